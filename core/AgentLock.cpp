@@ -1,0 +1,11 @@
+#include "core/AgentLock.h"
+
+namespace VevUroro {
+
+std::recursive_mutex& AgentLock() {
+  // Never destroyed: worker threads may still take it while static objects are torn down.
+  static std::recursive_mutex* lock = new std::recursive_mutex();
+  return *lock;
+}
+
+}  // namespace VevUroro

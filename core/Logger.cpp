@@ -1,0 +1,382 @@
+#include "core/Logger.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <cstdio>
+#include <ctime>
+#include <fstream>
+#include <iostream>
+#include <mutex>
+
+#include "platform/QorRoot.h"
+#include "platform/metrics/Metrics.h"
+
+namespace VevUroro {
+
+namespace {
+
+std::atomic<int> g_logLevel{LOG_LEVEL_INFO};
+std::atomic<bool> g_outputToConsole{true};
+
+constexpr const char* kMessageIdsPath = "/opt/zantix/qor-common/logging/message-ids.txt";
+constexpr const char* kStructuredDataPath = "/opt/zantix/qor-common/logging/structured-data.txt";
+
+struct LookupSets {
+  bool idsLoaded = false;
+  std::set<std::string> ids;
+  bool keysLoaded = false;
+  std::map<std::string, std::set<std::string>> keys;
+};
+
+// Emission state: sinks, UDP socket and lookup sets. One mutex serialises emission to the UDP socket and guards
+// the configuration; syslog itself is thread-safe.
+struct EmitState {
+  std::mutex mutex;
+  logging::LineSink sink;
+  std::ostream* console = nullptr;
+  int udpFd = -1;
+  sockaddr_storage udpAddr{};
+  socklen_t udpAddrLen = 0;
+  bool udpLastFailed = false;
+  std::chrono::steady_clock::time_point udpFailedAt{};
+  std::shared_ptr<const LookupSets> lookups;
+  bool lookupsTried = false;
+  std::shared_ptr<qor::metrics::Counter> records;
+  std::shared_ptr<qor::metrics::Latency> latency;
+};
+
+EmitState& State() {
+  static EmitState* state = new EmitState();  // never destroyed: records may be emitted during static teardown
+  return *state;
+}
+
+std::string Trim(const std::string& s) {
+  auto begin = s.find_first_not_of(" \t\r\n");
+  if (begin == std::string::npos) return "";
+  auto end = s.find_last_not_of(" \t\r\n");
+  return s.substr(begin, end - begin + 1);
+}
+
+std::shared_ptr<const LookupSets> ReadLookupFiles() {
+  auto sets = std::make_shared<LookupSets>();
+  std::ifstream ids(qor::QorPath(kMessageIdsPath));
+  if (ids) {
+    sets->idsLoaded = true;
+    std::string line;
+    while (std::getline(ids, line)) {
+      if (line.size() > 256) line.resize(256);
+      line = Trim(line);
+      if (!line.empty()) sets->ids.insert(line);
+    }
+  }
+  // One key per line, optionally followed by '=' and a comma-separated list of allowed values; '#' starts a comment.
+  std::ifstream keys(qor::QorPath(kStructuredDataPath));
+  if (keys) {
+    sets->keysLoaded = true;
+    std::string line;
+    while (std::getline(keys, line)) {
+      line = Trim(line);
+      if (line.empty() || line[0] == '#') continue;
+      auto eq = line.find('=');
+      std::string key = Trim(line.substr(0, eq));
+      auto& values = sets->keys[key];
+      if (eq == std::string::npos) continue;
+      std::string rest = line.substr(eq + 1);
+      size_t start = 0;
+      while (start <= rest.size()) {
+        auto comma = rest.find(',', start);
+        std::string value = Trim(rest.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+        if (!value.empty()) values.insert(value);
+        if (comma == std::string::npos) break;
+        start = comma + 1;
+      }
+    }
+  }
+  return sets;
+}
+
+std::shared_ptr<const LookupSets> Lookups() {
+  auto& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (!state.lookupsTried) {
+    state.lookups = ReadLookupFiles();
+    state.lookupsTried = true;
+  }
+  return state.lookups;
+}
+
+const char* SeverityName(int severity) {
+  switch (severity) {
+    case LOG_LEVEL_FATAL: return "fatal";
+    case LOG_LEVEL_ERROR: return "error";
+    case LOG_LEVEL_WARN: return "warn";
+    case LOG_LEVEL_INFO: return "info";
+    case LOG_LEVEL_DEBUG: return "debug";
+    case LOG_LEVEL_TRACE: return "trace";
+    default: return nullptr;
+  }
+}
+
+int SyslogPriority(int severity) {
+  switch (severity) {
+    case LOG_LEVEL_FATAL:
+    case LOG_LEVEL_ERROR: return LOG_LOCAL6 | LOG_ERR;
+    case LOG_LEVEL_WARN: return LOG_LOCAL6 | LOG_WARNING;
+    case LOG_LEVEL_INFO: return LOG_LOCAL6 | LOG_INFO;
+    default: return LOG_LOCAL6 | LOG_DEBUG;
+  }
+}
+
+void WriteLine(int priority, const std::string& line) {
+  auto& state = State();
+  std::unique_lock<std::mutex> lock(state.mutex);
+  if (state.sink) {
+    auto sink = state.sink;
+    lock.unlock();
+    sink(priority, line);
+    return;
+  }
+  if (state.udpFd < 0) {
+    lock.unlock();
+    syslog(priority, "%s", line.c_str());
+    return;
+  }
+  // After a failed write, wait more than two seconds before trying the socket again.
+  auto now = std::chrono::steady_clock::now();
+  if (state.udpLastFailed && now - state.udpFailedAt <= std::chrono::seconds(2)) return;
+  ssize_t sent = sendto(state.udpFd, line.data(), line.size(), 0, reinterpret_cast<sockaddr*>(&state.udpAddr),
+                        state.udpAddrLen);
+  if (sent < 0) {
+    state.udpLastFailed = true;
+    state.udpFailedAt = now;
+    syslog(LOG_ERR, "Failed to emit message to syslog via UDP");
+  } else {
+    state.udpLastFailed = false;
+  }
+}
+
+}  // namespace
+
+std::atomic<int> g_dfwLogLevel{LOG_LEVEL_INFO};
+std::atomic<int> g_idsLogLevel{LOG_LEVEL_INFO};
+std::atomic<int> g_vessixLogLevel{LOG_LEVEL_INFO};
+
+void SetLogLevel(int level) { g_logLevel.store(level, std::memory_order_relaxed); }
+int GetLogLevel() { return g_logLevel.load(std::memory_order_relaxed); }
+void SetOutputToConsole(bool on) { g_outputToConsole.store(on, std::memory_order_relaxed); }
+bool GetOutputToConsole() { return g_outputToConsole.load(std::memory_order_relaxed); }
+
+std::string FormatNumbered(std::string_view format, const std::vector<std::string>& args) {
+  std::string out;
+  out.reserve(format.size() + 16 * args.size());
+  for (size_t i = 0; i < format.size(); ++i) {
+    char c = format[i];
+    if (c == '%' && i + 1 < format.size() && format[i + 1] >= '1' && format[i + 1] <= '9') {
+      size_t index = static_cast<size_t>(format[i + 1] - '1');
+      if (index < args.size()) {
+        out += args[index];
+        ++i;
+        continue;
+      }
+    }
+    out.push_back(c);
+  }
+  return out;
+}
+
+Logger::Logger(int severity)
+    : _severity(severity), _active(LogEnabled(severity)), _created(std::chrono::steady_clock::now()) {
+  if (!_active) return;
+  auto& state = State();
+  std::shared_ptr<qor::metrics::Counter> records;
+  {
+    std::lock_guard<std::mutex> lock(state.mutex);
+    records = state.records;
+  }
+  if (records) records->Increment();
+}
+
+Logger::Logger(int severity, const char* format) : Logger(severity) {
+  if (_active) _text = format ? format : "";
+}
+
+Logger& Logger::AddTag(std::string_view tag) {
+  if (_active && !tag.empty()) _tags.emplace_back(tag);
+  return *this;
+}
+
+Logger& Logger::SetMessageId(std::string_view id) {
+  if (!_active || id.empty()) return *this;
+  auto lookups = Lookups();
+  if (lookups->idsLoaded && lookups->ids.count(std::string(id)) == 0) {
+    _messageId = "*";
+  } else {
+    _messageId = id;
+  }
+  return *this;
+}
+
+Logger& Logger::SetEntityId(std::string_view id) {
+  if (_active) _entityId = id;
+  return *this;
+}
+
+Logger& Logger::SetS2Comp(std::string_view name) {
+  if (_active) _s2comp = name;
+  return *this;
+}
+
+Logger::~Logger() {
+  if (!_active) return;
+  try {
+    const char* name = SeverityName(_severity);
+    if (!name) {
+      syslog(LOG_ERR, "Invalid log level %d", _severity);
+      return;
+    }
+    auto lookups = Lookups();
+    std::string sd = "[qor@32473 comp=\"qor-controller\" subcomp=\"vevUroro\"";
+    if (!_s2comp.empty()) sd += " s2comp=\"" + _s2comp + "\"";
+    if (!_entityId.empty()) sd += " entId=\"" + _entityId + "\"";
+    sd += " tid=\"" + std::to_string(static_cast<long>(syscall(SYS_gettid))) + "\"";
+    sd += " level=\"" + std::string(name) + "\"";
+    bool invalid = false;
+    for (const auto& tag : _tags) {
+      auto colon = tag.find(':');
+      std::string key = colon == std::string::npos ? "tag" : tag.substr(0, colon);
+      std::string value = colon == std::string::npos ? tag : tag.substr(colon + 1);
+      if (lookups->keysLoaded) {
+        auto it = lookups->keys.find(key);
+        if (it == lookups->keys.end() || (!it->second.empty() && it->second.count(value) == 0)) {
+          invalid = true;
+          continue;
+        }
+      }
+      sd += " " + key + "=\"" + value + "\"";
+    }
+    if (_messageId == "*") invalid = true;
+    if (invalid) sd += " invalid=\"true\"";
+    sd += "]";
+
+    std::string msgid = (_messageId.empty() || _messageId == "*") ? "-" : _messageId;
+    std::string line = "QOR " + std::to_string(getpid()) + " " + msgid + " " + sd + " " + _text;
+    WriteLine(SyslogPriority(_severity), line);
+
+    if (GetOutputToConsole()) {
+      std::string echo = logging::FormatTimestamp(std::chrono::system_clock::now()) + " " + sd + " " + _text + "\n";
+      auto& state = State();
+      std::lock_guard<std::mutex> lock(state.mutex);
+      std::ostream& out = state.console ? *state.console : std::cout;
+      out << echo;
+      out.flush();
+    }
+
+    auto& state = State();
+    std::shared_ptr<qor::metrics::Latency> latency;
+    {
+      std::lock_guard<std::mutex> lock(state.mutex);
+      latency = state.latency;
+    }
+    if (latency) {
+      latency->Record(static_cast<uint64_t>(
+          std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - _created)
+              .count()));
+    }
+  } catch (...) {
+    // A log record must never take its caller down.
+  }
+}
+
+namespace logging {
+
+void SetLineSink(LineSink sink) {
+  auto& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.sink = std::move(sink);
+}
+
+void SetConsoleStream(std::ostream* stream) {
+  auto& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.console = stream;
+}
+
+bool SetUdpDestination(const std::string& host, uint16_t port) {
+  auto& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  if (state.udpFd >= 0) {
+    close(state.udpFd);
+    state.udpFd = -1;
+  }
+  state.udpLastFailed = false;
+  if (host.empty()) return true;
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_DGRAM;
+  addrinfo* result = nullptr;
+  if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &result) != 0 || !result) return false;
+  int fd = socket(result->ai_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd >= 0) {
+    std::memcpy(&state.udpAddr, result->ai_addr, result->ai_addrlen);
+    state.udpAddrLen = result->ai_addrlen;
+    state.udpFd = fd;
+  }
+  freeaddrinfo(result);
+  return fd >= 0;
+}
+
+void LoadLookupFiles() {
+  auto sets = ReadLookupFiles();
+  auto& state = State();
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.lookups = std::move(sets);
+  state.lookupsTried = true;
+}
+
+bool MessageIdKnown(const std::string& id) {
+  auto lookups = Lookups();
+  return lookups->idsLoaded && lookups->ids.count(id) != 0;
+}
+
+void EnableMetrics(qor::metrics::Registry* registry) {
+  auto& state = State();
+  std::shared_ptr<qor::metrics::Counter> records;
+  std::shared_ptr<qor::metrics::Latency> latency;
+  if (registry) {
+    records = registry->GetCounter("log/records");
+    latency = registry->GetLatency("log/emit_latency");
+  }
+  std::lock_guard<std::mutex> lock(state.mutex);
+  state.records = std::move(records);
+  state.latency = std::move(latency);
+}
+
+std::string FormatTimestamp(std::chrono::system_clock::time_point when, long utcOffsetSeconds) {
+  auto sinceEpoch = when.time_since_epoch();
+  auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count() % 1000;
+  if (millis < 0) millis += 1000;
+  std::time_t seconds = std::chrono::system_clock::to_time_t(when) + utcOffsetSeconds;
+  std::tm tm{};
+  gmtime_r(&seconds, &tm);
+  char base[32];
+  std::strftime(base, sizeof(base), "%Y-%m-%dT%H:%M:%S", &tm);
+  char ms[8];
+  std::snprintf(ms, sizeof(ms), ".%03d", static_cast<int>(millis));
+  std::string out = std::string(base) + ms;
+  if (utcOffsetSeconds == 0) return out + "Z";
+  long offset = utcOffsetSeconds < 0 ? -utcOffsetSeconds : utcOffsetSeconds;
+  char zone[32];
+  std::snprintf(zone, sizeof(zone), "%c%02ld:%02ld", utcOffsetSeconds < 0 ? '-' : '+', offset / 3600,
+                (offset % 3600) / 60);
+  return out + zone;
+}
+
+}  // namespace logging
+}  // namespace VevUroro

@@ -1,0 +1,140 @@
+// VevUroro::Logger: one structured log record, emitted when it is destroyed.
+//
+//   Logger(LOG_LEVEL_ERROR, "Failed loading config file: %1", path).AddTag("errorCode:LCP00003");
+//
+// The record is created and formatted only when the agent's level (SetLogLevel) admits its severity; a disabled
+// record never converts its arguments. Placeholders %1..%9 are replaced by the argument of that number (integers
+// in decimal, bool as "true"/"false", strings as they are, pointers as decimal addresses, anything else through
+// operator<<). Records are used on one thread; emission is thread-safe.
+//
+// Emitted line: "QOR <pid> <msgid or -> [qor@32473 comp=... subcomp="vevUroro" ... level=...] <text>", written to
+// syslog (facility local6) or, when a UDP destination is configured, to that socket; also echoed to standard output
+// with a millisecond UTC time stamp when console output is on.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <set>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+namespace qor::metrics { class Registry; }
+
+namespace VevUroro {
+
+enum LogSeverity : int {
+  LOG_LEVEL_FATAL = 1,
+  LOG_LEVEL_ERROR = 2,
+  LOG_LEVEL_WARN = 3,
+  LOG_LEVEL_INFO = 4,
+  LOG_LEVEL_DEBUG = 5,
+  LOG_LEVEL_TRACE = 6,
+};
+
+// The agent's configured level (default 4) and console echo (default on).
+void SetLogLevel(int level);
+int GetLogLevel();
+inline bool LogEnabled(int severity) { return GetLogLevel() >= severity; }
+void SetOutputToConsole(bool on);
+bool GetOutputToConsole();
+
+// Levels of the agent's own firewall, intrusion-detection and container-service code.
+extern std::atomic<int> g_dfwLogLevel;
+extern std::atomic<int> g_idsLogLevel;
+extern std::atomic<int> g_vessixLogLevel;
+
+namespace logdetail {
+inline std::string ToText(const std::string& s) { return s; }
+inline std::string ToText(std::string_view s) { return std::string(s); }
+inline std::string ToText(const char* s) { return s ? std::string(s) : std::string("(null)"); }
+inline std::string ToText(char* s) { return ToText(static_cast<const char*>(s)); }
+inline std::string ToText(bool b) { return b ? "true" : "false"; }
+inline std::string ToText(char c) { return std::string(1, c); }
+template <typename T>
+std::string ToText(const T& value) {
+  if constexpr (std::is_integral_v<T>) {
+    return std::to_string(value);
+  } else if constexpr (std::is_enum_v<T>) {
+    return std::to_string(static_cast<std::underlying_type_t<T>>(value));
+  } else if constexpr (std::is_pointer_v<T>) {
+    return std::to_string(reinterpret_cast<uintptr_t>(value));
+  } else {
+    std::ostringstream out;
+    out << value;
+    return out.str();
+  }
+}
+}  // namespace logdetail
+
+// Replaces %1..%9 in `format` by args[0..8]; "%%" stays as it is, a placeholder without an argument is kept.
+std::string FormatNumbered(std::string_view format, const std::vector<std::string>& args);
+
+class Logger {
+ public:
+  Logger(int severity, const char* format);
+  template <typename... Args>
+    requires(sizeof...(Args) >= 1 && sizeof...(Args) <= 9)
+  Logger(int severity, const char* format, const Args&... args) : Logger(severity) {
+    if (!_active) return;
+    _text = FormatNumbered(format, {logdetail::ToText(args)...});
+  }
+  ~Logger();
+
+  Logger(const Logger&) = delete;
+  Logger& operator=(const Logger&) = delete;
+
+  // Appends one structured-data element "name:value" (a text without a colon is the value of "tag").
+  Logger& AddTag(std::string_view tag);
+  Logger& SetMessageId(std::string_view id);
+  Logger& SetEntityId(std::string_view id);
+  Logger& SetS2Comp(std::string_view name);
+
+  bool Active() const { return _active; }
+  const std::string& Text() const { return _text; }
+
+ private:
+  explicit Logger(int severity);
+
+  int _severity;
+  bool _active;
+  std::string _messageId;
+  std::string _entityId;
+  std::vector<std::string> _tags;
+  std::string _text;
+  std::string _s2comp;
+  std::chrono::steady_clock::time_point _created;
+};
+
+// Emission plumbing, for start-up and tests.
+namespace logging {
+
+// Where finished lines go instead of syslog/UDP (tests); nullptr restores the default.
+using LineSink = std::function<void(int priority, const std::string& line)>;
+void SetLineSink(LineSink sink);
+// Where the console echo goes instead of std::cout (tests); nullptr restores std::cout.
+void SetConsoleStream(std::ostream* stream);
+
+// Sends lines to a UDP syslog collector at host:port instead of syslog; empty host switches back.
+bool SetUdpDestination(const std::string& host, uint16_t port);
+
+// (Re)loads message-ids.txt and structured-data.txt from their fixed paths; a missing file leaves that set unloaded.
+void LoadLookupFiles();
+// Loaded contents, for tests.
+bool MessageIdKnown(const std::string& id);
+
+// Log metrics: a record counter and the creation-to-emission latency, registered in `registry`; nullptr turns off.
+void EnableMetrics(qor::metrics::Registry* registry);
+
+// "%Y-%m-%dT%H:%M:%S.###%z" with milliseconds; a zero offset is "Z", others get a colon ("+05:30").
+std::string FormatTimestamp(std::chrono::system_clock::time_point when, long utcOffsetSeconds = 0);
+
+}  // namespace logging
+}  // namespace VevUroro
