@@ -8,8 +8,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <iostream>
@@ -114,23 +114,34 @@ std::shared_ptr<const LookupSets> Lookups() {
 
 const char* SeverityName(int severity) {
   switch (severity) {
-    case LOG_LEVEL_FATAL: return "fatal";
-    case LOG_LEVEL_ERROR: return "error";
-    case LOG_LEVEL_WARN: return "warn";
-    case LOG_LEVEL_INFO: return "info";
-    case LOG_LEVEL_DEBUG: return "debug";
-    case LOG_LEVEL_TRACE: return "trace";
-    default: return nullptr;
+    case LOG_LEVEL_FATAL:
+      return "fatal";
+    case LOG_LEVEL_ERROR:
+      return "error";
+    case LOG_LEVEL_WARN:
+      return "warn";
+    case LOG_LEVEL_INFO:
+      return "info";
+    case LOG_LEVEL_DEBUG:
+      return "debug";
+    case LOG_LEVEL_TRACE:
+      return "trace";
+    default:
+      return nullptr;
   }
 }
 
 int SyslogPriority(int severity) {
   switch (severity) {
     case LOG_LEVEL_FATAL:
-    case LOG_LEVEL_ERROR: return LOG_LOCAL6 | LOG_ERR;
-    case LOG_LEVEL_WARN: return LOG_LOCAL6 | LOG_WARNING;
-    case LOG_LEVEL_INFO: return LOG_LOCAL6 | LOG_INFO;
-    default: return LOG_LOCAL6 | LOG_DEBUG;
+    case LOG_LEVEL_ERROR:
+      return LOG_LOCAL6 | LOG_ERR;
+    case LOG_LEVEL_WARN:
+      return LOG_LOCAL6 | LOG_WARNING;
+    case LOG_LEVEL_INFO:
+      return LOG_LOCAL6 | LOG_INFO;
+    default:
+      return LOG_LOCAL6 | LOG_DEBUG;
   }
 }
 
@@ -151,8 +162,8 @@ void WriteLine(int priority, const std::string& line) {
   // After a failed write, wait more than two seconds before trying the socket again.
   auto now = std::chrono::steady_clock::now();
   if (state.udpLastFailed && now - state.udpFailedAt <= std::chrono::seconds(2)) return;
-  ssize_t sent = sendto(state.udpFd, line.data(), line.size(), 0, reinterpret_cast<sockaddr*>(&state.udpAddr),
-                        state.udpAddrLen);
+  ssize_t sent =
+      sendto(state.udpFd, line.data(), line.size(), 0, reinterpret_cast<sockaddr*>(&state.udpAddr), state.udpAddrLen);
   if (sent < 0) {
     state.udpLastFailed = true;
     state.udpFailedAt = now;
@@ -168,10 +179,21 @@ std::atomic<int> g_dfwLogLevel{LOG_LEVEL_INFO};
 std::atomic<int> g_idsLogLevel{LOG_LEVEL_INFO};
 std::atomic<int> g_vessixLogLevel{LOG_LEVEL_INFO};
 
-void SetLogLevel(int level) { g_logLevel.store(level, std::memory_order_relaxed); }
-int GetLogLevel() { return g_logLevel.load(std::memory_order_relaxed); }
-void SetOutputToConsole(bool on) { g_outputToConsole.store(on, std::memory_order_relaxed); }
-bool GetOutputToConsole() { return g_outputToConsole.load(std::memory_order_relaxed); }
+const LogSource kAgentLog{"qor-controller", &g_logLevel};
+const LogSource kVessixLog{"qor-vessix", &g_vessixLogLevel};
+
+void SetLogLevel(int level) {
+  g_logLevel.store(level, std::memory_order_relaxed);
+}
+int GetLogLevel() {
+  return g_logLevel.load(std::memory_order_relaxed);
+}
+void SetOutputToConsole(bool on) {
+  g_outputToConsole.store(on, std::memory_order_relaxed);
+}
+bool GetOutputToConsole() {
+  return g_outputToConsole.load(std::memory_order_relaxed);
+}
 
 std::string FormatNumbered(std::string_view format, const std::vector<std::string>& args) {
   std::string out;
@@ -191,8 +213,11 @@ std::string FormatNumbered(std::string_view format, const std::vector<std::strin
   return out;
 }
 
-Logger::Logger(int severity)
-    : _severity(severity), _active(LogEnabled(severity)), _created(std::chrono::steady_clock::now()) {
+Logger::Logger(const LogSource& source, int severity)
+    : _comp(source.comp),
+      _severity(severity),
+      _active(source.level->load(std::memory_order_relaxed) >= severity),
+      _created(std::chrono::steady_clock::now()) {
   if (!_active) return;
   auto& state = State();
   std::shared_ptr<qor::metrics::Counter> records;
@@ -203,7 +228,9 @@ Logger::Logger(int severity)
   if (records) records->Increment();
 }
 
-Logger::Logger(int severity, const char* format) : Logger(severity) {
+Logger::Logger(int severity, const char* format) : Logger(kAgentLog, severity, format) {}
+
+Logger::Logger(const LogSource& source, int severity, const char* format) : Logger(source, severity) {
   if (_active) _text = format ? format : "";
 }
 
@@ -242,7 +269,7 @@ Logger::~Logger() {
       return;
     }
     auto lookups = Lookups();
-    std::string sd = "[qor@32473 comp=\"qor-controller\" subcomp=\"vevUroro\"";
+    std::string sd = "[qor@32473 comp=\"" + std::string(_comp) + "\" subcomp=\"vevUroro\"";
     if (!_s2comp.empty()) sd += " s2comp=\"" + _s2comp + "\"";
     if (!_entityId.empty()) sd += " entId=\"" + _entityId + "\"";
     sd += " tid=\"" + std::to_string(static_cast<long>(syscall(SYS_gettid))) + "\"";
@@ -286,8 +313,7 @@ Logger::~Logger() {
     }
     if (latency) {
       latency->Record(static_cast<uint64_t>(
-          std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - _created)
-              .count()));
+          std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - _created).count()));
     }
   } catch (...) {
     // A log record must never take its caller down.

@@ -26,7 +26,9 @@
 #include <type_traits>
 #include <vector>
 
-namespace qor::metrics { class Registry; }
+namespace qor::metrics {
+class Registry;
+}
 
 namespace VevUroro {
 
@@ -42,7 +44,9 @@ enum LogSeverity : int {
 // The agent's configured level (default 4) and console echo (default on).
 void SetLogLevel(int level);
 int GetLogLevel();
-inline bool LogEnabled(int severity) { return GetLogLevel() >= severity; }
+inline bool LogEnabled(int severity) {
+  return GetLogLevel() >= severity;
+}
 void SetOutputToConsole(bool on);
 bool GetOutputToConsole();
 
@@ -51,13 +55,34 @@ extern std::atomic<int> g_dfwLogLevel;
 extern std::atomic<int> g_idsLogLevel;
 extern std::atomic<int> g_vessixLogLevel;
 
+// Who writes a record: the "comp" name in the line and the level that filters it. The agent's own records use
+// kAgentLog (comp "qor-controller", the agent's level); the container service has its own name and level.
+struct LogSource {
+  const char* comp;
+  const std::atomic<int>* level;
+};
+extern const LogSource kAgentLog;
+extern const LogSource kVessixLog;
+
 namespace logdetail {
-inline std::string ToText(const std::string& s) { return s; }
-inline std::string ToText(std::string_view s) { return std::string(s); }
-inline std::string ToText(const char* s) { return s ? std::string(s) : std::string("(null)"); }
-inline std::string ToText(char* s) { return ToText(static_cast<const char*>(s)); }
-inline std::string ToText(bool b) { return b ? "true" : "false"; }
-inline std::string ToText(char c) { return std::string(1, c); }
+inline std::string ToText(const std::string& s) {
+  return s;
+}
+inline std::string ToText(std::string_view s) {
+  return std::string(s);
+}
+inline std::string ToText(const char* s) {
+  return s ? std::string(s) : std::string("(null)");
+}
+inline std::string ToText(char* s) {
+  return ToText(static_cast<const char*>(s));
+}
+inline std::string ToText(bool b) {
+  return b ? "true" : "false";
+}
+inline std::string ToText(char c) {
+  return std::string(1, c);
+}
 template <typename T>
 std::string ToText(const T& value) {
   if constexpr (std::is_integral_v<T>) {
@@ -81,8 +106,13 @@ class Logger {
  public:
   Logger(int severity, const char* format);
   template <typename... Args>
-    requires(sizeof...(Args) >= 1 && sizeof...(Args) <= 9)
-  Logger(int severity, const char* format, const Args&... args) : Logger(severity) {
+  requires(sizeof...(Args) >= 1 && sizeof...(Args) <= 9) Logger(int severity, const char* format, const Args&... args)
+      : Logger(kAgentLog, severity, format, args...) {}
+  Logger(const LogSource& source, int severity, const char* format);
+  template <typename... Args>
+  requires(sizeof...(Args) >= 1 && sizeof...(Args) <= 9)
+      Logger(const LogSource& source, int severity, const char* format, const Args&... args)
+      : Logger(source, severity) {
     if (!_active) return;
     _text = FormatNumbered(format, {logdetail::ToText(args)...});
   }
@@ -101,8 +131,9 @@ class Logger {
   const std::string& Text() const { return _text; }
 
  private:
-  explicit Logger(int severity);
+  Logger(const LogSource& source, int severity);
 
+  const char* _comp;
   int _severity;
   bool _active;
   std::string _messageId;

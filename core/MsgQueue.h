@@ -1,0 +1,130 @@
+// VevUroro::MsgQueue<T>: a blocking FIFO that hands data from one thread to another.
+//
+// Construction fixes the capacity and whether producers wait for room (blockWhenFull) and consumers wait for an item
+// (blockWhenEmpty); the agent's queues are unbounded (capacity 4294967295) and block both ways. Put, Get, Close and
+// the observers may be called from any thread; one mutex guards the queue and all three conditions wait under it.
+//
+// Ownership: a successful Put takes the item; a failed Put leaves it with the caller (an rvalue is not moved from),
+// who releases it. Close clears the open flag and wakes every waiter: from then on Put and Get fail (items still in
+// the queue stay there and are destroyed with it).
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <utility>
+
+#include "core/Logger.h"
+
+namespace VevUroro {
+
+template <typename T>
+class MsgQueue {
+ public:
+  static constexpr uint32_t kUnbounded = 4294967295u;
+
+  MsgQueue(uint32_t capacity, bool blockWhenFull, bool blockWhenEmpty)
+      : _capacity(capacity), _blockWhenFull(blockWhenFull), _blockWhenEmpty(blockWhenEmpty) {}
+  MsgQueue(const MsgQueue&) = delete;
+  MsgQueue& operator=(const MsgQueue&) = delete;
+
+  // Appends the item. A full queue makes a blocking producer wait for room; a non-blocking one logs
+  // "Msg Queue is full!" with errorCode LCP00008 and fails. Fails silently when the queue is (or becomes) closed.
+  bool Put(const T& item) { return PutImpl(item); }
+  bool Put(T&& item) { return PutImpl(std::move(item)); }
+
+  // Takes the oldest item into `item`. An empty queue makes a blocking consumer wait; a non-blocking one fails.
+  // Fails when the queue is closed.
+  bool Get(T& item) {
+    std::unique_lock<std::mutex> lock(_mutex);
+    for (;;) {
+      if (!_open) return false;
+      if (!_items.empty()) {
+        item = std::move(_items.front());
+        _items.pop_front();
+        if (_waitingProducers > 0) _roomAvailable.notify_all();
+        if (_items.empty()) _drained.notify_all();
+        return true;
+      }
+      if (!_blockWhenEmpty) return false;
+      ++_waitingConsumers;
+      _itemAvailable.wait(lock);
+      --_waitingConsumers;
+    }
+  }
+
+  // Closes the queue and wakes every waiting producer, consumer and drain waiter.
+  void Close() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _open = false;
+    _itemAvailable.notify_all();
+    _roomAvailable.notify_all();
+    _drained.notify_all();
+  }
+
+  // Waits until the queue is empty or closed; true when it is empty and open.
+  bool WaitUntilDrained() {
+    std::unique_lock<std::mutex> lock(_mutex);
+    _drained.wait(lock, [this] { return !_open || _items.empty(); });
+    return _open;
+  }
+
+  bool IsOpen() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _open;
+  }
+  size_t Size() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _items.size();
+  }
+  uint32_t Capacity() const { return _capacity; }
+  uint32_t WaitingProducers() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _waitingProducers;
+  }
+  uint32_t WaitingConsumers() const {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _waitingConsumers;
+  }
+
+ private:
+  template <typename U>
+  bool PutImpl(U&& item) {
+    {
+      std::unique_lock<std::mutex> lock(_mutex);
+      if (!_open) return false;
+      while (_items.size() >= _capacity) {
+        if (!_blockWhenFull) break;
+        ++_waitingProducers;
+        _roomAvailable.wait(lock);
+        --_waitingProducers;
+        if (_notifyOnRoom) _drained.notify_all();
+        if (!_open) return false;
+      }
+      if (_items.size() < _capacity) {
+        _items.push_back(std::forward<U>(item));
+        if (_waitingConsumers > 0) _itemAvailable.notify_all();
+        return true;
+      }
+    }
+    // Logged outside the lock; only a non-blocking queue gets here.
+    Logger(LOG_LEVEL_ERROR, "Msg Queue is full!").AddTag("errorCode:LCP00008");
+    return false;
+  }
+
+  std::deque<T> _items;
+  const uint32_t _capacity;
+  const bool _blockWhenFull;
+  const bool _blockWhenEmpty;
+  uint32_t _waitingProducers = 0;
+  uint32_t _waitingConsumers = 0;
+  bool _open = true;
+  const bool _notifyOnRoom = true;
+  mutable std::mutex _mutex;
+  std::condition_variable _itemAvailable;
+  std::condition_variable _roomAvailable;
+  std::condition_variable _drained;
+};
+
+}  // namespace VevUroro

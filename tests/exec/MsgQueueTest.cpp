@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/MsgQueue.h"
+#include "support/LogCapture.h"
+#include "support/Wait.h"
+
+namespace VevUroro {
+namespace {
+
+using qor::test::WaitFor;
+
+TEST(MsgQueueTest, HandsItemsOutInOrder) {
+  MsgQueue<int> queue(MsgQueue<int>::kUnbounded, true, true);
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(queue.Put(i));
+  EXPECT_EQ(queue.Size(), 100u);
+  for (int i = 0; i < 100; ++i) {
+    int value = -1;
+    ASSERT_TRUE(queue.Get(value));
+    EXPECT_EQ(value, i);
+  }
+  EXPECT_EQ(queue.Size(), 0u);
+}
+
+TEST(MsgQueueTest, ConsumerWaitsUntilAProducerPuts) {
+  MsgQueue<std::string> queue(MsgQueue<std::string>::kUnbounded, true, true);
+  std::string received;
+  bool got = false;
+  std::thread consumer([&] { got = queue.Get(received); });
+  ASSERT_TRUE(WaitFor([&] { return queue.WaitingConsumers() == 1; }));
+  ASSERT_TRUE(queue.Put("hello"));
+  consumer.join();
+  EXPECT_TRUE(got);
+  EXPECT_EQ(received, "hello");
+  EXPECT_EQ(queue.WaitingConsumers(), 0u);
+}
+
+TEST(MsgQueueTest, ProducerBlockedOnFullQueueWakesWhenRoomAppears) {
+  MsgQueue<int> queue(2, true, true);
+  ASSERT_TRUE(queue.Put(1));
+  ASSERT_TRUE(queue.Put(2));
+  bool put = false;
+  std::thread producer([&] { put = queue.Put(3); });
+  ASSERT_TRUE(WaitFor([&] { return queue.WaitingProducers() == 1; }));
+  EXPECT_EQ(queue.Size(), 2u);  // still waiting: the third item is not in
+
+  int value = 0;
+  ASSERT_TRUE(queue.Get(value));
+  EXPECT_EQ(value, 1);
+  producer.join();
+  EXPECT_TRUE(put);
+  ASSERT_TRUE(queue.Get(value));
+  EXPECT_EQ(value, 2);
+  ASSERT_TRUE(queue.Get(value));
+  EXPECT_EQ(value, 3);
+}
+
+TEST(MsgQueueTest, NonBlockingFullQueueLogsAndLeavesTheItemWithTheCaller) {
+  qor::test::LogCapture log;
+  MsgQueue<std::unique_ptr<int>> queue(1, false, true);
+  ASSERT_TRUE(queue.Put(std::make_unique<int>(1)));
+  auto second = std::make_unique<int>(2);
+  EXPECT_FALSE(queue.Put(std::move(second)));
+  ASSERT_NE(second, nullptr);  // a failed Put does not take the item
+  EXPECT_EQ(*second, 2);
+  EXPECT_EQ(queue.Size(), 1u);
+  EXPECT_EQ(log.Count({"] Msg Queue is full!", "level=\"error\"", "errorCode=\"LCP00008\""}), 1u);
+}
+
+TEST(MsgQueueTest, NonBlockingEmptyQueueReturnsAtOnce) {
+  MsgQueue<int> queue(MsgQueue<int>::kUnbounded, true, false);
+  int value = 7;
+  EXPECT_FALSE(queue.Get(value));
+  EXPECT_EQ(value, 7);
+}
+
+TEST(MsgQueueTest, ClosedQueueFailsSilently) {
+  qor::test::LogCapture log;
+  MsgQueue<int> queue(1, false, true);
+  ASSERT_TRUE(queue.Put(1));
+  queue.Close();
+  EXPECT_FALSE(queue.IsOpen());
+  EXPECT_FALSE(queue.Put(2));  // closed wins over full: no "full" line
+  int value = 0;
+  EXPECT_FALSE(queue.Get(value));
+  EXPECT_TRUE(log.Lines().empty());
+}
+
+TEST(MsgQueueTest, CloseWakesEveryWaiter) {
+  MsgQueue<int> empty(MsgQueue<int>::kUnbounded, true, true);
+  MsgQueue<int> full(1, true, true);
+  ASSERT_TRUE(full.Put(1));
+
+  std::vector<std::thread> threads;
+  std::atomic<int> failures{0};
+  for (int i = 0; i < 3; ++i) {
+    threads.emplace_back([&] {
+      int value;
+      if (!empty.Get(value)) ++failures;
+    });
+    threads.emplace_back([&] {
+      if (!full.Put(2)) ++failures;
+    });
+  }
+  ASSERT_TRUE(WaitFor([&] { return empty.WaitingConsumers() == 3 && full.WaitingProducers() == 3; }));
+  empty.Close();
+  full.Close();
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(failures.load(), 6);
+}
+
+TEST(MsgQueueTest, DrainWaiterWakesWhenTheLastItemIsTaken) {
+  MsgQueue<int> queue(MsgQueue<int>::kUnbounded, true, true);
+  ASSERT_TRUE(queue.Put(1));
+  ASSERT_TRUE(queue.Put(2));
+  std::atomic<bool> drained{false};
+  std::thread waiter([&] { drained = queue.WaitUntilDrained(); });
+  int value;
+  ASSERT_TRUE(queue.Get(value));
+  ASSERT_TRUE(queue.Get(value));
+  waiter.join();
+  EXPECT_TRUE(drained.load());
+}
+
+// Several producers and consumers on a small blocking queue: every item arrives exactly once.
+TEST(MsgQueueTest, ManyProducersAndConsumersLoseNothing) {
+  constexpr int kProducers = 4;
+  constexpr int kPerProducer = 5000;
+  MsgQueue<std::pair<int, int>> queue(64, true, true);
+  std::vector<std::vector<int>> seen(kProducers);
+  std::mutex seenMutex;
+  std::vector<std::thread> threads;
+  for (int c = 0; c < 3; ++c) {
+    threads.emplace_back([&] {
+      std::pair<int, int> item;
+      while (queue.Get(item)) {
+        if (item.first < 0) return;
+        std::lock_guard<std::mutex> lock(seenMutex);
+        seen[item.first].push_back(item.second);
+      }
+    });
+  }
+  std::vector<std::thread> producers;
+  for (int p = 0; p < kProducers; ++p) {
+    producers.emplace_back([&, p] {
+      for (int i = 0; i < kPerProducer; ++i) ASSERT_TRUE(queue.Put({p, i}));
+    });
+  }
+  for (auto& producer : producers) producer.join();
+  for (int c = 0; c < 3; ++c) ASSERT_TRUE(queue.Put({-1, 0}));
+  for (auto& thread : threads) thread.join();
+  for (int p = 0; p < kProducers; ++p) {
+    ASSERT_EQ(seen[p].size(), static_cast<size_t>(kPerProducer));
+    std::vector<int> sorted = seen[p];
+    std::sort(sorted.begin(), sorted.end());
+    for (int i = 0; i < kPerProducer; ++i) ASSERT_EQ(sorted[i], i);
+  }
+}
+
+}  // namespace
+}  // namespace VevUroro
