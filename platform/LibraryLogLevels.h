@@ -7,13 +7,29 @@
 #include <atomic>
 
 namespace qor {
-namespace metrics { extern std::atomic<int> library_log_level; }
-namespace net { extern std::atomic<int> library_log_level; }
-namespace rpc { extern std::atomic<int> library_log_level; }
-namespace tolvar { extern std::atomic<int> library_log_level; }
-namespace upm { extern std::atomic<int> library_log_level; }
-namespace wft { extern std::atomic<int> library_log_level; }
-namespace sha { extern std::atomic<int> library_log_level; }
+namespace metrics {
+extern std::atomic<int> library_log_level;
+}
+namespace net {
+extern std::atomic<int> library_log_level;
+}
+namespace rpc {
+extern std::atomic<int> library_log_level;
+}
+namespace tolvar {
+extern std::atomic<int> library_log_level;
+}
+namespace upm {
+extern std::atomic<int> library_log_level;
+}
+namespace wft {
+extern std::atomic<int> library_log_level;
+}
+namespace sha {
+extern std::atomic<int> library_log_level;
+}
 // The platform's own logger level, a copy of the agent's level.
-namespace platform { extern std::atomic<int> library_log_level; }
+namespace platform {
+extern std::atomic<int> library_log_level;
+}
 }  // namespace qor

@@ -18,6 +18,8 @@ void Init() {
   g_persona = persona;
 }
 
-int GetNodePersona() { return g_persona; }
+int GetNodePersona() {
+  return g_persona;
+}
 
 }  // namespace SNUtil

@@ -53,8 +53,7 @@ std::shared_ptr<T> Registry::Get(const std::string& name, MetricKind kind) {
   auto it = _metrics.find(name);
   if (it != _metrics.end()) {
     if (it->second.kind != kind) {
-      throw std::invalid_argument("metric " + name + " is already registered as " +
-                                  MetricKindName(it->second.kind));
+      throw std::invalid_argument("metric " + name + " is already registered as " + MetricKindName(it->second.kind));
     }
     return std::static_pointer_cast<T>(it->second.metric);
   }
@@ -63,7 +62,9 @@ std::shared_ptr<T> Registry::Get(const std::string& name, MetricKind kind) {
   return metric;
 }
 
-std::shared_ptr<Gauge> Registry::GetGauge(const std::string& name) { return Get<Gauge>(name, MetricKind::Gauge); }
+std::shared_ptr<Gauge> Registry::GetGauge(const std::string& name) {
+  return Get<Gauge>(name, MetricKind::Gauge);
+}
 std::shared_ptr<Counter> Registry::GetCounter(const std::string& name) {
   return Get<Counter>(name, MetricKind::Counter);
 }
@@ -113,10 +114,14 @@ std::vector<MetricSample> Registry::Snapshot() const {
 
 const char* MetricKindName(MetricKind kind) {
   switch (kind) {
-    case MetricKind::Gauge: return "gauge";
-    case MetricKind::Counter: return "counter";
-    case MetricKind::Frequency: return "frequency";
-    case MetricKind::Latency: return "latency";
+    case MetricKind::Gauge:
+      return "gauge";
+    case MetricKind::Counter:
+      return "counter";
+    case MetricKind::Frequency:
+      return "frequency";
+    case MetricKind::Latency:
+      return "latency";
   }
   return "unknown";
 }

@@ -73,9 +73,9 @@ enum class MetricKind { Gauge, Counter, Frequency, Latency };
 struct MetricSample {
   std::string name;
   MetricKind kind;
-  int64_t value;   // gauge value, counter value, frequency total or latency count
-  uint64_t rate;   // frequency: last-second rate; latency: mean
-  uint64_t max;    // latency: maximum; 0 otherwise
+  int64_t value;  // gauge value, counter value, frequency total or latency count
+  uint64_t rate;  // frequency: last-second rate; latency: mean
+  uint64_t max;   // latency: maximum; 0 otherwise
 };
 
 class Registry {

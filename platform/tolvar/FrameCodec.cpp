@@ -1,0 +1,46 @@
+#include "platform/tolvar/FrameCodec.h"
+
+namespace qor::tolvar {
+
+std::string EncodeFrame(std::string_view payload) {
+  std::string out;
+  out.reserve(kFrameHeaderSize + payload.size());
+  uint32_t size = static_cast<uint32_t>(payload.size());
+  out.push_back(static_cast<char>(size >> 24));
+  out.push_back(static_cast<char>(size >> 16));
+  out.push_back(static_cast<char>(size >> 8));
+  out.push_back(static_cast<char>(size));
+  out.append(payload);
+  return out;
+}
+
+void FrameDecoder::Append(const char* data, size_t size) {
+  if (_failed) return;
+  // Drop consumed bytes before growing, so the buffer stays about one frame long.
+  if (_offset > 0 && (_offset == _buffer.size() || _offset > 65536)) {
+    _buffer.erase(0, _offset);
+    _offset = 0;
+  }
+  _buffer.append(data, size);
+}
+
+FrameDecoder::Result FrameDecoder::Next(std::string* payload) {
+  if (_failed) return Result::kTooLarge;
+  size_t available = _buffer.size() - _offset;
+  if (available < kFrameHeaderSize) return Result::kNeedMore;
+  const auto* p = reinterpret_cast<const unsigned char*>(_buffer.data() + _offset);
+  size_t size = (static_cast<size_t>(p[0]) << 24) | (static_cast<size_t>(p[1]) << 16) |
+                (static_cast<size_t>(p[2]) << 8) | static_cast<size_t>(p[3]);
+  if (size > _maxFrame) {
+    _failed = true;
+    _buffer.clear();
+    _offset = 0;
+    return Result::kTooLarge;
+  }
+  if (available - kFrameHeaderSize < size) return Result::kNeedMore;
+  payload->assign(_buffer, _offset + kFrameHeaderSize, size);
+  _offset += kFrameHeaderSize + size;
+  return Result::kFrame;
+}
+
+}  // namespace qor::tolvar
