@@ -1,0 +1,101 @@
+// The frame decoder and the schema helpers, in-process.
+#include <gtest/gtest.h>
+
+#include "platform/tolvar/FrameCodec.h"
+#include "platform/tolvar/TolvarSchema.h"
+#include "zantix/qor/tolvar/l2.pb.h"
+#include "zantix/qor/tolvar/objecttype.pb.h"
+#include "zantix/qor/tolvar/runtime.pb.h"
+
+namespace qor::tolvar {
+namespace {
+
+namespace tv = zantix::qor::tolvar;
+
+TEST(FrameDecoderTest, SplitsAStreamCutAnywhereIntoItsFrames) {
+  std::string stream = EncodeFrame("one") + EncodeFrame("") + EncodeFrame(std::string(70000, 'z'));
+  EXPECT_EQ(stream.substr(0, 4), std::string("\0\0\0\3", 4));  // big-endian length
+  for (size_t chunk : {1u, 3u, 7u, 4096u}) {
+    FrameDecoder decoder(100000);
+    std::vector<std::string> frames;
+    std::string payload;
+    for (size_t i = 0; i < stream.size(); i += chunk) {
+      decoder.Append(stream.data() + i, std::min(chunk, stream.size() - i));
+      while (decoder.Next(&payload) == FrameDecoder::Result::kFrame) frames.push_back(payload);
+    }
+    ASSERT_EQ(frames.size(), 3u) << chunk;
+    EXPECT_EQ(frames[0], "one");
+    EXPECT_EQ(frames[1], "");
+    EXPECT_EQ(frames[2].size(), 70000u);
+    EXPECT_EQ(decoder.Buffered(), 0u);
+  }
+}
+
+TEST(FrameDecoderTest, OversizedLengthIsRefusedBeforeAnyPayloadArrives) {
+  FrameDecoder decoder(1000);
+  std::string header = EncodeFrame(std::string(1001, 'a')).substr(0, 4);
+  decoder.Append(header.data(), header.size());
+  std::string payload;
+  EXPECT_EQ(decoder.Next(&payload), FrameDecoder::Result::kTooLarge);
+  std::string more = EncodeFrame("ok");
+  decoder.Append(more.data(), more.size());
+  EXPECT_EQ(decoder.Next(&payload), FrameDecoder::Result::kTooLarge);  // sticky: the stream is lost
+}
+
+TEST(TolvarSchemaTest, EveryObjectTypeHasItsMessagesAndIdField) {
+  std::vector<uint32_t> types = AllObjectTypes();
+  EXPECT_EQ(types.size(), 57u);  // 56 desired/runtime types of the table and HOPLIFT_STATUS
+  for (uint32_t type : types) {
+    const auto* object = ObjectDescriptor(type);
+    ASSERT_NE(object, nullptr) << type;
+    ASSERT_NE(OpDescriptor(type), nullptr) << type;
+    EXPECT_EQ(ObjectTypeOf(object), type);
+    const auto* id = object->FindFieldByNumber(1);
+    ASSERT_NE(id, nullptr) << ObjectTypeName(type);
+    EXPECT_FALSE(id->is_repeated());
+    // Every list property of the object has an element-operation list in the op message.
+    for (const auto* list : ListProperties(object)) {
+      EXPECT_NE(PropertyField(OpDescriptor(type), PropertyOf(list)), nullptr)
+          << ObjectTypeName(type) << " " << list->name();
+    }
+  }
+  EXPECT_EQ(ObjectTypeName(tv::HOPLIFT_STATUS), "HOPLIFT_STATUS");
+  EXPECT_EQ(*ParseObjectType("CFG_AGENT_FAILOVER_ACK"), 236u);
+  EXPECT_FALSE(ParseObjectType("NOT_A_TYPE"));
+  EXPECT_EQ(PropertyTypeName(304), "L2_VTEP_GROUP");
+  EXPECT_EQ(*ParsePropertyType("DA_VIF"), 550u);
+}
+
+TEST(TolvarSchemaTest, PropertiesOfTheLogicalSwitchPortAre50To66) {
+  const auto* port = ObjectDescriptor(tv::LOG_SWITCH_PORT_CONFIG);
+  for (uint32_t property = 50; property <= 66; ++property) {
+    EXPECT_NE(PropertyField(port, property), nullptr) << property;
+  }
+  EXPECT_EQ(PropertyField(port, 67), nullptr);
+  EXPECT_EQ(PropertyField(port, 52)->message_type()->full_name(), "zantix.qor.tolvar.IpDiscoveryConfigMsg");
+}
+
+TEST(TolvarSchemaTest, IdsAndUuidText) {
+  tv::VifStateMsg vif;
+  vif.set_id("vif-1");
+  std::string id;
+  ASSERT_TRUE(ObjectIdBytes(vif, &id));
+  EXPECT_EQ(id, "vif-1");
+  EXPECT_EQ(ObjectIdText(tv::VIF_STATE, id), "vif-1");
+
+  uint64_t high, low;
+  ASSERT_TRUE(ParseUuid("0123abcd-4567-89ef-0011-223344556677", &high, &low));
+  EXPECT_EQ(high, 0x0123abcd456789efULL);
+  EXPECT_EQ(low, 0x0011223344556677ULL);
+  EXPECT_EQ(UuidToString(high, low), "0123abcd-4567-89ef-0011-223344556677");
+  EXPECT_FALSE(ParseUuid("0123abcd-4567-89ef-0011-22334455667", &high, &low));
+  EXPECT_FALSE(ParseUuid("0123abcd+4567-89ef-0011-223344556677", &high, &low));
+  tv::LogSwitchFibMsg fib;
+  fib.mutable_id()->set_high(high);
+  fib.mutable_id()->set_low(low);
+  ASSERT_TRUE(ObjectIdBytes(fib, &id));
+  EXPECT_EQ(ObjectIdText(tv::LOG_SWITCH_FIB, id), "0123abcd-4567-89ef-0011-223344556677");
+}
+
+}  // namespace
+}  // namespace qor::tolvar

@@ -1,0 +1,114 @@
+#include "tools/tolvard/ObjectStore.h"
+
+namespace qor::tolvar {
+
+ObjectStore::~ObjectStore() {
+  sqlite3_finalize(_put);
+  sqlite3_finalize(_delete);
+  if (_db) sqlite3_close(_db);
+}
+
+bool ObjectStore::Exec(const char* sql, std::string* error) {
+  char* message = nullptr;
+  if (sqlite3_exec(_db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+    *error = std::string(sql) + ": " + (message ? message : sqlite3_errmsg(_db));
+    sqlite3_free(message);
+    return false;
+  }
+  return true;
+}
+
+bool ObjectStore::Open(const std::string& path, std::string* error) {
+  if (sqlite3_open_v2(path.c_str(), &_db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+      SQLITE_OK) {
+    *error = "cannot open " + path + ": " + (_db ? sqlite3_errmsg(_db) : "out of memory");
+    return false;
+  }
+  // WAL with a full sync on every commit: an acknowledged transaction survives a killed server.
+  if (!Exec("PRAGMA journal_mode=WAL", error) || !Exec("PRAGMA synchronous=FULL", error) ||
+      !Exec("CREATE TABLE IF NOT EXISTS objects (vdb INTEGER NOT NULL, type INTEGER NOT NULL, id BLOB NOT NULL, "
+            "body BLOB NOT NULL, PRIMARY KEY (vdb, type, id)) WITHOUT ROWID",
+            error)) {
+    return false;
+  }
+  if (sqlite3_prepare_v2(_db, "INSERT OR REPLACE INTO objects (vdb, type, id, body) VALUES (?, ?, ?, ?)", -1, &_put,
+                         nullptr) != SQLITE_OK ||
+      sqlite3_prepare_v2(_db, "DELETE FROM objects WHERE vdb = ? AND type = ? AND id = ?", -1, &_delete, nullptr) !=
+          SQLITE_OK) {
+    *error = std::string("prepare: ") + sqlite3_errmsg(_db);
+    return false;
+  }
+  sqlite3_stmt* select = nullptr;
+  if (sqlite3_prepare_v2(_db, "SELECT vdb, type, id, body FROM objects", -1, &select, nullptr) != SQLITE_OK) {
+    *error = std::string("prepare: ") + sqlite3_errmsg(_db);
+    return false;
+  }
+  int rc;
+  while ((rc = sqlite3_step(select)) == SQLITE_ROW) {
+    ObjectKey key;
+    key.vdb = static_cast<uint32_t>(sqlite3_column_int64(select, 0));
+    key.type = static_cast<uint32_t>(sqlite3_column_int64(select, 1));
+    const void* id = sqlite3_column_blob(select, 2);
+    key.id.assign(static_cast<const char*>(id ? id : ""), static_cast<size_t>(sqlite3_column_bytes(select, 2)));
+    const void* body = sqlite3_column_blob(select, 3);
+    _objects[std::move(key)].assign(static_cast<const char*>(body ? body : ""),
+                                    static_cast<size_t>(sqlite3_column_bytes(select, 3)));
+  }
+  sqlite3_finalize(select);
+  if (rc != SQLITE_DONE) {
+    *error = std::string("load: ") + sqlite3_errmsg(_db);
+    return false;
+  }
+  return true;
+}
+
+const std::string* ObjectStore::Find(const ObjectKey& key) const {
+  auto it = _objects.find(key);
+  return it == _objects.end() ? nullptr : &it->second;
+}
+
+std::pair<ObjectStore::Map::const_iterator, ObjectStore::Map::const_iterator> ObjectStore::Range(uint32_t vdb,
+                                                                                                 uint32_t type) const {
+  auto begin = _objects.lower_bound(ObjectKey{vdb, type, std::string()});
+  auto end = begin;
+  while (end != _objects.end() && end->first.vdb == vdb && end->first.type == type) ++end;
+  return {begin, end};
+}
+
+bool ObjectStore::Commit(const std::vector<ObjectChange>& changes, std::string* error) {
+  if (changes.empty()) return true;
+  if (!Exec("BEGIN IMMEDIATE", error)) return false;
+  for (const ObjectChange& change : changes) {
+    sqlite3_stmt* stmt = change.newBody ? _put : _delete;
+    sqlite3_reset(stmt);
+    sqlite3_bind_int64(stmt, 1, change.key.vdb);
+    sqlite3_bind_int64(stmt, 2, change.key.type);
+    sqlite3_bind_blob(stmt, 3, change.key.id.data(), static_cast<int>(change.key.id.size()), SQLITE_STATIC);
+    if (change.newBody) {
+      sqlite3_bind_blob(stmt, 4, change.newBody->data(), static_cast<int>(change.newBody->size()), SQLITE_STATIC);
+    }
+    if (sqlite3_step(stmt) != SQLITE_DONE) {
+      *error = std::string("write: ") + sqlite3_errmsg(_db);
+      sqlite3_reset(stmt);
+      std::string ignored;
+      Exec("ROLLBACK", &ignored);
+      return false;
+    }
+    sqlite3_reset(stmt);
+  }
+  if (!Exec("COMMIT", error)) {
+    std::string ignored;
+    Exec("ROLLBACK", &ignored);
+    return false;
+  }
+  for (const ObjectChange& change : changes) {
+    if (change.newBody) {
+      _objects[change.key] = *change.newBody;
+    } else {
+      _objects.erase(change.key);
+    }
+  }
+  return true;
+}
+
+}  // namespace qor::tolvar

@@ -1,0 +1,46 @@
+// Turns one list of modify requests into the object changes it makes, against the committed objects plus the
+// changes of the earlier requests of the same list. Nothing is committed here: the caller commits all changes
+// at once, or none when any request fails (a request list is one atomic transaction).
+//
+// Requests are validated completely: unknown types, bodies that do not parse, objects without an id, patches of
+// missing objects or of properties the type does not have, and vdbs outside 16 bits fail the whole list, with an
+// error naming the request and the object. Puts that change nothing produce no change; deleting a missing object,
+// appending an element that is present and removing one that is absent are no-ops.
+//
+// Single-threaded (the server's thread); holds a reference to the store for its lifetime.
+#pragma once
+
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/tolvard/ObjectStore.h"
+#include "zantix/qor/tolvar/monitor.pb.h"
+
+namespace qor::tolvar {
+
+class TransactionApplier {
+ public:
+  // `sessionVdb` stands for requests that carry no vdb.
+  TransactionApplier(const ObjectStore& store, uint32_t sessionVdb) : _store(store), _sessionVdb(sessionVdb) {}
+
+  bool Apply(const std::vector<zantix::qor::tolvar::ModifyRequestMsg>& requests, std::vector<ObjectChange>* changes,
+             std::string* error);
+
+ private:
+  std::optional<std::string> Current(const ObjectKey& key) const;
+  void Record(const ObjectKey& key, std::optional<std::string> newBody, std::vector<ObjectChange>* changes);
+  bool ApplyPut(const zantix::qor::tolvar::PutMsg& put, std::vector<ObjectChange>* changes, std::string* error);
+  bool ApplyPatch(const zantix::qor::tolvar::PatchMsg& patch, std::vector<ObjectChange>* changes, std::string* error);
+  bool ApplyDelete(const zantix::qor::tolvar::DeleteMsg& del, std::vector<ObjectChange>* changes, std::string* error);
+  bool ApplyFlush(const zantix::qor::tolvar::FlushMsg& flush, std::vector<ObjectChange>* changes, std::string* error);
+  bool Vdb(bool has, uint32_t vdb, uint32_t* out, std::string* error) const;
+
+  const ObjectStore& _store;
+  uint32_t _sessionVdb;
+  // Objects changed by earlier requests of the list: nullopt = removed.
+  std::map<ObjectKey, std::optional<std::string>> _staged;
+};
+
+}  // namespace qor::tolvar

@@ -1,0 +1,92 @@
+#include "tools/tolvard/UpdateBuilder.h"
+
+#include <algorithm>
+#include <deque>
+#include <map>
+
+#include "platform/tolvar/TolvarSchema.h"
+
+namespace qor::tolvar {
+namespace pb = google::protobuf;
+namespace tv = zantix::qor::tolvar;
+
+ChangeDiff::ChangeDiff(const ObjectChange& change) : _change(change) {
+  uint32_t type = change.key.type;
+  std::unique_ptr<pb::Message> oldObject = NewObject(type);
+  std::unique_ptr<pb::Message> newObject = NewObject(type);
+  if (!oldObject) return;
+  if (change.oldBody) oldObject->ParseFromString(*change.oldBody);
+  if (change.newBody) newObject->ParseFromString(*change.newBody);
+  std::vector<const pb::FieldDescriptor*> lists = ListProperties(oldObject->GetDescriptor());
+
+  if (!change.oldBody) {
+    _op = tv::SET;
+  } else if (!change.newBody) {
+    _op = tv::CLEAR;
+  } else {
+    // SET when anything besides the list properties changed.
+    std::unique_ptr<pb::Message> a(oldObject->New()), b(newObject->New());
+    a->CopyFrom(*oldObject);
+    b->CopyFrom(*newObject);
+    for (const pb::FieldDescriptor* field : lists) {
+      a->GetReflection()->ClearField(a.get(), field);
+      b->GetReflection()->ClearField(b.get(), field);
+    }
+    _op = DeterministicBytes(*a) == DeterministicBytes(*b) ? tv::UPDATE : tv::SET;
+  }
+
+  for (const pb::FieldDescriptor* field : lists) {
+    uint32_t property = PropertyOf(field);
+    std::map<std::string, std::deque<int>> oldElements;
+    const pb::Reflection* reflection = oldObject->GetReflection();
+    int oldSize = reflection->FieldSize(*oldObject, field);
+    for (int i = 0; i < oldSize; ++i) {
+      oldElements[DeterministicBytes(reflection->GetRepeatedMessage(*oldObject, field, i))].push_back(i);
+    }
+    std::vector<int> inserted;
+    int newSize = reflection->FieldSize(*newObject, field);
+    for (int j = 0; j < newSize; ++j) {
+      auto it = oldElements.find(DeterministicBytes(reflection->GetRepeatedMessage(*newObject, field, j)));
+      if (it != oldElements.end() && !it->second.empty()) {
+        it->second.pop_front();
+      } else {
+        inserted.push_back(j);
+      }
+    }
+    std::vector<int> removed;
+    for (const auto& [bytes, indexes] : oldElements) removed.insert(removed.end(), indexes.begin(), indexes.end());
+    std::sort(removed.begin(), removed.end());
+    for (int i : removed) _elementOps.push_back({property, tv::REMOVE, static_cast<uint32_t>(i)});
+    for (int j : inserted) _elementOps.push_back({property, tv::INSERT, static_cast<uint32_t>(j)});
+  }
+  _allOps = OpMessage(nullptr);
+}
+
+std::string ChangeDiff::OpMessage(const std::set<uint32_t>* followed) const {
+  std::unique_ptr<pb::Message> op = NewOp(_change.key.type);
+  if (!op) return std::string();
+  const pb::Reflection* reflection = op->GetReflection();
+  const pb::Descriptor* descriptor = op->GetDescriptor();
+  reflection->SetEnumValue(op.get(), descriptor->FindFieldByNumber(1), _op);
+  for (const ElementOp& element : _elementOps) {
+    if (followed && !followed->count(element.property)) continue;
+    const pb::FieldDescriptor* field = PropertyField(descriptor, element.property);
+    if (!field) continue;
+    pb::Message* entry = reflection->AddMessage(op.get(), field);
+    const pb::Descriptor* entryDescriptor = entry->GetDescriptor();
+    entry->GetReflection()->SetEnumValue(entry, entryDescriptor->FindFieldByName("op"), element.op);
+    entry->GetReflection()->SetUInt32(entry, entryDescriptor->FindFieldByName("index"), element.index);
+  }
+  return op->SerializeAsString();
+}
+
+tv::MonitorUpdateMsg ChangeDiff::Update(const std::set<uint32_t>* followed) const {
+  tv::MonitorUpdateMsg update;
+  update.set_object_type(static_cast<tv::ObjectType>(_change.key.type));
+  update.set_op_message(followed ? OpMessage(followed) : _allOps);
+  if (_change.newBody) update.set_new_object_body(*_change.newBody);
+  if (_change.oldBody) update.set_old_object_body(*_change.oldBody);
+  return update;
+}
+
+}  // namespace qor::tolvar
