@@ -1,0 +1,248 @@
+#include <gtest/gtest.h>
+
+#include "dataplane/DataplaneTkmlink.h"
+#include "dataplane/kcp/KcpFormat.h"
+#include "dataplane/kcp/KcpReader.h"
+#include "dataplane/kcp/KcpWriter.h"
+#include "tests/dataplane/DpsimHarness.h"
+#include "tests/dataplane/LinkTestSupport.h"
+#include "tools/qor-dpsim/Capture.h"
+
+namespace VevUroro {
+namespace {
+
+using qor::test::ChannelListener;
+using qor::test::LinkEvents;
+using qor::test::WaitFor;
+
+class DataplaneTkmlinkTest : public qor::test::LinkFixture {};
+
+TEST_F(DataplaneTkmlinkTest, ChannelThatAppearsLateComesUpAndQueuedMessagesGoOut) {
+  LinkEvents& events = NewEvents();
+  auto link = MakeLink("late_tkmlink", events);
+  ASSERT_TRUE(link->Start());
+  // Sent while the channel does not exist yet: accepted and kept.
+  ASSERT_TRUE(link->Send(Message(7, 64, 0x11)));
+  ASSERT_TRUE(WaitFor([&] { return CountLogged("Could not connect to AF_TKMLINK socket (\"late_tkmlink\")") >= 2; }));
+  EXPECT_TRUE(Logged("errorCode=\"LCP00122\""));
+  EXPECT_EQ(events.Count(LinkStatus::UP), 0u);
+
+  ChannelListener channel(DataplaneTkmlink::ChannelPath("late_tkmlink"));
+  int peer = channel.Accept();
+  ASSERT_GE(peer, 0);
+  ASSERT_TRUE(WaitFor([&] { return events.Count(LinkStatus::UP) == 1; }));
+  EXPECT_TRUE(Logged("late_tkmlink send buffer set to 4096 bytes"));
+  EXPECT_TRUE(Logged("late_tkmlink receive buffer set to 4096 bytes"));
+  auto bytes = qor::test::ReadBytes(peer, 64);
+  ASSERT_EQ(bytes.size(), 64u);
+  EXPECT_EQ(bytes[3], 64);
+  EXPECT_EQ(bytes[10], 0x11);
+  close(peer);
+}
+
+TEST_F(DataplaneTkmlinkTest, MessagesLargerThanTheSocketBufferArriveWhole) {
+  ChannelListener channel(DataplaneTkmlink::ChannelPath("big_tkmlink"));
+  LinkEvents& events = NewEvents();
+  auto link = MakeLink("big_tkmlink", events, 4096);
+  ASSERT_TRUE(link->Start());
+  int peer = channel.Accept();
+  ASSERT_GE(peer, 0);
+
+  // Datapath to agent: one 60,000-byte message, then a small one right behind it.
+  std::vector<uint8_t> big(60000);
+  for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<uint8_t>(i * 7);
+  kcp::WriteU16(big.data(), 2);
+  kcp::WriteU16(big.data() + 2, 60000);
+  auto small = kcp::BuildDpStatusNotification(1);
+  std::thread writer([&] {
+    qor::test::WriteBytes(peer, big);
+    qor::test::WriteBytes(peer, small);
+  });
+  ASSERT_TRUE(WaitFor([&] { return events.MessageCount() == 2; }));
+  writer.join();
+  {
+    std::lock_guard<std::mutex> lock(events.mutex);
+    EXPECT_EQ(events.messages[0], big);
+    EXPECT_EQ(events.messages[1], small);
+  }
+
+  // Agent to datapath: the same size the other way.
+  ASSERT_TRUE(link->Send(Message(2, 60000, 0x33)));
+  ASSERT_TRUE(link->Send(Message(4, 8, 0x44)));
+  auto received = qor::test::ReadBytes(peer, 60008);
+  ASSERT_EQ(received.size(), 60008u);
+  EXPECT_EQ(received[59999], 0x33);
+  EXPECT_EQ(received[60000 + 1], 4);
+  EXPECT_EQ(received[60007], 0x44);
+  close(peer);
+}
+
+TEST_F(DataplaneTkmlinkTest, TwoLinksOnOneChannelAreIndependentSockets) {
+  ChannelListener channel(DataplaneTkmlink::ChannelPath("shared_tkmlink"));
+  LinkEvents& eventsA = NewEvents();
+  LinkEvents& eventsB = NewEvents();
+  auto linkA = MakeLink("shared_tkmlink", eventsA);
+  auto linkB = MakeLink("shared_tkmlink", eventsB);
+  ASSERT_TRUE(linkA->Start());
+  int peerA = channel.Accept();
+  ASSERT_TRUE(linkB->Start());
+  int peerB = channel.Accept();
+  ASSERT_GE(peerA, 0);
+  ASSERT_GE(peerB, 0);
+
+  ASSERT_TRUE(linkA->Send(Message(1, 6, 0xaa)));
+  ASSERT_TRUE(linkB->Send(Message(1, 6, 0xbb)));
+  EXPECT_EQ(qor::test::ReadBytes(peerA, 6)[5], 0xaa);
+  EXPECT_EQ(qor::test::ReadBytes(peerB, 6)[5], 0xbb);
+
+  ASSERT_TRUE(qor::test::WriteBytes(peerB, {0, 3, 0, 5, 9}));
+  ASSERT_TRUE(WaitFor([&] { return eventsB.MessageCount() == 1; }));
+  EXPECT_EQ(eventsA.MessageCount(), 0u);
+
+  // Closing one connection takes down only its link.
+  close(peerA);
+  ASSERT_TRUE(WaitFor([&] { return eventsA.Count(LinkStatus::DOWN) == 1; }));
+  EXPECT_EQ(eventsB.Count(LinkStatus::DOWN), 0u);
+  int again = channel.Accept();
+  EXPECT_GE(again, 0);
+  ASSERT_TRUE(WaitFor([&] { return eventsA.Count(LinkStatus::UP) == 2; }));
+  close(again);
+  close(peerB);
+}
+
+TEST_F(DataplaneTkmlinkTest, PeerClosingMidMessageClosesAndReopensCleanly) {
+  ChannelListener channel(DataplaneTkmlink::ChannelPath("cut_tkmlink"));
+  LinkEvents& events = NewEvents();
+  auto link = MakeLink("cut_tkmlink", events);
+  ASSERT_TRUE(link->Start());
+  int peer = channel.Accept();
+  ASSERT_GE(peer, 0);
+  std::vector<uint8_t> partial = {0, 2, 0, 100, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10};
+  ASSERT_TRUE(qor::test::WriteBytes(peer, partial));
+  close(peer);
+  ASSERT_TRUE(WaitFor([&] { return events.Count(LinkStatus::DOWN) == 1; }));
+  EXPECT_TRUE(Logged("tkmlink cut_tkmlink: recv error: 0:connection closed by peer"));
+  EXPECT_TRUE(Logged("errorCode=\"LCP00125\""));
+
+  // The reopened connection is a fresh byte stream: the next message is read from its first byte.
+  int fresh = channel.Accept();
+  ASSERT_GE(fresh, 0);
+  ASSERT_TRUE(WaitFor([&] { return events.Count(LinkStatus::UP) == 2; }));
+  ASSERT_TRUE(qor::test::WriteBytes(fresh, {0, 3, 0, 6, 0xde, 0xad}));
+  ASSERT_TRUE(WaitFor([&] { return events.MessageCount() == 1; }));
+  std::lock_guard<std::mutex> lock(events.mutex);
+  EXPECT_EQ(events.messages[0], (std::vector<uint8_t>{0, 3, 0, 6, 0xde, 0xad}));
+  close(fresh);
+}
+
+TEST_F(DataplaneTkmlinkTest, UnframeableOrStalledMessagesResynchroniseByReopening) {
+  ChannelListener channel(DataplaneTkmlink::ChannelPath("bad_tkmlink"));
+  LinkEvents& events = NewEvents();
+  auto link = MakeLink("bad_tkmlink", events);
+  ASSERT_TRUE(link->Start());
+  int peer = channel.Accept();
+  ASSERT_GE(peer, 0);
+
+  // A length field below the header.
+  ASSERT_TRUE(qor::test::WriteBytes(peer, {0, 3, 0, 2, 0, 3, 0, 5, 1}));
+  ASSERT_TRUE(WaitFor([&] { return events.Count(LinkStatus::DOWN) == 1; }));
+  EXPECT_TRUE(Logged("tkmlink bad_tkmlink: recv error: 2:message length below its 4-byte header"));
+  int second = channel.Accept();
+  ASSERT_GE(second, 0);
+  ASSERT_TRUE(WaitFor([&] { return events.Count(LinkStatus::UP) == 2; }));
+
+  // A message whose rest never comes while the peer stays connected.
+  ASSERT_TRUE(qor::test::WriteBytes(second, {0, 3, 0, 50, 1, 2}));
+  ASSERT_TRUE(WaitFor([&] { return events.Count(LinkStatus::DOWN) == 2; }));
+  EXPECT_TRUE(Logged("message incomplete, 2 of 46 bytes"));
+  int third = channel.Accept();
+  ASSERT_GE(third, 0);
+  ASSERT_TRUE(qor::test::WriteBytes(third, {0, 3, 0, 5, 7}));
+  ASSERT_TRUE(WaitFor([&] { return events.MessageCount() == 1; }));
+  close(peer);
+  close(second);
+  close(third);
+}
+
+TEST_F(DataplaneTkmlinkTest, CheckObserverForcesAReconnect) {
+  ChannelListener channel(DataplaneTkmlink::ChannelPath("check_tkmlink"));
+  LinkEvents& events = NewEvents();
+  std::atomic<int> checks{0};
+  auto link = MakeLink("check_tkmlink", events, 4096, [&](int fd) {
+    EXPECT_GE(fd, 0);
+    return ++checks == 1;  // only the first check asks for a new connection
+  });
+  ASSERT_TRUE(link->Start());
+  int first = channel.Accept();
+  ASSERT_GE(first, 0);
+  int second = channel.Accept();
+  ASSERT_GE(second, 0);
+  ASSERT_TRUE(WaitFor([&] { return events.Count(LinkStatus::UP) == 2; }));
+  EXPECT_EQ(events.Count(LinkStatus::DOWN), 1u);
+  close(first);
+  close(second);
+}
+
+TEST_F(DataplaneTkmlinkTest, StoppedLinkNoLongerReopensAndSendAfterShutdownFails) {
+  LinkEvents& events = NewEvents();
+  auto link = MakeLink("stopped_tkmlink", events);
+  ASSERT_TRUE(link->Start());
+  ASSERT_TRUE(WaitFor([&] { return CountLogged("(\"stopped_tkmlink\")") >= 1; }));
+  link->Stop();
+  link->ScheduleReopen();  // a fresh timer brings the reopen back
+  ASSERT_TRUE(WaitFor([&] { return Logged("dataplane tkmlink reopen scheduled"); }));
+  size_t before = CountLogged("(\"stopped_tkmlink\")");
+  ASSERT_TRUE(WaitFor([&] { return CountLogged("(\"stopped_tkmlink\")") > before; }));
+  link->Shutdown();
+  EXPECT_FALSE(link->Send(Message(1, 8)));
+  EXPECT_TRUE(Logged("TkmLink: failed to put a message into queue"));
+  EXPECT_TRUE(Logged("errorCode=\"LCP00008\""));
+}
+
+// The link against a real simulator process: a session round trip and a multi-message batch.
+TEST_F(DataplaneTkmlinkTest, SessionRoundTripAgainstTheSimulator) {
+  qor::test::DpsimProcess dpsim(root.Path(), {"--capture", root.Under("/capture")});
+  ASSERT_TRUE(dpsim.WaitReady());
+  LinkEvents& events = NewEvents();
+  auto link = MakeLink("qor_vswitch_tkmlink", events, 10240);
+  ASSERT_TRUE(link->Start());
+  ASSERT_TRUE(WaitFor([&] { return events.Count(LinkStatus::UP) == 1; }));
+  ASSERT_TRUE(link->Send(kcp::ToMessageBuffer(kcp::BuildSessionControl(kcp::KCP_SESSION_OPEN, 31337))));
+  ASSERT_TRUE(WaitFor([&] { return events.MessageCount() == 2; }));
+  {
+    std::lock_guard<std::mutex> lock(events.mutex);
+    EXPECT_EQ(events.messages[0], kcp::BuildSessionControl(kcp::KCP_SESSION_OPEN_ACK, 31337));
+    EXPECT_EQ(events.messages[1], kcp::BuildSessionControl(kcp::KCP_SESSION_FULL_SYNC_END, 31337));
+  }
+  // A batch of two updates, then a query: its answer follows the batch.
+  for (bool more : {true, false}) {
+    kcp::KcpMessage update;
+    update.type = kcp::KCP_MSG_UPDATE;
+    update.updateFlags = more ? kcp::kUpdateFlagMore : 0;
+    kcp::DataItem item;
+    item.type = kcp::KCP_UPDATE_PORT_LIST;
+    item.ids = {more ? "vif-a" : "vif-b"};
+    update.items = {item};
+    ASSERT_TRUE(link->Send(kcp::ToMessageBuffer(*kcp::EncodeMessage(update))));
+  }
+  ASSERT_TRUE(link->Send(kcp::ToMessageBuffer(kcp::BuildDpStatusQuery())));
+  ASSERT_TRUE(WaitFor([&] { return events.MessageCount() == 3; }));
+  // open, ACK, end, two updates, query, notification: the last is captured once its write completed.
+  std::vector<qor::dpsim::CaptureRecord> records;
+  ASSERT_TRUE(WaitFor([&] {
+    records = qor::dpsim::ReadCaptureFile(root.Under("/capture/qor_vswitch_tkmlink.cap"));
+    return records.size() == 7;
+  }));
+  EXPECT_EQ(records[0].bytes, kcp::BuildSessionControl(kcp::KCP_SESSION_OPEN, 31337));
+  EXPECT_EQ(records[3].bytes[4], kcp::kUpdateFlagMore);
+
+  // The simulator goes away and comes back: DOWN, then UP on the new one.
+  dpsim.Stop();
+  ASSERT_TRUE(WaitFor([&] { return events.Count(LinkStatus::DOWN) == 1; }));
+  qor::test::DpsimProcess again(root.Path(), {});
+  ASSERT_TRUE(again.WaitReady());
+  ASSERT_TRUE(WaitFor([&] { return events.Count(LinkStatus::UP) == 2; }));
+}
+
+}  // namespace
+}  // namespace VevUroro

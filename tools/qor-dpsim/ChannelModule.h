@@ -1,0 +1,45 @@
+// What answers on one channel of the simulator: the datapath module behind it.
+//
+// A module instance serves one channel; the channel hands it each connection's events. All calls come from the
+// simulator's IO thread; a module needs no lock of its own.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace qor::dpsim {
+
+class Connection;
+
+class ChannelModule {
+ public:
+  virtual ~ChannelModule() = default;
+  // The kind name given on the command line or in the configuration file ("kcp", "raw").
+  virtual const char* Kind() const = 0;
+  virtual void OnConnect(Connection& /*connection*/) {}
+  // One whole message (header included) received from the agent.
+  virtual void OnMessage(Connection& connection, const std::vector<uint8_t>& message) = 0;
+  virtual void OnDisconnect(Connection& /*connection*/) {}
+  // Readable state for the control socket.
+  virtual std::string Dump() const { return std::string(); }
+};
+
+// A module that only receives: every message is recorded in the capture file and counted.
+class RawModule : public ChannelModule {
+ public:
+  const char* Kind() const override { return "raw"; }
+  void OnMessage(Connection&, const std::vector<uint8_t>& message) override {
+    ++_messages;
+    _bytes += message.size();
+  }
+  std::string Dump() const override {
+    return "messages received: " + std::to_string(_messages) + ", bytes: " + std::to_string(_bytes) + "\n";
+  }
+
+ private:
+  uint64_t _messages = 0;
+  uint64_t _bytes = 0;
+};
+
+}  // namespace qor::dpsim

@@ -1,0 +1,36 @@
+// The simulator's unixctl control socket: "ovs-appctl -t SOCKET dpsim/<command> ARGS" runs Simulator::Execute.
+//
+// Commands: dpsim/channels, dpsim/connections, dpsim/dump CHANNEL, dpsim/vif-connect CHANNEL VIF PORT SWITCH [MAC],
+// dpsim/vif-disconnect CHANNEL VIF, dpsim/dp-status CHANNEL sync|out-of-sync, dpsim/port-out-of-sync CHANNEL VIF.
+//
+// Threads: Start and Stop on the main thread; the server runs on a thread of its own and hands each command to the
+// simulator's IO thread.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace qor::dpsim {
+
+class Simulator;
+
+class ControlServer {
+ public:
+  explicit ControlServer(Simulator& simulator);
+  ~ControlServer();
+  ControlServer(const ControlServer&) = delete;
+  ControlServer& operator=(const ControlServer&) = delete;
+
+  // Creates the socket at `path` and starts serving; false with `error` set on failure.
+  bool Start(const std::string& path, std::string* error);
+  void Stop();
+
+ private:
+  struct Impl;
+  Simulator& _simulator;
+  std::unique_ptr<Impl> _impl;
+};
+
+}  // namespace qor::dpsim

@@ -1,0 +1,385 @@
+#include "tools/qor-dpsim/KcpSwitchModule.h"
+
+#include <sstream>
+
+#include "dataplane/kcp/KcpFormat.h"
+#include "dataplane/kcp/KcpReader.h"
+#include "dataplane/kcp/KcpWriter.h"
+#include "tools/qor-dpsim/Channel.h"
+
+namespace qor::dpsim {
+
+using namespace VevUroro::kcp;
+
+namespace {
+
+const char* PortKeyName(uint16_t key) {
+  switch (key) {
+    case 1:
+      return "segment VNI";
+    case 2:
+      return "replication mode";
+    case 3:
+      return "DSCP/COS tags";
+    case 4:
+      return "udpPortsInHash";
+    case 5:
+      return "nestedTNConfig";
+    case 6:
+      return "child segment port";
+    case 41:
+      return "switch security table";
+    case 42:
+    case 44:
+    case 46:
+      return "IP discovery settings";
+    case 43:
+      return "security configured";
+    case 45:
+      return "IP discovery ignore-bindings";
+    case 61:
+    case 62:
+    case 63:
+      return "traffic shaper";
+    case 81:
+      return "port mirroring sessions";
+    case 101:
+      return "port blocked";
+    case 102:
+      return "VLAN";
+    case 141:
+      return "MAC management";
+    case 181:
+      return "QoS plane mode";
+    case 202:
+      return "uplink teaming policy";
+    case 241:
+      return "managedcloud.management.ip";
+    case 242:
+      return "proxyarpRoutermode";
+    case 243:
+      return "managedcloud.edge";
+    case 244:
+      return "remoteRtr";
+    case 245:
+      return "policyRoute";
+    case 261:
+      return "serviceInsertion.gvm";
+    case 262:
+      return "serviceInsertion.svm";
+    case 281:
+      return "port latency";
+    case 321:
+      return "global.id";
+    case 341:
+      return "forward.rarp";
+    default:
+      return (key >= 322 && key <= 331) ? "vm.tagset" : "unknown";
+  }
+}
+
+const char* SwitchKeyName(uint16_t key) {
+  switch (key) {
+    case 1:
+      return "CCP session state";
+    case 5:
+      return "flow cache enabled";
+    case 6:
+      return "flow cache multicast enabled";
+    case 9:
+      return "MAC learning";
+    case 10:
+      return "forwarding mode";
+    default:
+      return "unknown";
+  }
+}
+
+// Text values carry their terminating NUL; anything else is shown in hex.
+std::string ValueText(const std::vector<uint8_t>& value) {
+  if (value.empty()) return "(empty)";
+  bool text = value.back() == 0;
+  for (size_t i = 0; text && i + 1 < value.size(); ++i) text = value[i] >= 0x20 && value[i] < 0x7f;
+  if (text) return "\"" + std::string(value.begin(), value.end() - 1) + "\"";
+  static const char* kHex = "0123456789abcdef";
+  std::string out = "0x";
+  for (uint8_t b : value) {
+    out.push_back(kHex[b >> 4]);
+    out.push_back(kHex[b & 0xf]);
+  }
+  return out;
+}
+
+void DumpTable(std::ostringstream& out, const char* title,
+               const std::map<std::string, KcpSwitchModule::PropertyMap>& table, const char* (*name)(uint16_t)) {
+  out << title << ": " << table.size() << "\n";
+  for (const auto& [id, properties] : table) {
+    out << "  " << id << "\n";
+    for (const auto& [key, value] : properties) {
+      out << "    " << key << " (" << name(key) << ") = " << ValueText(value) << "\n";
+    }
+  }
+}
+
+void DumpSet(std::ostringstream& out, const char* title, const std::set<std::string>& items) {
+  out << title << ":";
+  for (const auto& item : items) out << " " << item;
+  out << "\n";
+}
+
+std::vector<uint8_t> VifUpdateMessage(uint8_t operation, const std::vector<VifRecord>& vifs) {
+  KcpMessage msg;
+  msg.type = KCP_MSG_UPDATE;
+  DataItem item;
+  item.type = KCP_UPDATE_VIF;
+  item.operation = operation;
+  item.vifs = vifs;
+  msg.items.push_back(std::move(item));
+  return EncodeMessage(msg).value_or(std::vector<uint8_t>{});
+}
+
+VifRecord WithStatus(VifRecord vif, uint8_t status) {
+  std::vector<KcpProperty> kept;
+  for (auto& p : vif.properties) {
+    if (p.key != KCP_VIF_PROP_STATUS) kept.push_back(std::move(p));
+  }
+  kept.insert(kept.begin(), MakeStatusProperty(status));
+  vif.properties = std::move(kept);
+  return vif;
+}
+
+}  // namespace
+
+void KcpSwitchModule::OnConnect(Connection& connection) {
+  _pendingBatches.erase(connection.Id());
+}
+
+void KcpSwitchModule::OnDisconnect(Connection& connection) {
+  _pendingBatches.erase(connection.Id());
+}
+
+void KcpSwitchModule::OnMessage(Connection& connection, const std::vector<uint8_t>& bytes) {
+  KcpMessage message;
+  if (!DecodeMessage(bytes.data(), bytes.size(), &message)) return;
+  switch (message.type) {
+    case KCP_MSG_SESSION_CONTROL:
+      HandleSessionControl(connection, message);
+      return;
+    case KCP_MSG_UPDATE: {
+      auto& batch = _pendingBatches[connection.Id()];
+      bool last = !message.MoreFollows();
+      batch.push_back(std::move(message));
+      if (last) {
+        auto complete = std::move(batch);
+        _pendingBatches.erase(connection.Id());
+        ApplyBatch(complete);
+      }
+      return;
+    }
+    case KCP_MSG_QUERY:
+      for (const auto& item : message.items) {
+        if (item.type == KCP_QUERY_DP_STATUS) connection.Send(DpStatusNotification());
+      }
+      return;
+    default:
+      return;
+  }
+}
+
+void KcpSwitchModule::HandleSessionControl(Connection& connection, const KcpMessage& message) {
+  if (message.items.empty() || message.items[0].type != KCP_SESSION_CONTROL || !message.items[0].wellFormed) return;
+  const DataItem& item = message.items[0];
+  if (item.controlType != KCP_SESSION_OPEN) return;
+  ++_sessionsOpened;
+  _lastSessionId = item.sessionId;
+  _outOfSync = false;
+  connection.Send(BuildSessionControl(KCP_SESSION_OPEN_ACK, item.sessionId));
+  std::vector<VifRecord> connected;
+  for (const auto& [id, held] : _vifs) {
+    if (held.connected) connected.push_back(WithStatus(held.record, KCP_VIF_CONNECT));
+  }
+  // Keep each message within the format's limit: split the VIFs over several updates when needed.
+  std::vector<VifRecord> chunk;
+  size_t bytes = 0;
+  for (auto& vif : connected) {
+    size_t size = kVifRecordFixedLen;
+    for (const auto& p : vif.properties) size += kPropHeaderLen + p.value.size();
+    if (!chunk.empty() && bytes + size > kMaxRecordBytes) {
+      connection.Send(VifUpdateMessage(KCP_OP_FULL_SYNC, chunk));
+      chunk.clear();
+      bytes = 0;
+    }
+    chunk.push_back(std::move(vif));
+    bytes += size;
+  }
+  if (!chunk.empty()) connection.Send(VifUpdateMessage(KCP_OP_FULL_SYNC, chunk));
+  connection.Send(BuildSessionControl(KCP_SESSION_FULL_SYNC_END, item.sessionId));
+}
+
+void KcpSwitchModule::ApplyBatch(const std::vector<KcpMessage>& batch) {
+  std::set<uint16_t> replaced;  // data types whose table this batch already replaced
+  for (const auto& message : batch) {
+    for (const auto& item : message.items) {
+      if (item.wellFormed) ApplyItem(item, replaced);
+    }
+  }
+  ++_batchesApplied;
+}
+
+void KcpSwitchModule::ApplyProperties(std::map<std::string, PropertyMap>& table, const std::string& id,
+                                      uint8_t operation, const std::vector<KcpProperty>& properties) {
+  if (operation == KCP_OP_DELETE) {
+    if (properties.empty()) {
+      table.erase(id);
+      return;
+    }
+    auto it = table.find(id);
+    if (it == table.end()) return;
+    for (const auto& p : properties) it->second.erase(p.key);
+    if (it->second.empty()) table.erase(it);
+    return;
+  }
+  auto& entity = table[id];
+  for (const auto& p : properties) {
+    if (p.value.empty()) {
+      entity.erase(p.key);
+    } else {
+      entity[p.key] = p.value;
+    }
+  }
+}
+
+void KcpSwitchModule::ApplyItem(const DataItem& item, std::set<uint16_t>& replaced) {
+  // Replaces the table of this data type once per batch (FULL SYNC operations and lists).
+  auto firstInBatch = [&](uint16_t type) { return replaced.insert(type).second; };
+  switch (item.type) {
+    case KCP_UPDATE_VIF:
+      if (item.operation == KCP_OP_FULL_SYNC && firstInBatch(item.type)) _vifs.clear();
+      for (const auto& vif : item.vifs) {
+        if (item.operation == KCP_OP_DELETE) {
+          _vifs.erase(vif.vifId);
+          continue;
+        }
+        HeldVif& held = _vifs[vif.vifId];
+        held.record = vif;
+        for (const auto& p : vif.properties) {
+          if (p.key == KCP_VIF_PROP_STATUS && !p.value.empty()) held.connected = p.value[0] == KCP_VIF_CONNECT;
+        }
+      }
+      return;
+    case KCP_UPDATE_PORT_PROPERTY:
+    case KCP_UPDATE_TKMNIC_PROPERTY: {
+      auto& table = item.type == KCP_UPDATE_PORT_PROPERTY ? _portProperties : _tkmnicProperties;
+      if (item.operation == KCP_OP_FULL_SYNC && firstInBatch(item.type)) table.clear();
+      for (const auto& record : item.propertyRecords) {
+        ApplyProperties(table, record.id, item.operation, record.properties);
+      }
+      return;
+    }
+    case KCP_UPDATE_VDS_PROPERTY:
+      if (!item.vds) return;
+      if (item.vds->operation == KCP_OP_FULL_SYNC && firstInBatch(item.type)) _vdsProperties.clear();
+      ApplyProperties(_vdsProperties, item.vds->vdsId, item.vds->operation, item.vds->properties);
+      return;
+    case KCP_UPDATE_PORT_LIST:
+    case KCP_UPDATE_TKMNIC_LIST:
+    case KCP_UPDATE_CONTAINER_LIST:
+    case KCP_UPDATE_VDS_LIST: {
+      auto& list = item.type == KCP_UPDATE_PORT_LIST     ? _portList
+                   : item.type == KCP_UPDATE_TKMNIC_LIST ? _tkmnicList
+                   : item.type == KCP_UPDATE_VDS_LIST    ? _vdsList
+                                                         : _containerList;
+      if (firstInBatch(item.type)) list.clear();
+      list.insert(item.ids.begin(), item.ids.end());
+      return;
+    }
+    case KCP_UPDATE_CONTAINER:
+      for (const auto& c : item.containers) _containers[c.cifId] = c;
+      return;
+    case KCP_UPDATE_PORT_CONTAINER_LIST:
+      if (item.ids.empty()) {
+        _portContainers.erase(item.ownerId);
+      } else {
+        _portContainers[item.ownerId] = item.ids;
+      }
+      return;
+    case KCP_UPDATE_UPLINK:
+      if (item.operation == KCP_OP_FULL_SYNC && firstInBatch(item.type)) _uplinks.clear();
+      for (const auto& u : item.uplinks) {
+        if (item.operation == KCP_OP_DELETE) {
+          _uplinks.erase(u.portId);
+        } else {
+          _uplinks[u.portId] = u;
+        }
+      }
+      return;
+    default:
+      return;
+  }
+}
+
+std::vector<std::vector<uint8_t>> KcpSwitchModule::ConnectVif(const VifRecord& vif) {
+  HeldVif& held = _vifs[vif.vifId];
+  held.record = WithStatus(vif, KCP_VIF_CONNECT);
+  held.connected = true;
+  return {VifUpdateMessage(KCP_OP_UPDATE, {held.record})};
+}
+
+std::vector<std::vector<uint8_t>> KcpSwitchModule::DisconnectVif(const std::string& vifId) {
+  auto it = _vifs.find(vifId);
+  if (it == _vifs.end()) return {};
+  it->second.connected = false;
+  it->second.record = WithStatus(it->second.record, KCP_VIF_DISCONNECT);
+  return {VifUpdateMessage(KCP_OP_UPDATE, {it->second.record})};
+}
+
+std::vector<uint8_t> KcpSwitchModule::DpStatusNotification() const {
+  return BuildDpStatusNotification(_outOfSync ? KCP_DP_OUT_OF_SYNC : KCP_DP_SYNC);
+}
+
+std::vector<uint8_t> KcpSwitchModule::PortOutOfSyncNotification(const std::string& vifId) {
+  KcpMessage msg;
+  msg.type = KCP_MSG_NOTIFICATION;
+  DataItem item;
+  item.type = KCP_NOTIFY_PORT_PROPERTY_OUT_OF_SYNC;
+  item.ownerId = vifId;
+  msg.items.push_back(std::move(item));
+  return EncodeMessage(msg).value_or(std::vector<uint8_t>{});
+}
+
+std::string KcpSwitchModule::Dump() const {
+  std::ostringstream out;
+  out << "sessions opened: " << _sessionsOpened << ", last session ID: " << _lastSessionId
+      << ", batches applied: " << _batchesApplied << ", DP status: " << (_outOfSync ? "OutOfSync" : "Sync") << "\n";
+  out << "VIFs: " << _vifs.size() << "\n";
+  for (const auto& [id, held] : _vifs) {
+    out << "  " << id << " port=" << held.record.portId << " switch=" << held.record.switchId
+        << " type=" << static_cast<unsigned>(held.record.vifType) << (held.connected ? " connected" : " disconnected")
+        << "\n";
+  }
+  DumpTable(out, "port properties", _portProperties, PortKeyName);
+  DumpTable(out, "tkmnic properties", _tkmnicProperties, PortKeyName);
+  DumpTable(out, "switch properties", _vdsProperties, SwitchKeyName);
+  DumpSet(out, "port list", _portList);
+  DumpSet(out, "tkmnic list", _tkmnicList);
+  DumpSet(out, "switch list", _vdsList);
+  DumpSet(out, "container list", _containerList);
+  out << "containers: " << _containers.size() << "\n";
+  for (const auto& [id, c] : _containers) {
+    out << "  " << id << " port=" << c.portId << " vm-vif=" << c.vmVifId << " vlan=" << c.vlanId
+        << " addresses=" << c.entries.size() << "\n";
+  }
+  out << "port container lists: " << _portContainers.size() << "\n";
+  for (const auto& [port, list] : _portContainers) {
+    out << "  " << port << ":";
+    for (const auto& id : list) out << " " << id;
+    out << "\n";
+  }
+  out << "uplinks: " << _uplinks.size() << "\n";
+  for (const auto& [id, u] : _uplinks) {
+    out << "  " << id << " switch=" << u.switchId << " client=" << u.clientName << " alias=" << u.alias << "\n";
+  }
+  return out.str();
+}
+
+}  // namespace qor::dpsim

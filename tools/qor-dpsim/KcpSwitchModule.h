@@ -1,0 +1,85 @@
+// The virtual switch behind a KCP channel, as far as the agent can observe it.
+//
+// Session: a Session Open is answered with a Session Open ACK for the same session ID, then one VIF Update (FULL
+// SYNC) carrying every VIF the switch holds as connected (omitted when there are none), then Session Full Sync End
+// for that ID. Updates: the messages of one batch (each with the "more" flag, the last without) are collected per
+// connection and applied together, in order, when the last one arrives; a connection that drops mid-batch loses its
+// unfinished batch. DP Status Query is answered with a DP Status Notification (Sync, or OutOfSync when set).
+//
+// State kept: port properties per VIF and key, tkmnic properties per name and key, switch (VDS) properties per ID
+// and key, the port, tkmnic, switch and container lists, containers, port container lists, uplinks, and the VIFs
+// the switch holds (injected, or sent by the agent). UPDATE merges per key (an empty value clears the key), DELETE
+// removes the listed keys or, without keys, the whole entity, FULL SYNC replaces the data type's whole table once
+// per batch. A list item replaces its list once per batch and then appends.
+//
+// Threads: the simulator's IO thread only (see ChannelModule).
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "dataplane/kcp/KcpMessage.h"
+#include "tools/qor-dpsim/ChannelModule.h"
+
+namespace qor::dpsim {
+
+class KcpSwitchModule : public ChannelModule {
+ public:
+  using PropertyMap = std::map<uint16_t, std::vector<uint8_t>>;
+
+  const char* Kind() const override { return "kcp"; }
+  void OnConnect(Connection& connection) override;
+  void OnMessage(Connection& connection, const std::vector<uint8_t>& message) override;
+  void OnDisconnect(Connection& connection) override;
+  std::string Dump() const override;
+
+  // Injected datapath events. Each returns the messages to send to the agent (the caller broadcasts them).
+  // A VIF connects: the switch holds it and reports it with a VIF Update carrying Status CONNECT and its MAC.
+  std::vector<std::vector<uint8_t>> ConnectVif(const VevUroro::kcp::VifRecord& vif);
+  // A VIF disconnects (empty when unknown).
+  std::vector<std::vector<uint8_t>> DisconnectVif(const std::string& vifId);
+  std::vector<uint8_t> DpStatusNotification() const;
+  void SetOutOfSync(bool outOfSync) { _outOfSync = outOfSync; }
+  static std::vector<uint8_t> PortOutOfSyncNotification(const std::string& vifId);
+
+  // State, for tests and the dump.
+  const std::map<std::string, PropertyMap>& PortProperties() const { return _portProperties; }
+  const std::map<std::string, PropertyMap>& SwitchProperties() const { return _vdsProperties; }
+  const std::set<std::string>& PortList() const { return _portList; }
+  uint64_t BatchesApplied() const { return _batchesApplied; }
+  uint32_t LastSessionId() const { return _lastSessionId; }
+
+ private:
+  void HandleSessionControl(Connection& connection, const VevUroro::kcp::KcpMessage& message);
+  void ApplyBatch(const std::vector<VevUroro::kcp::KcpMessage>& batch);
+  void ApplyItem(const VevUroro::kcp::DataItem& item, std::set<uint16_t>& replaced);
+  static void ApplyProperties(std::map<std::string, PropertyMap>& table, const std::string& id, uint8_t operation,
+                              const std::vector<VevUroro::kcp::KcpProperty>& properties);
+
+  struct HeldVif {
+    VevUroro::kcp::VifRecord record;
+    bool connected = false;
+  };
+
+  std::map<uint64_t, std::vector<VevUroro::kcp::KcpMessage>> _pendingBatches;  // by connection id
+  std::map<std::string, HeldVif> _vifs;
+  std::map<std::string, PropertyMap> _portProperties;
+  std::map<std::string, PropertyMap> _tkmnicProperties;
+  std::map<std::string, PropertyMap> _vdsProperties;
+  std::set<std::string> _portList;
+  std::set<std::string> _tkmnicList;
+  std::set<std::string> _vdsList;
+  std::set<std::string> _containerList;
+  std::map<std::string, VevUroro::kcp::ContainerRecord> _containers;
+  std::map<std::string, std::vector<std::string>> _portContainers;
+  std::map<std::string, VevUroro::kcp::UplinkRecord> _uplinks;
+  uint64_t _batchesApplied = 0;
+  uint64_t _sessionsOpened = 0;
+  uint32_t _lastSessionId = 0;
+  bool _outOfSync = false;
+};
+
+}  // namespace qor::dpsim

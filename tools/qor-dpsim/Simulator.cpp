@@ -1,0 +1,272 @@
+#include "tools/qor-dpsim/Simulator.h"
+
+#include <unistd.h>
+
+#include <boost/asio/post.hpp>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <sstream>
+
+#include "dataplane/kcp/KcpFormat.h"
+#include "dataplane/kcp/KcpReader.h"
+#include "dataplane/kcp/KcpWriter.h"
+#include "tools/qor-dpsim/KcpSwitchModule.h"
+
+namespace qor::dpsim {
+
+namespace {
+
+std::unique_ptr<ChannelModule> MakeModule(const std::string& kind) {
+  if (kind == "kcp") return std::make_unique<KcpSwitchModule>();
+  if (kind == "raw") return std::make_unique<RawModule>();
+  return nullptr;
+}
+
+bool ParseMac(const std::string& text, VevUroro::kcp::MacAddress* mac) {
+  unsigned b[6];
+  char tail;
+  if (std::sscanf(text.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x%c", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &tail) != 6) {
+    return false;
+  }
+  for (int i = 0; i < 6; ++i) (*mac)[i] = static_cast<uint8_t>(b[i]);
+  return true;
+}
+
+std::vector<std::string> Words(const std::string& line) {
+  std::istringstream in(line.substr(0, line.find('#')));
+  std::vector<std::string> words;
+  std::string word;
+  while (in >> word) words.push_back(word);
+  return words;
+}
+
+}  // namespace
+
+const std::vector<std::pair<std::string, std::string>>& DefaultChannels() {
+  static const std::vector<std::pair<std::string, std::string>> channels = {
+      {"qor_vswitch_tkmlink", "kcp"},    // configuration application ("tkmlink.path" of its subtree)
+      {"swsec_tkmlink", "raw"},          // IP discovery's switch-security channel
+      {"qor_l2_tkmlink", "raw"},         // L2 application ("l2" subtree)
+      {"qor_l3_tkmlink", "raw"},         // L3 application ("l3" subtree)
+      {"qor_dorl_tkmlink", "raw"},       // firewall filter repository
+      {"qor_dorl_si_tkmlink", "raw"},    // service insertion
+      {"qor_pathprobe_tkmlink", "raw"},  // packet tracing
+      {"sondara_qort_tkmlink", "raw"},   // live tracing
+  };
+  return channels;
+}
+
+std::optional<Options> ParseOptions(int argc, char** argv, std::string* error) {
+  Options options;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    auto value = [&](std::string* out) {
+      if (i + 1 >= argc) {
+        *error = "missing value for " + arg;
+        return false;
+      }
+      *out = argv[++i];
+      return true;
+    };
+    std::string channel;
+    if (arg == "--root") {
+      if (!value(&options.root)) return std::nullopt;
+    } else if (arg == "--capture") {
+      if (!value(&options.captureDirectory)) return std::nullopt;
+    } else if (arg == "--control") {
+      if (!value(&options.controlPath)) return std::nullopt;
+    } else if (arg == "--config") {
+      if (!value(&options.configFile)) return std::nullopt;
+    } else if (arg == "--no-default-channels") {
+      options.defaultChannels = false;
+    } else if (arg == "--channel") {
+      if (!value(&channel)) return std::nullopt;
+      auto eq = channel.find('=');
+      options.channels.emplace_back(channel.substr(0, eq), eq == std::string::npos ? "raw" : channel.substr(eq + 1));
+    } else {
+      *error = "unknown option " + arg;
+      return std::nullopt;
+    }
+  }
+  if (options.root.empty()) {
+    *error = "--root DIR is required";
+    return std::nullopt;
+  }
+  while (options.root.size() > 1 && options.root.back() == '/') options.root.pop_back();
+  if (options.controlPath.empty()) options.controlPath = options.root + "/var/run/zantix/qor-dpsim/control";
+  return options;
+}
+
+Simulator::Simulator(Options options) : _options(std::move(options)) {}
+
+Simulator::~Simulator() {
+  _channels.clear();
+  std::error_code ec;
+  std::filesystem::remove(ReadyFilePath(), ec);
+}
+
+std::string Simulator::ChannelPath(const std::string& name) const {
+  return _options.root + "/var/run/zantix/tkmlink/" + name;
+}
+
+std::string Simulator::ReadyFilePath() const {
+  return _options.root + "/var/run/zantix/qor-dpsim/ready";
+}
+
+bool Simulator::AddChannel(const std::string& name, const std::string& kind, std::string* error) {
+  if (name.empty() || name.find('/') != std::string::npos) {
+    *error = "bad channel name \"" + name + "\"";
+    return false;
+  }
+  auto module = MakeModule(kind);
+  if (!module) {
+    *error = "unknown channel kind \"" + kind + "\" for " + name;
+    return false;
+  }
+  _channels.erase(name);  // a later definition replaces an earlier one
+  try {
+    _channels[name] =
+        std::make_unique<Channel>(_context, name, ChannelPath(name), std::move(module), _options.captureDirectory);
+  } catch (const std::exception& e) {
+    _channels.erase(name);
+    *error = "cannot listen on " + ChannelPath(name) + ": " + e.what();
+    return false;
+  }
+  return true;
+}
+
+bool Simulator::ReadConfigFile(std::string* error) {
+  std::ifstream in(_options.configFile);
+  if (!in) {
+    *error = "cannot read " + _options.configFile;
+    return false;
+  }
+  std::string line;
+  int number = 0;
+  while (std::getline(in, line)) {
+    ++number;
+    auto words = Words(line);
+    if (words.empty()) continue;
+    if (words[0] == "channel" && words.size() == 3) {
+      _options.channels.emplace_back(words[1], words[2]);
+    } else if (words[0] == "vif" && (words.size() == 5 || words.size() == 6)) {
+      _initialVifs.push_back(words);
+    } else {
+      *error = _options.configFile + ":" + std::to_string(number) + ": bad directive";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Simulator::Setup(std::string* error) {
+  if (!_options.configFile.empty() && !ReadConfigFile(error)) return false;
+  if (_options.defaultChannels) {
+    for (const auto& [name, kind] : DefaultChannels()) {
+      if (!AddChannel(name, kind, error)) return false;
+    }
+  }
+  for (const auto& [name, kind] : _options.channels) {
+    if (!AddChannel(name, kind, error)) return false;
+  }
+  for (const auto& vif : _initialVifs) {
+    std::vector<std::string> command = {"vif-connect"};
+    command.insert(command.end(), vif.begin() + 1, vif.end());
+    auto [ok, reply] = ExecuteHere(command);
+    if (!ok) {
+      *error = reply;
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Simulator::WriteReadyFile() {
+  std::string path = ReadyFilePath();
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+  std::string temporary = path + ".tmp";
+  {
+    std::ofstream out(temporary);
+    out << getpid() << "\n";
+    if (!out) return false;
+  }
+  return std::rename(temporary.c_str(), path.c_str()) == 0;
+}
+
+void Simulator::Run() {
+  auto guard = boost::asio::make_work_guard(_context);
+  _context.run();
+}
+
+void Simulator::Stop() {
+  _context.stop();
+}
+
+std::pair<bool, std::string> Simulator::Execute(const std::vector<std::string>& words) {
+  auto promise = std::make_shared<std::promise<std::pair<bool, std::string>>>();
+  auto future = promise->get_future();
+  boost::asio::post(_context, [this, words, promise] { promise->set_value(ExecuteHere(words)); });
+  if (future.wait_for(std::chrono::seconds(10)) != std::future_status::ready)
+    return {false, "simulator is not running"};
+  return future.get();
+}
+
+std::pair<bool, std::string> Simulator::ExecuteHere(const std::vector<std::string>& words) {
+  if (words.empty()) return {false, "empty command"};
+  const std::string& name = words[0];
+  if (name == "channels") {
+    std::ostringstream out;
+    for (const auto& [channelName, channel] : _channels) {
+      out << channelName << " " << channel->Module().Kind() << " " << channel->Path()
+          << " connections=" << channel->Connections().size() << " accepted=" << channel->AcceptedCount() << "\n";
+    }
+    return {true, out.str()};
+  }
+  if (name == "connections") {
+    std::ostringstream out;
+    for (const auto& [channelName, channel] : _channels) {
+      for (const auto& [id, connection] : channel->Connections()) out << channelName << " " << id << "\n";
+    }
+    return {true, out.str()};
+  }
+  if (words.size() < 2) return {false, "usage: " + name + " CHANNEL ..."};
+  auto it = _channels.find(words[1]);
+  if (it == _channels.end()) return {false, "no channel " + words[1]};
+  Channel& channel = *it->second;
+  if (name == "dump") return {true, channel.Module().Dump()};
+
+  auto* kcp = dynamic_cast<KcpSwitchModule*>(&channel.Module());
+  if (!kcp) return {false, "channel " + words[1] + " is not a kcp channel"};
+  std::vector<std::vector<uint8_t>> messages;
+  if (name == "vif-connect" && (words.size() == 5 || words.size() == 6)) {
+    VevUroro::kcp::VifRecord vif;
+    vif.vifId = words[2];
+    vif.portId = words[3];
+    vif.switchId = words[4];
+    vif.vifType = VevUroro::kcp::KCP_VIF_VNIC;
+    if (words.size() == 6) {
+      VevUroro::kcp::MacAddress mac;
+      if (!ParseMac(words[5], &mac)) return {false, "bad MAC " + words[5]};
+      vif.properties.push_back(VevUroro::kcp::MakeMacProperty({mac}));
+    }
+    messages = kcp->ConnectVif(vif);
+  } else if (name == "vif-disconnect" && words.size() == 3) {
+    messages = kcp->DisconnectVif(words[2]);
+    if (messages.empty()) return {false, "no VIF " + words[2]};
+  } else if (name == "dp-status" && words.size() == 3 && (words[2] == "sync" || words[2] == "out-of-sync")) {
+    kcp->SetOutOfSync(words[2] == "out-of-sync");
+    messages.push_back(kcp->DpStatusNotification());
+  } else if (name == "port-out-of-sync" && words.size() == 3) {
+    messages.push_back(KcpSwitchModule::PortOutOfSyncNotification(words[2]));
+  } else {
+    return {false, "unknown command or wrong arguments: " + name};
+  }
+  for (const auto& message : messages) channel.Broadcast(message);
+  return {true, "sent " + std::to_string(messages.size()) + " message(s) to " +
+                    std::to_string(channel.Connections().size()) + " connection(s)\n"};
+}
+
+}  // namespace qor::dpsim

@@ -1,0 +1,88 @@
+// qor-dpsim: the datapath side of every kernel channel the agent opens, in one process.
+//
+// Started as "qor-dpsim --root DIR [options]". DIR is the QOR_ROOT it serves: channel NAME listens at
+// DIR/var/run/zantix/tkmlink/NAME. Options:
+//   --channel NAME[=KIND]    serve one more channel (KIND "kcp" or "raw", default raw); repeatable
+//   --config FILE            read more channels and VIFs from FILE (format below)
+//   --capture DIR            write capture files (see Capture.h) into DIR
+//   --no-default-channels    serve only the channels given by options and the file
+//   --control PATH           control socket path (default DIR/var/run/zantix/qor-dpsim/control)
+// Configuration file: one directive a line, '#' starts a comment:
+//   channel NAME KIND
+//   vif CHANNEL VIF_ID PORT_ID SWITCH_ID [MAC aa:bb:cc:dd:ee:ff]   (a VIF the switch holds as connected)
+//
+// Once every channel listens it writes its pid to DIR/var/run/zantix/qor-dpsim/ready and prints "ready" on standard
+// output: a starter waits for that file. SIGTERM or SIGINT stops it and removes its sockets and the ready file.
+//
+// Threads: the channels and modules live on one IO thread (Run). Execute may be called from any other thread (the
+// control socket's): it posts the command to the IO thread and waits for its reply.
+#pragma once
+
+#include <boost/asio/io_context.hpp>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "tools/qor-dpsim/Channel.h"
+
+namespace qor::dpsim {
+
+struct Options {
+  std::string root;
+  std::string captureDirectory;
+  std::string controlPath;
+  std::string configFile;
+  bool defaultChannels = true;
+  std::vector<std::pair<std::string, std::string>> channels;  // name, kind
+};
+
+// The channels served by default: the names the agent's applications open, with the module for each.
+const std::vector<std::pair<std::string, std::string>>& DefaultChannels();
+
+// Parses the command line; nullopt with `error` set on a bad one.
+std::optional<Options> ParseOptions(int argc, char** argv, std::string* error);
+
+class Simulator {
+ public:
+  explicit Simulator(Options options);
+  ~Simulator();
+
+  // Reads the configuration file and opens every channel. False with `error` set on failure.
+  bool Setup(std::string* error);
+  // Writes the ready file; false when it cannot be written.
+  bool WriteReadyFile();
+  // Runs the IO loop until Stop.
+  void Run();
+  // Stops the IO loop; callable from any thread (signal handler excluded).
+  void Stop();
+
+  // Runs one control command on the IO thread and returns (ok, reply text). Not from the IO thread.
+  //   channels                          name, kind, path and open connections of every channel
+  //   connections                       every open connection: channel and id
+  //   dump CHANNEL                      the module's state
+  //   vif-connect CHANNEL VIF PORT SWITCH [MAC]   a VIF connects (KCP channels)
+  //   vif-disconnect CHANNEL VIF        a VIF disconnects
+  //   dp-status CHANNEL sync|out-of-sync   sets the reported status and sends a DP Status Notification
+  //   port-out-of-sync CHANNEL VIF      sends a Port Property OutOfSync Notification
+  std::pair<bool, std::string> Execute(const std::vector<std::string>& words);
+  // The same, on the IO thread.
+  std::pair<bool, std::string> ExecuteHere(const std::vector<std::string>& words);
+
+  const Options& GetOptions() const { return _options; }
+  boost::asio::io_context& Context() { return _context; }
+  std::string ReadyFilePath() const;
+  std::string ChannelPath(const std::string& name) const;
+
+ private:
+  bool AddChannel(const std::string& name, const std::string& kind, std::string* error);
+  bool ReadConfigFile(std::string* error);
+
+  Options _options;
+  boost::asio::io_context _context;
+  std::map<std::string, std::unique_ptr<Channel>> _channels;
+  std::vector<std::vector<std::string>> _initialVifs;
+};
+
+}  // namespace qor::dpsim
