@@ -1,5 +1,3 @@
-#include "core/Logger.h"
-
 #include <gtest/gtest.h>
 #include <syslog.h>
 #include <unistd.h>
@@ -7,6 +5,7 @@
 #include <regex>
 #include <sstream>
 
+#include "core/Logger.h"
 #include "support/TempRoot.h"
 
 namespace VevUroro {

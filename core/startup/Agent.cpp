@@ -1,0 +1,263 @@
+#include "core/startup/Agent.h"
+
+#include <signal.h>
+#include <sys/resource.h>
+#include <syslog.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <iostream>
+#include <thread>
+
+#include "core/AgentLock.h"
+#include "core/ComponentType.h"
+#include "core/Logger.h"
+#include "core/MsgQueue.h"
+#include "core/ProcessSettings.h"
+#include "core/ThreadCounts.h"
+#include "core/TolvarUpdateMsg.h"
+#include "core/WorkGroup.h"
+#include "core/startup/CommandLine.h"
+#include "core/startup/FailurePolicy.h"
+#include "platform/AsioQorProvider.h"
+#include "platform/DaemonHealthService.h"
+#include "platform/LibraryLogLevels.h"
+#include "platform/SNUtil.h"
+#include "platform/metrics/Metrics.h"
+#include "platform/metrics/MetricsText.h"
+#include "platform/rpc/ServerBuilder.h"
+#include "platform/sha/ShaPmClient.h"
+#include "platform/wft/WorkflowUtil.h"
+#include "vessix/VessixService.h"
+#include "zantix/qor/health.pb.h"
+
+namespace VevUroro {
+namespace {
+
+using UpdateQueue =
+    MsgQueue<std::pair<std::map<ComponentType, std::list<TolvarUpdateMsg>>, std::pair<bool, unsigned long>>>;
+
+// Everything start-up creates, held for the process's life and released in the shutdown order.
+class Agent {
+ public:
+  explicit Agent(std::string configPath) : _configPath(std::move(configPath)) {}
+  int Run();
+
+ private:
+  bool LoadConfiguration();
+  void ApplyLogSettings();
+  void PrepareProcess();
+  bool ReadNodePersona();
+  void StartPlatform();
+  void StartHealthAgentClient();
+  void Shutdown();
+
+  std::string _configPath;
+  ConfigTree _tree;
+  std::unique_ptr<qor::AsioQorProvider> _provider;
+  std::shared_ptr<qor::DaemonHealthService> _healthService;
+  std::shared_ptr<qor::rpc::ServerBuilder> _builder;
+  std::shared_ptr<qor::rpc::Server> _rpcServer;
+  qor::RefPtr<qor::Vessix::VessixService> _vessix;
+  std::shared_ptr<UpdateQueue> _updateQueue;
+  std::unique_ptr<ApplicationSet> _apps;
+  bool _appListEmpty = true;
+  std::unique_ptr<qor::sha::ShaPmClient> _shaClient;
+};
+
+bool Agent::LoadConfiguration() {
+  Logger(LOG_LEVEL_DEBUG, "Try loading config file: %1", _configPath);
+  try {
+    _tree = LoadXmlConfig(_configPath);
+  } catch (const std::exception&) {
+    Logger(LOG_LEVEL_ERROR, "Failed loading config file: %1", _configPath).AddTag("errorCode:LCP00003");
+    std::cout << "-----------------------------------\n* Error *: VevUroro start failed.\n  Configuration file "
+              << _configPath << " is invalid!\n-----------------------------------\n";
+    std::cout.flush();
+    return false;
+  }
+  return true;
+}
+
+void Agent::ApplyLogSettings() {
+  {
+    AgentLockGuard lock(AgentLock());
+    // A negative count is no count at all: it takes the default instead of wrapping into billions of threads.
+    int io = ConfigValue<int>(_tree, "config.vevUroro.workGroup.ioThreads", static_cast<int>(DefaultIoThreads()));
+    int work = ConfigValue<int>(_tree, "config.vevUroro.workGroup.workThreads", kDefaultWorkThreads);
+    SetConfiguredThreadCounts(io < 0 ? DefaultIoThreads() : static_cast<uint32_t>(io),
+                              work < 0 ? kDefaultWorkThreads : static_cast<uint32_t>(work));
+  }
+  SetLogLevel(ConfigValue<int>(_tree, "config.log.level", 4));
+  SetOutputToConsole(ConfigValue<bool>(_tree, "config.log.outputToConsole", true));
+  // "config.log.dumpConfigUpdateToLog" is accepted and ignored.
+  qor::metrics::library_log_level = ConfigValue<int>(_tree, "config.log.metrics", 4);
+  qor::net::library_log_level = ConfigValue<int>(_tree, "config.log.net", 4);
+  qor::rpc::library_log_level = ConfigValue<int>(_tree, "config.log.rpc", 4);
+  qor::tolvar::library_log_level = ConfigValue<int>(_tree, "config.log.tolvar", 4);
+  qor::upm::library_log_level = ConfigValue<int>(_tree, "config.log.upm", 4);
+  g_vessixLogLevel = ConfigValue<int>(_tree, "config.log.vessix", 4);
+  g_dfwLogLevel = ConfigValue<int>(_tree, "config.log.dfw", 4);
+  g_idsLogLevel = ConfigValue<int>(_tree, "config.log.ids", 4);
+  int traceLevel = ConfigValue<int>(_tree, "config.log.workflow_tracing.trace_level", 2);
+  qor::wft::WorkflowUtil::SetTraceLevel(static_cast<uint8_t>(traceLevel));
+  int wftLevel = ConfigValue<int>(_tree, "config.log.workflow_tracing.log_level", 4);
+  qor::wft::library_log_level = wftLevel;
+  Logger(LOG_LEVEL_INFO, "Workflow tracing set trace_level %1 log_level %2", traceLevel, wftLevel);
+  qor::sha::library_log_level = ConfigValue<int>(_tree, "config.log.sha", 4);
+  qor::platform::library_log_level = GetLogLevel();
+}
+
+void Agent::PrepareProcess() {
+  openlog("vevUroro", LOG_PID, LOG_DAEMON);
+  setlogmask(0xff);
+
+  char buildNumber[256];
+  std::snprintf(buildNumber, sizeof(buildNumber), "Build Number: %s", QOR_BUILD_NUMBER);
+  Logger(LOG_LEVEL_INFO, "%1", buildNumber);
+
+  struct sigaction action {};
+  action.sa_handler = SIG_IGN;
+  sigfillset(&action.sa_mask);
+  sigdelset(&action.sa_mask, SIGABRT);
+  action.sa_flags = SA_RESTART;
+  if (sigaction(SIGPIPE, &action, nullptr) != 0) {
+    Logger(LOG_LEVEL_WARN, "Failed to register SIGPIPE handler");
+  }
+
+  rlimit core{RLIM_INFINITY, RLIM_INFINITY};
+  if (setrlimit(RLIMIT_CORE, &core) == 0) {
+    Logger(LOG_LEVEL_DEBUG, "Enable core dump");
+  } else {
+    Logger(LOG_LEVEL_ERROR, "Failed to enable core dump: %1", std::strerror(errno)).AddTag("errorCode:LCP00027");
+  }
+
+  g_instrumentFlags[INSTRUMENT_CONFIG_CACHE] =
+      ConfigValue<bool>(_tree, "config.vevUroro.debug.instrument.config_cache", false);
+  g_instrumentFlags[INSTRUMENT_L2_CACHE] = ConfigValue<bool>(_tree, "config.vevUroro.debug.instrument.l2_cache", false);
+  g_instrumentFlags[INSTRUMENT_L3_CACHE] = ConfigValue<bool>(_tree, "config.vevUroro.debug.instrument.l3_cache", false);
+  g_instrumentFlags[INSTRUMENT_TOLVAR_CLIENT] =
+      ConfigValue<bool>(_tree, "config.vevUroro.debug.instrument.tolvar_client", false);
+  Logger(LOG_LEVEL_INFO, "Instrument configCache %1 l2Cache %2 l3Cache %3 tolvarClient %4",
+         g_instrumentFlags[INSTRUMENT_CONFIG_CACHE], g_instrumentFlags[INSTRUMENT_L2_CACHE],
+         g_instrumentFlags[INSTRUMENT_L3_CACHE], g_instrumentFlags[INSTRUMENT_TOLVAR_CLIENT]);
+}
+
+bool Agent::ReadNodePersona() {
+  SNUtil::Init();
+  g_nodePersona = SNUtil::GetNodePersona();
+  switch (g_nodePersona) {
+    case NODE_PERSONA_SMARTNIC_HOST:
+      Logger(LOG_LEVEL_INFO, "Node type is smartnic host");
+      return true;
+    case NODE_PERSONA_SMARTNIC:
+      Logger(LOG_LEVEL_INFO, "Node type is smartnic");
+      return true;
+    case NODE_PERSONA_OTHER:
+      Logger(LOG_LEVEL_INFO, "Node type is other");
+      return true;
+    default:
+      Logger(LOG_LEVEL_ERROR, "Node type is unknow");
+      return false;
+  }
+}
+
+void Agent::StartPlatform() {
+  _provider = std::make_unique<qor::AsioQorProvider>(qor::AsioQorProviderOptions{}, _tree.get_child("config"), "");
+  zantix::qor::ProductVersionMsg version;
+  version.set_major(2);
+  version.set_minor(3);
+  _healthService = std::make_shared<qor::DaemonHealthService>(version);
+  _builder = _provider->rpc();
+  std::string endpoint = ConfigValue<std::string>(_tree, "config.vevUroro.endpoints.health", kDefaultHealthEndpoint);
+  _builder->AddListeningEndpoint(endpoint);
+  _builder->AddLocalEndpointId(kDaemonName);
+  _builder->RegisterService(_healthService, qor::rpc::ServiceOptions{1});
+  _rpcServer = _builder->BuildStarted();
+  if (!_rpcServer) {
+    Logger(LOG_LEVEL_ERROR, "Failed to start the health RPC server on %1: %2", endpoint, _builder->LastError());
+    throw std::runtime_error("health RPC server not started");
+  }
+  for (const auto& bound : _rpcServer->ListeningEndpoints()) {
+    Logger(LOG_LEVEL_INFO, "Health RPC server listening on %1", bound);
+  }
+}
+
+void Agent::StartHealthAgentClient() {
+  _shaClient = std::make_unique<qor::sha::ShaPmClient>(kDaemonName);
+  _shaClient->Start();
+  auto metrics = _provider->metrics();
+  _shaClient->RegisterCombinedMessageMetricCollection(
+      "combined.message", [metrics](void*) -> std::optional<std::string> { return qor::metrics::FormatText(*metrics); },
+      _apps ? _apps->configApp.get() : nullptr, 20);
+  _shaClient->StartMetricCollection();
+  _shaClient->StartProcessHeartbeat(5, 30);
+}
+
+int Agent::Run() {
+  if (!LoadConfiguration()) return -1;
+  ApplyLogSettings();
+  PrepareProcess();
+  if (!ReadNodePersona()) return -1;
+  Logger(LOG_LEVEL_INFO, "Start vevUroro");
+
+  StartPlatform();
+  WorkGroup::Start(_provider->metrics());
+
+  _vessix = new qor::Vessix::VessixService();
+  if (!_vessix->Initialise(_provider.get())) {
+    Logger(LOG_LEVEL_ERROR, "Failed to initialize vessix.");
+    _vessix.reset();
+    _rpcServer.reset();
+    _builder.reset();
+    return -1;
+  }
+  Logger(LOG_LEVEL_INFO, "Initialize vessix successfully.");
+
+  _updateQueue = std::make_shared<UpdateQueue>(4294967295u, true, true);
+
+  const ConfigTree& appList = _tree.get_child("config.vevUroro.apps");
+  ApplicationDeps deps;
+  deps.provider = _provider.get();
+  _apps = std::make_unique<ApplicationSet>(deps);
+  _appListEmpty = appList.empty();
+  if (!_appListEmpty) {
+    _apps->StartFromList(appList);
+    _apps->StartSondaraFallback();
+  }
+
+  StartHealthAgentClient();
+
+  _provider->Run(1);
+  Shutdown();
+  return 0;
+}
+
+void Agent::Shutdown() {
+  Logger(LOG_LEVEL_INFO, "Clean up platform");
+  if (!_appListEmpty) _apps->StopAll();
+  WorkGroup::Stop();
+  _shaClient->StopMetricCollection();
+  _shaClient->UnregisterMetricCollectionAll();
+  _shaClient->StopProcessHeartbeat();
+  _shaClient->Stop();
+  _shaClient.reset();
+  _apps.reset();
+  _updateQueue.reset();
+  _vessix.reset();
+  _rpcServer.reset();
+  _builder.reset();
+  _healthService.reset();
+  _provider.reset();
+}
+
+}  // namespace
+
+int RunAgent(int argc, char** argv) {
+  auto commandLine = ParseCommandLine(argc, argv);
+  if (!commandLine) return -1;
+  return RunWithFailurePolicy([&]() { return Agent(commandLine->configPath).Run(); });
+}
+
+}  // namespace VevUroro

@@ -1,0 +1,63 @@
+#include "core/startup/ApplicationSet.h"
+
+#include "core/Logger.h"
+
+namespace VevUroro {
+
+void ApplicationSet::StartFromList(const ConfigTree& apps) {
+  for (const auto& [tag, child] : apps) {
+    if (tag == "<xmlattr>" || tag == "<xmlcomment>") continue;
+    if (!child.get<bool>("enabled", false)) continue;
+    std::string name = child.get<std::string>("name", "");
+    const ConfigTree& config = child.get_child("config");
+    StartApplication(name, config);
+  }
+}
+
+// Applications whose component is not part of this build are named once at warn level, so that an operator who
+// enables one sees that it does not run.
+void ApplicationSet::NotAvailable(const std::string& name) {
+  Logger(LOG_LEVEL_WARN, "Application %1 is not available in this build", name);
+}
+
+void ApplicationSet::StartApplication(const std::string& name, const ConfigTree& config) {
+  if (name == "config" || name == "vxlan" || name == "vdrb" || name == "si" || name == "ids") {
+    NotAvailable(name);
+  } else if (name == "dfw") {
+    NotAvailable(name);
+    lbApp = new LbApp(_deps.dispatcher, _deps.tolvarClient, _deps.configTable);
+    lbApp->Start();
+    Logger(LOG_LEVEL_INFO, "LB application starts");
+  } else if (name == "pathprobe") {
+    if (!configApp) {
+      Logger(LOG_LEVEL_ERROR, "Cannot start pathprobeApp as the configApp is NULL");
+      return;
+    }
+    NotAvailable(name);
+  } else if (name == "bfd") {
+    if (!l2App) return;
+    NotAvailable(name);
+  } else if (name == "sondara") {
+    StartSondara(config);
+  }
+}
+
+void ApplicationSet::StartSondara(const ConfigTree& config) {
+  if (!pathprobeApp) {
+    Logger(LOG_LEVEL_ERROR, "pathprobeApp is not initialized").AddTag("errorCode:LCP02104");
+    return;
+  }
+  sondaraApp = new SondaraApp(config, _deps.udsLink, nullptr, _deps.provider);
+  sondaraApp->Start();
+  Logger(LOG_LEVEL_INFO, "Sondara application starts");
+}
+
+void ApplicationSet::StartSondaraFallback() {
+  if (!sondaraApp) StartSondara(ConfigTree());
+}
+
+void ApplicationSet::StopAll() {
+  if (sondaraApp) sondaraApp->Stop();
+}
+
+}  // namespace VevUroro

@@ -1,0 +1,61 @@
+// The applications that the configuration file enables, constructed and started in file order, and stopped in the
+// fixed shutdown order. Used by start-up and shutdown on the main thread only.
+#pragma once
+
+#include <string>
+
+#include "apps/services/LbApp.h"
+#include "apps/services/SondaraApp.h"
+#include "core/startup/ConfigTree.h"
+#include "platform/RefCounted.h"
+
+namespace qor {
+class AsioQorProvider;
+}
+
+namespace VevUroro {
+
+class CfgUdsLink;
+
+// What the applications are given at construction; absent pieces are null.
+struct ApplicationDeps {
+  qor::AsioQorProvider* provider = nullptr;
+  CfgUdsLink* udsLink = nullptr;
+  MsgDispatcher* dispatcher = nullptr;
+  ITolvarClient* tolvarClient = nullptr;
+  IStateCacheConfigTable* configTable = nullptr;
+};
+
+class ApplicationSet {
+ public:
+  explicit ApplicationSet(const ApplicationDeps& deps) : _deps(deps) {}
+
+  // Walks the children of the application list in file order, constructing and starting each enabled one.
+  // Throws (boost::property_tree::ptree_bad_path) when an enabled child has no "config" subtree.
+  void StartFromList(const ConfigTree& apps);
+  // Creates the Sondara application with an empty configuration when the list did not create one.
+  void StartSondaraFallback();
+  // Stops the applications that exist, in the fixed shutdown order.
+  void StopAll();
+
+  // The applications that exist; a second enabled entry of the same name replaces the first here.
+  qor::RefPtr<Component> configApp;
+  qor::RefPtr<Component> l2App;
+  qor::RefPtr<Component> l3App;
+  qor::RefPtr<Component> dfwMain;
+  qor::RefPtr<LbApp> lbApp;
+  qor::RefPtr<Component> pathprobeApp;
+  qor::RefPtr<Component> bfdApp;
+  qor::RefPtr<Component> siApp;
+  qor::RefPtr<Component> idsApp;
+  qor::RefPtr<SondaraApp> sondaraApp;
+
+ private:
+  void StartApplication(const std::string& name, const ConfigTree& config);
+  void StartSondara(const ConfigTree& config);
+  static void NotAvailable(const std::string& name);
+
+  ApplicationDeps _deps;
+};
+
+}  // namespace VevUroro
