@@ -20,6 +20,7 @@
 #include "core/WorkGroup.h"
 #include "core/startup/CommandLine.h"
 #include "core/startup/FailurePolicy.h"
+#include "dataplane/CfgUdsLink.h"
 #include "platform/AsioQorProvider.h"
 #include "platform/DaemonHealthService.h"
 #include "platform/LibraryLogLevels.h"
@@ -61,6 +62,7 @@ class Agent {
   std::shared_ptr<qor::rpc::Server> _rpcServer;
   qor::RefPtr<qor::Vessix::VessixService> _vessix;
   std::shared_ptr<UpdateQueue> _updateQueue;
+  std::shared_ptr<CfgUdsLink> _udsLink;
   std::unique_ptr<ApplicationSet> _apps;
   bool _appListEmpty = true;
   std::unique_ptr<qor::sha::ShaPmClient> _shaClient;
@@ -218,11 +220,14 @@ int Agent::Run() {
   _updateQueue = std::make_shared<UpdateQueue>(4294967295u, true, true);
 
   const ConfigTree& appList = _tree.get_child("config.vevUroro.apps");
+  _udsLink = std::make_shared<CfgUdsLink>();
   ApplicationDeps deps;
   deps.provider = _provider.get();
+  deps.udsLink = _udsLink.get();
   _apps = std::make_unique<ApplicationSet>(deps);
   _appListEmpty = appList.empty();
   if (!_appListEmpty) {
+    _udsLink->Start();
     _apps->StartFromList(appList);
     _apps->StartSondaraFallback();
   }
@@ -236,7 +241,10 @@ int Agent::Run() {
 
 void Agent::Shutdown() {
   Logger(LOG_LEVEL_INFO, "Clean up platform");
-  if (!_appListEmpty) _apps->StopAll();
+  if (!_appListEmpty) {
+    _apps->StopAll();
+    _udsLink->Stop();
+  }
   WorkGroup::Stop();
   _shaClient->StopMetricCollection();
   _shaClient->UnregisterMetricCollectionAll();
@@ -244,6 +252,7 @@ void Agent::Shutdown() {
   _shaClient->Stop();
   _shaClient.reset();
   _apps.reset();
+  _udsLink.reset();
   _updateQueue.reset();
   _vessix.reset();
   _rpcServer.reset();

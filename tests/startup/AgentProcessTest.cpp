@@ -2,7 +2,9 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 
 #include <filesystem>
 #include <fstream>
@@ -142,6 +144,15 @@ TEST_F(AgentProcessTest, StartsServesHealthAndStopsCleanlyOnSigterm) {
       AppsXml(App("dfw") + App("sondara")) + "<debug><instrument><l2_cache>true</l2_cache></instrument></debug>",
       "<level>5</level>");
   WriteFile("/etc/zantix/qor/node-persona", "2");
+  // The host agent's socket: a non-empty application list starts the link to it.
+  std::string agentSocket = root + "/var/run/zantix/qor-agent/qora_link";
+  std::filesystem::create_directories(std::filesystem::path(agentSocket).parent_path());
+  int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+  sockaddr_un unixAddress{};
+  unixAddress.sun_family = AF_UNIX;
+  std::snprintf(unixAddress.sun_path, sizeof(unixAddress.sun_path), "%s", agentSocket.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&unixAddress), sizeof(unixAddress)), 0);
+  ASSERT_EQ(listen(listener, 4), 0);
   Start({});
   ASSERT_TRUE(WaitForStdout("Health RPC server listening on tcp://127.0.0.1:")) << agent->Stdout();
   std::smatch match;
@@ -156,6 +167,10 @@ TEST_F(AgentProcessTest, StartsServesHealthAndStopsCleanlyOnSigterm) {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
   close(fd);
+
+  pollfd waitAccept{listener, POLLIN, 0};
+  EXPECT_EQ(poll(&waitAccept, 1, 20000), 1) << "the link to the host agent did not connect";
+  close(listener);
 
   ASSERT_TRUE(WaitForStdout("pathprobeApp is not initialized"));
   EXPECT_EQ(Terminate(), 0);
