@@ -96,7 +96,7 @@ TEST_F(TolvardTest, RequestListIsAtomic) {
         done = true;
       },
       1);
-  ASSERT_TRUE(qor::test::WaitFor([&] { return done; }));
+  ASSERT_TRUE(qor::test::WaitFor([&] { return done.load(); }));
   EXPECT_TRUE(found.empty());
   EXPECT_EQ(recorder.BarrierCount(), 1);
 
@@ -319,7 +319,7 @@ TEST_F(TolvardTest, GetReturnsTheObjectsFoundAndEchoRoundTrips) {
   unknown.set_object_type(static_cast<tv::ObjectType>(4444));
   client->GetAsync(
       {unknown}, [&](const std::vector<tv::TypedObjectMsg>&, const rpc::Status& status) { failed = !status.ok(); }, 1);
-  ASSERT_TRUE(qor::test::WaitFor([&] { return failed; }));
+  ASSERT_TRUE(qor::test::WaitFor([&] { return failed.load(); }));
 
   std::string big(1 << 20, 'x'), reply;
   ASSERT_TRUE(client->Echo(big, &reply).ok());
