@@ -28,6 +28,18 @@ T Narrow(long long value, T defaultValue) {
   return static_cast<T>(value);
 }
 
+// Reads a numeric setting that must lie in [min, max]: logs `invalid` with `errorCode` and fails, or logs `valid`.
+bool ReadRanged(const Tree& tree, const char* key, long long defaultValue, long long min, long long max,
+                const char* errorCode, const char* invalid, const char* valid, long long& value) {
+  value = ReadNumber(tree, key, defaultValue);
+  if (value < min || value > max) {
+    VessixLog(VevUroro::LOG_LEVEL_ERROR, errorCode, invalid, value);
+    return false;
+  }
+  VessixLog(VevUroro::LOG_LEVEL_INFO, nullptr, valid, value);
+  return true;
+}
+
 std::optional<uint32_t> ParseIpv4(const std::string& text) {
   in_addr address{};
   if (inet_pton(AF_INET, text.c_str(), &address) != 1) return std::nullopt;
@@ -52,13 +64,12 @@ bool ValidateRetry(const char* label, uint32_t initial, uint32_t max, double mul
 
 bool Validate(const Tree& tree, VessixConfig& config) {
   using namespace VevUroro;
-  long long prefix = ReadNumber(tree, "config.vessix.channel.prefix", 16);
-  if (prefix < 1 || prefix > 32) {
-    VessixLog(LOG_LEVEL_ERROR, "errorCode:VX00001", "IP prefix is not a valid value: %lld", prefix);
+  long long prefix = 0;
+  if (!ReadRanged(tree, "config.vessix.channel.prefix", 16, 1, 32, "errorCode:VX00001",
+                  "IP prefix is not a valid value: %lld", "Network prefix is %lld", prefix)) {
     return false;
   }
   config.prefixLength = static_cast<uint8_t>(prefix);
-  VessixLog(LOG_LEVEL_INFO, nullptr, "Network prefix is %u", config.prefixLength);
 
   config.cip = tree.get<std::string>("config.vessix.channel.CIP", "169.254.1.0");
   config.vip = tree.get<std::string>("config.vessix.channel.VIP", "169.254.1.1");
@@ -78,29 +89,18 @@ bool Validate(const Tree& tree, VessixConfig& config) {
   config.vipAddress = *vip;
   VessixLog(LOG_LEVEL_INFO, nullptr, "CIP address is %s, VIP address is %s", config.cip.c_str(), config.vip.c_str());
 
-  long long vlan = ReadNumber(tree, "config.vessix.channel.vlan", 4094);
-  if (vlan < 1 || vlan > 4094) {
-    VessixLog(LOG_LEVEL_ERROR, "errorCode:VX00004", "Vlan is not a valid value: %lld", vlan);
+  long long vlan = 0, rate = 0, port = 0;
+  if (!ReadRanged(tree, "config.vessix.channel.vlan", 4094, 1, 4094, "errorCode:VX00004",
+                  "Vlan is not a valid value: %lld", "Vlan is configured as %lld", vlan) ||
+      !ReadRanged(tree, "config.vessix.security.bytesRate", 100, 1, 65535, "errorCode:VX00005",
+                  "Tx bytes rate is not a valid value: %lld", "Tx bytes rate is configured as %lld", rate) ||
+      !ReadRanged(tree, "config.vessix.channel.serverPort", 2345, 1, 65535, "errorCode:VX00006",
+                  "Server port is not a valid value: %lld", "Server port is configured as %lld", port)) {
     return false;
   }
   config.vlan = static_cast<uint16_t>(vlan);
-  VessixLog(LOG_LEVEL_INFO, nullptr, "Vlan is configured as %u", config.vlan);
-
-  long long rate = ReadNumber(tree, "config.vessix.security.bytesRate", 100);
-  if (rate < 1 || rate > 65535) {
-    VessixLog(LOG_LEVEL_ERROR, "errorCode:VX00005", "Tx bytes rate is not a valid value: %lld", rate);
-    return false;
-  }
   config.bytesRate = static_cast<uint16_t>(rate);
-  VessixLog(LOG_LEVEL_INFO, nullptr, "Tx bytes rate is configured as %u", config.bytesRate);
-
-  long long port = ReadNumber(tree, "config.vessix.channel.serverPort", 2345);
-  if (port < 1 || port > 65535) {
-    VessixLog(LOG_LEVEL_ERROR, "errorCode:VX00006", "Server port is not a valid value: %lld", port);
-    return false;
-  }
   config.serverPort = static_cast<uint32_t>(port);
-  VessixLog(LOG_LEVEL_INFO, nullptr, "Server port is configured as %u", config.serverPort);
 
   std::string stack = tree.get<std::string>("config.vessix.channel.stack", "vessix");
   if (!stack.empty() && stack != "vessix") {
