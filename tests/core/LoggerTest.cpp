@@ -1,4 +1,7 @@
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <syslog.h>
 #include <unistd.h>
 
@@ -133,6 +136,30 @@ TEST_F(LoggerTest, WithoutLookupFilesEveryTagIsKept) {
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].second.find(" ID-7 [qor@32473"), std::string::npos);
   EXPECT_NE(lines[0].second.find(R"(anything="goes"])"), std::string::npos);
+}
+
+TEST_F(LoggerTest, UdpModeSendsTheLineToTheCollector) {
+  logging::SetLineSink(nullptr);
+  int collector = socket(AF_INET, SOCK_DGRAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(bind(collector, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  socklen_t length = sizeof(address);
+  ASSERT_EQ(getsockname(collector, reinterpret_cast<sockaddr*>(&address), &length), 0);
+  ASSERT_TRUE(logging::SetUdpDestination("127.0.0.1", ntohs(address.sin_port)));
+  { Logger(LOG_LEVEL_WARN, "over udp %1", 42).AddTag("errorCode:LCP00001"); }
+  logging::SetUdpDestination("", 0);
+
+  pollfd ready{collector, POLLIN, 0};
+  ASSERT_EQ(poll(&ready, 1, 20000), 1);
+  char buffer[2048];
+  ssize_t received = recv(collector, buffer, sizeof(buffer), 0);
+  close(collector);
+  ASSERT_GT(received, 0);
+  std::string line(buffer, static_cast<size_t>(received));
+  EXPECT_EQ(line.rfind("QOR " + std::to_string(getpid()) + " - [qor@32473 ", 0), 0u) << line;
+  EXPECT_NE(line.find(R"(level="warn" errorCode="LCP00001"] over udp 42)"), std::string::npos) << line;
 }
 
 }  // namespace
