@@ -11,9 +11,9 @@ void FrequencyCounter::Roll(int64_t second) const {
   _windowCount = 0;
 }
 
-void FrequencyCounter::Mark(uint64_t n) {
+void FrequencyCounter::Mark(uint64_t n, Clock::time_point now) {
   _total.fetch_add(n, std::memory_order_relaxed);
-  auto second = std::chrono::duration_cast<std::chrono::seconds>(Clock::now().time_since_epoch()).count();
+  auto second = std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
   std::lock_guard<std::mutex> lock(_mutex);
   Roll(second);
   _windowCount += n;

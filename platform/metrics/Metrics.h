@@ -40,7 +40,7 @@ class Counter {
 class FrequencyCounter {
  public:
   using Clock = std::chrono::steady_clock;
-  void Mark(uint64_t n = 1);
+  void Mark(uint64_t n = 1, Clock::time_point now = Clock::now());
   uint64_t Total() const { return _total.load(std::memory_order_relaxed); }
   // Events per second in the last whole second seen by Mark or this call.
   uint64_t LastSecondRate(Clock::time_point now = Clock::now()) const;
