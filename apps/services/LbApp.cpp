@@ -2,6 +2,7 @@
 
 #include "core/AgentLock.h"
 #include "core/Logger.h"
+#include "intake/MsgDispatcher.h"
 
 namespace VevUroro {
 
@@ -9,6 +10,7 @@ LbApp::LbApp(MsgDispatcher* dispatcher, ITolvarClient* tolvarClient, IStateCache
     : _dispatcher(dispatcher), _tolvarClient(tolvarClient), _configTable(configTable) {}
 
 void LbApp::Start() {
+  if (_dispatcher) _dispatcher->Register(LB, qor::RefPtr<Component>(this));
   _started = true;
 }
 

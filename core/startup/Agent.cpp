@@ -21,6 +21,9 @@
 #include "core/startup/CommandLine.h"
 #include "core/startup/FailurePolicy.h"
 #include "dataplane/CfgUdsLink.h"
+#include "intake/MsgDispatcher.h"
+#include "intake/TolvarClient.h"
+#include "intake/Transaction.h"
 #include "platform/AsioQorProvider.h"
 #include "platform/DaemonHealthService.h"
 #include "platform/LibraryLogLevels.h"
@@ -35,9 +38,6 @@
 
 namespace VevUroro {
 namespace {
-
-using UpdateQueue =
-    MsgQueue<std::pair<std::map<ComponentType, std::list<TolvarUpdateMsg>>, std::pair<bool, unsigned long>>>;
 
 // Everything start-up creates, held for the process's life and released in the shutdown order.
 class Agent {
@@ -62,6 +62,9 @@ class Agent {
   std::shared_ptr<qor::rpc::Server> _rpcServer;
   qor::RefPtr<qor::Vessix::VessixService> _vessix;
   std::shared_ptr<UpdateQueue> _updateQueue;
+  qor::RefPtr<TolvarClient> _tolvarClient;
+  std::shared_ptr<qor::upm::UPMService> _upm;
+  qor::RefPtr<MsgDispatcher> _dispatcher;
   std::shared_ptr<CfgUdsLink> _udsLink;
   std::unique_ptr<ApplicationSet> _apps;
   bool _appListEmpty = true;
@@ -217,13 +220,23 @@ int Agent::Run() {
   }
   Logger(LOG_LEVEL_INFO, "Initialize vessix successfully.");
 
-  _updateQueue = std::make_shared<UpdateQueue>(4294967295u, true, true);
+  _updateQueue = MakeUpdateQueue();
+  // The state cache does not exist yet: the client is created without it.
+  std::string tolvarEndpoint =
+      ConfigValue<std::string>(_tree, "config.vevUroro.endpoints.tolvar", kDefaultTolvarEndpoint);
+  _tolvarClient = new TolvarClient(TolvarClientSettings::ForPersona(g_nodePersona, tolvarEndpoint), _updateQueue,
+                                   nullptr, _provider.get());
+  _upm = _tolvarClient->UpmService();
+  // The state cache registers its three tables (CONFIGCACHE, L2CACHE, L3CACHE) here once it exists.
+  _dispatcher = new MsgDispatcher(_updateQueue);
 
   const ConfigTree& appList = _tree.get_child("config.vevUroro.apps");
   _udsLink = std::make_shared<CfgUdsLink>();
   ApplicationDeps deps;
   deps.provider = _provider.get();
   deps.udsLink = _udsLink.get();
+  deps.dispatcher = _dispatcher.get();
+  deps.tolvarClient = _tolvarClient.get();
   _apps = std::make_unique<ApplicationSet>(deps);
   _appListEmpty = appList.empty();
   if (!_appListEmpty) {
@@ -231,6 +244,11 @@ int Agent::Run() {
     _apps->StartFromList(appList);
     _apps->StartSondaraFallback();
   }
+
+  Logger(LOG_LEVEL_INFO, "Tolvar client starts");
+  _tolvarClient->Start();
+  _upm->Start();
+  if (!_dispatcher->Start()) Logger(LOG_LEVEL_ERROR, "MsgDispatcher: failed to start the dispatcher loop");
 
   StartHealthAgentClient();
 
@@ -241,10 +259,15 @@ int Agent::Run() {
 
 void Agent::Shutdown() {
   Logger(LOG_LEVEL_INFO, "Clean up platform");
+  _tolvarClient->Stop();
+  _upm->Stop();
   if (!_appListEmpty) {
     _apps->StopAll();
     _udsLink->Stop();
   }
+  if (_dispatcher->IsRegistered(L3CACHE)) _dispatcher->Unregister(L3CACHE);
+  // The dispatcher loop holds a pool thread: it must leave before the pool joins its threads.
+  _dispatcher->Stop();
   WorkGroup::Stop();
   _shaClient->StopMetricCollection();
   _shaClient->UnregisterMetricCollectionAll();
@@ -253,6 +276,9 @@ void Agent::Shutdown() {
   _shaClient.reset();
   _apps.reset();
   _udsLink.reset();
+  _dispatcher.reset();
+  _upm.reset();
+  _tolvarClient.reset();
   _updateQueue.reset();
   _vessix.reset();
   _rpcServer.reset();

@@ -17,5 +17,6 @@ namespace VevUroro {
 int RunAgent(int argc, char** argv);
 
 constexpr const char* kDefaultHealthEndpoint = "tcp://127.0.0.1:4097";
+constexpr const char* kDefaultTolvarEndpoint = "tcp://127.0.0.1:2480";
 
 }  // namespace VevUroro

@@ -45,8 +45,9 @@ class AgentProcessTest : public ::testing::Test {
                           const std::string& path = "") {
     std::string file = path.empty() ? DefaultConfigPath() : path;
     std::ofstream(file) << "<config><vevUroro><workGroup><ioThreads>1</ioThreads><workThreads>4</workThreads>"
-                           "</workGroup><endpoints><health>tcp://127.0.0.1:0</health></endpoints>"
-                        << vevUroroBody << "</vevUroro><log>" << logBody << "</log></config>";
+                           "</workGroup><endpoints><health>tcp://127.0.0.1:0</health><tolvar>"
+                        << tolvarEndpoint << "</tolvar></endpoints>" << vevUroroBody << "</vevUroro><log>" << logBody
+                        << "</log></config>";
     return file;
   }
   void WriteFile(const std::string& relative, const std::string& content) {
@@ -79,6 +80,8 @@ class AgentProcessTest : public ::testing::Test {
 
   std::string root;
   std::unique_ptr<ChildProcess> agent;
+  // Nothing listens on port 1: the agent runs without a database unless a test starts one.
+  std::string tolvarEndpoint = "tcp://127.0.0.1:1";
 };
 
 TEST_F(AgentProcessTest, UsageErrorsEndBeforeAnyFileIsRead) {
@@ -198,6 +201,36 @@ TEST_F(AgentProcessTest, EmptyApplicationListStartsNoApplication) {
   EXPECT_EQ(out.find("pathprobeApp is not initialized"), std::string::npos) << "no Sondara fallback for an empty list";
   EXPECT_EQ(out.find(R"(level="debug")"), std::string::npos);
   EXPECT_NE(out.find("Node type is other"), std::string::npos);
+  // Without a database the client still starts and stops.
+  EXPECT_NE(out.find("Tolvar client starts"), std::string::npos);
+  EXPECT_NE(out.find("MsgDispatcher: start"), std::string::npos);
+  EXPECT_NE(out.find("TolvarClient: stop"), std::string::npos);
+}
+
+TEST_F(AgentProcessTest, ConnectsToTheDatabaseAndStillStopsCleanly) {
+  std::string portFile = root + "/tolvard.port";
+  ChildProcess tolvard(
+      {TOLVARD_PATH, "--listen", "tcp:127.0.0.1:0", "--db", root + "/tolvar.db", "--port-file", portFile},
+      root + "/tolvard");
+  ASSERT_TRUE(qor::test::WaitFor(
+      [&] { return std::filesystem::exists(portFile) && std::filesystem::file_size(portFile) > 0; }));
+  int port = 0;
+  std::ifstream(portFile) >> port;
+  tolvarEndpoint = "tcp://127.0.0.1:" + std::to_string(port);
+  WriteConfig(AppsXml(App("dfw")));
+  WriteFile("/etc/zantix/qor/node-persona", "3");
+  Start({});
+  ASSERT_TRUE(WaitForStdout("TolvarClient: Transaction end (fullsync) ID 0")) << agent->Stdout();
+  EXPECT_EQ(Terminate(), 0);
+  std::string out = agent->Stdout();
+  for (const char* line : {"LB application starts", "MsgDispatcher: registered component LB", "Tolvar client starts",
+                           "TolvarClient: tolvar channel status turns to UP", "MsgDispatcher: start",
+                           "TolvarClient: unregistered monitor objects", "Clean up platform"}) {
+    EXPECT_NE(out.find(line), std::string::npos) << line << "\n" << out;
+  }
+  EXPECT_LT(out.find("LB application starts"), out.find("Tolvar client starts"));
+  EXPECT_LT(out.find("Tolvar client starts"), out.find("MsgDispatcher: start"));
+  EXPECT_LT(out.find("Clean up platform"), out.find("TolvarClient: stop"));
 }
 
 TEST_F(AgentProcessTest, PathprobeBeforeConfigIsSkippedWithItsError) {

@@ -1,0 +1,181 @@
+// VevUroro::TolvarClient: the agent's only connection to the configuration database.
+//
+// Inbound: it registers the monitors, has every database change decoded (Decoder) into per-component entries on
+// the library's callback thread, collects the entries of one database transaction until its barrier, merges
+// repeated overlay-table changes, and puts the finished transaction on the update queue for the dispatcher. The
+// first barrier after every channel-up is a full sync: every component id 1..11 then gets a list, empty or not.
+//
+// Outbound: every write (runtime state, processed barriers, runtime statuses, service-VM status, DAD state) goes
+// through one unbounded write queue drained by one writer loop, which applies each list as one database
+// transaction; a call slower than the delay threshold (one second) logs "DELAY" and is recorded in the latency
+// metric "tolvar_client/write/delay_us".
+//
+// Threads: the update, barrier and channel-status callbacks run on the library's callback thread, one at a time;
+// the pending buffer is touched only there. Start and Stop run on the main thread. The other operations may be
+// called from any thread; shared state (main vdb, flags) is atomic or guarded by _mutex. The writer loop runs as a
+// long-running work item of the worker group when one runs (else on its own thread); Stop ends it before the
+// worker group is stopped.
+//
+// SmartNIC personas: persona 2 registers only the backing monitor here; backing, failover and the SmartNIC
+// component are handled by the SmartNIC code through the hooks below.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <list>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "core/ComponentType.h"
+#include "core/MsgQueue.h"
+#include "intake/ITolvarClient.h"
+#include "intake/Transaction.h"
+#include "platform/metrics/Metrics.h"
+#include "platform/tolvar/TolvarDbClient.h"
+#include "platform/upm/UPMService.h"
+#include "platform/wft/SpanContext.h"
+#include "zantix/qor/tolvar/l3.pb.h"
+#include "zantix/qor/tolvar/runtime.pb.h"
+
+namespace qor {
+class AsioQorProvider;
+}
+
+namespace VevUroro {
+
+class IStateCache;  // the state cache (null until it exists)
+
+// Who the client is, by node persona.
+struct TolvarClientSettings {
+  int persona = 3;
+  std::string endpoint;
+  std::string clientName;
+  std::string tracingName;
+  uint16_t mainVdb = 1;
+  bool createClient = true;  // persona 0 creates no library client
+
+  // Persona 1 SmartNIC host, 2 SmartNIC, 3 other, 0 unknown. `endpoint` is the database endpoint of this node
+  // ("tcp://127.0.0.1:2480" unless configured otherwise).
+  static TolvarClientSettings ForPersona(int persona, const std::string& endpoint);
+};
+
+class TolvarClient : public qor::RefCounted<TolvarClient, ITolvarClient> {
+ public:
+  static constexpr uint32_t kMonitorId = 101;
+  using GetCallback = qor::tolvar::TolvarDbClientInterface::GetCallback;
+  using WriteItem = std::pair<uint64_t, std::vector<zantix::qor::tolvar::ModifyRequestMsg>>;
+
+  // `queue` is the update queue shared with the dispatcher; `stateCache` may be null; `provider` may be null (its
+  // metrics registry is used when present).
+  TolvarClient(const TolvarClientSettings& settings, std::shared_ptr<UpdateQueue> queue, IStateCache* stateCache,
+               qor::AsioQorProvider* provider);
+  ~TolvarClient() override;
+
+  // Registers the callbacks and monitors, starts the library and the writer loop.
+  void Start();
+  // Unregisters the monitors, ends the writer loop (writes still queued are applied first) and stops the library.
+  // Idempotent.
+  void Stop();
+
+  void Write(const std::list<zantix::qor::tolvar::ModifyRequestMsg>& requests) override;
+  void RegisterVessixVifMonitor() override;
+
+  // A component applied everything up to `barrierNumber` of vertical `verticalId`.
+  void ProcessedBarrier(uint32_t verticalId, uint64_t barrierNumber);
+  // Realization errors of a component.
+  void RuntimeStatus(uint32_t componentId, const std::list<zantix::qor::tolvar::RealizationErrorMsg>& errors);
+  // The state cache observer reports the end of a full sync between a cache and the datapath.
+  void FullSyncWithDpDone(bool done, ComponentType component);
+  bool ConfigFullSyncDone() const { return _configDpSyncDone.load(); }
+  bool L2FullSyncDone() const { return _l2DpSyncDone.load(); }
+  // Put (or, with `remove`, delete) of an SI_SERVICE_VM_STATUS object on the main vdb.
+  void ServiceVmStatus(const zantix::qor::tolvar::SiServiceVmStatusMsg& status, bool remove);
+  // Put (or delete) of a LOG_ROUTER_PORT_DAD_STATE object, and removal of one of its DAD state elements.
+  void RouterPortDadState(const zantix::qor::tolvar::LogRouterPortDadStateMsg& state, bool remove);
+  void RemoveDadStateElement(const zantix::qor::tolvar::UuidMsg& portId, const zantix::qor::tolvar::DadStateMsg& state);
+  // Asynchronous get on the main vdb, bypassing the write queue.
+  void Get(const std::vector<zantix::qor::tolvar::ObjectRequestMsg>& requests, GetCallback done);
+  // Round trip through the database server, for the daemon health monitor.
+  qor::rpc::Status Echo(const std::string& payload, std::string* reply);
+
+  std::shared_ptr<qor::upm::UPMService> UpmService() const { return _upm; }
+  uint16_t MainVdb() const { return _mainVdb.load(); }
+  bool ChannelUp() const { return _channelUp.load(); }
+  int64_t LastBarrierTime() const { return _lastBarrierTime.load(); }
+  // Logical switch port (UUID text) -> container (UUID text), from the entity-group relations seen so far.
+  std::map<std::string, std::string> ContainerMapping() const;
+  // Writes applied by the writer loop (successfully or not).
+  uint64_t WritesDone() const { return _writesDone.load(); }
+  // The threshold above which a write logs "DELAY" (one second by default).
+  void SetDelayThreshold(std::chrono::microseconds threshold) { _delayThreshold = threshold; }
+  // The library client (null for persona 0).
+  std::shared_ptr<qor::tolvar::TolvarDbClient> LibraryClient() const { return _client; }
+
+  // Library callbacks; public so that the SmartNIC code and tests can drive them.
+  void OnUpdate(const zantix::qor::tolvar::MonitorUpdateMsg& update);
+  void OnBarrier();
+  void OnChannelStatus(bool up);
+
+  // Merges repeated overlay-table changes of one transaction in place (see the class comment).
+  static void MergeRepeated(TransactionEntries& entries);
+  // The monitor statements of the main vdb, in registration order, for `persona`.
+  static std::vector<zantix::qor::tolvar::MonitorStatementMsg> MonitorStatements(int persona);
+  // The next transaction id (process-wide, starts at 0, incremented after every barrier).
+  static unsigned long CurrentTransactionId();
+
+  // The writer loop; public for the work item.
+  void WriterLoop();
+
+ private:
+  void RegisterMonitors();
+  void UnregisterMonitors();
+  void RegisterSmartnicMonitor();
+  void Enqueue(std::vector<zantix::qor::tolvar::ModifyRequestMsg> requests);
+  void UpdateContainerMapping(const TransactionEntries& entries);
+  zantix::qor::tolvar::ModifyRequestMsg PutRequest(uint32_t type, const google::protobuf::Message& body) const;
+  zantix::qor::tolvar::ModifyRequestMsg DeleteRequest(uint32_t type, const std::string& id) const;
+
+  const TolvarClientSettings _settings;
+  std::shared_ptr<UpdateQueue> _updateQueue;
+  IStateCache* _stateCache;
+  std::shared_ptr<qor::tolvar::TolvarDbClient> _client;
+  std::shared_ptr<qor::upm::UPMService> _upm;
+  std::shared_ptr<qor::metrics::Registry> _metrics;
+  std::shared_ptr<qor::metrics::Latency> _delayLatency;
+
+  std::atomic<uint16_t> _mainVdb;
+  std::atomic<bool> _channelUp{false};
+  std::atomic<bool> _fullSyncDone{false};
+  std::atomic<bool> _configDpSyncDone{false};
+  std::atomic<bool> _l2DpSyncDone{false};
+  std::atomic<int64_t> _lastBarrierTime{0};
+  std::atomic<uint64_t> _writesDone{0};
+  std::atomic<uint64_t> _nextWriteId{0};
+  std::chrono::microseconds _delayThreshold{1000000};
+
+  // Callback thread only.
+  TransactionEntries _pending;
+  std::vector<qor::wft::SpanContext> _pendingContexts;
+
+  mutable std::recursive_mutex _mutex;  // monitors, container mapping, life cycle
+  std::vector<zantix::qor::tolvar::MonitorStatementMsg> _statements;
+  std::map<std::string, std::string> _containerOfPort;  // port -> container
+  std::map<std::string, std::string> _portOfContainer;  // container -> port
+  bool _started = false;
+  bool _stopped = false;
+
+  std::shared_ptr<MsgQueue<WriteItem>> _writeQueue;
+  std::mutex _writerMutex;
+  std::condition_variable _writerDone;
+  bool _writerRunning = false;
+  std::thread _writerThread;  // used only when no worker group runs
+};
+
+}  // namespace VevUroro
