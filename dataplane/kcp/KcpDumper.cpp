@@ -38,6 +38,8 @@ class Rendering {
     }
     _text += line;
   }
+  // No further line will be taken: callers stop formatting (a large batch would otherwise be rendered whole).
+  bool Full() const { return _full; }
   std::string Take() { return std::move(_text); }
 
  private:
@@ -169,6 +171,7 @@ void RenderUpdateItem(Rendering& r, const DataItem& item) {
       if (!item.wellFormed) return;
       r.Line(Format("\tOperation: %s\n", OperationName(item.operation)));
       for (const auto& vif : item.vifs) {
+        if (r.Full()) return;
         r.Line(Format("\tVIF ID: %s\n", vif.vifId.c_str()));
         r.Line(Format("\tType: %s\n", VifTypeName(vif.vifType)));
         r.Line(Format("\tSmartNic flag: %u\n", vif.smartNic));
@@ -186,6 +189,7 @@ void RenderUpdateItem(Rendering& r, const DataItem& item) {
       if (!item.wellFormed) return;
       r.Line(Format("\tOperation: %s\n", OperationName(item.operation)));
       for (const auto& rec : item.propertyRecords) {
+        if (r.Full()) return;
         r.Line(Format(port ? "\tVIF ID: %s\n" : "\tTkmnic name: %s\n", rec.id.c_str()));
         PlainProperties(r, rec.properties);
       }
@@ -193,11 +197,17 @@ void RenderUpdateItem(Rendering& r, const DataItem& item) {
     }
     case KCP_UPDATE_PORT_LIST:
       r.Line(Format("\tPortList Update: num = %u len = %u\n", num, len));
-      for (const auto& id : item.ids) r.Line(Format("\t\tVIF ID: %s\n", id.c_str()));
+      for (const auto& id : item.ids) {
+        if (r.Full()) return;
+        r.Line(Format("\t\tVIF ID: %s\n", id.c_str()));
+      }
       return;
     case KCP_UPDATE_TKMNIC_LIST:
       r.Line(Format("\tTkmnicList Update: num = %u len = %u\n", num, len));
-      for (const auto& id : item.ids) r.Line(Format("\t\tTkmnic name: %s\n", id.c_str()));
+      for (const auto& id : item.ids) {
+        if (r.Full()) return;
+        r.Line(Format("\t\tTkmnic name: %s\n", id.c_str()));
+      }
       return;
     case KCP_UPDATE_VDS_PROPERTY:
       r.Line(Format("\tVDS Property Update: len = %u\n", len));
@@ -208,6 +218,7 @@ void RenderUpdateItem(Rendering& r, const DataItem& item) {
     case KCP_UPDATE_CONTAINER:
       r.Line(Format("\tContainer Update: len = %u\n", len));
       for (const auto& c : item.containers) {
+        if (r.Full()) return;
         r.Line(Format("\tCIF ID: %s\n", c.cifId.c_str()));
         r.Line(Format("\tPort ID: %s\n", c.portId.c_str()));
         r.Line(Format("\tVM port ID: %s\n", c.vmPortId.c_str()));
@@ -221,23 +232,33 @@ void RenderUpdateItem(Rendering& r, const DataItem& item) {
       return;
     case KCP_UPDATE_CONTAINER_LIST:
       r.Line(Format("\tContainerList Update: num = %u len = %u\n", num, len));
-      for (const auto& id : item.ids) r.Line(Format("\tContainer VIF ID: %s\n", id.c_str()));
+      for (const auto& id : item.ids) {
+        if (r.Full()) return;
+        r.Line(Format("\tContainer VIF ID: %s\n", id.c_str()));
+      }
       return;
     case KCP_UPDATE_PORT_CONTAINER_LIST:
       r.Line(Format("\tPort ContainerList Update: len = %u\n", len));
       if (!item.wellFormed) return;
       r.Line(Format("\tVIF ID: %s\n", item.ownerId.c_str()));
-      for (const auto& id : item.ids) r.Line(Format("\tContainer VIF ID: %s\n", id.c_str()));
+      for (const auto& id : item.ids) {
+        if (r.Full()) return;
+        r.Line(Format("\tContainer VIF ID: %s\n", id.c_str()));
+      }
       return;
     case KCP_UPDATE_VDS_LIST:
       r.Line(Format("\tVDS List Update: num = %u len = %u\n", num, len));
-      for (const auto& id : item.ids) r.Line(Format("\tVDS ID: %s\n", id.c_str()));
+      for (const auto& id : item.ids) {
+        if (r.Full()) return;
+        r.Line(Format("\tVDS ID: %s\n", id.c_str()));
+      }
       return;
     case KCP_UPDATE_UPLINK:
       r.Line(Format("\tUplink Update: len = %u\n", len));
       if (!item.wellFormed) return;
       r.Line(Format("\tOperation: %s\n", OperationName(item.operation)));
       for (const auto& u : item.uplinks) {
+        if (r.Full()) return;
         r.Line(Format("\tUplink Port ID: %s\n", u.portId.c_str()));
         r.Line(Format("\tSwitch ID %s\n", u.switchId.c_str()));
         r.Line(Format("\tClient Name %s\n", u.clientName.c_str()));
@@ -296,10 +317,16 @@ std::string RenderMessage(const uint8_t* data, size_t size) {
       }
       break;
     case KCP_MSG_UPDATE:
-      for (const auto& item : msg.items) RenderUpdateItem(r, item);
+      for (const auto& item : msg.items) {
+        if (r.Full()) break;
+        RenderUpdateItem(r, item);
+      }
       break;
     case KCP_MSG_NOTIFICATION:
-      for (const auto& item : msg.items) RenderNotificationItem(r, item);
+      for (const auto& item : msg.items) {
+        if (r.Full()) break;
+        RenderNotificationItem(r, item);
+      }
       break;
     case KCP_MSG_QUERY:
       for (const auto& item : msg.items) {

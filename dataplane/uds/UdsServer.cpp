@@ -2,41 +2,45 @@
 
 #include <unistd.h>
 
+#include <atomic>
+
 namespace Common {
 
-// Forwards to the user's listener and forgets connections that went down.
+// Forwards to the user's listener and forgets connections that went down. Every connection keeps its server's
+// tracker alive (through its framer), so that close handlers still queued when the server is stopped and destroyed
+// find a detached tracker instead of freed memory; a detached tracker forwards nothing.
 class UdsServer::Tracker : public UdsConnectionListener {
  public:
-  explicit Tracker(UdsServer& server) : _server(server) {}
+  explicit Tracker(UdsServer* server) : _server(server) {}
+  void Detach() { _server.store(nullptr); }
   void OnConnectionStatusChange(uint64_t id, bool up) override {
+    UdsServer* server = _server.load();
+    if (!server) return;
     if (!up) {
-      std::lock_guard<std::mutex> lock(_server._mutex);
-      _server._connections.erase(id);
+      std::lock_guard<std::mutex> lock(server->_mutex);
+      server->_connections.erase(id);
     }
-    _server._listener->OnConnectionStatusChange(id, up);
+    server->_listener->OnConnectionStatusChange(id, up);
   }
   void OnMessage(uint64_t id, const uint8_t* data, size_t length) override {
-    _server._listener->OnMessage(id, data, length);
+    UdsServer* server = _server.load();
+    if (server) server->_listener->OnMessage(id, data, length);
   }
 
  private:
-  UdsServer& _server;
+  std::atomic<UdsServer*> _server;
 };
 
 UdsServer::UdsServer(boost::asio::io_context& context, std::string path, UdsConnection::Framer framer,
                      UdsConnectionListener* listener)
-    : _context(context),
-      _path(std::move(path)),
-      _framer(std::move(framer)),
-      _listener(listener),
-      _tracker(std::make_unique<Tracker>(*this)),
-      _acceptor(context) {}
+    : _context(context), _path(std::move(path)), _framer(std::move(framer)), _listener(listener), _acceptor(context) {}
 
 UdsServer::~UdsServer() {
   Stop();
 }
 
 bool UdsServer::Start(std::string* error) {
+  _tracker = std::make_shared<Tracker>(this);
   try {
     ::unlink(_path.c_str());
     boost::asio::local::stream_protocol::endpoint endpoint(_path);
@@ -53,26 +57,31 @@ bool UdsServer::Start(std::string* error) {
 }
 
 void UdsServer::Accept() {
-  _acceptor.async_accept(
-      [this](const boost::system::error_code& error, boost::asio::local::stream_protocol::socket socket) {
-        if (error) {
-          if (error == boost::asio::error::operation_aborted) return;
-        } else {
-          std::shared_ptr<UdsConnection> connection;
-          {
-            std::lock_guard<std::mutex> lock(_mutex);
-            connection = std::make_shared<UdsConnection>(std::move(socket), _nextId++, _framer, _tracker.get());
-            _connections[connection->Id()] = connection;
-          }
-          connection->StartAccepted();
-        }
-        Accept();
-      });
+  _acceptor.async_accept([this](const boost::system::error_code& error,
+                                boost::asio::local::stream_protocol::socket socket) {
+    if (error) {
+      if (error == boost::asio::error::operation_aborted) return;
+    } else {
+      std::shared_ptr<UdsConnection> connection;
+      {
+        std::lock_guard<std::mutex> lock(_mutex);
+        // The framer holds the tracker: see Tracker.
+        UdsConnection::Framer framer = [tracker = _tracker, framer = _framer](const uint8_t* data, size_t size) {
+          return framer(data, size);
+        };
+        connection = std::make_shared<UdsConnection>(std::move(socket), _nextId++, std::move(framer), _tracker.get());
+        _connections[connection->Id()] = connection;
+      }
+      connection->StartAccepted();
+    }
+    Accept();
+  });
 }
 
 void UdsServer::Stop() {
   if (!_started) return;
   _started = false;
+  _tracker->Detach();
   boost::system::error_code ignored;
   _acceptor.close(ignored);
   std::map<uint64_t, std::shared_ptr<UdsConnection>> connections;

@@ -2,7 +2,9 @@
 // server's framer, to the listener.
 //
 // Threads: Start, Stop and Send on any thread; accepts and callbacks run on the io_context's thread. Connection ids
-// count from 1. The socket file is replaced at Start and removed at Stop.
+// count from 1. The socket file is replaced at Start and removed at Stop. Stop closes every connection and detaches
+// the listener: once Stop has returned, the listener hears nothing more (a callback already running on the IO
+// thread finishes), so server and listener may be destroyed while the io_context still runs.
 #pragma once
 
 #include <boost/asio/io_context.hpp>
@@ -39,7 +41,7 @@ class UdsServer {
   std::string _path;
   UdsConnection::Framer _framer;
   UdsConnectionListener* _listener;
-  std::unique_ptr<Tracker> _tracker;
+  std::shared_ptr<Tracker> _tracker;  // replaced at each Start
   boost::asio::local::stream_protocol::acceptor _acceptor;
   std::mutex _mutex;
   std::map<uint64_t, std::shared_ptr<UdsConnection>> _connections;

@@ -31,6 +31,20 @@ constexpr CommandSpec kCommands[] = {
     {"port-out-of-sync", "CHANNEL VIF", 2, 2},
 };
 
+// The host-agent socket's commands: "qora/<name>" runs the simulator command <command>.
+struct AgentLinkCommandSpec {
+  const char* name;
+  const char* command;
+  const char* usage;
+  int minArgs;
+  int maxArgs;
+};
+
+constexpr AgentLinkCommandSpec kAgentLinkCommands[] = {
+    {"send", "qora-send", "HEX [TYPE [fragment]]", 1, 3},
+    {"send-raw", "qora-send-raw", "HEX", 1, 1},
+};
+
 }  // namespace
 
 ControlServer::ControlServer(Simulator& simulator) : _simulator(simulator) {}
@@ -43,6 +57,16 @@ bool ControlServer::Start(const std::string& path, std::string* error) {
   for (const auto& spec : kCommands) {
     std::string command = spec.name;
     _impl->server.RegisterCommand("dpsim/" + command, spec.usage, spec.minArgs, spec.maxArgs,
+                                  [this, command](const std::vector<std::string>& argv) {
+                                    std::vector<std::string> words = {command};
+                                    words.insert(words.end(), argv.begin() + 1, argv.end());
+                                    auto [ok, text] = _simulator.Execute(words);
+                                    return ok ? qor::ovs::UnixctlReply::Ok(text) : qor::ovs::UnixctlReply::Error(text);
+                                  });
+  }
+  for (const auto& spec : kAgentLinkCommands) {
+    std::string command = spec.command;
+    _impl->server.RegisterCommand(std::string("qora/") + spec.name, spec.usage, spec.minArgs, spec.maxArgs,
                                   [this, command](const std::vector<std::string>& argv) {
                                     std::vector<std::string> words = {command};
                                     words.insert(words.end(), argv.begin() + 1, argv.end());

@@ -4,6 +4,7 @@
 
 #include <boost/asio/post.hpp>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -31,6 +32,24 @@ bool ParseMac(const std::string& text, VevUroro::kcp::MacAddress* mac) {
     return false;
   }
   for (int i = 0; i < 6; ++i) (*mac)[i] = static_cast<uint8_t>(b[i]);
+  return true;
+}
+
+bool ParseHex(const std::string& text, std::vector<uint8_t>* out) {
+  if (text.size() % 2 != 0) return false;
+  auto nibble = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  out->clear();
+  for (size_t i = 0; i < text.size(); i += 2) {
+    int high = nibble(text[i]);
+    int low = nibble(text[i + 1]);
+    if (high < 0 || low < 0) return false;
+    out->push_back(static_cast<uint8_t>((high << 4) | low));
+  }
   return true;
 }
 
@@ -79,6 +98,8 @@ std::optional<Options> ParseOptions(int argc, char** argv, std::string* error) {
       if (!value(&options.controlPath)) return std::nullopt;
     } else if (arg == "--config") {
       if (!value(&options.configFile)) return std::nullopt;
+    } else if (arg == "--agent-link") {
+      options.agentLink = true;
     } else if (arg == "--no-default-channels") {
       options.defaultChannels = false;
     } else if (arg == "--channel") {
@@ -103,12 +124,17 @@ Simulator::Simulator(Options options) : _options(std::move(options)) {}
 
 Simulator::~Simulator() {
   _channels.clear();
+  _agentLink.reset();
   std::error_code ec;
   std::filesystem::remove(ReadyFilePath(), ec);
 }
 
 std::string Simulator::ChannelPath(const std::string& name) const {
   return _options.root + "/var/run/zantix/tkmlink/" + name;
+}
+
+std::string Simulator::AgentLinkPath() const {
+  return _options.root + "/var/run/zantix/qor-agent/" + AgentLinkServer::kName;
 }
 
 std::string Simulator::ReadyFilePath() const {
@@ -171,6 +197,10 @@ bool Simulator::Setup(std::string* error) {
   for (const auto& [name, kind] : _options.channels) {
     if (!AddChannel(name, kind, error)) return false;
   }
+  if (_options.defaultChannels || _options.agentLink) {
+    _agentLink = std::make_unique<AgentLinkServer>(_context, AgentLinkPath(), _options.captureDirectory);
+    if (!_agentLink->Start(error)) return false;
+  }
   for (const auto& vif : _initialVifs) {
     std::vector<std::string> command = {"vif-connect"};
     command.insert(command.end(), vif.begin() + 1, vif.end());
@@ -223,6 +253,10 @@ std::pair<bool, std::string> Simulator::ExecuteHere(const std::vector<std::strin
       out << channelName << " " << channel->Module().Kind() << " " << channel->Path()
           << " connections=" << channel->Connections().size() << " accepted=" << channel->AcceptedCount() << "\n";
     }
+    if (_agentLink) {
+      out << AgentLinkServer::kName << " dpmsg " << _agentLink->Path()
+          << " connections=" << _agentLink->Connections().size() << " accepted=" << _agentLink->AcceptedCount() << "\n";
+    }
     return {true, out.str()};
   }
   if (name == "connections") {
@@ -230,7 +264,15 @@ std::pair<bool, std::string> Simulator::ExecuteHere(const std::vector<std::strin
     for (const auto& [channelName, channel] : _channels) {
       for (const auto& [id, connection] : channel->Connections()) out << channelName << " " << id << "\n";
     }
+    if (_agentLink) {
+      for (uint64_t id : _agentLink->Connections()) out << AgentLinkServer::kName << " " << id << "\n";
+    }
     return {true, out.str()};
+  }
+  if (name == "qora-send" || name == "qora-send-raw") return ExecuteAgentLink(words);
+  if (name == "dump" && words.size() == 2 && words[1] == AgentLinkServer::kName && _agentLink &&
+      !_channels.count(words[1])) {
+    return {true, _agentLink->Dump()};
   }
   if (words.size() < 2) return {false, "usage: " + name + " CHANNEL ..."};
   auto it = _channels.find(words[1]);
@@ -267,6 +309,33 @@ std::pair<bool, std::string> Simulator::ExecuteHere(const std::vector<std::strin
   for (const auto& message : messages) channel.Broadcast(message);
   return {true, "sent " + std::to_string(messages.size()) + " message(s) to " +
                     std::to_string(channel.Connections().size()) + " connection(s)\n"};
+}
+
+std::pair<bool, std::string> Simulator::ExecuteAgentLink(const std::vector<std::string>& words) {
+  if (!_agentLink) return {false, "the host-agent socket is not served"};
+  const std::string& name = words[0];
+  bool raw = name == "qora-send-raw";
+  if (words.size() < 2 || (raw && words.size() != 2) || words.size() > 4) {
+    return {false, raw ? "usage: qora-send-raw HEX" : "usage: qora-send HEX [TYPE [fragment]]"};
+  }
+  std::vector<uint8_t> bytes;
+  if (!ParseHex(words[1], &bytes)) return {false, "bad hex " + words[1]};
+  std::vector<uint8_t> frame = std::move(bytes);
+  if (!raw) {
+    unsigned long type = 1;
+    if (words.size() >= 3) {
+      char* end = nullptr;
+      type = std::strtoul(words[2].c_str(), &end, 0);
+      if (words[2].empty() || *end != '\0' || type > 255) return {false, "bad message type " + words[2]};
+    }
+    if (words.size() == 4 && words[3] != "fragment") return {false, "expected \"fragment\", got " + words[3]};
+    if (frame.size() > AgentLinkServer::kMaxFrame - AgentLinkServer::kHeaderLen) return {false, "payload too large"};
+    frame = AgentLinkServer::BuildFrame(frame, static_cast<uint8_t>(type), words.size() == 4);
+  }
+  if (frame.empty()) return {false, "nothing to send"};
+  size_t sent = _agentLink->SendToAll(frame);
+  if (sent == 0) return {false, "no connection on " + std::string(AgentLinkServer::kName)};
+  return {true, "sent " + std::to_string(frame.size()) + " byte(s) to " + std::to_string(sent) + " connection(s)\n"};
 }
 
 }  // namespace qor::dpsim

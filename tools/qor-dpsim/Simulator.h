@@ -5,11 +5,15 @@
 //   --channel NAME[=KIND]    serve one more channel (KIND "kcp" or "raw", default raw); repeatable
 //   --config FILE            read more channels and VIFs from FILE (format below)
 //   --capture DIR            write capture files (see Capture.h) into DIR
-//   --no-default-channels    serve only the channels given by options and the file
+//   --no-default-channels    serve only the channels given by options and the file (and no host-agent socket)
+//   --agent-link             serve the host-agent socket even with --no-default-channels
 //   --control PATH           control socket path (default DIR/var/run/zantix/qor-dpsim/control)
 // Configuration file: one directive a line, '#' starts a comment:
 //   channel NAME KIND
 //   vif CHANNEL VIF_ID PORT_ID SWITCH_ID [MAC aa:bb:cc:dd:ee:ff]   (a VIF the switch holds as connected)
+//
+// By default it also serves the host agent's socket DIR/var/run/zantix/qor-agent/qora_link (AgentLinkServer.h),
+// which the agent's host-agent link connects to; its capture file is "qora_link.cap".
 //
 // Once every channel listens it writes its pid to DIR/var/run/zantix/qor-dpsim/ready and prints "ready" on standard
 // output: a starter waits for that file. SIGTERM or SIGINT stops it and removes its sockets and the ready file.
@@ -25,6 +29,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/qor-dpsim/AgentLinkServer.h"
 #include "tools/qor-dpsim/Channel.h"
 
 namespace qor::dpsim {
@@ -35,6 +40,7 @@ struct Options {
   std::string controlPath;
   std::string configFile;
   bool defaultChannels = true;
+  bool agentLink = false;  // serve the host-agent socket even without the default channels
   std::vector<std::pair<std::string, std::string>> channels;  // name, kind
 };
 
@@ -66,6 +72,10 @@ class Simulator {
   //   vif-disconnect CHANNEL VIF        a VIF disconnects
   //   dp-status CHANNEL sync|out-of-sync   sets the reported status and sends a DP Status Notification
   //   port-out-of-sync CHANNEL VIF      sends a Port Property OutOfSync Notification
+  //   qora-send HEX [TYPE [fragment]]   sends HEX as the payload of one DpMsg frame (type default 1) to every
+  //                                     connection of the host-agent socket
+  //   qora-send-raw HEX                 sends the bytes HEX as they are (for malformed frames)
+  // "channels", "connections" and "dump qora_link" include the host-agent socket.
   std::pair<bool, std::string> Execute(const std::vector<std::string>& words);
   // The same, on the IO thread.
   std::pair<bool, std::string> ExecuteHere(const std::vector<std::string>& words);
@@ -74,14 +84,17 @@ class Simulator {
   boost::asio::io_context& Context() { return _context; }
   std::string ReadyFilePath() const;
   std::string ChannelPath(const std::string& name) const;
+  std::string AgentLinkPath() const;
 
  private:
   bool AddChannel(const std::string& name, const std::string& kind, std::string* error);
   bool ReadConfigFile(std::string* error);
+  std::pair<bool, std::string> ExecuteAgentLink(const std::vector<std::string>& words);
 
   Options _options;
   boost::asio::io_context _context;
   std::map<std::string, std::unique_ptr<Channel>> _channels;
+  std::unique_ptr<AgentLinkServer> _agentLink;
   std::vector<std::vector<std::string>> _initialVifs;
 };
 

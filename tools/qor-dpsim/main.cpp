@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
   if (!options) {
     std::cerr << "qor-dpsim: " << error
               << "\nUsage: qor-dpsim --root DIR [--channel NAME[=KIND]] [--config FILE] "
-                 "[--capture DIR] [--no-default-channels] [--control PATH]"
+                 "[--capture DIR] [--no-default-channels] [--agent-link] [--control PATH]"
               << std::endl;
     return 2;
   }
