@@ -2,8 +2,10 @@
 // for the process. Both operations may be called from any thread.
 #pragma once
 
+#include <cstdint>
 #include <list>
 
+#include "core/ComponentType.h"
 #include "platform/RefCounted.h"
 #include "zantix/qor/tolvar/monitor.pb.h"
 
@@ -15,6 +17,11 @@ class ITolvarClient : public qor::IRefCountable {
   virtual void Write(const std::list<zantix::qor::tolvar::ModifyRequestMsg>& requests) = 0;
   // Registers the container connectivity service's VIF monitor.
   virtual void RegisterVessixVifMonitor() = 0;
+  // The state cache observer reports whether `component` (CONFIGCACHE or L2CACHE) has completed its full sync
+  // with the datapath; the SmartNIC rebuild waits for it.
+  virtual void FullSyncWithDpDone(bool done, ComponentType component) = 0;
+  // The vdb runtime writes go to; 0 while a SmartNIC has none.
+  virtual uint16_t MainVdb() const = 0;
 };
 
 }  // namespace VevUroro

@@ -35,6 +35,7 @@
 
 #include "core/ComponentType.h"
 #include "core/MsgQueue.h"
+#include "intake/IStateCache.h"
 #include "intake/ITolvarClient.h"
 #include "intake/Transaction.h"
 #include "platform/metrics/Metrics.h"
@@ -49,8 +50,6 @@ class AsioQorProvider;
 }
 
 namespace VevUroro {
-
-class IStateCache;  // the state cache (null until it exists)
 
 // Who the client is, by node persona.
 struct TolvarClientSettings {
@@ -92,7 +91,7 @@ class TolvarClient : public qor::RefCounted<TolvarClient, ITolvarClient> {
   // Realization errors of a component.
   void RuntimeStatus(uint32_t componentId, const std::list<zantix::qor::tolvar::RealizationErrorMsg>& errors);
   // The state cache observer reports the end of a full sync between a cache and the datapath.
-  void FullSyncWithDpDone(bool done, ComponentType component);
+  void FullSyncWithDpDone(bool done, ComponentType component) override;
   bool ConfigFullSyncDone() const { return _configDpSyncDone.load(); }
   bool L2FullSyncDone() const { return _l2DpSyncDone.load(); }
   // Put (or, with `remove`, delete) of an SI_SERVICE_VM_STATUS object on the main vdb.
@@ -106,7 +105,18 @@ class TolvarClient : public qor::RefCounted<TolvarClient, ITolvarClient> {
   qor::rpc::Status Echo(const std::string& payload, std::string* reply);
 
   std::shared_ptr<qor::upm::UPMService> UpmService() const { return _upm; }
-  uint16_t MainVdb() const { return _mainVdb.load(); }
+  uint16_t MainVdb() const override { return _mainVdb.load(); }
+
+  // Runtime-message queue of a SmartNIC that is not active: writes held until activation.
+  void HoldRuntimeMessages(const std::list<zantix::qor::tolvar::ModifyRequestMsg>& requests);
+  size_t HeldRuntimeMessages() const;
+  // SmartNIC activation: rebuilds the database's runtime objects from the state cache for `vdb` (flush, then the
+  // cached content, for each group whose full sync with the datapath is done), puts them before the held
+  // messages (rewritten to `vdb`), sets `vdb` as the main vdb and queues the whole list as one write. Returns
+  // the number of requests queued. Runs under the runtime-message queue's lock.
+  size_t PutFrontRuntimeState(uint16_t vdb);
+  // The rebuilt requests alone, for `vdb` (no side effect); empty without a state cache.
+  std::vector<zantix::qor::tolvar::ModifyRequestMsg> RebuildRuntimeRequests(uint16_t vdb) const;
   bool ChannelUp() const { return _channelUp.load(); }
   int64_t LastBarrierTime() const { return _lastBarrierTime.load(); }
   // Logical switch port (UUID text) -> container (UUID text), from the entity-group relations seen so far.
@@ -170,6 +180,9 @@ class TolvarClient : public qor::RefCounted<TolvarClient, ITolvarClient> {
   std::map<std::string, std::string> _portOfContainer;  // container -> port
   bool _started = false;
   bool _stopped = false;
+
+  mutable std::mutex _runtimeMsgMutex;
+  std::vector<zantix::qor::tolvar::ModifyRequestMsg> _runtimeMsgQueue;
 
   std::shared_ptr<MsgQueue<WriteItem>> _writeQueue;
   std::mutex _writerMutex;

@@ -10,6 +10,8 @@
 #include <iostream>
 #include <thread>
 
+#include "cache/StateCache.h"
+#include "cache/StateCacheObserver.h"
 #include "core/AgentLock.h"
 #include "core/ComponentType.h"
 #include "core/Logger.h"
@@ -61,8 +63,10 @@ class Agent {
   std::shared_ptr<qor::rpc::ServerBuilder> _builder;
   std::shared_ptr<qor::rpc::Server> _rpcServer;
   qor::RefPtr<qor::Vessix::VessixService> _vessix;
+  std::unique_ptr<StateCache> _stateCache;
   std::shared_ptr<UpdateQueue> _updateQueue;
   qor::RefPtr<TolvarClient> _tolvarClient;
+  qor::RefPtr<StateCacheObserver> _stateCacheObserver;
   std::shared_ptr<qor::upm::UPMService> _upm;
   qor::RefPtr<MsgDispatcher> _dispatcher;
   std::shared_ptr<CfgUdsLink> _udsLink;
@@ -220,15 +224,18 @@ int Agent::Run() {
   }
   Logger(LOG_LEVEL_INFO, "Initialize vessix successfully.");
 
+  _stateCache = std::make_unique<StateCache>();
   _updateQueue = MakeUpdateQueue();
-  // The state cache does not exist yet: the client is created without it.
   std::string tolvarEndpoint =
       ConfigValue<std::string>(_tree, "config.vevUroro.endpoints.tolvar", kDefaultTolvarEndpoint);
   _tolvarClient = new TolvarClient(TolvarClientSettings::ForPersona(g_nodePersona, tolvarEndpoint), _updateQueue,
-                                   nullptr, _provider.get());
+                                   _stateCache.get(), _provider.get());
   _upm = _tolvarClient->UpmService();
-  // The state cache registers its three tables (CONFIGCACHE, L2CACHE, L3CACHE) here once it exists.
+  _stateCacheObserver =
+      new StateCacheObserver(_tolvarClient.get(), _stateCache->ConfigTable(), _stateCache->L2Table());
+  _stateCacheObserver->Start();
   _dispatcher = new MsgDispatcher(_updateQueue);
+  _stateCache->RegisterWith(*_dispatcher);
 
   const ConfigTree& appList = _tree.get_child("config.vevUroro.apps");
   _udsLink = std::make_shared<CfgUdsLink>();
@@ -266,6 +273,7 @@ void Agent::Shutdown() {
     _udsLink->Stop();
   }
   if (_dispatcher->IsRegistered(L3CACHE)) _dispatcher->Unregister(L3CACHE);
+  _stateCacheObserver->Stop();
   // The dispatcher loop holds a pool thread: it must leave before the pool joins its threads.
   _dispatcher->Stop();
   WorkGroup::Stop();
@@ -277,9 +285,11 @@ void Agent::Shutdown() {
   _apps.reset();
   _udsLink.reset();
   _dispatcher.reset();
+  _stateCacheObserver.reset();
   _upm.reset();
   _tolvarClient.reset();
   _updateQueue.reset();
+  _stateCache.reset();
   _vessix.reset();
   _rpcServer.reset();
   _builder.reset();

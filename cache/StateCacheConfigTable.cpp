@@ -1,0 +1,501 @@
+#include "cache/StateCacheConfigTable.h"
+
+#include "core/Logger.h"
+#include "intake/TypeNames.h"
+#include "platform/tolvar/TolvarSchema.h"
+#include "platform/wft/WorkflowUtil.h"
+#include "zantix/qor/tolvar/config.pb.h"
+#include "zantix/qor/tolvar/objecttype.pb.h"
+
+namespace VevUroro {
+namespace {
+
+namespace tv = zantix::qor::tolvar;
+using tv::Property;
+
+constexpr size_t kConfigIndexes = 4;
+
+std::string IdText(uint32_t objectType, const std::string& id) {
+  return qor::tolvar::ObjectIdText(objectType, id);
+}
+
+// Properties whose changes are logged with their content.
+bool LoggedWithContent(uint32_t property) {
+  return property == Property::LSP_EXTRA_CONFIGS || property == Property::TN_TRANSPORT_SWITCHES ||
+         property == Property::LS_EXTRA_CONFIGS || property == Property::LS_ATTACHMENT ||
+         property == Property::LS_TYPE || property == Property::LS_SP_SUBTYPE;
+}
+
+std::string Content(uint32_t objectType, const std::string& value) {
+  auto object = qor::tolvar::NewObject(objectType);
+  if (!object || !object->ParseFromString(value)) return "<unparsable>";
+  return object->ShortDebugString();
+}
+
+void LogContentChange(const StateCacheChange& change) {
+  const TolvarUpdateMsg& entry = change.entry;
+  uint32_t property = static_cast<uint32_t>(entry.propertyType);
+  if (!LoggedWithContent(property) || !LogEnabled(LOG_LEVEL_INFO)) return;
+  std::string name = PropertyTypeToString(property);
+  uint32_t type = static_cast<uint32_t>(entry.objectType);
+  if (change.IsRemoval()) {
+    Logger(LOG_LEVEL_INFO, ("ConfigCache: Delete " + name + " %1").c_str(), Content(type, entry.value));
+  } else if (change.hasOld) {
+    Logger(LOG_LEVEL_INFO, ("ConfigCache: Update " + name + " old config %1 new config %2").c_str(),
+           Content(type, change.oldValue), Content(type, entry.value));
+  } else {
+    Logger(LOG_LEVEL_INFO, ("ConfigCache: Add " + name + " %1").c_str(), Content(type, entry.value));
+  }
+}
+
+StateCacheChange Removal(const StateCacheRecord& record, const std::string& spanContext) {
+  StateCacheChange change;
+  change.entry.objectType = static_cast<int32_t>(record.objectType);
+  change.entry.objectId = record.objectId;
+  change.entry.propertyType = static_cast<int32_t>(record.propertyType);
+  change.entry.value = record.value;
+  change.entry.operation = TolvarUpdateMsg::OP_CLEAR;
+  change.entry.spanContext = spanContext;
+  change.oldValue = record.value;
+  change.hasOld = true;
+  return change;
+}
+
+size_t StoreBytes(const ConfigRecordStore& store) {
+  size_t bytes = 0;
+  for (const StateCacheRecord& record : store) bytes += RecordBytes(record, kConfigIndexes);
+  return bytes;
+}
+
+}  // namespace
+
+void StateCacheConfigTable::Apply(ConfigRecordStore& store, const std::list<TolvarUpdateMsg>& entries, bool fullSync,
+                                  uint32_t version, bool runtime, StateCacheChangeList& changes) {
+  auto& byId = store.get<sc_index::ByIdProperty>();
+  for (const TolvarUpdateMsg& entry : entries) {
+    if (entry.objectType == 0) {
+      Logger(LOG_LEVEL_ERROR, "ConfigCache: received invalid object from controller");
+      continue;
+    }
+    const uint32_t type = static_cast<uint32_t>(entry.objectType);
+    const uint32_t property = static_cast<uint32_t>(entry.propertyType);
+    auto found = byId.find(std::make_tuple(entry.objectId, property, type));
+    if (entry.operation == TolvarUpdateMsg::OP_CLEAR) {
+      if (property == 0) {
+        // The object's properties go with it; the object record itself may never have been stored (the decoder
+        // sends configuration objects as properties only).
+        std::string objectValue = found != byId.end() ? found->value : entry.value;
+        auto range = byId.equal_range(std::make_tuple(entry.objectId));
+        bool any = false;
+        for (auto it = range.first; it != range.second;) {
+          if (it->objectType == type) {
+            any = true;
+            it = byId.erase(it);
+          } else {
+            ++it;
+          }
+        }
+        if (!any) continue;
+        Logger(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 type %2", IdText(type, entry.objectId),
+               ObjTypeToString(type));
+        StateCacheRecord removed{type, entry.objectId, 0, objectValue, 0};
+        changes.push_back(Removal(removed, entry.spanContext));
+      } else {
+        if (found == byId.end()) continue;
+        Logger(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 property %2", IdText(type, entry.objectId),
+               PropertyTypeToString(property));
+        changes.push_back(Removal(*found, entry.spanContext));
+        byId.erase(found);
+        LogContentChange(changes.back());
+      }
+      continue;
+    }
+    if (entry.operation != TolvarUpdateMsg::OP_SET) {
+      Logger(LOG_LEVEL_ERROR, "ConfigCache: unsupported operation %1", entry.operation).AddTag("errorCode:LCP00007");
+      continue;
+    }
+    StateCacheChange change;
+    change.entry = entry;
+    if (found == byId.end()) {
+      if (property == 0) {
+        Logger(LOG_LEVEL_DEBUG, "ConfigCache: Add object %1 type %2", IdText(type, entry.objectId),
+               ObjTypeToString(type));
+      } else {
+        Logger(LOG_LEVEL_DEBUG, "ConfigCache: Add object %1 property %2", IdText(type, entry.objectId),
+               PropertyTypeToString(property));
+      }
+      store.insert(StateCacheRecord{type, entry.objectId, property, entry.value, version});
+    } else if (property == 0) {
+      Logger(LOG_LEVEL_DEBUG, "ConfigCache: create existing object operation!");
+      byId.modify(found, [version](StateCacheRecord& r) { r.fullSyncVersion = version; });
+      if (!(runtime && fullSync)) continue;
+      change.entry.value = found->value;
+      change.oldValue = found->value;
+      change.hasOld = true;
+    } else if (found->value != entry.value) {
+      Logger(LOG_LEVEL_DEBUG, "ConfigCache: Update object %1 property %2", IdText(type, entry.objectId),
+             PropertyTypeToString(property));
+      change.oldValue = found->value;
+      change.hasOld = true;
+      byId.modify(found, [&](StateCacheRecord& r) {
+        r.value = entry.value;
+        r.fullSyncVersion = version;
+      });
+    } else {
+      byId.modify(found, [version](StateCacheRecord& r) { r.fullSyncVersion = version; });
+      // Unchanged: no change, except that a runtime full sync reports everything it wrote.
+      if (!(runtime && fullSync)) continue;
+      change.oldValue = found->value;
+      change.hasOld = true;
+    }
+    LogContentChange(change);
+    changes.push_back(std::move(change));
+  }
+}
+
+void StateCacheConfigTable::Sweep(ConfigRecordStore& store, uint32_t version, StateCacheChangeList& changes) {
+  auto& byVersion = store.get<sc_index::ByVersion>();
+  auto end = byVersion.lower_bound(version);
+  std::vector<StateCacheRecord> stale(byVersion.begin(), end);
+  byVersion.erase(byVersion.begin(), end);
+  // Object records first, then property records; each group in (object, property) order.
+  std::stable_sort(stale.begin(), stale.end(), [](const StateCacheRecord& a, const StateCacheRecord& b) {
+    if ((a.propertyType == 0) != (b.propertyType == 0)) return a.propertyType == 0;
+    return std::tie(a.objectId, a.propertyType, a.objectType) < std::tie(b.objectId, b.propertyType, b.objectType);
+  });
+  for (const StateCacheRecord& record : stale) {
+    Logger(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 property %2", IdText(record.objectType, record.objectId),
+           PropertyTypeToString(record.propertyType));
+    changes.push_back(Removal(record, std::string()));
+  }
+}
+
+void StateCacheConfigTable::UpdateDesiredState(const std::list<TolvarUpdateMsg>& updates, uint8_t fullSync) {
+  std::lock_guard<std::recursive_mutex> notifyLock(_desiredNotify);
+  StateCacheChangeList changes;
+  bool first = false;
+  std::vector<std::pair<SCConfigTableObserver*, StateCacheChangeList>> lists;
+  {
+    std::lock_guard<std::recursive_mutex> lock(_mutex);
+    qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan(
+        "ConfigCache UpdateDesiredState", updates.empty() ? std::string() : updates.front().spanContext);
+    if (span.Recording()) {
+      for (const TolvarUpdateMsg& entry : updates) {
+        span.SetTag("objectID", IdText(static_cast<uint32_t>(entry.objectType), entry.objectId));
+        span.SetTag("propertyType", PropertyTypeToString(static_cast<uint32_t>(entry.propertyType)));
+      }
+    }
+    if (fullSync) ++_fullSyncVersion;
+    Apply(_desired, updates, fullSync != 0, _fullSyncVersion, false, changes);
+    if (fullSync) Sweep(_desired, _fullSyncVersion, changes);
+    first = !_initialised;
+    _initialised = true;
+    lists = Split(_desiredObservers, changes, fullSync != 0 || first);
+  }
+  qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("StateCacheConfigTable.NotifyDesiredStateObservers");
+  for (auto& [observer, list] : lists) observer->OnConfigDesiredStateChanged(list, fullSync != 0, first);
+}
+
+void StateCacheConfigTable::UpdateRuntimeState(const std::list<TolvarUpdateMsg>& changesIn, bool fullSync) {
+  std::lock_guard<std::recursive_mutex> notifyLock(_runtimeNotify);
+  StateCacheChangeList changes;
+  std::vector<std::pair<SCConfigTableObserver*, StateCacheChangeList>> lists;
+  {
+    std::lock_guard<std::recursive_mutex> lock(_mutex);
+    qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("StateCacheConfigTable.UpdateRuntimeState");
+    if (changesIn.empty()) span.SetTag("MsgList", "Empty");
+    span.SetTag("isFullSync", fullSync ? "True" : "False");
+    if (fullSync) ++_runtimeVersion;
+    Apply(_runtime, changesIn, fullSync, _runtimeVersion, true, changes);
+    if (fullSync) Sweep(_runtime, _runtimeVersion, changes);
+    lists = Split(_runtimeObservers, changes, fullSync);
+  }
+  qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("StateCacheConfigTable.NotifyRuntimeStateObservers");
+  for (auto& [observer, list] : lists) observer->OnConfigRuntimeStateChanged(list, fullSync);
+}
+
+std::vector<std::pair<SCConfigTableObserver*, StateCacheChangeList>> StateCacheConfigTable::Split(
+    const Registry& registry, const StateCacheChangeList& changes, bool all) const {
+  std::vector<std::pair<SCConfigTableObserver*, StateCacheChangeList>> lists;
+  auto listOf = [&lists](SCConfigTableObserver* observer) -> StateCacheChangeList& {
+    for (auto& item : lists) {
+      if (item.first == observer) return item.second;
+    }
+    lists.emplace_back(observer, StateCacheChangeList());
+    return lists.back().second;
+  };
+  if (all) {
+    // A full sync (or the first update) reaches every observer, even with nothing changed for it.
+    for (const auto& [type, observer] : registry) listOf(observer);
+  }
+  for (const StateCacheChange& change : changes) {
+    auto range = registry.equal_range(static_cast<uint32_t>(change.entry.objectType));
+    for (auto it = range.first; it != range.second; ++it) listOf(it->second).push_back(change);
+  }
+  return lists;
+}
+
+bool StateCacheConfigTable::Register(Registry& registry, uint32_t objectType, SCConfigTableObserver* observer,
+                                     const char* which) {
+  if (!observer) {
+    Logger(LOG_LEVEL_ERROR, (std::string("ConfigCache: register NULL ") + which + " state observer!").c_str());
+    return false;
+  }
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  auto range = registry.equal_range(objectType);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == observer) {
+      Logger(LOG_LEVEL_ERROR,
+             (std::string("ConfigCache: register existing ") + which + " state observer (%1)!").c_str(),
+             ObjTypeToString(objectType));
+      return false;
+    }
+  }
+  registry.emplace(objectType, observer);
+  return true;
+}
+
+bool StateCacheConfigTable::Unregister(Registry& registry, uint32_t objectType, SCConfigTableObserver* observer,
+                                       const char* which) {
+  if (!observer) {
+    Logger(LOG_LEVEL_ERROR, (std::string("ConfigCache: unregister NULL ") + which + " state observer!").c_str());
+    return false;
+  }
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  auto range = registry.equal_range(objectType);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == observer) {
+      registry.erase(it);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool StateCacheConfigTable::RegisterDesiredStateObserver(uint32_t objectType, SCConfigTableObserver* observer) {
+  return Register(_desiredObservers, objectType, observer, "desired");
+}
+
+bool StateCacheConfigTable::RegisterRuntimeStateObserver(uint32_t objectType, SCConfigTableObserver* observer) {
+  return Register(_runtimeObservers, objectType, observer, "runtime");
+}
+
+bool StateCacheConfigTable::UnregisterDesiredStateObserver(uint32_t objectType, SCConfigTableObserver* observer) {
+  std::lock_guard<std::recursive_mutex> notifyLock(_desiredNotify);
+  return Unregister(_desiredObservers, objectType, observer, "desired");
+}
+
+bool StateCacheConfigTable::UnregisterRuntimeStateObserver(uint32_t objectType, SCConfigTableObserver* observer) {
+  std::lock_guard<std::recursive_mutex> notifyLock(_runtimeNotify);
+  return Unregister(_runtimeObservers, objectType, observer, "runtime");
+}
+
+bool StateCacheConfigTable::QueryDesiredProperty(uint32_t objectType, uint32_t propertyType,
+                                                 std::vector<StateCacheRecord>* records) const {
+  Logger(LOG_LEVEL_DEBUG,
+         "ConfigCache: query object property from desired StateCache by objectType %1, propertyType %2",
+         ObjTypeToString(objectType), PropertyTypeToString(propertyType));
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  auto range = _desired.get<sc_index::ByTypeProperty>().equal_range(std::make_tuple(objectType, propertyType));
+  if (range.first == range.second) {
+    Logger(LOG_LEVEL_DEBUG, "ConfigCache: object does not exist: objectType %1 propertyType %2",
+           ObjTypeToString(objectType), PropertyTypeToString(propertyType));
+    return false;
+  }
+  if (records) records->assign(range.first, range.second);
+  return true;
+}
+
+bool StateCacheConfigTable::QueryDesiredObject(const std::string& objectId,
+                                               std::vector<StateCacheRecord>* records) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  auto range = _desired.get<sc_index::ByIdProperty>().equal_range(std::make_tuple(objectId));
+  uint32_t type = range.first == range.second ? 0 : range.first->objectType;
+  Logger(LOG_LEVEL_DEBUG, "ConfigCache: query object [%1] property from desired StateCache", IdText(type, objectId));
+  if (range.first == range.second) {
+    Logger(LOG_LEVEL_DEBUG, "ConfigCache: object does not exist: [%1]", IdText(0, objectId));
+    return false;
+  }
+  if (records) records->assign(range.first, range.second);
+  return true;
+}
+
+bool StateCacheConfigTable::FindDesired(const std::string& objectId, uint32_t propertyType,
+                                        StateCacheRecord* record) const {
+  auto range = _desired.get<sc_index::ByIdProperty>().equal_range(std::make_tuple(objectId, propertyType));
+  if (range.first == range.second) return false;
+  *record = *range.first;
+  return true;
+}
+
+bool StateCacheConfigTable::QueryDesiredProperty(const std::string& objectId, uint32_t propertyType,
+                                                 std::string* value) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  auto& byId = _desired.get<sc_index::ByIdProperty>();
+  auto object = byId.equal_range(std::make_tuple(objectId));
+  if (object.first == object.second) {
+    Logger(LOG_LEVEL_DEBUG, "ConfigCache: object does not exist: [%1]", IdText(0, objectId));
+    return false;
+  }
+  StateCacheRecord record;
+  if (!FindDesired(objectId, propertyType, &record)) {
+    uint32_t type = object.first->objectType;
+    Logger(LOG_LEVEL_DEBUG, "ConfigCache: object exists, but property does not exist: %1, %2, %3",
+           IdText(type, objectId), ObjTypeToString(type), PropertyTypeToString(propertyType));
+    return false;
+  }
+  if (value) *value = record.value;
+  return true;
+}
+
+bool StateCacheConfigTable::QueryRuntimeState(const std::string& objectId, uint32_t propertyType,
+                                              std::string* value) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  auto range = _runtime.get<sc_index::ByIdProperty>().equal_range(std::make_tuple(objectId, propertyType));
+  if (range.first == range.second) {
+    Logger(LOG_LEVEL_DEBUG, "ConfigCache: state does not exist: %1, %2", IdText(0, objectId),
+           PropertyTypeToString(propertyType));
+    return false;
+  }
+  if (range.first->value.empty()) {
+    Logger(LOG_LEVEL_DEBUG, "ConfigCache: Object %1 with state %2 has no property value",
+           IdText(range.first->objectType, objectId), PropertyTypeToString(propertyType));
+    return false;
+  }
+  if (value) *value = range.first->value;
+  return true;
+}
+
+bool StateCacheConfigTable::GetTransportZoneOfHostSwitch(const std::string& hostSwitchId,
+                                                         std::string* transportZoneId) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  tv::UuidMsg wanted;
+  if (!wanted.ParseFromString(hostSwitchId)) return false;
+  auto range = _desired.get<sc_index::ByTypeProperty>().equal_range(std::make_tuple(
+      static_cast<uint32_t>(tv::TRANSPORT_NODE_CONFIG), static_cast<uint32_t>(Property::TN_TRANSPORT_SWITCHES)));
+  for (auto it = range.first; it != range.second; ++it) {
+    tv::TransportNodeConfigMsg node;
+    if (!node.ParseFromString(it->value)) continue;
+    for (const tv::TransportSwitchMsg& sw : node.transport_switches().switches()) {
+      if (sw.host_switch_id().high() != wanted.high() || sw.host_switch_id().low() != wanted.low()) continue;
+      if (sw.transport_zone_ids().empty()) continue;
+      std::string zone = sw.transport_zone_ids(0).SerializeAsString();
+      Logger(LOG_LEVEL_DEBUG, "ConfigCache: Host switch Id %1 TZoneId %2",
+             qor::tolvar::UuidToString(wanted.high(), wanted.low()),
+             qor::tolvar::UuidToString(sw.transport_zone_ids(0).high(), sw.transport_zone_ids(0).low()));
+      if (transportZoneId) *transportZoneId = zone;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool StateCacheConfigTable::FindDVPortByLsp(const std::string& lspId, std::string* dvportId) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  StateCacheRecord record;
+  tv::LogSwitchPortConfigMsg port;
+  if (!FindDesired(lspId, Property::LSP_ATTACHMENT, &record) || !port.ParseFromString(record.value) ||
+      port.attachment().dvport_id().empty()) {
+    return false;
+  }
+  Logger(LOG_LEVEL_DEBUG, "ConfigCache: Find DVPortID %1 by LSP %2", port.attachment().dvport_id(),
+         IdText(tv::LOG_SWITCH_PORT_CONFIG, lspId));
+  if (dvportId) *dvportId = port.attachment().dvport_id();
+  return true;
+}
+
+bool StateCacheConfigTable::FindVifByLsp(const std::string& lspId, std::string* vifId) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  StateCacheRecord record;
+  tv::LogSwitchPortConfigMsg port;
+  if (!FindDesired(lspId, Property::LSP_ATTACHMENT, &record) || !port.ParseFromString(record.value) ||
+      port.attachment().vif_id().empty()) {
+    return false;
+  }
+  Logger(LOG_LEVEL_DEBUG, "ConfigCache: Find VIFID %1 by LSP %2", port.attachment().vif_id(),
+         IdText(tv::LOG_SWITCH_PORT_CONFIG, lspId));
+  if (vifId) *vifId = port.attachment().vif_id();
+  return true;
+}
+
+bool StateCacheConfigTable::GetDvsOfLogSwitch(const std::string& logSwitchId, std::string* dvsId) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  auto object = _desired.get<sc_index::ByIdProperty>().equal_range(std::make_tuple(logSwitchId));
+  if (object.first == object.second) {
+    Logger(LOG_LEVEL_DEBUG, "ConfigCache: object does not exist: objectId %1",
+           IdText(tv::LOG_SWITCH_CONFIG, logSwitchId));
+    return false;
+  }
+  StateCacheRecord record;
+  tv::LogSwitchConfigMsg ls;
+  if (!FindDesired(logSwitchId, Property::LS_TRANSPORT_ZONE_ID, &record) || !ls.ParseFromString(record.value) ||
+      !ls.has_transport_zone_id()) {
+    Logger(LOG_LEVEL_DEBUG, "ConfigCache: transport zone does not exist for logSwitch %1",
+           IdText(tv::LOG_SWITCH_CONFIG, logSwitchId));
+    return false;
+  }
+  const tv::UuidMsg& zone = ls.transport_zone_id();
+  auto range = _desired.get<sc_index::ByTypeProperty>().equal_range(std::make_tuple(
+      static_cast<uint32_t>(tv::TRANSPORT_NODE_CONFIG), static_cast<uint32_t>(Property::TN_TRANSPORT_SWITCHES)));
+  for (auto it = range.first; it != range.second; ++it) {
+    tv::TransportNodeConfigMsg node;
+    if (!node.ParseFromString(it->value)) continue;
+    for (const tv::TransportSwitchMsg& sw : node.transport_switches().switches()) {
+      for (const tv::UuidMsg& candidate : sw.transport_zone_ids()) {
+        if (candidate.high() == zone.high() && candidate.low() == zone.low()) {
+          if (dvsId) *dvsId = sw.switch_id();
+          return true;
+        }
+      }
+    }
+  }
+  Logger(LOG_LEVEL_DEBUG, "ConfigCache: dvs does not exist for transport zone %1",
+         qor::tolvar::UuidToString(zone.high(), zone.low()));
+  return false;
+}
+
+size_t StateCacheConfigTable::DesiredCacheSize() const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  size_t bytes = StoreBytes(_desired);
+  Logger(LOG_LEVEL_INFO, "ConfigCache: Config desired cache size(bytes): %1", bytes);
+  return bytes;
+}
+
+size_t StateCacheConfigTable::RuntimeCacheSize() const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  size_t bytes = StoreBytes(_runtime);
+  Logger(LOG_LEVEL_INFO, "ConfigCache: Config runtime cache size(bytes): %1", bytes);
+  return bytes;
+}
+
+std::vector<StateCacheRecord> StateCacheConfigTable::RuntimeRecords(uint32_t objectType) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  auto range = _runtime.get<sc_index::ByType>().equal_range(objectType);
+  std::vector<StateCacheRecord> records(range.first, range.second);
+  std::sort(records.begin(), records.end(), [](const StateCacheRecord& a, const StateCacheRecord& b) {
+    return std::tie(a.objectId, a.propertyType) < std::tie(b.objectId, b.propertyType);
+  });
+  return records;
+}
+
+size_t StateCacheConfigTable::DesiredCount() const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  return _desired.size();
+}
+
+size_t StateCacheConfigTable::RuntimeCount() const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  return _runtime.size();
+}
+
+uint32_t StateCacheConfigTable::FullSyncVersion() const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  return _fullSyncVersion;
+}
+
+bool StateCacheConfigTable::Initialised() const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  return _initialised;
+}
+
+}  // namespace VevUroro

@@ -1,0 +1,90 @@
+// VevUroro::StateCacheConfigTable: the configuration table of the state cache (component CONFIGCACHE). It keeps
+// the last desired state of the configuration object types (logical switches and ports, transport nodes, ...) and
+// the runtime state the applications store for the datapath (VIF_STATE, HOPLIFT_STATUS), and tells the observers
+// of each object type what changed.
+//
+// Update rules (both stores): a set adds a record or replaces a different value (an equal value only refreshes
+// the record's full-sync version and is no change); a clear removes the record (a clear of the object record,
+// property 0, removes the object with all its properties). A full sync writes every record with a new version
+// and then removes every record it did not write, object records first, each removal being a change. On a
+// runtime full sync every record the sync wrote is reported (changed or not), because the write-back rewrites
+// the database's runtime objects from scratch.
+//
+// Threads and locks: desired updates come from the dispatcher thread, runtime updates and queries from any
+// thread. `_mutex` (recursive) guards the stores, versions and observer registries and is never held while an
+// observer runs. `_desiredNotify` / `_runtimeNotify` (recursive) are held across one update and its
+// notifications so that observers see updates in the order they were applied; unregistering takes them too, so
+// that after Unregister returns the observer is not called again.
+#pragma once
+
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "cache/IStateCacheConfigTable.h"
+#include "core/Component.h"
+
+namespace VevUroro {
+
+class StateCacheConfigTable : public qor::RefCounted<StateCacheConfigTable, Component>, public IStateCacheConfigTable {
+ public:
+  StateCacheConfigTable() = default;
+
+  void UpdateDesiredState(const std::list<TolvarUpdateMsg>& updates, uint8_t fullSync) override;
+  void UpdateRuntimeState(const std::list<TolvarUpdateMsg>& changes, bool fullSync) override;
+
+  bool RegisterDesiredStateObserver(uint32_t objectType, SCConfigTableObserver* observer) override;
+  bool RegisterRuntimeStateObserver(uint32_t objectType, SCConfigTableObserver* observer) override;
+  bool UnregisterDesiredStateObserver(uint32_t objectType, SCConfigTableObserver* observer) override;
+  bool UnregisterRuntimeStateObserver(uint32_t objectType, SCConfigTableObserver* observer) override;
+
+  bool QueryDesiredProperty(uint32_t objectType, uint32_t propertyType,
+                            std::vector<StateCacheRecord>* records) const override;
+  bool QueryDesiredObject(const std::string& objectId, std::vector<StateCacheRecord>* records) const override;
+  bool QueryDesiredProperty(const std::string& objectId, uint32_t propertyType, std::string* value) const override;
+  bool QueryRuntimeState(const std::string& objectId, uint32_t propertyType, std::string* value) const override;
+
+  bool GetTransportZoneOfHostSwitch(const std::string& hostSwitchId, std::string* transportZoneId) const override;
+  bool FindDVPortByLsp(const std::string& lspId, std::string* dvportId) const override;
+  bool FindVifByLsp(const std::string& lspId, std::string* vifId) const override;
+  bool GetDvsOfLogSwitch(const std::string& logSwitchId, std::string* dvsId) const override;
+
+  size_t DesiredCacheSize() const override;
+  size_t RuntimeCacheSize() const override;
+
+  // Copies of the runtime records of one object type, ordered by object then property (object record first).
+  std::vector<StateCacheRecord> RuntimeRecords(uint32_t objectType) const;
+  size_t DesiredCount() const;
+  size_t RuntimeCount() const;
+  uint32_t FullSyncVersion() const;
+  bool Initialised() const;
+
+ private:
+  using Registry = std::multimap<uint32_t, SCConfigTableObserver*>;
+
+  // Applies entries to `store`; appends the effective changes. `runtime` selects the runtime reporting rules.
+  void Apply(ConfigRecordStore& store, const std::list<TolvarUpdateMsg>& entries, bool fullSync, uint32_t version,
+             bool runtime, StateCacheChangeList& changes);
+  // Removes records older than `version`, object records first.
+  static void Sweep(ConfigRecordStore& store, uint32_t version, StateCacheChangeList& changes);
+  bool Register(Registry& registry, uint32_t objectType, SCConfigTableObserver* observer, const char* which);
+  bool Unregister(Registry& registry, uint32_t objectType, SCConfigTableObserver* observer, const char* which);
+  // Each observer's own list, in change order.
+  std::vector<std::pair<SCConfigTableObserver*, StateCacheChangeList>> Split(const Registry& registry,
+                                                                             const StateCacheChangeList& changes,
+                                                                             bool all) const;
+  bool FindDesired(const std::string& objectId, uint32_t propertyType, StateCacheRecord* record) const;
+
+  mutable std::recursive_mutex _mutex;
+  std::recursive_mutex _desiredNotify;
+  std::recursive_mutex _runtimeNotify;
+  ConfigRecordStore _desired;
+  ConfigRecordStore _runtime;
+  uint32_t _fullSyncVersion = 0;
+  uint32_t _runtimeVersion = 0;
+  bool _initialised = false;
+  Registry _desiredObservers;
+  Registry _runtimeObservers;
+};
+
+}  // namespace VevUroro

@@ -1,0 +1,418 @@
+#include "cache/StateCacheL2Table.h"
+
+#include <cstring>
+#include <functional>
+
+#include "core/Logger.h"
+#include "intake/TypeNames.h"
+#include "platform/tolvar/TolvarSchema.h"
+#include "platform/wft/WorkflowUtil.h"
+#include "zantix/qor/tolvar/l2.pb.h"
+
+namespace VevUroro {
+namespace {
+
+namespace tv = zantix::qor::tolvar;
+using tv::Property;
+
+std::string IdText(uint32_t type, const std::string& id) {
+  return qor::tolvar::ObjectIdText(type, id);
+}
+
+L2ValueKey AddressKey(const tv::IpAddressMsg& ip) {
+  L2ValueKey key;
+  if (ip.address_case() == tv::IpAddressMsg::kIpv6) {
+    const std::string& bytes = ip.ipv6();
+    char buffer[16] = {};
+    std::memcpy(buffer, bytes.data(), std::min<size_t>(bytes.size(), sizeof(buffer)));
+    std::memcpy(&key.part1, buffer, 8);
+    std::memcpy(&key.part2, buffer + 8, 8);
+  } else {
+    key.part1 = ip.ipv4();
+  }
+  return key;
+}
+
+StateCacheChange Removal(const StateCacheRecord& record) {
+  StateCacheChange change;
+  change.entry.objectType = static_cast<int32_t>(record.objectType);
+  change.entry.objectId = record.objectId;
+  change.entry.propertyType = static_cast<int32_t>(record.propertyType);
+  change.entry.value = record.value;
+  change.entry.operation = record.propertyType == 0 ? TolvarUpdateMsg::OP_CLEAR : TolvarUpdateMsg::OP_REMOVE;
+  change.oldValue = record.value;
+  change.hasOld = true;
+  return change;
+}
+
+}  // namespace
+
+bool StateCacheL2Table::ValueKey(uint32_t propertyType, const std::string& value, L2ValueKey* key) {
+  bool parsed = false;
+  switch (propertyType) {
+    case Property::L2_VM_IP: {
+      tv::VmIpMsg ip;
+      parsed = ip.ParseFromString(value);
+      *key = AddressKey(ip.ip());
+      break;
+    }
+    case Property::L2_VM_MAC: {
+      tv::VmMacMsg mac;
+      parsed = mac.ParseFromString(value);
+      *key = L2ValueKey{mac.mac().mac(), 0};
+      break;
+    }
+    case Property::L2_VTEP: {
+      tv::VtepMsg vtep;
+      parsed = vtep.ParseFromString(value);
+      if (vtep.label() != 0) {
+        *key = L2ValueKey{vtep.label(), 0};
+      } else if (vtep.ip().address_case() == tv::IpAddressMsg::kIpv6) {
+        // Both parts are taken by the family marker's neighbour: fold the 16 bytes into the first part.
+        L2ValueKey address = AddressKey(vtep.ip());
+        *key = L2ValueKey{address.part1 ^ (address.part2 * 0x9e3779b97f4a7c15ULL), 6};
+      } else {
+        *key = L2ValueKey{vtep.ip().ipv4(), 4};
+      }
+      break;
+    }
+    case Property::L2_VTEP_GROUP_LABEL: {
+      tv::VtepGroupLabelMsg label;
+      parsed = label.ParseFromString(value);
+      *key = L2ValueKey{label.label(), 0};
+      break;
+    }
+    case Property::L2_VTEP_GROUP: {
+      tv::VtepGroupMsg group;
+      parsed = group.ParseFromString(value);
+      *key = L2ValueKey{group.group_key(), 0};
+      break;
+    }
+    default:
+      Logger(LOG_LEVEL_ERROR, "L2Cache: GetL2PropertyValueKeyFromString: invalid property type %1", propertyType);
+      return false;
+  }
+  return parsed;
+}
+
+void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& entries, bool fullSync, uint32_t version,
+                              StateCacheChangeList& changes) {
+  for (const TolvarUpdateMsg& entry : entries) {
+    const uint32_t type = static_cast<uint32_t>(entry.objectType);
+    const uint32_t property = static_cast<uint32_t>(entry.propertyType);
+    const std::string id = IdText(type, entry.objectId);
+    Key objectKey{type, entry.objectId, 0, 0, 0};
+    if (property == 0) {
+      auto found = store.find(objectKey);
+      if (entry.operation == TolvarUpdateMsg::OP_SET || entry.operation == TolvarUpdateMsg::OP_INSERT) {
+        Logger(LOG_LEVEL_DEBUG, "L2Cache: add object %1, objectType: %2", id, ObjTypeToString(type));
+        StateCacheChange change;
+        change.entry = entry;
+        if (found == store.end()) {
+          store.emplace(objectKey, StateCacheRecord{type, entry.objectId, 0, entry.value, version});
+        } else {
+          bool same = found->second.value == entry.value;
+          change.oldValue = found->second.value;
+          change.hasOld = true;
+          found->second.value = entry.value;
+          found->second.fullSyncVersion = version;
+          if (same && !fullSync) continue;
+        }
+        changes.push_back(std::move(change));
+      } else {
+        if (found == store.end()) {
+          Logger(LOG_LEVEL_DEBUG, "L2Cache: remove object: %1, objectType: %2", id, ObjTypeToString(type));
+          continue;
+        }
+        Logger(LOG_LEVEL_DEBUG, "L2Cache: delete object %1, objectType: %2", id, ObjTypeToString(type));
+        changes.push_back(Removal(found->second));
+        auto end = store.lower_bound(Key{type, entry.objectId + std::string(1, '\0'), 0, 0, 0});
+        store.erase(found, end);
+      }
+      continue;
+    }
+    if (!store.count(objectKey)) {
+      Logger(LOG_LEVEL_DEBUG, "L2Cache: Ignore property update since object %1 can't be found", id);
+      continue;
+    }
+    L2ValueKey valueKey;
+    if (!ValueKey(property, entry.value, &valueKey)) continue;
+    Key key{type, entry.objectId, property, valueKey.part1, valueKey.part2};
+    auto found = store.find(key);
+    if (entry.operation == TolvarUpdateMsg::OP_SET || entry.operation == TolvarUpdateMsg::OP_INSERT) {
+      if (fullSync) {
+        Logger(LOG_LEVEL_DEBUG, "L2Cache: Object %1 update/add property in full sync: %2", id,
+               PropertyTypeToString(property));
+      } else {
+        Logger(LOG_LEVEL_DEBUG, "L2Cache: Object %1 add property: %2, valueKey128.part[0]: %3, valueKey128.part[1]: %4",
+               id, PropertyTypeToString(property), valueKey.part1, valueKey.part2);
+      }
+      StateCacheChange change;
+      change.entry = entry;
+      if (found == store.end()) {
+        store.emplace(key, StateCacheRecord{type, entry.objectId, property, entry.value, version});
+      } else {
+        bool same = found->second.value == entry.value;
+        change.oldValue = found->second.value;
+        change.hasOld = true;
+        found->second.value = entry.value;
+        found->second.fullSyncVersion = version;
+        if (same && !fullSync) continue;
+      }
+      changes.push_back(std::move(change));
+    } else if (entry.operation == TolvarUpdateMsg::OP_REMOVE || entry.operation == TolvarUpdateMsg::OP_CLEAR) {
+      if (found == store.end()) continue;
+      Logger(LOG_LEVEL_DEBUG, "L2Cache: Object %1 remove property: %2", id, PropertyTypeToString(property));
+      changes.push_back(Removal(found->second));
+      store.erase(found);
+    }
+  }
+}
+
+void StateCacheL2Table::Sweep(Store& store, uint32_t version, StateCacheChangeList& changes) {
+  std::vector<StateCacheRecord> objects;
+  std::vector<StateCacheRecord> elements;
+  for (auto it = store.begin(); it != store.end();) {
+    if (it->second.fullSyncVersion < version) {
+      (it->second.propertyType == 0 ? objects : elements).push_back(it->second);
+      it = store.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  for (const StateCacheRecord& record : objects) changes.push_back(Removal(record));
+  for (const StateCacheRecord& record : elements) {
+    Logger(LOG_LEVEL_DEBUG, "L2Cache: remove property: %1", PropertyTypeToString(record.propertyType));
+    changes.push_back(Removal(record));
+  }
+}
+
+void StateCacheL2Table::UpdateDesiredState(const std::list<TolvarUpdateMsg>& updates, uint8_t fullSync) {
+  std::lock_guard<std::recursive_mutex> notifyLock(_desiredNotify);
+  StateCacheChangeList changes;
+  std::vector<std::pair<SCL2TableObserver*, StateCacheChangeList>> lists;
+  {
+    std::lock_guard<std::recursive_mutex> lock(_mutex);
+    qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("StateCacheL2Table.UpdateDesiredState");
+    if (updates.empty()) Logger(LOG_LEVEL_DEBUG, "L2Cache: UpdateL2CacheTable : empty msg");
+    qor::wft::Span inner =
+        qor::wft::WorkflowUtil::StartSpan("StateCacheL2Table.UpdateDesiredStateInner", span.Context());
+    if (fullSync) {
+      ++_remoteVersion;
+      Logger(LOG_LEVEL_INFO, "L2Cache: remote l2 fullSync version is %1", _remoteVersion);
+    }
+    Apply(_desired, updates, fullSync != 0, _remoteVersion, changes);
+    if (fullSync) Sweep(_desired, _remoteVersion, changes);
+    lists = Split(_desiredObservers, changes, fullSync != 0);
+  }
+  qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("L2Cache NotifyDesiredStateObservers");
+  for (auto& [observer, list] : lists) observer->OnL2DesiredStateChanged(list, fullSync != 0);
+}
+
+void StateCacheL2Table::UpdateRuntimeState(const std::list<TolvarUpdateMsg>& changesIn, bool fullSync) {
+  std::lock_guard<std::recursive_mutex> notifyLock(_runtimeNotify);
+  StateCacheChangeList changes;
+  std::vector<std::pair<SCL2TableObserver*, StateCacheChangeList>> lists;
+  {
+    std::lock_guard<std::recursive_mutex> lock(_mutex);
+    if (fullSync) {
+      ++_localVersion;
+      Logger(LOG_LEVEL_INFO, "L2Cache: local l2 fullSync version is %1", _localVersion);
+    }
+    Apply(_runtime, changesIn, fullSync, _localVersion, changes);
+    if (fullSync) Sweep(_runtime, _localVersion, changes);
+    lists = Split(_runtimeObservers, changes, fullSync);
+  }
+  qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("L2Cache NotifyRuntimeStateObservers");
+  for (auto& [observer, list] : lists) observer->OnL2RuntimeStateChanged(list, fullSync);
+}
+
+bool StateCacheL2Table::RemoveLocalL2Table(uint32_t objectType, const std::string& objectId) {
+  TolvarUpdateMsg entry;
+  entry.objectType = static_cast<int32_t>(objectType);
+  entry.objectId = objectId;
+  entry.operation = TolvarUpdateMsg::OP_CLEAR;
+  {
+    std::lock_guard<std::recursive_mutex> lock(_mutex);
+    Logger(LOG_LEVEL_INFO, "L2Cache: remove local L2 forwarding table for object %1", IdText(objectType, objectId));
+    if (!_runtime.count(Key{objectType, objectId, 0, 0, 0})) {
+      Logger(LOG_LEVEL_INFO, "L2Cache: object %1 does not exists in runtime cache", IdText(objectType, objectId));
+      return false;
+    }
+  }
+  UpdateRuntimeState({entry}, false);
+  return true;
+}
+
+std::vector<std::pair<SCL2TableObserver*, StateCacheChangeList>> StateCacheL2Table::Split(
+    const Registry& registry, const StateCacheChangeList& changes, bool all) const {
+  std::vector<std::pair<SCL2TableObserver*, StateCacheChangeList>> lists;
+  auto listOf = [&lists](SCL2TableObserver* observer) -> StateCacheChangeList& {
+    for (auto& item : lists) {
+      if (item.first == observer) return item.second;
+    }
+    lists.emplace_back(observer, StateCacheChangeList());
+    return lists.back().second;
+  };
+  if (all) {
+    for (const auto& [type, observer] : registry) listOf(observer);
+  }
+  for (const StateCacheChange& change : changes) {
+    auto range = registry.equal_range(static_cast<uint32_t>(change.entry.objectType));
+    for (auto it = range.first; it != range.second; ++it) listOf(it->second).push_back(change);
+  }
+  return lists;
+}
+
+bool StateCacheL2Table::Register(Registry& registry, uint32_t objectType, SCL2TableObserver* observer, bool runtime) {
+  if (!observer) return false;
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  auto range = registry.equal_range(objectType);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == observer) {
+      Logger(LOG_LEVEL_ERROR, runtime ? "L2Cache: register existing runtime l2 cache observer"
+                                      : "L2Cache: register existing remote l2 cache observer");
+      return false;
+    }
+  }
+  registry.emplace(objectType, observer);
+  return true;
+}
+
+bool StateCacheL2Table::Unregister(Registry& registry, uint32_t objectType, SCL2TableObserver* observer, bool runtime) {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  auto range = registry.equal_range(objectType);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->second == observer) {
+      registry.erase(it);
+      return true;
+    }
+  }
+  Logger(LOG_LEVEL_ERROR, runtime ? "L2Cache: unregister non-existent runtime state l2 observer!"
+                                  : "L2Cache: unregister non-existent desired state l2 observer!");
+  return false;
+}
+
+bool StateCacheL2Table::RegisterDesiredStateObserver(uint32_t objectType, SCL2TableObserver* observer) {
+  return Register(_desiredObservers, objectType, observer, false);
+}
+bool StateCacheL2Table::RegisterRuntimeStateObserver(uint32_t objectType, SCL2TableObserver* observer) {
+  return Register(_runtimeObservers, objectType, observer, true);
+}
+bool StateCacheL2Table::UnregisterDesiredStateObserver(uint32_t objectType, SCL2TableObserver* observer) {
+  std::lock_guard<std::recursive_mutex> notifyLock(_desiredNotify);
+  return Unregister(_desiredObservers, objectType, observer, false);
+}
+bool StateCacheL2Table::UnregisterRuntimeStateObserver(uint32_t objectType, SCL2TableObserver* observer) {
+  std::lock_guard<std::recursive_mutex> notifyLock(_runtimeNotify);
+  return Unregister(_runtimeObservers, objectType, observer, true);
+}
+
+bool StateCacheL2Table::QueryDesired(uint32_t objectType, std::vector<StateCacheRecord>* records) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  auto begin = _desired.lower_bound(Key{objectType, std::string(), 0, 0, 0});
+  auto end = _desired.lower_bound(Key{objectType + 1, std::string(), 0, 0, 0});
+  if (begin == end) {
+    Logger(LOG_LEVEL_DEBUG, "L2Cache: object type %1 does not exists in desired cache", ObjTypeToString(objectType));
+    return false;
+  }
+  if (records) {
+    for (auto it = begin; it != end; ++it) records->push_back(it->second);
+  }
+  return true;
+}
+
+bool StateCacheL2Table::QueryRuntime(uint32_t objectType, std::vector<StateCacheRecord>* records) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  auto begin = _runtime.lower_bound(Key{objectType, std::string(), 0, 0, 0});
+  auto end = _runtime.lower_bound(Key{objectType + 1, std::string(), 0, 0, 0});
+  if (begin == end) {
+    Logger(LOG_LEVEL_DEBUG, "L2Cache: object type %1 does not exists in runtime cache", ObjTypeToString(objectType));
+    return false;
+  }
+  if (records) {
+    for (auto it = begin; it != end; ++it) records->push_back(it->second);
+  }
+  return true;
+}
+
+bool StateCacheL2Table::QueryDesiredProperty(const std::string& objectId, uint32_t propertyType, const L2ValueKey& key,
+                                             std::string* value) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  for (const auto& [k, record] : _desired) {
+    if (std::get<1>(k) == objectId && std::get<2>(k) == propertyType && std::get<3>(k) == key.part1 &&
+        std::get<4>(k) == key.part2) {
+      if (value) *value = record.value;
+      return true;
+    }
+  }
+  Logger(LOG_LEVEL_DEBUG,
+         "L2Cache: property does not exist: objectID : %1 , type: %2, valueKey128.part1 : %3, valueKey128.part2 : %4",
+         IdText(0, objectId), PropertyTypeToString(propertyType), key.part1, key.part2);
+  return false;
+}
+
+bool StateCacheL2Table::QueryRuntimeProperty(const std::string& objectId, uint32_t propertyType, const L2ValueKey& key,
+                                             std::string* value) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  for (const auto& [k, record] : _runtime) {
+    if (std::get<1>(k) == objectId && std::get<2>(k) == propertyType && std::get<3>(k) == key.part1 &&
+        std::get<4>(k) == key.part2) {
+      if (value) *value = record.value;
+      return true;
+    }
+  }
+  Logger(LOG_LEVEL_DEBUG,
+         "L2Cache: runtime property does not exist: objectID : %1 , type: %2, valueKey128.part1 : %3, "
+         "valueKey128.part2 : %4",
+         IdText(0, objectId), PropertyTypeToString(propertyType), key.part1, key.part2);
+  return false;
+}
+
+std::vector<StateCacheRecord> StateCacheL2Table::RuntimeRecords() const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  std::vector<StateCacheRecord> records;
+  records.reserve(_runtime.size());
+  for (const auto& [key, record] : _runtime) records.push_back(record);
+  return records;
+}
+
+size_t StateCacheL2Table::Bytes(const Store& store) {
+  size_t bytes = 0;
+  for (const auto& [key, record] : store) {
+    bytes += sizeof(Key) + 4 * sizeof(void*) + std::get<1>(key).capacity() + RecordBytes(record, 0);
+  }
+  return bytes;
+}
+
+size_t StateCacheL2Table::DesiredCacheSize() const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  size_t bytes = Bytes(_desired);
+  Logger(LOG_LEVEL_INFO, "L2Cache: L2 desired cache size(bytes): %1", bytes);
+  return bytes;
+}
+
+size_t StateCacheL2Table::DesiredCount() const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  Logger(LOG_LEVEL_INFO, "L2Cache: L2 desired cache size(number): %1", _desired.size());
+  return _desired.size();
+}
+
+size_t StateCacheL2Table::RuntimeCacheSize() const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  size_t bytes = Bytes(_runtime);
+  Logger(LOG_LEVEL_INFO, "L2Cache: L2 runtime cache size(bytes): %1", bytes);
+  return bytes;
+}
+
+uint32_t StateCacheL2Table::LocalFullSyncVersion() const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  return _localVersion;
+}
+
+uint32_t StateCacheL2Table::RemoteFullSyncVersion() const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  return _remoteVersion;
+}
+
+}  // namespace VevUroro

@@ -1,0 +1,99 @@
+// VevUroro::StateCacheL2Table: the L2 table of the state cache (component L2CACHE). Desired store: the
+// logical-switch and routing-domain forwarding tables (LOG_SWITCH_FIB, ROUTING_DOMAIN_FIB, L2_VTEP_GROUP) from the
+// database; runtime store: what the datapath learned (LOG_SWITCH_STATE, ROUTING_DOMAIN_VTEP), stored by the L2
+// application. Records are keyed by (object type, object id, property type, value key); the value key is derived
+// from the element (address, MAC, tunnel endpoint label or address, group label or key).
+//
+// Rules: object records (property 0) add or delete the object (a delete removes its elements too); element
+// records are inserted or removed; an element of an object that is not cached is ignored. A full sync writes with
+// a new version (remote for the controller's desired store, local for the runtime store) and removes what it did not
+// write.
+//
+// Threads and locks: as StateCacheConfigTable — `_mutex` guards stores and registries and is never held while an
+// observer runs; the notify mutexes keep notifications in update order.
+#pragma once
+
+#include <array>
+#include <map>
+#include <mutex>
+#include <vector>
+
+#include "cache/StateCacheObservers.h"
+#include "core/Component.h"
+
+namespace VevUroro {
+
+struct L2ValueKey {
+  uint64_t part1 = 0;
+  uint64_t part2 = 0;
+  bool operator<(const L2ValueKey& o) const { return std::tie(part1, part2) < std::tie(o.part1, o.part2); }
+  bool operator==(const L2ValueKey& o) const { return part1 == o.part1 && part2 == o.part2; }
+};
+
+class StateCacheL2Table : public qor::RefCounted<StateCacheL2Table, Component> {
+ public:
+  struct Record {
+    StateCacheRecord record;
+    L2ValueKey key;
+  };
+
+  void UpdateDesiredState(const std::list<TolvarUpdateMsg>& updates, uint8_t fullSync) override;
+  // Runtime state learned from the datapath.
+  void UpdateRuntimeState(const std::list<TolvarUpdateMsg>& changes, bool fullSync);
+  // Removes the runtime forwarding table of one logical switch (its object and elements), notifying removals.
+  bool RemoveLocalL2Table(uint32_t objectType, const std::string& objectId);
+
+  // Observers are not owned. False when refused (null or already registered / not registered).
+  bool RegisterDesiredStateObserver(uint32_t objectType, SCL2TableObserver* observer);
+  bool RegisterRuntimeStateObserver(uint32_t objectType, SCL2TableObserver* observer);
+  bool UnregisterDesiredStateObserver(uint32_t objectType, SCL2TableObserver* observer);
+  bool UnregisterRuntimeStateObserver(uint32_t objectType, SCL2TableObserver* observer);
+
+  // Copies of the records of one object type.
+  bool QueryDesired(uint32_t objectType, std::vector<StateCacheRecord>* records) const;
+  bool QueryRuntime(uint32_t objectType, std::vector<StateCacheRecord>* records) const;
+  // One element by (object, property, value key).
+  bool QueryDesiredProperty(const std::string& objectId, uint32_t propertyType, const L2ValueKey& key,
+                            std::string* value) const;
+  bool QueryRuntimeProperty(const std::string& objectId, uint32_t propertyType, const L2ValueKey& key,
+                            std::string* value) const;
+  // Every runtime record, by (type, object, property, key): object records first within an object.
+  std::vector<StateCacheRecord> RuntimeRecords() const;
+
+  size_t DesiredCacheSize() const;
+  size_t DesiredCount() const;
+  size_t RuntimeCacheSize() const;
+  uint32_t LocalFullSyncVersion() const;
+  uint32_t RemoteFullSyncVersion() const;
+
+  // The value key of an element of `propertyType`; false (logged) for a property without one or an element
+  // that does not parse.
+  static bool ValueKey(uint32_t propertyType, const std::string& value, L2ValueKey* key);
+
+ private:
+  using Key = std::tuple<uint32_t, std::string, uint32_t, uint64_t, uint64_t>;
+  using Store = std::map<Key, StateCacheRecord>;
+  using Registry = std::multimap<uint32_t, SCL2TableObserver*>;
+
+  void Apply(Store& store, const std::list<TolvarUpdateMsg>& entries, bool fullSync, uint32_t version,
+             StateCacheChangeList& changes);
+  static void Sweep(Store& store, uint32_t version, StateCacheChangeList& changes);
+  bool Register(Registry& registry, uint32_t objectType, SCL2TableObserver* observer, bool runtime);
+  bool Unregister(Registry& registry, uint32_t objectType, SCL2TableObserver* observer, bool runtime);
+  std::vector<std::pair<SCL2TableObserver*, StateCacheChangeList>> Split(const Registry& registry,
+                                                                         const StateCacheChangeList& changes,
+                                                                         bool all) const;
+  static size_t Bytes(const Store& store);
+
+  mutable std::recursive_mutex _mutex;
+  std::recursive_mutex _desiredNotify;
+  std::recursive_mutex _runtimeNotify;
+  Store _desired;
+  Store _runtime;
+  uint32_t _localVersion = 0;
+  uint32_t _remoteVersion = 0;
+  Registry _desiredObservers;
+  Registry _runtimeObservers;
+};
+
+}  // namespace VevUroro

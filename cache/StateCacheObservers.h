@@ -1,0 +1,35 @@
+// Observer interfaces of the state cache tables. An observer registers with a table for one object type and
+// then receives, once per table update, its own list of that update's changes for its types, in change order.
+//
+// Threads: desired-state notifications come from the dispatcher thread; runtime-state notifications from the
+// thread of the application that stored the runtime state. A table never holds its store lock while it calls
+// an observer, so an observer may query the table. An observer must unregister before it is destroyed.
+#pragma once
+
+#include "cache/StateCacheRecord.h"
+
+namespace VevUroro {
+
+class SCConfigTableObserver {
+ public:
+  virtual ~SCConfigTableObserver() = default;
+  // `first` is set on the table's first update after start.
+  virtual void OnConfigDesiredStateChanged(const StateCacheChangeList& /*changes*/, bool /*fullSync*/, bool /*first*/) {
+  }
+  virtual void OnConfigRuntimeStateChanged(const StateCacheChangeList& /*changes*/, bool /*fullSync*/) {}
+};
+
+class SCL2TableObserver {
+ public:
+  virtual ~SCL2TableObserver() = default;
+  virtual void OnL2DesiredStateChanged(const StateCacheChangeList& /*changes*/, bool /*fullSync*/) {}
+  virtual void OnL2RuntimeStateChanged(const StateCacheChangeList& /*changes*/, bool /*fullSync*/) {}
+};
+
+class SCL3TableObserver {
+ public:
+  virtual ~SCL3TableObserver() = default;
+  virtual void OnL3DesiredStateChanged(const StateCacheChangeList& /*changes*/, bool /*fullSync*/) {}
+};
+
+}  // namespace VevUroro

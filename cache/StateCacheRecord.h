@@ -1,0 +1,79 @@
+// Records and changes of the state cache tables, and the multi-index store the configuration table keeps them in.
+//
+// A record is one cached value: the object record (property 0) or one property (or one list element) of an
+// object. The full-sync version says when the record was last written; a full sync removes every record it did
+// not write. Plain values, copied freely.
+#pragma once
+
+#include <boost/multi_index/composite_key.hpp>
+#include <boost/multi_index/member.hpp>
+#include <boost/multi_index/ordered_index.hpp>
+#include <boost/multi_index_container.hpp>
+#include <cstdint>
+#include <list>
+#include <string>
+
+#include "core/TolvarUpdateMsg.h"
+
+namespace VevUroro {
+
+struct StateCacheRecord {
+  uint32_t objectType = 0;
+  std::string objectId;  // serialized UuidMsg, or the id text of a text-keyed type
+  uint32_t propertyType = 0;
+  std::string value;  // serialized single-property object, whole object, or list element
+  uint32_t fullSyncVersion = 0;
+};
+
+// One effective change of a table, as observers receive it: the entry (its operation OP_SET/OP_INSERT for an add
+// or update, OP_CLEAR/OP_REMOVE for a removal; for a removal the value is the removed value) and the value the
+// record held before, when there was one.
+struct StateCacheChange {
+  TolvarUpdateMsg entry;
+  std::string oldValue;
+  bool hasOld = false;
+
+  bool IsRemoval() const {
+    return entry.operation == TolvarUpdateMsg::OP_CLEAR || entry.operation == TolvarUpdateMsg::OP_REMOVE;
+  }
+};
+using StateCacheChangeList = std::list<StateCacheChange>;
+
+namespace sc_index {
+struct ByIdProperty {};
+struct ByType {};
+struct ByTypeProperty {};
+struct ByVersion {};
+}  // namespace sc_index
+
+// Unique by (object id, property type, object type): the object type is part of the key because two types may
+// share an id (VIF_STATE and HOPLIFT_STATUS are both keyed by the VIF id). Lookups by object id alone, or by
+// (object id, property type), use the key's prefix.
+using ConfigRecordStore = boost::multi_index_container<
+    StateCacheRecord,
+    boost::multi_index::indexed_by<
+        boost::multi_index::ordered_unique<
+            boost::multi_index::tag<sc_index::ByIdProperty>,
+            boost::multi_index::composite_key<
+                StateCacheRecord,
+                boost::multi_index::member<StateCacheRecord, std::string, &StateCacheRecord::objectId>,
+                boost::multi_index::member<StateCacheRecord, uint32_t, &StateCacheRecord::propertyType>,
+                boost::multi_index::member<StateCacheRecord, uint32_t, &StateCacheRecord::objectType>>>,
+        boost::multi_index::ordered_non_unique<
+            boost::multi_index::tag<sc_index::ByType>,
+            boost::multi_index::member<StateCacheRecord, uint32_t, &StateCacheRecord::objectType>>,
+        boost::multi_index::ordered_non_unique<
+            boost::multi_index::tag<sc_index::ByTypeProperty>,
+            boost::multi_index::composite_key<
+                StateCacheRecord, boost::multi_index::member<StateCacheRecord, uint32_t, &StateCacheRecord::objectType>,
+                boost::multi_index::member<StateCacheRecord, uint32_t, &StateCacheRecord::propertyType>>>,
+        boost::multi_index::ordered_non_unique<
+            boost::multi_index::tag<sc_index::ByVersion>,
+            boost::multi_index::member<StateCacheRecord, uint32_t, &StateCacheRecord::fullSyncVersion>>>>;
+
+// Approximate heap bytes of one record in a store with `indexes` ordered indexes.
+inline size_t RecordBytes(const StateCacheRecord& record, size_t indexes) {
+  return sizeof(StateCacheRecord) + indexes * 3 * sizeof(void*) + record.objectId.capacity() + record.value.capacity();
+}
+
+}  // namespace VevUroro

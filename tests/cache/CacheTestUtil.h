@@ -1,0 +1,92 @@
+// Helpers of the state cache tests: entries, ids, a recording observer and a fake Tolvar client.
+#pragma once
+
+#include <list>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "cache/StateCacheObservers.h"
+#include "intake/ITolvarClient.h"
+#include "zantix/qor/tolvar/common.pb.h"
+#include "zantix/qor/tolvar/monitor.pb.h"
+
+namespace VevUroro::test {
+
+inline std::string Id(uint64_t low) {
+  zantix::qor::tolvar::UuidMsg id;
+  id.set_high(0x1111);
+  id.set_low(low);
+  return id.SerializeAsString();
+}
+
+inline TolvarUpdateMsg Entry(uint32_t type, const std::string& id, uint32_t property, std::string value,
+                             int32_t op = TolvarUpdateMsg::OP_SET) {
+  TolvarUpdateMsg entry;
+  entry.objectType = static_cast<int32_t>(type);
+  entry.objectId = id;
+  entry.propertyType = static_cast<int32_t>(property);
+  entry.value = std::move(value);
+  entry.operation = op;
+  return entry;
+}
+
+struct ObserverCall {
+  StateCacheChangeList changes;
+  bool fullSync = false;
+  bool first = false;
+};
+
+class RecordingObserver : public SCConfigTableObserver, public SCL2TableObserver {
+ public:
+  void OnConfigDesiredStateChanged(const StateCacheChangeList& changes, bool fullSync, bool first) override {
+    Add({changes, fullSync, first});
+  }
+  void OnConfigRuntimeStateChanged(const StateCacheChangeList& changes, bool fullSync) override {
+    Add({changes, fullSync, false});
+  }
+  void OnL2RuntimeStateChanged(const StateCacheChangeList& changes, bool fullSync) override {
+    Add({changes, fullSync, false});
+  }
+  std::vector<ObserverCall> Calls() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _calls;
+  }
+
+ private:
+  void Add(ObserverCall call) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _calls.push_back(std::move(call));
+  }
+  std::mutex _mutex;
+  std::vector<ObserverCall> _calls;
+};
+
+class FakeTolvarClient : public qor::RefCounted<FakeTolvarClient, ITolvarClient> {
+ public:
+  void Write(const std::list<zantix::qor::tolvar::ModifyRequestMsg>& requests) override {
+    std::lock_guard<std::mutex> lock(_mutex);
+    writes.push_back(requests);
+  }
+  void RegisterVessixVifMonitor() override {}
+  void FullSyncWithDpDone(bool done, ComponentType component) override {
+    std::lock_guard<std::mutex> lock(_mutex);
+    fullSyncReports.emplace_back(done, component);
+  }
+  uint16_t MainVdb() const override { return vdb; }
+  static zantix::qor::tolvar::ModifyRequestMsg Flush(uint32_t type) {
+    zantix::qor::tolvar::ModifyRequestMsg request;
+    request.mutable_modify()->mutable_flush()->set_object_type(static_cast<zantix::qor::tolvar::ObjectType>(type));
+    request.mutable_modify()->mutable_flush()->add_vdbs(1);
+    return request;
+  }
+
+  uint16_t vdb = 1;
+  std::vector<std::list<zantix::qor::tolvar::ModifyRequestMsg>> writes;
+  std::vector<std::pair<bool, ComponentType>> fullSyncReports;
+
+ private:
+  std::mutex _mutex;
+};
+
+}  // namespace VevUroro::test
