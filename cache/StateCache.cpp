@@ -9,11 +9,13 @@ StateCacheRuntimeRecord ToRuntime(const StateCacheRecord& record) {
 
 }  // namespace
 
-StateCache::StateCache() : _configTable(new StateCacheConfigTable()), _l2Table(new StateCacheL2Table()) {}
+StateCache::StateCache()
+    : _configTable(new StateCacheConfigTable()), _l2Table(new StateCacheL2Table()), _l3Table(new StateCacheL3Table()) {}
 
 void StateCache::RegisterWith(MsgDispatcher& dispatcher) const {
   dispatcher.Register(CONFIGCACHE, qor::RefPtr<Component>(_configTable.get()));
   dispatcher.Register(L2CACHE, qor::RefPtr<Component>(_l2Table.get()));
+  dispatcher.Register(L3CACHE, qor::RefPtr<Component>(_l3Table.get()));
 }
 
 std::vector<StateCacheRuntimeRecord> StateCache::ConfigRuntimeRecords(uint32_t objectType) const {

@@ -5,6 +5,7 @@
 
 #include "cache/StateCacheConfigTable.h"
 #include "cache/StateCacheL2Table.h"
+#include "cache/StateCacheL3Table.h"
 #include "intake/IStateCache.h"
 #include "intake/MsgDispatcher.h"
 
@@ -16,6 +17,7 @@ class StateCache : public IStateCache {
 
   StateCacheConfigTable* ConfigTable() const { return _configTable.get(); }
   StateCacheL2Table* L2Table() const { return _l2Table.get(); }
+  StateCacheL3Table* L3Table() const { return _l3Table.get(); }
 
   // Registers the tables with the dispatcher.
   void RegisterWith(MsgDispatcher& dispatcher) const;
@@ -26,6 +28,7 @@ class StateCache : public IStateCache {
  private:
   qor::RefPtr<StateCacheConfigTable> _configTable;
   qor::RefPtr<StateCacheL2Table> _l2Table;
+  qor::RefPtr<StateCacheL3Table> _l3Table;
 };
 
 }  // namespace VevUroro

@@ -1,13 +1,19 @@
 #include "cache/StateCacheL2Table.h"
 
+#include <google/protobuf/descriptor.h>
+#include <google/protobuf/message.h>
+
 #include <cstring>
 #include <functional>
+#include <limits>
+#include <memory>
 
 #include "core/Logger.h"
 #include "intake/TypeNames.h"
 #include "platform/tolvar/TolvarSchema.h"
 #include "platform/wft/WorkflowUtil.h"
 #include "zantix/qor/tolvar/l2.pb.h"
+#include "zantix/qor/tolvar/objecttype.pb.h"
 
 namespace VevUroro {
 namespace {
@@ -131,9 +137,24 @@ void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& en
       }
       continue;
     }
-    if (!store.count(objectKey)) {
+    const bool adds = entry.operation == TolvarUpdateMsg::OP_SET || entry.operation == TolvarUpdateMsg::OP_INSERT;
+    auto object = store.find(objectKey);
+    if (object == store.end() && adds && type == tv::L2_VTEP_GROUP) {
+      // VTEP groups arrive per property, never as an object record: their first property creates the object.
+      Logger(LOG_LEVEL_DEBUG, "L2Cache: add object %1, objectType: %2", id, ObjTypeToString(type));
+      object = store.emplace(objectKey, StateCacheRecord{type, entry.objectId, 0, std::string(), version}).first;
+      StateCacheChange change;
+      change.entry = entry;
+      change.entry.propertyType = 0;
+      change.entry.value.clear();
+      change.entry.operation = TolvarUpdateMsg::OP_SET;
+      changes.push_back(std::move(change));
+    } else if (object == store.end()) {
       Logger(LOG_LEVEL_DEBUG, "L2Cache: Ignore property update since object %1 can't be found", id);
       continue;
+    } else if (adds && type == tv::L2_VTEP_GROUP) {
+      // Written again by this update: a full sync must not sweep the object from under its properties.
+      object->second.fullSyncVersion = version;
     }
     L2ValueKey valueKey;
     if (!ValueKey(property, entry.value, &valueKey)) continue;
@@ -203,6 +224,7 @@ void StateCacheL2Table::UpdateDesiredState(const std::list<TolvarUpdateMsg>& upd
     }
     Apply(_desired, updates, fullSync != 0, _remoteVersion, changes);
     if (fullSync) Sweep(_desired, _remoteVersion, changes);
+    FilterDesired(changes);
     lists = Split(_desiredObservers, changes, fullSync != 0);
   }
   qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("L2Cache NotifyDesiredStateObservers");
@@ -221,6 +243,7 @@ void StateCacheL2Table::UpdateRuntimeState(const std::list<TolvarUpdateMsg>& cha
     }
     Apply(_runtime, changesIn, fullSync, _localVersion, changes);
     if (fullSync) Sweep(_runtime, _localVersion, changes);
+    FilterRuntime(changes);
     lists = Split(_runtimeObservers, changes, fullSync);
   }
   qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("L2Cache NotifyRuntimeStateObservers");
@@ -336,15 +359,27 @@ bool StateCacheL2Table::QueryRuntime(uint32_t objectType, std::vector<StateCache
   return true;
 }
 
+StateCacheL2Table::Store::const_iterator StateCacheL2Table::FindElement(const Store& store, const std::string& objectId,
+                                                                        uint32_t propertyType, const L2ValueKey& key) {
+  // The store holds a handful of object types: jump from one to the next instead of scanning the records.
+  auto type = store.begin();
+  while (type != store.end()) {
+    const uint32_t objectType = std::get<0>(type->first);
+    auto found = store.find(Key{objectType, objectId, propertyType, key.part1, key.part2});
+    if (found != store.end()) return found;
+    if (objectType == std::numeric_limits<uint32_t>::max()) break;
+    type = store.lower_bound(Key{objectType + 1, std::string(), 0, 0, 0});
+  }
+  return store.end();
+}
+
 bool StateCacheL2Table::QueryDesiredProperty(const std::string& objectId, uint32_t propertyType, const L2ValueKey& key,
                                              std::string* value) const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
-  for (const auto& [k, record] : _desired) {
-    if (std::get<1>(k) == objectId && std::get<2>(k) == propertyType && std::get<3>(k) == key.part1 &&
-        std::get<4>(k) == key.part2) {
-      if (value) *value = record.value;
-      return true;
-    }
+  auto found = FindElement(_desired, objectId, propertyType, key);
+  if (found != _desired.end()) {
+    if (value) *value = found->second.value;
+    return true;
   }
   Logger(LOG_LEVEL_DEBUG,
          "L2Cache: property does not exist: objectID : %1 , type: %2, valueKey128.part1 : %3, valueKey128.part2 : %4",
@@ -355,18 +390,91 @@ bool StateCacheL2Table::QueryDesiredProperty(const std::string& objectId, uint32
 bool StateCacheL2Table::QueryRuntimeProperty(const std::string& objectId, uint32_t propertyType, const L2ValueKey& key,
                                              std::string* value) const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
-  for (const auto& [k, record] : _runtime) {
-    if (std::get<1>(k) == objectId && std::get<2>(k) == propertyType && std::get<3>(k) == key.part1 &&
-        std::get<4>(k) == key.part2) {
-      if (value) *value = record.value;
-      return true;
-    }
+  auto found = FindElement(_runtime, objectId, propertyType, key);
+  if (found != _runtime.end()) {
+    if (value) *value = found->second.value;
+    return true;
   }
   Logger(LOG_LEVEL_DEBUG,
          "L2Cache: runtime property does not exist: objectID : %1 , type: %2, valueKey128.part1 : %3, "
          "valueKey128.part2 : %4",
          IdText(0, objectId), PropertyTypeToString(propertyType), key.part1, key.part2);
   return false;
+}
+
+void StateCacheL2Table::SetLocalVtepLabels(std::set<uint32_t> labels) {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  _localVtepLabels = std::move(labels);
+}
+
+void StateCacheL2Table::FilterDesired(StateCacheChangeList& changes) const {
+  if (_localVtepLabels.empty()) return;
+  qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("L2Cache FilterDesiredState");
+  for (auto it = changes.begin(); it != changes.end();) {
+    tv::VtepMsg vtep;
+    if (it->entry.propertyType == Property::L2_VTEP && vtep.ParseFromString(it->entry.value) &&
+        _localVtepLabels.count(vtep.label())) {
+      Logger(LOG_LEVEL_DEBUG, "L2Cache: Filter desired VTEP %1 with filtered message %2", vtep.label(),
+             vtep.ShortDebugString());
+      it = changes.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+void StateCacheL2Table::FilterRuntime(StateCacheChangeList& changes) const {
+  if (_localVtepLabels.empty()) return;
+  for (auto it = changes.begin(); it != changes.end();) {
+    tv::VtepMsg vtep;
+    // A VTEP known by its address only (label 0) carries no label to go stale.
+    if (it->entry.propertyType == Property::L2_VTEP && vtep.ParseFromString(it->entry.value) && vtep.label() != 0 &&
+        !_localVtepLabels.count(vtep.label())) {
+      Logger(LOG_LEVEL_DEBUG, "L2Cache: FilterRuntime object %1 label %2 with filtered message %3",
+             IdText(static_cast<uint32_t>(it->entry.objectType), it->entry.objectId), vtep.label(),
+             vtep.ShortDebugString());
+      it = changes.erase(it);
+    } else {
+      ++it;
+    }
+  }
+}
+
+size_t StateCacheL2Table::Dump(const Store& store, const char* title) const {
+  Logger(LOG_LEVEL_INFO, title);
+  for (const auto& [key, record] : store) {
+    std::string text = "<unparsable>";
+    if (record.propertyType == 0) {
+      auto object = qor::tolvar::NewObject(record.objectType);
+      if (object && object->ParseFromString(record.value)) text = object->ShortDebugString();
+    } else if (const auto* descriptor = qor::tolvar::ObjectDescriptor(record.objectType)) {
+      const auto* field = qor::tolvar::PropertyField(descriptor, record.propertyType);
+      const auto* prototype =
+          field && field->message_type()
+              ? google::protobuf::MessageFactory::generated_factory()->GetPrototype(field->message_type())
+              : nullptr;
+      if (prototype) {
+        std::unique_ptr<google::protobuf::Message> element(prototype->New());
+        if (element->ParseFromString(record.value)) text = element->ShortDebugString();
+      }
+    }
+    Logger(LOG_LEVEL_INFO,
+           "L2Cache: ObjectType is : %1, ObjectId is : %2, PropertyType is %3, ValueKey is %4:%5, FullsyncVersion is "
+           "%6, PropertyValue is %7",
+           ObjTypeToString(record.objectType), IdText(record.objectType, record.objectId),
+           PropertyTypeToString(record.propertyType), std::get<3>(key), std::get<4>(key), record.fullSyncVersion, text);
+  }
+  return store.size();
+}
+
+size_t StateCacheL2Table::DumpDesiredState() const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  return Dump(_desired, "L2Cache: Dump L2 remote StateCache");
+}
+
+size_t StateCacheL2Table::DumpRuntimeState() const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  return Dump(_runtime, "L2Cache: Dump L2 local StateCache");
 }
 
 std::vector<StateCacheRecord> StateCacheL2Table::RuntimeRecords() const {

@@ -9,6 +9,11 @@
 // a new version (remote for the controller's desired store, local for the runtime store) and removes what it did not
 // write.
 //
+// Notification filters (inactive while no local VTEP label is set): desired VTEP elements that carry one of this
+// host's own labels stay in the store but are not notified, since the host never tunnels to itself; runtime VTEP
+// elements that carry a label which is not this host's are not notified, so that a stale label is never written
+// back to the database.
+//
 // Threads and locks: as StateCacheConfigTable — `_mutex` guards stores and registries and is never held while an
 // observer runs; the notify mutexes keep notifications in update order.
 #pragma once
@@ -16,6 +21,7 @@
 #include <array>
 #include <map>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "cache/StateCacheObservers.h"
@@ -57,6 +63,12 @@ class StateCacheL2Table : public qor::RefCounted<StateCacheL2Table, Component> {
                             std::string* value) const;
   bool QueryRuntimeProperty(const std::string& objectId, uint32_t propertyType, const L2ValueKey& key,
                             std::string* value) const;
+  // The tunnel endpoint labels of this host, used by the notification filters; an empty set turns them off.
+  void SetLocalVtepLabels(std::set<uint32_t> labels);
+  // Log every desired / runtime record, one line each; return the number of records.
+  size_t DumpDesiredState() const;
+  size_t DumpRuntimeState() const;
+
   // Every runtime record, by (type, object, property, key): object records first within an object.
   std::vector<StateCacheRecord> RuntimeRecords() const;
 
@@ -84,6 +96,13 @@ class StateCacheL2Table : public qor::RefCounted<StateCacheL2Table, Component> {
                                                                          const StateCacheChangeList& changes,
                                                                          bool all) const;
   static size_t Bytes(const Store& store);
+  // The element (object, property, key) of any object type: one ordered look-up per object type in the store.
+  static Store::const_iterator FindElement(const Store& store, const std::string& objectId, uint32_t propertyType,
+                                           const L2ValueKey& key);
+  // Drops the VTEP changes the filters exclude (see above); called under `_mutex`.
+  void FilterDesired(StateCacheChangeList& changes) const;
+  void FilterRuntime(StateCacheChangeList& changes) const;
+  size_t Dump(const Store& store, const char* title) const;
 
   mutable std::recursive_mutex _mutex;
   std::recursive_mutex _desiredNotify;
@@ -92,6 +111,7 @@ class StateCacheL2Table : public qor::RefCounted<StateCacheL2Table, Component> {
   Store _runtime;
   uint32_t _localVersion = 0;
   uint32_t _remoteVersion = 0;
+  std::set<uint32_t> _localVtepLabels;
   Registry _desiredObservers;
   Registry _runtimeObservers;
 };

@@ -37,7 +37,7 @@ struct ObserverCall {
   bool first = false;
 };
 
-class RecordingObserver : public SCConfigTableObserver, public SCL2TableObserver {
+class RecordingObserver : public SCConfigTableObserver, public SCL2TableObserver, public SCL3TableObserver {
  public:
   void OnConfigDesiredStateChanged(const StateCacheChangeList& changes, bool fullSync, bool first) override {
     Add({changes, fullSync, first});
@@ -46,6 +46,12 @@ class RecordingObserver : public SCConfigTableObserver, public SCL2TableObserver
     Add({changes, fullSync, false});
   }
   void OnL2RuntimeStateChanged(const StateCacheChangeList& changes, bool fullSync) override {
+    Add({changes, fullSync, false});
+  }
+  void OnL2DesiredStateChanged(const StateCacheChangeList& changes, bool fullSync) override {
+    Add({changes, fullSync, false});
+  }
+  void OnL3DesiredStateChanged(const StateCacheChangeList& changes, bool fullSync) override {
     Add({changes, fullSync, false});
   }
   std::vector<ObserverCall> Calls() {

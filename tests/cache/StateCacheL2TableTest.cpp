@@ -1,0 +1,174 @@
+// The L2 table: element look-ups by (object, property, value key) across object types, the VTEP notification
+// filters, the full-sync sweep order and the dumps.
+#include <gtest/gtest.h>
+
+#include "cache/StateCacheL2Table.h"
+#include "support/LogCapture.h"
+#include "tests/cache/CacheTestUtil.h"
+#include "zantix/qor/tolvar/l2.pb.h"
+#include "zantix/qor/tolvar/objecttype.pb.h"
+
+namespace VevUroro {
+namespace {
+
+namespace tv = zantix::qor::tolvar;
+using test::Entry;
+using test::Id;
+using tv::Property;
+
+std::string Vtep(uint32_t label, uint32_t ipv4) {
+  tv::VtepMsg vtep;
+  vtep.set_label(label);
+  vtep.mutable_ip()->set_ipv4(ipv4);
+  return vtep.SerializeAsString();
+}
+
+std::string Mac(uint64_t mac) {
+  tv::VmMacMsg element;
+  element.mutable_mac()->set_mac(mac);
+  return element.SerializeAsString();
+}
+
+constexpr int32_t kInsert = TolvarUpdateMsg::OP_INSERT;
+constexpr int32_t kRemove = TolvarUpdateMsg::OP_REMOVE;
+
+class L2TableTest : public ::testing::Test {
+ protected:
+  qor::RefPtr<StateCacheL2Table> _table{new StateCacheL2Table()};
+  test::RecordingObserver _observer;
+};
+
+TEST_F(L2TableTest, ElementLookUpFindsTheElementOfAnyObjectType) {
+  // The same id under two object types: each element is found under its own type, none under the other's key.
+  _table->UpdateDesiredState({Entry(tv::LOG_SWITCH_FIB, Id(1), 0, ""),
+                              Entry(tv::LOG_SWITCH_FIB, Id(1), Property::L2_VM_MAC, Mac(0xa1), kInsert),
+                              Entry(tv::ROUTING_DOMAIN_FIB, Id(1), 0, ""),
+                              Entry(tv::ROUTING_DOMAIN_FIB, Id(1), Property::L2_VTEP, Vtep(7, 0x0a000001), kInsert),
+                              Entry(tv::ROUTING_DOMAIN_FIB, Id(2), 0, ""),
+                              Entry(tv::ROUTING_DOMAIN_FIB, Id(2), Property::L2_VTEP, Vtep(8, 0x0a000002), kInsert)},
+                             0);
+  std::string value;
+  ASSERT_TRUE(_table->QueryDesiredProperty(Id(1), Property::L2_VTEP, L2ValueKey{7, 0}, &value));
+  EXPECT_EQ(value, Vtep(7, 0x0a000001));
+  ASSERT_TRUE(_table->QueryDesiredProperty(Id(1), Property::L2_VM_MAC, L2ValueKey{0xa1, 0}, &value));
+  EXPECT_EQ(value, Mac(0xa1));
+  qor::test::LogCapture log;
+  EXPECT_FALSE(_table->QueryDesiredProperty(Id(1), Property::L2_VTEP, L2ValueKey{8, 0}, nullptr));
+  EXPECT_EQ(log.Count("L2Cache: property does not exist: objectID : "), 1u);
+  EXPECT_FALSE(_table->QueryRuntimeProperty(Id(1), Property::L2_VTEP, L2ValueKey{7, 0}, nullptr));
+  EXPECT_EQ(log.Count("L2Cache: runtime property does not exist: objectID : "), 1u);
+
+  _table->UpdateRuntimeState({Entry(tv::LOG_SWITCH_STATE, Id(1), 0, ""),
+                              Entry(tv::LOG_SWITCH_STATE, Id(1), Property::L2_VTEP, Vtep(7, 1), kInsert)},
+                             false);
+  EXPECT_TRUE(_table->QueryRuntimeProperty(Id(1), Property::L2_VTEP, L2ValueKey{7, 0}, nullptr));
+}
+
+TEST_F(L2TableTest, DesiredVtepsOfThisHostAreStoredButNotNotified) {
+  ASSERT_TRUE(_table->RegisterDesiredStateObserver(tv::LOG_SWITCH_FIB, &_observer));
+  _table->SetLocalVtepLabels({7});
+  qor::test::LogCapture log;
+  _table->UpdateDesiredState({Entry(tv::LOG_SWITCH_FIB, Id(1), 0, ""),
+                              Entry(tv::LOG_SWITCH_FIB, Id(1), Property::L2_VTEP, Vtep(7, 1), kInsert),
+                              Entry(tv::LOG_SWITCH_FIB, Id(1), Property::L2_VTEP, Vtep(9, 2), kInsert)},
+                             0);
+  EXPECT_EQ(log.Count("L2Cache: Filter desired VTEP 7 with filtered message ip { ipv4: 1 } label: 7"), 1u);
+  auto calls = _observer.Calls();
+  ASSERT_EQ(calls.size(), 1u);
+  ASSERT_EQ(calls[0].changes.size(), 2u);  // the object and the remote VTEP
+  EXPECT_EQ(calls[0].changes.back().entry.value, Vtep(9, 2));
+  EXPECT_TRUE(_table->QueryDesiredProperty(Id(1), Property::L2_VTEP, L2ValueKey{7, 0}, nullptr));
+
+  // Only the local VTEP changes: nobody is called.
+  _table->UpdateDesiredState({Entry(tv::LOG_SWITCH_FIB, Id(1), Property::L2_VTEP, Vtep(7, 1), kRemove)}, 0);
+  EXPECT_EQ(_observer.Calls().size(), 1u);
+
+  // Without local labels nothing is filtered.
+  _table->SetLocalVtepLabels({});
+  _table->UpdateDesiredState({Entry(tv::LOG_SWITCH_FIB, Id(1), Property::L2_VTEP, Vtep(7, 1), kInsert)}, 0);
+  EXPECT_EQ(_observer.Calls().size(), 2u);
+}
+
+TEST_F(L2TableTest, RuntimeVtepsWithAForeignLabelAreNotNotified) {
+  ASSERT_TRUE(_table->RegisterRuntimeStateObserver(tv::LOG_SWITCH_STATE, &_observer));
+  _table->SetLocalVtepLabels({7, 8});
+  qor::test::LogCapture log;
+  _table->UpdateRuntimeState({Entry(tv::LOG_SWITCH_STATE, Id(1), 0, ""),
+                              Entry(tv::LOG_SWITCH_STATE, Id(1), Property::L2_VTEP, Vtep(8, 1), kInsert),
+                              Entry(tv::LOG_SWITCH_STATE, Id(1), Property::L2_VTEP, Vtep(3, 2), kInsert),
+                              Entry(tv::LOG_SWITCH_STATE, Id(1), Property::L2_VM_MAC, Mac(5), kInsert),
+                              Entry(tv::LOG_SWITCH_STATE, Id(1), Property::L2_VTEP, Vtep(0, 9), kInsert)},
+                             false);
+  EXPECT_EQ(log.Count("L2Cache: FilterRuntime object 00000000-0000-1111-0000-000000000001 label 3 with filtered "
+                      "message ip { ipv4: 2 } label: 3"),
+            1u);
+  auto calls = _observer.Calls();
+  ASSERT_EQ(calls.size(), 1u);
+  std::vector<int32_t> properties;
+  for (const auto& change : calls[0].changes) properties.push_back(change.entry.propertyType);
+  EXPECT_EQ(properties, (std::vector<int32_t>{0, Property::L2_VTEP, Property::L2_VM_MAC, Property::L2_VTEP}));
+}
+
+TEST_F(L2TableTest, FullSyncSweepsObjectRecordsFirst) {
+  ASSERT_TRUE(_table->RegisterDesiredStateObserver(tv::LOG_SWITCH_FIB, &_observer));
+  _table->UpdateDesiredState({Entry(tv::LOG_SWITCH_FIB, Id(1), 0, ""),
+                              Entry(tv::LOG_SWITCH_FIB, Id(1), Property::L2_VTEP, Vtep(7, 1), kInsert),
+                              Entry(tv::LOG_SWITCH_FIB, Id(2), 0, "")},
+                             1);
+  _table->UpdateDesiredState({Entry(tv::LOG_SWITCH_FIB, Id(2), 0, "")}, 1);
+  auto calls = _observer.Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  ASSERT_EQ(calls[1].changes.size(), 3u);  // the repeated object is reported in a full sync, then the removals
+  auto it = calls[1].changes.begin();
+  EXPECT_FALSE((it++)->IsRemoval());
+  EXPECT_EQ(it->entry.propertyType, 0);
+  EXPECT_TRUE((it++)->IsRemoval());
+  EXPECT_EQ(it->entry.propertyType, Property::L2_VTEP);
+  EXPECT_TRUE(it->IsRemoval());
+  EXPECT_EQ(_table->RemoteFullSyncVersion(), 2u);
+  EXPECT_EQ(_table->DesiredCount(), 1u);
+}
+
+TEST_F(L2TableTest, VtepGroupsArrivingPerPropertyAreCachedAndSurviveAFullSync) {
+  ASSERT_TRUE(_table->RegisterDesiredStateObserver(tv::L2_VTEP_GROUP, &_observer));
+  tv::VtepGroupMsg group;
+  *group.add_vteps() = tv::VtepMsg();
+  group.mutable_vteps(0)->set_label(5);
+  const std::string value = group.SerializeAsString();
+  _table->UpdateDesiredState({Entry(tv::L2_VTEP_GROUP, Id(4), Property::L2_VTEP_GROUP, value)}, 0);
+  std::vector<StateCacheRecord> records;
+  ASSERT_TRUE(_table->QueryDesired(tv::L2_VTEP_GROUP, &records));
+  ASSERT_EQ(records.size(), 2u);  // the implicit object record and the group
+  EXPECT_EQ(records[1].value, value);
+  auto calls = _observer.Calls();
+  ASSERT_EQ(calls.size(), 1u);
+  ASSERT_EQ(calls[0].changes.size(), 2u);
+  EXPECT_EQ(calls[0].changes.front().entry.propertyType, 0);
+
+  // A full sync repeating the group keeps both records.
+  _table->UpdateDesiredState({Entry(tv::L2_VTEP_GROUP, Id(4), Property::L2_VTEP_GROUP, value)}, 1);
+  EXPECT_EQ(_table->DesiredCount(), 2u);
+  // The object's clear removes it with its property.
+  _table->UpdateDesiredState({Entry(tv::L2_VTEP_GROUP, Id(4), 0, "", TolvarUpdateMsg::OP_CLEAR)}, 0);
+  EXPECT_EQ(_table->DesiredCount(), 0u);
+  // Other types still need their object first.
+  _table->UpdateDesiredState({Entry(tv::LOG_SWITCH_FIB, Id(1), Property::L2_VTEP, Vtep(7, 1), kInsert)}, 0);
+  EXPECT_EQ(_table->DesiredCount(), 0u);
+}
+
+TEST_F(L2TableTest, DumpsListEveryRecord) {
+  _table->UpdateDesiredState({Entry(tv::LOG_SWITCH_FIB, Id(1), 0, ""),
+                              Entry(tv::LOG_SWITCH_FIB, Id(1), Property::L2_VTEP, Vtep(7, 1), kInsert)},
+                             0);
+  qor::test::LogCapture log(LOG_LEVEL_INFO);
+  EXPECT_EQ(_table->DumpDesiredState(), 2u);
+  EXPECT_EQ(_table->DumpRuntimeState(), 0u);
+  EXPECT_EQ(log.Count("L2Cache: Dump L2 remote StateCache"), 1u);
+  EXPECT_EQ(log.Count("L2Cache: Dump L2 local StateCache"), 1u);
+  EXPECT_EQ(log.Count("PropertyType is L2_VTEP, ValueKey is 7:0, FullsyncVersion is 0, PropertyValue is ip { ipv4: 1 "
+                      "} label: 7"),
+            1u);
+}
+
+}  // namespace
+}  // namespace VevUroro
