@@ -14,25 +14,8 @@ struct ControlServer::Impl {
 
 namespace {
 
-struct CommandSpec {
-  const char* name;
-  const char* usage;
-  int minArgs;
-  int maxArgs;
-};
-
-constexpr CommandSpec kCommands[] = {
-    {"channels", "", 0, 0},
-    {"connections", "", 0, 0},
-    {"dump", "CHANNEL", 1, 1},
-    {"vif-connect", "CHANNEL VIF PORT SWITCH [MAC]", 4, 5},
-    {"vif-disconnect", "CHANNEL VIF", 2, 2},
-    {"dp-status", "CHANNEL sync|out-of-sync", 2, 2},
-    {"port-out-of-sync", "CHANNEL VIF", 2, 2},
-};
-
-// The host-agent socket's commands: "qora/<name>" runs the simulator command <command>.
-struct AgentLinkCommandSpec {
+// One control command: "<control name>" runs the simulator command <command> with the same arguments.
+struct ControlCommand {
   const char* name;
   const char* command;
   const char* usage;
@@ -40,9 +23,16 @@ struct AgentLinkCommandSpec {
   int maxArgs;
 };
 
-constexpr AgentLinkCommandSpec kAgentLinkCommands[] = {
-    {"send", "qora-send", "HEX [TYPE [fragment]]", 1, 3},
-    {"send-raw", "qora-send-raw", "HEX", 1, 1},
+constexpr ControlCommand kCommands[] = {
+    {"dpsim/channels", "channels", "", 0, 0},
+    {"dpsim/connections", "connections", "", 0, 0},
+    {"dpsim/dump", "dump", "CHANNEL", 1, 1},
+    {"dpsim/vif-connect", "vif-connect", "CHANNEL VIF PORT SWITCH [MAC]", 4, 5},
+    {"dpsim/vif-disconnect", "vif-disconnect", "CHANNEL VIF", 2, 2},
+    {"dpsim/dp-status", "dp-status", "CHANNEL sync|out-of-sync", 2, 2},
+    {"dpsim/port-out-of-sync", "port-out-of-sync", "CHANNEL VIF", 2, 2},
+    {"qora/send", "qora-send", "HEX [TYPE [fragment]]", 1, 3},
+    {"qora/send-raw", "qora-send-raw", "HEX", 1, 1},
 };
 
 }  // namespace
@@ -54,19 +44,9 @@ ControlServer::~ControlServer() {
 
 bool ControlServer::Start(const std::string& path, std::string* error) {
   _impl = std::make_unique<Impl>(path);
-  for (const auto& spec : kCommands) {
-    std::string command = spec.name;
-    _impl->server.RegisterCommand("dpsim/" + command, spec.usage, spec.minArgs, spec.maxArgs,
-                                  [this, command](const std::vector<std::string>& argv) {
-                                    std::vector<std::string> words = {command};
-                                    words.insert(words.end(), argv.begin() + 1, argv.end());
-                                    auto [ok, text] = _simulator.Execute(words);
-                                    return ok ? qor::ovs::UnixctlReply::Ok(text) : qor::ovs::UnixctlReply::Error(text);
-                                  });
-  }
-  for (const auto& spec : kAgentLinkCommands) {
-    std::string command = spec.command;
-    _impl->server.RegisterCommand(std::string("qora/") + spec.name, spec.usage, spec.minArgs, spec.maxArgs,
+  for (const auto& entry : kCommands) {
+    std::string command = entry.command;
+    _impl->server.RegisterCommand(entry.name, entry.usage, entry.minArgs, entry.maxArgs,
                                   [this, command](const std::vector<std::string>& argv) {
                                     std::vector<std::string> words = {command};
                                     words.insert(words.end(), argv.begin() + 1, argv.end());
