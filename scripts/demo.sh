@@ -61,6 +61,9 @@ if bash -c "exec 3<>/dev/tcp/127.0.0.1/$health_port" 2>/dev/null; then
   echo "   health endpoint accepting on 127.0.0.1:$health_port"
 fi
 echo "   heartbeat: $(tr '\n' ' ' <"$root/var/run/zantix/sha/qor-vevuroro/heartbeat")"
+wait_for "the database's full sync" grep -q "Transaction end (fullsync)" "$root/agent.log"
+wait_for "the state cache" grep -q "fullSync version is" "$root/agent.log"
+echo "   the agent received the database's full sync and took it into its state cache"
 echo "== stopping the agent with SIGTERM"
 kill -TERM "$agent"
 status=0
