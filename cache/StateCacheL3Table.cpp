@@ -434,55 +434,29 @@ bool StateCacheL3Table::QueryPrefixList(const std::string& prefixListId, tv::Pre
 }
 
 bool StateCacheL3Table::QueryMulticastConfig(const std::string& configId, tv::MulticastConfigMsg* config) const {
-  tv::MulticastConfigMsg found;
-  if (!Single(tv::MULTICAST_CONFIG, configId, 0, "Found multiple entries for multicast config %1", &found)) {
-    return false;
-  }
-  if (config) *config = std::move(found);
-  return true;
+  return SingleMessage(tv::MULTICAST_CONFIG, configId, 0, "Found multiple entries for multicast config %1", config);
 }
 
 bool StateCacheL3Table::QueryNdraProfile(const std::string& profileId, tv::NdraProfileConfigMsg* profile) const {
-  tv::NdraProfileConfigMsg found;
-  if (!Single(tv::NDRA_PROFILE_CONFIG, profileId, 0, "Found multiple entries for ndraProfileId %1", &found)) {
-    return false;
-  }
-  if (profile) *profile = std::move(found);
-  return true;
+  return SingleMessage(tv::NDRA_PROFILE_CONFIG, profileId, 0, "Found multiple entries for ndraProfileId %1", profile);
 }
 
 bool StateCacheL3Table::QueryDadProfile(const std::string& profileId, tv::DadProfileConfigMsg* profile) const {
-  tv::DadProfileConfigMsg found;
-  if (!Single(tv::DAD_PROFILE_CONFIG, profileId, 0, "Found multiple entries for dadProfileId %1", &found)) {
-    return false;
-  }
-  if (profile) *profile = std::move(found);
-  return true;
+  return SingleMessage(tv::DAD_PROFILE_CONFIG, profileId, 0, "Found multiple entries for dadProfileId %1", profile);
 }
 
 bool StateCacheL3Table::QueryFibDadState(const std::string& portId, tv::LogRouterPortFibDadStateMsg* state) const {
   // The whole state object is cached under its DAD status property.
-  tv::LogRouterPortFibDadStateMsg found;
-  if (!Single(tv::LOG_ROUTER_PORT_FIB_DAD_STATE, portId, Property::L3_DAD_STATUS,
-              "Found multiple entries for FibDadStateMsg  %1", &found)) {
-    return false;
-  }
-  if (state) *state = std::move(found);
-  return true;
+  return SingleMessage(tv::LOG_ROUTER_PORT_FIB_DAD_STATE, portId, Property::L3_DAD_STATUS,
+                       "Found multiple entries for FibDadStateMsg  %1", state);
 }
 
 bool StateCacheL3Table::QueryGlobalConfig(tv::GlobalConfigMsg* config) const {
-  tv::GlobalConfigMsg found;
-  if (!OnlyObject(tv::GLOBAL_CONFIG, "Found multiple entries for globalConfig msg", &found)) return false;
-  if (config) *config = std::move(found);
-  return true;
+  return OnlyMessage(tv::GLOBAL_CONFIG, "Found multiple entries for globalConfig msg", config);
 }
 
 bool StateCacheL3Table::QueryBarrier(tv::BarrierMsg* barrier) const {
-  tv::BarrierMsg found;
-  if (!OnlyObject(tv::BARRIER, "Found multiple entries for barrier msg", &found)) return false;
-  if (barrier) *barrier = std::move(found);
-  return true;
+  return OnlyMessage(tv::BARRIER, "Found multiple entries for barrier msg", barrier);
 }
 
 bool StateCacheL3Table::QueryMulticastStaticRoutes(const std::string& routerId,

@@ -106,6 +106,22 @@ class StateCacheL3Table : public qor::RefCounted<StateCacheL3Table, Component> {
               google::protobuf::Message* out) const;
   // The one object of a type, whatever its id.
   bool OnlyObject(uint32_t objectType, const char* duplicate, google::protobuf::Message* out) const;
+  // Single() into a message of its own type, handed to the caller only on success (`out` may be null).
+  template <typename Msg>
+  bool SingleMessage(uint32_t objectType, const std::string& objectId, uint32_t propertyType, const char* duplicate,
+                     Msg* out) const {
+    Msg found;
+    if (!Single(objectType, objectId, propertyType, duplicate, &found)) return false;
+    if (out) *out = std::move(found);
+    return true;
+  }
+  template <typename Msg>
+  bool OnlyMessage(uint32_t objectType, const char* duplicate, Msg* out) const {
+    Msg found;
+    if (!OnlyObject(objectType, duplicate, &found)) return false;
+    if (out) *out = std::move(found);
+    return true;
+  }
 
   mutable std::recursive_mutex _mutex;
   std::recursive_mutex _notifyMutex;
