@@ -190,7 +190,7 @@ void StateCacheConfigTable::UpdateDesiredState(const std::list<TolvarUpdateMsg>&
     if (fullSync) Sweep(_desired, _fullSyncVersion, changes);
     first = !_initialised;
     _initialised = true;
-    lists = Split(_desiredObservers, changes, fullSync != 0 || first);
+    lists = SplitByObserver(_desiredObservers, changes, fullSync != 0 || first);
   }
   qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("StateCacheConfigTable.NotifyDesiredStateObservers");
   for (auto& [observer, list] : lists) observer->OnConfigDesiredStateChanged(list, fullSync != 0, first);
@@ -208,31 +208,10 @@ void StateCacheConfigTable::UpdateRuntimeState(const std::list<TolvarUpdateMsg>&
     if (fullSync) ++_runtimeVersion;
     Apply(_runtime, changesIn, fullSync, _runtimeVersion, true, changes);
     if (fullSync) Sweep(_runtime, _runtimeVersion, changes);
-    lists = Split(_runtimeObservers, changes, fullSync);
+    lists = SplitByObserver(_runtimeObservers, changes, fullSync);
   }
   qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("StateCacheConfigTable.NotifyRuntimeStateObservers");
   for (auto& [observer, list] : lists) observer->OnConfigRuntimeStateChanged(list, fullSync);
-}
-
-std::vector<std::pair<SCConfigTableObserver*, StateCacheChangeList>> StateCacheConfigTable::Split(
-    const Registry& registry, const StateCacheChangeList& changes, bool all) const {
-  std::vector<std::pair<SCConfigTableObserver*, StateCacheChangeList>> lists;
-  auto listOf = [&lists](SCConfigTableObserver* observer) -> StateCacheChangeList& {
-    for (auto& item : lists) {
-      if (item.first == observer) return item.second;
-    }
-    lists.emplace_back(observer, StateCacheChangeList());
-    return lists.back().second;
-  };
-  if (all) {
-    // A full sync (or the first update) reaches every observer, even with nothing changed for it.
-    for (const auto& [type, observer] : registry) listOf(observer);
-  }
-  for (const StateCacheChange& change : changes) {
-    auto range = registry.equal_range(static_cast<uint32_t>(change.entry.objectType));
-    for (auto it = range.first; it != range.second; ++it) listOf(it->second).push_back(change);
-  }
-  return lists;
 }
 
 bool StateCacheConfigTable::Register(Registry& registry, uint32_t objectType, SCConfigTableObserver* observer,

@@ -69,10 +69,6 @@ class StateCacheConfigTable : public qor::RefCounted<StateCacheConfigTable, Comp
   static void Sweep(ConfigRecordStore& store, uint32_t version, StateCacheChangeList& changes);
   bool Register(Registry& registry, uint32_t objectType, SCConfigTableObserver* observer, const char* which);
   bool Unregister(Registry& registry, uint32_t objectType, SCConfigTableObserver* observer, const char* which);
-  // Each observer's own list, in change order.
-  std::vector<std::pair<SCConfigTableObserver*, StateCacheChangeList>> Split(const Registry& registry,
-                                                                             const StateCacheChangeList& changes,
-                                                                             bool all) const;
   bool FindDesired(const std::string& objectId, uint32_t propertyType, StateCacheRecord* record) const;
 
   mutable std::recursive_mutex _mutex;

@@ -225,7 +225,7 @@ void StateCacheL2Table::UpdateDesiredState(const std::list<TolvarUpdateMsg>& upd
     Apply(_desired, updates, fullSync != 0, _remoteVersion, changes);
     if (fullSync) Sweep(_desired, _remoteVersion, changes);
     FilterDesired(changes);
-    lists = Split(_desiredObservers, changes, fullSync != 0);
+    lists = SplitByObserver(_desiredObservers, changes, fullSync != 0);
   }
   qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("L2Cache NotifyDesiredStateObservers");
   for (auto& [observer, list] : lists) observer->OnL2DesiredStateChanged(list, fullSync != 0);
@@ -244,7 +244,7 @@ void StateCacheL2Table::UpdateRuntimeState(const std::list<TolvarUpdateMsg>& cha
     Apply(_runtime, changesIn, fullSync, _localVersion, changes);
     if (fullSync) Sweep(_runtime, _localVersion, changes);
     FilterRuntime(changes);
-    lists = Split(_runtimeObservers, changes, fullSync);
+    lists = SplitByObserver(_runtimeObservers, changes, fullSync);
   }
   qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("L2Cache NotifyRuntimeStateObservers");
   for (auto& [observer, list] : lists) observer->OnL2RuntimeStateChanged(list, fullSync);
@@ -265,26 +265,6 @@ bool StateCacheL2Table::RemoveLocalL2Table(uint32_t objectType, const std::strin
   }
   UpdateRuntimeState({entry}, false);
   return true;
-}
-
-std::vector<std::pair<SCL2TableObserver*, StateCacheChangeList>> StateCacheL2Table::Split(
-    const Registry& registry, const StateCacheChangeList& changes, bool all) const {
-  std::vector<std::pair<SCL2TableObserver*, StateCacheChangeList>> lists;
-  auto listOf = [&lists](SCL2TableObserver* observer) -> StateCacheChangeList& {
-    for (auto& item : lists) {
-      if (item.first == observer) return item.second;
-    }
-    lists.emplace_back(observer, StateCacheChangeList());
-    return lists.back().second;
-  };
-  if (all) {
-    for (const auto& [type, observer] : registry) listOf(observer);
-  }
-  for (const StateCacheChange& change : changes) {
-    auto range = registry.equal_range(static_cast<uint32_t>(change.entry.objectType));
-    for (auto it = range.first; it != range.second; ++it) listOf(it->second).push_back(change);
-  }
-  return lists;
 }
 
 bool StateCacheL2Table::Register(Registry& registry, uint32_t objectType, SCL2TableObserver* observer, bool runtime) {

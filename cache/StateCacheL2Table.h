@@ -92,9 +92,6 @@ class StateCacheL2Table : public qor::RefCounted<StateCacheL2Table, Component> {
   static void Sweep(Store& store, uint32_t version, StateCacheChangeList& changes);
   bool Register(Registry& registry, uint32_t objectType, SCL2TableObserver* observer, bool runtime);
   bool Unregister(Registry& registry, uint32_t objectType, SCL2TableObserver* observer, bool runtime);
-  std::vector<std::pair<SCL2TableObserver*, StateCacheChangeList>> Split(const Registry& registry,
-                                                                         const StateCacheChangeList& changes,
-                                                                         bool all) const;
   static size_t Bytes(const Store& store);
   // The element (object, property, key) of any object type: one ordered look-up per object type in the store.
   static Store::const_iterator FindElement(const Store& store, const std::string& objectId, uint32_t propertyType,

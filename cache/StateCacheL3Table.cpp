@@ -246,31 +246,10 @@ void StateCacheL3Table::UpdateDesiredState(const std::list<TolvarUpdateMsg>& upd
     if (fullSync) ++_fullSyncVersion;
     for (const TolvarUpdateMsg& entry : updates) Apply(entry, fullSync != 0, changes);
     if (fullSync) Sweep(changes);
-    lists = Split(changes, fullSync != 0);
+    lists = SplitByObserver(_observers, changes, fullSync != 0);
   }
   qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("L3Cache NotifyDesiredStateObservers");
   for (auto& [observer, list] : lists) observer->OnL3DesiredStateChanged(list, fullSync != 0);
-}
-
-std::vector<std::pair<SCL3TableObserver*, StateCacheChangeList>> StateCacheL3Table::Split(
-    const StateCacheChangeList& changes, bool all) const {
-  std::vector<std::pair<SCL3TableObserver*, StateCacheChangeList>> lists;
-  auto listOf = [&lists](SCL3TableObserver* observer) -> StateCacheChangeList& {
-    for (auto& item : lists) {
-      if (item.first == observer) return item.second;
-    }
-    lists.emplace_back(observer, StateCacheChangeList());
-    return lists.back().second;
-  };
-  if (all) {
-    // A full sync reaches every observer, even with nothing changed for it.
-    for (const auto& [type, observer] : _observers) listOf(observer);
-  }
-  for (const StateCacheChange& change : changes) {
-    auto range = _observers.equal_range(static_cast<uint32_t>(change.entry.objectType));
-    for (auto it = range.first; it != range.second; ++it) listOf(it->second).push_back(change);
-  }
-  return lists;
 }
 
 bool StateCacheL3Table::RegisterDesiredStateObserver(uint32_t objectType, SCL3TableObserver* observer) {

@@ -98,8 +98,6 @@ class StateCacheL3Table : public qor::RefCounted<StateCacheL3Table, Component> {
   void Sweep(StateCacheChangeList& changes);
   static StateCacheChange Removal(const Record& record);
   static std::string ValueText(const Record& record);
-  std::vector<std::pair<SCL3TableObserver*, StateCacheChangeList>> Split(const StateCacheChangeList& changes,
-                                                                         bool all) const;
   // The one record of (type, id, property): false when there is none or (logged with `duplicate`, LCP00919)
   // more than one; otherwise parsed into `out` (merged, so scalar records of one object can be combined).
   bool Single(uint32_t objectType, const std::string& objectId, uint32_t propertyType, const char* duplicate,

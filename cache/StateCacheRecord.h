@@ -11,7 +11,10 @@
 #include <boost/multi_index_container.hpp>
 #include <cstdint>
 #include <list>
+#include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "core/TolvarUpdateMsg.h"
 
@@ -38,6 +41,30 @@ struct StateCacheChange {
   }
 };
 using StateCacheChangeList = std::list<StateCacheChange>;
+
+// Splits `changes` into one list per observer registered (by object type) for them, each in change order, the
+// observers in the order they first receive a change. With `all` (a full sync, the first update) every registered
+// observer gets a list, possibly empty, so that it learns of the sync.
+template <typename Observer>
+std::vector<std::pair<Observer*, StateCacheChangeList>> SplitByObserver(
+    const std::multimap<uint32_t, Observer*>& registry, const StateCacheChangeList& changes, bool all) {
+  std::vector<std::pair<Observer*, StateCacheChangeList>> lists;
+  auto listOf = [&lists](Observer* observer) -> StateCacheChangeList& {
+    for (auto& item : lists) {
+      if (item.first == observer) return item.second;
+    }
+    lists.emplace_back(observer, StateCacheChangeList());
+    return lists.back().second;
+  };
+  if (all) {
+    for (const auto& entry : registry) listOf(entry.second);
+  }
+  for (const StateCacheChange& change : changes) {
+    auto range = registry.equal_range(static_cast<uint32_t>(change.entry.objectType));
+    for (auto it = range.first; it != range.second; ++it) listOf(it->second).push_back(change);
+  }
+  return lists;
+}
 
 namespace sc_index {
 struct ByIdProperty {};
