@@ -3,6 +3,8 @@
 # directory outside the source tree. Safe to run again: it installs only what is missing and reuses
 # a library that is already built.
 set -euo pipefail
+# Progress goes to standard error; standard output carries only the final OVS_PREFIX=... line for the callers.
+exec 3>&1 1>&2
 
 PACKAGES=(
   build-essential cmake ninja-build ccache pkg-config python3 clang-format
@@ -32,7 +34,7 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 
 # The Open vSwitch library: built once from Debian's source tarball, kept outside the tree.
-OVS_CACHE="${QOR_DEPS_CACHE:-$HOME/.cache/vevuroro}/ovs"
+OVS_CACHE="${QOR_DEPS_CACHE:-${HOME:-/root}/.cache/vevuroro}/ovs"
 OVS_STAMP="$OVS_CACHE/.built"
 if [ ! -f "$OVS_STAMP" ]; then
   tarball=$(ls /usr/src/openvswitch/openvswitch.tar.* /usr/src/openvswitch.tar.* 2>/dev/null | head -n1 || true)
@@ -66,4 +68,4 @@ if [ ! -f "$OVS_STAMP" ]; then
   touch "$OVS_STAMP"
   echo "setup: Open vSwitch library ready"
 fi
-echo "OVS_PREFIX=$OVS_CACHE"
+echo "OVS_PREFIX=$OVS_CACHE" >&3
