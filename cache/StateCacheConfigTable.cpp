@@ -369,14 +369,15 @@ bool StateCacheConfigTable::GetTransportZoneOfHostSwitch(const std::string& host
   return false;
 }
 
+bool StateCacheConfigTable::FindAttachment(const std::string& lspId, tv::LogSwitchPortConfigMsg* port) const {
+  StateCacheRecord record;
+  return FindDesired(lspId, Property::LSP_ATTACHMENT, &record) && port->ParseFromString(record.value);
+}
+
 bool StateCacheConfigTable::FindDVPortByLsp(const std::string& lspId, std::string* dvportId) const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
-  StateCacheRecord record;
   tv::LogSwitchPortConfigMsg port;
-  if (!FindDesired(lspId, Property::LSP_ATTACHMENT, &record) || !port.ParseFromString(record.value) ||
-      port.attachment().dvport_id().empty()) {
-    return false;
-  }
+  if (!FindAttachment(lspId, &port) || port.attachment().dvport_id().empty()) return false;
   Logger(LOG_LEVEL_DEBUG, "ConfigCache: Find DVPortID %1 by LSP %2", port.attachment().dvport_id(),
          IdText(tv::LOG_SWITCH_PORT_CONFIG, lspId));
   if (dvportId) *dvportId = port.attachment().dvport_id();
@@ -385,12 +386,8 @@ bool StateCacheConfigTable::FindDVPortByLsp(const std::string& lspId, std::strin
 
 bool StateCacheConfigTable::FindVifByLsp(const std::string& lspId, std::string* vifId) const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
-  StateCacheRecord record;
   tv::LogSwitchPortConfigMsg port;
-  if (!FindDesired(lspId, Property::LSP_ATTACHMENT, &record) || !port.ParseFromString(record.value) ||
-      port.attachment().vif_id().empty()) {
-    return false;
-  }
+  if (!FindAttachment(lspId, &port) || port.attachment().vif_id().empty()) return false;
   Logger(LOG_LEVEL_DEBUG, "ConfigCache: Find VIFID %1 by LSP %2", port.attachment().vif_id(),
          IdText(tv::LOG_SWITCH_PORT_CONFIG, lspId));
   if (vifId) *vifId = port.attachment().vif_id();

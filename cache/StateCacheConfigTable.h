@@ -23,6 +23,7 @@
 
 #include "cache/IStateCacheConfigTable.h"
 #include "core/Component.h"
+#include "zantix/qor/tolvar/config.pb.h"
 
 namespace VevUroro {
 
@@ -70,6 +71,8 @@ class StateCacheConfigTable : public qor::RefCounted<StateCacheConfigTable, Comp
   bool Register(Registry& registry, uint32_t objectType, SCConfigTableObserver* observer, const char* which);
   bool Unregister(Registry& registry, uint32_t objectType, SCConfigTableObserver* observer, const char* which);
   bool FindDesired(const std::string& objectId, uint32_t propertyType, StateCacheRecord* record) const;
+  // The port's attachment property, parsed into `port`; false when it is not cached.
+  bool FindAttachment(const std::string& lspId, zantix::qor::tolvar::LogSwitchPortConfigMsg* port) const;
 
   mutable std::recursive_mutex _mutex;
   std::recursive_mutex _desiredNotify;

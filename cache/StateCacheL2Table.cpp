@@ -312,25 +312,20 @@ bool StateCacheL2Table::UnregisterRuntimeStateObserver(uint32_t objectType, SCL2
 }
 
 bool StateCacheL2Table::QueryDesired(uint32_t objectType, std::vector<StateCacheRecord>* records) const {
-  std::lock_guard<std::recursive_mutex> lock(_mutex);
-  auto begin = _desired.lower_bound(Key{objectType, std::string(), 0, 0, 0});
-  auto end = _desired.lower_bound(Key{objectType + 1, std::string(), 0, 0, 0});
-  if (begin == end) {
-    Logger(LOG_LEVEL_DEBUG, "L2Cache: object type %1 does not exists in desired cache", ObjTypeToString(objectType));
-    return false;
-  }
-  if (records) {
-    for (auto it = begin; it != end; ++it) records->push_back(it->second);
-  }
-  return true;
+  return QueryType(_desired, objectType, "L2Cache: object type %1 does not exists in desired cache", records);
 }
 
 bool StateCacheL2Table::QueryRuntime(uint32_t objectType, std::vector<StateCacheRecord>* records) const {
+  return QueryType(_runtime, objectType, "L2Cache: object type %1 does not exists in runtime cache", records);
+}
+
+bool StateCacheL2Table::QueryType(const Store& store, uint32_t objectType, const char* missing,
+                                  std::vector<StateCacheRecord>* records) const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
-  auto begin = _runtime.lower_bound(Key{objectType, std::string(), 0, 0, 0});
-  auto end = _runtime.lower_bound(Key{objectType + 1, std::string(), 0, 0, 0});
+  auto begin = store.lower_bound(Key{objectType, std::string(), 0, 0, 0});
+  auto end = store.lower_bound(Key{objectType + 1, std::string(), 0, 0, 0});
   if (begin == end) {
-    Logger(LOG_LEVEL_DEBUG, "L2Cache: object type %1 does not exists in runtime cache", ObjTypeToString(objectType));
+    Logger(LOG_LEVEL_DEBUG, missing, ObjTypeToString(objectType));
     return false;
   }
   if (records) {

@@ -94,6 +94,9 @@ class StateCacheL2Table : public qor::RefCounted<StateCacheL2Table, Component> {
   bool Unregister(Registry& registry, uint32_t objectType, SCL2TableObserver* observer, bool runtime);
   static size_t Bytes(const Store& store);
   // The element (object, property, key) of any object type: one ordered look-up per object type in the store.
+  // Every record of one object type in `store` (logs `missing` when there is none).
+  bool QueryType(const Store& store, uint32_t objectType, const char* missing,
+                 std::vector<StateCacheRecord>* records) const;
   static Store::const_iterator FindElement(const Store& store, const std::string& objectId, uint32_t propertyType,
                                            const L2ValueKey& key);
   // Drops the VTEP changes the filters exclude (see above); called under `_mutex`.

@@ -34,19 +34,6 @@ void LogTracing(const StateCacheChangeList& changes) {
          c.traceIdHigh, c.traceIdLow, c.spanId, c.parentId);
 }
 
-const char* ElementName(uint32_t property) {
-  switch (property) {
-    case Property::L2_VM_IP:
-      return "L2_VM_IP";
-    case Property::L2_VM_MAC:
-      return "L2_VM_MAC";
-    case Property::L2_VTEP:
-      return "L2_VTEP";
-    default:
-      return nullptr;
-  }
-}
-
 }  // namespace
 
 StateCacheObserver::StateCacheObserver(qor::RefPtr<ITolvarClient> tolvarClient, StateCacheConfigTable* configTable,
@@ -177,7 +164,7 @@ Requests StateCacheObserver::L2Requests(const StateCacheChangeList& changes, boo
       }
       continue;
     }
-    const char* element = ElementName(property);
+    const char* element = rr::ElementName(property);
     if (element && (type == tv::LOG_SWITCH_STATE || property == Property::L2_VTEP)) {
       const char* op = change.IsRemoval() ? "REMOVE" : "APPEND";
       Logger(LOG_LEVEL_DEBUG,

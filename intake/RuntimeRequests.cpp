@@ -73,4 +73,17 @@ void SetVdb(tv::ModifyRequestMsg* request, uint16_t vdb) {
   }
 }
 
+const char* ElementName(uint32_t propertyType) {
+  switch (propertyType) {
+    case tv::Property::L2_VM_IP:
+      return "L2_VM_IP";
+    case tv::Property::L2_VM_MAC:
+      return "L2_VM_MAC";
+    case tv::Property::L2_VTEP:
+      return "L2_VTEP";
+    default:
+      return nullptr;
+  }
+}
+
 }  // namespace VevUroro::runtime_requests

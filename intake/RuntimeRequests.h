@@ -20,5 +20,7 @@ zantix::qor::tolvar::ModifyRequestMsg Patch(uint32_t objectType, const std::stri
 zantix::qor::tolvar::ModifyRequestMsg Delete(uint32_t objectType, const std::string& objectId, uint16_t vdb);
 // Points a request at `vdb` (every form).
 void SetVdb(zantix::qor::tolvar::ModifyRequestMsg* request, uint16_t vdb);
+// The name of a list property written back element by element (L2_VM_IP, L2_VM_MAC, L2_VTEP), else nullptr.
+const char* ElementName(uint32_t propertyType);
 
 }  // namespace VevUroro::runtime_requests

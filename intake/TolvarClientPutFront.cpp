@@ -16,19 +16,6 @@ std::string IdText(uint32_t type, const std::string& id) {
   return qor::tolvar::ObjectIdText(type, id);
 }
 
-const char* ElementName(uint32_t property) {
-  switch (property) {
-    case Property::L2_VM_IP:
-      return "L2_VM_IP";
-    case Property::L2_VM_MAC:
-      return "L2_VM_MAC";
-    case Property::L2_VTEP:
-      return "L2_VTEP";
-    default:
-      return nullptr;
-  }
-}
-
 // A patch needs its object: an object cached without its object record is put bare first.
 void PutObjectIfMissing(uint32_t type, const StateCacheRuntimeRecord& record, std::string* lastObject, uint16_t vdb,
                         Requests& out) {
@@ -91,7 +78,7 @@ void RebuildL2(const IStateCache& cache, uint16_t vdb, Requests& out) {
       list.push_back(std::move(put));
       continue;
     }
-    const char* element = ElementName(record.propertyType);
+    const char* element = rr::ElementName(record.propertyType);
     if (element && (isSwitch || record.propertyType == Property::L2_VTEP)) {
       Logger(LOG_LEVEL_DEBUG, ("TolvarClient: prepare " + typeName + " Patch object (id %1) APPEND " + element).c_str(),
              id);
