@@ -9,6 +9,7 @@
 #include "core/Logger.h"
 #include "dataplane/CfgUdsLink.h"
 #include "platform/ovs/Unixctl.h"
+#include "support/LogCapture.h"
 #include "support/TempRoot.h"
 #include "support/Wait.h"
 #include "tests/dataplane/DpsimHarness.h"
@@ -39,33 +40,13 @@ std::vector<CaptureRecord> Records(const std::string& path, Direction direction)
 
 class AgentLinkDpsimTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SetOutputToConsole(false);
-    SetLogLevel(LOG_LEVEL_DEBUG);
-    logging::SetLineSink([this](int, const std::string& line) {
-      std::lock_guard<std::mutex> lock(_logMutex);
-      _log.push_back(line);
-    });
-  }
-  void TearDown() override {
-    logging::SetLineSink(nullptr);
-    SetLogLevel(LOG_LEVEL_INFO);
-    SetOutputToConsole(true);
-  }
-  bool Logged(const std::string& text) {
-    std::lock_guard<std::mutex> lock(_logMutex);
-    for (const auto& line : _log) {
-      if (line.find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
+  bool Logged(const std::string& text) const { return _logs.Count(text) > 0; }
   std::string CapturePath() const { return root.Path() + "/capture/qora_link.cap"; }
 
   qor::test::TempRoot root;
 
  private:
-  std::mutex _logMutex;
-  std::vector<std::string> _log;
+  qor::test::LogCapture _logs;
 };
 
 TEST_F(AgentLinkDpsimTest, FramesBothWaysAreCapturedAndTheControlSocketSends) {

@@ -9,6 +9,7 @@
 #include "dataplane/CfgUdsLink.h"
 #include "dataplane/uds/UdsServer.h"
 #include "platform/QorRoot.h"
+#include "support/LogCapture.h"
 #include "support/TempRoot.h"
 #include "support/Wait.h"
 
@@ -68,32 +69,12 @@ class FakeHostAgent : public Common::UdsConnectionListener {
 
 class CfgUdsLinkTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SetOutputToConsole(false);
-    SetLogLevel(LOG_LEVEL_DEBUG);
-    logging::SetLineSink([this](int, const std::string& line) {
-      std::lock_guard<std::mutex> lock(_logMutex);
-      _log.push_back(line);
-    });
-  }
-  void TearDown() override {
-    logging::SetLineSink(nullptr);
-    SetLogLevel(LOG_LEVEL_INFO);
-    SetOutputToConsole(true);
-  }
-  bool Logged(const std::string& text) {
-    std::lock_guard<std::mutex> lock(_logMutex);
-    for (const auto& line : _log) {
-      if (line.find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
+  bool Logged(const std::string& text) const { return _logs.Count(text) > 0; }
 
   qor::test::TempRoot root;
 
  private:
-  std::mutex _logMutex;
-  std::vector<std::string> _log;
+  qor::test::LogCapture _logs;
 };
 
 TEST_F(CfgUdsLinkTest, FramesBothWaysAndReconnects) {

@@ -7,6 +7,7 @@
 #include "dataplane/kcp/KcpDumper.h"
 #include "dataplane/kcp/KcpFormat.h"
 #include "dataplane/kcp/KcpWriter.h"
+#include "support/LogCapture.h"
 
 namespace VevUroro::kcp {
 namespace {
@@ -166,16 +167,12 @@ TEST(KcpDumperTest, RenderingIsCutAtTheLastWholeLine) {
 }
 
 TEST(KcpDumperTest, DumpWritesOneRecordAtTheGivenLevel) {
-  std::vector<std::string> lines;
-  logging::SetLineSink([&](int, const std::string& line) { lines.push_back(line); });
-  SetLogLevel(LOG_LEVEL_INFO);
-  SetOutputToConsole(false);
+  qor::test::LogCapture log(LOG_LEVEL_INFO);
   auto bytes = BuildDpStatusQuery();
   DumpMessage(LOG_LEVEL_DEBUG, bytes.data(), bytes.size());
-  EXPECT_TRUE(lines.empty());
+  EXPECT_TRUE(log.Lines().empty());
   DumpMessage(LOG_LEVEL_INFO, bytes.data(), bytes.size());
-  logging::SetLineSink(nullptr);
-  SetOutputToConsole(true);
+  auto lines = log.Lines();
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].find("level=\"info\"] KCP Message\n\tDP Status Query: len = 4\n"), std::string::npos) << lines[0];
 }

@@ -18,6 +18,7 @@
 #include "core/WorkGroup.h"
 #include "dataplane/DataplaneTkmlink.h"
 #include "platform/metrics/Metrics.h"
+#include "support/LogCapture.h"
 #include "support/TempRoot.h"
 #include "support/Wait.h"
 
@@ -85,12 +86,6 @@ struct LinkEvents {
 class LinkFixture : public ::testing::Test {
  protected:
   void SetUp() override {
-    VevUroro::SetOutputToConsole(false);
-    VevUroro::SetLogLevel(VevUroro::LOG_LEVEL_DEBUG);
-    VevUroro::logging::SetLineSink([this](int, const std::string& line) {
-      std::lock_guard<std::mutex> lock(_logMutex);
-      _log.push_back(line);
-    });
     pool = std::make_shared<VevUroro::WorkGroup>(registry, -1);
     pool->StartThreads(8);
     ioThread = std::thread([this] { io.run(); });
@@ -102,9 +97,6 @@ class LinkFixture : public ::testing::Test {
     guard.reset();
     io.stop();
     ioThread.join();
-    VevUroro::logging::SetLineSink(nullptr);
-    VevUroro::SetLogLevel(VevUroro::LOG_LEVEL_INFO);
-    VevUroro::SetOutputToConsole(true);
   }
 
   boost::intrusive_ptr<VevUroro::DataplaneTkmlink> MakeLink(const std::string& channel, LinkEvents& events,
@@ -121,18 +113,8 @@ class LinkFixture : public ::testing::Test {
     return link;
   }
 
-  bool Logged(const std::string& text) {
-    std::lock_guard<std::mutex> lock(_logMutex);
-    for (const auto& line : _log) {
-      if (line.find(text) != std::string::npos) return true;
-    }
-    return false;
-  }
-  size_t CountLogged(const std::string& text) {
-    std::lock_guard<std::mutex> lock(_logMutex);
-    return static_cast<size_t>(std::count_if(_log.begin(), _log.end(),
-                                             [&](const std::string& l) { return l.find(text) != std::string::npos; }));
-  }
+  bool Logged(const std::string& text) const { return _logs.Count(text) > 0; }
+  size_t CountLogged(const std::string& text) const { return _logs.Count(text); }
 
   static uint8_t* Message(uint16_t type, size_t length, uint8_t fill = 0x5a) {
     auto* buffer = static_cast<uint8_t*>(std::malloc(length));
@@ -156,8 +138,7 @@ class LinkFixture : public ::testing::Test {
   LinkEvents& NewEvents() { return _events.emplace_back(); }
 
  private:
-  std::mutex _logMutex;
-  std::vector<std::string> _log;
+  qor::test::LogCapture _logs;  // debug level, console off, for the fixture's lifetime
   std::list<LinkEvents> _events;
 };
 
