@@ -67,9 +67,11 @@ UnixctlReply SetLevel(const LibraryLevel& library, const std::string& name) {
     Logger(LOG_LEVEL_WARN, "CliServer: unknown log level name %1", name);
     return UnixctlReply::Error(text + " failed");
   }
-  // Logged before the change, so that lowering the level still leaves a trace of who did it.
-  Logger(LOG_LEVEL_INFO, "CliServer: setting log level from %1 to %2", old, name);
+  // Logged under whichever of the two levels shows it, so that lowering the agent's level leaves a trace too.
+  bool before = LogEnabled(LOG_LEVEL_INFO);
+  if (before) Logger(LOG_LEVEL_INFO, "CliServer: setting log level from %1 to %2", old, name);
   library.set(*level);
+  if (!before) Logger(LOG_LEVEL_INFO, "CliServer: setting log level from %1 to %2", old, name);
   return UnixctlReply::Ok(text + " successfully");
 }
 
