@@ -327,6 +327,14 @@ void Agent::Shutdown() {
 int RunAgent(int argc, char** argv) {
   auto commandLine = ParseCommandLine(argc, argv);
   if (!commandLine) return -1;
+  if (commandLine->action == CommandLine::Action::kHelp) {
+    std::cout << HelpText(argc > 0 ? argv[0] : kDaemonName);
+    return 0;
+  }
+  if (commandLine->action == CommandLine::Action::kVersion) {
+    std::cout << kDaemonName << " " << QOR_BUILD_NUMBER << "\n";
+    return 0;
+  }
   return RunWithFailurePolicy([&]() { return Agent(commandLine->configPath).Run(); });
 }
 
