@@ -8,31 +8,29 @@ TextTable::TextTable(std::vector<std::string> columns) : _columns(std::move(colu
 
 void TextTable::AddRow(std::vector<std::string> cells) {
   cells.resize(_columns.size());
-  _rows.push_back(std::move(cells));
+  for (std::string& cell : cells) _cells.push_back(std::move(cell));
 }
 
 std::string TextTable::Text() const {
   std::vector<size_t> widths;
   for (const std::string& column : _columns) widths.push_back(column.size());
-  size_t total = 0;
-  for (const auto& row : _rows) {
-    for (size_t i = 0; i < row.size(); ++i) {
-      widths[i] = std::max(widths[i], row[i].size());
-      total += row[i].size() + 2;
-    }
-  }
+  const size_t columns = _columns.size();
+  if (columns == 0) return "\n";
+  for (size_t i = 0; i < _cells.size(); ++i) widths[i % columns] = std::max(widths[i % columns], _cells[i].size());
+  size_t lineWidth = columns * 2 + 1;
+  for (size_t width : widths) lineWidth += width;
   std::string text;
-  text.reserve(total + (_rows.size() + 1) * (widths.empty() ? 1 : widths.size() * 8));
-  auto line = [&](const std::vector<std::string>& cells) {
-    for (size_t i = 0; i < cells.size(); ++i) {
+  text.reserve(lineWidth * (Rows() + 1));
+  auto line = [&](const std::string* cells) {
+    for (size_t i = 0; i < columns; ++i) {
       text += cells[i];
-      if (i + 1 < cells.size()) text.append(widths[i] - cells[i].size() + 2, ' ');
+      if (i + 1 < columns) text.append(widths[i] - cells[i].size() + 2, ' ');
     }
     while (!text.empty() && text.back() == ' ') text.pop_back();
     text += '\n';
   };
-  line(_columns);
-  for (const auto& row : _rows) line(row);
+  line(_columns.data());
+  for (size_t row = 0; row < _cells.size(); row += columns) line(&_cells[row]);
   return text;
 }
 

@@ -13,13 +13,13 @@ class TextTable {
 
   // Missing cells are empty; extra cells are dropped.
   void AddRow(std::vector<std::string> cells);
-  size_t Rows() const { return _rows.size(); }
+  size_t Rows() const { return _columns.empty() ? 0 : _cells.size() / _columns.size(); }
   // Every line ends in a newline.
   std::string Text() const;
 
  private:
   std::vector<std::string> _columns;
-  std::vector<std::vector<std::string>> _rows;
+  std::vector<std::string> _cells;  // row after row: a table of tens of thousands of rows is one allocation
 };
 
 }  // namespace VevUroro::cli
