@@ -20,7 +20,11 @@ namespace {
 namespace tv = zantix::qor::tolvar;
 using qor::test::ChildProcess;
 
-constexpr const char* kOvsAppctl = "/usr/bin/ovs-appctl";
+#ifdef QOR_OVS_APPCTL
+constexpr const char* kOvsAppctl = QOR_OVS_APPCTL;
+#else
+constexpr const char* kOvsAppctl = "";
+#endif
 
 struct AppctlRun {
   int status = -1;
@@ -31,7 +35,7 @@ struct AppctlRun {
 class CliAgentTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!std::filesystem::exists(kOvsAppctl)) GTEST_SKIP() << "ovs-appctl (openvswitch-common) is not installed";
+    if (!*kOvsAppctl) GTEST_SKIP() << "ovs-appctl (openvswitch-common) is not installed";
     std::filesystem::create_directories(_root.Under("/etc/zantix/qor"));
     std::filesystem::copy_file(std::string(QOR_SAMPLE_CONFIG_DIR) + "/vessix.xml",
                                _root.Under("/etc/zantix/qor/vessix.xml"));
