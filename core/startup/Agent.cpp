@@ -254,7 +254,8 @@ int Agent::Run() {
   _tolvarClient = new TolvarClient(TolvarClientSettings::ForPersona(g_nodePersona, tolvarEndpoint), _updateQueue,
                                    _stateCache.get(), _provider.get());
   _upm = _tolvarClient->UpmService();
-  _stateCacheObserver = new StateCacheObserver(_tolvarClient.get(), _stateCache->ConfigTable(), _stateCache->L2Table());
+  _stateCacheObserver =
+      new StateCacheObserver(_tolvarClient.get(), _stateCache->ConfigTable(), _stateCache->L2Table());
   _stateCacheObserver->Start();
   _dispatcher = new MsgDispatcher(_updateQueue);
   _stateCache->RegisterWith(*_dispatcher);
