@@ -128,8 +128,8 @@ TEST_F(CliAgentTest, OperatorDrivesTheRunningAgentWithOvsAppctl) {
   EXPECT_NE(firewall.err.find("dfw/rules: the firewall application is not running"), std::string::npos);
 
   auto stats = test::ParseJson(Ok({"vevuroro/get-wft/stats"}));
-  EXPECT_EQ(stats.struct_value().fields().at("work_group").struct_value().fields().at("threads").number_value(), 6);
-  EXPECT_EQ(stats.struct_value().fields().at("metrics").struct_value().fields().size(), 6u);
+  EXPECT_EQ(stats.get<int>("work_group.threads"), 6);
+  EXPECT_EQ(stats.get_child("metrics").size(), 6u);
 }
 
 // Full logical switches: every one of their 16 properties set, so that each switch is 16 cache records.

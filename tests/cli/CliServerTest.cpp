@@ -406,45 +406,33 @@ TEST_F(CliServerTest, L2QueriesSelectByObjectAddressFamilyAndStore) {
                          true);
 
   auto arp = test::ParseJson(Ok("vevuroro/statecache/L2arp", {IdText(5)}));
-  const auto& remote = arp.struct_value().fields().at("remote").list_value();
-  ASSERT_EQ(remote.values_size(), 1);
-  const auto& record = remote.values(0).struct_value().fields();
-  EXPECT_EQ(record.at("object_id").string_value(), IdText(5));
-  EXPECT_EQ(record.at("property_type").string_value(), "L2_VM_IP");
-  EXPECT_EQ(record.at("value").string_value(), "ip: 10.0.0.1 mac: 00:50:56:aa:bb:cc");
-  EXPECT_EQ(arp.struct_value().fields().at("local").list_value().values_size(), 0);
+  ASSERT_EQ(arp.get_child("remote").size(), 1u);
+  const test::JsonTree& record = test::First(arp, "remote");
+  EXPECT_EQ(record.get<std::string>("object_id"), IdText(5));
+  EXPECT_EQ(record.get<std::string>("property_type"), "L2_VM_IP");
+  EXPECT_EQ(record.get<std::string>("value"), "ip: 10.0.0.1 mac: 00:50:56:aa:bb:cc");
+  EXPECT_EQ(arp.get_child("local").size(), 0u);
 
   auto nd = test::ParseJson(Ok("vevuroro/statecache/L2ND", {IdText(5)}));
-  ASSERT_EQ(nd.struct_value().fields().at("remote").list_value().values_size(), 1);
-  EXPECT_EQ(
-      nd.struct_value().fields().at("remote").list_value().values(0).struct_value().fields().at("value").string_value(),
-      "ip: 2001::1 mac: 00:50:56:aa:bb:cc");
+  ASSERT_EQ(nd.get_child("remote").size(), 1u);
+  EXPECT_EQ(test::First(nd, "remote").get<std::string>("value"), "ip: 2001::1 mac: 00:50:56:aa:bb:cc");
   auto mac = test::ParseJson(Ok("vevuroro/statecache/L2mac", {IdText(5)}));
-  EXPECT_EQ(mac.struct_value().fields().at("remote").list_value().values_size(), 1);
+  EXPECT_EQ(mac.get_child("remote").size(), 1u);
 
   auto local = test::ParseJson(Ok("vevuroro/statecache/L2vtep", {IdText(5), "local"}));
-  ASSERT_EQ(local.struct_value().fields().at("local").list_value().values_size(), 1);
-  EXPECT_EQ(local.struct_value().fields().count("remote"), 0u);
-  EXPECT_EQ(local.struct_value()
-                .fields()
-                .at("local")
-                .list_value()
-                .values(0)
-                .struct_value()
-                .fields()
-                .at("value")
-                .string_value(),
-            "ip: 192.168.0.3 label: 9");
+  ASSERT_EQ(local.get_child("local").size(), 1u);
+  EXPECT_EQ(local.count("remote"), 0u);
+  EXPECT_EQ(test::First(local, "local").get<std::string>("value"), "ip: 192.168.0.3 label: 9");
   auto all = test::ParseJson(Ok("vevuroro/statecache/logicalswitch", {IdText(5), "remote"}));
-  EXPECT_EQ(all.struct_value().fields().at("remote").list_value().values_size(), 5) << "object record and 4 elements";
+  EXPECT_EQ(all.get_child("remote").size(), 5u) << "object record and 4 elements";
 
   auto switches = test::ParseJson(Ok("vevuroro/statecache/logicalswitches"));
-  ASSERT_EQ(switches.list_value().values_size(), 1);
-  const auto& summary = switches.list_value().values(0).struct_value().fields();
-  EXPECT_EQ(summary.at("logical_switch").string_value(), IdText(10));
-  EXPECT_EQ(summary.at("elements").struct_value().fields().at("L2_VM_IP").number_value(), 2);
+  ASSERT_EQ(switches.size(), 1u);
+  const test::JsonTree& summary = switches.front().second;
+  EXPECT_EQ(summary.get<std::string>("logical_switch"), IdText(10));
+  EXPECT_EQ(summary.get<int>("elements.L2_VM_IP"), 2);
   auto drVtep = test::ParseJson(Ok("vevuroro/statecache/dr-vtep"));
-  EXPECT_EQ(drVtep.struct_value().fields().at("remote").list_value().values_size(), 1);
+  EXPECT_EQ(drVtep.get_child("remote").size(), 1u);
 
   EXPECT_EQ(Call("vevuroro/statecache/L2arp", {"not-a-uuid"}).text, "\"not-a-uuid\" is not a UUID\n");
   EXPECT_EQ(Call("vevuroro/statecache/L2vtep", {IdText(5), "both"}).text,
@@ -504,15 +492,13 @@ TEST_F(CliServerTest, WorkerPoolStatisticsAreJson) {
   deps.metrics = registry;
   Start(deps);
   auto stats = test::ParseJson(Ok("vevuroro/get-wft/stats"));
-  const auto& metrics = stats.struct_value().fields().at("metrics").struct_value().fields();
-  EXPECT_EQ(metrics.size(), 2u) << "only the worker pool's metrics";
-  EXPECT_EQ(metrics.at("work_group/queue/length").struct_value().fields().at("value").number_value(), 3);
-  const auto& latency = metrics.at("work_group/item/queued_time").struct_value().fields();
-  EXPECT_EQ(latency.at("count").number_value(), 2);
-  EXPECT_EQ(latency.at("mean").number_value(), 20);
-  EXPECT_EQ(latency.at("max").number_value(), 30);
-  EXPECT_EQ(
-      stats.struct_value().fields().at("workflow_tracing").struct_value().fields().at("trace_level").number_value(), 2);
+  EXPECT_EQ(stats.get_child("metrics").size(), 2u) << "only the worker pool's metrics";
+  EXPECT_EQ(stats.get<int>("metrics.work_group/queue/length.value"), 3);
+  const test::JsonTree& latency = stats.get_child("metrics.work_group/item/queued_time");
+  EXPECT_EQ(latency.get<int>("count"), 2);
+  EXPECT_EQ(latency.get<int>("mean"), 20);
+  EXPECT_EQ(latency.get<int>("max"), 30);
+  EXPECT_EQ(stats.get<int>("workflow_tracing.trace_level"), 2);
 }
 
 TEST_F(CliServerTest, SecondServerOnALiveSocketIsRefused) {

@@ -1,11 +1,11 @@
 // Helpers of the CLI tests: cache entries in the form the decoder produces them, UUID texts, and JSON replies
-// read back through protobuf's JSON parser.
+// read back with Boost's JSON parser (members by "a.b" paths, array elements as children with empty names).
 #pragma once
 
-#include <google/protobuf/struct.pb.h>
-#include <google/protobuf/util/json_util.h>
 #include <gtest/gtest.h>
 
+#include <boost/property_tree/json_parser.hpp>
+#include <boost/property_tree/ptree.hpp>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -40,10 +40,22 @@ inline TolvarUpdateMsg Entry(uint32_t type, const std::string& id, uint32_t prop
   return entry;
 }
 
-inline google::protobuf::Value ParseJson(const std::string& text) {
-  google::protobuf::Value value;
-  EXPECT_TRUE(google::protobuf::util::JsonStringToMessage(text, &value).ok()) << text;
-  return value;
+using JsonTree = boost::property_tree::ptree;
+
+inline JsonTree ParseJson(const std::string& text) {
+  JsonTree tree;
+  std::istringstream in(text);
+  try {
+    boost::property_tree::read_json(in, tree);
+  } catch (const boost::property_tree::json_parser_error& e) {
+    ADD_FAILURE() << e.what() << "\n" << text;
+  }
+  return tree;
+}
+
+// The first element of the array at `path`.
+inline const JsonTree& First(const JsonTree& tree, const std::string& path) {
+  return tree.get_child(path).front().second;
 }
 
 inline std::vector<std::string> Lines(const std::string& text) {
