@@ -2,9 +2,9 @@
 
 namespace VevUroro::cli {
 
-const std::vector<CliCommandSpec>& CliCommandTable() {
+const std::vector<CliCommandEntry>& CliCommandTable() {
   using enum CliArea;
-  static const std::vector<CliCommandSpec> table = {
+  static const std::vector<CliCommandEntry> table = {
       // Configuration, L2/L3 and SmartNIC dumps.
       {"vevuroro/lport/status", "", 0, 0, kAgent},
       {"vevuroro/l2/local", "", 0, 0, kAgent},

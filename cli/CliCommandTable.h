@@ -18,7 +18,7 @@ enum class CliArea {
   kIntrusionDetection,  // IDSApp ("ids/...")
 };
 
-struct CliCommandSpec {
+struct CliCommandEntry {
   const char* name;
   const char* usage;
   int minArgs;
@@ -27,7 +27,7 @@ struct CliCommandSpec {
 };
 
 // All 113 commands, in registration order.
-const std::vector<CliCommandSpec>& CliCommandTable();
+const std::vector<CliCommandEntry>& CliCommandTable();
 
 // How an area names its application in replies ("the firewall application is not running").
 const char* AreaName(CliArea area);

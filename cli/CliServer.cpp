@@ -51,12 +51,12 @@ UnixctlReply BadUuid(const std::string& text) {
 CliServer::CliServer(CliServerDeps deps, std::string socketPath)
     : _deps(std::move(deps)), _server(socketPath.empty() ? qor::QorPath(kSocketPath) : std::move(socketPath)) {
   AddOwnHandlers();
-  for (const cli::CliCommandSpec& spec : cli::CliCommandTable()) {
-    if (spec.area == cli::CliArea::kAgent) continue;
-    auto found = _deps.applications.find(spec.area);
+  for (const cli::CliCommandEntry& entry : cli::CliCommandTable()) {
+    if (entry.area == cli::CliArea::kAgent) continue;
+    auto found = _deps.applications.find(entry.area);
     ICliCommandHandler* application = found == _deps.applications.end() ? nullptr : found->second;
-    std::string what = cli::AreaName(spec.area);
-    _handlers[spec.name] = [application, what](const std::vector<std::string>& argv) {
+    std::string what = cli::AreaName(entry.area);
+    _handlers[entry.name] = [application, what](const std::vector<std::string>& argv) {
       if (!application) return UnixctlReply::Error(argv[0] + ": the " + what + " is not running");
       AgentLockGuard lock(AgentLock());
       return application->HandleCliCommand(argv);
@@ -70,11 +70,11 @@ CliServer::~CliServer() {
 
 bool CliServer::Start() {
   Logger(LOG_LEVEL_INFO, "vevuroro cli socket %1", _server.Path());
-  for (const cli::CliCommandSpec& spec : cli::CliCommandTable()) {
-    auto found = _handlers.find(spec.name);
+  for (const cli::CliCommandEntry& entry : cli::CliCommandTable()) {
+    auto found = _handlers.find(entry.name);
     if (found == _handlers.end() ||
-        !_server.RegisterCommand(spec.name, spec.usage, spec.minArgs, spec.maxArgs, found->second)) {
-      Logger(LOG_LEVEL_ERROR, "CliServer: cannot register command %1", spec.name);
+        !_server.RegisterCommand(entry.name, entry.usage, entry.minArgs, entry.maxArgs, found->second)) {
+      Logger(LOG_LEVEL_ERROR, "CliServer: cannot register command %1", entry.name);
     }
   }
   int error = _server.Start();
@@ -95,12 +95,12 @@ void CliServer::Stop() {
 
 UnixctlReply CliServer::Execute(const std::vector<std::string>& argv) {
   const auto& table = cli::CliCommandTable();
-  auto spec =
+  auto entry =
       std::find_if(table.begin(), table.end(), [&](const auto& s) { return !argv.empty() && argv[0] == s.name; });
-  if (spec == table.end()) return UnixctlReply::Error("unknown command");
+  if (entry == table.end()) return UnixctlReply::Error("unknown command");
   int count = static_cast<int>(argv.size()) - 1;
-  if (count < spec->minArgs || count > spec->maxArgs) return UnixctlReply::Error("wrong number of arguments");
-  return _handlers.at(spec->name)(argv);
+  if (count < entry->minArgs || count > entry->maxArgs) return UnixctlReply::Error("wrong number of arguments");
+  return _handlers.at(entry->name)(argv);
 }
 
 void CliServer::AddOwnHandlers() {

@@ -86,8 +86,8 @@ class CliAgentTest : public ::testing::Test {
 TEST_F(CliAgentTest, OperatorDrivesTheRunningAgentWithOvsAppctl) {
   StartAgent();
   std::string list = Ok({"list-commands"});
-  for (const cli::CliCommandSpec& spec : cli::CliCommandTable()) {
-    EXPECT_NE(list.find("  " + std::string(spec.name) + " "), std::string::npos) << spec.name;
+  for (const cli::CliCommandEntry& entry : cli::CliCommandTable()) {
+    EXPECT_NE(list.find("  " + std::string(entry.name) + " "), std::string::npos) << entry.name;
   }
 
   for (const cli::LibraryLevel& library : cli::LibraryLevels()) {

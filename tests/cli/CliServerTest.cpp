@@ -160,7 +160,7 @@ TEST_F(CliServerTest, EveryCommandIsServedWithItsUsageAndArgumentCounts) {
   const auto& table = cli::CliCommandTable();
   ASSERT_EQ(table.size(), 113u);
   std::set<std::string> names;
-  for (const auto& spec : table) EXPECT_TRUE(names.insert(spec.name).second) << spec.name << " twice";
+  for (const auto& entry : table) EXPECT_TRUE(names.insert(entry.name).second) << entry.name << " twice";
   EXPECT_STREQ(table.front().name, "vevuroro/lport/status");
   EXPECT_STREQ(table[36].name, "vevuroro/set/loglevel");
   EXPECT_STREQ(table.back().name, "vevuroro/set-simulate/out-of-sync");
@@ -169,26 +169,26 @@ TEST_F(CliServerTest, EveryCommandIsServedWithItsUsageAndArgumentCounts) {
   EXPECT_EQ(_log.Count("Start running cli server"), 1u);
 
   std::string list = Ok("list-commands");
-  for (const auto& spec : table) {
+  for (const auto& entry : table) {
     // "  NAME USAGE" with the name padded; the usage follows the name on its line.
-    std::string expected = "  " + std::string(spec.name) + " ";
+    std::string expected = "  " + std::string(entry.name) + " ";
     size_t at = list.find(expected);
-    ASSERT_NE(at, std::string::npos) << spec.name;
+    ASSERT_NE(at, std::string::npos) << entry.name;
     std::string line = list.substr(at, list.find('\n', at) - at);
-    if (*spec.usage) {
-      EXPECT_NE(line.find(spec.usage), std::string::npos) << line;
+    if (*entry.usage) {
+      EXPECT_NE(line.find(entry.usage), std::string::npos) << line;
     }
   }
-  for (const auto& spec : table) {
-    if (spec.minArgs > 0) {
-      UnixctlResult few = Call(spec.name, std::vector<std::string>(static_cast<size_t>(spec.minArgs) - 1, "x"));
+  for (const auto& entry : table) {
+    if (entry.minArgs > 0) {
+      UnixctlResult few = Call(entry.name, std::vector<std::string>(static_cast<size_t>(entry.minArgs) - 1, "x"));
       EXPECT_FALSE(few.ok);
-      EXPECT_EQ(few.text, "\"" + std::string(spec.name) + "\" command requires at least " +
-                              std::to_string(spec.minArgs) + " arguments\n");
+      EXPECT_EQ(few.text, "\"" + std::string(entry.name) + "\" command requires at least " +
+                              std::to_string(entry.minArgs) + " arguments\n");
     }
-    UnixctlResult many = Call(spec.name, std::vector<std::string>(static_cast<size_t>(spec.maxArgs) + 1, "x"));
+    UnixctlResult many = Call(entry.name, std::vector<std::string>(static_cast<size_t>(entry.maxArgs) + 1, "x"));
     EXPECT_FALSE(many.ok);
-    EXPECT_EQ(many.text, "\"" + std::string(spec.name) + "\" command takes at most " + std::to_string(spec.maxArgs) +
+    EXPECT_EQ(many.text, "\"" + std::string(entry.name) + "\" command takes at most " + std::to_string(entry.maxArgs) +
                              " arguments\n");
   }
 }
