@@ -1,5 +1,7 @@
 #include "cache/StateCacheConfigTable.h"
 
+#include <algorithm>
+
 #include "core/Logger.h"
 #include "intake/TypeNames.h"
 #include "platform/tolvar/TolvarSchema.h"
@@ -464,9 +466,45 @@ size_t StateCacheConfigTable::RuntimeCount() const {
   return _runtime.size();
 }
 
+size_t StateCacheConfigTable::Copy(const ConfigRecordStore& store, std::vector<StateCacheRecord>* out, size_t limit,
+                                   uint32_t objectType) {
+  if (objectType == 0) {
+    const auto& byId = store.get<sc_index::ByIdProperty>();
+    out->reserve(out->size() + std::min(limit, byId.size()));
+    for (auto it = byId.begin(); it != byId.end() && limit > 0; ++it, --limit) out->push_back(*it);
+    return byId.size();
+  }
+  auto range = store.get<sc_index::ByType>().equal_range(objectType);
+  size_t first = out->size();
+  size_t total = 0;
+  for (auto it = range.first; it != range.second; ++it, ++total) {
+    if (total < limit) out->push_back(*it);
+  }
+  std::sort(out->begin() + static_cast<std::ptrdiff_t>(first), out->end(),
+            [](const StateCacheRecord& a, const StateCacheRecord& b) {
+              return std::tie(a.objectId, a.propertyType) < std::tie(b.objectId, b.propertyType);
+            });
+  return total;
+}
+
+size_t StateCacheConfigTable::CopyDesired(std::vector<StateCacheRecord>* out, size_t limit, uint32_t objectType) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  return Copy(_desired, out, limit, objectType);
+}
+
+size_t StateCacheConfigTable::CopyRuntime(std::vector<StateCacheRecord>* out, size_t limit, uint32_t objectType) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  return Copy(_runtime, out, limit, objectType);
+}
+
 uint32_t StateCacheConfigTable::FullSyncVersion() const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   return _fullSyncVersion;
+}
+
+uint32_t StateCacheConfigTable::RuntimeFullSyncVersion() const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  return _runtimeVersion;
 }
 
 bool StateCacheConfigTable::Initialised() const {

@@ -3,6 +3,7 @@
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/message.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
 #include <limits>
@@ -460,6 +461,24 @@ std::vector<StateCacheRecord> StateCacheL2Table::RuntimeRecords() const {
   return records;
 }
 
+size_t StateCacheL2Table::Copy(const Store& store, std::vector<Record>* out, size_t limit) {
+  out->reserve(out->size() + std::min(limit, store.size()));
+  for (auto it = store.begin(); it != store.end() && limit > 0; ++it, --limit) {
+    out->push_back(Record{it->second, L2ValueKey{std::get<3>(it->first), std::get<4>(it->first)}});
+  }
+  return store.size();
+}
+
+size_t StateCacheL2Table::CopyDesired(std::vector<Record>* out, size_t limit) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  return Copy(_desired, out, limit);
+}
+
+size_t StateCacheL2Table::CopyRuntime(std::vector<Record>* out, size_t limit) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  return Copy(_runtime, out, limit);
+}
+
 size_t StateCacheL2Table::Bytes(const Store& store) {
   size_t bytes = 0;
   for (const auto& [key, record] : store) {
@@ -479,6 +498,11 @@ size_t StateCacheL2Table::DesiredCount() const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   Logger(LOG_LEVEL_INFO, "L2Cache: L2 desired cache size(number): %1", _desired.size());
   return _desired.size();
+}
+
+size_t StateCacheL2Table::RuntimeCount() const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  return _runtime.size();
 }
 
 size_t StateCacheL2Table::RuntimeCacheSize() const {

@@ -72,8 +72,14 @@ class StateCacheL2Table : public qor::RefCounted<StateCacheL2Table, Component> {
   // Every runtime record, by (type, object, property, key): object records first within an object.
   std::vector<StateCacheRecord> RuntimeRecords() const;
 
+  // Copies for the operator CLI: at most `limit` records of the desired / runtime store, ordered by (object type,
+  // object, property, value key). Returns the number of records the store holds.
+  size_t CopyDesired(std::vector<Record>* out, size_t limit) const;
+  size_t CopyRuntime(std::vector<Record>* out, size_t limit) const;
+
   size_t DesiredCacheSize() const;
   size_t DesiredCount() const;
+  size_t RuntimeCount() const;
   size_t RuntimeCacheSize() const;
   uint32_t LocalFullSyncVersion() const;
   uint32_t RemoteFullSyncVersion() const;
@@ -103,6 +109,7 @@ class StateCacheL2Table : public qor::RefCounted<StateCacheL2Table, Component> {
   void FilterDesired(StateCacheChangeList& changes) const;
   void FilterRuntime(StateCacheChangeList& changes) const;
   size_t Dump(const Store& store, const char* title) const;
+  static size_t Copy(const Store& store, std::vector<Record>* out, size_t limit);
 
   mutable std::recursive_mutex _mutex;
   std::recursive_mutex _desiredNotify;

@@ -12,6 +12,7 @@
 
 #include "cache/StateCache.h"
 #include "cache/StateCacheObserver.h"
+#include "cli/CliServer.h"
 #include "core/AgentLock.h"
 #include "core/ComponentType.h"
 #include "core/Logger.h"
@@ -53,6 +54,7 @@ class Agent {
   void PrepareProcess();
   bool ReadNodePersona();
   void StartPlatform();
+  void StartCliServer();
   void StartHealthAgentClient();
   void Shutdown();
 
@@ -72,6 +74,7 @@ class Agent {
   std::shared_ptr<CfgUdsLink> _udsLink;
   std::unique_ptr<ApplicationSet> _apps;
   bool _appListEmpty = true;
+  std::unique_ptr<CliServer> _cliServer;
   std::unique_ptr<qor::sha::ShaPmClient> _shaClient;
 };
 
@@ -193,6 +196,26 @@ void Agent::StartPlatform() {
   }
 }
 
+void Agent::StartCliServer() {
+  Logger(LOG_LEVEL_INFO, "Starting running CLI Server");
+  // The applications that exist become the context of their commands once they implement the CLI interfaces.
+  CliServerDeps deps;
+  deps.stateCache = _stateCache.get();
+  deps.tolvarClient = _tolvarClient.get();
+  deps.metrics = _provider->metrics();
+  deps.configApp = dynamic_cast<IConfigAppCli*>(_apps->configApp.get());
+  deps.l2App = dynamic_cast<IL2AppCli*>(_apps->l2App.get());
+  auto handler = [&deps](cli::CliArea area, Component* application) {
+    if (auto* commands = dynamic_cast<ICliCommandHandler*>(application)) deps.applications[area] = commands;
+  };
+  handler(cli::CliArea::kFirewall, _apps->dfwMain.get());
+  handler(cli::CliArea::kServiceInsertion, _apps->siApp.get());
+  handler(cli::CliArea::kIntrusionDetection, _apps->idsApp.get());
+  handler(cli::CliArea::kBfd, _apps->bfdApp.get());
+  _cliServer = std::make_unique<CliServer>(std::move(deps));
+  _cliServer->Start();
+}
+
 void Agent::StartHealthAgentClient() {
   _shaClient = std::make_unique<qor::sha::ShaPmClient>(kDaemonName);
   _shaClient->Start();
@@ -255,6 +278,7 @@ int Agent::Run() {
   Logger(LOG_LEVEL_INFO, "Tolvar client starts");
   _tolvarClient->Start();
   _upm->Start();
+  StartCliServer();
   if (!_dispatcher->Start()) Logger(LOG_LEVEL_ERROR, "MsgDispatcher: failed to start the dispatcher loop");
 
   StartHealthAgentClient();
@@ -272,6 +296,7 @@ void Agent::Shutdown() {
     _apps->StopAll();
     _udsLink->Stop();
   }
+  _cliServer->Stop();
   if (_dispatcher->IsRegistered(L3CACHE)) _dispatcher->Unregister(L3CACHE);
   _stateCacheObserver->Stop();
   // The dispatcher loop holds a pool thread: it must leave before the pool joins its threads.
@@ -282,6 +307,7 @@ void Agent::Shutdown() {
   _shaClient->StopProcessHeartbeat();
   _shaClient->Stop();
   _shaClient.reset();
+  _cliServer.reset();
   _apps.reset();
   _udsLink.reset();
   _dispatcher.reset();
@@ -302,6 +328,14 @@ void Agent::Shutdown() {
 int RunAgent(int argc, char** argv) {
   auto commandLine = ParseCommandLine(argc, argv);
   if (!commandLine) return -1;
+  if (commandLine->action == CommandLine::Action::kHelp) {
+    std::cout << HelpText(argc > 0 ? argv[0] : kDaemonName);
+    return 0;
+  }
+  if (commandLine->action == CommandLine::Action::kVersion) {
+    std::cout << kDaemonName << " " << QOR_BUILD_NUMBER << "\n";
+    return 0;
+  }
   return RunWithFailurePolicy([&]() { return Agent(commandLine->configPath).Run(); });
 }
 
