@@ -1,6 +1,5 @@
 #include "apps/config/DVSProperty.h"
 
-#include "core/TolvarUpdateMsg.h"
 #include "dataplane/kcp/KcpFormat.h"
 
 namespace VevUroro {
@@ -22,10 +21,6 @@ void DVSEntityUpdate::Add(const std::string& entity, const DVSPropertyList& prop
     return;
   }
   for (const DVSProperty& property : properties) Add(entity, property);
-}
-
-uint32_t DatapathOperation(int32_t entryOperation) {
-  return entryOperation == TolvarUpdateMsg::OP_CLEAR ? DVS_OP_DELETE : DVS_OP_UPDATE;
 }
 
 std::string TextValue(std::string_view text) {

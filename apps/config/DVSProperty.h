@@ -89,9 +89,6 @@ struct DVSEntityUpdate {
   bool Empty() const { return entities.empty(); }
 };
 
-// The datapath operation for an entry operation of the state cache: a clear (2) is DELETE, anything else UPDATE.
-uint32_t DatapathOperation(int32_t entryOperation);
-
 // Text value with its terminating NUL.
 std::string TextValue(std::string_view text);
 inline std::string BoolText(bool value) {

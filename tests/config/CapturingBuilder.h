@@ -71,8 +71,5 @@ inline std::string Field(const std::vector<uint8_t>& b, size_t at, size_t width)
   for (size_t i = 0; i < width && b.at(at + i) != 0; ++i) out.push_back(static_cast<char>(b[at + i]));
   return out;
 }
-inline std::vector<uint8_t> Bytes(const std::string& s) {
-  return std::vector<uint8_t>(s.begin(), s.end());
-}
 
 }  // namespace VevUroro::test

@@ -12,6 +12,7 @@
 #include "apps/config/QosConversion.h"
 #include "apps/config/SwitchSecurityTable.h"
 #include "support/LogCapture.h"
+#include "tests/config/ExpectedBytes.h"
 
 namespace VevUroro {
 namespace {
@@ -19,45 +20,7 @@ namespace {
 namespace tv = zantix::qor::tolvar;
 using qor::test::LogCapture;
 
-// Expected bytes are assembled field by field: B(...) for single bytes and network-order fields, H16/H32/H64 for
-// host-order integers, T for text with its NUL, Z for zero fill.
-struct Bytes {
-  std::string s;
-  Bytes& B(std::initializer_list<int> bytes) {
-    for (int b : bytes) s.push_back(static_cast<char>(b));
-    return *this;
-  }
-  template <typename T>
-  Bytes& Host(T v) {
-    char raw[sizeof(T)];
-    std::memcpy(raw, &v, sizeof(T));
-    s.append(raw, sizeof(T));
-    return *this;
-  }
-  Bytes& H16(uint16_t v) { return Host(v); }
-  Bytes& H32(uint32_t v) { return Host(v); }
-  Bytes& H64(uint64_t v) { return Host(v); }
-  Bytes& Text(const std::string& t, size_t width) {
-    s.append(t);
-    s.append(width - t.size(), '\0');
-    return *this;
-  }
-  Bytes& Z(size_t n) {
-    s.append(n, '\0');
-    return *this;
-  }
-};
-
-std::string Hex(const std::string& s) {
-  static const char* d = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : s) {
-    out.push_back(d[c >> 4]);
-    out.push_back(d[c & 15]);
-  }
-  return out;
-}
-#define EXPECT_BYTES(actual, expected) EXPECT_EQ(Hex(actual), Hex((expected).s))
+using test::Bytes;
 
 TEST(PropertyValuesTest, LogicalSwitchKeys) {
   EXPECT_BYTES(values::Vni(0x00012345), Bytes().B({0x00, 0x01, 0x23, 0x45}));  // key 1, network order

@@ -159,26 +159,30 @@ void KcpSwitchModule::OnDisconnect(Connection& connection) {
 }
 
 void KcpSwitchModule::OnMessage(Connection& connection, const std::vector<uint8_t>& bytes) {
+  Receive(connection.Id(), bytes, [&connection](std::vector<uint8_t> answer) { connection.Send(std::move(answer)); });
+}
+
+void KcpSwitchModule::Receive(uint64_t connectionId, const std::vector<uint8_t>& bytes, const Reply& reply) {
   KcpMessage message;
   if (!DecodeMessage(bytes.data(), bytes.size(), &message)) return;
   switch (message.type) {
     case KCP_MSG_SESSION_CONTROL:
-      HandleSessionControl(connection, message);
+      HandleSessionControl(message, reply);
       return;
     case KCP_MSG_UPDATE: {
-      auto& batch = _pendingBatches[connection.Id()];
+      auto& batch = _pendingBatches[connectionId];
       bool last = !message.MoreFollows();
       batch.push_back(std::move(message));
       if (last) {
         auto complete = std::move(batch);
-        _pendingBatches.erase(connection.Id());
+        _pendingBatches.erase(connectionId);
         ApplyBatch(complete);
       }
       return;
     }
     case KCP_MSG_QUERY:
       for (const auto& item : message.items) {
-        if (item.type == KCP_QUERY_DP_STATUS) connection.Send(DpStatusNotification());
+        if (item.type == KCP_QUERY_DP_STATUS) reply(DpStatusNotification());
       }
       return;
     default:
@@ -186,14 +190,14 @@ void KcpSwitchModule::OnMessage(Connection& connection, const std::vector<uint8_
   }
 }
 
-void KcpSwitchModule::HandleSessionControl(Connection& connection, const KcpMessage& message) {
+void KcpSwitchModule::HandleSessionControl(const KcpMessage& message, const Reply& reply) {
   if (message.items.empty() || message.items[0].type != KCP_SESSION_CONTROL || !message.items[0].wellFormed) return;
   const DataItem& item = message.items[0];
   if (item.controlType != KCP_SESSION_OPEN) return;
   ++_sessionsOpened;
   _lastSessionId = item.sessionId;
   _outOfSync = false;
-  connection.Send(BuildSessionControl(KCP_SESSION_OPEN_ACK, item.sessionId));
+  reply(BuildSessionControl(KCP_SESSION_OPEN_ACK, item.sessionId));
   std::vector<VifRecord> connected;
   for (const auto& [id, held] : _vifs) {
     if (held.connected) connected.push_back(WithStatus(held.record, KCP_VIF_CONNECT));
@@ -205,15 +209,15 @@ void KcpSwitchModule::HandleSessionControl(Connection& connection, const KcpMess
     size_t size = kVifRecordFixedLen;
     for (const auto& p : vif.properties) size += kPropHeaderLen + p.value.size();
     if (!chunk.empty() && bytes + size > kMaxRecordBytes) {
-      connection.Send(VifUpdateMessage(KCP_OP_FULL_SYNC, chunk));
+      reply(VifUpdateMessage(KCP_OP_FULL_SYNC, chunk));
       chunk.clear();
       bytes = 0;
     }
     chunk.push_back(std::move(vif));
     bytes += size;
   }
-  if (!chunk.empty()) connection.Send(VifUpdateMessage(KCP_OP_FULL_SYNC, chunk));
-  connection.Send(BuildSessionControl(KCP_SESSION_FULL_SYNC_END, item.sessionId));
+  if (!chunk.empty()) reply(VifUpdateMessage(KCP_OP_FULL_SYNC, chunk));
+  reply(BuildSessionControl(KCP_SESSION_FULL_SYNC_END, item.sessionId));
 }
 
 void KcpSwitchModule::ApplyBatch(const std::vector<KcpMessage>& batch) {
