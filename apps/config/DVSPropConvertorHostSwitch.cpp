@@ -200,18 +200,22 @@ void DVSPropConvertor::HandleGlobalConfig(const std::list<TolvarUpdateMsg>& entr
 }
 
 void DVSPropConvertor::HandleTransportSwitches(const Change& change, PortBatch& batch) {
-  if (change.Delete()) {
-    std::vector<SwitchPropertyBlock> blocks;
-    for (const HostSwitchState& sw : change.oldHostSwitches) {
-      Logger(LOG_LEVEL_INFO, "Reset global property for tSwitch %1", sw.switchId);
-      if (!sw.opaqueConfigs.empty()) Logger(LOG_LEVEL_INFO, "clean global opaque property for tSwitch %1", sw.switchId);
-      if (sw.offloaded || _offloaded.count(sw.switchId)) continue;
-      blocks.push_back({sw.switchId, std::string()});
-    }
-    _builder->SendSwitchPropertyUpdate(DVS_OP_DELETE, blocks);
-    return;
-  }
   auto node = _state.transportNodes.find(change.objectId);
+  // Switches the node no longer lists (all of them on a DELETE) lose their switch properties.
+  std::vector<SwitchPropertyBlock> resets;
+  for (const HostSwitchState& old : change.oldHostSwitches) {
+    bool kept = false;
+    if (node != _state.transportNodes.end()) {
+      for (const HostSwitchState& sw : node->second) kept = kept || sw.switchId == old.switchId;
+    }
+    if (kept) continue;
+    Logger(LOG_LEVEL_INFO, "Reset global property for tSwitch %1", old.switchId);
+    if (!old.opaqueConfigs.empty()) Logger(LOG_LEVEL_INFO, "clean global opaque property for tSwitch %1", old.switchId);
+    if (old.offloaded || _offloaded.count(old.switchId)) continue;
+    resets.push_back({old.switchId, std::string()});
+  }
+  _builder->SendSwitchPropertyUpdate(DVS_OP_DELETE, resets);
+  if (change.Delete()) return;
   if (node == _state.transportNodes.end()) {
     Logger(LOG_LEVEL_INFO, "TN_TRANSPORT_SWITCHES property doesn't exist!");
     return;

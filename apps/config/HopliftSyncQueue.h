@@ -15,7 +15,7 @@ constexpr uint16_t kHopliftSyncContainerList = 2;
 
 class HopliftSyncQueue {
  public:
-  // Queues `portId` with `flags`, or merges them into its queued flags (logged).
+  // Queues `portId` with `flags`, or merges them into its queued flags (logged when that adds a flag).
   void Add(const std::string& portId, uint16_t flags);
   // Drops a port (it disconnected); false when it was not queued.
   bool Remove(const std::string& portId);
