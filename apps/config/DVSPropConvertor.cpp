@@ -321,15 +321,19 @@ void DVSPropConvertor::EmitEntity(const Change& change) {
       break;
     }
     case tv::TRANSPORT_NODE_CONFIG:
-    case tv::BRIDGE_CLUSTER_CONFIG:
-    case tv::PORT_MIRROR_SESSION: {
+    case tv::BRIDGE_CLUSTER_CONFIG: {
       // The object's properties went with it: their handlers undo what they set.
       Change removal = change;
-      removal.property = change.objectType == tv::TRANSPORT_NODE_CONFIG   ? P::TN_TRANSPORT_SWITCHES
-                         : change.objectType == tv::BRIDGE_CLUSTER_CONFIG ? P::BRIDGE_NODES
-                                                                          : P::PMS_LOGICAL_PORT_MIRROR_SESSION;
-      auto handler = _handlers.at(removal.property);
-      (this->*handler)(removal, batch);
+      removal.property =
+          change.objectType == tv::TRANSPORT_NODE_CONFIG ? P::TN_TRANSPORT_SWITCHES : P::BRIDGE_NODES;
+      (this->*_handlers.at(removal.property))(removal, batch);
+      break;
+    }
+    case tv::PORT_MIRROR_SESSION: {
+      Change removal = change;
+      removal.property = P::PMS_LOGICAL_PORT_MIRROR_SESSION;
+      HandleMirrorSession(removal, batch);
+      RebuildUplinkSessions();
       break;
     }
     default:

@@ -392,7 +392,6 @@ void DVSPropConvertor::HandleMirrorSession(const Change& change, PortBatch& batc
   for (const std::string& lspId : targets->second) {
     if (PortEntry* port = _ports.FindByLsp(lspId)) AddMirrorProperty(*port, batch);
   }
-  if (change.property == P::PMS_LOGICAL_PORT_MIRROR_SESSION && change.Delete()) RebuildUplinkSessions();
 }
 
 void DVSPropConvertor::HandleUplinkMirrorSession(const Change& change, PortBatch&) {
