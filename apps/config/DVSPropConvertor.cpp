@@ -72,6 +72,8 @@ void DVSPropConvertor::FillHandlerTable() {
   _handlers[P::LSP_MAC_MANAGEMENT] = &DVSPropConvertor::HandleLspMacManagement;
   _handlers[P::LSP_EXTRA_CONFIGS] = &DVSPropConvertor::HandleLspExtraConfigs;
   _handlers[P::LSP_IGNORE_BINDINGS] = &DVSPropConvertor::HandleLspIgnoreBindings;
+  // Whether a port is a hypervisor kernel NIC decides whether it takes the service-insertion keys.
+  _handlers[P::LSP_IS_HYD_TKM] = &DVSPropConvertor::HandleLspHydTkm;
   for (uint32_t p : {P::PMS_LOGICAL_PORT_MIRROR_SESSION, P::PMS_RSPAN_SRC_MIRROR_SESSION,
                      P::PMS_RSPAN_DST_MIRROR_SESSION, P::PMS_L3SPAN_MIRROR_SESSION}) {
     _handlers[p] = &DVSPropConvertor::HandleMirrorSession;
@@ -226,6 +228,13 @@ void DVSPropConvertor::ConvertLspProperty(Change& change, LspState& lsp) {
 
 void DVSPropConvertor::ProcessConfigChanges(const StateCacheChangeList& changes) {
   AgentLockGuard lock(AgentLock());
+  // Logical switches as they were before the batch: a switch exists while it has a property.
+  std::map<std::string, std::optional<std::map<std::string, std::string>>> switchesBefore;
+  for (const StateCacheChange& c : changes) {
+    if (c.entry.objectType != tv::LOG_SWITCH_CONFIG || switchesBefore.count(c.entry.objectId)) continue;
+    const LsState* ls = _state.Switch(c.entry.objectId);
+    switchesBefore[c.entry.objectId] = ls ? std::optional(ls->extraConfigs) : std::nullopt;
+  }
   std::vector<Change> prepared;
   prepared.reserve(changes.size());
   for (const StateCacheChange& c : changes) {
@@ -244,23 +253,36 @@ void DVSPropConvertor::ProcessConfigChanges(const StateCacheChangeList& changes)
       collect(lspIds, change.objectId);
     } else if (change.objectType == tv::LOG_SWITCH_CONFIG &&
                (change.property == P::LS_VNI || change.property == P::LS_VLAN ||
-                change.property == P::LS_ADMIN_STATE_UP || change.property == P::LS_VLAN_TRUNK ||
-                (change.property == 0 && change.Delete()))) {
+                change.property == P::LS_ADMIN_STATE_UP || change.property == P::LS_VLAN_TRUNK)) {
       collect(switchIds, change.objectId);
     }
   }
+  // A switch that appeared gives its ports its whole property set; one that is gone takes its properties back.
+  std::vector<std::string> created;
+  PortBatch gone;
+  for (const auto& [id, before] : switchesBefore) {
+    const bool now = _state.Switch(id) != nullptr;
+    if (!before && now) created.push_back(id);
+    if (before && !now) ClearLsProperties(id, *before, gone);
+  }
+  if (!gone.Empty()) Send(gone);
   ProcessPostBatch(lspIds, switchIds);
+  SendNewSwitchProperties(created);
 }
 
 void DVSPropConvertor::ProcessConfigPropertyUpdate(uint32_t objectType, const std::string& objectId,
                                                    const std::string& value, int32_t operation, uint32_t propertyType) {
-  AgentLockGuard lock(AgentLock());
-  Emit(Prepare(objectType, objectId, propertyType, operation, value));
+  StateCacheChange change;
+  change.entry.objectType = static_cast<int32_t>(objectType);
+  change.entry.objectId = objectId;
+  change.entry.propertyType = static_cast<int32_t>(propertyType);
+  change.entry.value = value;
+  change.entry.operation = operation;
+  ProcessConfigChanges({change});
 }
 
 void DVSPropConvertor::ProcessConfigEntityUpdate(uint32_t objectType, const std::string& objectId, int32_t operation) {
-  AgentLockGuard lock(AgentLock());
-  Emit(Prepare(objectType, objectId, 0, operation, std::string()));
+  ProcessConfigPropertyUpdate(objectType, objectId, std::string(), operation, 0);
 }
 
 void DVSPropConvertor::Emit(const Change& change) {
@@ -308,7 +330,6 @@ void DVSPropConvertor::EmitEntity(const Change& change) {
       if (change.oldLsAttachment) {
         _lsAttachments.Remove(change.objectId, change.oldLsAttachment->parent_switch_id().SerializeAsString());
       }
-      ClearLsProperties(change.objectId, change.oldExtraConfigs, batch);
       break;
     }
     case tv::LOG_SWITCH_PORT_CONFIG: {
@@ -324,8 +345,7 @@ void DVSPropConvertor::EmitEntity(const Change& change) {
     case tv::BRIDGE_CLUSTER_CONFIG: {
       // The object's properties went with it: their handlers undo what they set.
       Change removal = change;
-      removal.property =
-          change.objectType == tv::TRANSPORT_NODE_CONFIG ? P::TN_TRANSPORT_SWITCHES : P::BRIDGE_NODES;
+      removal.property = change.objectType == tv::TRANSPORT_NODE_CONFIG ? P::TN_TRANSPORT_SWITCHES : P::BRIDGE_NODES;
       (this->*_handlers.at(removal.property))(removal, batch);
       break;
     }
@@ -369,10 +389,9 @@ void DVSPropConvertor::ProcessPostBatch(const std::vector<std::string>& lspIds,
   PortBatch batch;
   auto apply = [&](PortEntry& port) {
     if (port.vifType == kcp::KCP_VIF_DVPGPORT) return;
-    bool servicePlane = false;
-    bool blocked = Blocked(port, &servicePlane);
+    bool blocked = Blocked(port);
     if (port.blocked && *port.blocked == blocked) return;
-    AddBlockValue(port, blocked, servicePlane, batch);
+    AddBlockValue(port, blocked, batch);
   };
   for (const std::string& lspId : lspIds) {
     if (PortEntry* port = _ports.FindByLsp(lspId)) apply(*port);

@@ -153,14 +153,19 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
   void AddLsExtraConfigs(PortEntry& port, const LsState& ls, PortBatch& batch);
   // The block/unblock rule; nothing for DVPG ports.
   void AddBlockState(PortEntry& port, PortBatch& batch);
-  bool Blocked(PortEntry& port, bool* servicePlane);
-  void AddBlockValue(PortEntry& port, bool blocked, bool servicePlane, PortBatch& batch);
+  bool Blocked(PortEntry& port);
+  // Key 101 with `blocked`, and key 181 as the port's QoS and switch make it.
+  void AddBlockValue(PortEntry& port, bool blocked, PortBatch& batch);
+  // Key 181: the QoS plane mode when the port has QoS, 0 on a service-plane switch with a VNI, else none (empty).
+  std::string PlaneMode(const PortEntry& port) const;
   std::string SwitchOf(const PortEntry& port) const;
   const LspState* LspOf(const PortEntry& port) const;
   std::vector<PortEntry*> ConnectedPortsOf(const std::string& switchId);
   // The switch is gone: its connected ports lose its properties and are blocked.
   void ClearLsProperties(const std::string& switchId, const std::map<std::string, std::string>& oldExtraConfigs,
                          PortBatch& batch);
+  void ClearPortLsProperties(PortEntry& port, const std::map<std::string, std::string>& oldExtraConfigs,
+                             PortBatch& batch);
 
   // Logical switch port properties, connection, resync and full syncs (DVSPropConvertorPort.cpp).
   void HandleLspSwitchId(const Change& change, PortBatch& batch);
@@ -174,8 +179,11 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
   void HandleLspMacManagement(const Change& change, PortBatch& batch);
   void HandleLspExtraConfigs(const Change& change, PortBatch& batch);
   void HandleLspIgnoreBindings(const Change& change, PortBatch& batch);
+  void HandleLspHydTkm(const Change& change, PortBatch& batch);
   void AddExtraConfig(PortEntry& port, const std::string& key, const std::string& value, bool remove, PortBatch& batch);
   void AddQosProperties(PortEntry& port, const LspState& lsp, PortBatch& batch);
+  // Logical switches a batch created: their connected ports get the switch's whole property set.
+  void SendNewSwitchProperties(const std::vector<std::string>& switchIds);
   bool QosServicePlane(const PortEntry& port) const;
   // The whole property set of a connected port; false when it has no LSP to build from.
   bool BuildPortProperties(PortEntry& port, PortBatch& batch);
@@ -187,9 +195,8 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
   void BindAndSend(PortEntry& port, const std::string& lspId);
   // Sends the whole property set of a bound port (a child segment port's for a CIF on a child switch).
   bool SendPortProperties(PortEntry& port);
-  // Switch properties of the ports whose LSP_SWITCH_ID moved from `oldSwitchId`: old keys the new switch lacks are
-  // cleared.
-  void ReplaceLsProperties(PortEntry& port, const std::string& oldSwitchId, PortBatch& batch);
+  // The switch properties of a port that moved to another switch (or to none).
+  void ReplaceLsProperties(PortEntry& port, PortBatch& batch);
   // Key 81 of every connected port taking part in a session that names `lspId` as source or destination.
   void RefreshMirrorsNaming(const std::string& lspId, PortBatch& batch);
   void ResyncPorts();

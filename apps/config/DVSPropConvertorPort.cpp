@@ -65,7 +65,8 @@ void DVSPropConvertor::AddExtraConfig(PortEntry& port, const std::string& key, c
       return;
     case ExtraConfigKind::kServiceInsertion: {
       const LspState* lsp = LspOf(port);
-      if ((lsp && lsp->isHydTkm) || port.spf) {
+      // Clearing is always right: the key may have been set before the port became a kernel NIC port.
+      if (!remove && ((lsp && lsp->isHydTkm) || port.spf)) {
         Logger(LOG_LEVEL_INFO,
                mapping.key == PORT_PROP_SERVICE_INSERTION_GVM ? "Skip setting GVM for HYD port %1"
                                                               : "Skip setting SVM for HYD port %1",
@@ -101,7 +102,18 @@ bool DVSPropConvertor::QosServicePlane(const PortEntry& port) const {
 void DVSPropConvertor::AddQosProperties(PortEntry& port, const LspState& lsp, PortBatch& batch) {
   DVSEntityUpdate& update = batch.For(port);
   update.Add(port.vifId, *lsp.qos);
-  update.Add(port.vifId, QosPlaneMode(QosServicePlane(port), lsp.qosShaped));
+  update.Add(port.vifId, PORT_PROP_QOS_PLANE_MODE, PlaneMode(port));
+}
+
+void DVSPropConvertor::SendNewSwitchProperties(const std::vector<std::string>& switchIds) {
+  PortBatch batch;
+  for (const std::string& switchId : switchIds) {
+    for (PortEntry* port : ConnectedPortsOf(switchId)) {
+      AddLsProperties(*port, batch);
+      AddBlockState(*port, batch);
+    }
+  }
+  if (!batch.Empty()) Send(batch);
 }
 
 void DVSPropConvertor::AddMirrorProperty(PortEntry& port, PortBatch& batch) {
@@ -311,26 +323,22 @@ void DVSPropConvertor::UpdateChildPorts(PortEntry& parent, bool isDisconnect) {
   _cifs.SendContainers(parent.vifId, parent.portId);
 }
 
-void DVSPropConvertor::ReplaceLsProperties(PortEntry& port, const std::string& oldSwitchId, PortBatch& batch) {
-  const LsState* old = _state.Switch(oldSwitchId);
+void DVSPropConvertor::ReplaceLsProperties(PortEntry& port, PortBatch& batch) {
+  // What the old switch gave is not known any more (the same batch may have changed it): every key a switch gives
+  // and the new one does not is cleared.
   const LsState* now = _state.Switch(SwitchOf(port));
+  const LspState* lsp = LspOf(port);
   DVSEntityUpdate& update = batch.For(port);
-  if (old) {
-    if (old->vni && !(now && now->vni)) update.Add(port.vifId, PORT_PROP_VNI, std::string());
-    if (old->replicationMode && !(now && now->replicationMode)) {
-      update.Add(port.vifId, PORT_PROP_REPLICATION_MODE, std::string());
-    }
-    if (old->teamingPolicy && !(now && now->teamingPolicy)) update.Add(port.vifId, PORT_PROP_UPLINK_TEAMING, "");
-    const LspState* lsp = LspOf(port);
-    for (const auto& [key, value] : old->extraConfigs) {
-      if ((now && now->extraConfigs.count(key)) || (lsp && lsp->extraConfigs.count(key))) continue;
-      AddExtraConfig(port, key, value, true, batch);
-    }
-  }
+  if (!(now && now->vni)) update.Add(port.vifId, PORT_PROP_VNI, std::string());
+  if (!(now && now->replicationMode)) update.Add(port.vifId, PORT_PROP_REPLICATION_MODE, std::string());
+  if (!(now && now->teamingPolicy)) update.Add(port.vifId, PORT_PROP_UPLINK_TEAMING, std::string());
   if (!now) update.Add(port.vifId, PORT_PROP_VLAN, std::string());
+  for (const auto& [name, key] : SentExtraConfigKeys()) {
+    if ((now && now->extraConfigs.count(name)) || (lsp && lsp->extraConfigs.count(name))) continue;
+    update.Add(port.vifId, key, std::string());
+  }
   AddLsProperties(port, batch);
   AddBlockState(port, batch);
-  if (const LspState* lsp = LspOf(port); lsp && lsp->qos) AddQosProperties(port, *lsp, batch);
 }
 
 void DVSPropConvertor::HandleLspSwitchId(const Change& change, PortBatch& batch) {
@@ -366,7 +374,7 @@ void DVSPropConvertor::HandleLspSwitchId(const Change& change, PortBatch& batch)
     Logger(LOG_LEVEL_INFO, "Update logical port [%1] property logical switch [%2]", portText, UuidText(lsp->switchId));
   }
   PortEntry* port = _ports.FindByLsp(change.objectId);
-  if (port && lsp && change.oldSwitchId != lsp->switchId) ReplaceLsProperties(*port, change.oldSwitchId, batch);
+  if (port && lsp && change.oldSwitchId != lsp->switchId) ReplaceLsProperties(*port, batch);
 }
 
 void DVSPropConvertor::HandleLspAttachment(const Change& change, PortBatch& batch) {
@@ -471,7 +479,7 @@ void DVSPropConvertor::HandleLspAdminState(const Change& change, PortBatch& batc
   PortEntry* port = _ports.FindByLsp(change.objectId);
   if (port && !*lsp->adminUp) {
     Logger(LOG_LEVEL_INFO, "LSP admin down, block port [%1]", port->portId);
-    AddBlockValue(*port, true, false, batch);
+    AddBlockValue(*port, true, batch);
   }
 }
 
@@ -549,6 +557,28 @@ void DVSPropConvertor::HandleLspIgnoreBindings(const Change& change, PortBatch& 
   const LspState* lsp = _state.Port(change.objectId);
   batch.For(*port).Add(port->vifId, PORT_PROP_IP_DISCOVERY_IGNORE_BINDINGS,
                        lsp && lsp->ignoreBindings && !change.Delete() ? *lsp->ignoreBindings : std::string());
+}
+
+void DVSPropConvertor::HandleLspHydTkm(const Change& change, PortBatch& batch) {
+  PortEntry* port = _ports.FindByLsp(change.objectId);
+  const LspState* lsp = _state.Port(change.objectId);
+  if (!port || !lsp) return;
+  const LsState* ls = _state.Switch(lsp->switchId);
+  for (const char* key :
+       {"com.zantix.port.extraConfig.serviceInsertion.gvm", "com.zantix.port.extraConfig.serviceInsertion.svm"}) {
+    auto own = lsp->extraConfigs.find(key);
+    const std::string* value = own != lsp->extraConfigs.end() ? &own->second : nullptr;
+    if (!value && ls) {
+      auto inherited = ls->extraConfigs.find(key);
+      if (inherited != ls->extraConfigs.end()) value = &inherited->second;
+    }
+    if (!value) continue;
+    if (lsp->isHydTkm) {
+      batch.For(*port).Add(port->vifId, MapExtraConfigKey(key).key, std::string());
+    } else {
+      AddExtraConfig(*port, key, *value, false, batch);
+    }
+  }
 }
 
 bool DVSPropConvertor::SendPortUnblockUpdate(const std::string& portId) {

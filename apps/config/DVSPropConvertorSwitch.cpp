@@ -2,6 +2,7 @@
 // switches, and the block/unblock rule.
 #include "apps/config/DVSPropConvertor.h"
 #include "apps/config/PropertyValues.h"
+#include "apps/config/QosConversion.h"
 #include "core/Logger.h"
 #include "zantix/qor/tolvar/objecttype.pb.h"
 
@@ -49,8 +50,7 @@ std::vector<PortEntry*> DVSPropConvertor::ConnectedPortsOf(const std::string& sw
   return out;
 }
 
-bool DVSPropConvertor::Blocked(PortEntry& port, bool* servicePlane) {
-  *servicePlane = false;
+bool DVSPropConvertor::Blocked(PortEntry& port) {
   if (!port.spf) {
     const LspState* lsp = LspOf(port);
     if (!lsp || !lsp->adminUp) {
@@ -70,7 +70,6 @@ bool DVSPropConvertor::Blocked(PortEntry& port, bool* servicePlane) {
       Logger(LOG_LEVEL_DEBUG, "No LS type is configured for %1", lsText);
     } else if (*ls->type == kLsTypeServicePlane) {
       Logger(LOG_LEVEL_DEBUG, "LSP %1 belongs to Service Plane", UuidText(port.lspId));
-      *servicePlane = true;
     } else {
       Logger(LOG_LEVEL_DEBUG, "Unblock port on LS lsMsg %1", lsText);
     }
@@ -90,18 +89,24 @@ bool DVSPropConvertor::Blocked(PortEntry& port, bool* servicePlane) {
   return false;
 }
 
-void DVSPropConvertor::AddBlockValue(PortEntry& port, bool blocked, bool servicePlane, PortBatch& batch) {
+std::string DVSPropConvertor::PlaneMode(const PortEntry& port) const {
+  const LspState* lsp = LspOf(port);
+  if (lsp && lsp->qos) return QosPlaneMode(QosServicePlane(port), lsp->qosShaped).value;
+  const LsState* ls = _state.Switch(SwitchOf(port));
+  if (ls && ls->vni && ls->ServicePlane()) return values::U32(values::kQosPlaneServicePlane);
+  return std::string();
+}
+
+void DVSPropConvertor::AddBlockValue(PortEntry& port, bool blocked, PortBatch& batch) {
   DVSEntityUpdate& update = batch.For(port);
-  if (servicePlane) update.Add(port.vifId, PORT_PROP_QOS_PLANE_MODE, values::U32(values::kQosPlaneServicePlane));
+  update.Add(port.vifId, PORT_PROP_QOS_PLANE_MODE, PlaneMode(port));
   update.Add(port.vifId, PORT_PROP_BLOCKED, BoolText(blocked));
   Logger(LOG_LEVEL_DEBUG, blocked ? "Build BLOCK update for port %1" : "Build UNBLOCK update for port %1", port.portId);
 }
 
 void DVSPropConvertor::AddBlockState(PortEntry& port, PortBatch& batch) {
   if (port.vifType == kcp::KCP_VIF_DVPGPORT) return;
-  bool servicePlane = false;
-  bool blocked = Blocked(port, &servicePlane);
-  AddBlockValue(port, blocked, servicePlane, batch);
+  AddBlockValue(port, Blocked(port), batch);
 }
 
 void DVSPropConvertor::AddLsExtraConfigs(PortEntry& port, const LsState& ls, PortBatch& batch) {
@@ -145,7 +150,7 @@ void DVSPropConvertor::HandleLsProperty(const Change& change, PortBatch& batch) 
   };
   auto removed = [&](PortEntry& port) {
     Logger(LOG_LEVEL_INFO, "Remove vlan or vni, block port [%1]", port.portId);
-    AddBlockValue(port, true, false, batch);
+    AddBlockValue(port, true, batch);
   };
   switch (change.property) {
     case P::LS_VNI:
@@ -209,7 +214,7 @@ void DVSPropConvertor::HandleLsProperty(const Change& change, PortBatch& batch) 
           AddBlockState(port, batch);
         } else {
           Logger(LOG_LEVEL_INFO, "LS admin state down, block port [%1]", port.portId);
-          AddBlockValue(port, true, false, batch);
+          AddBlockValue(port, true, batch);
         }
       });
       return;
@@ -255,19 +260,22 @@ void DVSPropConvertor::HandleLsProperty(const Change& change, PortBatch& batch) 
   }
 }
 
+void DVSPropConvertor::ClearPortLsProperties(PortEntry& port, const std::map<std::string, std::string>& oldExtraConfigs,
+                                             PortBatch& batch) {
+  DVSEntityUpdate& update = batch.For(port);
+  for (uint16_t key : {PORT_PROP_VNI, PORT_PROP_REPLICATION_MODE, PORT_PROP_VLAN, PORT_PROP_UPLINK_TEAMING}) {
+    update.Add(port.vifId, key, std::string());
+  }
+  const LspState* lsp = LspOf(port);
+  for (const auto& [key, value] : oldExtraConfigs) {
+    if (!lsp || !lsp->extraConfigs.count(key)) AddExtraConfig(port, key, value, true, batch);
+  }
+  AddBlockState(port, batch);
+}
+
 void DVSPropConvertor::ClearLsProperties(const std::string& switchId,
                                          const std::map<std::string, std::string>& oldExtraConfigs, PortBatch& batch) {
-  for (PortEntry* port : ConnectedPortsOf(switchId)) {
-    DVSEntityUpdate& update = batch.For(*port);
-    for (uint16_t key : {PORT_PROP_VNI, PORT_PROP_REPLICATION_MODE, PORT_PROP_VLAN, PORT_PROP_UPLINK_TEAMING}) {
-      update.Add(port->vifId, key, std::string());
-    }
-    const LspState* lsp = LspOf(*port);
-    for (const auto& [key, value] : oldExtraConfigs) {
-      if (!lsp || !lsp->extraConfigs.count(key)) AddExtraConfig(*port, key, value, true, batch);
-    }
-    AddBlockValue(*port, true, false, batch);
-  }
+  for (PortEntry* port : ConnectedPortsOf(switchId)) ClearPortLsProperties(*port, oldExtraConfigs, batch);
 }
 
 void DVSPropConvertor::HandleLsAttachment(const Change& change, PortBatch&) {
@@ -302,7 +310,7 @@ void DVSPropConvertor::HandleLsType(const Change& change, PortBatch& batch) {
   for (PortEntry* port : ConnectedPortsOf(change.objectId)) {
     if (port->spf) {
       if (wasServicePlane && !servicePlane) {
-        ClearLsProperties(change.objectId, ls ? ls->extraConfigs : std::map<std::string, std::string>(), batch);
+        ClearPortLsProperties(*port, ls ? ls->extraConfigs : std::map<std::string, std::string>(), batch);
       } else if (servicePlane && !wasServicePlane) {
         Logger(LOG_LEVEL_INFO, "Add LSwitch %1 for SPF port %2", lsText, port->portId);
         Logger(LOG_LEVEL_INFO, "Set lSwitch properties on SPF port [%1]", port->portId);
@@ -311,8 +319,8 @@ void DVSPropConvertor::HandleLsType(const Change& change, PortBatch& batch) {
       }
       continue;
     }
-    // The QoS plane of the switch's ports follows its type.
-    if (const LspState* lsp = LspOf(*port); lsp && lsp->qos) AddQosProperties(*port, *lsp, batch);
+    // The plane mode of the switch's ports follows its type.
+    AddBlockState(*port, batch);
   }
 }
 

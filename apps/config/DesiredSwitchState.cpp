@@ -24,44 +24,49 @@ std::map<std::string, std::string> KeyValues(const tv::ExtraConfigsMsg& configs)
   return out;
 }
 
-bool ApplySwitch(LsState& ls, uint32_t property, bool remove, const tv::LogSwitchConfigMsg& m) {
+void ApplySwitch(LsState& ls, uint32_t property, bool remove, const tv::LogSwitchConfigMsg& m) {
   switch (property) {
     case P::LS_VNI:
       ls.vni = remove || !m.has_vni() ? std::nullopt : std::optional<uint32_t>(m.vni());
-      return true;
+      return;
     case P::LS_REPLICATION_MODE:
       ls.replicationMode = remove || !m.has_replication_mode() ? std::nullopt : std::optional(m.replication_mode());
-      return true;
+      return;
     case P::LS_VLAN:
       ls.vlan = remove || !m.has_vlan() ? std::nullopt : std::optional(static_cast<uint16_t>(m.vlan()));
-      return true;
+      return;
     case P::LS_VLAN_TRUNK:
       ls.trunk = remove || !m.has_vlan_trunk() ? std::nullopt : std::optional(Ranges(m.vlan_trunk()));
-      return true;
+      return;
     case P::LS_ADMIN_STATE_UP:
       ls.adminUp = remove || !m.has_admin_state_up() ? std::nullopt : std::optional(m.admin_state_up());
-      return true;
+      return;
     case P::LS_UPLINK_TEAMING_POLICY:
       ls.teamingPolicy =
           remove || !m.has_uplink_teaming_policy() ? std::nullopt : std::optional(m.uplink_teaming_policy());
-      return true;
+      return;
     case P::LS_TYPE:
       ls.type = remove || !m.has_type() ? std::nullopt : std::optional(m.type());
-      return true;
+      return;
     case P::LS_SP_SUBTYPE:
       ls.spSubtype = remove || !m.has_sp_subtype() ? std::nullopt : std::optional(m.sp_subtype());
-      return true;
+      return;
     case P::LS_MAC_MANAGEMENT:
       ls.macManagement = remove || !m.has_mac_management() ? std::nullopt : std::optional(m.mac_management());
-      return true;
+      return;
     case P::LS_EXTRA_CONFIGS:
       ls.extraConfigs = remove ? std::map<std::string, std::string>() : KeyValues(m.extra_configs());
-      return true;
+      return;
     case P::LS_ATTACHMENT:
       ls.attachment = remove || !m.has_attachment() ? std::nullopt : std::optional(m.attachment());
-      return true;
+      return;
     default:
-      return true;  // properties that give no port property
+      if (remove) {
+        ls.otherProperties.erase(property);
+      } else {
+        ls.otherProperties.insert(property);
+      }
+      return;
   }
 }
 
@@ -107,7 +112,10 @@ bool DesiredSwitchState::ApplyRaw(uint32_t objectType, const std::string& id, ui
       }
       tv::LogSwitchConfigMsg m;
       if (!remove && !m.ParseFromString(value)) return false;
-      return ApplySwitch(switches[id], property, remove, m);
+      LsState& ls = switches[id];
+      ApplySwitch(ls, property, remove, m);
+      if (ls.Empty()) switches.erase(id);
+      return true;
     }
     case tv::LOG_SWITCH_PORT_CONFIG: {
       if (property == 0) {

@@ -47,6 +47,12 @@ struct LsState {
   std::optional<zantix::qor::tolvar::LsAttachmentMsg> attachment;
 
   bool ServicePlane() const { return type && *type == kLsTypeServicePlane; }
+  // No property left: the switch is as good as gone.
+  bool Empty() const {
+    return !vni && !replicationMode && !vlan && !trunk && !adminUp && !teamingPolicy && !type && !spSubtype &&
+           !macManagement && extraConfigs.empty() && !attachment && otherProperties.empty();
+  }
+  std::set<uint32_t> otherProperties;  // properties that give no port property (name, transport zone, ...)
 };
 
 struct LspAttachment {
@@ -105,9 +111,9 @@ class DesiredSwitchState {
   std::set<std::string> bridgeClusters;
 
   // Applies one property change (property 0: the whole object) of a LOG_SWITCH_CONFIG, LOG_SWITCH_PORT_CONFIG,
-  // TRANSPORT_NODE_CONFIG, BRIDGE_CLUSTER_CONFIG or PORT_MIRROR_SESSION object to the raw fields of the view. Port
-  // properties that need conversion are converted by the converter itself. Returns false for a value that does
-  // not parse (the view keeps what it had).
+  // TRANSPORT_NODE_CONFIG, BRIDGE_CLUSTER_CONFIG or PORT_MIRROR_SESSION object to the raw fields of the view. A
+  // logical switch is dropped with its last property. Port properties that need conversion are converted by the
+  // converter itself. Returns false for a value that does not parse (the view keeps what it had).
   bool ApplyRaw(uint32_t objectType, const std::string& objectId, uint32_t propertyType, bool remove,
                 const std::string& value);
 

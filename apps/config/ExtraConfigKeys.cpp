@@ -42,6 +42,19 @@ ExtraConfigMapping MapExtraConfigKey(const std::string& key) {
   return it == KeyMap().end() ? ExtraConfigMapping{} : it->second;
 }
 
+const std::vector<std::pair<std::string, uint16_t>>& SentExtraConfigKeys() {
+  static const std::vector<std::pair<std::string, uint16_t>> keys = [] {
+    std::vector<std::pair<std::string, uint16_t>> out;
+    for (const auto& [name, mapping] : KeyMap()) {
+      if (mapping.kind == ExtraConfigKind::kPortProperty || mapping.kind == ExtraConfigKind::kServiceInsertion) {
+        out.emplace_back(name, mapping.key);
+      }
+    }
+    return out;
+  }();
+  return keys;
+}
+
 bool IsGlobalOpaqueKey(const std::string& key) {
   return key == "com.zantix.qor.extraConfig.managedcloud.management.clusterVirtualIp" ||
          key == "com.zantix.qor.extraConfig.managedcloud.management.clusterMasterIp";

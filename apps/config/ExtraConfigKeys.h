@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace VevUroro {
 
@@ -26,6 +28,9 @@ struct ExtraConfigMapping {
 };
 
 ExtraConfigMapping MapExtraConfigKey(const std::string& key);
+
+// Every key that travels as a port property, with its property key.
+const std::vector<std::pair<std::string, uint16_t>>& SentExtraConfigKeys();
 
 // The keys accepted in a transport switch's opaque configuration.
 bool IsGlobalOpaqueKey(const std::string& key);

@@ -190,8 +190,11 @@ class ConverterFixture : public ::testing::Test {
     feed.reset();
     if (converter) converter->Stop();
   }
+  // A fresh table, builder and converter.
   void Make(const ConfigTree& subtree) {
     feed.reset();
+    if (converter) converter->Stop();
+    table = new StateCacheConfigTable();
     timers = ManualTimers();
     builder = new CapturingBuilder();
     DVSPropConvertor::Collaborators c;

@@ -200,15 +200,15 @@ class ChildPortTest : public test::ConverterFixture {
 
 TEST_F(ChildPortTest, AttachmentVlanMustBeInRangeAndUniquePerParent) {
   feed->Put(Child(2, 1, 0));
-  EXPECT_EQ(logs.Count("Invalid LS attachment vlan ID 0 for child LS[" + IdText(2) + "] and Parent LS[" + IdText(1) +
-                       "] "),
-            1u);
+  EXPECT_EQ(
+      logs.Count("Invalid LS attachment vlan ID 0 for child LS[" + IdText(2) + "] and Parent LS[" + IdText(1) + "] "),
+      1u);
   feed->Put(Child(3, 1, 4097));
   EXPECT_EQ(logs.Count("Invalid LS attachment vlan ID 4097"), 1u);
   feed->Put(Child(4, 1, 4096));
-  EXPECT_EQ(logs.Count("Handle child LS " + IdText(4) + " with attachment vlan 4096 parent LS " + IdText(1) +
-                       ", op UPDATE"),
-            1u);
+  EXPECT_EQ(
+      logs.Count("Handle child LS " + IdText(4) + " with attachment vlan 4096 parent LS " + IdText(1) + ", op UPDATE"),
+      1u);
   feed->Put(Child(5, 1, 4096));
   EXPECT_EQ(logs.Count("Parent LS[" + IdText(1) + "] already has a child LS[" + IdText(4) +
                        "] with vlan[4096], failed to add new child LS " + IdText(5)),
