@@ -6,6 +6,7 @@
 #include "dataplane/kcp/KcpReader.h"
 #include "dataplane/kcp/KcpWriter.h"
 #include "tools/qor-dpsim/Channel.h"
+#include "tools/qor-dpsim/PropertyText.h"
 
 namespace qor::dpsim {
 
@@ -13,110 +14,14 @@ using namespace VevUroro::kcp;
 
 namespace {
 
-const char* PortKeyName(uint16_t key) {
-  switch (key) {
-    case 1:
-      return "segment VNI";
-    case 2:
-      return "replication mode";
-    case 3:
-      return "DSCP/COS tags";
-    case 4:
-      return "udpPortsInHash";
-    case 5:
-      return "nestedTNConfig";
-    case 6:
-      return "child segment port";
-    case 41:
-      return "switch security table";
-    case 42:
-    case 44:
-    case 46:
-      return "IP discovery settings";
-    case 43:
-      return "security configured";
-    case 45:
-      return "IP discovery ignore-bindings";
-    case 61:
-    case 62:
-    case 63:
-      return "traffic shaper";
-    case 81:
-      return "port mirroring sessions";
-    case 101:
-      return "port blocked";
-    case 102:
-      return "VLAN";
-    case 141:
-      return "MAC management";
-    case 181:
-      return "QoS plane mode";
-    case 202:
-      return "uplink teaming policy";
-    case 241:
-      return "managedcloud.management.ip";
-    case 242:
-      return "proxyarpRoutermode";
-    case 243:
-      return "managedcloud.edge";
-    case 244:
-      return "remoteRtr";
-    case 245:
-      return "policyRoute";
-    case 261:
-      return "serviceInsertion.gvm";
-    case 262:
-      return "serviceInsertion.svm";
-    case 281:
-      return "port latency";
-    case 321:
-      return "global.id";
-    case 341:
-      return "forward.rarp";
-    default:
-      return (key >= 322 && key <= 331) ? "vm.tagset" : "unknown";
-  }
-}
-
-const char* SwitchKeyName(uint16_t key) {
-  switch (key) {
-    case 1:
-      return "CCP session state";
-    case 5:
-      return "flow cache enabled";
-    case 6:
-      return "flow cache multicast enabled";
-    case 9:
-      return "MAC learning";
-    case 10:
-      return "forwarding mode";
-    default:
-      return "unknown";
-  }
-}
-
-// Text values carry their terminating NUL; anything else is shown in hex.
-std::string ValueText(const std::vector<uint8_t>& value) {
-  if (value.empty()) return "(empty)";
-  bool text = value.back() == 0;
-  for (size_t i = 0; text && i + 1 < value.size(); ++i) text = value[i] >= 0x20 && value[i] < 0x7f;
-  if (text) return "\"" + std::string(value.begin(), value.end() - 1) + "\"";
-  static const char* kHex = "0123456789abcdef";
-  std::string out = "0x";
-  for (uint8_t b : value) {
-    out.push_back(kHex[b >> 4]);
-    out.push_back(kHex[b & 0xf]);
-  }
-  return out;
-}
-
 void DumpTable(std::ostringstream& out, const char* title,
-               const std::map<std::string, KcpSwitchModule::PropertyMap>& table, const char* (*name)(uint16_t)) {
+               const std::map<std::string, KcpSwitchModule::PropertyMap>& table, const char* (*name)(uint16_t),
+               std::string (*text)(uint16_t, const std::vector<uint8_t>&)) {
   out << title << ": " << table.size() << "\n";
   for (const auto& [id, properties] : table) {
     out << "  " << id << "\n";
     for (const auto& [key, value] : properties) {
-      out << "    " << key << " (" << name(key) << ") = " << ValueText(value) << "\n";
+      out << "    " << key << " (" << name(key) << ") = " << text(key, value) << "\n";
     }
   }
 }
@@ -361,9 +266,9 @@ std::string KcpSwitchModule::Dump() const {
         << " type=" << static_cast<unsigned>(held.record.vifType) << (held.connected ? " connected" : " disconnected")
         << "\n";
   }
-  DumpTable(out, "port properties", _portProperties, PortKeyName);
-  DumpTable(out, "tkmnic properties", _tkmnicProperties, PortKeyName);
-  DumpTable(out, "switch properties", _vdsProperties, SwitchKeyName);
+  DumpTable(out, "port properties", _portProperties, PortKeyName, PortPropertyText);
+  DumpTable(out, "tkmnic properties", _tkmnicProperties, PortKeyName, PortPropertyText);
+  DumpTable(out, "switch properties", _vdsProperties, SwitchKeyName, SwitchPropertyText);
   DumpSet(out, "port list", _portList);
   DumpSet(out, "tkmnic list", _tkmnicList);
   DumpSet(out, "switch list", _vdsList);
