@@ -1,7 +1,7 @@
 #include "apps/config/CIFConfig.h"
 
 #include "apps/config/AddressBytes.h"
-#include "apps/config/LsAttachmentMap.h"
+#include "apps/config/UuidText.h"
 #include "core/Logger.h"
 #include "dataplane/kcp/KcpFormat.h"
 
@@ -35,7 +35,7 @@ std::string CIFConfig::OnAttachment(const std::string& lspId, const std::optiona
   _byVif[cif.vifId] = lspId;
   _byParent[cif.parentVifId].insert(lspId);
   Logger(LOG_LEVEL_DEBUG, "CIFConfig: CIF %1 of VIF %2 vlan %3 (LSP %4)", cif.vifId, cif.parentVifId, cif.vlan,
-         UuidText(lspId));
+         UuidOf(lspId));
   std::string parent = cif.parentVifId;
   _cifs[lspId] = std::move(cif);
   return parent;

@@ -1,6 +1,7 @@
 #include "apps/config/DVSPropConvertor.h"
 
 #include <algorithm>
+#include <unordered_set>
 
 #include "apps/config/IpDiscoverySettings.h"
 #include "apps/config/KCPMsgConvertor.h"
@@ -26,6 +27,11 @@ DVSPropConvertor::PortBatch::PortBatch() {
 
 DVSEntityUpdate& DVSPropConvertor::PortBatch::For(const PortEntry& port) {
   return port.vifType == kcp::KCP_VIF_TKMNIC ? tkmnics : ports;
+}
+
+void DVSPropConvertor::PortBatch::SetBlocked(PortEntry& port, bool value) {
+  For(port).Add(port.vifId, PORT_PROP_BLOCKED, BoolText(value));
+  blocked.emplace_back(&port, value);
 }
 
 DVSPropConvertor::DVSPropConvertor(IStateCacheConfigTable* table, boost::intrusive_ptr<DataplaneLink> link,
@@ -148,7 +154,7 @@ DVSPropConvertor::Change DVSPropConvertor::Prepare(uint32_t objectType, const st
   change.converted = _state.ApplyRaw(objectType, objectId, property, remove, value);
   if (!change.converted) {
     Logger(LOG_LEVEL_ERROR, "DVSPropConvertor: cannot parse %1 of %2 %3", PropertyTypeToString(property),
-           ObjTypeToString(objectType), UuidText(objectId))
+           ObjTypeToString(objectType), UuidOf(objectId))
         .AddTag("errorCode:LCP00001");
     return change;
   }
@@ -164,7 +170,6 @@ void DVSPropConvertor::ConvertLspProperty(Change& change, LspState& lsp) {
   const bool remove = change.Delete();
   tv::LogSwitchPortConfigMsg m;
   if (!remove) m.ParseFromString(change.value);
-  const std::string text = UuidText(change.objectId);
   switch (change.property) {
     case P::LSP_IP_DISCOVERY:
       if (remove || !m.has_ip_discovery()) {
@@ -184,7 +189,7 @@ void DVSPropConvertor::ConvertLspProperty(Change& change, LspState& lsp) {
       if (remove) {
         lsp.securityTable.reset();
       } else if (m.has_switch_security()) {
-        lsp.securityTable = BuildSwitchSecurityTable(m.switch_security(), text);
+        lsp.securityTable = BuildSwitchSecurityTable(m.switch_security(), UuidText(change.objectId));
       }
       return;
     case P::LSP_QOS:
@@ -244,8 +249,9 @@ void DVSPropConvertor::ProcessConfigChanges(const StateCacheChangeList& changes)
   }
   std::vector<std::string> lspIds;
   std::vector<std::string> switchIds;
-  auto collect = [](std::vector<std::string>& list, const std::string& id) {
-    if (std::find(list.begin(), list.end(), id) == list.end()) list.push_back(id);
+  std::unordered_set<std::string> collected;
+  auto collect = [&collected](std::vector<std::string>& list, const std::string& id) {
+    if (collected.insert(id).second) list.push_back(id);
   };
   for (const Change& change : prepared) {
     Emit(change);
@@ -291,7 +297,7 @@ void DVSPropConvertor::Emit(const Change& change) {
     return;
   }
   if (change.objectType == tv::LOG_SWITCH_PORT_CONFIG && change.Delete() && !_ports.FindByLsp(change.objectId)) {
-    Logger(LOG_LEVEL_DEBUG, "Port [%1] has been removed during VIF disconnecting", UuidText(change.objectId));
+    Logger(LOG_LEVEL_DEBUG, "Port [%1] has been removed during VIF disconnecting", UuidOf(change.objectId));
     // Container interfaces are kept whether or not their port is connected.
     if (change.property != P::LSP_ATTACHMENT && change.property != P::LSP_ADDRESS_BINDINGS) {
       return;
@@ -310,7 +316,7 @@ void DVSPropConvertor::Emit(const Change& change) {
   (this->*handler->second)(change, batch);
   if (batch.Empty()) return;
   if (Send(batch)) {
-    Logger(LOG_LEVEL_DEBUG, "DvsPropConvertor sent msg to data plane, object %1 property %2", UuidText(change.objectId),
+    Logger(LOG_LEVEL_DEBUG, "DvsPropConvertor sent msg to data plane, object %1 property %2", UuidOf(change.objectId),
            PropertyTypeToString(change.property));
   }
 }
@@ -364,23 +370,13 @@ void DVSPropConvertor::EmitEntity(const Change& change) {
 }
 
 bool DVSPropConvertor::Send(PortBatch& batch) {
-  bool ok = true;
-  for (DVSEntityUpdate* update : {&batch.ports, &batch.tkmnics}) {
-    if (update->Empty()) continue;
-    if (!_builder->SendEntityUpdate(*update)) {
-      ok = false;
-      continue;
-    }
-    // Remember what the datapath now holds for the block rule, so that later steps send only changes.
-    for (const auto& [vif, properties] : update->entities) {
-      PortEntry* port = _ports.FindByVif(vif);
-      if (!port) continue;
-      for (const DVSProperty& property : properties) {
-        if (property.key == PORT_PROP_BLOCKED) port->blocked = property.value == BoolText(true);
-      }
-    }
+  bool portsSent = batch.ports.Empty() || _builder->SendEntityUpdate(batch.ports);
+  bool tkmnicsSent = batch.tkmnics.Empty() || _builder->SendEntityUpdate(batch.tkmnics);
+  // Remember what the datapath now holds for the block rule, so that later steps send only changes.
+  for (const auto& [port, value] : batch.blocked) {
+    if (port->vifType == kcp::KCP_VIF_TKMNIC ? tkmnicsSent : portsSent) port->blocked = value;
   }
-  return ok;
+  return portsSent && tkmnicsSent;
 }
 
 void DVSPropConvertor::ProcessPostBatch(const std::vector<std::string>& lspIds,

@@ -127,8 +127,11 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
   struct PortBatch {
     DVSEntityUpdate ports;
     DVSEntityUpdate tkmnics;
+    // Port-blocked values in the order they were added, recorded on the ports once sent.
+    std::vector<std::pair<PortEntry*, bool>> blocked;
     PortBatch();
     DVSEntityUpdate& For(const PortEntry& port);
+    void SetBlocked(PortEntry& port, bool value);
     bool Empty() const { return ports.Empty() && tkmnics.Empty(); }
   };
 
@@ -158,8 +161,10 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
   void AddBlockValue(PortEntry& port, bool blocked, PortBatch& batch);
   // Key 181: the QoS plane mode when the port has QoS, 0 on a service-plane switch with a VNI, else none (empty).
   std::string PlaneMode(const PortEntry& port) const;
-  std::string SwitchOf(const PortEntry& port) const;
+  const std::string& SwitchOf(const PortEntry& port) const;
+  // The port's LSP and switch states (cached in the port entry and the LSP state).
   const LspState* LspOf(const PortEntry& port) const;
+  const LsState* SwitchStateOf(const PortEntry& port) const;
   std::vector<PortEntry*> ConnectedPortsOf(const std::string& switchId);
   // The switch is gone: its connected ports lose its properties and are blocked.
   void ClearLsProperties(const std::string& switchId, const std::map<std::string, std::string>& oldExtraConfigs,

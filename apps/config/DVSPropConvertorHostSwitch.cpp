@@ -261,7 +261,7 @@ void DVSPropConvertor::HandleBridgeNodes(const Change& change, PortBatch&) {
     return;
   }
   const std::string flowCache = _state.bridgeClusters.empty() ? BoolText(true) : std::string();
-  Logger(LOG_LEVEL_DEBUG, "Bridge cluster %1 %2: flow cache %3", UuidText(change.objectId),
+  Logger(LOG_LEVEL_DEBUG, "Bridge cluster %1 %2: flow cache %3", UuidOf(change.objectId),
          change.Delete() ? "deleted" : "updated", flowCache.empty() ? "off" : "on");
   std::vector<SwitchPropertyBlock> blocks;
   for (const HostSwitchState* sw : switches) {
@@ -318,7 +318,7 @@ std::string DVSPropConvertor::MirrorTables(const PortEntry& port) {
               Logger(LOG_LEVEL_DEBUG, "LLSPAN: logical_lspan-%1, mac-%2, port-%3", identifier, mac.size(), p->portId);
               spec.records.push_back({p->vifId, role});
             }
-            Logger(LOG_LEVEL_DEBUG, "LLSPAN: switchid:%1, mirrorDispatch:%2", UuidText(member), spec.records.size());
+            Logger(LOG_LEVEL_DEBUG, "LLSPAN: switchid:%1, mirrorDispatch:%2", UuidOf(member), spec.records.size());
             continue;
           }
           const LspState* memberLsp = _state.Port(member);
@@ -395,7 +395,7 @@ void DVSPropConvertor::HandleMirrorSession(const Change& change, PortBatch& batc
 }
 
 void DVSPropConvertor::HandleUplinkMirrorSession(const Change& change, PortBatch&) {
-  Logger(LOG_LEVEL_INFO, "Got uplink mirror session update: %1", UuidText(change.objectId));
+  Logger(LOG_LEVEL_INFO, "Got uplink mirror session update: %1", UuidOf(change.objectId));
   RebuildUplinkSessions();
 }
 
@@ -443,7 +443,7 @@ void DVSPropConvertor::RebuildUplinkSessions() {
   DVSEntityUpdate update;
   for (const auto& [sessionId, portId] : _uplinkSessions) {
     if (now.count(sessionId)) continue;
-    Logger(LOG_LEVEL_INFO, "Delete uplink session %1", UuidText(sessionId));
+    Logger(LOG_LEVEL_INFO, "Delete uplink session %1", UuidOf(sessionId));
     if (!tables.count(portId)) update.Add(portId, PORT_PROP_MIRROR_SESSIONS, std::string());
   }
   for (const auto& [portId, value] : tables) update.Add(portId, PORT_PROP_MIRROR_SESSIONS, value);
@@ -547,7 +547,7 @@ void DVSPropConvertor::UPMMonitorCallback(const std::vector<qor::upm::ProfileUpd
     it->second.latency = value;
     PortEntry* port = _ports.FindByLsp(lspId);
     if (!port || SkipLatency(*port)) return;
-    Logger(LOG_LEVEL_INFO, "Update latency for LSP [%1]", UuidText(lspId));
+    Logger(LOG_LEVEL_INFO, "Update latency for LSP [%1]", UuidOf(lspId));
     batch.For(*port).Add(port->vifId, PORT_PROP_LATENCY, value.value_or(std::string()));
   };
   for (const qor::upm::ProfileUpdate& update : updates) {

@@ -82,14 +82,14 @@ void DVSPropConvertor::AddExtraConfig(PortEntry& port, const std::string& key, c
 }
 
 bool DVSPropConvertor::QosServicePlane(const PortEntry& port) const {
-  const std::string switchId = SwitchOf(port);
+  const std::string& switchId = SwitchOf(port);
   if (switchId.empty()) {
     Logger(LOG_LEVEL_DEBUG, "LSP_SWITCH_ID is not found for port [%1]", port.portId);
     return true;
   }
-  const LsState* ls = _state.Switch(switchId);
+  const LsState* ls = SwitchStateOf(port);
   if (!ls || !ls->type) {
-    Logger(LOG_LEVEL_DEBUG, "No LS type is configured for %1", UuidText(switchId));
+    Logger(LOG_LEVEL_DEBUG, "No LS type is configured for %1", UuidOf(switchId));
     return true;
   }
   if (*ls->type != kLsTypeServicePlane) {
@@ -132,7 +132,7 @@ bool DVSPropConvertor::BuildPortProperties(PortEntry& port, PortBatch& batch) {
     update.Add(vif, PORT_PROP_SWITCH_SECURITY, *lsp->securityTable);
   }
   if (lsp->qos) AddQosProperties(port, *lsp, batch);
-  if (lsp->adminUp && !*lsp->adminUp) update.Add(vif, PORT_PROP_BLOCKED, BoolText(true));
+  if (lsp->adminUp && !*lsp->adminUp) batch.SetBlocked(port, true);
   if (lsp->macManagement) update.Add(vif, PORT_PROP_MAC_MANAGEMENT, *lsp->macManagement);
   for (const auto& [key, value] : lsp->extraConfigs) AddExtraConfig(port, key, value, false, batch);
   if (lsp->ignoreBindings) update.Add(vif, PORT_PROP_IP_DISCOVERY_IGNORE_BINDINGS, *lsp->ignoreBindings);
@@ -145,7 +145,7 @@ bool DVSPropConvertor::BuildPortProperties(PortEntry& port, PortBatch& batch) {
 
 void DVSPropConvertor::BuildChildSegmentPort(PortEntry& cifPort, const std::string& childSwitchId, PortBatch& batch) {
   Logger(LOG_LEVEL_DEBUG, "BuildChildSegmentPortPropUpdate with port id %1", cifPort.portId);
-  Logger(LOG_LEVEL_DEBUG, "Update the LSID to %1 for CIF %2 and child segment port %3", UuidText(childSwitchId),
+  Logger(LOG_LEVEL_DEBUG, "Update the LSID to %1 for CIF %2 and child segment port %3", UuidOf(childSwitchId),
          cifPort.vifId, cifPort.portId);
   DVSEntityUpdate& update = batch.For(cifPort);
   update.Add(cifPort.vifId, PORT_PROP_CHILD_SEGMENT_PORT, values::U32(1));
@@ -153,7 +153,7 @@ void DVSPropConvertor::BuildChildSegmentPort(PortEntry& cifPort, const std::stri
   const LspState* lsp = LspOf(cifPort);
   if (lsp && lsp->macManagement) update.Add(cifPort.vifId, PORT_PROP_MAC_MANAGEMENT, *lsp->macManagement);
   Logger(LOG_LEVEL_DEBUG, "Build UNBLOCK update for port %1", cifPort.portId);
-  update.Add(cifPort.vifId, PORT_PROP_BLOCKED, BoolText(false));
+  batch.SetBlocked(cifPort, false);
 }
 
 bool DVSPropConvertor::SendPortProperties(PortEntry& port) {
@@ -178,7 +178,7 @@ std::string DVSPropConvertor::FindLspForPort(const PortEntry& port) const {
     const LspState* lsp = _state.Port(byDvport->second);
     if (lsp && lsp->attachment && !lsp->attachment->vifId.empty() && lsp->attachment->vifId != port.vifId) {
       Logger(LOG_LEVEL_WARN, "The VIF info %1 doesn't match. (DVPort %2) and (LSP %3)", port.vifId, port.portId,
-             UuidText(byDvport->second));
+             UuidOf(byDvport->second));
     }
     return byDvport->second;
   }
@@ -233,7 +233,7 @@ void DVSPropConvertor::HandleVifConnection(const VifInfo& info) {
     if (!ls) {
       Logger(LOG_LEVEL_ERROR, "Cannot get LogSwitch for SPF port");
     } else {
-      Logger(LOG_LEVEL_INFO, "Attach SPF port %1 to LSwitch %2", info.portId, UuidText(entry.spfSwitchId));
+      Logger(LOG_LEVEL_INFO, "Attach SPF port %1 to LSwitch %2", info.portId, UuidOf(entry.spfSwitchId));
     }
     Logger(LOG_LEVEL_INFO, "Add SPF port [%1] to port list, type [%2]", info.portId, info.vifType);
     PortEntry* port = _ports.Add(std::move(entry));
@@ -249,7 +249,7 @@ void DVSPropConvertor::HandleVifConnection(const VifInfo& info) {
     Logger(LOG_LEVEL_INFO, "%1: Enable mac learn static property", port->portId);
     _builder->SendSwitchPropertyUpdate(
         DVS_OP_UPDATE, {{port->dvsId, EncodeProperties({{SWITCH_PROP_MAC_LEARN_STATIC, BoolText(true)}})}});
-    Logger(LOG_LEVEL_INFO, "BuildConfigMsgForSPFPort SVNI logical switch %1", UuidText(port->spfSwitchId));
+    Logger(LOG_LEVEL_INFO, "BuildConfigMsgForSPFPort SVNI logical switch %1", UuidOf(port->spfSwitchId));
     Logger(LOG_LEVEL_INFO, "%1: Set lSwitch properties ", port->portId);
     PortBatch lsBatch;
     AddLsProperties(*port, lsBatch);
@@ -298,7 +298,7 @@ void DVSPropConvertor::UpdateChildPorts(PortEntry& parent, bool isDisconnect) {
   const std::string parentSwitch = SwitchOf(parent);
   Logger(LOG_LEVEL_INFO,
          "Updating child port by parent port[%1] vif[%2] and parent LSID[%3],  op[%4], isDisconnect[%5] ",
-         parent.portId, parent.vifId, UuidText(parentSwitch), isDisconnect ? "DELETE" : "UPDATE", isDisconnect);
+         parent.portId, parent.vifId, UuidOf(parentSwitch), isDisconnect ? "DELETE" : "UPDATE", isDisconnect);
   if (parent.vifType != kcp::KCP_VIF_VNIC) {
     Logger(LOG_LEVEL_INFO, "Ignore to update child port with vif[%1] type %2", parent.vifId, parent.vifType);
     return;
@@ -306,7 +306,7 @@ void DVSPropConvertor::UpdateChildPorts(PortEntry& parent, bool isDisconnect) {
   if (isDisconnect) return;  // the datapath drops a VIF's container ports with it
   PortBatch batch;
   if (!_lsAttachments.Children(parentSwitch)) {
-    Logger(LOG_LEVEL_DEBUG, "The parent LS[%1] doesn't exist in LS attachement map", UuidText(parentSwitch));
+    Logger(LOG_LEVEL_DEBUG, "The parent LS[%1] doesn't exist in LS attachement map", UuidOf(parentSwitch));
   }
   for (const CIFConfig::Cif* cif : cifs) {
     const LspState* lsp = _state.Port(cif->lspId);
@@ -326,7 +326,7 @@ void DVSPropConvertor::UpdateChildPorts(PortEntry& parent, bool isDisconnect) {
 void DVSPropConvertor::ReplaceLsProperties(PortEntry& port, PortBatch& batch) {
   // What the old switch gave is not known any more (the same batch may have changed it): every key a switch gives
   // and the new one does not is cleared.
-  const LsState* now = _state.Switch(SwitchOf(port));
+  const LsState* now = SwitchStateOf(port);
   const LspState* lsp = LspOf(port);
   DVSEntityUpdate& update = batch.For(port);
   if (!(now && now->vni)) update.Add(port.vifId, PORT_PROP_VNI, std::string());
@@ -342,7 +342,7 @@ void DVSPropConvertor::ReplaceLsProperties(PortEntry& port, PortBatch& batch) {
 }
 
 void DVSPropConvertor::HandleLspSwitchId(const Change& change, PortBatch& batch) {
-  const std::string portText = UuidText(change.objectId);
+  const UuidOf portText(change.objectId);
   Logger(LOG_LEVEL_INFO, "Handle LSP switch ID update message %1", portText);
   const LspState* lsp = _state.Port(change.objectId);
   std::string tableOld;
@@ -355,23 +355,23 @@ void DVSPropConvertor::HandleLspSwitchId(const Change& change, PortBatch& batch)
   if (change.Delete()) {
     if (change.oldSwitchId.empty()) {
       Logger(LOG_LEVEL_WARN, "Cannot find logical port [%1] for property switch [%2] update", portText,
-             UuidText(tableOld));
+             UuidOf(tableOld));
     } else if (!tableOld.empty() && tableOld != change.oldSwitchId) {
       Logger(LOG_LEVEL_WARN, "logical port [%1] is in logical switch [%2], not in switch [%3]", portText,
-             UuidText(change.oldSwitchId), UuidText(tableOld));
+             UuidOf(change.oldSwitchId), UuidOf(tableOld));
     } else {
-      Logger(LOG_LEVEL_INFO, "Delete port [%1] property switch [%2]", portText, UuidText(change.oldSwitchId));
+      Logger(LOG_LEVEL_INFO, "Delete port [%1] property switch [%2]", portText, UuidOf(change.oldSwitchId));
     }
   } else {
     if (!tableOld.empty() && tableOld != change.oldSwitchId) {
       Logger(LOG_LEVEL_WARN, "Logical port [%1] has already added in switch [%2] not switch [%3] from update message",
-             portText, UuidText(change.oldSwitchId), UuidText(tableOld));
+             portText, UuidOf(change.oldSwitchId), UuidOf(tableOld));
     }
     if (!change.oldSwitchId.empty() && change.oldSwitchId != lsp->switchId) {
       Logger(LOG_LEVEL_INFO, "Logical port [%1] has been removed from switch [%2]", portText,
-             UuidText(change.oldSwitchId));
+             UuidOf(change.oldSwitchId));
     }
-    Logger(LOG_LEVEL_INFO, "Update logical port [%1] property logical switch [%2]", portText, UuidText(lsp->switchId));
+    Logger(LOG_LEVEL_INFO, "Update logical port [%1] property logical switch [%2]", portText, UuidOf(lsp->switchId));
   }
   PortEntry* port = _ports.FindByLsp(change.objectId);
   if (port && lsp && change.oldSwitchId != lsp->switchId) ReplaceLsProperties(*port, batch);
@@ -400,13 +400,13 @@ void DVSPropConvertor::HandleLspAttachment(const Change& change, PortBatch& batc
         change.oldAttachment->dvportId != attachment->dvportId) {
       Logger(LOG_LEVEL_WARN, "Mis-match for dvport ID %1 to %2", change.oldAttachment->dvportId, attachment->dvportId);
     }
-    Logger(LOG_LEVEL_INFO, "Update DVPortID %1 for LSP %2", attachment->dvportId, UuidText(change.objectId));
+    Logger(LOG_LEVEL_INFO, "Update DVPortID %1 for LSP %2", attachment->dvportId, UuidOf(change.objectId));
     PortEntry* port = attachment->dvportId.empty() ? nullptr : _ports.Find(attachment->dvportId);
     if (!port && !attachment->vifId.empty()) port = _ports.FindByVif(attachment->vifId);
     if (bound && bound != port) _ports.Bind(*bound, std::string());
     if (port && port->vifId != attachment->vifId && !attachment->vifId.empty()) {
       Logger(LOG_LEVEL_WARN, "The VIF info %1 doesn't match. (LSPID %2 DVPort %3) and (DVPort %4)", port->vifId,
-             UuidText(change.objectId), attachment->dvportId, port->portId);
+             UuidOf(change.objectId), attachment->dvportId, port->portId);
     }
     if (port && port->lspId != change.objectId) BindAndSend(*port, change.objectId);
   }
@@ -420,7 +420,7 @@ void DVSPropConvertor::HandleLspAddressBindings(const Change& change, PortBatch&
   Logger(LOG_LEVEL_INFO, "Get logical switch port address bindings update message");
   const LspState* lsp = _state.Port(change.objectId);
   if (!lsp || !lsp->addressBindings)
-    Logger(LOG_LEVEL_INFO, "LSP %1 address binding not set yet", UuidText(change.objectId));
+    Logger(LOG_LEVEL_INFO, "LSP %1 address binding not set yet", UuidOf(change.objectId));
   std::string parent = _cifs.OnAddressBindings(change.objectId, lsp ? lsp->addressBindings : std::nullopt);
   if (parent.empty()) return;
   if (PortEntry* parentPort = _ports.FindByVif(parent)) _cifs.SendContainers(parent, parentPort->portId);
@@ -434,7 +434,7 @@ void DVSPropConvertor::HandleLspIpDiscovery(const Change& change, PortBatch& bat
 }
 
 void DVSPropConvertor::HandleLspSwitchSecurity(const Change& change, PortBatch& batch) {
-  const std::string portText = UuidText(change.objectId);
+  const UuidOf portText(change.objectId);
   if (change.Delete()) {
     Logger(LOG_LEVEL_INFO, "Switch Security [%1]: Delete is a NOOP.", portText);
     return;
@@ -463,7 +463,7 @@ void DVSPropConvertor::HandleLspQos(const Change& change, PortBatch& batch) {
 }
 
 void DVSPropConvertor::HandleLspMirrorTargets(const Change& change, PortBatch& batch) {
-  Logger(LOG_LEVEL_INFO, "Mirror targets: Update for logical port [%1]", UuidText(change.objectId));
+  Logger(LOG_LEVEL_INFO, "Mirror targets: Update for logical port [%1]", UuidOf(change.objectId));
   if (PortEntry* port = _ports.FindByLsp(change.objectId)) AddMirrorProperty(*port, batch);
 }
 
@@ -474,7 +474,7 @@ void DVSPropConvertor::HandleLspAdminState(const Change& change, PortBatch& batc
   }
   const LspState* lsp = _state.Port(change.objectId);
   if (!lsp || !lsp->adminUp) return;
-  Logger(LOG_LEVEL_INFO, "Get logical port [%1] admin state %2 message", UuidText(change.objectId),
+  Logger(LOG_LEVEL_INFO, "Get logical port [%1] admin state %2 message", UuidOf(change.objectId),
          *lsp->adminUp ? "UP" : "DOWN");
   PortEntry* port = _ports.FindByLsp(change.objectId);
   if (port && !*lsp->adminUp) {
@@ -484,7 +484,7 @@ void DVSPropConvertor::HandleLspAdminState(const Change& change, PortBatch& batc
 }
 
 void DVSPropConvertor::HandleLspMacManagement(const Change& change, PortBatch& batch) {
-  Logger(LOG_LEVEL_INFO, "MAC mgmt config [%1]: op = %2 propType = %3", UuidText(change.objectId), change.operation,
+  Logger(LOG_LEVEL_INFO, "MAC mgmt config [%1]: op = %2 propType = %3", UuidOf(change.objectId), change.operation,
          change.property);
   if (change.operation != TolvarUpdateMsg::OP_SET && !change.Delete()) {
     Logger(LOG_LEVEL_ERROR, "Unsupported operation input").AddTag("errorCode:LCP00512");
@@ -501,7 +501,7 @@ void DVSPropConvertor::HandleLspMacManagement(const Change& change, PortBatch& b
 }
 
 void DVSPropConvertor::HandleLspExtraConfigs(const Change& change, PortBatch& batch) {
-  const std::string lspText = UuidText(change.objectId);
+  const UuidOf lspText(change.objectId);
   if (change.operation != TolvarUpdateMsg::OP_SET && !change.Delete()) {
     Logger(LOG_LEVEL_ERROR, "Unsupported operation input").AddTag("errorCode:LCP00512");
     return;
@@ -510,7 +510,7 @@ void DVSPropConvertor::HandleLspExtraConfigs(const Change& change, PortBatch& ba
   static const std::map<std::string, std::string> kNone;
   const std::map<std::string, std::string>& now = lsp && !change.Delete() ? lsp->extraConfigs : kNone;
   PortEntry* port = _ports.FindByLsp(change.objectId);
-  const LsState* ls = port ? _state.Switch(SwitchOf(*port)) : nullptr;
+  const LsState* ls = port ? SwitchStateOf(*port) : nullptr;
   // A key the port no longer has falls back to its switch's value.
   auto removeKey = [&](const std::string& key, const std::string& value) {
     if (!port) return;
@@ -623,26 +623,21 @@ void DVSPropConvertor::OnResyncProperty(uint16_t notificationType, const std::st
 }
 
 void DVSPropConvertor::ResyncPorts() {
-  std::vector<std::string> marked;
-  _ports.ForEach([&](PortEntry& port) {
-    if (port.outOfSync) marked.push_back(port.portId);
-  });
-  std::sort(marked.begin(), marked.end());
-  for (const std::string& portId : marked) {
-    PortEntry* port = _ports.Find(portId);
-    const LspState* lsp = LspOf(*port);
+  _ports.ForEach([this](PortEntry& port) {
+    if (!port.outOfSync) return;
+    const LspState* lsp = LspOf(port);
     if (!lsp || !lsp->attachment) {
-      Logger(LOG_LEVEL_INFO, "Failed to reSync port [%1] as it does not have VIF attachment property", portId);
-      port->outOfSync = false;
-      continue;
+      Logger(LOG_LEVEL_INFO, "Failed to reSync port [%1] as it does not have VIF attachment property", port.portId);
+      port.outOfSync = false;
+      return;
     }
-    Logger(LOG_LEVEL_INFO, "OnResyncProperty port reSync:[ %1]", portId);
-    if (!SendPortProperties(*port)) {
-      Logger(LOG_LEVEL_ERROR, "Failed to build dataplane port property update msg for port [%1]", portId);
-      continue;
+    Logger(LOG_LEVEL_INFO, "OnResyncProperty port reSync:[ %1]", port.portId);
+    if (!SendPortProperties(port)) {
+      Logger(LOG_LEVEL_ERROR, "Failed to build dataplane port property update msg for port [%1]", port.portId);
+      return;
     }
-    port->outOfSync = false;
-  }
+    port.outOfSync = false;
+  });
   std::set<std::string> tkmnics = std::move(_tkmnicResync);
   _tkmnicResync.clear();
   for (const std::string& name : tkmnics) {

@@ -28,14 +28,28 @@ const char* OpText(bool remove) {
 
 }  // namespace
 
-std::string DVSPropConvertor::SwitchOf(const PortEntry& port) const {
+const std::string& DVSPropConvertor::SwitchOf(const PortEntry& port) const {
+  static const std::string kNone;
   if (port.spf) return port.spfSwitchId;
   const LspState* lsp = LspOf(port);
-  return lsp ? lsp->switchId : std::string();
+  return lsp ? lsp->switchId : kNone;
 }
 
 const LspState* DVSPropConvertor::LspOf(const PortEntry& port) const {
-  return port.lspId.empty() ? nullptr : _state.Port(port.lspId);
+  if (port.lspId.empty()) return nullptr;
+  if (port.lspCache && port.lspCacheGeneration == _state.portErasures) {
+    return static_cast<const LspState*>(port.lspCache);
+  }
+  const LspState* lsp = _state.Port(port.lspId);
+  port.lspCache = lsp;
+  port.lspCacheGeneration = _state.portErasures;
+  return lsp;
+}
+
+const LsState* DVSPropConvertor::SwitchStateOf(const PortEntry& port) const {
+  if (port.spf) return _state.Switch(port.spfSwitchId);
+  const LspState* lsp = LspOf(port);
+  return lsp ? _state.SwitchOfPort(*lsp) : nullptr;
 }
 
 std::vector<PortEntry*> DVSPropConvertor::ConnectedPortsOf(const std::string& switchId) {
@@ -62,14 +76,14 @@ bool DVSPropConvertor::Blocked(PortEntry& port) {
       return true;
     }
   }
-  const std::string switchId = SwitchOf(port);
-  const LsState* ls = _state.Switch(switchId);
-  const std::string lsText = UuidText(switchId);
+  const std::string& switchId = SwitchOf(port);
+  const LsState* ls = SwitchStateOf(port);
+  const UuidOf lsText(switchId);
   if (ls && ls->vni) {
     if (!ls->type) {
       Logger(LOG_LEVEL_DEBUG, "No LS type is configured for %1", lsText);
     } else if (*ls->type == kLsTypeServicePlane) {
-      Logger(LOG_LEVEL_DEBUG, "LSP %1 belongs to Service Plane", UuidText(port.lspId));
+      Logger(LOG_LEVEL_DEBUG, "LSP %1 belongs to Service Plane", UuidOf(port.lspId));
     } else {
       Logger(LOG_LEVEL_DEBUG, "Unblock port on LS lsMsg %1", lsText);
     }
@@ -92,7 +106,7 @@ bool DVSPropConvertor::Blocked(PortEntry& port) {
 std::string DVSPropConvertor::PlaneMode(const PortEntry& port) const {
   const LspState* lsp = LspOf(port);
   if (lsp && lsp->qos) return QosPlaneMode(QosServicePlane(port), lsp->qosShaped).value;
-  const LsState* ls = _state.Switch(SwitchOf(port));
+  const LsState* ls = SwitchStateOf(port);
   if (ls && ls->vni && ls->ServicePlane()) return values::U32(values::kQosPlaneServicePlane);
   return std::string();
 }
@@ -100,7 +114,7 @@ std::string DVSPropConvertor::PlaneMode(const PortEntry& port) const {
 void DVSPropConvertor::AddBlockValue(PortEntry& port, bool blocked, PortBatch& batch) {
   DVSEntityUpdate& update = batch.For(port);
   update.Add(port.vifId, PORT_PROP_QOS_PLANE_MODE, PlaneMode(port));
-  update.Add(port.vifId, PORT_PROP_BLOCKED, BoolText(blocked));
+  batch.SetBlocked(port, blocked);
   Logger(LOG_LEVEL_DEBUG, blocked ? "Build BLOCK update for port %1" : "Build UNBLOCK update for port %1", port.portId);
 }
 
@@ -113,21 +127,20 @@ void DVSPropConvertor::AddLsExtraConfigs(PortEntry& port, const LsState& ls, Por
   const LspState* lsp = LspOf(port);
   for (const auto& [key, value] : ls.extraConfigs) {
     if (lsp && lsp->extraConfigs.count(key)) continue;  // the port's own value wins
-    Logger(LOG_LEVEL_DEBUG, "Update LSP %1 with LS extraConfig %2 %3", UuidText(port.lspId), key, value);
+    Logger(LOG_LEVEL_DEBUG, "Update LSP %1 with LS extraConfig %2 %3", UuidOf(port.lspId), key, value);
     AddExtraConfig(port, key, value, false, batch);
   }
 }
 
 void DVSPropConvertor::AddLsProperties(PortEntry& port, PortBatch& batch) {
-  const std::string switchId = SwitchOf(port);
-  const LsState* ls = _state.Switch(switchId);
+  const LsState* ls = SwitchStateOf(port);
   if (!ls) return;
   DVSEntityUpdate& update = batch.For(port);
   if (ls->vni) update.Add(port.vifId, PORT_PROP_VNI, values::Vni(*ls->vni));
   if (ls->replicationMode)
     update.Add(port.vifId, PORT_PROP_REPLICATION_MODE, values::ReplicationMode(*ls->replicationMode));
   if (auto vlan = LsVlanValue(*ls)) update.Add(port.vifId, PORT_PROP_VLAN, *vlan);
-  if (ls->adminUp && !*ls->adminUp) update.Add(port.vifId, PORT_PROP_BLOCKED, BoolText(true));
+  if (ls->adminUp && !*ls->adminUp) batch.SetBlocked(port, true);
   if (ls->teamingPolicy) update.Add(port.vifId, PORT_PROP_UPLINK_TEAMING, TextValue(*ls->teamingPolicy));
   AddLsExtraConfigs(port, *ls, batch);
 }
@@ -141,7 +154,7 @@ void DVSPropConvertor::HandleLsProperty(const Change& change, PortBatch& batch) 
   auto each = [&](const std::function<void(PortEntry&, DVSEntityUpdate&)>& add) {
     for (PortEntry* port : ports) {
       if (port->lspId.empty() && !port->spf) {
-        Logger(LOG_LEVEL_DEBUG, "No LSPID when updating LSProperty(LS %1) for DVPort %2", UuidText(change.objectId),
+        Logger(LOG_LEVEL_DEBUG, "No LSPID when updating LSProperty(LS %1) for DVPort %2", UuidOf(change.objectId),
                port->portId);
         continue;
       }
@@ -225,7 +238,7 @@ void DVSPropConvertor::HandleLsProperty(const Change& change, PortBatch& batch) 
       });
       return;
     case P::LS_EXTRA_CONFIGS: {
-      const std::string lsText = UuidText(change.objectId);
+      const UuidOf lsText(change.objectId);
       if (!remove && ls->extraConfigs.empty()) Logger(LOG_LEVEL_INFO, "LS Extra Config update propList is empty");
       std::map<std::string, std::optional<std::string>> changed;  // nullopt: removed
       for (const auto& [key, value] : ls->extraConfigs) {
@@ -249,7 +262,7 @@ void DVSPropConvertor::HandleLsProperty(const Change& change, PortBatch& batch) 
         for (const auto& [key, value] : changed) {
           if (lsp && lsp->extraConfigs.count(key)) continue;
           if (value)
-            Logger(LOG_LEVEL_DEBUG, "Update LSP %1 with LS extraConfig %2 %3", UuidText(port.lspId), key, *value);
+            Logger(LOG_LEVEL_DEBUG, "Update LSP %1 with LS extraConfig %2 %3", UuidOf(port.lspId), key, *value);
           AddExtraConfig(port, key, value.value_or(std::string()), !value, batch);
         }
       });
@@ -283,12 +296,12 @@ void DVSPropConvertor::HandleLsAttachment(const Change& change, PortBatch&) {
   const LsState* ls = _state.Switch(change.objectId);
   const std::optional<tv::LsAttachmentMsg>& attachment = remove ? change.oldLsAttachment : ls->attachment;
   if (!attachment) {
-    Logger(LOG_LEVEL_INFO, "LS %1 doesn't include attachment", UuidText(change.objectId));
+    Logger(LOG_LEVEL_INFO, "LS %1 doesn't include attachment", UuidOf(change.objectId));
     return;
   }
   const std::string parent = attachment->parent_switch_id().SerializeAsString();
-  Logger(LOG_LEVEL_INFO, "Handle child LS %1 with attachment vlan %2 parent LS %3, op %4", UuidText(change.objectId),
-         attachment->vlan(), UuidText(parent), OpText(remove));
+  Logger(LOG_LEVEL_INFO, "Handle child LS %1 with attachment vlan %2 parent LS %3, op %4", UuidOf(change.objectId),
+         attachment->vlan(), UuidOf(parent), OpText(remove));
   if (remove) {
     _lsAttachments.Remove(change.objectId, parent);
     return;
@@ -302,7 +315,7 @@ void DVSPropConvertor::HandleLsAttachment(const Change& change, PortBatch&) {
 
 void DVSPropConvertor::HandleLsType(const Change& change, PortBatch& batch) {
   const LsState* ls = _state.Switch(change.objectId);
-  const std::string lsText = UuidText(change.objectId);
+  const UuidOf lsText(change.objectId);
   Logger(LOG_LEVEL_INFO, "HandleLSTypeUpdate: LS %1 type %2, op %3", lsText,
          ls && ls->type ? std::to_string(*ls->type) : std::string("none"), OpText(change.Delete()));
   const bool wasServicePlane = change.oldLsType && *change.oldLsType == kLsTypeServicePlane;
@@ -326,7 +339,7 @@ void DVSPropConvertor::HandleLsType(const Change& change, PortBatch& batch) {
 
 void DVSPropConvertor::HandleLsSubType(const Change& change, PortBatch&) {
   const LsState* ls = _state.Switch(change.objectId);
-  Logger(LOG_LEVEL_INFO, "HandleLSSubTypeUpdate: LS %1 sub type %2", UuidText(change.objectId),
+  Logger(LOG_LEVEL_INFO, "HandleLSSubTypeUpdate: LS %1 sub type %2", UuidOf(change.objectId),
          ls && ls->spSubtype ? std::to_string(*ls->spSubtype) : std::string("none"));
 }
 

@@ -6,6 +6,7 @@ namespace VevUroro {
 
 void DVSEntityUpdate::Add(const std::string& entity, uint16_t key, std::string value) {
   DVSPropertyList& properties = entities[entity];
+  if (properties.empty()) properties.reserve(kTypicalProperties);
   for (DVSProperty& property : properties) {
     if (property.key == key) {
       property.value = std::move(value);

@@ -77,6 +77,9 @@ struct DVSProperty {
 using DVSPropertyList = std::vector<DVSProperty>;
 
 struct DVSEntityUpdate {
+  // Room reserved for an entity's properties when its first one is added (a port's whole set is about this many).
+  static constexpr size_t kTypicalProperties = 24;
+
   uint32_t kind = DVS_ENTITY_PORT;
   uint32_t operation = DVS_OP_UPDATE;
   std::map<std::string, DVSPropertyList> entities;

@@ -82,6 +82,7 @@ void DesiredSwitchState::SetPortSwitch(const std::string& portId, LspState& port
     }
   }
   port.switchId = switchId;
+  port.switchCache = nullptr;
   if (!switchId.empty()) switchPorts[switchId].insert(portId);
 }
 
@@ -107,14 +108,17 @@ bool DesiredSwitchState::ApplyRaw(uint32_t objectType, const std::string& id, ui
   switch (objectType) {
     case tv::LOG_SWITCH_CONFIG: {
       if (property == 0) {
-        if (remove) switches.erase(id);
+        if (remove && switches.erase(id)) ++switchErasures;
         return true;
       }
       tv::LogSwitchConfigMsg m;
       if (!remove && !m.ParseFromString(value)) return false;
       LsState& ls = switches[id];
       ApplySwitch(ls, property, remove, m);
-      if (ls.Empty()) switches.erase(id);
+      if (ls.Empty()) {
+        switches.erase(id);
+        ++switchErasures;
+      }
       return true;
     }
     case tv::LOG_SWITCH_PORT_CONFIG: {
@@ -131,6 +135,7 @@ bool DesiredSwitchState::ApplyRaw(uint32_t objectType, const std::string& id, ui
           if (targets->second.empty()) mirrorTargets.erase(targets);
         }
         ports.erase(it);
+        ++portErasures;
         return true;
       }
       tv::LogSwitchPortConfigMsg m;
@@ -247,6 +252,13 @@ bool DesiredSwitchState::ApplyRaw(uint32_t objectType, const std::string& id, ui
 const LsState* DesiredSwitchState::Switch(const std::string& id) const {
   auto it = switches.find(id);
   return it == switches.end() ? nullptr : &it->second;
+}
+
+const LsState* DesiredSwitchState::SwitchOfPort(const LspState& port) const {
+  if (port.switchCache && port.switchCacheGeneration == switchErasures) return port.switchCache;
+  port.switchCache = Switch(port.switchId);
+  port.switchCacheGeneration = switchErasures;
+  return port.switchCache;
 }
 
 const LspState* DesiredSwitchState::Port(const std::string& id) const {

@@ -81,6 +81,10 @@ struct LspState {
   std::vector<std::string> mirrorSessions;    // session object ids named by LSP_MIRROR_TARGETS
   std::optional<std::string> latency;         // key 281 (from the latency profile)
   std::optional<zantix::qor::tolvar::AddressBindingsMsg> addressBindings;
+  // The switch state `switchId` names, as last looked up (valid while DesiredSwitchState::switchErasures is the
+  // generation it was taken at).
+  mutable const LsState* switchCache = nullptr;
+  mutable uint64_t switchCacheGeneration = 0;
 };
 
 struct HostSwitchState {
@@ -109,6 +113,9 @@ class DesiredSwitchState {
   std::map<std::string, std::set<std::string>> mirrorTargets;
   // Bridge clusters with a non-empty bridge node list.
   std::set<std::string> bridgeClusters;
+  // Counts of erased switch and port entries: pointers to entries taken at an older count may dangle.
+  uint64_t switchErasures = 0;
+  uint64_t portErasures = 0;
 
   // Applies one property change (property 0: the whole object) of a LOG_SWITCH_CONFIG, LOG_SWITCH_PORT_CONFIG,
   // TRANSPORT_NODE_CONFIG, BRIDGE_CLUSTER_CONFIG or PORT_MIRROR_SESSION object to the raw fields of the view. A
@@ -118,6 +125,8 @@ class DesiredSwitchState {
                 const std::string& value);
 
   const LsState* Switch(const std::string& id) const;
+  // The switch a port is on, through the port's cache.
+  const LsState* SwitchOfPort(const LspState& port) const;
   const LspState* Port(const std::string& id) const;
   // The ports on logical switch `id` (empty when none).
   const std::set<std::string>& PortsOf(const std::string& id) const;

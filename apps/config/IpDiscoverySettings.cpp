@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "apps/config/AddressBytes.h"
+#include "apps/config/UuidText.h"
 #include "core/Logger.h"
 #include "platform/tolvar/TolvarSchema.h"
 
@@ -18,18 +19,12 @@ void PutU32(std::string& out, size_t at, uint32_t value) {
   std::memcpy(out.data() + at, &value, sizeof(value));
 }
 
-std::string UuidText(const std::string& uuid) {
-  tv::UuidMsg id;
-  if (!id.ParseFromString(uuid)) return "<invalid uuid>";
-  return qor::tolvar::UuidToString(id.high(), id.low());
-}
-
 }  // namespace
 
 bool SelectEffectiveProfile(const IStateCacheConfigTable* table, const qor::upm::IProfileQuery* profiles,
                             const std::string& portUuid, int mode, const tv::IpDiscoveryConfigMsg* given,
                             tv::IpDiscoveryConfigMsg* effective, int* source) {
-  Logger(LOG_LEVEL_DEBUG, "IpDiscovery: SelectEffectiveProfile: Getting profiles for port %1", UuidText(portUuid));
+  Logger(LOG_LEVEL_DEBUG, "IpDiscovery: SelectEffectiveProfile: Getting profiles for port %1", UuidOf(portUuid));
   tv::IpDiscoveryConfigMsg port;
   bool hasPort = false;
   if (mode == IPDISC_MODE_PORT) {

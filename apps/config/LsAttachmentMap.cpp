@@ -6,16 +6,10 @@
 
 namespace VevUroro {
 
-std::string UuidText(const std::string& serializedUuid) {
-  zantix::qor::tolvar::UuidMsg id;
-  if (!id.ParseFromString(serializedUuid)) return "<invalid uuid>";
-  return qor::tolvar::UuidToString(id.high(), id.low());
-}
-
 bool LsAttachmentMap::Add(const std::string& child, const std::string& parent, uint32_t vlan) {
   if (vlan < kMinVlan || vlan > kMaxVlan) {
-    Logger(LOG_LEVEL_ERROR, "Invalid LS attachment vlan ID %1 for child LS[%2] and Parent LS[%3] ", vlan,
-           UuidText(child), UuidText(parent))
+    Logger(LOG_LEVEL_ERROR, "Invalid LS attachment vlan ID %1 for child LS[%2] and Parent LS[%3] ", vlan, UuidOf(child),
+           UuidOf(parent))
         .AddTag("errorCode:LCP00001");
     return false;
   }
@@ -23,7 +17,7 @@ bool LsAttachmentMap::Add(const std::string& child, const std::string& parent, u
   for (const ChildLs& existing : children) {
     if (existing.vlan == vlan && existing.childId != child) {
       Logger(LOG_LEVEL_ERROR, "Parent LS[%1] already has a child LS[%2] with vlan[%3], failed to add new child LS %4",
-             UuidText(parent), UuidText(existing.childId), vlan, UuidText(child))
+             UuidOf(parent), UuidOf(existing.childId), vlan, UuidOf(child))
           .AddTag("errorCode:LCP00001");
       if (children.empty()) _children.erase(parent);
       return false;
@@ -31,8 +25,8 @@ bool LsAttachmentMap::Add(const std::string& child, const std::string& parent, u
   }
   auto old = _parents.find(child);
   if (old != _parents.end() && old->second != parent) {
-    Logger(LOG_LEVEL_WARN, "Old child LS [%1] and parent LS[%2] should have been deleted", UuidText(child),
-           UuidText(old->second));
+    Logger(LOG_LEVEL_WARN, "Old child LS [%1] and parent LS[%2] should have been deleted", UuidOf(child),
+           UuidOf(old->second));
     Remove(child, old->second);
   }
   auto& list = _children[parent];
@@ -61,7 +55,7 @@ bool LsAttachmentMap::Remove(const std::string& child, const std::string& parent
     }
   }
   Logger(LOG_LEVEL_WARN, "The entry doesn't exist in LS attachment map with child LS[%1] and parent LS[%2]",
-         UuidText(child), UuidText(parent));
+         UuidOf(child), UuidOf(parent));
   return false;
 }
 

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "apps/config/UuidText.h"
+
 namespace VevUroro {
 
 struct ChildLs {
@@ -38,8 +40,5 @@ class LsAttachmentMap {
   std::map<std::string, std::vector<ChildLs>> _children;
   std::map<std::string, std::string> _parents;
 };
-
-// Readable UUID text of a serialized UuidMsg (or "<invalid uuid>").
-std::string UuidText(const std::string& serializedUuid);
 
 }  // namespace VevUroro

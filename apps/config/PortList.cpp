@@ -43,6 +43,7 @@ void PortList::Bind(PortEntry& port, const std::string& lspId) {
   auto old = _byLsp.find(port.lspId);
   if (old != _byLsp.end() && old->second == port.portId) _byLsp.erase(old);
   port.lspId = lspId;
+  port.lspCache = nullptr;
   if (!lspId.empty()) _byLsp[lspId] = port.portId;
 }
 

@@ -25,6 +25,9 @@ struct PortEntry {
   std::string spfSwitchId;
   std::optional<bool> blocked;  // the port-blocked value last sent
   bool heldBack = false;        // an unblock waits for the port's security settings
+  // The bound LSP's state, as last looked up by the converter (valid at its erasure generation).
+  mutable const void* lspCache = nullptr;
+  mutable uint64_t lspCacheGeneration = 0;
 };
 
 class PortList {
