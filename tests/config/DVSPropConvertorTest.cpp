@@ -425,5 +425,69 @@ TEST_F(ConverterTest, UnknownPropertyTypesAreLogged) {
   EXPECT_EQ(logs.Count("DvsPropConvertor received unknown update message property type: LS_SWITCH_NAME"), 1u);
 }
 
+TEST_F(ConverterTest, EveryExtraConfigKeyTravelsAsItsPortPropertyText) {
+  Basic();
+  const std::vector<std::pair<std::string, uint16_t>> keys = {
+      {"com.zantix.port.extraConfig.ovl2.udpPortsInHash", 4},
+      {"com.zantix.port.extraConfig.ovl2.nestedTNConfig", 5},
+      {"com.zantix.port.extraConfig.managedcloud.management.ip", 241},
+      {"com.zantix.qor.port.extraConfig.proxyarpRoutermode", 242},
+      {"com.zantix.port.extraConfig.managedcloud.edge", 243},
+      {"com.zantix.qor.port.extraConfig.remoteRtr", 244},
+      {"com.zantix.port.extraConfig.policyRoute", 245},
+      {"com.zantix.port.extraConfig.serviceInsertion.gvm", 261},
+      {"com.zantix.port.extraConfig.serviceInsertion.svm", 262},
+      {"com.zantix.port.extraConfig.global.id", 321},
+      {"com.zantix.port.extraConfig.vm.tagset", 322},
+      {"com.zantix.port.extraConfig.vm.tagset1", 323},
+      {"com.zantix.port.extraConfig.vm.tagset2", 324},
+      {"com.zantix.port.extraConfig.vm.tagset3", 325},
+      {"com.zantix.port.extraConfig.vm.tagset4", 326},
+      {"com.zantix.port.extraConfig.vm.tagset5", 327},
+      {"com.zantix.port.extraConfig.vm.tagset6", 328},
+      {"com.zantix.port.extraConfig.vm.tagset7", 329},
+      {"com.zantix.port.extraConfig.vm.tagset8", 330},
+      {"com.zantix.port.extraConfig.vm.tagset9", 331},
+      {"com.zantix.port.extraConfig.forward.rarp", 341},
+  };
+  auto lsp = Lsp(11, 1, "vif-1", "100");
+  lsp.set_admin_state_up(true);
+  for (const auto& [key, property] : keys) {
+    auto* kv = lsp.mutable_extra_configs()->add_configs();
+    kv->set_key(key);
+    kv->set_value("v" + std::to_string(property));
+  }
+  feed->Put(lsp);
+  Connect("vif-1", "100");
+  Flush();
+  auto port = dp.Port("vif-1");
+  for (const auto& [key, property] : keys) {
+    EXPECT_BYTES(port[property], Bytes().T("v" + std::to_string(property))) << key;
+  }
+  EXPECT_EQ(logs.Count("LCP00513"), 0u);
+}
+
+TEST_F(ConverterTest, ServicePlanePortTakesItsSwitchsSettings) {
+  auto ls = Ls(7);
+  ls.set_vni(900);
+  ls.set_admin_state_up(true);
+  ls.set_type(3);
+  ls.mutable_mac_management()->set_mac_change_allowed(true);
+  ls.mutable_mac_management()->mutable_mac_learning()->set_enabled(true);
+  feed->Put(ls);
+  const std::string portId = "spf-" + IdText(7);
+  Connect("spf-vif", portId, 1, "dvs-7");
+  auto messages = Flush();
+  EXPECT_EQ(logs.Count("Attach SPF port " + portId + " to LSwitch " + IdText(7)), 1u);
+  EXPECT_EQ(logs.Count("Add SPF port [" + portId + "] to port list, type [1]"), 1u);
+  ASSERT_EQ(messages.size(), 3u) << "MAC management, static MAC learning, then the switch's properties";
+  auto port = dp.Port("spf-vif");
+  EXPECT_BYTES(port[141], Bytes().B({1, 0, 1}).H32(4096).B({0}).Z(3));
+  EXPECT_BYTES(dp.Switch("dvs-7")[9], Bytes().T("true"));
+  EXPECT_BYTES(port[1], Bytes().B({0, 0, 0x03, 0x84}));
+  EXPECT_BYTES(port[181], Bytes().H32(0));
+  EXPECT_BYTES(port[101], Bytes().T("false")) << "a service-plane port has no LSP admin state to wait for";
+}
+
 }  // namespace
 }  // namespace VevUroro
