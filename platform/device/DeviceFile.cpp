@@ -14,18 +14,6 @@ namespace qor::device {
 
 namespace {
 
-void PutU32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-
-uint32_t GetU32(const uint8_t* p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
-
 // Waits for `events` on `fd` until `deadline`; 0, ETIMEDOUT or an errno value.
 int WaitFor(int fd, short events, std::chrono::steady_clock::time_point deadline) {
   while (true) {
@@ -95,14 +83,14 @@ int DeviceFile::Ioctl(uint32_t request, std::vector<uint8_t>* argument) {
   if (argument->size() > kMaxArgument) return EINVAL;
   auto deadline = std::chrono::steady_clock::now() + kTimeout;
   std::vector<uint8_t> frame(kFrameHeaderLen + argument->size());
-  PutU32(frame.data(), request);
-  PutU32(frame.data() + 4, static_cast<uint32_t>(argument->size()));
+  PutFrameWord(frame.data(), request);
+  PutFrameWord(frame.data() + 4, static_cast<uint32_t>(argument->size()));
   if (!argument->empty()) std::memcpy(frame.data() + kFrameHeaderLen, argument->data(), argument->size());
   if (int error = WriteAll(_fd, frame.data(), frame.size(), deadline)) return Fail(error);
   uint8_t header[kFrameHeaderLen];
   if (int error = ReadAll(_fd, header, sizeof(header), deadline)) return Fail(error);
-  uint32_t status = GetU32(header);
-  uint32_t length = GetU32(header + 4);
+  uint32_t status = GetFrameWord(header);
+  uint32_t length = GetFrameWord(header + 4);
   if (length > kMaxArgument) return Fail(EPROTO);
   std::vector<uint8_t> answer(length);
   if (int error = ReadAll(_fd, answer.data(), answer.size(), deadline)) return Fail(error);

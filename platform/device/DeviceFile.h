@@ -20,6 +20,18 @@
 namespace qor::device {
 
 constexpr size_t kFrameHeaderLen = 8;
+
+// The big-endian 32-bit words of a frame header.
+inline void PutFrameWord(uint8_t* p, uint32_t v) {
+  p[0] = static_cast<uint8_t>(v >> 24);
+  p[1] = static_cast<uint8_t>(v >> 16);
+  p[2] = static_cast<uint8_t>(v >> 8);
+  p[3] = static_cast<uint8_t>(v);
+}
+inline uint32_t GetFrameWord(const uint8_t* p) {
+  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+         (static_cast<uint32_t>(p[2]) << 8) | p[3];
+}
 constexpr size_t kMaxArgument = 64 * 1024;
 constexpr std::chrono::milliseconds kTimeout{5000};
 

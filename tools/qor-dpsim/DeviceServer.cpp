@@ -1,34 +1,17 @@
 #include "tools/qor-dpsim/DeviceServer.h"
 
-#include <unistd.h>
 
 #include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
-#include <filesystem>
 #include <sstream>
 
 #include "platform/device/DeviceFile.h"
+#include "tools/qor-dpsim/Channel.h"
 
 namespace qor::dpsim {
 
 namespace asio = boost::asio;
 using stream = asio::local::stream_protocol;
-
-namespace {
-
-void PutU32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
-
-uint32_t GetU32(const uint8_t* p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
-
-}  // namespace
 
 // One open descriptor of the device: reads request frames one at a time and writes each answer.
 class DeviceServer::Session : public std::enable_shared_from_this<Session> {
@@ -39,12 +22,12 @@ class DeviceServer::Session : public std::enable_shared_from_this<Session> {
   void ReadHeader() {
     asio::async_read(_socket, asio::buffer(_header), [self = shared_from_this()](const auto& error, size_t) {
       if (error) return self->Close();
-      uint32_t length = GetU32(self->_header + 4);
+      uint32_t length = device::GetFrameWord(self->_header + 4);
       if (length > device::kMaxArgument) return self->Close();
       self->_argument.assign(length, 0);
       asio::async_read(self->_socket, asio::buffer(self->_argument), [self](const auto& readError, size_t) {
         if (readError) return self->Close();
-        self->_answer = self->_server.Serve(GetU32(self->_header), std::move(self->_argument));
+        self->_answer = self->_server.Serve(device::GetFrameWord(self->_header), std::move(self->_argument));
         asio::async_write(self->_socket, asio::buffer(self->_answer), [self](const auto& writeError, size_t) {
           if (writeError) return self->Close();
           self->ReadHeader();
@@ -70,13 +53,7 @@ class DeviceServer::Session : public std::enable_shared_from_this<Session> {
 
 DeviceServer::DeviceServer(asio::io_context& context, std::string path, std::unique_ptr<DeviceModule> module)
     : _path(std::move(path)), _module(std::move(module)), _acceptor(context) {
-  std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(_path).parent_path(), ec);
-  ::unlink(_path.c_str());
-  stream::endpoint endpoint(_path);
-  _acceptor.open(endpoint.protocol());
-  _acceptor.bind(endpoint);
-  _acceptor.listen();
+  ListenAt(_acceptor, _path);
   Accept();
 }
 
@@ -106,8 +83,8 @@ std::vector<uint8_t> DeviceServer::Serve(uint32_t request, std::vector<uint8_t> 
   int status = failure != _failures.end() ? failure->second : _module->Request(request, argument);
   if (status != 0) argument.clear();
   std::vector<uint8_t> answer(device::kFrameHeaderLen + argument.size());
-  PutU32(answer.data(), static_cast<uint32_t>(status));
-  PutU32(answer.data() + 4, static_cast<uint32_t>(argument.size()));
+  device::PutFrameWord(answer.data(), static_cast<uint32_t>(status));
+  device::PutFrameWord(answer.data() + 4, static_cast<uint32_t>(argument.size()));
   std::copy(argument.begin(), argument.end(), answer.begin() + device::kFrameHeaderLen);
   return answer;
 }
