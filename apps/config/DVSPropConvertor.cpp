@@ -47,15 +47,26 @@ DVSPropConvertor::DVSPropConvertor(Collaborators c, const ConfigTree& subtree)
       _flowCache(FlowCacheSettings::FromConfig(subtree)),
       _cifs(_builder) {
   FillHandlerTable();
-  // The timers call back through a plain pointer: they are destroyed (and can no longer call) before this object.
-  _resyncTimer = _timerFactory([this] { OnResyncTimer(); });
-  _hopliftTimer = _timerFactory([this] { OnHopliftSyncTimer(); });
+  _resyncTimer = _timerFactory([target = _timerTarget] { target->Call(&DVSPropConvertor::OnResyncTimer); });
+  _hopliftTimer = _timerFactory([target = _timerTarget] { target->Call(&DVSPropConvertor::OnHopliftSyncTimer); });
 }
 
 DVSPropConvertor::~DVSPropConvertor() {
   Logger(LOG_LEVEL_INFO, "DVSPropConvertor destructor");
+  // Waits for a timer callback in flight (not under the agent lock, which that callback takes).
+  _timerTarget->Detach();
   _resyncTimer.reset();
   _hopliftTimer.reset();
+}
+
+void DVSPropConvertor::TimerTarget::Call(void (DVSPropConvertor::*callback)()) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (converter) (converter->*callback)();
+}
+
+void DVSPropConvertor::TimerTarget::Detach() {
+  std::lock_guard<std::mutex> lock(mutex);
+  converter = nullptr;
 }
 
 void DVSPropConvertor::FillHandlerTable() {

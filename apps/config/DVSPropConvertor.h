@@ -14,9 +14,13 @@
 //
 // Timers: the Hoplift sync timer (one-shot, 10 s, armed while the queue holds ports) and the resync timer
 // (10 s, re-armed by its own callback while the converter runs). Both callbacks take the agent lock.
+//
+// Life cycle: construct, Start, ..., Stop, release. The profile service holds references to the converter through
+// its callbacks until Stop unregisters them; the timers never do (the destructor waits for one in flight).
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <set>
 #include <unordered_map>
 
@@ -226,6 +230,16 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
   bool SkipLatency(const PortEntry& port) const;
   void RecomputeIpDiscovery(const std::string& lspId, PortBatch& batch);
 
+  // What the timers call: the converter until its destructor detaches it.
+  struct TimerTarget {
+    explicit TimerTarget(DVSPropConvertor* target) : converter(target) {}
+    std::mutex mutex;
+    DVSPropConvertor* converter;
+    void Call(void (DVSPropConvertor::*callback)());
+    void Detach();
+  };
+
+  std::shared_ptr<TimerTarget> _timerTarget = std::make_shared<TimerTarget>(this);
   IStateCacheConfigTable* _table;
   qor::RefPtr<IKCPMsgConvertor> _builder;
   std::shared_ptr<qor::upm::IProfileService> _profiles;
