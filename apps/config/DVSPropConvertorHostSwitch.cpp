@@ -295,13 +295,13 @@ std::string DVSPropConvertor::MirrorTables(const PortEntry& port) {
         Logger(LOG_LEVEL_DEBUG, "skip tkmnic for L3SPAN");
         continue;
       }
-      MirrorTableSpec spec;
+      MirrorTableContent content;
       const std::string identifier = m.name().empty() ? UuidText(sessionId) : m.name();
-      spec.description = UuidText(sessionId);
-      spec.snapLength = m.has_snap_length() ? static_cast<int32_t>(m.snap_length()) : -1;
-      spec.encapVlan = static_cast<uint16_t>(m.encap_vlan());
-      spec.direction = m.has_direction() ? m.direction() : 3;
-      spec.greKey = m.gre_key();
+      content.description = UuidText(sessionId);
+      content.snapLength = m.has_snap_length() ? static_cast<int32_t>(m.snap_length()) : -1;
+      content.encapVlan = static_cast<uint16_t>(m.encap_vlan());
+      content.direction = m.has_direction() ? m.direction() : 3;
+      content.greKey = m.gre_key();
       bool logicalSpan = false;
       auto addMembers = [&](const google::protobuf::RepeatedPtrField<tv::UuidMsg>& ids, uint32_t role) {
         for (const tv::UuidMsg& id : ids) {
@@ -316,14 +316,14 @@ std::string DVSPropConvertor::MirrorTables(const PortEntry& port) {
                 continue;
               }
               Logger(LOG_LEVEL_DEBUG, "LLSPAN: logical_lspan-%1, mac-%2, port-%3", identifier, mac.size(), p->portId);
-              spec.records.push_back({p->vifId, role});
+              content.records.push_back({p->vifId, role});
             }
-            Logger(LOG_LEVEL_DEBUG, "LLSPAN: switchid:%1, mirrorDispatch:%2", UuidOf(member), spec.records.size());
+            Logger(LOG_LEVEL_DEBUG, "LLSPAN: switchid:%1, mirrorDispatch:%2", UuidOf(member), content.records.size());
             continue;
           }
           const LspState* memberLsp = _state.Port(member);
           if (memberLsp && memberLsp->attachment && !memberLsp->attachment->vifId.empty()) {
-            spec.records.push_back({memberLsp->attachment->vifId, role});
+            content.records.push_back({memberLsp->attachment->vifId, role});
           }
         }
       };
@@ -331,28 +331,28 @@ std::string DVSPropConvertor::MirrorTables(const PortEntry& port) {
       addMembers(m.destination_ids(), MIRROR_ROLE_DESTINATION);
       switch (kind) {
         case P::PMS_LOGICAL_PORT_MIRROR_SESSION:
-          spec.name = (logicalSpan ? "LogicalLocalSpan-" : "LocalPortSpan-") + identifier;
-          spec.type = logicalSpan ? MIRROR_LOGICAL_LOCAL_SPAN : MIRROR_LOCAL_SPAN;
-          spec.encapsulation = MIRROR_ENCAP_LOCAL;
+          content.name = (logicalSpan ? "LogicalLocalSpan-" : "LocalPortSpan-") + identifier;
+          content.type = logicalSpan ? MIRROR_LOGICAL_LOCAL_SPAN : MIRROR_LOCAL_SPAN;
+          content.encapsulation = MIRROR_ENCAP_LOCAL;
           break;
         case P::PMS_RSPAN_SRC_MIRROR_SESSION:
-          spec.name = "RspanSrc-" + identifier;
-          spec.type = MIRROR_RSPAN_SOURCE;
-          spec.encapsulation = MIRROR_ENCAP_VLAN;
+          content.name = "RspanSrc-" + identifier;
+          content.type = MIRROR_RSPAN_SOURCE;
+          content.encapsulation = MIRROR_ENCAP_VLAN;
           break;
         case P::PMS_RSPAN_DST_MIRROR_SESSION:
-          spec.name = "RspanDst-" + identifier;
-          spec.type = MIRROR_RSPAN_DESTINATION;
-          spec.encapsulation = MIRROR_ENCAP_VLAN;
+          content.name = "RspanDst-" + identifier;
+          content.type = MIRROR_RSPAN_DESTINATION;
+          content.encapsulation = MIRROR_ENCAP_VLAN;
           break;
         default:
-          spec.name = "ERSpanSource-" + identifier;
-          spec.type = MIRROR_RSPAN_SOURCE;
-          spec.encapsulation = MIRROR_ENCAP_GRE;
-          spec.destination = m.destination_ip();
+          content.name = "ERSpanSource-" + identifier;
+          content.type = MIRROR_RSPAN_SOURCE;
+          content.encapsulation = MIRROR_ENCAP_GRE;
+          content.destination = m.destination_ip();
           break;
       }
-      tables += BuildMirrorTable(spec);
+      tables += BuildMirrorTable(content);
     }
   }
   return tables;
@@ -423,20 +423,20 @@ void DVSPropConvertor::RebuildUplinkSessions() {
         Logger(LOG_LEVEL_INFO, "Did not find uplink corresponding vswitch, SessionID: %1", sessionText);
         continue;
       }
-      MirrorTableSpec spec;
-      spec.name = "LocalUplinkSpan-" + (m.name().empty() ? sessionText : m.name());
-      spec.description = sessionText;
-      spec.snapLength = m.has_snap_length() ? static_cast<int32_t>(m.snap_length()) : -1;
-      spec.direction = m.has_direction() ? m.direction() : 3;
-      spec.records.push_back({uplink->portId, MIRROR_ROLE_SOURCE});
+      MirrorTableContent content;
+      content.name = "LocalUplinkSpan-" + (m.name().empty() ? sessionText : m.name());
+      content.description = sessionText;
+      content.snapLength = m.has_snap_length() ? static_cast<int32_t>(m.snap_length()) : -1;
+      content.direction = m.has_direction() ? m.direction() : 3;
+      content.records.push_back({uplink->portId, MIRROR_ROLE_SOURCE});
       for (const tv::UuidMsg& id : m.destination_ids()) {
         const LspState* lsp = _state.Port(id.SerializeAsString());
-        if (lsp && lsp->attachment) spec.records.push_back({lsp->attachment->vifId, MIRROR_ROLE_DESTINATION});
+        if (lsp && lsp->attachment) content.records.push_back({lsp->attachment->vifId, MIRROR_ROLE_DESTINATION});
       }
       Logger(LOG_LEVEL_INFO, "Add uplink session %1 (uplink %2, change %3)", sessionText, uplink->portId,
              _uplinkSessions.count(sessionId) ? "update" : "add");
       now[sessionId] = uplink->portId;
-      tables[uplink->portId] += BuildMirrorTable(spec);
+      tables[uplink->portId] += BuildMirrorTable(content);
       break;
     }
   }

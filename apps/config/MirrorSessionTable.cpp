@@ -21,30 +21,30 @@ void PutText(std::string& out, size_t at, size_t width, const std::string& text)
 
 }  // namespace
 
-std::string BuildMirrorTable(const MirrorTableSpec& spec) {
-  std::string table(kMirrorHeaderLen + kMirrorSessionEntryLen + kMirrorPortRecordLen * spec.records.size(), '\0');
+std::string BuildMirrorTable(const MirrorTableContent& content) {
+  std::string table(kMirrorHeaderLen + kMirrorSessionEntryLen + kMirrorPortRecordLen * content.records.size(), '\0');
   Put<uint32_t>(table, 0, kMirrorMagic);
   Put<uint32_t>(table, 4, kMirrorVersion);
   Put<uint32_t>(table, 8, 1);
-  Put<uint32_t>(table, 12, static_cast<uint32_t>(spec.records.size()));
+  Put<uint32_t>(table, 12, static_cast<uint32_t>(content.records.size()));
   Put<uint16_t>(table, 16, kMirrorSessionEntryLen);
   Put<uint16_t>(table, 18, kMirrorPortRecordLen);
   const size_t s = kMirrorHeaderLen;
-  PutText(table, s, 32, spec.name);
-  PutText(table, s + 32, 81, spec.description);
-  Put<uint32_t>(table, s + 113, spec.type);
-  Put<int32_t>(table, s + 117, spec.snapLength);
-  Put<uint32_t>(table, s + 121, spec.encapsulation);
-  Put<uint16_t>(table, s + 125, spec.encapVlan);
+  PutText(table, s, 32, content.name);
+  PutText(table, s + 32, 81, content.description);
+  Put<uint32_t>(table, s + 113, content.type);
+  Put<int32_t>(table, s + 117, content.snapLength);
+  Put<uint32_t>(table, s + 121, content.encapsulation);
+  Put<uint16_t>(table, s + 125, content.encapVlan);
   Put<uint32_t>(table, s + 127, 1);
-  Put<uint32_t>(table, s + 131, spec.direction);
-  Put<uint32_t>(table, s + 135, spec.greKey);
-  if (spec.destination.has_ipv4() || spec.destination.has_ipv6()) {
-    WriteIpBytes(spec.destination, reinterpret_cast<uint8_t*>(table.data() + s + 139));
-    table[s + 155] = spec.destination.has_ipv4() ? 1 : 2;
+  Put<uint32_t>(table, s + 131, content.direction);
+  Put<uint32_t>(table, s + 135, content.greKey);
+  if (content.destination.has_ipv4() || content.destination.has_ipv6()) {
+    WriteIpBytes(content.destination, reinterpret_cast<uint8_t*>(table.data() + s + 139));
+    table[s + 155] = content.destination.has_ipv4() ? 1 : 2;
   }
   size_t at = kMirrorHeaderLen + kMirrorSessionEntryLen;
-  for (const MirrorPortRecord& record : spec.records) {
+  for (const MirrorPortRecord& record : content.records) {
     PutText(table, at, kcp::kVifIdLen, record.vifId);
     Put<uint32_t>(table, at + kcp::kVifIdLen, record.role);
     at += kMirrorPortRecordLen;

@@ -50,7 +50,7 @@ struct MirrorPortRecord {
   uint32_t role = MIRROR_ROLE_SOURCE;
 };
 
-struct MirrorTableSpec {
+struct MirrorTableContent {
   std::string name;
   std::string description;
   uint32_t type = MIRROR_LOCAL_SPAN;
@@ -63,6 +63,6 @@ struct MirrorTableSpec {
   std::vector<MirrorPortRecord> records;
 };
 
-std::string BuildMirrorTable(const MirrorTableSpec& spec);
+std::string BuildMirrorTable(const MirrorTableContent& content);
 
 }  // namespace VevUroro

@@ -359,27 +359,27 @@ TEST(IgnoreBindingsTest, CountThenRecords) {
 }
 
 TEST(MirrorTableTest, Layout) {
-  MirrorTableSpec spec;
-  spec.name = "ERSpanSource-a-session-name-that-is-too-long";
-  spec.description = "session 1";
-  spec.type = MIRROR_RSPAN_SOURCE;
-  spec.encapsulation = MIRROR_ENCAP_GRE;
-  spec.snapLength = 128;
-  spec.encapVlan = 0;
-  spec.direction = 1;
-  spec.greKey = 77;
-  spec.destination.set_ipv4(0xc0a80102);
-  spec.records = {{"vif-1", MIRROR_ROLE_SOURCE}, {"vif-2", MIRROR_ROLE_DESTINATION}};
-  std::string table = BuildMirrorTable(spec);
+  MirrorTableContent content;
+  content.name = "ERSpanSource-a-session-name-that-is-too-long";
+  content.description = "session 1";
+  content.type = MIRROR_RSPAN_SOURCE;
+  content.encapsulation = MIRROR_ENCAP_GRE;
+  content.snapLength = 128;
+  content.encapVlan = 0;
+  content.direction = 1;
+  content.greKey = 77;
+  content.destination.set_ipv4(0xc0a80102);
+  content.records = {{"vif-1", MIRROR_ROLE_SOURCE}, {"vif-2", MIRROR_ROLE_DESTINATION}};
+  std::string table = BuildMirrorTable(content);
   Bytes e;
   e.H32(0xFACEBEEF).H32(2).H32(1).H32(2).H16(232).H16(52);
-  e.Text(std::string(spec.name, 0, 31), 32).Text("session 1", 81);
+  e.Text(std::string(content.name, 0, 31), 32).Text("session 1", 81);
   e.H32(2).H32(128).H32(12).H16(0).H32(1).H32(1).H32(77).B({192, 168, 1, 2}).Z(12).B({1}).Z(232 - 156);
   e.Text("vif-1", 48).H32(1).Text("vif-2", 48).H32(2);
   EXPECT_BYTES(table, e);
   EXPECT_EQ(table.size(), 252u + 2 * 52);
 
-  MirrorTableSpec none;
+  MirrorTableContent none;
   std::string plain = BuildMirrorTable(none);
   int32_t snap;
   std::memcpy(&snap, plain.data() + 20 + 117, 4);
