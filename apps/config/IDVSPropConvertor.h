@@ -61,7 +61,8 @@ class IDVSPropConvertor : public qor::IRefCountable {
   // Configuration table changes (one notification), then the post-batch step for the ports whose admin state and
   // the switches whose VNI, VLAN, trunk or admin state the batch changed.
   virtual void ProcessConfigChanges(const StateCacheChangeList& changes) = 0;
-  // One property change (`operation` is the entry operation: 1 set, 2 clear) or whole-object change.
+  // One property change (`operation` is the entry operation: 1 set, 2 clear) or whole-object change, handled as a
+  // batch of one (its post-batch step included).
   virtual void ProcessConfigPropertyUpdate(uint32_t objectType, const std::string& objectId, const std::string& value,
                                            int32_t operation, uint32_t propertyType) = 0;
   virtual void ProcessConfigEntityUpdate(uint32_t objectType, const std::string& objectId, int32_t operation) = 0;
