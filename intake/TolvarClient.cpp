@@ -122,7 +122,7 @@ TolvarClient::TolvarClient(const TolvarClientSettings& settings, std::shared_ptr
     qor::wft::WorkflowUtil::Init(*_client, _settings.tracingName);
   }
   _writeQueue = std::make_shared<MsgQueue<WriteItem>>(MsgQueue<WriteItem>::kUnbounded, true, true);
-  _upm = std::make_shared<qor::upm::UPMService>(_settings.clientName);
+  _upm = std::make_shared<qor::upm::UPMService>(_settings.clientName, _client, _settings.mainVdb);
   _metrics = provider ? provider->metrics() : nullptr;
   if (!_metrics) _metrics = std::make_shared<qor::metrics::Registry>();
   _delayLatency = _metrics->GetLatency("tolvar_client/write/delay_us");
