@@ -5,7 +5,7 @@
 
 #include "cache/StateCache.h"
 #include "cli/LogLevelCommands.h"
-#include "cli/LoggedArgument.h"
+#include "cli/OperatorText.h"
 #include "cli/RecordText.h"
 #include "cli/StateCacheDumps.h"
 #include "cli/TextTable.h"

@@ -2,7 +2,7 @@
 
 #include <array>
 
-#include "cli/LoggedArgument.h"
+#include "cli/OperatorText.h"
 #include "core/Logger.h"
 #include "platform/LibraryLogLevels.h"
 #include "platform/wft/WorkflowUtil.h"

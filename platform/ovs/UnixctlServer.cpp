@@ -168,6 +168,10 @@ void UnixctlServer::Loop() {
 int UnixctlServer::Dispatch(void* context, int argc, const char* argv[], char** reply) {
   std::vector<std::string> args(argv, argv + argc);
   UnixctlReply answer = static_cast<UnixctlServer*>(context)->Handle(args);
+  // The protocol carries C strings: a NUL would end the reply there, silently.
+  for (size_t at = 0; (at = answer.text.find('\0', at)) != std::string::npos; at += 4) {
+    answer.text.replace(at, 1, "\\x00");
+  }
   *reply = strdup(answer.text.c_str());
   return answer.ok ? 1 : 0;
 }

@@ -125,6 +125,10 @@ TEST_F(UnixctlTest, ServerAndClientExchangeRepliesAndErrors) {
   EXPECT_FALSE(thrown.ok);
   EXPECT_NE(thrown.text.find("inner trouble"), std::string::npos);
 
+  ASSERT_TRUE(server.RegisterCommand("test/nul", "", 0, 0,
+                                     [](const auto&) { return UnixctlReply::Ok(std::string("before\0after", 12)); }));
+  EXPECT_EQ(UnixctlClient::Call(server.Path(), "test/nul").text, "before\\x00after\n") << "not cut at the NUL";
+
   UnixctlResult list = UnixctlClient::Call(server.Path(), "list-commands");
   EXPECT_TRUE(list.ok);
   EXPECT_NE(list.text.find("test/echo"), std::string::npos);
