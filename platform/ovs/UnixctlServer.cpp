@@ -140,7 +140,8 @@ bool UnixctlServer::Running() const {
 
 int UnixctlServer::Connections() const {
   std::lock_guard<std::mutex> lock(_mutex);
-  return _server ? qor_unixctl_server_connections(_server) : 0;
+  // Once stopping, the server may be destroyed at any moment.
+  return _server && !_stopping ? qor_unixctl_server_connections(_server) : 0;
 }
 
 void UnixctlServer::Loop() {
