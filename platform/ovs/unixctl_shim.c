@@ -251,7 +251,8 @@ static bool run_connection(struct qor_unixctl_server *server, struct qor_unixctl
       return false;
     }
     conn->backlog = jsonrpc_get_backlog(conn->rpc);
-    conn->last_activity = now;
+    /* A handler may have taken a while: the reply is as fresh as the clock says. */
+    conn->last_activity = time_msec();
   }
   if (now - conn->last_activity >= limits->idle_timeout_ms) {
     if (conn->backlog) {
