@@ -1,44 +1,46 @@
 #include "cli/OperatorText.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace VevUroro::cli {
 namespace {
 
-void AppendEscaped(std::string& text, unsigned char c) {
-  char escaped[5];
-  std::snprintf(escaped, sizeof escaped, "\\x%02x", c);
-  text += escaped;
+bool Control(unsigned char c) {
+  return c < 0x20 || c == 0x7f;
 }
 
-}  // namespace
-
-std::string ControlBytesEscaped(std::string_view text) {
+// `text` with every byte that `keep` refuses written as \xNN.
+template <typename Keep>
+std::string Escaped(std::string_view text, Keep keep) {
   std::string out;
   out.reserve(text.size());
   for (char c : text) {
     unsigned char byte = static_cast<unsigned char>(c);
-    if (byte < 0x20 || byte == 0x7f) {
-      AppendEscaped(out, byte);
-    } else {
+    if (keep(byte)) {
       out += c;
+    } else {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+      out += escaped;
     }
   }
   return out;
 }
 
-std::string LoggedArgument(const std::string& argument) {
-  std::string text;
-  size_t shown = argument.size() <= kLoggedArgumentBytes ? argument.size() : kLoggedArgumentBytes;
-  for (size_t i = 0; i < shown; ++i) {
-    unsigned char c = static_cast<unsigned char>(argument[i]);
-    if (c >= 0x20 && c < 0x7f && c != '\\') {
-      text += static_cast<char>(c);
-    } else {
-      AppendEscaped(text, c);
-    }
+}  // namespace
+
+std::string ControlBytesEscaped(std::string text) {
+  if (std::none_of(text.begin(), text.end(), [](char c) { return Control(static_cast<unsigned char>(c)); })) {
+    return text;
   }
-  if (shown < argument.size()) text += "... (" + std::to_string(argument.size()) + " bytes)";
+  return Escaped(text, [](unsigned char c) { return !Control(c); });
+}
+
+std::string LoggedArgument(const std::string& argument) {
+  std::string text = Escaped(std::string_view(argument).substr(0, kLoggedArgumentBytes),
+                             [](unsigned char c) { return !Control(c) && c < 0x80 && c != '\\'; });
+  if (argument.size() > kLoggedArgumentBytes) text += "... (" + std::to_string(argument.size()) + " bytes)";
   return text;
 }
 

@@ -11,8 +11,8 @@ namespace VevUroro::cli {
 
 constexpr size_t kLoggedArgumentBytes = 64;
 
-// Bytes below 0x20 and 0x7f as \xNN; the rest as it is.
-std::string ControlBytesEscaped(std::string_view text);
+// Bytes below 0x20 and 0x7f as \xNN; the rest as it is (a text without them is returned as it came).
+std::string ControlBytesEscaped(std::string text);
 
 // An operator's argument for a log line: cut to kLoggedArgumentBytes, and every byte outside printable ASCII as
 // \xNN. "abc" -> "abc"; "a\nb" -> "a\x0ab"; longer than the cut: the first bytes, then "... (N bytes)".

@@ -10,11 +10,7 @@ TextTable::TextTable(std::vector<std::string> columns) : _columns(std::move(colu
 
 void TextTable::AddRow(std::vector<std::string> cells) {
   cells.resize(_columns.size());
-  for (std::string& cell : cells) {
-    bool plain = std::none_of(cell.begin(), cell.end(),
-                              [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; });
-    _cells.push_back(plain ? std::move(cell) : ControlBytesEscaped(cell));
-  }
+  for (std::string& cell : cells) _cells.push_back(ControlBytesEscaped(std::move(cell)));
 }
 
 std::string TextTable::Text() const {
