@@ -157,7 +157,7 @@ TEST_F(UnixctlTest, RegistrationRulesProtectTheLibrary) {
   EXPECT_EQ(relative.Start(), EINVAL);
 }
 
-// The library keeps one command table per process; each server must still answer only its own commands, and
+// Several servers in one process: each must answer only its own commands, even one of the same name, and
 // servers must come and go without disturbing each other.
 TEST_F(UnixctlTest, SeveralServersInOneProcessKeepTheirOwnCommands) {
   UnixctlServer cli(QorPath("/var/run/a/cli.ctl"));
