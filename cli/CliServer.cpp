@@ -5,6 +5,7 @@
 
 #include "cache/StateCache.h"
 #include "cli/LogLevelCommands.h"
+#include "cli/OperatorText.h"
 #include "cli/RecordText.h"
 #include "cli/StateCacheDumps.h"
 #include "cli/TextTable.h"
@@ -46,19 +47,23 @@ UnixctlReply BadUuid(const std::string& text) {
   return UnixctlReply::Error("\"" + text + "\" is not a UUID");
 }
 
+struct AgentBusy {};
+
 }  // namespace
 
-CliServer::CliServer(CliServerDeps deps, std::string socketPath)
-    : _deps(std::move(deps)), _server(socketPath.empty() ? qor::QorPath(kSocketPath) : std::move(socketPath)) {
+CliServer::CliServer(CliServerDeps deps, std::string socketPath, std::chrono::milliseconds agentLockWait)
+    : _deps(std::move(deps)),
+      _agentLockWait(agentLockWait),
+      _server(socketPath.empty() ? qor::QorPath(kSocketPath) : std::move(socketPath)) {
   AddOwnHandlers();
   for (const cli::CliCommandEntry& entry : cli::CliCommandTable()) {
     if (entry.area == cli::CliArea::kAgent) continue;
     auto found = _deps.applications.find(entry.area);
     ICliCommandHandler* application = found == _deps.applications.end() ? nullptr : found->second;
     std::string what = cli::AreaName(entry.area);
-    _handlers[entry.name] = [application, what](const std::vector<std::string>& argv) {
+    _handlers[entry.name] = [this, application, what](const std::vector<std::string>& argv) {
       if (!application) return UnixctlReply::Error(argv[0] + ": the " + what + " is not running");
-      AgentLockGuard lock(AgentLock());
+      auto lock = HoldAgentLock();
       return application->HandleCliCommand(argv);
     };
   }
@@ -73,7 +78,8 @@ bool CliServer::Start() {
   for (const cli::CliCommandEntry& entry : cli::CliCommandTable()) {
     auto found = _handlers.find(entry.name);
     if (found == _handlers.end() ||
-        !_server.RegisterCommand(entry.name, entry.usage, entry.minArgs, entry.maxArgs, found->second)) {
+        !_server.RegisterCommand(entry.name, entry.usage, entry.minArgs, entry.maxArgs,
+                                 [this, &handler = found->second](const auto& argv) { return Run(handler, argv); })) {
       Logger(LOG_LEVEL_ERROR, "CliServer: cannot register command %1", entry.name);
     }
   }
@@ -100,7 +106,24 @@ UnixctlReply CliServer::Execute(const std::vector<std::string>& argv) {
   if (entry == table.end()) return UnixctlReply::Error("unknown command");
   int count = static_cast<int>(argv.size()) - 1;
   if (count < entry->minArgs || count > entry->maxArgs) return UnixctlReply::Error("wrong number of arguments");
-  return _handlers.at(entry->name)(argv);
+  return Run(_handlers.at(entry->name), argv);
+}
+
+UnixctlReply CliServer::Run(const Handler& handler, const std::vector<std::string>& argv) const {
+  try {
+    return handler(argv);
+  } catch (const AgentBusy&) {
+    Logger(LOG_LEVEL_WARN, "CliServer: %1 not answered: the agent lock was not free within %2 ms", argv[0],
+           _agentLockWait.count());
+    return UnixctlReply::Error(argv[0] + ": the agent is busy (its lock stayed taken for " +
+                               std::to_string(_agentLockWait.count()) + " ms); try again");
+  }
+}
+
+std::unique_lock<std::recursive_timed_mutex> CliServer::HoldAgentLock() const {
+  std::unique_lock<std::recursive_timed_mutex> lock(AgentLock(), _agentLockWait);
+  if (!lock.owns_lock()) throw AgentBusy{};
+  return lock;
 }
 
 void CliServer::AddOwnHandlers() {
@@ -195,7 +218,7 @@ UnixctlReply CliServer::LportStatus() {
   if (!_deps.configApp) return NotRunning("configuration application");
   std::vector<LportStatusRow> rows;
   {
-    AgentLockGuard lock(AgentLock());
+    auto lock = HoldAgentLock();
     rows = _deps.configApp->LportStatus();
   }
   cli::TextTable table({"Logical Port UUID", "Status", "DVSwitch ID", "Logical Switch", "DVPort ID"});
@@ -209,7 +232,7 @@ UnixctlReply CliServer::SimulateOutOfSync(const std::string& vertical) {
   std::string failed = "Setting simulate out of sync for vertical " + vertical + " failed";
   bool config = vertical == "config";
   if (!config && vertical != "l2") {
-    Logger(LOG_LEVEL_ERROR, "CliServer: unknown vertical name %1.", vertical);
+    Logger(LOG_LEVEL_ERROR, "CliServer: unknown vertical name %1.", cli::LoggedArgument(vertical));
     return UnixctlReply::Error(failed);
   }
   if (config ? !_deps.configApp : !_deps.l2App) {
@@ -221,7 +244,7 @@ UnixctlReply CliServer::SimulateOutOfSync(const std::string& vertical) {
   Logger(LOG_LEVEL_INFO, "CliServer: setting simulate out of sync for vertical %1", vertical);
   bool done;
   {
-    AgentLockGuard lock(AgentLock());
+    auto lock = HoldAgentLock();
     done = config ? _deps.configApp->SimulateOutOfSync() : _deps.l2App->SimulateOutOfSync();
   }
   if (!done) return UnixctlReply::Error(failed);
@@ -233,7 +256,7 @@ UnixctlReply CliServer::ConfigDump(bool runtime) {
   std::vector<StateCacheRecord> records;
   size_t total;
   {
-    AgentLockGuard lock(AgentLock());
+    auto lock = HoldAgentLock();
     const StateCacheConfigTable* table = _deps.stateCache->ConfigTable();
     total = runtime ? table->CopyRuntime(&records, kDisplayLimit) : table->CopyDesired(&records, kDisplayLimit);
   }
@@ -246,7 +269,7 @@ UnixctlReply CliServer::L2Dump(bool runtime) {
   std::vector<StateCacheL2Table::Record> records;
   size_t total;
   {
-    AgentLockGuard lock(AgentLock());
+    auto lock = HoldAgentLock();
     const StateCacheL2Table* table = _deps.stateCache->L2Table();
     total = runtime ? table->CopyRuntime(&records, kDisplayLimit) : table->CopyDesired(&records, kDisplayLimit);
   }
@@ -258,7 +281,7 @@ UnixctlReply CliServer::L3Dump() {
   if (!_deps.stateCache) return NotRunning("state cache");
   std::vector<StateCacheRecord> records;
   {
-    AgentLockGuard lock(AgentLock());
+    auto lock = HoldAgentLock();
     _deps.stateCache->L3Table()->CopyDesired(&records, SIZE_MAX);
   }
   return UnixctlReply::Ok(cli::RecordTable(records));
@@ -270,8 +293,8 @@ UnixctlReply CliServer::ConfigTypeView(uint32_t objectType,
   std::vector<StateCacheRecord> records;
   size_t total;
   {
-    AgentLockGuard lock(AgentLock());
-    total = _deps.stateCache->ConfigTable()->CopyDesired(&records, SIZE_MAX, objectType);
+    auto lock = HoldAgentLock();
+    total = _deps.stateCache->ConfigTable()->CopyDesired(&records, kDisplayLimit, objectType);
   }
   std::string cut = Cut(records, total, "config cache");
   return UnixctlReply::Ok(format(records) + cut);
@@ -280,18 +303,20 @@ UnixctlReply CliServer::ConfigTypeView(uint32_t objectType,
 UnixctlReply CliServer::ExtraConfig(uint32_t objectType, uint32_t propertyType, const std::string& idColumn) {
   if (!_deps.stateCache) return NotRunning("state cache");
   std::vector<StateCacheRecord> records;
+  size_t total;
   {
-    AgentLockGuard lock(AgentLock());
-    _deps.stateCache->ConfigTable()->CopyDesired(&records, SIZE_MAX, objectType);
+    auto lock = HoldAgentLock();
+    total = _deps.stateCache->ConfigTable()->CopyDesired(&records, kDisplayLimit, objectType);
   }
-  return UnixctlReply::Ok(cli::ExtraConfigTable(records, propertyType, idColumn));
+  std::string cut = Cut(records, total, "config cache");
+  return UnixctlReply::Ok(cli::ExtraConfigTable(records, propertyType, idColumn) + cut);
 }
 
 UnixctlReply CliServer::Container() {
   if (!_deps.tolvarClient) return NotRunning("Tolvar client");
   std::map<std::string, std::string> mapping;
   {
-    AgentLockGuard lock(AgentLock());
+    auto lock = HoldAgentLock();
     mapping = _deps.tolvarClient->ContainerMapping();
   }
   return UnixctlReply::Ok(cli::ContainerTable(mapping));
@@ -300,7 +325,7 @@ UnixctlReply CliServer::Container() {
 UnixctlReply CliServer::CacheTable() {
   if (!_deps.stateCache) return NotRunning("state cache");
   cli::TextTable table({"TableName", "Component", "Entries", "Bytes", "FullSyncVersion"});
-  AgentLockGuard lock(AgentLock());
+  auto lock = HoldAgentLock();
   const StateCacheConfigTable* config = _deps.stateCache->ConfigTable();
   const StateCacheL2Table* l2 = _deps.stateCache->L2Table();
   const StateCacheL3Table* l3 = _deps.stateCache->L3Table();
@@ -320,7 +345,7 @@ UnixctlReply CliServer::CacheTable() {
 UnixctlReply CliServer::CacheSize() {
   if (!_deps.stateCache) return NotRunning("state cache");
   cli::TextTable table({"TableName", "Size"});
-  AgentLockGuard lock(AgentLock());
+  auto lock = HoldAgentLock();
   const StateCacheConfigTable* config = _deps.stateCache->ConfigTable();
   const StateCacheL2Table* l2 = _deps.stateCache->L2Table();
   table.AddRow({"RuntimeConfigCache", std::to_string(config->RuntimeCount())});
@@ -378,7 +403,7 @@ UnixctlReply CliServer::WorkerStats() {
 
 std::vector<StateCacheRecord> CliServer::L2Records(uint32_t objectType, bool runtime) const {
   std::vector<StateCacheRecord> records;
-  AgentLockGuard lock(AgentLock());
+  auto lock = HoldAgentLock();
   const StateCacheL2Table* table = _deps.stateCache->L2Table();
   if (runtime) {
     table->QueryRuntime(objectType, &records);

@@ -9,15 +9,20 @@
 // README's "Operating the agent".
 //
 // Dumps copy what they show while they hold the agent lock, and build the reply after releasing it; at most
-// kDisplayLimit records of the configuration or L2 cache are shown by one dump (the cut is logged at warn).
+// kDisplayLimit records of the configuration or L2 cache are shown by one dump (the cut is logged at warn). A
+// command waits at most `agentLockWait` for the agent lock and otherwise answers that the agent is busy: the
+// server has one thread, and a command stuck behind a long update would hold up every other one, log levels
+// included.
 //
 // Ownership and threads: created, started and stopped by start-up/shutdown on the main thread. Everything in
 // CliServerDeps is borrowed and must outlive Stop(). Handlers run on the server's own thread, one at a time.
 #pragma once
 
+#include <chrono>
 #include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -47,10 +52,12 @@ class CliServer {
  public:
   static constexpr const char* kSocketPath = "/var/run/zantix/qor-vevuroro/vevuroro-cli";
   static constexpr size_t kDisplayLimit = 60000;
+  static constexpr std::chrono::milliseconds kAgentLockWait{5000};
   using Handler = qor::ovs::UnixctlServer::Handler;
 
   // `socketPath` empty: kSocketPath under QOR_ROOT.
-  explicit CliServer(CliServerDeps deps, std::string socketPath = {});
+  explicit CliServer(CliServerDeps deps, std::string socketPath = {},
+                     std::chrono::milliseconds agentLockWait = kAgentLockWait);
   ~CliServer();
   CliServer(const CliServer&) = delete;
   CliServer& operator=(const CliServer&) = delete;
@@ -67,6 +74,10 @@ class CliServer {
 
  private:
   void AddOwnHandlers();
+  // Runs one handler; a command that could not get the agent lock in time answers that the agent is busy.
+  qor::ovs::UnixctlReply Run(const Handler& handler, const std::vector<std::string>& argv) const;
+  // The agent lock, waited for at most _agentLockWait; throws AgentBusy (answered by Run) when it stays taken.
+  std::unique_lock<std::recursive_timed_mutex> HoldAgentLock() const;
 
   qor::ovs::UnixctlReply LportStatus();
   qor::ovs::UnixctlReply SimulateOutOfSync(const std::string& vertical);
@@ -100,6 +111,7 @@ class CliServer {
   static qor::ovs::UnixctlReply NotRunning(const std::string& what);
 
   CliServerDeps _deps;
+  std::chrono::milliseconds _agentLockWait;
   qor::ovs::UnixctlServer _server;
   std::map<std::string, Handler> _handlers;  // every command of the table
 };

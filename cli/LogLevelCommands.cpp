@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "cli/OperatorText.h"
 #include "core/Logger.h"
 #include "platform/LibraryLogLevels.h"
 #include "platform/wft/WorkflowUtil.h"
@@ -64,7 +65,7 @@ UnixctlReply SetLevel(const LibraryLevel& library, const std::string& name) {
   std::string text = "Setting " + library.Word() + " logging level from " + old + " to " + name;
   std::optional<int> level = ParseLevelName(name);
   if (!level) {
-    Logger(LOG_LEVEL_WARN, "CliServer: unknown log level name %1", name);
+    Logger(LOG_LEVEL_WARN, "CliServer: unknown log level name %1", LoggedArgument(name));
     return UnixctlReply::Error(text + " failed");
   }
   // Logged under whichever of the two levels shows it, so that lowering the agent's level leaves a trace too.
@@ -84,7 +85,7 @@ UnixctlReply SetTraceLevel(const std::string& value) {
   std::string text = "Setting vevuroro wft trace level from " + old + " to " + value;
   bool digits = !value.empty() && value.size() <= 3 && value.find_first_not_of("0123456789") == std::string::npos;
   if (!digits || std::stoi(value) > 255) {
-    Logger(LOG_LEVEL_WARN, "CliServer: invalid trace level %1", value);
+    Logger(LOG_LEVEL_WARN, "CliServer: invalid trace level %1", LoggedArgument(value));
     return UnixctlReply::Error(text + " failed");
   }
   Logger(LOG_LEVEL_INFO, "CliServer: setting trace level from %1 to %2", old, value);

@@ -2,13 +2,15 @@
 
 #include <algorithm>
 
+#include "cli/OperatorText.h"
+
 namespace VevUroro::cli {
 
 TextTable::TextTable(std::vector<std::string> columns) : _columns(std::move(columns)) {}
 
 void TextTable::AddRow(std::vector<std::string> cells) {
   cells.resize(_columns.size());
-  for (std::string& cell : cells) _cells.push_back(std::move(cell));
+  for (std::string& cell : cells) _cells.push_back(ControlBytesEscaped(std::move(cell)));
 }
 
 std::string TextTable::Text() const {

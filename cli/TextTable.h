@@ -1,5 +1,6 @@
 // A table of text for the operator CLI's replies: a header line of column names, then one line per row; every
-// column but the last is padded to its widest cell and columns are separated by two spaces. Plain value.
+// column but the last is padded to its widest cell and columns are separated by two spaces. Control bytes in a cell
+// are written as \xNN (OperatorText.h), so that no cell breaks a line or ends the reply. Plain value.
 #pragma once
 
 #include <string>

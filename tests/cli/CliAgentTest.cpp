@@ -1,6 +1,9 @@
 // The agent as a process, driven with the platform's own client `ovs-appctl -t SOCKET` (Debian openvswitch-common)
 // over its CLI socket, with desired state loaded through a real tolvard.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -8,6 +11,7 @@
 #include "cli/CliCommandTable.h"
 #include "cli/CliServer.h"
 #include "cli/LogLevelCommands.h"
+#include "platform/ovs/Unixctl.h"
 #include "support/ChildProcess.h"
 #include "support/TempRoot.h"
 #include "support/Wait.h"
@@ -55,7 +59,8 @@ class CliAgentTest : public ::testing::Test {
         << "<config><vevUroro><workGroup><ioThreads>1</ioThreads><workThreads>6</workThreads></workGroup>"
            "<endpoints><health>tcp://127.0.0.1:0</health><tolvar>"
         << tolvarEndpoint << "</tolvar></endpoints><apps/></vevUroro><log><level>4</level></log></config>";
-    _agent = std::make_unique<ChildProcess>(std::vector<std::string>{QOR_AGENT_BINARY}, _root.Path() + "/agent",
+    _agent = std::make_unique<ChildProcess>(std::vector<std::string>{QOR_AGENT_BINARY},
+                                            _root.Path() + "/agent" + std::to_string(++_agents),
                                             std::map<std::string, std::string>{{"QOR_ROOT", _root.Path()}});
     ASSERT_TRUE(qor::test::WaitFor([&] { return AgentSaid("Start running cli server") || !_agent->Running(); }));
     ASSERT_TRUE(AgentSaid("Start running cli server")) << _agent->Stdout();
@@ -81,6 +86,7 @@ class CliAgentTest : public ::testing::Test {
   std::string _socket;
   std::unique_ptr<ChildProcess> _agent;
   int _runs = 0;
+  int _agents = 0;
 };
 
 TEST_F(CliAgentTest, OperatorDrivesTheRunningAgentWithOvsAppctl) {
@@ -130,6 +136,56 @@ TEST_F(CliAgentTest, OperatorDrivesTheRunningAgentWithOvsAppctl) {
   auto stats = test::ParseJson(Ok({"vevuroro/get-wft/stats"}));
   EXPECT_EQ(stats.get<int>("work_group.threads"), 6);
   EXPECT_EQ(stats.get_child("metrics").size(), 6u);
+}
+
+size_t OpenDescriptors(pid_t pid) {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
+    ++count;
+  return count;
+}
+
+// What a careless or hostile client does to the running agent: hundreds of connections that never say anything
+// take no more than the server's share of descriptors, a request that never ends is cut off, and after a kill -9
+// the next agent takes over the socket file left behind.
+TEST_F(CliAgentTest, HostileClientsAndACrashLeaveTheSocketUsable) {
+  StartAgent();
+  const size_t before = OpenDescriptors(_agent->Pid());
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", _socket.c_str());
+  auto connectTo = [&](int fd) { return connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0; };
+  // Silent clients, connecting again while the listen queue is full, until the server stops taking them.
+  std::vector<int> silent;
+  std::vector<bool> connected(400, false);
+  for (int i = 0; i < 400; ++i) silent.push_back(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  qor::ovs::UnixctlLimits limits;
+  const size_t share = static_cast<size_t>(limits.maxConnections);
+  EXPECT_TRUE(qor::test::WaitFor([&] {
+    for (size_t i = 0; i < silent.size(); ++i) connected[i] = connected[i] || connectTo(silent[i]);
+    return OpenDescriptors(_agent->Pid()) >= before + share;
+  }));
+  EXPECT_LE(OpenDescriptors(_agent->Pid()), before + share + 2);
+  EXPECT_GT(std::count(connected.begin(), connected.end(), true), static_cast<long>(share)) << "more are waiting";
+  for (int fd : silent) close(fd);
+
+  int flood = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_TRUE(connectTo(flood));
+  std::string start = "{\"id\":0,\"method\":\"vevuroro/set/loglevel\",\"params\":[\"";
+  send(flood, start.data(), start.size(), MSG_NOSIGNAL);
+  const std::string chunk(64 << 10, 'a');
+  bool cut = false;
+  for (int i = 0; i < 1024 && !cut; ++i) cut = send(flood, chunk.data(), chunk.size(), MSG_NOSIGNAL) < 0;
+  close(flood);
+  EXPECT_TRUE(cut) << "a request without end is not buffered for ever";
+  EXPECT_EQ(Ok({"vevuroro/get/loglevel"}), "Current vevuroro logging level is: info\n");
+
+  _agent->Signal(SIGKILL);
+  _agent->Wait();
+  ASSERT_TRUE(std::filesystem::exists(_socket)) << "a killed agent leaves its socket file";
+  EXPECT_NE(Appctl({"vevuroro/get/loglevel"}).status, 0);
+  StartAgent();
+  EXPECT_EQ(Ok({"vevuroro/get/loglevel"}), "Current vevuroro logging level is: info\n");
 }
 
 // Full logical switches: every one of their 16 properties set, so that each switch is 16 cache records.

@@ -134,9 +134,9 @@ class CliServerTest : public ::testing::Test {
     qor::wft::WorkflowUtil::SetTraceLevel(2);
   }
 
-  void Start(CliServerDeps deps = {}) {
+  void Start(CliServerDeps deps = {}, std::chrono::milliseconds agentLockWait = CliServer::kAgentLockWait) {
     deps.stateCache = &_cache;
-    _server = std::make_unique<CliServer>(std::move(deps));
+    _server = std::make_unique<CliServer>(std::move(deps), "", agentLockWait);
     ASSERT_TRUE(_server->Start());
   }
   UnixctlResult Call(const std::string& command, const std::vector<std::string>& args = {}) {
@@ -480,6 +480,74 @@ TEST_F(CliServerTest, DumpsAboveTheDisplayLimitAreCutWithAWarning) {
   _cache.ConfigTable()->UpdateDesiredState(
       std::list<TolvarUpdateMsg>(ports.begin(), std::next(ports.begin(), CliServer::kDisplayLimit)), 1);
   EXPECT_EQ(test::Lines(Ok("vevuroro/config/remote")).size(), CliServer::kDisplayLimit + 1);
+
+  // The extra configurations are records of the configuration cache like any other.
+  std::list<TolvarUpdateMsg> extras;
+  for (size_t i = 0; i < count; ++i) {
+    tv::LogSwitchPortConfigMsg port;
+    auto* pair = port.mutable_extra_configs()->add_configs();
+    pair->set_key("k");
+    pair->set_value(std::to_string(i));
+    extras.push_back(
+        Entry(tv::LOG_SWITCH_PORT_CONFIG, Id(i + 1), Property::LSP_EXTRA_CONFIGS, port.SerializeAsString()));
+  }
+  _cache.ConfigTable()->UpdateDesiredState(extras, 1);
+  lines = test::Lines(Ok("vevuroro/lsp/extracfg"));
+  ASSERT_EQ(lines.size(), CliServer::kDisplayLimit + 2);
+  EXPECT_EQ(lines.back(), "(60000 of 60005 entries shown)");
+  EXPECT_EQ(_log.Count("CliServer: config cache number 60005 exceeds the maximum number 60000"), 3u);
+}
+
+// A command that cannot get the agent lock in time answers that the agent is busy instead of holding up the
+// server's one thread, so that the log levels can still be changed while an update takes long.
+TEST_F(CliServerTest, AgentLockHeldTooLongMakesDumpsAnswerBusy) {
+  FakeIds ids;
+  CliServerDeps deps;
+  deps.applications[cli::CliArea::kIntrusionDetection] = &ids;
+  Start(deps, std::chrono::milliseconds(50));
+  std::promise<void> release;
+  std::promise<void> held;
+  auto holder = std::async(std::launch::async, [&] {
+    AgentLockGuard lock(AgentLock());
+    held.set_value();
+    release.get_future().wait();
+  });
+  held.get_future().wait();
+  for (const char* command :
+       {"vevuroro/config/remote", "vevuroro/cache/size", "vevuroro/statecache/dr-vtep", "ids/get/status"}) {
+    UnixctlResult busy = Call(command);
+    EXPECT_FALSE(busy.ok);
+    EXPECT_EQ(busy.text, std::string(command) + ": the agent is busy (its lock stayed taken for 50 ms); try again\n");
+    EXPECT_EQ(_log.Count({"level=\"warn\"", std::string("CliServer: ") + command +
+                                                " not answered: the agent lock was not free within 50 ms"}),
+              1u);
+  }
+  EXPECT_TRUE(ids.calls.empty());
+  EXPECT_EQ(Ok("vevuroro/set/loglevel", {"debug"}), "Setting vevuroro logging level from info to debug successfully\n");
+  Ok("vevuroro/set/loglevel", {"info"});
+  release.set_value();
+  holder.get();
+  EXPECT_EQ(test::Lines(Ok("vevuroro/cache/size")).size(), 6u);
+}
+
+// Whatever a client sends is written into log lines cut short and with its control bytes escaped: an argument can
+// neither forge a log line nor flood the log.
+TEST_F(CliServerTest, ArgumentsReachTheLogCutAndEscaped) {
+  Start();
+  const std::string forged = "loud\nQOR 1 - [qor@32473 level=\"error\"] forged";
+  EXPECT_FALSE(Call("vevuroro/set/loglevel", {forged}).ok);
+  const std::string huge(100000, 'a');
+  UnixctlResult refused = Call("vevuroro/set-simulate/out-of-sync", {huge});
+  EXPECT_EQ(refused.text, "Setting simulate out of sync for vertical " + huge + " failed\n") << "the reply is whole";
+  EXPECT_FALSE(Call("vevuroro/set-wft/tracelevel", {"\x01\xff"}).ok);
+
+  EXPECT_EQ(_log.Count("CliServer: unknown log level name loud\\x0aQOR 1 - [qor@32473 level=\"error\"] forged"), 1u);
+  EXPECT_EQ(_log.Count("CliServer: unknown vertical name " + std::string(64, 'a') + "... (100000 bytes)."), 1u);
+  EXPECT_EQ(_log.Count("CliServer: invalid trace level \\x01\\xff"), 1u);
+  for (const std::string& line : _log.Lines()) {
+    EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+    EXPECT_LT(line.size(), 1000u);
+  }
 }
 
 TEST_F(CliServerTest, WorkerPoolStatisticsAreJson) {

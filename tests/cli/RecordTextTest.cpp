@@ -83,6 +83,15 @@ TEST(TextTableTest, ColumnsArePaddedToTheirWidestCell) {
             "x\n"
             "1          2            3\n");
   EXPECT_EQ(TextTable({"Only"}).Text(), "Only\n");
+
+  // Strings of the desired state may hold any character: none of them breaks a line or ends the reply.
+  TextTable hostile({"Key", "Value"});
+  hostile.AddRow({std::string("a\0b", 3), "line\nforged  row"});
+  hostile.AddRow({"tab\there", "caf\xc3\xa9\x7f"});
+  EXPECT_EQ(hostile.Text(),
+            "Key          Value\n"
+            "a\\x00b       line\\x0aforged  row\n"
+            "tab\\x09here  caf\xc3\xa9\\x7f\n");
 }
 
 }  // namespace
