@@ -125,5 +125,13 @@ TEST(PropertyTextTest, SwitchKeys) {
   for (uint16_t key : {1, 5, 6, 9, 10}) EXPECT_STRNE(SwitchKeyName(key), "unknown");
 }
 
+TEST(PropertyTextTest, TextFromTheAgentCannotForgeDumpLinesOrBreakTheJsonReply) {
+  std::string odd("a\nport forged\n\x01\"\\\xff\xc3\xa9", 20);
+  EXPECT_EQ(PortPropertyText(321, V().Text(odd).b), "\"a\\x0aport forged\\x0a\\x01\\x22\\x5c\\xff\\xc3\\xa9\"");
+  EXPECT_EQ(SwitchPropertyText(1, V().Text("u\rp").b), "\"u\\x0dp\"");
+  EXPECT_EQ(Printable("plain text 123 -_./:"), "plain text 123 -_./:");
+  EXPECT_EQ(Printable(std::string("\0", 1)), "\\x00");
+}
+
 }  // namespace
 }  // namespace qor::dpsim
