@@ -380,7 +380,22 @@ void DVSPropConvertor::EmitEntity(const Change& change) {
   if (!batch.Empty()) Send(batch);
 }
 
+void DVSPropConvertor::DropOversizedValues(DVSEntityUpdate& update) {
+  const size_t most = KCPMsgConvertor::MaxPropertyValue(update.kind);
+  for (auto& [entity, properties] : update.entities) {
+    std::erase_if(properties, [&, &entity = entity](const DVSProperty& property) {
+      if (property.value.size() <= most) return false;
+      Logger(LOG_LEVEL_ERROR, "Property %1 of %2 is %3 bytes, more than the %4 one message carries: not sent",
+             property.key, entity, property.value.size(), most)
+          .AddTag("errorCode:LCP00001");
+      return true;
+    });
+  }
+}
+
 bool DVSPropConvertor::Send(PortBatch& batch) {
+  DropOversizedValues(batch.ports);
+  DropOversizedValues(batch.tkmnics);
   bool portsSent = batch.ports.Empty() || _builder->SendEntityUpdate(batch.ports);
   bool tkmnicsSent = batch.tkmnics.Empty() || _builder->SendEntityUpdate(batch.tkmnics);
   // Remember what the datapath now holds for the block rule, so that later steps send only changes.

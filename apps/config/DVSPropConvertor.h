@@ -150,6 +150,8 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
   void Emit(const Change& change);
   void EmitEntity(const Change& change);
   bool Send(PortBatch& batch);
+  // A value no message can carry is refused on its own (logged), so that the entity's other properties still go.
+  static void DropOversizedValues(DVSEntityUpdate& update);
 
   // Logical switch properties and the block rule (DVSPropConvertorSwitch.cpp).
   void HandleLsProperty(const Change& change, PortBatch& batch);

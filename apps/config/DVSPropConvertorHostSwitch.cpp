@@ -448,6 +448,7 @@ void DVSPropConvertor::RebuildUplinkSessions() {
   }
   for (const auto& [portId, value] : tables) update.Add(portId, PORT_PROP_MIRROR_SESSIONS, value);
   _uplinkSessions = std::move(now);
+  DropOversizedValues(update);
   if (!update.Empty()) _builder->SendEntityUpdate(update);
 }
 

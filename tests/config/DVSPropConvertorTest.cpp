@@ -273,6 +273,40 @@ TEST_F(ConverterTest, InvalidValuesLeaveThePreviousValueInForce) {
   EXPECT_BYTES(dp.Port("vif-1")[141], Bytes().B({0, 0, 0}).H32(4096).B({0}).Z(3));
 }
 
+TEST_F(ConverterTest, ValueNoMessageCarriesIsRefusedAloneAndThePortGetsEverythingElse) {
+  auto ls = Ls(1);
+  ls.set_vni(5001);
+  ls.set_admin_state_up(true);
+  feed->Put(ls);
+  auto lsp = Lsp(11, 1, "vif-1", "100");
+  lsp.set_admin_state_up(true);
+  auto* big = lsp.mutable_extra_configs()->add_configs();
+  big->set_key("com.zantix.port.extraConfig.vm.tagset");
+  big->set_value(std::string(100000, 'x'));
+  auto* small = lsp.mutable_extra_configs()->add_configs();
+  small->set_key("com.zantix.port.extraConfig.global.id");
+  small->set_value("gid-1");
+  feed->Put(lsp);
+  Connect("vif-1", "100");
+  auto messages = Flush();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back()[4], 0x00) << "the batch is complete";
+  auto port = dp.Port("vif-1");
+  EXPECT_EQ(port[101], std::string("false\0", 6));
+  EXPECT_EQ(port[321], std::string("gid-1\0", 6));
+  EXPECT_BYTES(port[1], Bytes().B({0, 0, 0x13, 0x89}));
+  EXPECT_EQ(port.count(322), 0u);
+  EXPECT_EQ(logs.Count({"Property 322 of vif-1 is 100001 bytes, more than the 65471 one message carries: not sent",
+                        "LCP00001"}),
+            1u);
+
+  // A later value that fits replaces nothing else and goes through.
+  big->set_value("small again");
+  feed->Put(lsp);
+  Flush();
+  EXPECT_EQ(dp.Port("vif-1")[322], std::string("small again\0", 12));
+}
+
 TEST_F(ConverterTest, DeletesFollowTheirRules) {
   Basic();
   Connect("vif-1", "100");
