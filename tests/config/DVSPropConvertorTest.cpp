@@ -73,7 +73,8 @@ TEST_F(ConverterTest, ConnectedPortGetsItsWholePropertySetInOneUpdate) {
   ASSERT_TRUE(kcp::DecodeMessage(messages[0].data(), messages[0].size(), &message));
   std::vector<uint16_t> order;
   for (const auto& p : message.items.at(0).propertyRecords.at(0).properties) order.push_back(p.key);
-  EXPECT_EQ(order, (std::vector<uint16_t>{43, 42, 41, 62, 63, 61, 3, 181, 141, 321, 81, 1, 2, 102, 202, 101}));
+  // The security-configured marker immediately before the IP discovery keys, and again before the security table.
+  EXPECT_EQ(order, (std::vector<uint16_t>{43, 42, 43, 41, 62, 63, 61, 3, 181, 141, 321, 81, 1, 2, 102, 202, 101}));
   std::map<uint16_t, std::string> port = dp.Port("vif-1");
   std::vector<uint16_t> keys;
   for (const auto& [key, value] : port) keys.push_back(key);
