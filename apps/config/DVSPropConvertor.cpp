@@ -302,6 +302,22 @@ void DVSPropConvertor::ProcessConfigEntityUpdate(uint32_t objectType, const std:
   ProcessConfigPropertyUpdate(objectType, objectId, std::string(), operation, 0);
 }
 
+namespace {
+
+// Whether every entity of `update` lists keys and every key is cleared (an entity without keys, in a DELETE, would
+// be removed whole).
+bool OnlyClears(const DVSEntityUpdate& update) {
+  for (const auto& [entity, properties] : update.entities) {
+    if (properties.empty()) return false;
+    for (const DVSProperty& property : properties) {
+      if (!property.value.empty()) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 void DVSPropConvertor::Emit(const Change& change) {
   if (change.property == 0) {
     EmitEntity(change);
@@ -321,11 +337,17 @@ void DVSPropConvertor::Emit(const Change& change) {
     return;
   }
   if (!change.converted) return;
-  // Always an UPDATE: a database delete clears its keys with empty values, and may set others in the same update
-  // (the block state, the no-VLAN value, a switch's extra-config value that takes over), which a DELETE would drop.
   PortBatch batch;
   (this->*handler->second)(change, batch);
   if (batch.Empty()) return;
+  // A database delete maps to the datapath's DELETE, which removes the keys it lists, when all it does is clear
+  // keys. One that also sets keys (the block state, the no-VLAN value, a switch's extra-config value that takes
+  // over) stays an UPDATE, in which empty values clear: as a DELETE, the keys it sets would be removed.
+  if (change.Delete()) {
+    for (DVSEntityUpdate* update : {&batch.ports, &batch.tkmnics}) {
+      if (OnlyClears(*update)) update->operation = DVS_OP_DELETE;
+    }
+  }
   if (Send(batch)) {
     Logger(LOG_LEVEL_DEBUG, "DvsPropConvertor sent msg to data plane, object %1 property %2", UuidOf(change.objectId),
            PropertyTypeToString(change.property));

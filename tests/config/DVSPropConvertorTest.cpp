@@ -323,12 +323,43 @@ TEST_F(ConverterTest, DeletesFollowTheirRules) {
   lsp.clear_mac_management();
   lsp.clear_ignore_bindings();
   feed->Put(lsp);
-  Flush();
+  auto messages = Flush();
   EXPECT_EQ(logs.Count("Switch Security [" + IdText(11) + "]: Delete is a NOOP."), 1u);
   auto port = dp.Port("vif-1");
   EXPECT_EQ(port.count(41), 1u) << "the security table stays";
   EXPECT_EQ(port.count(141), 0u) << "MAC management is cleared";
   EXPECT_EQ(port.count(45), 0u);
+  // A database delete that only clears keys travels as a DELETE (operation byte 2) listing them.
+  ASSERT_EQ(messages.size(), 2u);
+  for (const auto& m : messages) {
+    EXPECT_EQ(m[9], 2) << "operation byte";
+    ASSERT_EQ(m.size(), 10u + 50 + 4);
+    EXPECT_EQ(test::Be16(m, 62), 4) << "the key alone, without a value";
+  }
+  EXPECT_EQ(test::Be16(messages[0], 60), 141);
+  EXPECT_EQ(test::Be16(messages[1], 60), 45);
+
+  // A delete that also sets keys (here a port extra-config key that falls back to its switch's value) stays an
+  // UPDATE, so that the value it sets is not taken as a key to remove.
+  auto ls = Ls(1);
+  ls.set_vni(5001);
+  ls.set_admin_state_up(true);
+  auto* lsExtra = ls.mutable_extra_configs()->add_configs();
+  lsExtra->set_key("com.zantix.port.extraConfig.global.id");
+  lsExtra->set_value("from-switch");
+  feed->Put(ls);
+  auto* extra = lsp.mutable_extra_configs()->add_configs();
+  extra->set_key("com.zantix.port.extraConfig.global.id");
+  extra->set_value("own");
+  feed->Put(lsp);
+  Flush();
+  EXPECT_EQ(dp.Port("vif-1")[321], std::string("own\0", 4));
+  lsp.clear_extra_configs();
+  feed->Put(lsp);
+  messages = Flush();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0][9], 1);
+  EXPECT_EQ(dp.Port("vif-1")[321], std::string("from-switch\0", 12));
 }
 
 TEST_F(ConverterTest, ExtraConfigKeys) {
