@@ -251,13 +251,22 @@ TEST_F(SessionTest, CcpSessionStateNeedsTheSessionAndBothDaemons) {
   converter->OnDaemonHealthStateUpdate(1, 2);
   EXPECT_TRUE(Flush().empty()) << "daemon 1 still down";
   converter->OnDaemonHealthStateUpdate(1, 7);
-  EXPECT_TRUE(Flush().empty()) << "an unknown daemon changes nothing";
+  EXPECT_TRUE(Flush().empty()) << "an unknown daemon gives down, which it already is";
   converter->OnDaemonHealthStateUpdate(1, 1);
   Flush();
   EXPECT_BYTES(dp.Switch("dvs-1")[1], Bytes().T("up"));
   EXPECT_EQ(logs.Count("DVSPropConvertor::OnDaemonHealthStateUpdate: CCPSessionState changed to up"), 1u);
   converter->OnDaemonHealthStateUpdate(1, 1);
   EXPECT_TRUE(Flush().empty()) << "no change, nothing sent";
+  // An unknown daemon id gives down; the next report of a watched daemon brings the state back, although the
+  // stored inputs never changed.
+  converter->OnDaemonHealthStateUpdate(1, 7);
+  Flush();
+  EXPECT_BYTES(dp.Switch("dvs-1")[1], Bytes().T("down"));
+  converter->OnDaemonHealthStateUpdate(1, 2);
+  Flush();
+  EXPECT_BYTES(dp.Switch("dvs-1")[1], Bytes().T("up"));
+  EXPECT_EQ(logs.Count("DVSPropConvertor::OnDaemonHealthStateUpdate: CCPSessionState changed to up"), 2u);
   session(std::nullopt);
   Flush();
   EXPECT_BYTES(dp.Switch("dvs-1")[1], Bytes().T("down"));
