@@ -65,12 +65,14 @@ TEST_F(SessionTest, HopliftFlagsMergeUnderOneTimerAndWaitForThePortsConfiguratio
   Basic();
   converter->AddHopliftPortSync("vif-11", 1);
   converter->AddHopliftPortSync("vif-11", 2);
-  converter->AddHopliftPortSync("vif-11", 2);
+  converter->AddHopliftPortSync("vif-11", 2);  // other flags than the queued 3: merged (to 3 again)
+  converter->AddHopliftPortSync("vif-11", 3);  // the same flags: nothing
   EXPECT_EQ(timers.Hoplift().starts, 1) << "one timer for the queue";
   EXPECT_EQ(timers.Hoplift().lastInterval, 10000000u);
   EXPECT_EQ(logs.Count("Schedule Hoplift port sync timer"), 1u);
   EXPECT_EQ(logs.Count("Add port (vif-11:1) to Hoplift port sync queue"), 1u);
-  EXPECT_EQ(logs.Count("Existing port(vif-11:2), merge sync flag to 3"), 1u);
+  EXPECT_EQ(logs.Count("Existing port(vif-11:2), merge sync flag to 3"), 2u);
+  EXPECT_EQ(logs.Count("Existing port(vif-11:3)"), 0u);
 
   timers.Hoplift().Fire();
   EXPECT_EQ(logs.Count("Delay container list sync vif-11 since the configuration hasn't been pushed down"), 1u);
