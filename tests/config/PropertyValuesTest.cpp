@@ -114,6 +114,16 @@ TEST(QosTest, CosAndDscpLimits) {
   EXPECT_EQ(withDscp(1, 64)->properties[3].value, "");
 }
 
+TEST(QosTest, BandwidthsBeyondSixtyFourBitsOfBytesPerSecondSaturate) {
+  tv::QosConfigMsg qos;
+  *qos.add_shapers() = Shaper(1, uint64_t{1} << 61, uint64_t{1} << 62);  // × 125,000 would wrap to 0
+  *qos.add_shapers() = Shaper(3, UINT64_MAX / 125, UINT64_MAX / 125 + 1);
+  auto result = ConvertQos(qos);
+  ASSERT_TRUE(result);
+  EXPECT_BYTES(result->properties[0].value, Bytes().H64(UINT64_MAX).H64(UINT64_MAX).H64(0));
+  EXPECT_BYTES(result->properties[2].value, Bytes().H64(UINT64_MAX / 125 * 125).H64(UINT64_MAX).H64(0));
+}
+
 TEST(QosTest, ShaperValidation) {
   LogCapture logs(LOG_LEVEL_INFO);
   tv::QosConfigMsg qos;
