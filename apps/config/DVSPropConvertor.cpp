@@ -200,7 +200,11 @@ void DVSPropConvertor::ConvertLspProperty(Change& change, LspState& lsp) {
       if (remove) {
         lsp.securityTable.reset();
       } else if (m.has_switch_security()) {
-        lsp.securityTable = BuildSwitchSecurityTable(m.switch_security(), UuidText(change.objectId));
+        if (auto table = BuildSwitchSecurityTable(m.switch_security(), UuidText(change.objectId))) {
+          lsp.securityTable = std::move(*table);
+        } else {
+          change.converted = false;
+        }
       }
       return;
     case P::LSP_QOS:

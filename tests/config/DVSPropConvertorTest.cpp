@@ -308,6 +308,40 @@ TEST_F(ConverterTest, ValueNoMessageCarriesIsRefusedAloneAndThePortGetsEverythin
   EXPECT_EQ(dp.Port("vif-1")[322], std::string("small again\0", 12));
 }
 
+TEST_F(ConverterTest, VlanIdsBeyondSixteenBitsAreRefusedNotCut) {
+  auto ls = Ls(1);
+  ls.set_admin_state_up(true);
+  ls.set_vlan(301);
+  feed->Put(ls);
+  auto lsp = Lsp(11, 1, "vif-1", "100");
+  lsp.set_admin_state_up(true);
+  feed->Put(lsp);
+  Connect("vif-1", "100");
+  Flush();
+  EXPECT_BYTES(dp.Port("vif-1")[102], Bytes().H16(0).H16(301).H16(0).H16(0));
+
+  ls.set_vlan(65536 + 302);  // cut to 16 bits it would be VLAN 302
+  feed->Put(ls);
+  EXPECT_TRUE(Flush().empty());
+  EXPECT_EQ(logs.Count({"Invalid VLAN ID 65838 of " + IdText(1) + ": more than 65535", "LCP00001"}), 1u);
+  ls.set_vlan(301);  // valid again, in the same change as a trunk that is not
+  auto* range = ls.mutable_vlan_trunk()->add_ranges();
+  range->set_start(10);
+  range->set_end(65536 + 20);
+  feed->Put(ls);
+  Flush();
+  EXPECT_EQ(logs.Count({"Invalid trunk VLAN ID 65556 of " + IdText(1), "LCP00001"}), 1u);
+  EXPECT_BYTES(dp.Port("vif-1")[102], Bytes().H16(0).H16(301).H16(0).H16(0)) << "the VLAN in force stays";
+
+  lsp.mutable_switch_security()->set_port_spoof_guard(true);
+  auto* entry = lsp.mutable_switch_security()->add_port_white_list();
+  entry->set_vlan(65536 + 5);
+  feed->Put(lsp);
+  EXPECT_TRUE(Flush().empty());
+  EXPECT_EQ(dp.Port("vif-1").count(41), 0u);
+  EXPECT_EQ(logs.Count({"Invalid white-list VLAN ID 65541 for port", "LCP00001"}), 1u);
+}
+
 TEST_F(ConverterTest, DeletesFollowTheirRules) {
   Basic();
   Connect("vif-1", "100");

@@ -279,6 +279,23 @@ TEST_F(ChildPortTest, ContainerInterfacesOfAParentVif) {
   EXPECT_TRUE(dp.module.PortContainers().count("vm-vif") == 0) << "an empty container list";
 }
 
+TEST_F(ChildPortTest, ContextVlanBeyondSixteenBitsIsRefusedNotCut) {
+  auto vm = Lsp(11, 1, "vm-vif", "110");
+  vm.set_admin_state_up(true);
+  feed->Put(vm);
+  tv::LogSwitchPortConfigMsg cif;
+  *cif.mutable_id() = test::Uuid(21);
+  cif.mutable_attachment()->set_type(2);
+  cif.mutable_attachment()->set_vif_id("cif-1");
+  cif.mutable_attachment()->set_parent_vif_id("vm-vif");
+  cif.mutable_attachment()->set_context_vlan(65536 + 10);
+  feed->Put(cif);
+  Connect("vm-vif", "110");
+  Flush();
+  EXPECT_EQ(dp.module.Containers().count("cif-1"), 0u);
+  EXPECT_EQ(logs.Count({"Invalid context VLAN 65546 of " + IdText(21), "LCP00001"}), 1u);
+}
+
 TEST_F(ChildPortTest, AddressesBeyondOneMessageAreLeftOutAndTheOtherContainersStillGo) {
   auto parent = Ls(1);
   parent.set_vni(100);
