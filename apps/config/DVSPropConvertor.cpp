@@ -100,8 +100,10 @@ void DVSPropConvertor::FillHandlerTable() {
 }
 
 void DVSPropConvertor::Start() {
-  AgentLockGuard lock(AgentLock());
+  // Outside the agent lock: a device may take its whole bounded wait to answer, and nothing here touches the
+  // converter's state.
   _flowCache.ApplyToKernel();
+  AgentLockGuard lock(AgentLock());
   if (_profiles) {
     qor::RefPtr<DVSPropConvertor> self(this);
     _profileCallbacks.push_back(_profiles->RegisterCallback(
