@@ -310,6 +310,23 @@ void DVSPropConvertor::ProcessConfigEntityUpdate(uint32_t objectType, const std:
 
 namespace {
 
+// LSP property types whose handlers give port properties of the LSP's own connected port.
+bool IsPortPropertyType(uint32_t property) {
+  switch (property) {
+    case P::LSP_IP_DISCOVERY:
+    case P::LSP_SWITCH_SECURITY:
+    case P::LSP_QOS:
+    case P::LSP_MIRROR_TARGETS:
+    case P::LSP_ADMIN_STATE_UP:
+    case P::LSP_MAC_MANAGEMENT:
+    case P::LSP_EXTRA_CONFIGS:
+    case P::LSP_IGNORE_BINDINGS:
+      return true;
+    default:
+      return false;
+  }
+}
+
 // Whether every entity of `update` lists keys and every key is cleared (an entity without keys, in a DELETE, would
 // be removed whole).
 bool OnlyClears(const DVSEntityUpdate& update) {
@@ -345,7 +362,15 @@ void DVSPropConvertor::Emit(const Change& change) {
   if (!change.converted) return;
   PortBatch batch;
   (this->*handler->second)(change, batch);
-  if (batch.Empty()) return;
+  if (batch.Empty()) {
+    if (change.objectType == tv::LOG_SWITCH_PORT_CONFIG && IsPortPropertyType(change.property) &&
+        !_ports.FindByLsp(change.objectId)) {
+      const LspState* lsp = _state.Port(change.objectId);
+      Logger(LOG_LEVEL_DEBUG, "The port info %1(VIF %2) hasn't been connected", UuidOf(change.objectId),
+             lsp && lsp->attachment ? lsp->attachment->vifId : std::string());
+    }
+    return;
+  }
   // A database delete maps to the datapath's DELETE, which removes the keys it lists, when all it does is clear
   // keys. One that also sets keys (the block state, the no-VLAN value, a switch's extra-config value that takes
   // over) stays an UPDATE, in which empty values clear: as a DELETE, the keys it sets would be removed.
@@ -357,6 +382,9 @@ void DVSPropConvertor::Emit(const Change& change) {
   if (Send(batch)) {
     Logger(LOG_LEVEL_DEBUG, "DvsPropConvertor sent msg to data plane, object %1 property %2", UuidOf(change.objectId),
            PropertyTypeToString(change.property));
+  } else if (change.property == P::LSP_EXTRA_CONFIGS) {
+    Logger(LOG_LEVEL_ERROR, "Failed to send extra config update %1 to LSP %2", change.Delete() ? "DELETE" : "UPDATE",
+           UuidOf(change.objectId));
   }
 }
 

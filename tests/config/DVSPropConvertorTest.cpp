@@ -235,6 +235,8 @@ TEST_F(ConverterTest, PortPropertiesOfAnUnconnectedPortAreAppliedWhenItConnects)
   lsp.mutable_mac_management()->mutable_mac_learning()->set_enabled(true);
   feed->Put(lsp);
   EXPECT_TRUE(builder->Messages().empty());
+  // One line per dropped change: the admin state (in Basic), then the MAC management.
+  EXPECT_EQ(logs.Count("The port info " + IdText(11) + "(VIF vif-1) hasn't been connected"), 2u);
   Connect("vif-1", "100");
   Flush();
   EXPECT_BYTES(dp.Port("vif-1")[141], Bytes().B({0, 0, 1}).H32(4096).B({0}).Z(3));
