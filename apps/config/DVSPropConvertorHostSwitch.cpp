@@ -522,8 +522,11 @@ void DVSPropConvertor::UPMLogicalSwitchPortCallback(const std::vector<qor::upm::
   PortBatch batch;
   std::set<std::string> done;
   for (const qor::upm::ProfileUpdate& update : updates) {
-    if (update.profileType != kIpDiscoveryProfileType || !done.insert(update.lspId).second) continue;
-    RecomputeIpDiscovery(update.lspId, batch);
+    if (update.profileType != kIpDiscoveryProfileType ||
+        update.entityKind != qor::upm::ProfileUpdate::kLogicalSwitchPort || !done.insert(update.entityId).second) {
+      continue;
+    }
+    RecomputeIpDiscovery(update.entityId, batch);
   }
   if (fullSync) {
     // Ports absent from a full list have no profile any more.
@@ -552,9 +555,11 @@ void DVSPropConvertor::UPMMonitorCallback(const std::vector<qor::upm::ProfileUpd
     batch.For(*port).Add(port->vifId, PORT_PROP_LATENCY, value.value_or(std::string()));
   };
   for (const qor::upm::ProfileUpdate& update : updates) {
-    if (update.profileType != kLatencyProfileType) continue;
-    seen.insert(update.lspId);
-    apply(update.lspId, LatencyValue(update));
+    if (update.profileType != kLatencyProfileType || update.entityKind != qor::upm::ProfileUpdate::kLogicalSwitchPort) {
+      continue;
+    }
+    seen.insert(update.entityId);
+    apply(update.entityId, LatencyValue(update));
   }
   if (fullSync) {
     std::vector<std::string> stale;

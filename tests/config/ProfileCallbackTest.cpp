@@ -54,17 +54,17 @@ class ProfileCallbackTest : public test::ConverterFixture {
   }
   ProfileUpdate IpDiscoveryProfile(uint64_t lsp, bool arp, bool dhcp) {
     ProfileUpdate update;
-    update.lspId = Id(lsp);
+    update.entityId = Id(lsp);
     update.profileType = 9;
     update.profile.set_profile_type(9);
     update.profile.mutable_ip_discovery()->set_arp_snooping_enabled(arp);
     update.profile.mutable_ip_discovery()->set_dhcp_snooping_enabled(dhcp);
-    fake->profiles[{update.lspId, 9}] = update.profile;
+    fake->profiles[{update.entityId, 9}] = update.profile;
     return update;
   }
   ProfileUpdate Latency(uint64_t lsp, std::optional<uint32_t> value) {
     ProfileUpdate update;
-    update.lspId = Id(lsp);
+    update.entityId = Id(lsp);
     update.profileType = DVSPropConvertor::kLatencyProfileType;
     update.operation = value ? ProfileUpdate::kSet : ProfileUpdate::kDelete;
     if (value) {

@@ -1,6 +1,7 @@
 // The port-profile service over the database client library against a real tolvard: effective profiles of ports
-// (a port's own profile of a type wins over its switch's), the full-sync callback after start and after a
-// reconnect (which also brings what changed while the client was away), and the delta callbacks per transaction.
+// (a port's own profile of a type wins over its switch's) and of transport nodes, the full-sync callback after
+// start and after a reconnect (which also brings what changed while the client was away), and the delta callbacks
+// per transaction.
 #include <gtest/gtest.h>
 
 #include "platform/upm/UPMService.h"
@@ -17,6 +18,7 @@ using qor::tolvar::test::Uuid;
 using qor::tolvar::test::UuidBytes;
 
 constexpr uint32_t kIpDiscovery = 9;
+constexpr uint32_t kLatency = 12;
 
 tv::ProfileMsg Profile(uint64_t id, uint32_t type, bool arp) {
   tv::ProfileMsg profile;
@@ -39,6 +41,23 @@ tv::LogSwitchPortConfigMsg Port(uint64_t id, uint64_t ls, std::vector<uint64_t> 
   *lsp.mutable_switch_id() = Uuid(ls);
   for (uint64_t p : profiles) *lsp.add_profile_ids() = Uuid(p);
   return lsp;
+}
+
+tv::ProfileMsg LatencyProfile(uint64_t id, uint32_t value) {
+  tv::ProfileMsg profile;
+  *profile.mutable_id() = Uuid(id);
+  profile.set_profile_type(kLatency);
+  profile.mutable_latency()->set_enabled(true);
+  profile.mutable_latency()->set_value(value);
+  return profile;
+}
+
+tv::TransportNodeConfigMsg Node(uint64_t id, std::vector<uint64_t> profiles) {
+  tv::TransportNodeConfigMsg node;
+  *node.mutable_id() = Uuid(id);
+  node.mutable_transport_switches()->add_switches()->set_switch_id("dvs-1");
+  for (uint64_t p : profiles) *node.add_profile_ids() = Uuid(p);
+  return node;
 }
 
 struct Calls {
@@ -65,8 +84,21 @@ std::map<uint64_t, std::tuple<int, uint64_t, bool>> Summary(const std::vector<Pr
   std::map<uint64_t, std::tuple<int, uint64_t, bool>> out;
   for (const ProfileUpdate& u : updates) {
     tv::UuidMsg id;
-    id.ParseFromString(u.lspId);
+    id.ParseFromString(u.entityId);
     out[id.low()] = {u.operation, u.profile.id().low(), u.profile.ip_discovery().arp_snooping_enabled()};
+  }
+  return out;
+}
+
+// (entity kind, id low part) -> (operation, the profile's id low part, its latency value).
+using Entity = std::pair<int, uint64_t>;
+using LatencyRow = std::tuple<int, uint64_t, uint32_t>;
+std::map<Entity, LatencyRow> Latencies(const std::vector<ProfileUpdate>& updates) {
+  std::map<Entity, LatencyRow> out;
+  for (const ProfileUpdate& u : updates) {
+    tv::UuidMsg id;
+    id.ParseFromString(u.entityId);
+    out[{u.entityKind, id.low()}] = {u.operation, u.profile.id().low(), u.profile.latency().value()};
   }
   return out;
 }
@@ -143,6 +175,57 @@ TEST_F(UPMServiceTest, EffectiveProfilesFullSyncAndDeltas) {
   client->Stop();
 }
 
+TEST_F(UPMServiceTest, TransportNodesHaveTheirOwnEffectiveProfiles) {
+  constexpr int kPort = ProfileUpdate::kLogicalSwitchPort;
+  constexpr int kNode = ProfileUpdate::kTransportNode;
+  Write({Put(tv::PROFILE, LatencyProfile(3, 250)), Put(tv::PROFILE, LatencyProfile(5, 7)),
+         Put(tv::PROFILE, Profile(6, kIpDiscovery, true)), Put(tv::LOG_SWITCH_CONFIG, Switch(10, {5})),
+         Put(tv::LOG_SWITCH_PORT_CONFIG, Port(100, 10, {})), Put(tv::TRANSPORT_NODE_CONFIG, Node(50, {6, 3})),
+         Put(tv::TRANSPORT_NODE_CONFIG, Node(51, {}))});
+  auto client = NewClient("agent");
+  client->StartAsync();
+  auto upm = std::make_shared<UPMService>("agent", client);
+  Calls latency;
+  Calls ipDiscovery;
+  upm->RegisterCallback(kLatency, latency.Callback());
+  upm->RegisterCallback(kIpDiscovery, ipDiscovery.Callback());
+  ASSERT_TRUE(upm->Start());
+  ASSERT_TRUE(qor::test::WaitFor([&] { return latency.Size() == 1 && ipDiscovery.Size() == 1; }));
+  EXPECT_TRUE(latency.At(0).second);
+  EXPECT_EQ(Latencies(latency.At(0).first),
+            (std::map<Entity, LatencyRow>{{{kPort, 100}, LatencyRow{1, 5, 7}}, {{kNode, 50}, LatencyRow{1, 3, 250}}}))
+      << "the port inherits its switch's; the node has its own, and node 51 none";
+  ASSERT_EQ(ipDiscovery.At(0).first.size(), 1u);
+  EXPECT_EQ(ipDiscovery.At(0).first[0].entityKind, ProfileUpdate::kTransportNode) << "each type for each kind";
+  EXPECT_FALSE(upm->GetEffectiveProfile(UuidBytes(50), kLatency, nullptr)) << "port queries answer for ports only";
+  EXPECT_EQ(upm->EffectiveProfiles(kLatency).size(), 1u);
+
+  // A node rebinds: only that node; a switch rebinds: only its ports, never a node.
+  Write({Put(tv::TRANSPORT_NODE_CONFIG, Node(51, {5}))});
+  ASSERT_TRUE(qor::test::WaitFor([&] { return latency.Size() == 2; }));
+  EXPECT_FALSE(latency.At(1).second);
+  EXPECT_EQ(Latencies(latency.At(1).first), (std::map<Entity, LatencyRow>{{{kNode, 51}, LatencyRow{1, 5, 7}}}));
+  Write({Put(tv::LOG_SWITCH_CONFIG, Switch(10, {3}))});
+  ASSERT_TRUE(qor::test::WaitFor([&] { return latency.Size() == 3; }));
+  EXPECT_EQ(Latencies(latency.At(2).first), (std::map<Entity, LatencyRow>{{{kPort, 100}, LatencyRow{1, 3, 250}}}));
+
+  // A profile's content changes: every port and node it applies to, in one call.
+  Write({Put(tv::PROFILE, LatencyProfile(3, 9))});
+  ASSERT_TRUE(qor::test::WaitFor([&] { return latency.Size() == 4; }));
+  EXPECT_EQ(Latencies(latency.At(3).first),
+            (std::map<Entity, LatencyRow>{{{kPort, 100}, LatencyRow{1, 3, 9}}, {{kNode, 50}, LatencyRow{1, 3, 9}}}));
+
+  // A node that goes away, and a node that unbinds its profile: deletes.
+  Write({Delete(tv::TRANSPORT_NODE_CONFIG, UuidBytes(50)), Put(tv::TRANSPORT_NODE_CONFIG, Node(51, {}))});
+  ASSERT_TRUE(qor::test::WaitFor([&] { return latency.Size() == 5; }));
+  EXPECT_EQ(Latencies(latency.At(4).first),
+            (std::map<Entity, LatencyRow>{{{kNode, 50}, LatencyRow{2, 0, 0}}, {{kNode, 51}, LatencyRow{2, 0, 0}}}));
+  ASSERT_TRUE(qor::test::WaitFor([&] { return ipDiscovery.Size() == 2; }));
+  EXPECT_EQ(ipDiscovery.At(1).first.size(), 1u) << "node 50's IP discovery profile is gone with it";
+  upm->Stop();
+  client->Stop();
+}
+
 TEST_F(UPMServiceTest, ReconnectBringsAFullSyncWithWhatChangedMeanwhile) {
   Write({Put(tv::PROFILE, Profile(1, kIpDiscovery, true)), Put(tv::LOG_SWITCH_PORT_CONFIG, Port(100, 10, {1})),
          Put(tv::LOG_SWITCH_PORT_CONFIG, Port(101, 10, {1}))});
@@ -172,7 +255,7 @@ TEST_F(UPMServiceTest, ReconnectBringsAFullSyncWithWhatChangedMeanwhile) {
   auto [updates, fullSync] = calls.At(1);
   EXPECT_TRUE(fullSync);
   ASSERT_EQ(updates.size(), 1u) << "port 101 is gone";
-  EXPECT_EQ(updates[0].lspId, UuidBytes(100));
+  EXPECT_EQ(updates[0].entityId, UuidBytes(100));
   EXPECT_TRUE(upm->Synced());
   EXPECT_FALSE(upm->GetEffectiveProfile(UuidBytes(101), kIpDiscovery, nullptr));
   upm->Stop();
