@@ -137,7 +137,8 @@ bool DVSPropConvertor::BuildPortProperties(PortEntry& port, PortBatch& batch) {
   for (const auto& [key, value] : lsp->extraConfigs) AddExtraConfig(port, key, value, false, batch);
   if (lsp->ignoreBindings) update.Add(vif, PORT_PROP_IP_DISCOVERY_IGNORE_BINDINGS, *lsp->ignoreBindings);
   AddMirrorProperty(port, batch);
-  if (lsp->latency && !SkipLatency(port)) update.Add(vif, PORT_PROP_LATENCY, *lsp->latency);
+  auto latency = _portLatencies.find(port.lspId);
+  if (latency != _portLatencies.end() && !SkipLatency(port)) update.Add(vif, PORT_PROP_LATENCY, latency->second);
   AddLsProperties(port, batch);
   AddBlockState(port, batch);
   return true;

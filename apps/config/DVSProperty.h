@@ -60,6 +60,8 @@ enum SwitchPropertyKey : uint16_t {
   SWITCH_PROP_FLOW_CACHE_MCAST = 6,
   SWITCH_PROP_MAC_LEARN_STATIC = 9,
   SWITCH_PROP_FORWARDING_MODE = 10,
+  // The latency of a host switch, from its transport node's latency profile: text like port key 281's value.
+  SWITCH_PROP_LATENCY = 11,
 };
 
 // Entity kinds of a DVSEntityUpdate.

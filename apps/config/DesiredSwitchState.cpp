@@ -224,6 +224,7 @@ bool DesiredSwitchState::ApplyRaw(uint32_t objectType, const std::string& id, ui
       for (const tv::TransportSwitchMsg& sw : m.transport_switches().switches()) {
         HostSwitchState state;
         state.switchId = sw.switch_id();
+        state.nodeId = id;
         state.hostSwitchId = sw.host_switch_id().SerializeAsString();
         if (sw.has_mode()) state.mode = sw.mode();
         if (sw.has_forwarding_mode()) state.forwardingMode = sw.forwarding_mode();

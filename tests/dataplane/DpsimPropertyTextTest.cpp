@@ -122,7 +122,9 @@ TEST(PropertyTextTest, SwitchKeys) {
   EXPECT_EQ(SwitchPropertyText(9, V().Text("false").b), "\"false\"");
   EXPECT_EQ(SwitchPropertyText(10, V().Bytes({0, 0, 0, 3}).b), "mode 3");
   EXPECT_EQ(SwitchPropertyText(10, V().Bytes({3}).b), "malformed (1 bytes) 0x03");
-  for (uint16_t key : {1, 5, 6, 9, 10}) EXPECT_STRNE(SwitchKeyName(key), "unknown");
+  EXPECT_EQ(SwitchPropertyText(11, V().Text("250").b), "\"250\"");
+  EXPECT_EQ(SwitchPropertyText(11, V().Bytes({'2'}).b), "malformed (1 bytes) 0x32") << "text without its NUL";
+  for (uint16_t key : {1, 5, 6, 9, 10, 11}) EXPECT_STRNE(SwitchKeyName(key), "unknown");
 }
 
 TEST(PropertyTextTest, TextFromTheAgentCannotForgeDumpLinesOrBreakTheJsonReply) {

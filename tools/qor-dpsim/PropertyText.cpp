@@ -228,6 +228,8 @@ const char* SwitchKeyName(uint16_t key) {
       return "MAC learning";
     case 10:
       return "forwarding mode";
+    case 11:
+      return "latency";
     default:
       return "unknown";
   }
@@ -325,6 +327,7 @@ std::string SwitchPropertyText(uint16_t key, const std::vector<uint8_t>& value) 
     case 5:
     case 6:
     case 9:
+    case 11:
       return Text(value);
     default:
       return Hex(value);
