@@ -44,6 +44,20 @@ const google::protobuf::FieldDescriptor* PropertyField(const google::protobuf::D
 // The list properties (repeated fields with a property number) of an object message, in field order.
 std::vector<const google::protobuf::FieldDescriptor*> ListProperties(const google::protobuf::Descriptor* descriptor);
 
+// List semantics, one for the whole system (database, decoder, caches): a list property is a set of elements
+// identified by their key; a list never holds two elements with the same key. The overlay L2 elements are keyed
+// as the L2 cache keys them (OverlayElementKey); every other element is keyed by its deterministic bytes.
+//
+// The key of an overlay L2 element, in two 64-bit parts: VmIpMsg its address (IPv4 in the first part, IPv6 in
+// both), VmMacMsg its MAC, VtepMsg its label or, without a label, its address in the first part (IPv6 folded into
+// 64 bits) and the address family (4 or 6) in the second, VtepGroupLabelMsg its label. False for other messages.
+bool OverlayElementKey(const google::protobuf::Message& element, uint64_t* part1, uint64_t* part2);
+// The key of any list element as bytes: the overlay key (16 bytes) or the deterministic bytes.
+std::string ElementKey(const google::protobuf::Message& element);
+// Empty when every list property of `object` holds distinct keys, otherwise a text naming the property and the two
+// elements that share a key.
+std::string DuplicateElement(const google::protobuf::Message& object);
+
 // The key of an object: its id field (field 1) serialized (a message) or as its bytes (a string). False when
 // the message has no usable id field.
 bool ObjectIdBytes(const google::protobuf::Message& object, std::string* id);

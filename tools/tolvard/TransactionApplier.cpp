@@ -12,12 +12,12 @@ std::string Describe(const char* what, uint32_t type, const std::string& id) {
   return std::string(what) + " " + ObjectTypeName(type) + " " + ObjectIdText(type, id);
 }
 
-// Index of the element of repeated `field` whose bytes equal `bytes`, or -1.
-int FindElement(const pb::Message& object, const pb::FieldDescriptor* field, const std::string& bytes) {
+// Index of the element of repeated `field` whose key is `key`, or -1.
+int FindElement(const pb::Message& object, const pb::FieldDescriptor* field, const std::string& key) {
   const pb::Reflection* reflection = object.GetReflection();
   int size = reflection->FieldSize(object, field);
   for (int i = 0; i < size; ++i) {
-    if (DeterministicBytes(reflection->GetRepeatedMessage(object, field, i)) == bytes) return i;
+    if (ElementKey(reflection->GetRepeatedMessage(object, field, i)) == key) return i;
   }
   return -1;
 }
@@ -99,6 +99,11 @@ bool TransactionApplier::ApplyPut(const tv::PutMsg& put, std::vector<ObjectChang
     return false;
   }
   if (!Vdb(put.has_vdb(), put.vdb(), &key.vdb, error)) return false;
+  std::string duplicate = DuplicateElement(*object);
+  if (!duplicate.empty()) {
+    *error = Describe("put", type, key.id) + ": " + duplicate;
+    return false;
+  }
   Record(key, DeterministicBytes(*object), changes);
   return true;
 }
@@ -140,6 +145,11 @@ bool TransactionApplier::ApplyPatch(const tv::PatchMsg& patch, std::vector<Objec
       }
       reflection->ClearField(object.get(), field);
       object->MergeFrom(*value);
+      std::string duplicate = DuplicateElement(*object);
+      if (!duplicate.empty()) {
+        *error = Describe("patch SET of", type, key.id) + ": " + duplicate;
+        return false;
+      }
       break;
     }
     case tv::CLEAR:
@@ -159,15 +169,16 @@ bool TransactionApplier::ApplyPatch(const tv::PatchMsg& patch, std::vector<Objec
         *error = Describe("patch of", type, key.id) + ": element does not parse";
         return false;
       }
-      std::string bytes = DeterministicBytes(*element);
-      int index = FindElement(*object, field, bytes);
+      // The element of the list with the same key is the one removed or replaced.
+      int index = FindElement(*object, field, ElementKey(*element));
       if (patch.op() == tv::REMOVE) {
         if (index < 0) return true;
         int size = reflection->FieldSize(*object, field);
         for (int i = index; i + 1 < size; ++i) reflection->SwapElements(object.get(), field, i, i + 1);
         reflection->RemoveLast(object.get(), field);
+      } else if (index >= 0) {
+        reflection->MutableRepeatedMessage(object.get(), field, index)->CopyFrom(*element);
       } else {
-        if (index >= 0) return true;
         reflection->AddMessage(object.get(), field)->CopyFrom(*element);
       }
       break;

@@ -3,9 +3,11 @@
 // at once, or none when any request fails (a request list is one atomic transaction).
 //
 // Requests are validated completely: unknown types, bodies that do not parse, objects without an id, patches of
-// missing objects or of properties the type does not have, and vdbs outside 16 bits fail the whole list, with an
-// error naming the request and the object. Puts that change nothing produce no change; deleting a missing object,
-// appending an element that is present and removing one that is absent are no-ops.
+// missing objects or of properties the type does not have, list properties holding two elements with the same key
+// (ElementKey: a list is a set keyed by its elements' keys) and vdbs outside 16 bits fail the whole list, with an
+// error naming the request and the object. Puts that change nothing produce no change; deleting a missing object
+// and removing an element whose key is absent are no-ops; appending an element whose key is present replaces that
+// element (a no-op when it is equal).
 //
 // Single-threaded (the server's thread); holds a reference to the store for its lifetime.
 #pragma once
