@@ -1,5 +1,7 @@
 #include "cache/StateCacheConfigTable.h"
 
+#include <algorithm>
+
 #include "core/Logger.h"
 #include "intake/TypeNames.h"
 #include "platform/tolvar/TolvarSchema.h"
@@ -61,6 +63,19 @@ StateCacheChange Removal(const StateCacheRecord& record, const std::string& span
   return change;
 }
 
+// The removals of one desired object that disappears, by a delete or by a full sync that omits it, in one shape:
+// the object first, its value the object as the cache held it (the values of all its records merged), then one
+// removal per property. `records` are the object's records in property order.
+void AppendObjectRemoval(const std::vector<StateCacheRecord>& records, const std::string& spanContext,
+                         StateCacheChangeList& changes) {
+  StateCacheRecord object{records.front().objectType, records.front().objectId, 0, std::string(), 0};
+  for (const StateCacheRecord& record : records) object.value += record.value;
+  changes.push_back(Removal(object, spanContext));
+  for (const StateCacheRecord& record : records) {
+    if (record.propertyType != 0) changes.push_back(Removal(record, spanContext));
+  }
+}
+
 size_t StoreBytes(const ConfigRecordStore& store) {
   size_t bytes = 0;
   for (const StateCacheRecord& record : store) bytes += RecordBytes(record, kConfigIndexes);
@@ -84,22 +99,26 @@ void StateCacheConfigTable::Apply(ConfigRecordStore& store, const std::list<Tolv
       if (property == 0) {
         // The object's properties go with it; the object record itself may never have been stored (the decoder
         // sends configuration objects as properties only).
-        std::string objectValue = found != byId.end() ? found->value : entry.value;
+        std::vector<StateCacheRecord> removed;
         auto range = byId.equal_range(std::make_tuple(entry.objectId));
-        bool any = false;
         for (auto it = range.first; it != range.second;) {
           if (it->objectType == type) {
-            any = true;
+            removed.push_back(*it);
             it = byId.erase(it);
           } else {
             ++it;
           }
         }
-        if (!any) continue;
+        if (removed.empty()) continue;
         Logger(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 type %2", IdText(type, entry.objectId),
                ObjTypeToString(type));
-        StateCacheRecord removed{type, entry.objectId, 0, objectValue, 0};
-        changes.push_back(Removal(removed, entry.spanContext));
+        if (runtime) {
+          // The write-back deletes the database object: its properties go with it there too.
+          std::string objectValue = removed.front().propertyType == 0 ? removed.front().value : entry.value;
+          changes.push_back(Removal(StateCacheRecord{type, entry.objectId, 0, objectValue, 0}, entry.spanContext));
+        } else {
+          AppendObjectRemoval(removed, entry.spanContext, changes);
+        }
       } else {
         if (found == byId.end()) continue;
         Logger(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 property %2", IdText(type, entry.objectId),
@@ -125,6 +144,15 @@ void StateCacheConfigTable::Apply(ConfigRecordStore& store, const std::list<Tolv
                PropertyTypeToString(property));
       }
       store.insert(StateCacheRecord{type, entry.objectId, property, entry.value, version});
+    } else if (property == 0 && !runtime && found->value != entry.value) {
+      // A whole object sent again with new content (a put of a whole-object type): the cache takes the content.
+      Logger(LOG_LEVEL_DEBUG, "ConfigCache: create existing object operation!");
+      change.oldValue = found->value;
+      change.hasOld = true;
+      byId.modify(found, [&](StateCacheRecord& r) {
+        r.value = entry.value;
+        r.fullSyncVersion = version;
+      });
     } else if (property == 0) {
       Logger(LOG_LEVEL_DEBUG, "ConfigCache: create existing object operation!");
       byId.modify(found, [version](StateCacheRecord& r) { r.fullSyncVersion = version; });
@@ -153,20 +181,44 @@ void StateCacheConfigTable::Apply(ConfigRecordStore& store, const std::list<Tolv
   }
 }
 
-void StateCacheConfigTable::Sweep(ConfigRecordStore& store, uint32_t version, StateCacheChangeList& changes) {
+void StateCacheConfigTable::Sweep(ConfigRecordStore& store, uint32_t version, bool desired,
+                                  StateCacheChangeList& changes) {
   auto& byVersion = store.get<sc_index::ByVersion>();
   auto end = byVersion.lower_bound(version);
   std::vector<StateCacheRecord> stale(byVersion.begin(), end);
   byVersion.erase(byVersion.begin(), end);
-  // Object records first, then property records; each group in (object, property) order.
-  std::stable_sort(stale.begin(), stale.end(), [](const StateCacheRecord& a, const StateCacheRecord& b) {
-    if ((a.propertyType == 0) != (b.propertyType == 0)) return a.propertyType == 0;
-    return std::tie(a.objectId, a.propertyType, a.objectType) < std::tie(b.objectId, b.propertyType, b.objectType);
-  });
   for (const StateCacheRecord& record : stale) {
     Logger(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 property %2", IdText(record.objectType, record.objectId),
            PropertyTypeToString(record.propertyType));
-    changes.push_back(Removal(record, std::string()));
+  }
+  if (!desired) {
+    // Object records first, then property records; each group in (object, property) order.
+    std::stable_sort(stale.begin(), stale.end(), [](const StateCacheRecord& a, const StateCacheRecord& b) {
+      if ((a.propertyType == 0) != (b.propertyType == 0)) return a.propertyType == 0;
+      return std::tie(a.objectId, a.propertyType, a.objectType) < std::tie(b.objectId, b.propertyType, b.objectType);
+    });
+    for (const StateCacheRecord& record : stale) changes.push_back(Removal(record, std::string()));
+    return;
+  }
+  // Per object, in (type, object, property) order: an object the full sync omitted entirely disappears as a
+  // delete makes it disappear; one that keeps some records loses only the others.
+  std::sort(stale.begin(), stale.end(), [](const StateCacheRecord& a, const StateCacheRecord& b) {
+    return std::tie(a.objectType, a.objectId, a.propertyType) < std::tie(b.objectType, b.objectId, b.propertyType);
+  });
+  auto& byId = store.get<sc_index::ByIdProperty>();
+  for (auto first = stale.begin(); first != stale.end();) {
+    auto last = std::find_if(first, stale.end(), [&](const StateCacheRecord& r) {
+      return r.objectType != first->objectType || r.objectId != first->objectId;
+    });
+    auto range = byId.equal_range(std::make_tuple(first->objectId));
+    bool remains = std::any_of(range.first, range.second,
+                               [&](const StateCacheRecord& r) { return r.objectType == first->objectType; });
+    if (remains) {
+      for (auto it = first; it != last; ++it) changes.push_back(Removal(*it, std::string()));
+    } else {
+      AppendObjectRemoval(std::vector<StateCacheRecord>(first, last), std::string(), changes);
+    }
+    first = last;
   }
 }
 
@@ -187,7 +239,7 @@ void StateCacheConfigTable::UpdateDesiredState(const std::list<TolvarUpdateMsg>&
     }
     if (fullSync) ++_fullSyncVersion;
     Apply(_desired, updates, fullSync != 0, _fullSyncVersion, false, changes);
-    if (fullSync) Sweep(_desired, _fullSyncVersion, changes);
+    if (fullSync) Sweep(_desired, _fullSyncVersion, true, changes);
     first = !_initialised;
     _initialised = true;
     lists = SplitByObserver(_desiredObservers, changes, fullSync != 0 || first);
@@ -207,7 +259,7 @@ void StateCacheConfigTable::UpdateRuntimeState(const std::list<TolvarUpdateMsg>&
     span.SetTag("isFullSync", fullSync ? "True" : "False");
     if (fullSync) ++_runtimeVersion;
     Apply(_runtime, changesIn, fullSync, _runtimeVersion, true, changes);
-    if (fullSync) Sweep(_runtime, _runtimeVersion, changes);
+    if (fullSync) Sweep(_runtime, _runtimeVersion, false, changes);
     lists = SplitByObserver(_runtimeObservers, changes, fullSync);
   }
   qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("StateCacheConfigTable.NotifyRuntimeStateObservers");
@@ -452,6 +504,12 @@ std::vector<StateCacheRecord> StateCacheConfigTable::RuntimeRecords(uint32_t obj
     return std::tie(a.objectId, a.propertyType) < std::tie(b.objectId, b.propertyType);
   });
   return records;
+}
+
+std::vector<StateCacheRecord> StateCacheConfigTable::DesiredRecords() const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  const auto& byId = _desired.get<sc_index::ByIdProperty>();
+  return std::vector<StateCacheRecord>(byId.begin(), byId.end());
 }
 
 size_t StateCacheConfigTable::DesiredCount() const {

@@ -3,7 +3,6 @@
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/message.h>
 
-#include <cstring>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -25,18 +24,12 @@ std::string IdText(uint32_t type, const std::string& id) {
   return qor::tolvar::ObjectIdText(type, id);
 }
 
-L2ValueKey AddressKey(const tv::IpAddressMsg& ip) {
-  L2ValueKey key;
-  if (ip.address_case() == tv::IpAddressMsg::kIpv6) {
-    const std::string& bytes = ip.ipv6();
-    char buffer[16] = {};
-    std::memcpy(buffer, bytes.data(), std::min<size_t>(bytes.size(), sizeof(buffer)));
-    std::memcpy(&key.part1, buffer, 8);
-    std::memcpy(&key.part2, buffer + 8, 8);
-  } else {
-    key.part1 = ip.ipv4();
-  }
-  return key;
+template <typename Element>
+bool OverlayKey(const std::string& value, L2ValueKey* key) {
+  Element element;
+  bool parsed = element.ParseFromString(value);
+  qor::tolvar::OverlayElementKey(element, &key->part1, &key->part2);
+  return parsed;
 }
 
 StateCacheChange Removal(const StateCacheRecord& record) {
@@ -56,38 +49,19 @@ StateCacheChange Removal(const StateCacheRecord& record) {
 bool StateCacheL2Table::ValueKey(uint32_t propertyType, const std::string& value, L2ValueKey* key) {
   bool parsed = false;
   switch (propertyType) {
-    case Property::L2_VM_IP: {
-      tv::VmIpMsg ip;
-      parsed = ip.ParseFromString(value);
-      *key = AddressKey(ip.ip());
+    // The elements are keyed as the database keys them, so the cache holds exactly one record per element.
+    case Property::L2_VM_IP:
+      parsed = OverlayKey<tv::VmIpMsg>(value, key);
       break;
-    }
-    case Property::L2_VM_MAC: {
-      tv::VmMacMsg mac;
-      parsed = mac.ParseFromString(value);
-      *key = L2ValueKey{mac.mac().mac(), 0};
+    case Property::L2_VM_MAC:
+      parsed = OverlayKey<tv::VmMacMsg>(value, key);
       break;
-    }
-    case Property::L2_VTEP: {
-      tv::VtepMsg vtep;
-      parsed = vtep.ParseFromString(value);
-      if (vtep.label() != 0) {
-        *key = L2ValueKey{vtep.label(), 0};
-      } else if (vtep.ip().address_case() == tv::IpAddressMsg::kIpv6) {
-        // Both parts are taken by the family marker's neighbour: fold the 16 bytes into the first part.
-        L2ValueKey address = AddressKey(vtep.ip());
-        *key = L2ValueKey{address.part1 ^ (address.part2 * 0x9e3779b97f4a7c15ULL), 6};
-      } else {
-        *key = L2ValueKey{vtep.ip().ipv4(), 4};
-      }
+    case Property::L2_VTEP:
+      parsed = OverlayKey<tv::VtepMsg>(value, key);
       break;
-    }
-    case Property::L2_VTEP_GROUP_LABEL: {
-      tv::VtepGroupLabelMsg label;
-      parsed = label.ParseFromString(value);
-      *key = L2ValueKey{label.label(), 0};
+    case Property::L2_VTEP_GROUP_LABEL:
+      parsed = OverlayKey<tv::VtepGroupLabelMsg>(value, key);
       break;
-    }
     case Property::L2_VTEP_GROUP: {
       tv::VtepGroupMsg group;
       parsed = group.ParseFromString(value);
@@ -102,7 +76,7 @@ bool StateCacheL2Table::ValueKey(uint32_t propertyType, const std::string& value
 }
 
 void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& entries, bool fullSync, uint32_t version,
-                              StateCacheChangeList& changes) {
+                              bool desired, StateCacheChangeList& changes) {
   for (const TolvarUpdateMsg& entry : entries) {
     const uint32_t type = static_cast<uint32_t>(entry.objectType);
     const uint32_t property = static_cast<uint32_t>(entry.propertyType);
@@ -131,16 +105,20 @@ void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& en
           continue;
         }
         Logger(LOG_LEVEL_DEBUG, "L2Cache: delete object %1, objectType: %2", id, ObjTypeToString(type));
-        changes.push_back(Removal(found->second));
         auto end = store.lower_bound(Key{type, entry.objectId + std::string(1, '\0'), 0, 0, 0});
+        // Desired observers see a delete as they see a full sync omitting the object: the object, then each
+        // element. The runtime write-back deletes the database object, which takes its elements with it.
+        for (auto it = found; it != end && (desired || it == found); ++it) changes.push_back(Removal(it->second));
         store.erase(found, end);
       }
       continue;
     }
-    const bool adds = entry.operation == TolvarUpdateMsg::OP_SET || entry.operation == TolvarUpdateMsg::OP_INSERT;
+    // VTEP groups arrive per property, never as an object record: a property entry, set or clear, is sent for
+    // every property of a group that exists, so any of them creates the object.
+    const bool groupProperty = type == tv::L2_VTEP_GROUP && (entry.operation == TolvarUpdateMsg::OP_SET ||
+                                                             entry.operation == TolvarUpdateMsg::OP_CLEAR);
     auto object = store.find(objectKey);
-    if (object == store.end() && adds && type == tv::L2_VTEP_GROUP) {
-      // VTEP groups arrive per property, never as an object record: their first property creates the object.
+    if (object == store.end() && groupProperty) {
       Logger(LOG_LEVEL_DEBUG, "L2Cache: add object %1, objectType: %2", id, ObjTypeToString(type));
       object = store.emplace(objectKey, StateCacheRecord{type, entry.objectId, 0, std::string(), version}).first;
       StateCacheChange change;
@@ -152,7 +130,7 @@ void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& en
     } else if (object == store.end()) {
       Logger(LOG_LEVEL_DEBUG, "L2Cache: Ignore property update since object %1 can't be found", id);
       continue;
-    } else if (adds && type == tv::L2_VTEP_GROUP) {
+    } else if (groupProperty) {
       // Written again by this update: a full sync must not sweep the object from under its properties.
       object->second.fullSyncVersion = version;
     }
@@ -191,20 +169,17 @@ void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& en
 }
 
 void StateCacheL2Table::Sweep(Store& store, uint32_t version, StateCacheChangeList& changes) {
-  std::vector<StateCacheRecord> objects;
-  std::vector<StateCacheRecord> elements;
+  // In store order: per object, the object record before its elements, as a delete reports them.
   for (auto it = store.begin(); it != store.end();) {
     if (it->second.fullSyncVersion < version) {
-      (it->second.propertyType == 0 ? objects : elements).push_back(it->second);
+      if (it->second.propertyType != 0) {
+        Logger(LOG_LEVEL_DEBUG, "L2Cache: remove property: %1", PropertyTypeToString(it->second.propertyType));
+      }
+      changes.push_back(Removal(it->second));
       it = store.erase(it);
     } else {
       ++it;
     }
-  }
-  for (const StateCacheRecord& record : objects) changes.push_back(Removal(record));
-  for (const StateCacheRecord& record : elements) {
-    Logger(LOG_LEVEL_DEBUG, "L2Cache: remove property: %1", PropertyTypeToString(record.propertyType));
-    changes.push_back(Removal(record));
   }
 }
 
@@ -222,7 +197,7 @@ void StateCacheL2Table::UpdateDesiredState(const std::list<TolvarUpdateMsg>& upd
       ++_remoteVersion;
       Logger(LOG_LEVEL_INFO, "L2Cache: remote l2 fullSync version is %1", _remoteVersion);
     }
-    Apply(_desired, updates, fullSync != 0, _remoteVersion, changes);
+    Apply(_desired, updates, fullSync != 0, _remoteVersion, true, changes);
     if (fullSync) Sweep(_desired, _remoteVersion, changes);
     FilterDesired(changes);
     lists = SplitByObserver(_desiredObservers, changes, fullSync != 0);
@@ -241,7 +216,7 @@ void StateCacheL2Table::UpdateRuntimeState(const std::list<TolvarUpdateMsg>& cha
       ++_localVersion;
       Logger(LOG_LEVEL_INFO, "L2Cache: local l2 fullSync version is %1", _localVersion);
     }
-    Apply(_runtime, changesIn, fullSync, _localVersion, changes);
+    Apply(_runtime, changesIn, fullSync, _localVersion, false, changes);
     if (fullSync) Sweep(_runtime, _localVersion, changes);
     FilterRuntime(changes);
     lists = SplitByObserver(_runtimeObservers, changes, fullSync);
@@ -452,12 +427,20 @@ size_t StateCacheL2Table::DumpRuntimeState() const {
   return Dump(_runtime, "L2Cache: Dump L2 local StateCache");
 }
 
-std::vector<StateCacheRecord> StateCacheL2Table::RuntimeRecords() const {
+std::vector<StateCacheRecord> StateCacheL2Table::Records(const Store& store) const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   std::vector<StateCacheRecord> records;
-  records.reserve(_runtime.size());
-  for (const auto& [key, record] : _runtime) records.push_back(record);
+  records.reserve(store.size());
+  for (const auto& [key, record] : store) records.push_back(record);
   return records;
+}
+
+std::vector<StateCacheRecord> StateCacheL2Table::RuntimeRecords() const {
+  return Records(_runtime);
+}
+
+std::vector<StateCacheRecord> StateCacheL2Table::DesiredRecords() const {
+  return Records(_desired);
 }
 
 size_t StateCacheL2Table::Bytes(const Store& store) {

@@ -7,7 +7,8 @@
 // Rules: object records (property 0) add or delete the object (a delete removes its elements too); element
 // records are inserted or removed; an element of an object that is not cached is ignored. A full sync writes with
 // a new version (remote for the controller's desired store, local for the runtime store) and removes what it did not
-// write.
+// write, per object the object record before its elements. Desired observers see an object disappear in that one
+// shape whether it was deleted or omitted by a full sync: its removal, then one removal per element.
 //
 // Notification filters (inactive while no local VTEP label is set): desired VTEP elements that carry one of this
 // host's own labels stay in the store but are not notified, since the host never tunnels to itself; runtime VTEP
@@ -69,8 +70,9 @@ class StateCacheL2Table : public qor::RefCounted<StateCacheL2Table, Component> {
   size_t DumpDesiredState() const;
   size_t DumpRuntimeState() const;
 
-  // Every runtime record, by (type, object, property, key): object records first within an object.
+  // Every runtime (desired) record, by (type, object, property, key): object records first within an object.
   std::vector<StateCacheRecord> RuntimeRecords() const;
+  std::vector<StateCacheRecord> DesiredRecords() const;
 
   size_t DesiredCacheSize() const;
   size_t DesiredCount() const;
@@ -87,7 +89,8 @@ class StateCacheL2Table : public qor::RefCounted<StateCacheL2Table, Component> {
   using Store = std::map<Key, StateCacheRecord>;
   using Registry = std::multimap<uint32_t, SCL2TableObserver*>;
 
-  void Apply(Store& store, const std::list<TolvarUpdateMsg>& entries, bool fullSync, uint32_t version,
+  // `desired`: a deleted object's elements are reported removed after it (see the class comment).
+  void Apply(Store& store, const std::list<TolvarUpdateMsg>& entries, bool fullSync, uint32_t version, bool desired,
              StateCacheChangeList& changes);
   static void Sweep(Store& store, uint32_t version, StateCacheChangeList& changes);
   bool Register(Registry& registry, uint32_t objectType, SCL2TableObserver* observer, bool runtime);
@@ -103,6 +106,7 @@ class StateCacheL2Table : public qor::RefCounted<StateCacheL2Table, Component> {
   void FilterDesired(StateCacheChangeList& changes) const;
   void FilterRuntime(StateCacheChangeList& changes) const;
   size_t Dump(const Store& store, const char* title) const;
+  std::vector<StateCacheRecord> Records(const Store& store) const;
 
   mutable std::recursive_mutex _mutex;
   std::recursive_mutex _desiredNotify;

@@ -313,15 +313,29 @@ void TolvarClient::MergeRepeated(TransactionEntries& entries) {
     auto found = entries.find(component);
     if (found == entries.end()) continue;
     std::list<TolvarUpdateMsg>& list = found->second;
-    // Keyed by (type, property, object id, value): the same element of the same list.
+    // Only list elements are merged: an element insert and remove of the same value cancel, whatever lies between
+    // them, as long as the object itself was not touched in between. A scalar set may replace a different value,
+    // which a later clear of the new value does not bring back, so set and clear entries pass unchanged; and an
+    // object-level entry (property 0: the object deleted, created or changed) starts a new generation of its
+    // elements, because the cache's delete of an object takes its elements with it: an element removed before a
+    // delete and inserted again after a re-creation is not a pair that cancels.
+    // Keyed by (type, object id, property, generation, value): the same element of the same list.
     std::unordered_map<std::string, std::list<TolvarUpdateMsg>::iterator> seen;
+    std::unordered_map<std::string, uint64_t> generations;
     for (auto it = list.begin(); it != list.end();) {
       if (!IsMergedType(it->objectType)) {
         ++it;
         continue;
       }
-      std::string key = std::to_string(it->objectType) + ':' + std::to_string(it->propertyType) + ':' +
-                        std::to_string(it->objectId.size()) + ':' + it->objectId + it->value;
+      const std::string object =
+          std::to_string(it->objectType) + ':' + std::to_string(it->objectId.size()) + ':' + it->objectId;
+      if (it->propertyType == 0) ++generations[object];
+      if (it->operation != TolvarUpdateMsg::OP_INSERT && it->operation != TolvarUpdateMsg::OP_REMOVE) {
+        ++it;
+        continue;
+      }
+      std::string key =
+          object + ':' + std::to_string(it->propertyType) + ':' + std::to_string(generations[object]) + ':' + it->value;
       auto previous = seen.find(key);
       if (previous == seen.end()) {
         seen.emplace(std::move(key), it);

@@ -109,24 +109,48 @@ TEST_F(L2TableTest, RuntimeVtepsWithAForeignLabelAreNotNotified) {
   EXPECT_EQ(properties, (std::vector<int32_t>{0, Property::L2_VTEP, Property::L2_VM_MAC, Property::L2_VTEP}));
 }
 
-TEST_F(L2TableTest, FullSyncSweepsObjectRecordsFirst) {
+tv::LogSwitchFibMsg SwitchFib(uint64_t id, std::initializer_list<uint32_t> labels) {
+  tv::LogSwitchFibMsg fib;
+  fib.mutable_id()->set_low(id);
+  fib.mutable_logical_switch_id()->set_low(100 + id);
+  for (uint32_t label : labels) fib.add_vteps()->ParseFromString(Vtep(label, label));
+  fib.add_vm_macs()->mutable_mac()->set_mac(id);
+  return fib;
+}
+
+// A switch FIB that a delta deletes and one that a full sync omits reach the observers in one shape: the object,
+// then each element; and the tables end the same.
+TEST_F(L2TableTest, DeletedAndOmittedFibsGiveObserversTheSameRemovals) {
+  const tv::LogSwitchFibMsg gone = SwitchFib(1, {7, 8}), kept = SwitchFib(2, {9});
+  test::RecordingObserver bySync;
+  qor::RefPtr<StateCacheL2Table> synced(new StateCacheL2Table());
   ASSERT_TRUE(_table->RegisterDesiredStateObserver(tv::LOG_SWITCH_FIB, &_observer));
-  _table->UpdateDesiredState({Entry(tv::LOG_SWITCH_FIB, Id(1), 0, ""),
-                              Entry(tv::LOG_SWITCH_FIB, Id(1), Property::L2_VTEP, Vtep(7, 1), kInsert),
-                              Entry(tv::LOG_SWITCH_FIB, Id(2), 0, "")},
-                             1);
-  _table->UpdateDesiredState({Entry(tv::LOG_SWITCH_FIB, Id(2), 0, "")}, 1);
-  auto calls = _observer.Calls();
-  ASSERT_EQ(calls.size(), 2u);
-  ASSERT_EQ(calls[1].changes.size(), 3u);  // the repeated object is reported in a full sync, then the removals
-  auto it = calls[1].changes.begin();
-  EXPECT_FALSE((it++)->IsRemoval());
-  EXPECT_EQ(it->entry.propertyType, 0);
-  EXPECT_TRUE((it++)->IsRemoval());
-  EXPECT_EQ(it->entry.propertyType, Property::L2_VTEP);
-  EXPECT_TRUE(it->IsRemoval());
-  EXPECT_EQ(_table->RemoteFullSyncVersion(), 2u);
-  EXPECT_EQ(_table->DesiredCount(), 1u);
+  ASSERT_TRUE(synced->RegisterDesiredStateObserver(tv::LOG_SWITCH_FIB, &bySync));
+  _table->UpdateDesiredState(test::FullSync(L2CACHE, {&gone, &kept}), 1);
+  synced->UpdateDesiredState(test::FullSync(L2CACHE, {&gone, &kept}), 1);
+
+  _table->UpdateDesiredState(test::Decoded(L2CACHE, &gone, nullptr), 0);
+  synced->UpdateDesiredState(test::FullSync(L2CACHE, {&kept}), 1);
+
+  StateCacheChangeList deleted = _observer.Calls().back().changes;
+  std::vector<int32_t> properties;
+  std::vector<std::string> texts;
+  for (const auto& change : deleted) {
+    EXPECT_TRUE(change.IsRemoval());
+    EXPECT_EQ(change.entry.objectId, gone.id().SerializeAsString());
+    properties.push_back(change.entry.propertyType);
+    texts.push_back(test::ChangeText(change));
+  }
+  EXPECT_EQ(properties, (std::vector<int32_t>{0, Property::L2_VM_MAC, Property::L2_VTEP, Property::L2_VTEP}));
+  std::vector<std::string> swept;
+  const StateCacheChangeList synchronised = bySync.Calls().back().changes;
+  for (const auto& change : synchronised) {
+    if (change.IsRemoval()) swept.push_back(test::ChangeText(change));  // the kept FIB is reported, unchanged
+  }
+  EXPECT_EQ(swept, texts);
+  EXPECT_EQ(_table->DesiredRecords().size(), 3u);
+  EXPECT_EQ(synced->DesiredRecords().size(), 3u);
+  EXPECT_EQ(synced->RemoteFullSyncVersion(), 2u);
 }
 
 TEST_F(L2TableTest, VtepGroupsArrivingPerPropertyAreCachedAndSurviveAFullSync) {
@@ -154,6 +178,26 @@ TEST_F(L2TableTest, VtepGroupsArrivingPerPropertyAreCachedAndSurviveAFullSync) {
   // Other types still need their object first.
   _table->UpdateDesiredState({Entry(tv::LOG_SWITCH_FIB, Id(1), Property::L2_VTEP, Vtep(7, 1), kInsert)}, 0);
   EXPECT_EQ(_table->DesiredCount(), 0u);
+}
+
+// A group whose list is emptied still exists: the delta and a full sync of it leave the same records.
+TEST_F(L2TableTest, AVtepGroupWithoutVtepsIsCachedAsAFullSyncCachesIt) {
+  tv::VtepGroupMsg group, empty;
+  group.mutable_id()->set_low(4);
+  group.set_group_key(40);
+  empty = group;
+  group.add_vteps()->set_label(5);
+  _table->UpdateDesiredState(test::Decoded(L2CACHE, nullptr, &group), 0);
+  _table->UpdateDesiredState(test::Decoded(L2CACHE, &group, &empty), 0);
+  qor::RefPtr<StateCacheL2Table> synced(new StateCacheL2Table());
+  synced->UpdateDesiredState(test::FullSync(L2CACHE, {&empty}), 1);
+  auto rows = [](const std::vector<StateCacheRecord>& records) {
+    std::vector<std::tuple<uint32_t, std::string, uint32_t, std::string>> out;
+    for (const auto& r : records) out.emplace_back(r.objectType, r.objectId, r.propertyType, r.value);
+    return out;
+  };
+  EXPECT_EQ(rows(_table->DesiredRecords()), rows(synced->DesiredRecords()));
+  EXPECT_EQ(synced->DesiredRecords().size(), 1u);  // the object record
 }
 
 TEST_F(L2TableTest, DumpsListEveryRecord) {

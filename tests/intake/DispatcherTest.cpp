@@ -140,6 +140,42 @@ TEST(MergeRepeatedTest, InverseOperationsCancelAndRepeatsAreReported) {
   EXPECT_EQ(log.Count("TolvarClient: merge ARP_TABLE_CONFIG msg"), 2u);
 }
 
+TolvarUpdateMsg Entry(int32_t type, const std::string& id, int32_t property, const std::string& value, int32_t op) {
+  TolvarUpdateMsg entry = Entry(type, id, value, op);
+  entry.propertyType = property;
+  return entry;
+}
+
+TEST(MergeRepeatedTest, ElementsDoNotCancelAcrossTheirObjectsDeleteAndScalarsPassUnchanged) {
+  TransactionEntries entries;
+  auto& l2 = entries[L2CACHE];
+  // A switch FIB deleted and created again with the same VTEP: the delete takes the VTEP with the object in the
+  // cache, so the re-creation's insert must arrive.
+  l2.push_back(Entry(tv::LOG_SWITCH_FIB, "f", 0, "switch 1", TolvarUpdateMsg::OP_CLEAR));
+  l2.push_back(Entry(tv::LOG_SWITCH_FIB, "f", 302, "x", TolvarUpdateMsg::OP_REMOVE));
+  l2.push_back(Entry(tv::LOG_SWITCH_FIB, "f", 0, "switch 2", TolvarUpdateMsg::OP_SET));
+  l2.push_back(Entry(tv::LOG_SWITCH_FIB, "f", 302, "x", TolvarUpdateMsg::OP_INSERT));
+  // Between two changes of the object, a removal and an insert of one element still cancel.
+  l2.push_back(Entry(tv::LOG_SWITCH_FIB, "f", 302, "y", TolvarUpdateMsg::OP_INSERT));
+  l2.push_back(Entry(tv::LOG_SWITCH_FIB, "f", 302, "y", TolvarUpdateMsg::OP_REMOVE));
+  auto& l3 = entries[L3CACHE];
+  // A router id replaced, then cleared with its object: the clear must not cancel the set that replaced it.
+  l3.push_back(Entry(tv::FIB, "g", 400, "r2", TolvarUpdateMsg::OP_SET));
+  l3.push_back(Entry(tv::FIB, "g", 400, "r2", TolvarUpdateMsg::OP_CLEAR));
+  l3.push_back(Entry(tv::FIB, "g", 400, "r3", TolvarUpdateMsg::OP_SET));
+  l3.push_back(Entry(tv::FIB, "g", 400, "r3", TolvarUpdateMsg::OP_SET));
+
+  qor::test::LogCapture log;
+  TolvarClient::MergeRepeated(entries);
+  EXPECT_EQ(Summary(entries[L2CACHE]),
+            (std::vector<std::pair<std::string, int32_t>>{{"switch 1", TolvarUpdateMsg::OP_CLEAR},
+                                                          {"x", TolvarUpdateMsg::OP_REMOVE},
+                                                          {"switch 2", TolvarUpdateMsg::OP_SET},
+                                                          {"x", TolvarUpdateMsg::OP_INSERT}}));
+  EXPECT_EQ(entries[L3CACHE].size(), 4u);
+  EXPECT_EQ(log.Count("TolvarClient: find the same tolvar update"), 0u);  // only elements are checked for repeats
+}
+
 TEST(TolvarClientSettingsTest, ByPersona) {
   auto host = TolvarClientSettings::ForPersona(3, "tcp://127.0.0.1:2480");
   EXPECT_EQ(host.clientName, "cfg-agent");
