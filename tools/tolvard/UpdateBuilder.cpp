@@ -49,7 +49,7 @@ ChangeDiff::ChangeDiff(const ObjectChange& change) : _change(change) {
     int newSize = reflection->FieldSize(*newObject, field);
     for (int j = 0; j < newSize; ++j) {
       const pb::Message& element = reflection->GetRepeatedMessage(*newObject, field, j);
-      auto it = oldByKey.find(ElementKey(element));
+      auto it = oldByKey.empty() ? oldByKey.end() : oldByKey.find(ElementKey(element));
       if (it != oldByKey.end() && !kept.count(it->second)) {
         kept.insert(it->second);
         if (DeterministicBytes(reflection->GetRepeatedMessage(*oldObject, field, it->second)) ==
