@@ -77,15 +77,17 @@ bool StateCacheL2Table::ValueKey(uint32_t propertyType, const std::string& value
 
 void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& entries, bool fullSync, uint32_t version,
                               bool desired, StateCacheChangeList& changes) {
+  const bool debug = LogEnabled(LOG_LEVEL_DEBUG);
   for (const TolvarUpdateMsg& entry : entries) {
     const uint32_t type = static_cast<uint32_t>(entry.objectType);
     const uint32_t property = static_cast<uint32_t>(entry.propertyType);
-    const std::string id = IdText(type, entry.objectId);
+    // Built only for lines that are written: this runs for every element of every full sync.
+    auto id = [&] { return IdText(type, entry.objectId); };
     Key objectKey{type, entry.objectId, 0, 0, 0};
     if (property == 0) {
       auto found = store.find(objectKey);
       if (entry.operation == TolvarUpdateMsg::OP_SET || entry.operation == TolvarUpdateMsg::OP_INSERT) {
-        Logger(LOG_LEVEL_DEBUG, "L2Cache: add object %1, objectType: %2", id, ObjTypeToString(type));
+        if (debug) Logger(LOG_LEVEL_DEBUG, "L2Cache: add object %1, objectType: %2", id(), ObjTypeToString(type));
         StateCacheChange change;
         change.entry = entry;
         if (found == store.end()) {
@@ -101,10 +103,10 @@ void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& en
         changes.push_back(std::move(change));
       } else {
         if (found == store.end()) {
-          Logger(LOG_LEVEL_DEBUG, "L2Cache: remove object: %1, objectType: %2", id, ObjTypeToString(type));
+          if (debug) Logger(LOG_LEVEL_DEBUG, "L2Cache: remove object: %1, objectType: %2", id(), ObjTypeToString(type));
           continue;
         }
-        Logger(LOG_LEVEL_DEBUG, "L2Cache: delete object %1, objectType: %2", id, ObjTypeToString(type));
+        if (debug) Logger(LOG_LEVEL_DEBUG, "L2Cache: delete object %1, objectType: %2", id(), ObjTypeToString(type));
         auto end = store.lower_bound(Key{type, entry.objectId + std::string(1, '\0'), 0, 0, 0});
         // Desired observers see a delete as they see a full sync omitting the object: the object, then each
         // element. The runtime write-back deletes the database object, which takes its elements with it.
@@ -119,7 +121,7 @@ void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& en
                                                              entry.operation == TolvarUpdateMsg::OP_CLEAR);
     auto object = store.find(objectKey);
     if (object == store.end() && groupProperty) {
-      Logger(LOG_LEVEL_DEBUG, "L2Cache: add object %1, objectType: %2", id, ObjTypeToString(type));
+      if (debug) Logger(LOG_LEVEL_DEBUG, "L2Cache: add object %1, objectType: %2", id(), ObjTypeToString(type));
       object = store.emplace(objectKey, StateCacheRecord{type, entry.objectId, 0, std::string(), version}).first;
       StateCacheChange change;
       change.entry = entry;
@@ -128,7 +130,7 @@ void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& en
       change.entry.operation = TolvarUpdateMsg::OP_SET;
       changes.push_back(std::move(change));
     } else if (object == store.end()) {
-      Logger(LOG_LEVEL_DEBUG, "L2Cache: Ignore property update since object %1 can't be found", id);
+      if (debug) Logger(LOG_LEVEL_DEBUG, "L2Cache: Ignore property update since object %1 can't be found", id());
       continue;
     } else if (groupProperty) {
       // Written again by this update: a full sync must not sweep the object from under its properties.
@@ -139,12 +141,12 @@ void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& en
     Key key{type, entry.objectId, property, valueKey.part1, valueKey.part2};
     auto found = store.find(key);
     if (entry.operation == TolvarUpdateMsg::OP_SET || entry.operation == TolvarUpdateMsg::OP_INSERT) {
-      if (fullSync) {
-        Logger(LOG_LEVEL_DEBUG, "L2Cache: Object %1 update/add property in full sync: %2", id,
+      if (debug && fullSync) {
+        Logger(LOG_LEVEL_DEBUG, "L2Cache: Object %1 update/add property in full sync: %2", id(),
                PropertyTypeToString(property));
-      } else {
+      } else if (debug) {
         Logger(LOG_LEVEL_DEBUG, "L2Cache: Object %1 add property: %2, valueKey128.part[0]: %3, valueKey128.part[1]: %4",
-               id, PropertyTypeToString(property), valueKey.part1, valueKey.part2);
+               id(), PropertyTypeToString(property), valueKey.part1, valueKey.part2);
       }
       StateCacheChange change;
       change.entry = entry;
@@ -161,7 +163,8 @@ void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& en
       changes.push_back(std::move(change));
     } else if (entry.operation == TolvarUpdateMsg::OP_REMOVE || entry.operation == TolvarUpdateMsg::OP_CLEAR) {
       if (found == store.end()) continue;
-      Logger(LOG_LEVEL_DEBUG, "L2Cache: Object %1 remove property: %2", id, PropertyTypeToString(property));
+      if (debug)
+        Logger(LOG_LEVEL_DEBUG, "L2Cache: Object %1 remove property: %2", id(), PropertyTypeToString(property));
       changes.push_back(Removal(found->second));
       store.erase(found);
     }

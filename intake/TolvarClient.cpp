@@ -4,6 +4,7 @@
 #include <ctime>
 #include <iomanip>
 #include <sstream>
+#include <string_view>
 #include <unordered_map>
 
 #include "core/Logger.h"
@@ -59,6 +60,32 @@ bool IsMergedType(int32_t type) {
   return type == tv::LOG_SWITCH_FIB || type == tv::ROUTING_DOMAIN_FIB || type == tv::FIB ||
          type == tv::ARP_TABLE_CONFIG;
 }
+
+struct ViewHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
+};
+
+// One list element of one generation of an object.
+struct MergeKey {
+  int32_t type;
+  int32_t property;
+  uint64_t generation;
+  std::string_view id;
+  std::string_view value;
+  bool operator==(const MergeKey&) const = default;
+};
+
+struct MergeKeyHash {
+  size_t operator()(const MergeKey& key) const {
+    size_t hash = std::hash<std::string_view>()(key.value);
+    for (size_t part : {std::hash<std::string_view>()(key.id), static_cast<size_t>(key.type),
+                        static_cast<size_t>(key.property), static_cast<size_t>(key.generation)}) {
+      hash ^= part + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2);
+    }
+    return hash;
+  }
+};
 
 bool Inverse(int32_t a, int32_t b) {
   return (a == TolvarUpdateMsg::OP_SET && b == TolvarUpdateMsg::OP_CLEAR) ||
@@ -319,26 +346,29 @@ void TolvarClient::MergeRepeated(TransactionEntries& entries) {
     // object-level entry (property 0: the object deleted, created or changed) starts a new generation of its
     // elements, because the cache's delete of an object takes its elements with it: an element removed before a
     // delete and inserted again after a re-creation is not a pair that cancels.
-    // Keyed by (type, object id, property, generation, value): the same element of the same list.
-    std::unordered_map<std::string, std::list<TolvarUpdateMsg>::iterator> seen;
-    std::unordered_map<std::string, uint64_t> generations;
+    // Keyed by (type, object id, property, generation, value): the same element of the same list. The keys view
+    // the entries' own strings; an entry leaves the list only after its key left the map.
+    std::unordered_map<MergeKey, std::list<TolvarUpdateMsg>::iterator, MergeKeyHash> seen;
+    // Generations by type and object id (owned: the entry a key was taken from may be merged away).
+    std::map<int32_t, std::unordered_map<std::string, uint64_t, ViewHash, std::equal_to<>>> generations;
+    seen.reserve(list.size());
     for (auto it = list.begin(); it != list.end();) {
       if (!IsMergedType(it->objectType)) {
         ++it;
         continue;
       }
-      const std::string object =
-          std::to_string(it->objectType) + ':' + std::to_string(it->objectId.size()) + ':' + it->objectId;
-      if (it->propertyType == 0) ++generations[object];
+      auto& objects = generations[it->objectType];
+      if (it->propertyType == 0) ++objects[it->objectId];
+      auto known = objects.find(std::string_view(it->objectId));
+      const uint64_t generation = known == objects.end() ? 0 : known->second;
       if (it->operation != TolvarUpdateMsg::OP_INSERT && it->operation != TolvarUpdateMsg::OP_REMOVE) {
         ++it;
         continue;
       }
-      std::string key =
-          object + ':' + std::to_string(it->propertyType) + ':' + std::to_string(generations[object]) + ':' + it->value;
+      MergeKey key{it->objectType, it->propertyType, generation, it->objectId, it->value};
       auto previous = seen.find(key);
       if (previous == seen.end()) {
-        seen.emplace(std::move(key), it);
+        seen.emplace(key, it);
         ++it;
         continue;
       }
@@ -359,7 +389,9 @@ void TolvarClient::MergeRepeated(TransactionEntries& entries) {
                PropertyTypeToString(it->propertyType), it->operation, it->value.size())
             .AddTag("errorCode:LCP00028");
       }
-      previous->second = it;
+      // The later entry becomes the one matched next, under a key that views its own strings.
+      seen.erase(previous);
+      seen.emplace(key, it);
       ++it;
     }
   }
