@@ -63,7 +63,7 @@ StateCacheChange Removal(const StateCacheRecord& record, const std::string& span
   return change;
 }
 
-// The removals of one desired object that disappears, by a delete or by a full sync that omits it, in one shape:
+// The removals of one object that disappears, by a delete or by a full sync that omits it, in one shape:
 // the object first, its value the object as the cache held it (the values of all its records merged), then one
 // removal per property. `records` are the object's records in property order.
 void AppendObjectRemoval(const std::vector<StateCacheRecord>& records, const std::string& spanContext,
@@ -181,8 +181,7 @@ void StateCacheConfigTable::Apply(ConfigRecordStore& store, const std::list<Tolv
   }
 }
 
-void StateCacheConfigTable::Sweep(ConfigRecordStore& store, uint32_t version, bool desired,
-                                  StateCacheChangeList& changes) {
+void StateCacheConfigTable::Sweep(ConfigRecordStore& store, uint32_t version, StateCacheChangeList& changes) {
   auto& byVersion = store.get<sc_index::ByVersion>();
   auto end = byVersion.lower_bound(version);
   std::vector<StateCacheRecord> stale(byVersion.begin(), end);
@@ -190,15 +189,6 @@ void StateCacheConfigTable::Sweep(ConfigRecordStore& store, uint32_t version, bo
   for (const StateCacheRecord& record : stale) {
     Logger(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 property %2", IdText(record.objectType, record.objectId),
            PropertyTypeToString(record.propertyType));
-  }
-  if (!desired) {
-    // Object records first, then property records; each group in (object, property) order.
-    std::stable_sort(stale.begin(), stale.end(), [](const StateCacheRecord& a, const StateCacheRecord& b) {
-      if ((a.propertyType == 0) != (b.propertyType == 0)) return a.propertyType == 0;
-      return std::tie(a.objectId, a.propertyType, a.objectType) < std::tie(b.objectId, b.propertyType, b.objectType);
-    });
-    for (const StateCacheRecord& record : stale) changes.push_back(Removal(record, std::string()));
-    return;
   }
   // Per object, in (type, object, property) order: an object the full sync omitted entirely disappears as a
   // delete makes it disappear; one that keeps some records loses only the others.
@@ -239,7 +229,7 @@ void StateCacheConfigTable::UpdateDesiredState(const std::list<TolvarUpdateMsg>&
     }
     if (fullSync) ++_fullSyncVersion;
     Apply(_desired, updates, fullSync != 0, _fullSyncVersion, false, changes);
-    if (fullSync) Sweep(_desired, _fullSyncVersion, true, changes);
+    if (fullSync) Sweep(_desired, _fullSyncVersion, changes);
     first = !_initialised;
     _initialised = true;
     lists = SplitByObserver(_desiredObservers, changes, fullSync != 0 || first);
@@ -259,7 +249,7 @@ void StateCacheConfigTable::UpdateRuntimeState(const std::list<TolvarUpdateMsg>&
     span.SetTag("isFullSync", fullSync ? "True" : "False");
     if (fullSync) ++_runtimeVersion;
     Apply(_runtime, changesIn, fullSync, _runtimeVersion, true, changes);
-    if (fullSync) Sweep(_runtime, _runtimeVersion, false, changes);
+    if (fullSync) Sweep(_runtime, _runtimeVersion, changes);
     lists = SplitByObserver(_runtimeObservers, changes, fullSync);
   }
   qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("StateCacheConfigTable.NotifyRuntimeStateObservers");

@@ -70,9 +70,9 @@ class StateCacheConfigTable : public qor::RefCounted<StateCacheConfigTable, Comp
   // Applies entries to `store`; appends the effective changes. `runtime` selects the runtime reporting rules.
   void Apply(ConfigRecordStore& store, const std::list<TolvarUpdateMsg>& entries, bool fullSync, uint32_t version,
              bool runtime, StateCacheChangeList& changes);
-  // Removes records older than `version`: in the desired store an object omitted entirely is reported as a
-  // delete reports it (object first, then its properties); in the runtime store object records come first.
-  static void Sweep(ConfigRecordStore& store, uint32_t version, bool desired, StateCacheChangeList& changes);
+  // Removes records older than `version`; an object omitted entirely is reported as a delete of the desired store
+  // reports it (the object first, then its properties).
+  static void Sweep(ConfigRecordStore& store, uint32_t version, StateCacheChangeList& changes);
   bool Register(Registry& registry, uint32_t objectType, SCConfigTableObserver* observer, const char* which);
   bool Unregister(Registry& registry, uint32_t objectType, SCConfigTableObserver* observer, const char* which);
   bool FindDesired(const std::string& objectId, uint32_t propertyType, StateCacheRecord* record) const;

@@ -332,9 +332,9 @@ int CmdDump(const Options& options, const std::vector<std::string>& args) {
   std::vector<tv::MonitorStatementMsg> statements;
   for (uint32_t type : types) statements.push_back(Statement(type));
   if (!client->ConfigureMonitors(statements, {}, 1, options.vdb)) return Fail("cannot monitor the types");
-  client->StartAsync();
-  std::string unreachable = Unreachable(*client);
+  std::string unreachable = Unreachable(*Connect(options));
   if (!unreachable.empty()) return Fail(unreachable);
+  client->StartAsync();
   std::unique_lock lock(mutex);
   if (!cv.wait_for(lock, std::chrono::seconds(options.timeoutSeconds), [&] { return barrier; })) {
     return Fail("no snapshot from " + options.server);
