@@ -129,6 +129,14 @@ TEST_F(TolvardBoundsTest, AFrameOverTheSizeBoundClosesItsConnection) {
   raw.Send(Frame(std::string(100001, '\xff')).substr(0, 4));  // over it: the header alone closes the connection
   EXPECT_TRUE(raw.ClosedByPeer());
   EXPECT_EQ(StderrCount("frame larger than 100000 bytes"), 1u);
+
+  // An object must leave room for itself twice in an update: half the bound, less 1 KiB.
+  auto client = NewClient();
+  client->StartAsync();
+  EXPECT_TRUE(client->Modify({Put(kNsg, Big(1, 49000))}).ok());
+  rpc::Status refused = client->Modify({Put(kNsg, Big(1, 49500))});
+  EXPECT_EQ(refused.code(), 3);
+  EXPECT_NE(refused.message().find("bytes is over the bound of 49488"), std::string::npos) << refused.message();
 }
 
 // Two connections hold unfinished frames of 5 and 4 MB against an 8 MB bound on all buffered input: the one

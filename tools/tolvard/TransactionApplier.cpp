@@ -41,12 +41,18 @@ std::optional<std::string> TransactionApplier::Current(const ObjectKey& key) con
   return std::nullopt;
 }
 
-void TransactionApplier::Record(const ObjectKey& key, std::optional<std::string> newBody,
-                                std::vector<ObjectChange>* changes) {
+bool TransactionApplier::Record(const ObjectKey& key, std::optional<std::string> newBody,
+                                std::vector<ObjectChange>* changes, std::string* error) {
+  if (newBody && newBody->size() > _maxBody) {
+    *error = Describe("object", key.type, key.id) + " of " + std::to_string(newBody->size()) +
+             " bytes is over the bound of " + std::to_string(_maxBody);
+    return false;
+  }
   std::optional<std::string> old = Current(key);
-  if (old == newBody) return;
+  if (old == newBody) return true;
   _staged[key] = newBody;
   changes->push_back(ObjectChange{key, std::move(old), std::move(newBody)});
+  return true;
 }
 
 bool TransactionApplier::Apply(const std::vector<tv::ModifyRequestMsg>& requests, std::vector<ObjectChange>* changes,
@@ -104,8 +110,7 @@ bool TransactionApplier::ApplyPut(const tv::PutMsg& put, std::vector<ObjectChang
     *error = Describe("put", type, key.id) + ": " + duplicate;
     return false;
   }
-  Record(key, DeterministicBytes(*object), changes);
-  return true;
+  return Record(key, DeterministicBytes(*object), changes, error);
 }
 
 bool TransactionApplier::ApplyPatch(const tv::PatchMsg& patch, std::vector<ObjectChange>* changes, std::string* error) {
@@ -187,8 +192,7 @@ bool TransactionApplier::ApplyPatch(const tv::PatchMsg& patch, std::vector<Objec
       *error = Describe("patch of", type, key.id) + ": unsupported operation " + tv::Operation_Name(patch.op());
       return false;
   }
-  Record(key, DeterministicBytes(*object), changes);
-  return true;
+  return Record(key, DeterministicBytes(*object), changes, error);
 }
 
 bool TransactionApplier::ApplyDelete(const tv::DeleteMsg& del, std::vector<ObjectChange>* changes, std::string* error) {
@@ -199,8 +203,7 @@ bool TransactionApplier::ApplyDelete(const tv::DeleteMsg& del, std::vector<Objec
   }
   ObjectKey key{0, type, del.object().object_id()};
   if (!Vdb(del.has_vdb(), del.vdb(), &key.vdb, error)) return false;
-  Record(key, std::nullopt, changes);
-  return true;
+  return Record(key, std::nullopt, changes, error);
 }
 
 bool TransactionApplier::ApplyFlush(const tv::FlushMsg& flush, std::vector<ObjectChange>* changes, std::string* error) {
@@ -221,7 +224,7 @@ bool TransactionApplier::ApplyFlush(const tv::FlushMsg& flush, std::vector<Objec
          it != _staged.end() && it->first.vdb == vdb && it->first.type == type; ++it) {
       keys.push_back(it->first);
     }
-    for (const ObjectKey& key : keys) Record(key, std::nullopt, changes);
+    for (const ObjectKey& key : keys) Record(key, std::nullopt, changes, error);
   }
   return true;
 }
