@@ -175,6 +175,11 @@ double CpuSeconds(pid_t pid) {
 // With its descriptors exhausted tolvard pauses between accept attempts instead of spinning, logs the failure at
 // most once a second, and serves again once descriptors are free.
 TEST_F(TolvardBoundsTest, AcceptFailuresBackOffAndAreLoggedAtMostOnceASecond) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizer runtimes need descriptors of their own (they probe memory through a pipe): with none left they
+  // fail inside tolvard before it does. The plain build runs this test.
+  GTEST_SKIP() << "descriptors exhausted under a sanitizer";
+#endif
   _server.reset();
   std::string portFile = _root.Path() + "/limited.port";
   qor::test::ChildProcess limited({"/bin/sh", "-c",
