@@ -1,10 +1,13 @@
 #include "intake/RuntimeRequests.h"
 
+#include <memory>
+
 #include "platform/tolvar/TolvarSchema.h"
 
 namespace VevUroro::runtime_requests {
 
 namespace tv = zantix::qor::tolvar;
+namespace pb = google::protobuf;
 
 tv::ModifyRequestMsg Flush(uint32_t objectType, uint16_t vdb) {
   tv::ModifyRequestMsg request;
@@ -28,6 +31,35 @@ bool Put(uint32_t objectType, const std::string& objectId, const std::string& bo
   put->mutable_object()->set_object_body(std::move(bytes));
   put->set_vdb(vdb);
   return true;
+}
+
+bool MergedPut(uint32_t objectType, const std::string& objectId, const std::string& objectValue,
+               const std::vector<StateCacheRuntimeRecord>& records, bool elements, uint16_t vdb,
+               tv::ModifyRequestMsg* request) {
+  auto object = qor::tolvar::NewObject(objectType);
+  if (!object) return false;
+  if (objectValue.empty() || !object->ParseFromString(objectValue)) {
+    object->Clear();
+    if (!qor::tolvar::SetObjectId(object.get(), objectId)) return false;
+  }
+  const pb::Reflection* reflection = object->GetReflection();
+  std::unique_ptr<pb::Message> single(object->New());
+  for (const StateCacheRuntimeRecord& record : records) {
+    if (record.propertyType == 0) continue;
+    const pb::FieldDescriptor* field = qor::tolvar::PropertyField(object->GetDescriptor(), record.propertyType);
+    if (!field) continue;
+    if (elements) {
+      if (!field->is_repeated() || field->cpp_type() != pb::FieldDescriptor::CPPTYPE_MESSAGE) continue;
+      pb::Message* element = reflection->AddMessage(object.get(), field);
+      if (!element->ParseFromString(record.value)) reflection->RemoveLast(object.get(), field);
+      continue;
+    }
+    single->Clear();
+    if (!single->ParseFromString(record.value)) continue;
+    reflection->ClearField(object.get(), field);
+    reflection->SwapFields(object.get(), single.get(), {field});
+  }
+  return Put(objectType, objectId, object->SerializeAsString(), vdb, request);
 }
 
 tv::ModifyRequestMsg Patch(uint32_t objectType, const std::string& objectId, uint32_t propertyType, tv::Operation op,
@@ -67,6 +99,32 @@ void SetVdb(tv::ModifyRequestMsg* request, uint16_t vdb) {
     case tv::ModifyMsg::kFlush:
       modify->mutable_flush()->clear_vdbs();
       modify->mutable_flush()->add_vdbs(vdb);
+      break;
+    default:
+      break;
+  }
+}
+
+void Target(const tv::ModifyRequestMsg& request, uint32_t* objectType, uint16_t* vdb) {
+  const tv::ModifyMsg& modify = request.modify();
+  *objectType = 0;
+  *vdb = 0;
+  switch (modify.modify_case()) {
+    case tv::ModifyMsg::kPut:
+      *objectType = static_cast<uint32_t>(modify.put().object().object_type());
+      *vdb = static_cast<uint16_t>(modify.put().vdb());
+      break;
+    case tv::ModifyMsg::kPatch:
+      *objectType = static_cast<uint32_t>(modify.patch().object_type());
+      *vdb = static_cast<uint16_t>(modify.patch().vdb());
+      break;
+    case tv::ModifyMsg::kDelete:
+      *objectType = static_cast<uint32_t>(modify.delete_().object().object_type());
+      *vdb = static_cast<uint16_t>(modify.delete_().vdb());
+      break;
+    case tv::ModifyMsg::kFlush:
+      *objectType = static_cast<uint32_t>(modify.flush().object_type());
+      if (modify.flush().vdbs_size() > 0) *vdb = static_cast<uint16_t>(modify.flush().vdbs(0));
       break;
     default:
       break;
