@@ -454,6 +454,17 @@ std::vector<StateCacheRecord> StateCacheConfigTable::RuntimeRecords(uint32_t obj
   return records;
 }
 
+std::vector<StateCacheRecord> StateCacheConfigTable::RuntimeObjectRecords(uint32_t objectType,
+                                                                          const std::string& objectId) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  std::vector<StateCacheRecord> records;
+  auto range = _runtime.get<sc_index::ByIdProperty>().equal_range(std::make_tuple(objectId));
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->objectType == objectType) records.push_back(*it);
+  }
+  return records;
+}
+
 size_t StateCacheConfigTable::DesiredCount() const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   return _desired.size();

@@ -398,13 +398,19 @@ void StateCacheL2Table::FilterDesired(StateCacheChangeList& changes) const {
   }
 }
 
+bool StateCacheL2Table::RuntimeWritten(uint32_t propertyType, const std::string& value) const {
+  if (_localVtepLabels.empty() || propertyType != Property::L2_VTEP) return true;
+  tv::VtepMsg vtep;
+  // A VTEP known by its address only (label 0) carries no label to go stale.
+  return !vtep.ParseFromString(value) || vtep.label() == 0 || _localVtepLabels.count(vtep.label()) > 0;
+}
+
 void StateCacheL2Table::FilterRuntime(StateCacheChangeList& changes) const {
   if (_localVtepLabels.empty()) return;
   for (auto it = changes.begin(); it != changes.end();) {
-    tv::VtepMsg vtep;
-    // A VTEP known by its address only (label 0) carries no label to go stale.
-    if (it->entry.propertyType == Property::L2_VTEP && vtep.ParseFromString(it->entry.value) && vtep.label() != 0 &&
-        !_localVtepLabels.count(vtep.label())) {
+    if (!RuntimeWritten(static_cast<uint32_t>(it->entry.propertyType), it->entry.value)) {
+      tv::VtepMsg vtep;
+      vtep.ParseFromString(it->entry.value);
       Logger(LOG_LEVEL_DEBUG, "L2Cache: FilterRuntime object %1 label %2 with filtered message %3",
              IdText(static_cast<uint32_t>(it->entry.objectType), it->entry.objectId), vtep.label(),
              vtep.ShortDebugString());
@@ -456,7 +462,20 @@ std::vector<StateCacheRecord> StateCacheL2Table::RuntimeRecords() const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   std::vector<StateCacheRecord> records;
   records.reserve(_runtime.size());
-  for (const auto& [key, record] : _runtime) records.push_back(record);
+  for (const auto& [key, record] : _runtime) {
+    if (RuntimeWritten(record.propertyType, record.value)) records.push_back(record);
+  }
+  return records;
+}
+
+std::vector<StateCacheRecord> StateCacheL2Table::RuntimeObjectRecords(uint32_t objectType,
+                                                                      const std::string& objectId) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  std::vector<StateCacheRecord> records;
+  for (auto it = _runtime.lower_bound(Key{objectType, objectId, 0, 0, 0});
+       it != _runtime.end() && std::get<0>(it->first) == objectType && std::get<1>(it->first) == objectId; ++it) {
+    if (RuntimeWritten(it->second.propertyType, it->second.value)) records.push_back(it->second);
+  }
   return records;
 }
 

@@ -20,9 +20,12 @@ tv::ModifyRequestMsg Flush(uint32_t objectType, uint16_t vdb) {
 bool Put(uint32_t objectType, const std::string& objectId, const std::string& body, uint16_t vdb,
          tv::ModifyRequestMsg* request) {
   std::string bytes = body;
-  if (bytes.empty()) {
-    auto object = qor::tolvar::NewObject(objectType);
-    if (!object || !qor::tolvar::SetObjectId(object.get(), objectId)) return false;
+  std::string bodyId;
+  auto object = qor::tolvar::NewObject(objectType);
+  if (!object) return false;
+  if (!object->ParseFromString(bytes) || !qor::tolvar::ObjectIdBytes(*object, &bodyId) || bodyId.empty()) {
+    // The cache keys the object by its id; a value stored without it is still that object.
+    if (!qor::tolvar::SetObjectId(object.get(), objectId)) return false;
     bytes = object->SerializeAsString();
   }
   request->Clear();
@@ -38,10 +41,7 @@ bool MergedPut(uint32_t objectType, const std::string& objectId, const std::stri
                tv::ModifyRequestMsg* request) {
   auto object = qor::tolvar::NewObject(objectType);
   if (!object) return false;
-  if (objectValue.empty() || !object->ParseFromString(objectValue)) {
-    object->Clear();
-    if (!qor::tolvar::SetObjectId(object.get(), objectId)) return false;
-  }
+  if (!object->ParseFromString(objectValue)) object->Clear();
   const pb::Reflection* reflection = object->GetReflection();
   std::unique_ptr<pb::Message> single(object->New());
   for (const StateCacheRuntimeRecord& record : records) {

@@ -13,8 +13,8 @@ namespace VevUroro::runtime_requests {
 
 // Removes every object of `objectType` in `vdb`.
 zantix::qor::tolvar::ModifyRequestMsg Flush(uint32_t objectType, uint16_t vdb);
-// Puts the object `body`; an empty body puts the bare object with id `objectId` (false when that id does not
-// fit the type).
+// Puts the object `body` (an empty body: the bare object) with id `objectId` when the body carries none; false
+// when the type is unknown or the id does not fit it.
 bool Put(uint32_t objectType, const std::string& objectId, const std::string& body, uint16_t vdb,
          zantix::qor::tolvar::ModifyRequestMsg* request);
 // Puts the whole object as the cache holds it: `objectValue` (the object record's value; empty for a bare object with

@@ -642,8 +642,12 @@ void TolvarClient::Apply(PendingWrite& item) {
     if (status.code() == static_cast<int32_t>(qor::rpc::StatusCode::INVALID_ARGUMENT)) {
       // Sending the same list again would be refused again: what it was meant to write is rebuilt instead.
       Logger(LOG_LEVEL_ERROR, "TolvarClient: %1 refused: %2", label, status.ToString()).AddTag("errorCode:LCP00030");
-      std::vector<tv::ModifyRequestMsg> repair;
-      if (!repaired) repair = RepairRequests(requests);
+      if (repaired) {
+        Logger(LOG_LEVEL_ERROR, "TolvarClient: %1 dropped: the rebuild was refused too", label)
+            .AddTag("errorCode:LCP00030");
+        return;
+      }
+      std::vector<tv::ModifyRequestMsg> repair = RepairRequests(requests);
       if (repair.empty()) {
         Logger(LOG_LEVEL_ERROR, "TolvarClient: %1 dropped: its %2 requests cannot be rebuilt", label, requests.size())
             .AddTag("errorCode:LCP00030");
