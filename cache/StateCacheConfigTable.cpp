@@ -371,7 +371,13 @@ bool StateCacheConfigTable::GetTransportZoneOfHostSwitch(const std::string& host
 
 bool StateCacheConfigTable::FindAttachment(const std::string& lspId, tv::LogSwitchPortConfigMsg* port) const {
   StateCacheRecord record;
-  return FindDesired(lspId, Property::LSP_ATTACHMENT, &record) && port->ParseFromString(record.value);
+  if (!FindDesired(lspId, Property::LSP_ATTACHMENT, &record)) {
+    Logger(LOG_LEVEL_DEBUG, "ConfigCache: property does not exist: %1, %2 with type: %3",
+           IdText(tv::LOG_SWITCH_PORT_CONFIG, lspId), PropertyTypeToString(Property::LSP_ATTACHMENT),
+           ObjTypeToString(tv::LOG_SWITCH_PORT_CONFIG));
+    return false;
+  }
+  return port->ParseFromString(record.value);
 }
 
 bool StateCacheConfigTable::FindDVPortByLsp(const std::string& lspId, std::string* dvportId) const {

@@ -158,6 +158,21 @@ void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& en
     }
     L2ValueKey valueKey;
     if (!ValueKey(property, entry.value, &valueKey)) continue;
+    if (property == Property::L2_VTEP_GROUP) {
+      // One group per object, keyed by its group key: a set under a new key replaces the old, a clear removes it.
+      for (auto it = store.lower_bound(Key{type, entry.objectId, property, 0, 0});
+           it != store.end() && std::get<0>(it->first) == type && std::get<1>(it->first) == entry.objectId &&
+           std::get<2>(it->first) == property;) {
+        if (adds && std::get<3>(it->first) == valueKey.part1 && std::get<4>(it->first) == valueKey.part2) {
+          ++it;
+          continue;
+        }
+        Logger(LOG_LEVEL_DEBUG, "L2Cache: Object %1 remove property: %2", id, PropertyTypeToString(property));
+        changes.push_back(Removal(it->second));
+        it = store.erase(it);
+      }
+      if (!adds) continue;
+    }
     Key key{type, entry.objectId, property, valueKey.part1, valueKey.part2};
     auto found = store.find(key);
     if (entry.operation == TolvarUpdateMsg::OP_SET || entry.operation == TolvarUpdateMsg::OP_INSERT) {
@@ -356,9 +371,15 @@ bool StateCacheL2Table::QueryDesiredProperty(const std::string& objectId, uint32
     if (value) *value = found->second.value;
     return true;
   }
-  Logger(LOG_LEVEL_DEBUG,
-         "L2Cache: property does not exist: objectID : %1 , type: %2, valueKey128.part1 : %3, valueKey128.part2 : %4",
-         IdText(0, objectId), PropertyTypeToString(propertyType), key.part1, key.part2);
+  if (key.part2 == 0) {
+    // A key that fits one part (an IPv4 address, a MAC, a label, a group key) is printed as one value.
+    Logger(LOG_LEVEL_DEBUG, "L2Cache: property does not exist: objectID : %1 , type: %2, valueKey: %3",
+           IdText(0, objectId), PropertyTypeToString(propertyType), key.part1);
+  } else {
+    Logger(LOG_LEVEL_DEBUG,
+           "L2Cache: property does not exist: objectID : %1 , type: %2, valueKey128.part1 : %3, valueKey128.part2 : %4",
+           IdText(0, objectId), PropertyTypeToString(propertyType), key.part1, key.part2);
+  }
   return false;
 }
 
@@ -424,21 +445,7 @@ void StateCacheL2Table::FilterRuntime(StateCacheChangeList& changes) const {
 size_t StateCacheL2Table::Dump(const Store& store, const char* title) const {
   Logger(LOG_LEVEL_INFO, title);
   for (const auto& [key, record] : store) {
-    std::string text = "<unparsable>";
-    if (record.propertyType == 0) {
-      auto object = qor::tolvar::NewObject(record.objectType);
-      if (object && object->ParseFromString(record.value)) text = object->ShortDebugString();
-    } else if (const auto* descriptor = qor::tolvar::ObjectDescriptor(record.objectType)) {
-      const auto* field = qor::tolvar::PropertyField(descriptor, record.propertyType);
-      const auto* prototype =
-          field && field->message_type()
-              ? google::protobuf::MessageFactory::generated_factory()->GetPrototype(field->message_type())
-              : nullptr;
-      if (prototype) {
-        std::unique_ptr<google::protobuf::Message> element(prototype->New());
-        if (element->ParseFromString(record.value)) text = element->ShortDebugString();
-      }
-    }
+    std::string text = qor::tolvar::ValueText(record.objectType, record.propertyType, record.value);
     Logger(LOG_LEVEL_INFO,
            "L2Cache: ObjectType is : %1, ObjectId is : %2, PropertyType is %3, ValueKey is %4:%5, FullsyncVersion is "
            "%6, PropertyValue is %7",

@@ -366,7 +366,8 @@ void TolvarClient::MergeRepeated(TransactionEntries& entries) {
       if (Inverse(earlier->operation, it->operation)) {
         Logger(LOG_LEVEL_DEBUG, "TolvarClient: merge %1 msg (object id %2) property %3: %4",
                ObjTypeToString(it->objectType), qor::tolvar::ObjectIdText(it->objectType, it->objectId),
-               PropertyTypeToString(it->propertyType), it->value.size());
+               PropertyTypeToString(it->propertyType),
+               qor::tolvar::ValueText(it->objectType, it->propertyType, it->value));
         seen.erase(previous);
         list.erase(earlier);
         it = list.erase(it);
@@ -376,7 +377,8 @@ void TolvarClient::MergeRepeated(TransactionEntries& entries) {
         Logger(LOG_LEVEL_ERROR,
                "TolvarClient: find the same tolvar update %1 msg (object id %2) property %3 operation %4: %5",
                ObjTypeToString(it->objectType), qor::tolvar::ObjectIdText(it->objectType, it->objectId),
-               PropertyTypeToString(it->propertyType), it->operation, it->value.size())
+               PropertyTypeToString(it->propertyType), it->operation,
+               qor::tolvar::ValueText(it->objectType, it->propertyType, it->value))
             .AddTag("errorCode:LCP00028");
       }
       previous->second = it;
@@ -510,19 +512,21 @@ void TolvarClient::ProcessedBarrier(uint32_t verticalId, uint64_t barrierNumber)
 }
 
 void TolvarClient::RuntimeStatus(uint32_t componentId, const std::list<tv::RealizationErrorMsg>& errors) {
+  tv::RuntimeStatusMsg status;
+  *status.mutable_id() = NumberId(componentId);
+  status.set_component_id(componentId);
+  for (const tv::RealizationErrorMsg& error : errors) *status.add_errors() = error;
   uint16_t vdb = _mainVdb.load();
   if (vdb == 0) {
     Logger(LOG_LEVEL_DEBUG,
            "TolvarClient: Get runtime status update when main vdb is %1, caching for componentId %2, error size %3.",
            vdb, componentId, errors.size());
+    // Held with the runtime messages: written, on the vdb, once one is assigned (PutFrontRuntimeState).
+    HoldRuntimeMessages({PutRequest(tv::RUNTIME_STATUS, status)});
     return;
   }
   Logger(LOG_LEVEL_DEBUG, "TolvarClient: Update runtime status with main vdb[%1], componentId [%2], error size [%3].",
          vdb, componentId, errors.size());
-  tv::RuntimeStatusMsg status;
-  *status.mutable_id() = NumberId(componentId);
-  status.set_component_id(componentId);
-  for (const tv::RealizationErrorMsg& error : errors) *status.add_errors() = error;
   Enqueue({PutRequest(tv::RUNTIME_STATUS, status)});
 }
 

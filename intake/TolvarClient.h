@@ -95,7 +95,7 @@ class TolvarClient : public qor::RefCounted<TolvarClient, ITolvarClient> {
 
   // A component applied everything up to `barrierNumber` of vertical `verticalId`.
   void ProcessedBarrier(uint32_t verticalId, uint64_t barrierNumber);
-  // Realization errors of a component.
+  // Realization errors of a component; held with the runtime messages while there is no main vdb.
   void RuntimeStatus(uint32_t componentId, const std::list<zantix::qor::tolvar::RealizationErrorMsg>& errors);
   // The state cache observer reports the end of a full sync between a cache and the datapath.
   void FullSyncWithDpDone(bool done, ComponentType component) override;

@@ -166,6 +166,7 @@ TEST_F(TolvarClientTest, FullSyncReachesEveryRegisteredComponentInAscendingOrder
 }
 
 TEST_F(TolvarClientTest, ArpElementInsertedAndRemovedInOneTransactionNeverReachesTheCache) {
+  qor::test::LogCapture log;
   StartClient();
   ASSERT_TRUE(WaitFullSyncs(1));
   Modify({Put(tv::ARP_TABLE_CONFIG, ArpTable())});
@@ -188,6 +189,10 @@ TEST_F(TolvarClientTest, ArpElementInsertedAndRemovedInOneTransactionNeverReache
   EXPECT_EQ(entries[0].operation, TolvarUpdateMsg::OP_INSERT);
   EXPECT_EQ(entries[0].value, entry.SerializeAsString());
   EXPECT_EQ(entries[0].objectId, UuidBytes(50));
+  // Each cancelled pair is logged with the element itself.
+  EXPECT_EQ(log.Count({"TolvarClient: merge ARP_TABLE_CONFIG msg (object id ",
+                       ") property L3_ARP_ENTRY: " + entry.ShortDebugString()}),
+            2u);
 }
 
 TEST_F(TolvarClientTest, SameFibElementInsertedTwiceIsReportedAndDeliveredTwice) {
@@ -213,6 +218,7 @@ TEST_F(TolvarClientTest, SameFibElementInsertedTwiceIsReportedAndDeliveredTwice)
   std::string lines;
   for (const auto& line : log.Lines()) lines += line + "\n";
   EXPECT_EQ(log.Count({"TolvarClient: find the same tolvar update FIB msg", "LCP00028"}), 1u) << lines;
+  EXPECT_EQ(log.Count({"property L3_FIB_NEXT_HOP operation 3: " + hop.ShortDebugString()}), 1u) << lines;
 }
 
 TEST_F(TolvarClientTest, ServerRestartMakesTheNextBarrierAFullSync) {
@@ -276,6 +282,30 @@ TEST_F(TolvarClientTest, ProcessedBarriersAndRuntimeStatusesAreReadableWithTolva
   std::string reply;
   EXPECT_TRUE(_client->Echo("ping", &reply).ok());
   EXPECT_EQ(reply, "ping");
+}
+
+TEST_F(TolvarClientTest, RuntimeStatusWithoutAVdbIsWrittenOnceOneIsAssigned) {
+  qor::test::LogCapture log;
+  // A SmartNIC has no vdb until a backing message assigns one.
+  _client = new TolvarClient(TolvarClientSettings::ForPersona(2, _server->Endpoint()), _queue, nullptr, nullptr);
+  _client->Start();
+  tv::RealizationErrorMsg error;
+  error.set_error_code(4);
+  error.set_message("section 9 not realized");
+  _client->RuntimeStatus(DFW, {error});
+  EXPECT_EQ(log.Count("TolvarClient: Get runtime status update when main vdb is 0, caching for componentId 4, error "
+                      "size 1."),
+            1u);
+  EXPECT_EQ(_client->HeldRuntimeMessages(), 1u);
+  EXPECT_EQ(_client->WritesDone(), 0u);
+
+  EXPECT_EQ(_client->PutFrontRuntimeState(1), 1u);
+  ASSERT_TRUE(qor::test::WaitFor([&] { return _client->WritesDone() >= 1; }));
+  qor::test::ChildProcess ctl({TOLVARCTL_PATH, "--server", _server->Endpoint(), "--timeout", "20", "get",
+                               "RUNTIME_STATUS", qor::tolvar::UuidToString(0, DFW)},
+                              _root.Path() + "/ctl-status");
+  EXPECT_EQ(ctl.Wait(std::chrono::seconds(60)), 0);
+  EXPECT_NE(ctl.Stdout().find("section 9 not realized"), std::string::npos) << ctl.Stdout();
 }
 
 TEST_F(TolvarClientTest, SlowWritesAreLoggedAsDelay) {
