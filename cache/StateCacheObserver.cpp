@@ -63,10 +63,12 @@ bool StateCacheObserver::Stop() {
 
 namespace {
 
-std::vector<StateCacheRuntimeRecord> ToRuntime(const std::vector<StateCacheRecord>& records) {
+std::vector<StateCacheRuntimeRecord> ToRuntime(std::vector<StateCacheRecord> records) {
   std::vector<StateCacheRuntimeRecord> out;
   out.reserve(records.size());
-  for (const StateCacheRecord& r : records) out.push_back({r.objectType, r.objectId, r.propertyType, r.value});
+  for (StateCacheRecord& r : records) {
+    out.push_back({r.objectType, std::move(r.objectId), r.propertyType, std::move(r.value)});
+  }
   return out;
 }
 
@@ -91,7 +93,7 @@ bool StateCacheObserver::PutObject(uint32_t type, const std::string& id, const s
   std::string objectValue = value ? *value : ObjectValue(records);
   bool elements = type == tv::LOG_SWITCH_STATE || type == tv::ROUTING_DOMAIN_VTEP;
   tv::ModifyRequestMsg put;
-  bool ok = merge ? rr::MergedPut(type, id, objectValue, ToRuntime(records), elements, vdb, &put)
+  bool ok = merge ? rr::MergedPut(type, id, objectValue, ToRuntime(std::move(records)), elements, vdb, &put)
                   : rr::Put(type, id, objectValue, vdb, &put);
   if (ok) out.push_back(std::move(put));
   return ok;

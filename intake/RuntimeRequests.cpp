@@ -1,5 +1,8 @@
 #include "intake/RuntimeRequests.h"
 
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/io/zero_copy_stream_impl_lite.h>
+
 #include <memory>
 
 #include "platform/tolvar/TolvarSchema.h"
@@ -17,22 +20,38 @@ tv::ModifyRequestMsg Flush(uint32_t objectType, uint16_t vdb) {
   return request;
 }
 
-bool Put(uint32_t objectType, const std::string& objectId, const std::string& body, uint16_t vdb,
-         tv::ModifyRequestMsg* request) {
-  std::string bytes = body;
-  std::string bodyId;
-  auto object = qor::tolvar::NewObject(objectType);
-  if (!object) return false;
-  if (!object->ParseFromString(bytes) || !qor::tolvar::ObjectIdBytes(*object, &bodyId) || bodyId.empty()) {
-    // The cache keys the object by its id; a value stored without it is still that object.
-    if (!qor::tolvar::SetObjectId(object.get(), objectId)) return false;
-    bytes = object->SerializeAsString();
-  }
+namespace {
+
+void PutBytes(uint32_t objectType, std::string bytes, uint16_t vdb, tv::ModifyRequestMsg* request) {
   request->Clear();
   tv::PutMsg* put = request->mutable_modify()->mutable_put();
   put->mutable_object()->set_object_type(static_cast<tv::ObjectType>(objectType));
   put->mutable_object()->set_object_body(std::move(bytes));
   put->set_vdb(vdb);
+}
+
+// Gives `object` the id `objectId` unless it has one; false when the id does not fit the type.
+bool EnsureId(pb::Message* object, const std::string& objectId) {
+  std::string id;
+  if (qor::tolvar::ObjectIdBytes(*object, &id) && !id.empty()) return true;
+  // The cache keys the object by its id; a value stored without it is still that object.
+  return qor::tolvar::SetObjectId(object, objectId);
+}
+
+}  // namespace
+
+bool Put(uint32_t objectType, const std::string& objectId, const std::string& body, uint16_t vdb,
+         tv::ModifyRequestMsg* request) {
+  auto object = qor::tolvar::NewObject(objectType);
+  if (!object) return false;
+  if (!object->ParseFromString(body)) object->Clear();
+  std::string id;
+  if (qor::tolvar::ObjectIdBytes(*object, &id) && !id.empty()) {
+    PutBytes(objectType, body, vdb, request);
+    return true;
+  }
+  if (!EnsureId(object.get(), objectId)) return false;
+  PutBytes(objectType, object->SerializeAsString(), vdb, request);
   return true;
 }
 
@@ -42,24 +61,44 @@ bool MergedPut(uint32_t objectType, const std::string& objectId, const std::stri
   auto object = qor::tolvar::NewObject(objectType);
   if (!object) return false;
   if (!object->ParseFromString(objectValue)) object->Clear();
+  if (!EnsureId(object.get(), objectId)) return false;
+  const pb::Descriptor* descriptor = object->GetDescriptor();
   const pb::Reflection* reflection = object->GetReflection();
+  if (elements) {
+    // The elements are appended to the object's bytes as they are cached: a repeated field may come in any order
+    // and in pieces, so this is the object with those elements, without parsing each one.
+    for (const pb::FieldDescriptor* list : qor::tolvar::ListProperties(descriptor)) {
+      reflection->ClearField(object.get(), list);
+    }
+    std::string bytes = object->SerializeAsString();
+    {
+      pb::io::StringOutputStream stream(&bytes);  // appends
+      pb::io::CodedOutputStream out(&stream);
+      for (const StateCacheRuntimeRecord& record : records) {
+        if (record.propertyType == 0) continue;
+        const pb::FieldDescriptor* field = qor::tolvar::PropertyField(descriptor, record.propertyType);
+        if (!field || !field->is_repeated() || field->cpp_type() != pb::FieldDescriptor::CPPTYPE_MESSAGE) continue;
+        // Tag (field number, length-delimited wire type), length, the element's bytes.
+        out.WriteVarint32(static_cast<uint32_t>(field->number()) << 3 | 2);
+        out.WriteVarint32(static_cast<uint32_t>(record.value.size()));
+        out.WriteString(record.value);
+      }
+    }
+    PutBytes(objectType, std::move(bytes), vdb, request);
+    return true;
+  }
   std::unique_ptr<pb::Message> single(object->New());
   for (const StateCacheRuntimeRecord& record : records) {
     if (record.propertyType == 0) continue;
-    const pb::FieldDescriptor* field = qor::tolvar::PropertyField(object->GetDescriptor(), record.propertyType);
+    const pb::FieldDescriptor* field = qor::tolvar::PropertyField(descriptor, record.propertyType);
     if (!field) continue;
-    if (elements) {
-      if (!field->is_repeated() || field->cpp_type() != pb::FieldDescriptor::CPPTYPE_MESSAGE) continue;
-      pb::Message* element = reflection->AddMessage(object.get(), field);
-      if (!element->ParseFromString(record.value)) reflection->RemoveLast(object.get(), field);
-      continue;
-    }
     single->Clear();
     if (!single->ParseFromString(record.value)) continue;
     reflection->ClearField(object.get(), field);
     reflection->SwapFields(object.get(), single.get(), {field});
   }
-  return Put(objectType, objectId, object->SerializeAsString(), vdb, request);
+  PutBytes(objectType, object->SerializeAsString(), vdb, request);
+  return true;
 }
 
 tv::ModifyRequestMsg Patch(uint32_t objectType, const std::string& objectId, uint32_t propertyType, tv::Operation op,
