@@ -195,12 +195,16 @@ bool WorkGroup::Post(std::shared_ptr<WorkItem> item) {
   std::lock_guard<std::mutex> lock(_queueMutex);
   if (!_running) return false;
   if (_maxQueueLength >= 0 && _queue.size() >= static_cast<size_t>(_maxQueueLength)) return false;
+  EnqueueLocked(std::move(item));
+  return true;
+}
+
+void WorkGroup::EnqueueLocked(std::shared_ptr<WorkItem> item) {
   item->SetEnqueueTime(WorkItem::Clock::now());
   _queue.push_back(std::move(item));
   _enqueueFreq->Mark();
   _queueLengthGauge->Set(static_cast<int64_t>(_queue.size()));
   if (_idleCount > 0) _idleCondition.notify_one();
-  return true;
 }
 
 bool WorkGroup::PostLongRunning(std::shared_ptr<WorkItem> item, std::function<void()> stop) {
@@ -219,11 +223,7 @@ bool WorkGroup::PostLongRunning(std::shared_ptr<WorkItem> item, std::function<vo
   }
   item->MarkLongRunning();
   _longRunning.emplace(item.get(), std::move(stop));
-  item->SetEnqueueTime(WorkItem::Clock::now());
-  _queue.push_back(std::move(item));
-  _enqueueFreq->Mark();
-  _queueLengthGauge->Set(static_cast<int64_t>(_queue.size()));
-  if (_idleCount > 0) _idleCondition.notify_one();
+  EnqueueLocked(std::move(item));
   return true;
 }
 

@@ -103,6 +103,8 @@ class WorkGroup : public std::enable_shared_from_this<WorkGroup> {
   void WorkerLoop();
   // Creates `count` more threads; called with `_queueMutex` held.
   void AddThreadsLocked(uint32_t count);
+  // Stamps and queues an item and wakes an idle thread; called with `_queueMutex` held.
+  void EnqueueLocked(std::shared_ptr<WorkItem> item);
 
   uint32_t _threadCount = 0;
   int32_t _maxQueueLength;

@@ -226,15 +226,7 @@ TEST_F(AgentProcessTest, EmptyApplicationListStartsNoApplication) {
 }
 
 TEST_F(AgentProcessTest, ConnectsToTheDatabaseAndStillStopsCleanly) {
-  std::string portFile = root + "/tolvard.port";
-  ChildProcess tolvard(
-      {TOLVARD_PATH, "--listen", "tcp:127.0.0.1:0", "--db", root + "/tolvar.db", "--port-file", portFile},
-      root + "/tolvard");
-  ASSERT_TRUE(qor::test::WaitFor(
-      [&] { return std::filesystem::exists(portFile) && std::filesystem::file_size(portFile) > 0; }));
-  int port = 0;
-  std::ifstream(portFile) >> port;
-  tolvarEndpoint = "tcp://127.0.0.1:" + std::to_string(port);
+  StartTolvard();
   WriteConfig(AppsXml(App("dfw")));
   WriteFile("/etc/zantix/qor/node-persona", "3");
   Start({});
