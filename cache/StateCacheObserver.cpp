@@ -259,7 +259,7 @@ void StateCacheObserver::OnL2RuntimeStateChanged(const StateCacheChangeList& cha
 }
 
 void StateCacheObserver::Write(Requests requests, bool fullSync, ComponentType group, const char* line) {
-  qor::RefPtr<ITolvarClient> client = _tolvarClient;
+  ITolvarClient* client = _tolvarClient.get();
   if (requests.empty()) {
     // A full sync always writes its flushes; without a vdb nothing is written and the SmartNIC rebuild writes the
     // group once there is one, so the sync with the datapath is complete as it stands.
@@ -271,7 +271,9 @@ void StateCacheObserver::Write(Requests requests, bool fullSync, ComponentType g
     client->Write(requests);
     return;
   }
-  // Reported only once the database holds the group's new content, not when it is merely queued.
+  // Reported only once the database holds the group's new content, not when it is merely queued. The completion
+  // runs on the client's own writer, so it needs no reference of its own (one would keep the client alive from its
+  // own queue).
   client->WriteThen(requests, [client, group] { client->FullSyncWithDpDone(true, group); });
 }
 
