@@ -6,6 +6,7 @@
 #include "cache/StateCacheL2Table.h"
 #include "core/Logger.h"
 #include "intake/RuntimeRequests.h"
+#include "intake/TypeNames.h"
 #include "platform/tolvar/TolvarSchema.h"
 #include "platform/wft/WorkflowUtil.h"
 #include "zantix/qor/tolvar/objecttype.pb.h"
@@ -95,8 +96,13 @@ bool StateCacheObserver::PutObject(uint32_t type, const std::string& id, const s
   tv::ModifyRequestMsg put;
   bool ok = merge ? rr::MergedPut(type, id, objectValue, ToRuntime(std::move(records)), elements, vdb, &put)
                   : rr::Put(type, id, objectValue, vdb, &put);
-  if (ok) out.push_back(std::move(put));
-  return ok;
+  if (!ok) {
+    Logger(LOG_LEVEL_ERROR, "StateCacheObserver: cached %1 object (id %2) does not parse; not written",
+           ObjTypeToString(type), qor::tolvar::ObjectIdText(type, id));
+    return false;
+  }
+  out.push_back(std::move(put));
+  return true;
 }
 
 Requests StateCacheObserver::ConfigRequests(const StateCacheChangeList& changes, bool fullSync) {

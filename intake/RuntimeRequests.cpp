@@ -30,38 +30,36 @@ void PutBytes(uint32_t objectType, std::string bytes, uint16_t vdb, tv::ModifyRe
   put->set_vdb(vdb);
 }
 
-// Gives `object` the id `objectId` unless it has one; false when the id does not fit the type.
-bool EnsureId(pb::Message* object, const std::string& objectId) {
+// The object `body` of the type with id `objectId` when it carries none (the cache keys the object by its id; a
+// value stored without it is still that object); null when the type is unknown, the body does not parse or the id
+// does not fit the type. `hadId` tells whether the body carried its own id.
+std::unique_ptr<pb::Message> ObjectWithId(uint32_t objectType, const std::string& objectId, const std::string& body,
+                                          bool* hadId) {
+  auto object = qor::tolvar::NewObject(objectType);
+  if (!object || !object->ParseFromString(body)) return nullptr;
   std::string id;
-  if (qor::tolvar::ObjectIdBytes(*object, &id) && !id.empty()) return true;
-  // The cache keys the object by its id; a value stored without it is still that object.
-  return qor::tolvar::SetObjectId(object, objectId);
+  *hadId = qor::tolvar::ObjectIdBytes(*object, &id) && !id.empty();
+  if (!*hadId && !qor::tolvar::SetObjectId(object.get(), objectId)) return nullptr;
+  return object;
 }
 
 }  // namespace
 
 bool Put(uint32_t objectType, const std::string& objectId, const std::string& body, uint16_t vdb,
          tv::ModifyRequestMsg* request) {
-  auto object = qor::tolvar::NewObject(objectType);
+  bool hadId = false;
+  auto object = ObjectWithId(objectType, objectId, body, &hadId);
   if (!object) return false;
-  if (!object->ParseFromString(body)) object->Clear();
-  std::string id;
-  if (qor::tolvar::ObjectIdBytes(*object, &id) && !id.empty()) {
-    PutBytes(objectType, body, vdb, request);
-    return true;
-  }
-  if (!EnsureId(object.get(), objectId)) return false;
-  PutBytes(objectType, object->SerializeAsString(), vdb, request);
+  PutBytes(objectType, hadId ? body : object->SerializeAsString(), vdb, request);
   return true;
 }
 
 bool MergedPut(uint32_t objectType, const std::string& objectId, const std::string& objectValue,
                const std::vector<StateCacheRuntimeRecord>& records, bool elements, uint16_t vdb,
                tv::ModifyRequestMsg* request) {
-  auto object = qor::tolvar::NewObject(objectType);
+  bool hadId = false;
+  auto object = ObjectWithId(objectType, objectId, objectValue, &hadId);
   if (!object) return false;
-  if (!object->ParseFromString(objectValue)) object->Clear();
-  if (!EnsureId(object.get(), objectId)) return false;
   const pb::Descriptor* descriptor = object->GetDescriptor();
   const pb::Reflection* reflection = object->GetReflection();
   if (elements) {

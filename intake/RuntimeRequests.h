@@ -14,14 +14,14 @@ namespace VevUroro::runtime_requests {
 // Removes every object of `objectType` in `vdb`.
 zantix::qor::tolvar::ModifyRequestMsg Flush(uint32_t objectType, uint16_t vdb);
 // Puts the object `body` (an empty body: the bare object) with id `objectId` when the body carries none; false
-// when the type is unknown or the id does not fit it.
+// when the type is unknown, the body does not parse or the id does not fit the type.
 bool Put(uint32_t objectType, const std::string& objectId, const std::string& body, uint16_t vdb,
          zantix::qor::tolvar::ModifyRequestMsg* request);
 // Puts the whole object as the cache holds it: `objectValue` (the object record's value; empty for a bare object with
 // id `objectId`) with every property record of `records` applied, so that a put never wipes what earlier patches
 // wrote. With `elements` a property record is one list element and is appended (the L2 runtime types); otherwise it
 // is a single-property object whose property replaces the object's (VIF_STATE). Records of property 0 are skipped.
-// False when the type is unknown or the id does not fit it; a record that does not parse is left out.
+// False as for Put; a property record that does not parse is left out.
 bool MergedPut(uint32_t objectType, const std::string& objectId, const std::string& objectValue,
                const std::vector<StateCacheRuntimeRecord>& records, bool elements, uint16_t vdb,
                zantix::qor::tolvar::ModifyRequestMsg* request);

@@ -160,6 +160,15 @@ TEST_F(ObserverTest, VifCachedByItsPropertiesIsPutBeforeItsPatchAndGoesWithItsLa
   EXPECT_TRUE(_client->writes[3].back().modify().has_delete_());
 }
 
+TEST_F(ObserverTest, ObjectThatDoesNotParseIsNotWritten) {
+  qor::test::LogCapture log;
+  _cache.ConfigTable()->UpdateRuntimeState({Entry(tv::VIF_STATE, "vif-x", 0, "\x0f not a VifStateMsg")}, false);
+  EXPECT_TRUE(_client->writes.empty());
+  EXPECT_EQ(log.Count({"StateCacheObserver: cached VIF_STATE object (id vif-x) does not parse; not written",
+                       "level=\"error\""}),
+            1u);
+}
+
 TEST_F(ObserverTest, ChangedSwitchStateIsPutWithTheElementsCachedForIt) {
   auto* l2 = _cache.L2Table();
   tv::LogSwitchStateMsg state;
