@@ -373,7 +373,13 @@ bool StateCacheConfigTable::GetTransportZoneOfHostSwitch(const std::string& host
 
 bool StateCacheConfigTable::FindAttachment(const std::string& lspId, tv::LogSwitchPortConfigMsg* port) const {
   StateCacheRecord record;
-  return FindDesired(lspId, Property::LSP_ATTACHMENT, &record) && port->ParseFromString(record.value);
+  if (!FindDesired(lspId, Property::LSP_ATTACHMENT, &record)) {
+    Logger(LOG_LEVEL_DEBUG, "ConfigCache: property does not exist: %1, %2 with type: %3",
+           IdText(tv::LOG_SWITCH_PORT_CONFIG, lspId), PropertyTypeToString(Property::LSP_ATTACHMENT),
+           ObjTypeToString(tv::LOG_SWITCH_PORT_CONFIG));
+    return false;
+  }
+  return port->ParseFromString(record.value);
 }
 
 bool StateCacheConfigTable::FindDVPortByLsp(const std::string& lspId, std::string* dvportId) const {
@@ -453,6 +459,17 @@ std::vector<StateCacheRecord> StateCacheConfigTable::RuntimeRecords(uint32_t obj
   std::sort(records.begin(), records.end(), [](const StateCacheRecord& a, const StateCacheRecord& b) {
     return std::tie(a.objectId, a.propertyType) < std::tie(b.objectId, b.propertyType);
   });
+  return records;
+}
+
+std::vector<StateCacheRecord> StateCacheConfigTable::RuntimeObjectRecords(uint32_t objectType,
+                                                                          const std::string& objectId) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  std::vector<StateCacheRecord> records;
+  auto range = _runtime.get<sc_index::ByIdProperty>().equal_range(std::make_tuple(objectId));
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->objectType == objectType) records.push_back(*it);
+  }
   return records;
 }
 

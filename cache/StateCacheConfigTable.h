@@ -55,6 +55,8 @@ class StateCacheConfigTable : public qor::RefCounted<StateCacheConfigTable, Comp
 
   // Copies of the runtime records of one object type, ordered by object then property (object record first).
   std::vector<StateCacheRecord> RuntimeRecords(uint32_t objectType) const;
+  // Copies of the runtime records of one object, object record first; empty when the object is not cached.
+  std::vector<StateCacheRecord> RuntimeObjectRecords(uint32_t objectType, const std::string& objectId) const;
   size_t DesiredCount() const;
   size_t RuntimeCount() const;
   // Copies for the operator CLI: at most `limit` records of the desired / runtime store, of every type

@@ -69,8 +69,11 @@ class StateCacheL2Table : public qor::RefCounted<StateCacheL2Table, Component> {
   size_t DumpDesiredState() const;
   size_t DumpRuntimeState() const;
 
-  // Every runtime record, by (type, object, property, key): object records first within an object.
+  // Every runtime record the write-back writes (the records the runtime filter lets through), by (type, object,
+  // property, key): object records first within an object.
   std::vector<StateCacheRecord> RuntimeRecords() const;
+  // The same for one object; empty when the object is not cached.
+  std::vector<StateCacheRecord> RuntimeObjectRecords(uint32_t objectType, const std::string& objectId) const;
 
   // Copies for the operator CLI: at most `limit` records of the desired / runtime store, ordered by (object type,
   // object, property, value key). Returns the number of records the store holds.
@@ -108,6 +111,8 @@ class StateCacheL2Table : public qor::RefCounted<StateCacheL2Table, Component> {
   // Drops the VTEP changes the filters exclude (see above); called under `_mutex`.
   void FilterDesired(StateCacheChangeList& changes) const;
   void FilterRuntime(StateCacheChangeList& changes) const;
+  // False for a runtime VTEP record the runtime filter keeps from the database; called under `_mutex`.
+  bool RuntimeWritten(uint32_t propertyType, const std::string& value) const;
   size_t Dump(const Store& store, const char* title) const;
   static size_t Copy(const Store& store, std::vector<Record>* out, size_t limit);
 

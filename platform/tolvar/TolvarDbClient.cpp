@@ -196,10 +196,17 @@ void TolvarDbClient::StartAsync() {
     _started = true;
   }
   boost::asio::post(_io, [this] { Connect(); });
-  _ioThread = std::thread([this] {
-    auto guard = boost::asio::make_work_guard(_io);
-    _io.run();
-  });
+  try {
+    _ioThread = std::thread([this] {
+      auto guard = boost::asio::make_work_guard(_io);
+      _io.run();
+    });
+  } catch (...) {
+    // Without its IO thread the client is not started: blocking calls must not wait for answers that cannot come.
+    std::lock_guard lock(_mutex);
+    _started = false;
+    throw;
+  }
 }
 
 void TolvarDbClient::Stop() {

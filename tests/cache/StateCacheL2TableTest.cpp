@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "cache/StateCacheL2Table.h"
+#include "intake/Decoder.h"
 #include "support/LogCapture.h"
 #include "tests/cache/CacheTestUtil.h"
 #include "zantix/qor/tolvar/l2.pb.h"
 #include "zantix/qor/tolvar/objecttype.pb.h"
+#include "zantix/qor/tolvar/ops.pb.h"
 
 namespace VevUroro {
 namespace {
@@ -55,6 +57,9 @@ TEST_F(L2TableTest, ElementLookUpFindsTheElementOfAnyObjectType) {
   qor::test::LogCapture log;
   EXPECT_FALSE(_table->QueryDesiredProperty(Id(1), Property::L2_VTEP, L2ValueKey{8, 0}, nullptr));
   EXPECT_EQ(log.Count("L2Cache: property does not exist: objectID : "), 1u);
+  EXPECT_EQ(log.Count(" , type: L2_VTEP, valueKey: 8"), 1u);
+  EXPECT_FALSE(_table->QueryDesiredProperty(Id(1), Property::L2_VTEP, L2ValueKey{0x0a000009, 4}, nullptr));
+  EXPECT_EQ(log.Count(" , type: L2_VTEP, valueKey128.part1 : 167772169, valueKey128.part2 : 4"), 1u);
   EXPECT_FALSE(_table->QueryRuntimeProperty(Id(1), Property::L2_VTEP, L2ValueKey{7, 0}, nullptr));
   EXPECT_EQ(log.Count("L2Cache: runtime property does not exist: objectID : "), 1u);
 
@@ -153,6 +158,53 @@ TEST_F(L2TableTest, VtepGroupsArrivingPerPropertyAreCachedAndSurviveAFullSync) {
   EXPECT_EQ(_table->DesiredCount(), 0u);
   // Other types still need their object first.
   _table->UpdateDesiredState({Entry(tv::LOG_SWITCH_FIB, Id(1), Property::L2_VTEP, Vtep(7, 1), kInsert)}, 0);
+  EXPECT_EQ(_table->DesiredCount(), 0u);
+}
+
+// A VTEP group update as the decoder makes it from a database change.
+std::list<TolvarUpdateMsg> DecodedGroup(const tv::VtepGroupMsg& group, tv::Operation op) {
+  tv::VtepGroupOpMsg opMessage;
+  opMessage.set_op(op);
+  tv::MonitorUpdateMsg update;
+  update.set_object_type(tv::L2_VTEP_GROUP);
+  update.set_op_message(opMessage.SerializeAsString());
+  if (op == tv::CLEAR) {
+    update.set_old_object_body(group.SerializeAsString());
+  } else {
+    update.set_new_object_body(group.SerializeAsString());
+  }
+  auto groups = Decoder::Decode(update);
+  EXPECT_EQ(groups.size(), 1u);
+  return groups.empty() ? std::list<TolvarUpdateMsg>() : groups[0].entries;
+}
+
+TEST_F(L2TableTest, VtepGroupIsKeyedByItsGroupKey) {
+  tv::VtepGroupMsg group;
+  group.mutable_id()->ParseFromString(Id(4));
+  group.set_group_key(77);
+  group.add_vteps()->set_label(5);
+  _table->UpdateDesiredState(DecodedGroup(group, tv::SET), 0);
+  std::string value;
+  ASSERT_TRUE(_table->QueryDesiredProperty(Id(4), Property::L2_VTEP_GROUP, L2ValueKey{77, 0}, &value));
+  tv::VtepGroupMsg cached;
+  ASSERT_TRUE(cached.ParseFromString(value));
+  EXPECT_EQ(cached.group_key(), 77u);
+  EXPECT_EQ(cached.vteps_size(), 1);
+
+  // A new key replaces the group; the object keeps one group.
+  group.set_group_key(78);
+  _table->UpdateDesiredState(DecodedGroup(group, tv::SET), 0);
+  EXPECT_FALSE(_table->QueryDesiredProperty(Id(4), Property::L2_VTEP_GROUP, L2ValueKey{77, 0}, nullptr));
+  EXPECT_TRUE(_table->QueryDesiredProperty(Id(4), Property::L2_VTEP_GROUP, L2ValueKey{78, 0}, nullptr));
+  EXPECT_EQ(_table->DesiredCount(), 2u);  // the object record and its group
+
+  // A group without VTEPs clears the property, whatever key it carries.
+  group.set_group_key(79);
+  group.clear_vteps();
+  _table->UpdateDesiredState(DecodedGroup(group, tv::SET), 0);
+  EXPECT_FALSE(_table->QueryDesiredProperty(Id(4), Property::L2_VTEP_GROUP, L2ValueKey{78, 0}, nullptr));
+  EXPECT_EQ(_table->DesiredCount(), 1u);
+  _table->UpdateDesiredState(DecodedGroup(group, tv::CLEAR), 0);
   EXPECT_EQ(_table->DesiredCount(), 0u);
 }
 
