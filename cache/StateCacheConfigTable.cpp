@@ -413,7 +413,13 @@ bool StateCacheConfigTable::GetTransportZoneOfHostSwitch(const std::string& host
 
 bool StateCacheConfigTable::FindAttachment(const std::string& lspId, tv::LogSwitchPortConfigMsg* port) const {
   StateCacheRecord record;
-  return FindDesired(lspId, Property::LSP_ATTACHMENT, &record) && port->ParseFromString(record.value);
+  if (!FindDesired(lspId, Property::LSP_ATTACHMENT, &record)) {
+    Logger(LOG_LEVEL_DEBUG, "ConfigCache: property does not exist: %1, %2 with type: %3",
+           IdText(tv::LOG_SWITCH_PORT_CONFIG, lspId), PropertyTypeToString(Property::LSP_ATTACHMENT),
+           ObjTypeToString(tv::LOG_SWITCH_PORT_CONFIG));
+    return false;
+  }
+  return port->ParseFromString(record.value);
 }
 
 bool StateCacheConfigTable::FindDVPortByLsp(const std::string& lspId, std::string* dvportId) const {
@@ -502,6 +508,17 @@ std::vector<StateCacheRecord> StateCacheConfigTable::DesiredRecords() const {
   return std::vector<StateCacheRecord>(byId.begin(), byId.end());
 }
 
+std::vector<StateCacheRecord> StateCacheConfigTable::RuntimeObjectRecords(uint32_t objectType,
+                                                                          const std::string& objectId) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  std::vector<StateCacheRecord> records;
+  auto range = _runtime.get<sc_index::ByIdProperty>().equal_range(std::make_tuple(objectId));
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->objectType == objectType) records.push_back(*it);
+  }
+  return records;
+}
+
 size_t StateCacheConfigTable::DesiredCount() const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   return _desired.size();
@@ -512,9 +529,45 @@ size_t StateCacheConfigTable::RuntimeCount() const {
   return _runtime.size();
 }
 
+size_t StateCacheConfigTable::Copy(const ConfigRecordStore& store, std::vector<StateCacheRecord>* out, size_t limit,
+                                   uint32_t objectType) {
+  if (objectType == 0) {
+    const auto& byId = store.get<sc_index::ByIdProperty>();
+    out->reserve(out->size() + std::min(limit, byId.size()));
+    for (auto it = byId.begin(); it != byId.end() && limit > 0; ++it, --limit) out->push_back(*it);
+    return byId.size();
+  }
+  auto range = store.get<sc_index::ByType>().equal_range(objectType);
+  size_t first = out->size();
+  size_t total = 0;
+  for (auto it = range.first; it != range.second; ++it, ++total) {
+    if (total < limit) out->push_back(*it);
+  }
+  std::sort(out->begin() + static_cast<std::ptrdiff_t>(first), out->end(),
+            [](const StateCacheRecord& a, const StateCacheRecord& b) {
+              return std::tie(a.objectId, a.propertyType) < std::tie(b.objectId, b.propertyType);
+            });
+  return total;
+}
+
+size_t StateCacheConfigTable::CopyDesired(std::vector<StateCacheRecord>* out, size_t limit, uint32_t objectType) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  return Copy(_desired, out, limit, objectType);
+}
+
+size_t StateCacheConfigTable::CopyRuntime(std::vector<StateCacheRecord>* out, size_t limit, uint32_t objectType) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  return Copy(_runtime, out, limit, objectType);
+}
+
 uint32_t StateCacheConfigTable::FullSyncVersion() const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   return _fullSyncVersion;
+}
+
+uint32_t StateCacheConfigTable::RuntimeFullSyncVersion() const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  return _runtimeVersion;
 }
 
 bool StateCacheConfigTable::Initialised() const {

@@ -59,9 +59,17 @@ class StateCacheConfigTable : public qor::RefCounted<StateCacheConfigTable, Comp
   std::vector<StateCacheRecord> RuntimeRecords(uint32_t objectType) const;
   // Copies of every desired record, ordered by (object, property, object type).
   std::vector<StateCacheRecord> DesiredRecords() const;
+  // Copies of the runtime records of one object, object record first; empty when the object is not cached.
+  std::vector<StateCacheRecord> RuntimeObjectRecords(uint32_t objectType, const std::string& objectId) const;
   size_t DesiredCount() const;
   size_t RuntimeCount() const;
+  // Copies for the operator CLI: at most `limit` records of the desired / runtime store, of every type
+  // (`objectType` 0) or of one type, ordered by (object id, property). Returns the number of records the store
+  // holds (of that type), so that the caller can tell that the copy was cut.
+  size_t CopyDesired(std::vector<StateCacheRecord>* out, size_t limit, uint32_t objectType = 0) const;
+  size_t CopyRuntime(std::vector<StateCacheRecord>* out, size_t limit, uint32_t objectType = 0) const;
   uint32_t FullSyncVersion() const;
+  uint32_t RuntimeFullSyncVersion() const;
   bool Initialised() const;
 
  private:
@@ -75,6 +83,8 @@ class StateCacheConfigTable : public qor::RefCounted<StateCacheConfigTable, Comp
   static void Sweep(ConfigRecordStore& store, uint32_t version, StateCacheChangeList& changes);
   bool Register(Registry& registry, uint32_t objectType, SCConfigTableObserver* observer, const char* which);
   bool Unregister(Registry& registry, uint32_t objectType, SCConfigTableObserver* observer, const char* which);
+  static size_t Copy(const ConfigRecordStore& store, std::vector<StateCacheRecord>* out, size_t limit,
+                     uint32_t objectType);
   bool FindDesired(const std::string& objectId, uint32_t propertyType, StateCacheRecord* record) const;
   // The port's attachment property, parsed into `port`; false when it is not cached.
   bool FindAttachment(const std::string& lspId, zantix::qor::tolvar::LogSwitchPortConfigMsg* port) const;

@@ -3,6 +3,7 @@
 #include <google/protobuf/descriptor.h>
 #include <google/protobuf/message.h>
 
+#include <algorithm>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -138,6 +139,24 @@ void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& en
     }
     L2ValueKey valueKey;
     if (!ValueKey(property, entry.value, &valueKey)) continue;
+    if (property == Property::L2_VTEP_GROUP) {
+      // One group per object, keyed by its group key: a set under a new key replaces the old, a clear removes it
+      // whatever key it carries, so that an emptied group leaves the object record alone, as a full sync does.
+      const bool adds = entry.operation == TolvarUpdateMsg::OP_SET || entry.operation == TolvarUpdateMsg::OP_INSERT;
+      for (auto it = store.lower_bound(Key{type, entry.objectId, property, 0, 0});
+           it != store.end() && std::get<0>(it->first) == type && std::get<1>(it->first) == entry.objectId &&
+           std::get<2>(it->first) == property;) {
+        if (adds && std::get<3>(it->first) == valueKey.part1 && std::get<4>(it->first) == valueKey.part2) {
+          ++it;
+          continue;
+        }
+        if (debug)
+          Logger(LOG_LEVEL_DEBUG, "L2Cache: Object %1 remove property: %2", id(), PropertyTypeToString(property));
+        changes.push_back(Removal(it->second));
+        it = store.erase(it);
+      }
+      if (!adds) continue;
+    }
     Key key{type, entry.objectId, property, valueKey.part1, valueKey.part2};
     auto found = store.find(key);
     if (entry.operation == TolvarUpdateMsg::OP_SET || entry.operation == TolvarUpdateMsg::OP_INSERT) {
@@ -334,9 +353,15 @@ bool StateCacheL2Table::QueryDesiredProperty(const std::string& objectId, uint32
     if (value) *value = found->second.value;
     return true;
   }
-  Logger(LOG_LEVEL_DEBUG,
-         "L2Cache: property does not exist: objectID : %1 , type: %2, valueKey128.part1 : %3, valueKey128.part2 : %4",
-         IdText(0, objectId), PropertyTypeToString(propertyType), key.part1, key.part2);
+  if (key.part2 == 0) {
+    // A key that fits one part (an IPv4 address, a MAC, a label, a group key) is printed as one value.
+    Logger(LOG_LEVEL_DEBUG, "L2Cache: property does not exist: objectID : %1 , type: %2, valueKey: %3",
+           IdText(0, objectId), PropertyTypeToString(propertyType), key.part1);
+  } else {
+    Logger(LOG_LEVEL_DEBUG,
+           "L2Cache: property does not exist: objectID : %1 , type: %2, valueKey128.part1 : %3, valueKey128.part2 : %4",
+           IdText(0, objectId), PropertyTypeToString(propertyType), key.part1, key.part2);
+  }
   return false;
 }
 
@@ -376,13 +401,19 @@ void StateCacheL2Table::FilterDesired(StateCacheChangeList& changes) const {
   }
 }
 
+bool StateCacheL2Table::RuntimeWritten(uint32_t propertyType, const std::string& value) const {
+  if (_localVtepLabels.empty() || propertyType != Property::L2_VTEP) return true;
+  tv::VtepMsg vtep;
+  // A VTEP known by its address only (label 0) carries no label to go stale.
+  return !vtep.ParseFromString(value) || vtep.label() == 0 || _localVtepLabels.count(vtep.label()) > 0;
+}
+
 void StateCacheL2Table::FilterRuntime(StateCacheChangeList& changes) const {
   if (_localVtepLabels.empty()) return;
   for (auto it = changes.begin(); it != changes.end();) {
-    tv::VtepMsg vtep;
-    // A VTEP known by its address only (label 0) carries no label to go stale.
-    if (it->entry.propertyType == Property::L2_VTEP && vtep.ParseFromString(it->entry.value) && vtep.label() != 0 &&
-        !_localVtepLabels.count(vtep.label())) {
+    if (!RuntimeWritten(static_cast<uint32_t>(it->entry.propertyType), it->entry.value)) {
+      tv::VtepMsg vtep;
+      vtep.ParseFromString(it->entry.value);
       Logger(LOG_LEVEL_DEBUG, "L2Cache: FilterRuntime object %1 label %2 with filtered message %3",
              IdText(static_cast<uint32_t>(it->entry.objectType), it->entry.objectId), vtep.label(),
              vtep.ShortDebugString());
@@ -396,21 +427,7 @@ void StateCacheL2Table::FilterRuntime(StateCacheChangeList& changes) const {
 size_t StateCacheL2Table::Dump(const Store& store, const char* title) const {
   Logger(LOG_LEVEL_INFO, title);
   for (const auto& [key, record] : store) {
-    std::string text = "<unparsable>";
-    if (record.propertyType == 0) {
-      auto object = qor::tolvar::NewObject(record.objectType);
-      if (object && object->ParseFromString(record.value)) text = object->ShortDebugString();
-    } else if (const auto* descriptor = qor::tolvar::ObjectDescriptor(record.objectType)) {
-      const auto* field = qor::tolvar::PropertyField(descriptor, record.propertyType);
-      const auto* prototype =
-          field && field->message_type()
-              ? google::protobuf::MessageFactory::generated_factory()->GetPrototype(field->message_type())
-              : nullptr;
-      if (prototype) {
-        std::unique_ptr<google::protobuf::Message> element(prototype->New());
-        if (element->ParseFromString(record.value)) text = element->ShortDebugString();
-      }
-    }
+    std::string text = qor::tolvar::ValueText(record.objectType, record.propertyType, record.value);
     Logger(LOG_LEVEL_INFO,
            "L2Cache: ObjectType is : %1, ObjectId is : %2, PropertyType is %3, ValueKey is %4:%5, FullsyncVersion is "
            "%6, PropertyValue is %7",
@@ -430,20 +447,51 @@ size_t StateCacheL2Table::DumpRuntimeState() const {
   return Dump(_runtime, "L2Cache: Dump L2 local StateCache");
 }
 
-std::vector<StateCacheRecord> StateCacheL2Table::Records(const Store& store) const {
+std::vector<StateCacheRecord> StateCacheL2Table::RuntimeRecords() const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   std::vector<StateCacheRecord> records;
-  records.reserve(store.size());
-  for (const auto& [key, record] : store) records.push_back(record);
+  records.reserve(_runtime.size());
+  for (const auto& [key, record] : _runtime) {
+    if (RuntimeWritten(record.propertyType, record.value)) records.push_back(record);
+  }
   return records;
 }
 
-std::vector<StateCacheRecord> StateCacheL2Table::RuntimeRecords() const {
-  return Records(_runtime);
+std::vector<StateCacheRecord> StateCacheL2Table::DesiredRecords() const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  std::vector<StateCacheRecord> records;
+  records.reserve(_desired.size());
+  for (const auto& [key, record] : _desired) records.push_back(record);
+  return records;
 }
 
-std::vector<StateCacheRecord> StateCacheL2Table::DesiredRecords() const {
-  return Records(_desired);
+std::vector<StateCacheRecord> StateCacheL2Table::RuntimeObjectRecords(uint32_t objectType,
+                                                                      const std::string& objectId) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  std::vector<StateCacheRecord> records;
+  for (auto it = _runtime.lower_bound(Key{objectType, objectId, 0, 0, 0});
+       it != _runtime.end() && std::get<0>(it->first) == objectType && std::get<1>(it->first) == objectId; ++it) {
+    if (RuntimeWritten(it->second.propertyType, it->second.value)) records.push_back(it->second);
+  }
+  return records;
+}
+
+size_t StateCacheL2Table::Copy(const Store& store, std::vector<Record>* out, size_t limit) {
+  out->reserve(out->size() + std::min(limit, store.size()));
+  for (auto it = store.begin(); it != store.end() && limit > 0; ++it, --limit) {
+    out->push_back(Record{it->second, L2ValueKey{std::get<3>(it->first), std::get<4>(it->first)}});
+  }
+  return store.size();
+}
+
+size_t StateCacheL2Table::CopyDesired(std::vector<Record>* out, size_t limit) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  return Copy(_desired, out, limit);
+}
+
+size_t StateCacheL2Table::CopyRuntime(std::vector<Record>* out, size_t limit) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  return Copy(_runtime, out, limit);
 }
 
 size_t StateCacheL2Table::Bytes(const Store& store) {
@@ -465,6 +513,11 @@ size_t StateCacheL2Table::DesiredCount() const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   Logger(LOG_LEVEL_INFO, "L2Cache: L2 desired cache size(number): %1", _desired.size());
   return _desired.size();
+}
+
+size_t StateCacheL2Table::RuntimeCount() const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  return _runtime.size();
 }
 
 size_t StateCacheL2Table::RuntimeCacheSize() const {

@@ -482,6 +482,16 @@ std::vector<StateCacheRecord> StateCacheL3Table::DesiredRecords() const {
   return records;
 }
 
+size_t StateCacheL3Table::CopyDesired(std::vector<StateCacheRecord>* out, size_t limit) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  const auto& byKey = _store.get<ByKey>();
+  out->reserve(out->size() + std::min(limit, byKey.size()));
+  for (auto it = byKey.begin(); it != byKey.end() && limit > 0; ++it, --limit) {
+    out->push_back(StateCacheRecord{it->objectType, it->objectId, it->propertyType, it->value, it->fullSyncVersion});
+  }
+  return byKey.size();
+}
+
 size_t StateCacheL3Table::DumpDesiredState() const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   Logger(LOG_LEVEL_INFO, "Dump L3 remote StateCache");

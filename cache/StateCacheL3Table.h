@@ -59,6 +59,10 @@ class StateCacheL3Table : public qor::RefCounted<StateCacheL3Table, Component> {
   // Copies of every record, by (object type, object, property, value).
   std::vector<StateCacheRecord> DesiredRecords() const;
 
+  // Copy for the operator CLI: at most `limit` records, ordered by (object type, object, property, value).
+  // Returns the number of records the store holds.
+  size_t CopyDesired(std::vector<StateCacheRecord>* out, size_t limit) const;
+
   // Logs the store, one line per record; returns the number of records.
   size_t DumpDesiredState() const;
   // Approximate heap bytes of the store (logged).

@@ -2,9 +2,9 @@
 
 namespace VevUroro {
 
-std::recursive_mutex& AgentLock() {
+std::recursive_timed_mutex& AgentLock() {
   // Never destroyed: worker threads may still take it while static objects are torn down.
-  static std::recursive_mutex* lock = new std::recursive_mutex();
+  static std::recursive_timed_mutex* lock = new std::recursive_timed_mutex();
   return *lock;
 }
 

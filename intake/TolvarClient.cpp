@@ -1,5 +1,6 @@
 #include "intake/TolvarClient.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <iomanip>
@@ -11,6 +12,7 @@
 #include "core/WorkGroup.h"
 #include "core/WorkItem.h"
 #include "intake/Decoder.h"
+#include "intake/RuntimeRequests.h"
 #include "intake/TypeNames.h"
 #include "platform/AsioQorProvider.h"
 #include "platform/tolvar/TolvarSchema.h"
@@ -148,8 +150,8 @@ TolvarClient::TolvarClient(const TolvarClientSettings& settings, std::shared_ptr
                                                             true, true, false);
     qor::wft::WorkflowUtil::Init(*_client, _settings.tracingName);
   }
-  _writeQueue = std::make_shared<MsgQueue<WriteItem>>(MsgQueue<WriteItem>::kUnbounded, true, true);
-  _upm = std::make_shared<qor::upm::UPMService>(_settings.clientName);
+  _writeQueue = std::make_shared<MsgQueue<PendingWrite>>(MsgQueue<PendingWrite>::kUnbounded, true, true);
+  _upm = std::make_shared<qor::upm::UPMService>(_settings.clientName, _client, _settings.mainVdb);
   _metrics = provider ? provider->metrics() : nullptr;
   if (!_metrics) _metrics = std::make_shared<qor::metrics::Registry>();
   _delayLatency = _metrics->GetLatency("tolvar_client/write/delay_us");
@@ -220,14 +222,39 @@ void TolvarClient::Start() {
     _client->StartAsync();
     Logger(LOG_LEVEL_INFO, "TolvarClient: registered monitor objects");
   }
-  // The writer: a long-running item of the worker group when one runs.
+  StartWriter();
+}
+
+void TolvarClient::StartWriter() {
   {
     std::lock_guard<std::mutex> lock(_writerMutex);
     _writerRunning = true;
   }
-  auto item = std::make_shared<WorkItemImpl<TolvarClient>>(&TolvarClient::WriterLoop, qor::RefPtr<TolvarClient>(this));
-  std::shared_ptr<WorkGroup> group = WorkGroup::Instance();
-  if (!group || !group->Post(item)) _writerThread = std::thread([this] { WriterLoop(); });
+  try {
+    // A long-running item of the worker group when one runs.
+    qor::RefPtr<TolvarClient> self(this);
+    auto item = std::make_shared<WorkItemImpl<TolvarClient>>(&TolvarClient::WriterLoop, self);
+    std::shared_ptr<WorkGroup> group = WorkGroup::Instance();
+    if (group && group->PostLongRunning(item, [self] { self->EndWriter(); })) return;
+    _writerThread = std::thread([this] { WriterLoop(); });
+  } catch (...) {
+    // No loop will ever clear the flag: Stop must not wait for it.
+    {
+      std::lock_guard<std::mutex> lock(_writerMutex);
+      _writerRunning = false;
+    }
+    _writerChanged.notify_all();
+    throw;
+  }
+}
+
+void TolvarClient::EndWriter() {
+  {
+    std::lock_guard<std::mutex> lock(_writerMutex);
+    _writerStopping = true;
+  }
+  _writerChanged.notify_all();
+  _writeQueue->Close();
 }
 
 void TolvarClient::Stop() {
@@ -244,18 +271,25 @@ void TolvarClient::Stop() {
     UnregisterMonitors();
     if (_settings.persona == 2) Logger(LOG_LEVEL_INFO, "TolvarClient: Unregistered smartnic backing objects");
   }
-  // While connected the writer applies what is queued before it ends; without a channel a write would only wait
-  // for its bound, so the library is stopped first and cancels it.
-  bool connected = _client && _channelUp.load();
-  if (connected) _writeQueue->WaitUntilDrained();
-  _writeQueue->Close();
-  if (_client && !connected) _client->Stop();
   {
     std::unique_lock<std::mutex> lock(_writerMutex);
-    _writerDone.wait(lock, [this] { return !_writerRunning; });
+    _writerStopping = true;
+    _writerChanged.notify_all();
+    // While connected the writer applies what is queued, for a bounded time; without a channel a write could only
+    // wait for its bound.
+    if (_client && _channelUp.load()) {
+      _writerChanged.wait_for(lock, _stopDrainBound,
+                              [this] { return !_writerRunning || _writesDone.load() >= _writesQueued.load(); });
+    }
+  }
+  _writeQueue->Close();
+  // Cancels a call still waiting for tolvard; the writer logs its list as dropped and leaves.
+  if (_client) _client->Stop();
+  {
+    std::unique_lock<std::mutex> lock(_writerMutex);
+    _writerChanged.wait(lock, [this] { return !_writerRunning; });
   }
   if (_writerThread.joinable()) _writerThread.join();
-  if (_client) _client->Stop();
 }
 
 void TolvarClient::RegisterMonitors() {
@@ -376,7 +410,8 @@ void TolvarClient::MergeRepeated(TransactionEntries& entries) {
       if (Inverse(earlier->operation, it->operation)) {
         Logger(LOG_LEVEL_DEBUG, "TolvarClient: merge %1 msg (object id %2) property %3: %4",
                ObjTypeToString(it->objectType), qor::tolvar::ObjectIdText(it->objectType, it->objectId),
-               PropertyTypeToString(it->propertyType), it->value.size());
+               PropertyTypeToString(it->propertyType),
+               qor::tolvar::ValueText(it->objectType, it->propertyType, it->value));
         seen.erase(previous);
         list.erase(earlier);
         it = list.erase(it);
@@ -386,7 +421,8 @@ void TolvarClient::MergeRepeated(TransactionEntries& entries) {
         Logger(LOG_LEVEL_ERROR,
                "TolvarClient: find the same tolvar update %1 msg (object id %2) property %3 operation %4: %5",
                ObjTypeToString(it->objectType), qor::tolvar::ObjectIdText(it->objectType, it->objectId),
-               PropertyTypeToString(it->propertyType), it->operation, it->value.size())
+               PropertyTypeToString(it->propertyType), it->operation,
+               qor::tolvar::ValueText(it->objectType, it->propertyType, it->value))
             .AddTag("errorCode:LCP00028");
       }
       // The later entry becomes the one matched next, under a key that views its own strings.
@@ -522,19 +558,21 @@ void TolvarClient::ProcessedBarrier(uint32_t verticalId, uint64_t barrierNumber)
 }
 
 void TolvarClient::RuntimeStatus(uint32_t componentId, const std::list<tv::RealizationErrorMsg>& errors) {
+  tv::RuntimeStatusMsg status;
+  *status.mutable_id() = NumberId(componentId);
+  status.set_component_id(componentId);
+  for (const tv::RealizationErrorMsg& error : errors) *status.add_errors() = error;
   uint16_t vdb = _mainVdb.load();
   if (vdb == 0) {
     Logger(LOG_LEVEL_DEBUG,
            "TolvarClient: Get runtime status update when main vdb is %1, caching for componentId %2, error size %3.",
            vdb, componentId, errors.size());
+    // Held with the runtime messages: written, on the vdb, once one is assigned (PutFrontRuntimeState).
+    HoldRuntimeMessages({PutRequest(tv::RUNTIME_STATUS, status)});
     return;
   }
   Logger(LOG_LEVEL_DEBUG, "TolvarClient: Update runtime status with main vdb[%1], componentId [%2], error size [%3].",
          vdb, componentId, errors.size());
-  tv::RuntimeStatusMsg status;
-  *status.mutable_id() = NumberId(componentId);
-  status.set_component_id(componentId);
-  for (const tv::RealizationErrorMsg& error : errors) *status.add_errors() = error;
   Enqueue({PutRequest(tv::RUNTIME_STATUS, status)});
 }
 
@@ -583,40 +621,141 @@ void TolvarClient::Write(const std::list<tv::ModifyRequestMsg>& requests) {
   Enqueue(std::vector<tv::ModifyRequestMsg>(requests.begin(), requests.end()));
 }
 
-void TolvarClient::Enqueue(std::vector<tv::ModifyRequestMsg> requests) {
+void TolvarClient::WriteThen(const std::list<tv::ModifyRequestMsg>& requests, std::function<void()> committed) {
+  Enqueue(std::vector<tv::ModifyRequestMsg>(requests.begin(), requests.end()), std::move(committed));
+}
+
+void TolvarClient::SetRetryBackoff(std::chrono::milliseconds initial, std::chrono::milliseconds max) {
+  _retryInitial = initial;
+  _retryMax = max;
+}
+
+void TolvarClient::Enqueue(std::vector<tv::ModifyRequestMsg> requests, std::function<void()> committed) {
   uint64_t id = _nextWriteId++;
   Logger(LOG_LEVEL_DEBUG, "TolvarClient: TolvarDB write message ID %1", id);
-  if (!_writeQueue->Put(WriteItem{id, std::move(requests)})) {
+  ++_writesQueued;
+  if (!_writeQueue->Put(PendingWrite{id, std::move(requests), std::move(committed)})) {
+    --_writesQueued;
     Logger(LOG_LEVEL_ERROR, "TolvarClient: Fail to put message list into tolvar write queue");
   }
 }
 
 void TolvarClient::WriterLoop() {
   Logger(LOG_LEVEL_INFO, "TolvarClient: start thread to write message list to tolvar");
-  WriteItem item;
+  PendingWrite item;
   while (_writeQueue->Get(item)) {
-    if (_client) {
-      std::string label = "TolvarDB modifies message ID " + std::to_string(item.first);
-      auto begin = std::chrono::system_clock::now();
-      auto steadyBegin = std::chrono::steady_clock::now();
-      qor::rpc::Status status = _client->Modify(item.second);
-      auto elapsed =
-          std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - steadyBegin);
-      if (elapsed > _delayThreshold) {
-        Logger(LOG_LEVEL_WARN, "DELAY %1 begin %2 end %3", label, TimeText(begin),
-               TimeText(begin + std::chrono::duration_cast<std::chrono::system_clock::duration>(elapsed)));
-        _delayLatency->Record(static_cast<uint64_t>(elapsed.count()));
-      }
-      if (!status.ok()) {
-        Logger(LOG_LEVEL_ERROR, "TolvarClient: %1 failed: %2", label, status.message());
-      }
+    if (_client) Apply(item);
+    item = PendingWrite();
+    {
+      std::lock_guard<std::mutex> lock(_writerMutex);
+      ++_writesDone;
     }
-    ++_writesDone;
-    item = WriteItem();
+    _writerChanged.notify_all();
   }
-  std::lock_guard<std::mutex> lock(_writerMutex);
-  _writerRunning = false;
-  _writerDone.notify_all();
+  {
+    std::lock_guard<std::mutex> lock(_writerMutex);
+    _writerRunning = false;
+  }
+  _writerChanged.notify_all();
+}
+
+qor::rpc::Status TolvarClient::TimedModify(const std::string& label,
+                                           const std::vector<tv::ModifyRequestMsg>& requests) {
+  auto begin = std::chrono::system_clock::now();
+  auto steadyBegin = std::chrono::steady_clock::now();
+  qor::rpc::Status status = _client->Modify(requests);
+  auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - steadyBegin);
+  if (elapsed > _delayThreshold) {
+    Logger(LOG_LEVEL_WARN, "DELAY %1 begin %2 end %3", label, TimeText(begin),
+           TimeText(begin + std::chrono::duration_cast<std::chrono::system_clock::duration>(elapsed)));
+    _delayLatency->Record(static_cast<uint64_t>(elapsed.count()));
+  }
+  return status;
+}
+
+bool TolvarClient::WaitToRetry(std::chrono::milliseconds delay) {
+  std::unique_lock<std::mutex> lock(_writerMutex);
+  return !_writerChanged.wait_for(lock, delay, [this] { return _writerStopping; });
+}
+
+void TolvarClient::Apply(PendingWrite& item) {
+  std::string label = "TolvarDB modifies message ID " + std::to_string(item.id);
+  std::vector<tv::ModifyRequestMsg> requests = std::move(item.requests);
+  bool repaired = false;
+  std::chrono::milliseconds backoff = _retryInitial;
+  for (;;) {
+    qor::rpc::Status status = TimedModify(label, requests);
+    if (status.ok()) {
+      if (item.committed) item.committed();
+      return;
+    }
+    if (status.code() == static_cast<int32_t>(qor::rpc::StatusCode::INVALID_ARGUMENT)) {
+      // Sending the same list again would be refused again: what it was meant to write is rebuilt instead.
+      Logger(LOG_LEVEL_ERROR, "TolvarClient: %1 refused: %2", label, status.ToString()).AddTag("errorCode:LCP00030");
+      if (repaired) {
+        Logger(LOG_LEVEL_ERROR, "TolvarClient: %1 dropped: the rebuild was refused too", label)
+            .AddTag("errorCode:LCP00030");
+        return;
+      }
+      std::vector<tv::ModifyRequestMsg> repair = RepairRequests(requests);
+      if (repair.empty()) {
+        Logger(LOG_LEVEL_ERROR, "TolvarClient: %1 dropped: its %2 requests cannot be rebuilt", label, requests.size())
+            .AddTag("errorCode:LCP00030");
+        return;
+      }
+      Logger(LOG_LEVEL_WARN, "TolvarClient: %1 replaced by %2 requests rebuilt from the state cache", label,
+             repair.size());
+      requests = std::move(repair);
+      repaired = true;
+      label += " (rebuilt)";
+      continue;
+    }
+    bool stopping = status.code() == static_cast<int32_t>(qor::rpc::StatusCode::CANCELLED);
+    if (!stopping) {
+      std::lock_guard<std::mutex> lock(_writerMutex);
+      stopping = _writerStopping;
+    }
+    if (stopping) {
+      Logger(LOG_LEVEL_ERROR, "TolvarClient: %1 dropped at stop: %2", label, status.ToString())
+          .AddTag("errorCode:LCP00031");
+      return;
+    }
+    Logger(LOG_LEVEL_WARN, "TolvarClient: %1 failed: %2; retrying in %3 ms", label, status.ToString(), backoff.count())
+        .AddTag("errorCode:LCP00031");
+    if (!WaitToRetry(backoff)) {
+      Logger(LOG_LEVEL_ERROR, "TolvarClient: %1 dropped at stop: %2", label, status.ToString())
+          .AddTag("errorCode:LCP00031");
+      return;
+    }
+    backoff = std::min(backoff * 2, _retryMax);
+  }
+}
+
+std::vector<tv::ModifyRequestMsg> TolvarClient::RepairRequests(const std::vector<tv::ModifyRequestMsg>& refused) const {
+  bool config = false;
+  bool l2 = false;
+  uint16_t vdb = _mainVdb.load();
+  size_t others = 0;
+  for (const tv::ModifyRequestMsg& request : refused) {
+    uint32_t type = 0;
+    uint16_t requestVdb = 0;
+    runtime_requests::Target(request, &type, &requestVdb);
+    if (type == tv::VIF_STATE || type == tv::HOPLIFT_STATUS) {
+      config = true;
+    } else if (type == tv::LOG_SWITCH_STATE || type == tv::ROUTING_DOMAIN_VTEP) {
+      l2 = true;
+    } else {
+      ++others;
+      continue;
+    }
+    vdb = requestVdb;
+  }
+  if (!config && !l2) return {};
+  if (others > 0) {
+    Logger(LOG_LEVEL_ERROR, "TolvarClient: %1 requests of other types in the refused list are dropped", others)
+        .AddTag("errorCode:LCP00030");
+  }
+  return RebuildGroups(config, l2, vdb);
 }
 
 }  // namespace VevUroro

@@ -64,6 +64,10 @@ echo "   heartbeat: $(tr '\n' ' ' <"$root/var/run/zantix/sha/qor-vevuroro/heartb
 wait_for "the database's full sync" grep -q "Transaction end (fullsync)" "$root/agent.log"
 wait_for "the state cache" grep -q "fullSync version is" "$root/agent.log"
 echo "   the agent received the database's full sync and took it into its state cache"
+echo "== the operator's view through the agent's CLI socket (ovs-appctl -t SOCKET list-commands shows every command)"
+cli="$root/var/run/zantix/qor-vevuroro/vevuroro-cli"
+ovs-appctl -t "$cli" vevuroro/cache/size | sed 's/^/   /'
+ovs-appctl -t "$cli" vevuroro/config/lsportlist | sed 's/^/   /'
 echo "== stopping the agent with SIGTERM"
 kill -TERM "$agent"
 status=0

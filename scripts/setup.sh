@@ -13,6 +13,7 @@ PACKAGES=(
   libprotobuf-dev protobuf-compiler zlib1g-dev libsqlite3-dev sqlite3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   openvswitch-source openvswitch-common
+  systemd  # systemd-analyze checks the units of config/systemd/ in the tests
   clang libclang-rt-14-dev
 )
 

@@ -3,9 +3,10 @@
 //
 // UnixctlServer: register commands (name, usage, argument counts, handler), Start() to listen on a socket and
 // serve on the server's own thread, Stop() to close it (prompt: the loop is woken, not polled). Several servers may
-// run in one process, each with its own commands; "list-commands" lists the commands of every server of the
-// process, "version" and "vlog/..." are the library's own. Handlers run on the server's thread, one at a time;
-// RegisterCommand and Stop may be called from any thread, RegisterCommand also from a handler.
+// run in one process, each with its own commands; each answers "list-commands" (its own commands) and "version".
+// Handlers run on the server's thread, one at a time; RegisterCommand and Stop may be called from any thread,
+// RegisterCommand also from a handler. What clients may hold is bounded (UnixctlLimits): a client beyond the
+// limits waits or is disconnected, and the rest of the process keeps its descriptors and memory.
 //
 // UnixctlClient::Call: one command, one answer, with a time-out; usable from any thread.
 //
@@ -32,20 +33,30 @@ struct UnixctlReply {
   static UnixctlReply Error(std::string text) { return {false, std::move(text)}; }
 };
 
+// What one server grants its clients. The defaults suit an operator's socket: ovs-appctl sends one request of at
+// most a few arguments and reads its reply at once.
+struct UnixctlLimits {
+  int maxConnections = 100;                      // clients served at once; more wait in the listen queue
+  unsigned int maxRequestBytes = 1 << 20;        // a longer request closes its connection
+  size_t maxBacklogBytes = 256 << 20;            // replies not yet taken, all clients; above it the largest goes
+  std::chrono::milliseconds idleTimeout{60000};  // a client that neither sends nor takes anything is closed
+  std::chrono::milliseconds acceptRetry{1000};   // rest after accept() fails (out of descriptors) instead of spinning
+};
+
 class UnixctlServer {
  public:
   // argv[0] is the command name, the arguments follow (their count already checked against min and max).
   using Handler = std::function<UnixctlReply(const std::vector<std::string>& argv)>;
 
   // `path`: the socket file, absolute; its parent directories are created by Start().
-  explicit UnixctlServer(std::string path);
+  explicit UnixctlServer(std::string path, UnixctlLimits limits = {});
   // Stops the server.
   ~UnixctlServer();
   UnixctlServer(const UnixctlServer&) = delete;
   UnixctlServer& operator=(const UnixctlServer&) = delete;
 
-  // False (logged) for an empty name, a name registered twice on this server, a name the library keeps for
-  // itself ("list-commands", "version", "vlog/..."), negative counts or max below min.
+  // False (logged) for an empty name, a name registered twice on this server, a name the server answers itself
+  // ("list-commands", "version"), negative counts or max below min.
   bool RegisterCommand(const std::string& name, const std::string& usage, int minArgs, int maxArgs, Handler handler);
 
   // Creates the socket and starts serving. Returns 0, or an errno value (logged): EADDRINUSE when another live
@@ -57,6 +68,8 @@ class UnixctlServer {
 
   bool Running() const;
   const std::string& Path() const { return _path; }
+  // Clients connected now (0 when not running).
+  int Connections() const;
 
  private:
   struct Command {
@@ -68,16 +81,17 @@ class UnixctlServer {
 
   int Create(qor_unixctl_server** server);
   static int Dispatch(void* context, int argc, const char* argv[], char** reply);
+  static void Note(void* context, const char* text);
   UnixctlReply Handle(const std::vector<std::string>& argv);
+  std::string ListCommands() const;
   void Loop();
 
   const std::string _path;
+  const UnixctlLimits _limits;
   mutable std::mutex _mutex;  // guards the members below
   std::map<std::string, Command> _commands;
-  std::vector<std::string> _pending;  // registered from a handler: made known to the library by the loop
   qor_unixctl_server* _server = nullptr;
   std::thread _thread;
-  std::thread::id _threadId;
   bool _starting = false;
   bool _stopping = false;
 };

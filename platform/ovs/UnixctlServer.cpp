@@ -18,12 +18,13 @@ namespace qor::ovs {
 using VevUroro::LOG_LEVEL_DEBUG;
 using VevUroro::LOG_LEVEL_ERROR;
 using VevUroro::LOG_LEVEL_INFO;
+using VevUroro::LOG_LEVEL_WARN;
 
 namespace {
 
-// Commands the library registers itself; registering them again would abort the process.
+// Commands every server answers itself.
 bool Reserved(const std::string& name) {
-  return name == "list-commands" || name == "version" || name.starts_with("vlog/");
+  return name == "list-commands" || name == "version";
 }
 
 // True when a server accepts connections on `path` right now (a leftover socket file refuses them).
@@ -45,7 +46,7 @@ std::string ErrnoText(int error) {
 
 }  // namespace
 
-UnixctlServer::UnixctlServer(std::string path) : _path(std::move(path)) {}
+UnixctlServer::UnixctlServer(std::string path, UnixctlLimits limits) : _path(std::move(path)), _limits(limits) {}
 
 UnixctlServer::~UnixctlServer() {
   Stop();
@@ -58,19 +59,12 @@ bool UnixctlServer::RegisterCommand(const std::string& name, const std::string& 
                 _path, name);
     return false;
   }
-  bool fromLoop;
-  {
-    std::lock_guard<std::mutex> lock(_mutex);
-    if (!_commands.emplace(name, Command{usage, minArgs, maxArgs, std::move(handler)}).second) {
-      QOR_LIB_LOG(platform::library_log_level, LOG_LEVEL_ERROR, "UnixctlServer: %1: command \"%2\" registered twice",
-                  _path, name);
-      return false;
-    }
-    fromLoop = _server && std::this_thread::get_id() == _threadId;
-    if (fromLoop) _pending.push_back(name);
+  std::lock_guard<std::mutex> lock(_mutex);
+  if (!_commands.emplace(name, Command{usage, minArgs, maxArgs, std::move(handler)}).second) {
+    QOR_LIB_LOG(platform::library_log_level, LOG_LEVEL_ERROR, "UnixctlServer: %1: command \"%2\" registered twice",
+                _path, name);
+    return false;
   }
-  // The loop holds the library's command table while it runs a handler; it registers the name itself next turn.
-  if (!fromLoop) qor_unixctl_register_name(name.c_str(), usage.c_str());
   return true;
 }
 
@@ -80,7 +74,7 @@ int UnixctlServer::Start() {
     if (_server || _starting) return EALREADY;
     _starting = true;
   }
-  // Created without holding _mutex: the library's table lock is always taken before it, never after.
+  // Created without holding _mutex: the file system work may take a while.
   qor_unixctl_server* server = nullptr;
   int error = Create(&server);
   std::lock_guard<std::mutex> lock(_mutex);
@@ -88,9 +82,14 @@ int UnixctlServer::Start() {
   if (error) return error;
   _server = server;
   _stopping = false;
-  _pending.clear();
-  _thread = std::thread([this] { Loop(); });
-  _threadId = _thread.get_id();
+  try {
+    _thread = std::thread([this] { Loop(); });
+  } catch (...) {
+    // Without its thread the server is not started: Stop must not wait for one.
+    _server = nullptr;
+    qor_unixctl_server_destroy(server);
+    throw;
+  }
   QOR_LIB_LOG(platform::library_log_level, LOG_LEVEL_INFO, "UnixctlServer: serving %1", _path);
   return 0;
 }
@@ -113,7 +112,11 @@ int UnixctlServer::Create(qor_unixctl_server** server) {
     QOR_LIB_LOG(platform::library_log_level, LOG_LEVEL_ERROR, "UnixctlServer: %1 is served by another process", _path);
     return EADDRINUSE;
   }
-  int error = qor_unixctl_server_create(_path.c_str(), &UnixctlServer::Dispatch, this, server);
+  qor_unixctl_limits limits{_limits.maxConnections, _limits.maxRequestBytes, _limits.maxBacklogBytes,
+                            static_cast<int>(_limits.idleTimeout.count()),
+                            static_cast<int>(_limits.acceptRetry.count())};
+  int error =
+      qor_unixctl_server_create(_path.c_str(), &limits, &UnixctlServer::Dispatch, &UnixctlServer::Note, this, server);
   if (error) {
     QOR_LIB_LOG(platform::library_log_level, LOG_LEVEL_ERROR, "UnixctlServer: cannot listen on %1: %2", _path,
                 ErrnoText(error));
@@ -134,13 +137,18 @@ void UnixctlServer::Stop() {
   qor_unixctl_server_destroy(server);
   std::lock_guard<std::mutex> lock(_mutex);
   _server = nullptr;
-  _threadId = {};
   QOR_LIB_LOG(platform::library_log_level, LOG_LEVEL_INFO, "UnixctlServer: stopped serving %1", _path);
 }
 
 bool UnixctlServer::Running() const {
   std::lock_guard<std::mutex> lock(_mutex);
   return _server && !_stopping;
+}
+
+int UnixctlServer::Connections() const {
+  std::lock_guard<std::mutex> lock(_mutex);
+  // Once stopping, the server may be destroyed at any moment.
+  return _server && !_stopping ? qor_unixctl_server_connections(_server) : 0;
 }
 
 void UnixctlServer::Loop() {
@@ -157,14 +165,10 @@ void UnixctlServer::Loop() {
     server = _server;
   }
   for (;;) {
-    std::vector<std::pair<std::string, std::string>> pending;
     {
       std::lock_guard<std::mutex> lock(_mutex);
       if (_stopping) return;
-      for (const std::string& name : _pending) pending.emplace_back(name, _commands[name].usage);
-      _pending.clear();
     }
-    for (const auto& [name, usage] : pending) qor_unixctl_register_name(name.c_str(), usage.c_str());
     qor_unixctl_server_run_once(server);
   }
 }
@@ -172,13 +176,41 @@ void UnixctlServer::Loop() {
 int UnixctlServer::Dispatch(void* context, int argc, const char* argv[], char** reply) {
   std::vector<std::string> args(argv, argv + argc);
   UnixctlReply answer = static_cast<UnixctlServer*>(context)->Handle(args);
+  // The protocol carries C strings: a NUL would end the reply there, silently.
+  for (size_t at = 0; (at = answer.text.find('\0', at)) != std::string::npos; at += 4) {
+    answer.text.replace(at, 1, "\\x00");
+  }
   *reply = strdup(answer.text.c_str());
   return answer.ok ? 1 : 0;
 }
 
-// Checks and messages as the library's own, for commands that another server of the process registered.
+void UnixctlServer::Note(void* context, const char* text) {
+  QOR_LIB_LOG(platform::library_log_level, LOG_LEVEL_WARN, "UnixctlServer: %1: %2",
+              static_cast<UnixctlServer*>(context)->_path, text);
+}
+
+// As the library's own "list-commands": every command by name, with its usage.
+std::string UnixctlServer::ListCommands() const {
+  std::map<std::string, std::string> usages = {{"list-commands", ""}, {"version", ""}};
+  {
+    std::lock_guard<std::mutex> lock(_mutex);
+    for (const auto& [name, command] : _commands) usages.emplace(name, command.usage);
+  }
+  std::string text = "The available commands are:\n";
+  for (const auto& [name, usage] : usages) {
+    text += "  " + name + std::string(name.size() < 23 ? 23 - name.size() : 0, ' ') + " " + usage + "\n";
+  }
+  return text;
+}
+
+// Checks and messages as the library's own.
 UnixctlReply UnixctlServer::Handle(const std::vector<std::string>& argv) {
   const std::string& name = argv.at(0);
+  if (Reserved(name) && argv.size() > 1) {
+    return UnixctlReply::Error("\"" + name + "\" command takes at most 0 arguments");
+  }
+  if (name == "list-commands") return UnixctlReply::Ok(ListCommands());
+  if (name == "version") return UnixctlReply::Ok(qor_unixctl_version());
   Command command;
   {
     std::lock_guard<std::mutex> lock(_mutex);

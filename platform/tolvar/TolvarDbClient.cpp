@@ -99,6 +99,25 @@ void TolvarDbClient::RegisterChannelStatusCallback(ChannelStatusCallback callbac
   _statusCallback = std::move(callback);
 }
 
+void TolvarDbClient::AddChannelStatusObserver(ChannelStatusCallback callback) {
+  std::lock_guard lock(_mutex);
+  _statusObservers.push_back(std::move(callback));
+}
+
+std::vector<TolvarDbClient::ChannelStatusCallback> TolvarDbClient::StatusCallbacksLocked() const {
+  std::vector<ChannelStatusCallback> callbacks;
+  if (_statusCallback) callbacks.push_back(_statusCallback);
+  callbacks.insert(callbacks.end(), _statusObservers.begin(), _statusObservers.end());
+  return callbacks;
+}
+
+void TolvarDbClient::PostStatus(std::vector<ChannelStatusCallback> callbacks, bool up) {
+  if (callbacks.empty()) return;
+  PostCallback([callbacks = std::move(callbacks), up] {
+    for (const auto& callback : callbacks) callback(up);
+  });
+}
+
 void TolvarDbClient::SelectVdb(uint32_t vdb) {
   vdb &= 0xffff;
   std::lock_guard lock(_mutex);
@@ -177,10 +196,17 @@ void TolvarDbClient::StartAsync() {
     _started = true;
   }
   boost::asio::post(_io, [this] { Connect(); });
-  _ioThread = std::thread([this] {
-    auto guard = boost::asio::make_work_guard(_io);
-    _io.run();
-  });
+  try {
+    _ioThread = std::thread([this] {
+      auto guard = boost::asio::make_work_guard(_io);
+      _io.run();
+    });
+  } catch (...) {
+    // Without its IO thread the client is not started: blocking calls must not wait for answers that cannot come.
+    std::lock_guard lock(_mutex);
+    _started = false;
+    throw;
+  }
 }
 
 void TolvarDbClient::Stop() {
@@ -384,16 +410,16 @@ void TolvarDbClient::OnConnected() {
   _lastActivityMs = NowMs();
   QOR_LIB_LOG(library_log_level, VevUroro::LOG_LEVEL_INFO, "TolvarDbClient: %1 connected to %2:%3", _name, _host,
               _port);
-  ChannelStatusCallback status;
+  std::vector<ChannelStatusCallback> status;
   uint32_t vdb;
   std::map<MonitorKey, std::map<uint32_t, tv::MonitorStatementMsg>> monitors;
   {
     std::lock_guard lock(_mutex);
-    status = _statusCallback;
+    status = StatusCallbacksLocked();
     vdb = _vdb;
     monitors = _monitors;
   }
-  if (status) PostCallback([status] { status(true); });
+  PostStatus(std::move(status), true);
   Read();
 
   // Session set-up first, then every request still unanswered, in order.
@@ -438,7 +464,7 @@ void TolvarDbClient::OnDisconnected(const std::string& reason) {
               _host, _port, reason);
   // Set-up requests are repeated by the next set-up; without reconnecting, nothing will answer the others.
   std::vector<Completion> failed;
-  ChannelStatusCallback status;
+  std::vector<ChannelStatusCallback> status;
   {
     std::lock_guard lock(_mutex);
     for (auto it = _pending.begin(); it != _pending.end();) {
@@ -449,14 +475,14 @@ void TolvarDbClient::OnDisconnected(const std::string& reason) {
         ++it;
       }
     }
-    status = _statusCallback;
+    status = StatusCallbacksLocked();
   }
   tv::ServerFrameMsg unavailable = ErrorReply(kCodeUnavailable, "connection to tolvard lost");
   for (auto& done : failed) {
     if (done) done(unavailable);
   }
   if (!_reconnect) _gaveUp = "connection to tolvard lost";
-  if (wasConnected && status) PostCallback([status] { status(false); });
+  if (wasConnected) PostStatus(std::move(status), false);
   ScheduleReconnect();
 }
 

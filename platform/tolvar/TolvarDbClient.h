@@ -61,6 +61,9 @@ class TolvarDbClientInterface {
 
   // Called on every channel change: true when connected, false when the connection is lost.
   virtual void RegisterChannelStatusCallback(ChannelStatusCallback callback) = 0;
+  // One more channel-status callback, for the other users of the same client (the port-profile service), called
+  // after the registered one; it stays for the client's life.
+  virtual void AddChannelStatusObserver(ChannelStatusCallback callback) = 0;
   // The vdb (low 16 bits) used by modify requests that name none; 1 until selected.
   virtual void SelectVdb(uint32_t vdb) = 0;
   // Update and barrier callbacks of monitor `monitorId` on `vdb`; replaces earlier ones.
@@ -94,6 +97,7 @@ class TolvarDbClient : public TolvarDbClientInterface {
   TolvarDbClient& operator=(const TolvarDbClient&) = delete;
 
   void RegisterChannelStatusCallback(ChannelStatusCallback callback) override;
+  void AddChannelStatusObserver(ChannelStatusCallback callback) override;
   void SelectVdb(uint32_t vdb) override;
   void RegisterCallbacks(uint32_t monitorId, UpdateCallback update, BarrierCallback barrier, uint32_t vdb) override;
   bool ConfigureMonitors(const Statements& add, const Statements& remove, uint32_t monitorId, uint32_t vdb) override;
@@ -130,6 +134,9 @@ class TolvarDbClient : public TolvarDbClientInterface {
   rpc::Status Call(zantix::qor::tolvar::ClientFrameMsg frame, bool sessionSetup,
                    zantix::qor::tolvar::ServerFrameMsg* reply);
   void PostCallback(std::function<void()> callback);
+  // The status callback and the observers (call with _mutex held), and their posting to the callback thread.
+  std::vector<ChannelStatusCallback> StatusCallbacksLocked() const;
+  void PostStatus(std::vector<ChannelStatusCallback> callbacks, bool up);
   void CallbackLoop();
 
   // IO thread.
@@ -183,6 +190,7 @@ class TolvarDbClient : public TolvarDbClientInterface {
   std::map<MonitorKey, std::map<uint32_t, zantix::qor::tolvar::MonitorStatementMsg>> _monitors;
   std::map<MonitorKey, std::pair<UpdateCallback, BarrierCallback>> _callbacks;
   ChannelStatusCallback _statusCallback;
+  std::vector<ChannelStatusCallback> _statusObservers;
 
   // Callback thread and its queue (guarded by _callbackMutex).
   std::mutex _callbackMutex;

@@ -152,6 +152,15 @@ const pb::FieldDescriptor* PropertyField(const pb::Descriptor* descriptor, uint3
   return nullptr;
 }
 
+std::vector<const pb::FieldDescriptor*> ValueKeyFields(const pb::Descriptor* descriptor) {
+  std::vector<const pb::FieldDescriptor*> out;
+  if (!descriptor) return out;
+  for (int i = 0; i < descriptor->field_count(); ++i) {
+    if (descriptor->field(i)->options().GetExtension(tv::value_key)) out.push_back(descriptor->field(i));
+  }
+  return out;
+}
+
 std::vector<const pb::FieldDescriptor*> ListProperties(const pb::Descriptor* descriptor) {
   std::vector<const pb::FieldDescriptor*> out;
   if (!descriptor) return out;
@@ -279,6 +288,18 @@ std::string ObjectIdText(uint32_t objectType, const std::string& id) {
     hex.push_back(digits[c & 15]);
   }
   return "0x" + hex;
+}
+
+std::string ValueText(uint32_t objectType, uint32_t propertyType, const std::string& value) {
+  const pb::Descriptor* descriptor = ObjectDescriptor(objectType);
+  if (!descriptor) return "<unparsable>";
+  // A list property's value is one element; any other value is an object (holding the one property).
+  const pb::FieldDescriptor* field = propertyType ? PropertyField(descriptor, propertyType) : nullptr;
+  const pb::Descriptor* type = field && field->is_repeated() ? field->message_type() : descriptor;
+  if (!type) return "<unparsable>";
+  std::unique_ptr<pb::Message> message(pb::MessageFactory::generated_factory()->GetPrototype(type)->New());
+  if (!message->ParseFromString(value)) return "<unparsable>";
+  return message->ShortDebugString();
 }
 
 std::string DeterministicBytes(const pb::Message& message) {

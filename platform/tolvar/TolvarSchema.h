@@ -41,6 +41,8 @@ uint32_t PropertyOf(const google::protobuf::FieldDescriptor* field);
 // The field of `descriptor` that carries property `propertyType`, or nullptr.
 const google::protobuf::FieldDescriptor* PropertyField(const google::protobuf::Descriptor* descriptor,
                                                        uint32_t propertyType);
+// The fields of an object message marked as value keys (carried into every per-property entry), in field order.
+std::vector<const google::protobuf::FieldDescriptor*> ValueKeyFields(const google::protobuf::Descriptor* descriptor);
 // The list properties (repeated fields with a property number) of an object message, in field order.
 std::vector<const google::protobuf::FieldDescriptor*> ListProperties(const google::protobuf::Descriptor* descriptor);
 
@@ -67,6 +69,10 @@ bool SetObjectId(google::protobuf::Message* object, const std::string& id);
 // Readable form of an id of the type: the UUID text for a UuidMsg id, the text of a string id, otherwise the id
 // message's text form.
 std::string ObjectIdText(uint32_t objectType, const std::string& id);
+
+// Readable form of an entry's value: the object for property 0 or a scalar property (a single-property object),
+// the element for a list property; "<unparsable>" when the bytes do not parse.
+std::string ValueText(uint32_t objectType, uint32_t propertyType, const std::string& value);
 
 // Deterministic serialization, so that equal messages give equal bytes.
 std::string DeterministicBytes(const google::protobuf::Message& message);

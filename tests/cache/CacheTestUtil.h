@@ -1,6 +1,7 @@
 // Helpers of the state cache tests: entries, ids, a recording observer and a fake Tolvar client.
 #pragma once
 
+#include <functional>
 #include <list>
 #include <mutex>
 #include <string>
@@ -112,6 +113,22 @@ class FakeTolvarClient : public qor::RefCounted<FakeTolvarClient, ITolvarClient>
     std::lock_guard<std::mutex> lock(_mutex);
     writes.push_back(requests);
   }
+  // Recorded like Write; the completion runs when the test commits the write (Commit).
+  void WriteThen(const std::list<zantix::qor::tolvar::ModifyRequestMsg>& requests,
+                 std::function<void()> committed) override {
+    std::lock_guard<std::mutex> lock(_mutex);
+    writes.push_back(requests);
+    completions.push_back(std::move(committed));
+  }
+  // Runs the completions of the writes made so far.
+  void Commit() {
+    std::vector<std::function<void()>> done;
+    {
+      std::lock_guard<std::mutex> lock(_mutex);
+      done.swap(completions);
+    }
+    for (auto& completion : done) completion();
+  }
   void RegisterVessixVifMonitor() override {}
   void FullSyncWithDpDone(bool done, ComponentType component) override {
     std::lock_guard<std::mutex> lock(_mutex);
@@ -128,6 +145,7 @@ class FakeTolvarClient : public qor::RefCounted<FakeTolvarClient, ITolvarClient>
   uint16_t vdb = 1;
   std::vector<std::list<zantix::qor::tolvar::ModifyRequestMsg>> writes;
   std::vector<std::pair<bool, ComponentType>> fullSyncReports;
+  std::vector<std::function<void()>> completions;
 
  private:
   std::mutex _mutex;

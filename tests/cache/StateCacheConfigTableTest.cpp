@@ -201,6 +201,9 @@ TEST_F(ConfigTableTest, QueriesAndDerivedLookups) {
   EXPECT_EQ(out, "dvs-1");
   EXPECT_FALSE(_table->GetDvsOfLogSwitch(Id(99), &out));
   EXPECT_EQ(log.Count({"ConfigCache: object does not exist: objectId"}), 1u);
+  EXPECT_FALSE(_table->FindVifByLsp(Id(2), &out));
+  EXPECT_EQ(log.Count({"ConfigCache: property does not exist: ", ", LSP_ATTACHMENT with type: LOG_SWITCH_PORT_CONFIG"}),
+            1u);
 
   std::vector<StateCacheRecord> records;
   EXPECT_TRUE(_table->QueryDesiredProperty(tv::LOG_SWITCH_PORT_CONFIG, Property::LSP_ATTACHMENT, &records));

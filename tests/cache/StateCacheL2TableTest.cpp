@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "cache/StateCacheL2Table.h"
+#include "intake/Decoder.h"
 #include "support/LogCapture.h"
 #include "tests/cache/CacheTestUtil.h"
 #include "zantix/qor/tolvar/l2.pb.h"
 #include "zantix/qor/tolvar/objecttype.pb.h"
+#include "zantix/qor/tolvar/ops.pb.h"
 
 namespace VevUroro {
 namespace {
@@ -55,6 +57,9 @@ TEST_F(L2TableTest, ElementLookUpFindsTheElementOfAnyObjectType) {
   qor::test::LogCapture log;
   EXPECT_FALSE(_table->QueryDesiredProperty(Id(1), Property::L2_VTEP, L2ValueKey{8, 0}, nullptr));
   EXPECT_EQ(log.Count("L2Cache: property does not exist: objectID : "), 1u);
+  EXPECT_EQ(log.Count(" , type: L2_VTEP, valueKey: 8"), 1u);
+  EXPECT_FALSE(_table->QueryDesiredProperty(Id(1), Property::L2_VTEP, L2ValueKey{0x0a000009, 4}, nullptr));
+  EXPECT_EQ(log.Count(" , type: L2_VTEP, valueKey128.part1 : 167772169, valueKey128.part2 : 4"), 1u);
   EXPECT_FALSE(_table->QueryRuntimeProperty(Id(1), Property::L2_VTEP, L2ValueKey{7, 0}, nullptr));
   EXPECT_EQ(log.Count("L2Cache: runtime property does not exist: objectID : "), 1u);
 
@@ -180,24 +185,50 @@ TEST_F(L2TableTest, VtepGroupsArrivingPerPropertyAreCachedAndSurviveAFullSync) {
   EXPECT_EQ(_table->DesiredCount(), 0u);
 }
 
-// A group whose list is emptied still exists: the delta and a full sync of it leave the same records.
-TEST_F(L2TableTest, AVtepGroupWithoutVtepsIsCachedAsAFullSyncCachesIt) {
-  tv::VtepGroupMsg group, empty;
-  group.mutable_id()->set_low(4);
-  group.set_group_key(40);
-  empty = group;
-  group.add_vteps()->set_label(5);
-  _table->UpdateDesiredState(test::Decoded(L2CACHE, nullptr, &group), 0);
-  _table->UpdateDesiredState(test::Decoded(L2CACHE, &group, &empty), 0);
-  qor::RefPtr<StateCacheL2Table> synced(new StateCacheL2Table());
-  synced->UpdateDesiredState(test::FullSync(L2CACHE, {&empty}), 1);
+// Keyed by its group key, one group per object: a delta changing the key or emptying the group leaves the records
+// a full sync of the same group leaves.
+TEST_F(L2TableTest, VtepGroupIsKeyedByItsGroupKey) {
   auto rows = [](const std::vector<StateCacheRecord>& records) {
     std::vector<std::tuple<uint32_t, std::string, uint32_t, std::string>> out;
     for (const auto& r : records) out.emplace_back(r.objectType, r.objectId, r.propertyType, r.value);
     return out;
   };
-  EXPECT_EQ(rows(_table->DesiredRecords()), rows(synced->DesiredRecords()));
-  EXPECT_EQ(synced->DesiredRecords().size(), 1u);  // the object record
+  auto fullSync = [&](const tv::VtepGroupMsg& group) {
+    qor::RefPtr<StateCacheL2Table> synced(new StateCacheL2Table());
+    synced->UpdateDesiredState(test::FullSync(L2CACHE, {&group}), 1);
+    return rows(synced->DesiredRecords());
+  };
+  tv::VtepGroupMsg group;
+  group.mutable_id()->ParseFromString(Id(4));
+  group.set_group_key(77);
+  group.add_vteps()->set_label(5);
+  _table->UpdateDesiredState(test::Decoded(L2CACHE, nullptr, &group), 0);
+  std::string value;
+  ASSERT_TRUE(_table->QueryDesiredProperty(Id(4), Property::L2_VTEP_GROUP, L2ValueKey{77, 0}, &value));
+  tv::VtepGroupMsg cached;
+  ASSERT_TRUE(cached.ParseFromString(value));
+  EXPECT_EQ(cached.group_key(), 77u);
+  EXPECT_EQ(cached.vteps_size(), 1);
+
+  // A new key replaces the group; the object keeps one group.
+  tv::VtepGroupMsg rekeyed = group;
+  rekeyed.set_group_key(78);
+  _table->UpdateDesiredState(test::Decoded(L2CACHE, &group, &rekeyed), 0);
+  EXPECT_FALSE(_table->QueryDesiredProperty(Id(4), Property::L2_VTEP_GROUP, L2ValueKey{77, 0}, nullptr));
+  EXPECT_TRUE(_table->QueryDesiredProperty(Id(4), Property::L2_VTEP_GROUP, L2ValueKey{78, 0}, nullptr));
+  EXPECT_EQ(_table->DesiredCount(), 2u);  // the object record and its group
+  EXPECT_EQ(rows(_table->DesiredRecords()), fullSync(rekeyed));
+
+  // A group emptied under another key clears the property, whatever key the clear carries; the object stays.
+  tv::VtepGroupMsg emptied = rekeyed;
+  emptied.set_group_key(79);
+  emptied.clear_vteps();
+  _table->UpdateDesiredState(test::Decoded(L2CACHE, &rekeyed, &emptied), 0);
+  EXPECT_FALSE(_table->QueryDesiredProperty(Id(4), Property::L2_VTEP_GROUP, L2ValueKey{78, 0}, nullptr));
+  EXPECT_EQ(_table->DesiredCount(), 1u);
+  EXPECT_EQ(rows(_table->DesiredRecords()), fullSync(emptied));
+  _table->UpdateDesiredState(test::Decoded(L2CACHE, &emptied, nullptr), 0);
+  EXPECT_EQ(_table->DesiredCount(), 0u);
 }
 
 TEST_F(L2TableTest, DumpsListEveryRecord) {

@@ -222,9 +222,9 @@ TEST_F(DpsimInProcessTest, BatchIsAppliedOnlyAtItsLastMessage) {
   std::string after = Dump();
   EXPECT_NE(after.find("batches applied: 1"), std::string::npos) << after;
   EXPECT_NE(after.find("port properties: 2"), std::string::npos) << after;
-  EXPECT_NE(after.find("101 (port blocked) = \"true\""), std::string::npos) << after;
-  EXPECT_NE(after.find("1 (segment VNI) = 0x00001388"), std::string::npos) << after;
-  EXPECT_NE(after.find("102 (VLAN) = 0x00000005"), std::string::npos) << after;
+  EXPECT_NE(after.find("101 (port blocked) = blocked"), std::string::npos) << after;
+  EXPECT_NE(after.find("1 (segment VNI) = VNI 5000"), std::string::npos) << after;
+  EXPECT_NE(after.find("102 (VLAN) = malformed (4 bytes) 0x00000005"), std::string::npos) << after;
 
   // An empty value clears the key; DELETE without keys removes the port.
   ASSERT_TRUE(agent.SendAll(PortPropertyUpdate("vif-1", 101, {}, false)));

@@ -1,10 +1,14 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
+#include <future>
 #include <thread>
 
 #include "platform/QorRoot.h"
@@ -26,6 +30,61 @@ UnixctlServer::Handler Echo() {
     return UnixctlReply::Ok(text);
   };
 }
+
+// A client on a bare socket, to behave as ovs-appctl never would: stay silent, send half a request, never read.
+class RawClient {
+ public:
+  explicit RawClient(const std::string& path, bool blocking = true) {
+    _fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | (blocking ? 0 : SOCK_NONBLOCK), 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    _connected = connect(_fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  ~RawClient() {
+    if (_fd >= 0) close(_fd);
+  }
+  RawClient(const RawClient&) = delete;
+  RawClient& operator=(const RawClient&) = delete;
+
+  bool Connected() const { return _connected; }
+  void ShrinkReceiveBuffer() {
+    int size = 4096;
+    setsockopt(_fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+  }
+  // False once the server has closed the connection.
+  bool Send(const std::string& bytes) { return send(_fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) >= 0; }
+  bool Request(const std::string& method, int id = 0) {
+    return Send("{\"id\":" + std::to_string(id) + ",\"method\":\"" + method + "\",\"params\":[]}");
+  }
+  // The next reply's text (read until its closing brace), or "" when the connection ended first.
+  std::string Reply() {
+    std::string text;
+    for (char c;;) {
+      ssize_t n = recv(_fd, &c, 1, 0);
+      if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        pollfd ready{_fd, POLLIN, 0};
+        if (poll(&ready, 1, 20000) == 1) continue;
+      }
+      if (n != 1) return "";
+      text += c;
+      if (c == '}') return text;
+    }
+  }
+  // True when the server has closed the connection (after draining what it sent), without blocking.
+  bool ClosedByServer() {
+    char buffer[65536];
+    for (;;) {
+      ssize_t n = recv(_fd, buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n == 0) return true;
+      if (n < 0) return errno != EAGAIN && errno != EWOULDBLOCK;
+    }
+  }
+
+ private:
+  int _fd = -1;
+  bool _connected = false;
+};
 
 class UnixctlTest : public ::testing::Test {
  protected:
@@ -66,6 +125,10 @@ TEST_F(UnixctlTest, ServerAndClientExchangeRepliesAndErrors) {
   EXPECT_FALSE(thrown.ok);
   EXPECT_NE(thrown.text.find("inner trouble"), std::string::npos);
 
+  ASSERT_TRUE(server.RegisterCommand("test/nul", "", 0, 0,
+                                     [](const auto&) { return UnixctlReply::Ok(std::string("before\0after", 12)); }));
+  EXPECT_EQ(UnixctlClient::Call(server.Path(), "test/nul").text, "before\\x00after\n") << "not cut at the NUL";
+
   UnixctlResult list = UnixctlClient::Call(server.Path(), "list-commands");
   EXPECT_TRUE(list.ok);
   EXPECT_NE(list.text.find("test/echo"), std::string::npos);
@@ -84,7 +147,6 @@ TEST_F(UnixctlTest, RegistrationRulesProtectTheLibrary) {
   EXPECT_FALSE(server.RegisterCommand("", "", 0, 0, Echo()));
   EXPECT_FALSE(server.RegisterCommand("list-commands", "", 0, 0, Echo()));
   EXPECT_FALSE(server.RegisterCommand("version", "", 0, 0, Echo()));
-  EXPECT_FALSE(server.RegisterCommand("vlog/set", "", 0, 0, Echo()));
   EXPECT_FALSE(server.RegisterCommand("a", "", 2, 1, Echo()));
   EXPECT_FALSE(server.RegisterCommand("a", "", -1, 1, Echo()));
   EXPECT_FALSE(server.RegisterCommand("a", "", 0, 0, nullptr));
@@ -95,7 +157,7 @@ TEST_F(UnixctlTest, RegistrationRulesProtectTheLibrary) {
   EXPECT_EQ(relative.Start(), EINVAL);
 }
 
-// The library keeps one command table per process; each server must still answer only its own commands, and
+// Several servers in one process: each must answer only its own commands, even one of the same name, and
 // servers must come and go without disturbing each other.
 TEST_F(UnixctlTest, SeveralServersInOneProcessKeepTheirOwnCommands) {
   UnixctlServer cli(QorPath("/var/run/a/cli.ctl"));
@@ -186,6 +248,134 @@ TEST_F(UnixctlTest, ClientGivesUpOnASlowHandler) {
   release = true;
   // Stop is prompt even with a connection the client abandoned.
   server.Stop();
+}
+
+// Clients beyond the limit wait in the listen queue instead of taking more descriptors; each is served once another
+// leaves, and a client that stays silent is let go after the idle time.
+TEST_F(UnixctlTest, ClientsBeyondTheLimitWaitTheirTurn) {
+  UnixctlLimits limits;
+  limits.maxConnections = 3;
+  UnixctlServer server(QorPath("/var/run/g/few.ctl"), limits);
+  server.RegisterCommand("test/echo", "", 0, 3, Echo());
+  ASSERT_EQ(server.Start(), 0);
+  std::vector<std::unique_ptr<RawClient>> silent;
+  for (int i = 0; i < 8; ++i) {
+    silent.push_back(std::make_unique<RawClient>(server.Path(), false));
+    ASSERT_TRUE(silent.back()->Connected());
+  }
+  ASSERT_TRUE(test::WaitFor([&] { return server.Connections() == 3; }));
+  auto answer = std::async(std::launch::async, [&] { return UnixctlClient::Call(server.Path(), "test/echo"); });
+  EXPECT_EQ(server.Connections(), 3);
+  silent.clear();
+  EXPECT_EQ(answer.get().text, "test/echo\n");
+  EXPECT_TRUE(test::WaitFor([&] { return server.Connections() == 0; }));
+}
+
+TEST_F(UnixctlTest, SilentAndStuckClientsAreLetGo) {
+  UnixctlLimits limits;
+  limits.idleTimeout = 200ms;
+  UnixctlServer server(QorPath("/var/run/h/idle.ctl"), limits);
+  server.RegisterCommand("test/big", "", 0, 0, [](const auto&) { return UnixctlReply::Ok(std::string(8 << 20, 'x')); });
+  server.RegisterCommand("test/echo", "", 0, 3, Echo());
+  ASSERT_EQ(server.Start(), 0);
+
+  RawClient silent(server.Path());
+  RawClient half(server.Path());
+  ASSERT_TRUE(half.Send("{\"id\":1,\"method\":\"test/echo\",\"par"));
+  RawClient neverReads(server.Path());
+  neverReads.ShrinkReceiveBuffer();
+  ASSERT_TRUE(neverReads.Request("test/big"));
+  RawClient reader(server.Path());
+  ASSERT_TRUE(reader.Request("test/echo"));
+  EXPECT_NE(reader.Reply().find("\"result\":\"test/echo\\n\""), std::string::npos);
+
+  EXPECT_TRUE(test::WaitFor([&] { return silent.ClosedByServer(); }));
+  EXPECT_TRUE(test::WaitFor([&] { return half.ClosedByServer(); }));
+  EXPECT_TRUE(test::WaitFor([&] { return logs.Has({"took no part of its reply for 200 ms: connection closed"}); }));
+  EXPECT_TRUE(test::WaitFor([&] { return server.Connections() == 0; }));
+  EXPECT_EQ(UnixctlClient::Call(server.Path(), "test/echo", {"still"}).text, "test/echo still\n");
+}
+
+// Replies that clients do not take are bounded together: past the limit the client with the most pending is let go,
+// and a client that reads is served all the while.
+TEST_F(UnixctlTest, RepliesNotTakenAreBoundedTogether) {
+  UnixctlLimits limits;
+  limits.maxBacklogBytes = 3 << 20;
+  UnixctlServer server(QorPath("/var/run/k/backlog.ctl"), limits);
+  server.RegisterCommand("test/big", "", 0, 0, [](const auto&) { return UnixctlReply::Ok(std::string(2 << 20, 'x')); });
+  server.RegisterCommand("test/echo", "", 0, 3, Echo());
+  ASSERT_EQ(server.Start(), 0);
+  std::vector<std::unique_ptr<RawClient>> hoarders;
+  for (int i = 0; i < 4; ++i) {
+    hoarders.push_back(std::make_unique<RawClient>(server.Path()));
+    hoarders.back()->ShrinkReceiveBuffer();
+    ASSERT_TRUE(hoarders.back()->Request("test/big"));
+  }
+  EXPECT_TRUE(test::WaitFor([&] {
+    int closed = 0;
+    for (auto& hoarder : hoarders) closed += hoarder->ClosedByServer();
+    return closed >= 3;
+  }));
+  EXPECT_TRUE(logs.Has({"replies not taken by their clients exceed 3145728 bytes"}));
+  EXPECT_EQ(UnixctlClient::Call(server.Path(), "test/big").text.size(), (2u << 20) + 1);
+}
+
+// A request that never ends is not buffered without bound: past the limit its connection is closed.
+TEST_F(UnixctlTest, OversizedRequestClosesItsConnection) {
+  UnixctlLimits limits;
+  limits.maxRequestBytes = 64 << 10;
+  UnixctlServer server(QorPath("/var/run/i/big.ctl"), limits);
+  server.RegisterCommand("test/echo", "", 0, 3, Echo());
+  ASSERT_EQ(server.Start(), 0);
+
+  RawClient flood(server.Path());
+  ASSERT_TRUE(flood.Send("{\"id\":0,\"method\":\"test/echo\",\"params\":[\""));
+  const std::string chunk(16 << 10, 'a');
+  bool closed = false;
+  for (int i = 0; i < 4096 && !closed; ++i) closed = !flood.Send(chunk);  // 64 MiB at most
+  EXPECT_TRUE(closed);
+  EXPECT_TRUE(logs.Has({"UnixctlServer:", "a client's request exceeds 65536 bytes: connection closed"}));
+
+  // Arguments up to the limit still pass.
+  std::string large(60 << 10, 'b');
+  EXPECT_EQ(UnixctlClient::Call(server.Path(), "test/echo", {large}).text, "test/echo " + large + "\n");
+}
+
+// With the process out of descriptors the listener rests between tries instead of spinning, the clients already
+// connected are served meanwhile, and waiting ones are taken once descriptors are free again.
+TEST_F(UnixctlTest, OutOfDescriptorsTheListenerRestsInsteadOfSpinning) {
+  UnixctlLimits limits;
+  limits.acceptRetry = 250ms;
+  UnixctlServer server(QorPath("/var/run/j/fd.ctl"), limits);
+  server.RegisterCommand("test/echo", "", 0, 3, Echo());
+  ASSERT_EQ(server.Start(), 0);
+  RawClient early(server.Path());
+  ASSERT_TRUE(test::WaitFor([&] { return server.Connections() == 1; }));
+  RawClient late(server.Path(), false);
+  ASSERT_TRUE(late.Connected());
+
+  rlimit saved{};
+  getrlimit(RLIMIT_NOFILE, &saved);
+  std::vector<int> filler;
+  {
+    // Use up every descriptor below a low soft limit, as a leak elsewhere in the process would.
+    rlimit low = saved;
+    low.rlim_cur = 256;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &low), 0);
+    for (int fd; (fd = open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;) filler.push_back(fd);
+  }
+  ASSERT_TRUE(late.Request("test/echo", 7));
+  EXPECT_TRUE(test::WaitFor([&] { return logs.Count({"cannot accept a client", "next try in 250 ms"}) >= 2; }));
+  for (int i = 0; i < 20; ++i) {
+    ASSERT_TRUE(early.Request("test/echo", i));
+    EXPECT_NE(early.Reply().find("test/echo"), std::string::npos);
+  }
+  // One try per rest, not one per loop turn: 20 round trips woke the loop at least 40 times.
+  size_t tries = logs.Count({"cannot accept a client"});
+  EXPECT_LT(tries, 40u);
+  for (int fd : filler) close(fd);
+  setrlimit(RLIMIT_NOFILE, &saved);
+  EXPECT_NE(late.Reply().find("\"id\":7"), std::string::npos);
 }
 
 #ifdef QOR_OVS_APPCTL

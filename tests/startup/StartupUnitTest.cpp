@@ -31,11 +31,21 @@ TEST(CommandLineTest, DefaultPathLastDashCWinsAndEverythingElseIsUsage) {
   EXPECT_EQ(twice->configPath, "/b.xml");
 
   for (std::vector<std::string> bad :
-       {std::vector<std::string>{"prog", "-s"}, {"prog", "-c", "/a.xml", "-x"}, {"prog", "-c"}, {"prog", "--help"}}) {
+       {std::vector<std::string>{"prog", "-s"}, {"prog", "-c", "/a.xml", "-x"}, {"prog", "-c"}, {"prog", "--helpme"}}) {
     testing::internal::CaptureStderr();
     EXPECT_FALSE(Parse(bad));
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "Usage: prog [-c configFile]\n");
   }
+}
+
+TEST(CommandLineTest, HelpAndVersionUnlessTheyAreTheConfigFile) {
+  EXPECT_EQ(Parse({"prog", "--help"})->action, CommandLine::Action::kHelp);
+  EXPECT_EQ(Parse({"prog", "-c", "/a.xml", "--version"})->action, CommandLine::Action::kVersion);
+  auto named = Parse({"prog", "-c", "--help"});
+  ASSERT_TRUE(named);
+  EXPECT_EQ(named->action, CommandLine::Action::kRun);
+  EXPECT_EQ(named->configPath, "--help");
+  EXPECT_EQ(HelpText("prog").rfind("Usage: prog [-c configFile]\n", 0), 0u);
 }
 
 TEST(FailurePolicyTest, MemoryExhaustionEndsWithOneAndTheSystemLogText) {

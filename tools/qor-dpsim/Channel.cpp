@@ -12,6 +12,16 @@ namespace qor::dpsim {
 namespace asio = boost::asio;
 using stream = asio::local::stream_protocol;
 
+void ListenAt(stream::acceptor& acceptor, const std::string& path) {
+  std::error_code ec;
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path(), ec);
+  ::unlink(path.c_str());
+  stream::endpoint endpoint(path);
+  acceptor.open(endpoint.protocol());
+  acceptor.bind(endpoint);
+  acceptor.listen();
+}
+
 Connection::Connection(stream::socket socket, uint64_t id, Channel& channel)
     : _socket(std::move(socket)), _id(id), _channel(channel) {}
 
@@ -106,13 +116,7 @@ Channel::Channel(asio::io_context& context, std::string name, std::string path, 
       _module(std::move(module)),
       _capture(captureDirectory, _name),
       _acceptor(context) {
-  std::error_code ec;
-  std::filesystem::create_directories(std::filesystem::path(_path).parent_path(), ec);
-  ::unlink(_path.c_str());
-  stream::endpoint endpoint(_path);
-  _acceptor.open(endpoint.protocol());
-  _acceptor.bind(endpoint);
-  _acceptor.listen();
+  ListenAt(_acceptor, _path);
   Accept();
 }
 

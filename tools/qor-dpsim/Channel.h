@@ -24,6 +24,10 @@ namespace qor::dpsim {
 
 class Channel;
 
+// Opens `acceptor` listening at `path`, creating the parent directory and replacing a stale socket file. Throws
+// boost::system::system_error on failure.
+void ListenAt(boost::asio::local::stream_protocol::acceptor& acceptor, const std::string& path);
+
 class Connection : public std::enable_shared_from_this<Connection> {
  public:
   Connection(boost::asio::local::stream_protocol::socket socket, uint64_t id, Channel& channel);

@@ -26,11 +26,13 @@ struct ControlCommand {
 constexpr ControlCommand kCommands[] = {
     {"dpsim/channels", "channels", "", 0, 0},
     {"dpsim/connections", "connections", "", 0, 0},
-    {"dpsim/dump", "dump", "CHANNEL", 1, 1},
+    {"dpsim/dump", "dump", "CHANNEL|DEVICE", 1, 1},
     {"dpsim/vif-connect", "vif-connect", "CHANNEL VIF PORT SWITCH [MAC]", 4, 5},
     {"dpsim/vif-disconnect", "vif-disconnect", "CHANNEL VIF", 2, 2},
     {"dpsim/dp-status", "dp-status", "CHANNEL sync|out-of-sync", 2, 2},
     {"dpsim/port-out-of-sync", "port-out-of-sync", "CHANNEL VIF", 2, 2},
+    {"dpsim/devices", "devices", "", 0, 0},
+    {"dpsim/device-fail", "device-fail", "DEVICE REQUEST ERRNO", 3, 3},
     {"qora/send", "qora-send", "HEX [TYPE [fragment]]", 1, 3},
     {"qora/send-raw", "qora-send-raw", "HEX", 1, 1},
 };

@@ -6,6 +6,7 @@
 #include "dataplane/kcp/KcpReader.h"
 #include "dataplane/kcp/KcpWriter.h"
 #include "tools/qor-dpsim/Channel.h"
+#include "tools/qor-dpsim/PropertyText.h"
 
 namespace qor::dpsim {
 
@@ -13,110 +14,14 @@ using namespace VevUroro::kcp;
 
 namespace {
 
-const char* PortKeyName(uint16_t key) {
-  switch (key) {
-    case 1:
-      return "segment VNI";
-    case 2:
-      return "replication mode";
-    case 3:
-      return "DSCP/COS tags";
-    case 4:
-      return "udpPortsInHash";
-    case 5:
-      return "nestedTNConfig";
-    case 6:
-      return "child segment port";
-    case 41:
-      return "switch security table";
-    case 42:
-    case 44:
-    case 46:
-      return "IP discovery settings";
-    case 43:
-      return "security configured";
-    case 45:
-      return "IP discovery ignore-bindings";
-    case 61:
-    case 62:
-    case 63:
-      return "traffic shaper";
-    case 81:
-      return "port mirroring sessions";
-    case 101:
-      return "port blocked";
-    case 102:
-      return "VLAN";
-    case 141:
-      return "MAC management";
-    case 181:
-      return "QoS plane mode";
-    case 202:
-      return "uplink teaming policy";
-    case 241:
-      return "managedcloud.management.ip";
-    case 242:
-      return "proxyarpRoutermode";
-    case 243:
-      return "managedcloud.edge";
-    case 244:
-      return "remoteRtr";
-    case 245:
-      return "policyRoute";
-    case 261:
-      return "serviceInsertion.gvm";
-    case 262:
-      return "serviceInsertion.svm";
-    case 281:
-      return "port latency";
-    case 321:
-      return "global.id";
-    case 341:
-      return "forward.rarp";
-    default:
-      return (key >= 322 && key <= 331) ? "vm.tagset" : "unknown";
-  }
-}
-
-const char* SwitchKeyName(uint16_t key) {
-  switch (key) {
-    case 1:
-      return "CCP session state";
-    case 5:
-      return "flow cache enabled";
-    case 6:
-      return "flow cache multicast enabled";
-    case 9:
-      return "MAC learning";
-    case 10:
-      return "forwarding mode";
-    default:
-      return "unknown";
-  }
-}
-
-// Text values carry their terminating NUL; anything else is shown in hex.
-std::string ValueText(const std::vector<uint8_t>& value) {
-  if (value.empty()) return "(empty)";
-  bool text = value.back() == 0;
-  for (size_t i = 0; text && i + 1 < value.size(); ++i) text = value[i] >= 0x20 && value[i] < 0x7f;
-  if (text) return "\"" + std::string(value.begin(), value.end() - 1) + "\"";
-  static const char* kHex = "0123456789abcdef";
-  std::string out = "0x";
-  for (uint8_t b : value) {
-    out.push_back(kHex[b >> 4]);
-    out.push_back(kHex[b & 0xf]);
-  }
-  return out;
-}
-
 void DumpTable(std::ostringstream& out, const char* title,
-               const std::map<std::string, KcpSwitchModule::PropertyMap>& table, const char* (*name)(uint16_t)) {
+               const std::map<std::string, KcpSwitchModule::PropertyMap>& table, const char* (*name)(uint16_t),
+               std::string (*text)(uint16_t, const std::vector<uint8_t>&)) {
   out << title << ": " << table.size() << "\n";
   for (const auto& [id, properties] : table) {
     out << "  " << id << "\n";
     for (const auto& [key, value] : properties) {
-      out << "    " << key << " (" << name(key) << ") = " << ValueText(value) << "\n";
+      out << "    " << key << " (" << name(key) << ") = " << text(key, value) << "\n";
     }
   }
 }
@@ -159,26 +64,30 @@ void KcpSwitchModule::OnDisconnect(Connection& connection) {
 }
 
 void KcpSwitchModule::OnMessage(Connection& connection, const std::vector<uint8_t>& bytes) {
+  Receive(connection.Id(), bytes, [&connection](std::vector<uint8_t> answer) { connection.Send(std::move(answer)); });
+}
+
+void KcpSwitchModule::Receive(uint64_t connectionId, const std::vector<uint8_t>& bytes, const Reply& reply) {
   KcpMessage message;
   if (!DecodeMessage(bytes.data(), bytes.size(), &message)) return;
   switch (message.type) {
     case KCP_MSG_SESSION_CONTROL:
-      HandleSessionControl(connection, message);
+      HandleSessionControl(message, reply);
       return;
     case KCP_MSG_UPDATE: {
-      auto& batch = _pendingBatches[connection.Id()];
+      auto& batch = _pendingBatches[connectionId];
       bool last = !message.MoreFollows();
       batch.push_back(std::move(message));
       if (last) {
         auto complete = std::move(batch);
-        _pendingBatches.erase(connection.Id());
+        _pendingBatches.erase(connectionId);
         ApplyBatch(complete);
       }
       return;
     }
     case KCP_MSG_QUERY:
       for (const auto& item : message.items) {
-        if (item.type == KCP_QUERY_DP_STATUS) connection.Send(DpStatusNotification());
+        if (item.type == KCP_QUERY_DP_STATUS) reply(DpStatusNotification());
       }
       return;
     default:
@@ -186,14 +95,14 @@ void KcpSwitchModule::OnMessage(Connection& connection, const std::vector<uint8_
   }
 }
 
-void KcpSwitchModule::HandleSessionControl(Connection& connection, const KcpMessage& message) {
+void KcpSwitchModule::HandleSessionControl(const KcpMessage& message, const Reply& reply) {
   if (message.items.empty() || message.items[0].type != KCP_SESSION_CONTROL || !message.items[0].wellFormed) return;
   const DataItem& item = message.items[0];
   if (item.controlType != KCP_SESSION_OPEN) return;
   ++_sessionsOpened;
   _lastSessionId = item.sessionId;
   _outOfSync = false;
-  connection.Send(BuildSessionControl(KCP_SESSION_OPEN_ACK, item.sessionId));
+  reply(BuildSessionControl(KCP_SESSION_OPEN_ACK, item.sessionId));
   std::vector<VifRecord> connected;
   for (const auto& [id, held] : _vifs) {
     if (held.connected) connected.push_back(WithStatus(held.record, KCP_VIF_CONNECT));
@@ -205,15 +114,15 @@ void KcpSwitchModule::HandleSessionControl(Connection& connection, const KcpMess
     size_t size = kVifRecordFixedLen;
     for (const auto& p : vif.properties) size += kPropHeaderLen + p.value.size();
     if (!chunk.empty() && bytes + size > kMaxRecordBytes) {
-      connection.Send(VifUpdateMessage(KCP_OP_FULL_SYNC, chunk));
+      reply(VifUpdateMessage(KCP_OP_FULL_SYNC, chunk));
       chunk.clear();
       bytes = 0;
     }
     chunk.push_back(std::move(vif));
     bytes += size;
   }
-  if (!chunk.empty()) connection.Send(VifUpdateMessage(KCP_OP_FULL_SYNC, chunk));
-  connection.Send(BuildSessionControl(KCP_SESSION_FULL_SYNC_END, item.sessionId));
+  if (!chunk.empty()) reply(VifUpdateMessage(KCP_OP_FULL_SYNC, chunk));
+  reply(BuildSessionControl(KCP_SESSION_FULL_SYNC_END, item.sessionId));
 }
 
 void KcpSwitchModule::ApplyBatch(const std::vector<KcpMessage>& batch) {
@@ -357,9 +266,9 @@ std::string KcpSwitchModule::Dump() const {
         << " type=" << static_cast<unsigned>(held.record.vifType) << (held.connected ? " connected" : " disconnected")
         << "\n";
   }
-  DumpTable(out, "port properties", _portProperties, PortKeyName);
-  DumpTable(out, "tkmnic properties", _tkmnicProperties, PortKeyName);
-  DumpTable(out, "switch properties", _vdsProperties, SwitchKeyName);
+  DumpTable(out, "port properties", _portProperties, PortKeyName, PortPropertyText);
+  DumpTable(out, "tkmnic properties", _tkmnicProperties, PortKeyName, PortPropertyText);
+  DumpTable(out, "switch properties", _vdsProperties, SwitchKeyName, SwitchPropertyText);
   DumpSet(out, "port list", _portList);
   DumpSet(out, "tkmnic list", _tkmnicList);
   DumpSet(out, "switch list", _vdsList);

@@ -16,6 +16,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -33,6 +34,10 @@ class KcpSwitchModule : public ChannelModule {
   const char* Kind() const override { return "kcp"; }
   void OnConnect(Connection& connection) override;
   void OnMessage(Connection& connection, const std::vector<uint8_t>& message) override;
+  // What OnMessage does, for a connection known by its id; answers go to `reply` (in-process use: tests and
+  // benchmarks feed the module the agent's messages directly).
+  using Reply = std::function<void(std::vector<uint8_t>)>;
+  void Receive(uint64_t connectionId, const std::vector<uint8_t>& message, const Reply& reply);
   void OnDisconnect(Connection& connection) override;
   std::string Dump() const override;
 
@@ -47,13 +52,19 @@ class KcpSwitchModule : public ChannelModule {
 
   // State, for tests and the dump.
   const std::map<std::string, PropertyMap>& PortProperties() const { return _portProperties; }
+  const std::map<std::string, PropertyMap>& TkmnicProperties() const { return _tkmnicProperties; }
   const std::map<std::string, PropertyMap>& SwitchProperties() const { return _vdsProperties; }
+  const std::set<std::string>& SwitchList() const { return _vdsList; }
+  const std::set<std::string>& ContainerList() const { return _containerList; }
+  const std::set<std::string>& TkmnicList() const { return _tkmnicList; }
+  const std::map<std::string, VevUroro::kcp::ContainerRecord>& Containers() const { return _containers; }
+  const std::map<std::string, std::vector<std::string>>& PortContainers() const { return _portContainers; }
   const std::set<std::string>& PortList() const { return _portList; }
   uint64_t BatchesApplied() const { return _batchesApplied; }
   uint32_t LastSessionId() const { return _lastSessionId; }
 
  private:
-  void HandleSessionControl(Connection& connection, const VevUroro::kcp::KcpMessage& message);
+  void HandleSessionControl(const VevUroro::kcp::KcpMessage& message, const Reply& reply);
   void ApplyBatch(const std::vector<VevUroro::kcp::KcpMessage>& batch);
   void ApplyItem(const VevUroro::kcp::DataItem& item, std::set<uint16_t>& replaced);
   static void ApplyProperties(std::map<std::string, PropertyMap>& table, const std::string& id, uint8_t operation,

@@ -13,6 +13,7 @@
 #include "dataplane/kcp/KcpFormat.h"
 #include "dataplane/kcp/KcpReader.h"
 #include "dataplane/kcp/KcpWriter.h"
+#include "tools/qor-dpsim/DeviceModules.h"
 #include "tools/qor-dpsim/KcpSwitchModule.h"
 
 namespace qor::dpsim {
@@ -124,6 +125,7 @@ Simulator::Simulator(Options options) : _options(std::move(options)) {}
 
 Simulator::~Simulator() {
   _channels.clear();
+  _devices.clear();
   _agentLink.reset();
   std::error_code ec;
   std::filesystem::remove(ReadyFilePath(), ec);
@@ -196,6 +198,15 @@ bool Simulator::Setup(std::string* error) {
   }
   for (const auto& [name, kind] : _options.channels) {
     if (!AddChannel(name, kind, error)) return false;
+  }
+  try {
+    _devices["/dev/fc"] =
+        std::make_unique<DeviceServer>(_context, _options.root + "/dev/fc", std::make_unique<FlowCacheDevice>());
+    _devices["/dev/vswitch"] =
+        std::make_unique<DeviceServer>(_context, _options.root + "/dev/vswitch", std::make_unique<VswitchDevice>());
+  } catch (const std::exception& e) {
+    *error = std::string("cannot serve the devices: ") + e.what();
+    return false;
   }
   if (_options.defaultChannels || _options.agentLink) {
     _agentLink = std::make_unique<AgentLinkServer>(_context, AgentLinkPath(), _options.captureDirectory);
@@ -270,6 +281,9 @@ std::pair<bool, std::string> Simulator::ExecuteHere(const std::vector<std::strin
     return {true, out.str()};
   }
   if (name == "qora-send" || name == "qora-send-raw") return ExecuteAgentLink(words);
+  if (name == "devices" || name == "device-fail" || (name == "dump" && words.size() == 2 && _devices.count(words[1]))) {
+    return ExecuteDevice(words);
+  }
   if (name == "dump" && words.size() == 2 && words[1] == AgentLinkServer::kName && _agentLink &&
       !_channels.count(words[1])) {
     return {true, _agentLink->Dump()};
@@ -336,6 +350,27 @@ std::pair<bool, std::string> Simulator::ExecuteAgentLink(const std::vector<std::
   size_t sent = _agentLink->SendToAll(frame);
   if (sent == 0) return {false, "no connection on " + std::string(AgentLinkServer::kName)};
   return {true, "sent " + std::to_string(frame.size()) + " byte(s) to " + std::to_string(sent) + " connection(s)\n"};
+}
+
+std::pair<bool, std::string> Simulator::ExecuteDevice(const std::vector<std::string>& words) {
+  const std::string& name = words[0];
+  if (name == "devices") {
+    std::ostringstream out;
+    for (const auto& [path, device] : _devices) out << path << " " << device->Path() << "\n";
+    return {true, out.str()};
+  }
+  if (name == "dump") return {true, _devices.at(words[1])->Dump()};
+  if (words.size() != 4) return {false, "usage: device-fail DEVICE REQUEST ERRNO"};
+  auto it = _devices.find(words[1]);
+  if (it == _devices.end()) return {false, "no device " + words[1]};
+  char* end = nullptr;
+  unsigned long request = std::strtoul(words[2].c_str(), &end, 0);
+  if (words[2].empty() || *end != '\0' || request > 0xffffffffUL) return {false, "bad request " + words[2]};
+  long error = std::strtol(words[3].c_str(), &end, 0);
+  if (words[3].empty() || *end != '\0' || error < 0 || error > 4095) return {false, "bad errno " + words[3]};
+  it->second->InjectFailure(static_cast<uint32_t>(request), static_cast<int>(error));
+  return {true, error ? "request " + words[2] + " of " + words[1] + " fails with errno " + words[3] + "\n"
+                      : "request " + words[2] + " of " + words[1] + " served again\n"};
 }
 
 }  // namespace qor::dpsim

@@ -12,6 +12,9 @@
 //   channel NAME KIND
 //   vif CHANNEL VIF_ID PORT_ID SWITCH_ID [MAC aa:bb:cc:dd:ee:ff]   (a VIF the switch holds as connected)
 //
+// It always serves the devices the agent sets at start, "/dev/fc" and "/dev/vswitch", at DIR/dev/fc and
+// DIR/dev/vswitch (DeviceModules.h).
+//
 // By default it also serves the host agent's socket DIR/var/run/zantix/qor-agent/qora_link (AgentLinkServer.h),
 // which the agent's host-agent link connects to; its capture file is "qora_link.cap".
 //
@@ -31,6 +34,7 @@
 
 #include "tools/qor-dpsim/AgentLinkServer.h"
 #include "tools/qor-dpsim/Channel.h"
+#include "tools/qor-dpsim/DeviceServer.h"
 
 namespace qor::dpsim {
 
@@ -72,6 +76,9 @@ class Simulator {
   //   vif-disconnect CHANNEL VIF        a VIF disconnects
   //   dp-status CHANNEL sync|out-of-sync   sets the reported status and sends a DP Status Notification
   //   port-out-of-sync CHANNEL VIF      sends a Port Property OutOfSync Notification
+  //   devices                           path of every device
+  //   dump DEVICE                       a device's state ("dump /dev/fc")
+  //   device-fail DEVICE REQUEST ERRNO  requests numbered REQUEST fail with ERRNO from now on (0 clears)
   //   qora-send HEX [TYPE [fragment]]   sends HEX as the payload of one DpMsg frame (type default 1) to every
   //                                     connection of the host-agent socket
   //   qora-send-raw HEX                 sends the bytes HEX as they are (for malformed frames)
@@ -90,11 +97,13 @@ class Simulator {
   bool AddChannel(const std::string& name, const std::string& kind, std::string* error);
   bool ReadConfigFile(std::string* error);
   std::pair<bool, std::string> ExecuteAgentLink(const std::vector<std::string>& words);
+  std::pair<bool, std::string> ExecuteDevice(const std::vector<std::string>& words);
 
   Options _options;
   boost::asio::io_context _context;
   std::map<std::string, std::unique_ptr<Channel>> _channels;
   std::unique_ptr<AgentLinkServer> _agentLink;
+  std::map<std::string, std::unique_ptr<DeviceServer>> _devices;  // by device path ("/dev/fc")
   std::vector<std::vector<std::string>> _initialVifs;
 };
 

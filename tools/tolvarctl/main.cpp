@@ -43,8 +43,15 @@ const char* kUsage =
     "  load FILE                         apply a file of typed objects as one transaction\n"
     "  echo TEXT                         round trip through tolvard\n"
     "\n"
+    "Options:\n"
+    "  --server tcp:HOST:PORT  the tolvard to talk to (default $TOLVAR_SERVER, else tcp:127.0.0.1:2480)\n"
+    "  --vdb N                 the data path the command works on (default 1)\n"
+    "  --timeout SECONDS       how long one request may take\n"
+    "  --help                  this text\n"
+    "  --version               the build number\n"
+    "\n"
     "TYPE is an object type name (LOG_SWITCH_PORT_CONFIG) or number; ID is the UUID text for UUID ids, the text\n"
-    "for text ids. The server defaults to $TOLVAR_SERVER or tcp:127.0.0.1:2480, the vdb to 1.\n";
+    "for text ids.\n";
 
 const std::map<std::string, std::string> kCommandHelp = {
     {"put",
@@ -468,6 +475,9 @@ int main(int argc, char** argv) {
     std::string arg = argv[i];
     if (arg == "--help" || arg == "-h") {
       std::cout << kUsage;
+      return 0;
+    } else if (arg == "--version") {
+      std::cout << "tolvarctl " << QOR_BUILD_NUMBER << "\n";
       return 0;
     } else if (arg == "--server" && i + 1 < argc) {
       options.server = argv[++i];

@@ -33,7 +33,8 @@ const char* kUsage =
     "  --max-input BYTES          unfinished request frames of all connections together; above it the connection\n"
     "                             holding the most is closed (default 268435456)\n"
     "  --verbose                  log connections and refused requests\n"
-    "  --help                     this text\n";
+    "  --help                     this text\n"
+    "  --version                  the build number\n";
 
 bool ParseListen(const std::string& text, qor::tolvar::TolvarServerOptions* options) {
   if (text.rfind("tcp:", 0) != 0) return false;
@@ -72,6 +73,9 @@ int main(int argc, char** argv) {
     std::string v;
     if (arg == "--help" || arg == "-h") {
       std::cout << kUsage;
+      return 0;
+    } else if (arg == "--version") {
+      std::cout << "tolvard " << QOR_BUILD_NUMBER << "\n";
       return 0;
     } else if (arg == "--listen" && value(&v) && ParseListen(v, &options)) {
     } else if (arg == "--db" && value(&db)) {

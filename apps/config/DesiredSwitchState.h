@@ -1,0 +1,141 @@
+// The property converter's own view of the desired state it converts: logical switches, logical switch ports,
+// host switches, mirror sessions and bridge nodes, parsed once when their change arrives and held with the port
+// properties they convert to.
+//
+// Why a view of its own: building a port's full property set (at connection, resync and full sync) must cost what
+// copying the bytes costs, not a parse of every property again; and a change must cost what that change converts,
+// not a walk of the table. The view is kept in step with the configuration table by applying every change the
+// table reports to the converter (ApplyChange), full-sync sweeps and whole-object removals included; a seeded
+// differential test checks that a converter fed changes one by one ends in the same datapath state as one fed the
+// final state at once.
+//
+// Owned by the DVSPropConvertor and guarded by the agent lock, like the rest of its state.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "apps/config/DVSProperty.h"
+#include "zantix/qor/tolvar/config.pb.h"
+
+namespace VevUroro {
+
+// Logical switch types.
+constexpr uint32_t kLsTypeServicePlane = 3;
+// Attachment types of logical switch ports.
+constexpr uint32_t kAttachmentVif = 1;
+// Transport switch modes: a switch that runs only the product's security gets no switch properties.
+constexpr uint32_t kTransportSwitchSecurityOnly = 2;
+
+struct LsState {
+  std::optional<uint32_t> vni;
+  std::optional<uint32_t> replicationMode;
+  std::optional<uint16_t> vlan;
+  std::optional<std::vector<std::pair<uint16_t, uint16_t>>> trunk;
+  std::optional<bool> adminUp;
+  std::optional<std::string> teamingPolicy;  // present when the property is
+  std::optional<uint32_t> type;
+  std::optional<uint32_t> spSubtype;
+  std::optional<zantix::qor::tolvar::MacManagementMsg> macManagement;
+  std::map<std::string, std::string> extraConfigs;
+  std::optional<zantix::qor::tolvar::LsAttachmentMsg> attachment;
+
+  bool ServicePlane() const { return type && *type == kLsTypeServicePlane; }
+  // No property left: the switch is as good as gone.
+  bool Empty() const {
+    return !vni && !replicationMode && !vlan && !trunk && !adminUp && !teamingPolicy && !type && !spSubtype &&
+           !macManagement && extraConfigs.empty() && !attachment && otherProperties.empty();
+  }
+  std::set<uint32_t> otherProperties;  // properties that give no port property (name, transport zone, ...)
+};
+
+struct LspAttachment {
+  uint32_t type = 0;
+  std::string vifId;
+  std::string dvportId;
+  uint32_t vifType = 0;
+  std::string parentVifId;
+  uint32_t contextVlan = 0;
+};
+
+struct LspState {
+  std::string switchId;  // LSP_SWITCH_ID (a serialized UuidMsg); empty when absent
+  std::optional<LspAttachment> attachment;
+  std::optional<bool> adminUp;
+  bool isHydTkm = false;
+  // Converted properties; absent when the port has no such property (or its value never validated).
+  std::optional<zantix::qor::tolvar::IpDiscoveryConfigMsg> ipDiscoverySettings;  // the port's own settings
+  std::optional<DVSPropertyList> ipDiscovery;                                    // keys 43, 42, 44, 46
+  std::optional<std::string> securityTable;                                      // key 41
+  std::optional<DVSPropertyList> qos;                                            // keys 62, 63, 61, 3
+  bool qosShaped = false;
+  std::optional<std::string> macManagement;  // key 141
+  std::map<std::string, std::string> extraConfigs;
+  std::optional<std::string> ignoreBindings;  // key 45
+  std::vector<std::string> mirrorSessions;    // session object ids named by LSP_MIRROR_TARGETS
+  std::optional<std::string> latency;         // key 281 (from the latency profile)
+  std::optional<zantix::qor::tolvar::AddressBindingsMsg> addressBindings;
+  // The switch state `switchId` names, as last looked up (valid while DesiredSwitchState::switchErasures is the
+  // generation it was taken at).
+  mutable const LsState* switchCache = nullptr;
+  mutable uint64_t switchCacheGeneration = 0;
+};
+
+struct HostSwitchState {
+  std::string switchId;      // the datapath's switch ID
+  std::string hostSwitchId;  // serialized UuidMsg
+  std::optional<uint32_t> mode;
+  std::optional<uint32_t> forwardingMode;
+  bool offloaded = false;
+  std::map<std::string, std::string> opaqueConfigs;
+};
+
+class DesiredSwitchState {
+ public:
+  std::unordered_map<std::string, LsState> switches;
+  std::unordered_map<std::string, LspState> ports;
+  // Logical switch id -> the ports whose LSP_SWITCH_ID names it (whether or not the switch itself exists yet).
+  std::unordered_map<std::string, std::set<std::string>> switchPorts;
+  // The ports' attachments by DVPort ID and by VIF ID.
+  std::unordered_map<std::string, std::string> portByDvport;
+  std::unordered_map<std::string, std::string> portByVif;
+  // Transport nodes by id, each with its transport switches in the order the node lists them.
+  std::map<std::string, std::vector<HostSwitchState>> transportNodes;
+  // Mirror sessions by object id; each kind (property 150..154) present or not.
+  std::map<std::string, std::map<uint32_t, zantix::qor::tolvar::MirrorSessionMsg>> mirrorSessions;
+  // Session id -> ports whose LSP_MIRROR_TARGETS name it.
+  std::map<std::string, std::set<std::string>> mirrorTargets;
+  // Bridge clusters with a non-empty bridge node list.
+  std::set<std::string> bridgeClusters;
+  // Counts of erased switch and port entries: pointers to entries taken at an older count may dangle.
+  uint64_t switchErasures = 0;
+  uint64_t portErasures = 0;
+
+  // Applies one property change (property 0: the whole object) of a LOG_SWITCH_CONFIG, LOG_SWITCH_PORT_CONFIG,
+  // TRANSPORT_NODE_CONFIG, BRIDGE_CLUSTER_CONFIG or PORT_MIRROR_SESSION object to the raw fields of the view. A
+  // logical switch is dropped with its last property. Port properties that need conversion are converted by the
+  // converter itself. Returns false for a value that does not parse (the view keeps what it had).
+  bool ApplyRaw(uint32_t objectType, const std::string& objectId, uint32_t propertyType, bool remove,
+                const std::string& value);
+
+  const LsState* Switch(const std::string& id) const;
+  // The switch a port is on, through the port's cache.
+  const LsState* SwitchOfPort(const LspState& port) const;
+  const LspState* Port(const std::string& id) const;
+  // The ports on logical switch `id` (empty when none).
+  const std::set<std::string>& PortsOf(const std::string& id) const;
+  // Every host switch of every transport node, in node then list order.
+  std::vector<const HostSwitchState*> HostSwitches() const;
+
+ private:
+  void SetPortSwitch(const std::string& portId, LspState& port, const std::string& switchId);
+  void SetAttachment(const std::string& portId, LspState& port, std::optional<LspAttachment> attachment);
+};
+
+}  // namespace VevUroro
