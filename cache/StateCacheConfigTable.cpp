@@ -502,12 +502,6 @@ std::vector<StateCacheRecord> StateCacheConfigTable::RuntimeRecords(uint32_t obj
   return records;
 }
 
-std::vector<StateCacheRecord> StateCacheConfigTable::DesiredRecords() const {
-  std::lock_guard<std::recursive_mutex> lock(_mutex);
-  const auto& byId = _desired.get<sc_index::ByIdProperty>();
-  return std::vector<StateCacheRecord>(byId.begin(), byId.end());
-}
-
 std::vector<StateCacheRecord> StateCacheConfigTable::RuntimeObjectRecords(uint32_t objectType,
                                                                           const std::string& objectId) const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);

@@ -57,8 +57,6 @@ class StateCacheConfigTable : public qor::RefCounted<StateCacheConfigTable, Comp
 
   // Copies of the runtime records of one object type, ordered by object then property (object record first).
   std::vector<StateCacheRecord> RuntimeRecords(uint32_t objectType) const;
-  // Copies of every desired record, ordered by (object, property, object type).
-  std::vector<StateCacheRecord> DesiredRecords() const;
   // Copies of the runtime records of one object, object record first; empty when the object is not cached.
   std::vector<StateCacheRecord> RuntimeObjectRecords(uint32_t objectType, const std::string& objectId) const;
   size_t DesiredCount() const;

@@ -457,14 +457,6 @@ std::vector<StateCacheRecord> StateCacheL2Table::RuntimeRecords() const {
   return records;
 }
 
-std::vector<StateCacheRecord> StateCacheL2Table::DesiredRecords() const {
-  std::lock_guard<std::recursive_mutex> lock(_mutex);
-  std::vector<StateCacheRecord> records;
-  records.reserve(_desired.size());
-  for (const auto& [key, record] : _desired) records.push_back(record);
-  return records;
-}
-
 std::vector<StateCacheRecord> StateCacheL2Table::RuntimeObjectRecords(uint32_t objectType,
                                                                       const std::string& objectId) const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);

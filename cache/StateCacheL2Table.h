@@ -78,8 +78,6 @@ class StateCacheL2Table : public qor::RefCounted<StateCacheL2Table, Component> {
   std::vector<StateCacheRecord> RuntimeRecords() const;
   // The same for one object; empty when the object is not cached.
   std::vector<StateCacheRecord> RuntimeObjectRecords(uint32_t objectType, const std::string& objectId) const;
-  // Every desired record, in the same order.
-  std::vector<StateCacheRecord> DesiredRecords() const;
 
   // Copies for the operator CLI: at most `limit` records of the desired / runtime store, ordered by (object type,
   // object, property, value key). Returns the number of records the store holds.

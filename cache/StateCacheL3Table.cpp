@@ -473,15 +473,6 @@ bool StateCacheL3Table::QueryDesired(uint32_t objectType, std::vector<StateCache
   return true;
 }
 
-std::vector<StateCacheRecord> StateCacheL3Table::DesiredRecords() const {
-  std::lock_guard<std::recursive_mutex> lock(_mutex);
-  std::vector<StateCacheRecord> records;
-  for (const Record& r : _store.get<ByKey>()) {
-    records.push_back(StateCacheRecord{r.objectType, r.objectId, r.propertyType, r.value, r.fullSyncVersion});
-  }
-  return records;
-}
-
 size_t StateCacheL3Table::CopyDesired(std::vector<StateCacheRecord>* out, size_t limit) const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   const auto& byKey = _store.get<ByKey>();

@@ -56,8 +56,6 @@ class StateCacheL3Table : public qor::RefCounted<StateCacheL3Table, Component> {
                                   std::vector<zantix::qor::tolvar::MulticastStaticRouteMsg>* routes) const;
   // Copies of the records of one object type, by (object, property, value).
   bool QueryDesired(uint32_t objectType, std::vector<StateCacheRecord>* records) const;
-  // Copies of every record, by (object type, object, property, value).
-  std::vector<StateCacheRecord> DesiredRecords() const;
 
   // Copy for the operator CLI: at most `limit` records, ordered by (object type, object, property, value).
   // Returns the number of records the store holds.

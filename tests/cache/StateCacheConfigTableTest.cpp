@@ -85,7 +85,7 @@ TEST_F(ConfigTableTest, DeletedAndOmittedPortsGiveObserversTheSameRemovals) {
     EXPECT_EQ(change.entry.objectId, gone.id().SerializeAsString());
   }
   EXPECT_EQ(Texts(bySync.Calls().back().changes), Texts(deleted));
-  EXPECT_EQ(_table->DesiredRecords().size(), synced->DesiredRecords().size());
+  EXPECT_EQ(_table->DesiredCount(), synced->DesiredCount());
   EXPECT_FALSE(_table->QueryDesiredObject(gone.id().SerializeAsString(), nullptr));
   EXPECT_FALSE(synced->QueryDesiredObject(gone.id().SerializeAsString(), nullptr));
   EXPECT_EQ(synced->FullSyncVersion(), 2u);

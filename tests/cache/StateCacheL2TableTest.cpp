@@ -153,8 +153,8 @@ TEST_F(L2TableTest, DeletedAndOmittedFibsGiveObserversTheSameRemovals) {
     if (change.IsRemoval()) swept.push_back(test::ChangeText(change));  // the kept FIB is reported, unchanged
   }
   EXPECT_EQ(swept, texts);
-  EXPECT_EQ(_table->DesiredRecords().size(), 3u);
-  EXPECT_EQ(synced->DesiredRecords().size(), 3u);
+  EXPECT_EQ(_table->DesiredCount(), 3u);
+  EXPECT_EQ(synced->DesiredCount(), 3u);
   EXPECT_EQ(synced->RemoteFullSyncVersion(), 2u);
 }
 
@@ -188,15 +188,17 @@ TEST_F(L2TableTest, VtepGroupsArrivingPerPropertyAreCachedAndSurviveAFullSync) {
 // Keyed by its group key, one group per object: a delta changing the key or emptying the group leaves the records
 // a full sync of the same group leaves.
 TEST_F(L2TableTest, VtepGroupIsKeyedByItsGroupKey) {
-  auto rows = [](const std::vector<StateCacheRecord>& records) {
+  auto rows = [](const StateCacheL2Table& table) {
+    std::vector<StateCacheL2Table::Record> records;
+    table.CopyDesired(&records, SIZE_MAX);
     std::vector<std::tuple<uint32_t, std::string, uint32_t, std::string>> out;
-    for (const auto& r : records) out.emplace_back(r.objectType, r.objectId, r.propertyType, r.value);
+    for (const auto& [r, key] : records) out.emplace_back(r.objectType, r.objectId, r.propertyType, r.value);
     return out;
   };
   auto fullSync = [&](const tv::VtepGroupMsg& group) {
     qor::RefPtr<StateCacheL2Table> synced(new StateCacheL2Table());
     synced->UpdateDesiredState(test::FullSync(L2CACHE, {&group}), 1);
-    return rows(synced->DesiredRecords());
+    return rows(*synced);
   };
   tv::VtepGroupMsg group;
   group.mutable_id()->ParseFromString(Id(4));
@@ -217,7 +219,7 @@ TEST_F(L2TableTest, VtepGroupIsKeyedByItsGroupKey) {
   EXPECT_FALSE(_table->QueryDesiredProperty(Id(4), Property::L2_VTEP_GROUP, L2ValueKey{77, 0}, nullptr));
   EXPECT_TRUE(_table->QueryDesiredProperty(Id(4), Property::L2_VTEP_GROUP, L2ValueKey{78, 0}, nullptr));
   EXPECT_EQ(_table->DesiredCount(), 2u);  // the object record and its group
-  EXPECT_EQ(rows(_table->DesiredRecords()), fullSync(rekeyed));
+  EXPECT_EQ(rows(*_table), fullSync(rekeyed));
 
   // A group emptied under another key clears the property, whatever key the clear carries; the object stays.
   tv::VtepGroupMsg emptied = rekeyed;
@@ -226,7 +228,7 @@ TEST_F(L2TableTest, VtepGroupIsKeyedByItsGroupKey) {
   _table->UpdateDesiredState(test::Decoded(L2CACHE, &rekeyed, &emptied), 0);
   EXPECT_FALSE(_table->QueryDesiredProperty(Id(4), Property::L2_VTEP_GROUP, L2ValueKey{78, 0}, nullptr));
   EXPECT_EQ(_table->DesiredCount(), 1u);
-  EXPECT_EQ(rows(_table->DesiredRecords()), fullSync(emptied));
+  EXPECT_EQ(rows(*_table), fullSync(emptied));
   _table->UpdateDesiredState(test::Decoded(L2CACHE, &emptied, nullptr), 0);
   EXPECT_EQ(_table->DesiredCount(), 0u);
 }

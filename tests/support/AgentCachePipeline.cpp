@@ -212,8 +212,15 @@ bool AgentCachePipeline::WaitMarker(uint32_t marker, std::chrono::milliseconds b
 }
 
 CacheTables AgentCachePipeline::Tables() const {
-  return CacheTables{Rows(_cache.ConfigTable()->DesiredRecords()), Rows(_cache.L2Table()->DesiredRecords()),
-                     Rows(_cache.L3Table()->DesiredRecords())};
+  std::vector<StateCacheRecord> config, l3;
+  std::vector<VevUroro::StateCacheL2Table::Record> l2;
+  _cache.ConfigTable()->CopyDesired(&config, SIZE_MAX);
+  _cache.L2Table()->CopyDesired(&l2, SIZE_MAX);
+  _cache.L3Table()->CopyDesired(&l3, SIZE_MAX);
+  std::vector<StateCacheRecord> l2Records;
+  l2Records.reserve(l2.size());
+  for (auto& element : l2) l2Records.push_back(std::move(element.record));
+  return CacheTables{Rows(config), Rows(l2Records), Rows(l3)};
 }
 
 CacheTables AgentCachePipeline::Mirrors() const {
