@@ -1,10 +1,14 @@
 // The port-profile service over the database client library against a real tolvard: effective profiles of ports
 // (a port's own profile of a type wins over its switch's) and of transport nodes, the full-sync callback after
-// start and after a reconnect (which also brings what changed while the client was away), and the delta callbacks
-// per transaction.
+// start and after a reconnect (which also brings what changed while the client was away), the delta callbacks
+// per transaction, and a seeded differential test of those deltas against what a fresh service reads.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "platform/upm/UPMService.h"
+#include "support/Differential.h"
+#include "support/LogCapture.h"
 #include "tests/tolvar/TolvardFixture.h"
 
 namespace qor::upm {
@@ -283,6 +287,142 @@ TEST_F(UPMServiceTest, UnregisteredCallbackIsNotCalledAndServiceWithoutClientKno
   EXPECT_TRUE(alone.Start());
   EXPECT_FALSE(alone.GetEffectiveProfile(UuidBytes(100), kIpDiscovery, nullptr));
   alone.Stop();
+}
+
+// What a consumer of one type's callbacks holds: (entity kind, entity id, type) -> the effective profile's bytes.
+class EffectiveMirror {
+ public:
+  using Key = std::tuple<int, std::string, uint32_t>;
+  explicit EffectiveMirror(uint32_t type) : _type(type) {}
+  ProfileCallback Callback() {
+    return [this](const std::vector<ProfileUpdate>& updates, bool fullSync) {
+      std::lock_guard<std::mutex> lock(_mutex);
+      if (fullSync) _held.clear();
+      for (const ProfileUpdate& u : updates) {
+        EXPECT_EQ(u.profileType, _type);
+        const Key key{u.entityKind, u.entityId, u.profileType};
+        if (u.operation == ProfileUpdate::kSet) {
+          _held[key] = u.profile.SerializeAsString();
+        } else {
+          _held.erase(key);
+        }
+      }
+      ++_calls;
+    };
+  }
+  // Without the entity `skip`.
+  std::map<Key, std::string> Held(const std::string& skip = "") {
+    std::lock_guard<std::mutex> lock(_mutex);
+    std::map<Key, std::string> out = _held;
+    std::erase_if(out, [&](const auto& entry) { return std::get<1>(entry.first) == skip; });
+    return out;
+  }
+  size_t Calls() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _calls;
+  }
+
+ private:
+  const uint32_t _type;
+  std::mutex _mutex;
+  std::map<Key, std::string> _held;
+  size_t _calls = 0;
+};
+
+// Seeded randomized differential test: profiles of two types, switches, ports and transport nodes binding them
+// (profiles that do not exist, ports on switches that do not exist, profiles changing type), in random
+// transactions; after each batch of transactions, what the deltas built equals the full list of a fresh service.
+TEST_F(UPMServiceTest, DeltasKeepWhatAFreshServiceReads) {
+  qor::test::LogCapture quiet(VevUroro::LOG_LEVEL_ERROR);
+  constexpr uint32_t kMarker = 99;  // one port's marker profile changes in every transaction: its delta ends it
+  constexpr uint64_t kMarkerId = 999;
+  const std::vector<uint32_t> types = {kIpDiscovery, kLatency};
+  auto client = NewClient("agent");
+  client->StartAsync();
+  auto upm = std::make_shared<UPMService>("agent", client);
+  std::map<uint32_t, EffectiveMirror> mirrors;
+  for (uint32_t type : {kIpDiscovery, kLatency, kMarker}) {
+    upm->RegisterCallback(type, mirrors.try_emplace(type, type).first->second.Callback());
+  }
+  tv::ProfileMsg marker;
+  *marker.mutable_id() = Uuid(kMarkerId);
+  marker.set_profile_type(kMarker);
+  Write({Put(tv::PROFILE, marker), Put(tv::LOG_SWITCH_PORT_CONFIG, Port(kMarkerId, 0, {kMarkerId}))});
+  ASSERT_TRUE(upm->Start());
+  ASSERT_TRUE(qor::test::WaitFor([&] { return mirrors.at(kMarker).Calls() == 1; }));
+
+  uint32_t transaction = 0;
+  qor::test::RunDifferential(
+      qor::test::DifferentialSettings::FromEnvironment(8), [&](std::mt19937_64& rng, size_t) -> std::string {
+        auto pick = [&](uint64_t n) { return rng() % n; };
+        auto ids = [&](uint64_t from, uint64_t count) {
+          std::vector<uint64_t> out;
+          for (uint64_t n = pick(4); n > 0; --n) out.push_back(from + pick(count));
+          return out;
+        };
+        for (int step = 0; step < 15; ++step) {
+          std::vector<tv::ModifyRequestMsg> requests;
+          for (uint64_t n = 1 + pick(3); n > 0; --n) {
+            const uint64_t what = pick(100);
+            if (what < 25) {  // profiles 1..6 (7 never exists), either type, changing content and type
+              tv::ProfileMsg profile = Profile(1 + pick(6), types[pick(2)], pick(2));
+              profile.mutable_latency()->set_enabled(true);
+              profile.mutable_latency()->set_value(static_cast<uint32_t>(pick(3)));
+              requests.push_back(Put(tv::PROFILE, profile));
+            } else if (what < 32) {
+              requests.push_back(Delete(tv::PROFILE, UuidBytes(1 + pick(6))));
+            } else if (what < 47) {  // switches 10..12 (13 never exists)
+              requests.push_back(Put(tv::LOG_SWITCH_CONFIG, Switch(10 + pick(3), ids(1, 7))));
+            } else if (what < 52) {
+              requests.push_back(Delete(tv::LOG_SWITCH_CONFIG, UuidBytes(10 + pick(3))));
+            } else if (what < 75) {  // ports 100..107
+              requests.push_back(Put(tv::LOG_SWITCH_PORT_CONFIG, Port(100 + pick(8), 10 + pick(4), ids(1, 7))));
+            } else if (what < 82) {
+              requests.push_back(Delete(tv::LOG_SWITCH_PORT_CONFIG, UuidBytes(100 + pick(8))));
+            } else if (what < 95) {  // transport nodes 50..52
+              requests.push_back(Put(tv::TRANSPORT_NODE_CONFIG, Node(50 + pick(3), ids(1, 7))));
+            } else {
+              requests.push_back(Delete(tv::TRANSPORT_NODE_CONFIG, UuidBytes(50 + pick(3))));
+            }
+          }
+          marker.mutable_latency()->set_value(++transaction);
+          requests.push_back(Put(tv::PROFILE, marker));
+          if (!_writer->Modify(requests).ok()) return "a transaction failed";
+          const EffectiveMirror::Key markerKey{ProfileUpdate::kLogicalSwitchPort, UuidBytes(kMarkerId), kMarker};
+          if (!qor::test::WaitFor([&] {
+                auto held = mirrors.at(kMarker).Held();
+                auto it = held.find(markerKey);
+                return it != held.end() && it->second == marker.SerializeAsString();
+              })) {
+            return "transaction " + std::to_string(transaction) + " never reached the callbacks";
+          }
+        }
+        // A fresh service over its own client reads the same database.
+        auto freshClient = NewClient("fresh");
+        freshClient->StartAsync();
+        auto fresh = std::make_shared<UPMService>("fresh", freshClient);
+        std::map<uint32_t, EffectiveMirror> rebuilt;
+        for (uint32_t type : types)
+          fresh->RegisterCallback(type, rebuilt.try_emplace(type, type).first->second.Callback());
+        fresh->Start();
+        bool read = qor::test::WaitFor(
+            [&] { return rebuilt.at(kIpDiscovery).Calls() == 1 && rebuilt.at(kLatency).Calls() == 1; });
+        std::string difference;
+        for (uint32_t type : types) {
+          auto incremental = mirrors.at(type).Held(UuidBytes(kMarkerId));
+          auto full = rebuilt.at(type).Held(UuidBytes(kMarkerId));
+          if (incremental != full) {
+            difference += "type " + std::to_string(type) + ": deltas hold " + std::to_string(incremental.size()) +
+                          " effective profiles, a fresh read " + std::to_string(full.size()) + "\n";
+          }
+        }
+        fresh->Stop();
+        freshClient->Stop();
+        if (!read) return "the fresh service never read the database";
+        return difference;
+      });
+  upm->Stop();
+  client->Stop();
 }
 
 }  // namespace
