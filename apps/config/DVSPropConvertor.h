@@ -193,6 +193,8 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
   void HandleLspIgnoreBindings(const Change& change, PortBatch& batch);
   void HandleLspHydTkm(const Change& change, PortBatch& batch);
   void AddExtraConfig(PortEntry& port, const std::string& key, const std::string& value, bool remove, PortBatch& batch);
+  // Key 281 of a connected port whose service-insertion keys came or went (`now`: its extra configs after the change).
+  void RefreshLatency(const Change& change, const std::map<std::string, std::string>& now, PortBatch& batch);
   void AddQosProperties(PortEntry& port, const LspState& lsp, PortBatch& batch);
   // Logical switches a batch created: their connected ports get the switch's whole property set.
   void SendNewSwitchProperties(const std::vector<std::string>& switchIds);

@@ -496,8 +496,7 @@ bool DVSPropConvertor::SkipLatency(const PortEntry& port) const {
     return true;
   }
   const LspState* lsp = LspOf(port);
-  if (lsp && (lsp->extraConfigs.count("com.zantix.port.extraConfig.serviceInsertion.gvm") ||
-              lsp->extraConfigs.count("com.zantix.port.extraConfig.serviceInsertion.svm"))) {
+  if (lsp && NamesServiceVm(lsp->extraConfigs)) {
     Logger(LOG_LEVEL_DEBUG, "Skip GVM/SVM port %1", port.portId);
     return true;
   }

@@ -174,6 +174,32 @@ TEST_F(ProfileCallbackTest, LatencyFromProfiles) {
   EXPECT_EQ(dp.Port("vif-1").count(281), 0u);
 }
 
+TEST_F(ProfileCallbackTest, PortThatBecomesAServiceVmPortLosesItsLatencyAndRegainsIt) {
+  auto lsp = Lsp(11, 1, "vif-1", "100");
+  lsp.set_admin_state_up(true);
+  feed->Put(lsp);
+  Connect("vif-1", "100");
+  fake->Fire(12, {Latency(11, 250)}, false);
+  Flush();
+  EXPECT_BYTES(dp.Port("vif-1")[281], Bytes().T("250"));
+
+  auto* gvm = lsp.mutable_extra_configs()->add_configs();
+  gvm->set_key("com.zantix.port.extraConfig.serviceInsertion.gvm");
+  gvm->set_value("g");
+  feed->Put(lsp);
+  Flush();
+  EXPECT_EQ(dp.Port("vif-1").count(281), 0u);
+  EXPECT_EQ(logs.Count("Skip GVM/SVM port 100"), 1u);
+  gvm->set_value("h");
+  feed->Put(lsp);
+  EXPECT_EQ(logs.Count("Skip GVM/SVM port 100"), 1u) << "only a change of the port's kind counts";
+
+  lsp.clear_extra_configs();
+  feed->Put(lsp);
+  Flush();
+  EXPECT_BYTES(dp.Port("vif-1")[281], Bytes().T("250"));
+}
+
 TEST_F(ProfileCallbackTest, TransportNodeLatencyGoesToTheNodesHostSwitches) {
   auto offloaded = HostSwitch("nic");
   offloaded.set_offloaded(true);
