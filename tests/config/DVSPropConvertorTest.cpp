@@ -548,6 +548,38 @@ TEST_F(ConverterTest, TkmnicPortsTravelInTkmnicPropertyUpdates) {
   EXPECT_EQ(it->second.count(101), 1u);
 }
 
+TEST_F(ConverterTest, OperationsOtherThanSetAndClearAreRefused) {
+  Basic();
+  Connect("vif-1", "100");
+  Flush();
+  auto lsp = Lsp(11, 1, "vif-1", "100");
+  lsp.set_admin_state_up(true);
+  lsp.mutable_mac_management()->set_mac_change_allowed(true);
+  lsp.mutable_switch_security()->set_switch_spoof_guard(true);
+  auto* kv = lsp.mutable_extra_configs()->add_configs();
+  kv->set_key("com.zantix.port.extraConfig.global.id");
+  kv->set_value("g");
+  const std::string body = lsp.SerializeAsString();
+  constexpr int32_t kOther = 7;
+  converter->ProcessConfigPropertyUpdate(tv::LOG_SWITCH_PORT_CONFIG, Id(11), body, kOther,
+                                         tv::Property::LSP_MAC_MANAGEMENT);
+  converter->ProcessConfigPropertyUpdate(tv::LOG_SWITCH_PORT_CONFIG, Id(11), body, kOther,
+                                         tv::Property::LSP_EXTRA_CONFIGS);
+  EXPECT_EQ(logs.Count({"Unsupported operation input", "LCP00512"}), 2u);
+  converter->ProcessConfigPropertyUpdate(tv::LOG_SWITCH_PORT_CONFIG, Id(11), body, kOther,
+                                         tv::Property::LSP_SWITCH_SECURITY);
+  EXPECT_EQ(logs.Count({"Unsupported operation input", "LCP00001"}), 1u);
+  EXPECT_TRUE(Flush().empty());
+  EXPECT_EQ(dp.Port("vif-1").count(141), 0u);
+  EXPECT_EQ(dp.Port("vif-1").count(41), 0u);
+  EXPECT_EQ(dp.Port("vif-1").count(321), 0u);
+  converter->HandleVifDisconnection("100");
+  Connect("vif-1", "100");
+  Flush();
+  EXPECT_EQ(dp.Port("vif-1").count(141), 0u) << "nor do they reach the view a reconnection builds from";
+  EXPECT_EQ(dp.Port("vif-1").count(321), 0u);
+}
+
 TEST_F(ConverterTest, UnknownPropertyTypesAreLogged) {
   auto ls = Ls(1);
   ls.set_switch_name("web");
