@@ -28,6 +28,20 @@ bool Contains(const google::protobuf::RepeatedPtrField<tv::UuidMsg>& ids, const 
   return false;
 }
 
+// Stores `value` under `key` (removes the key when there is none); false when that is what `map` held already.
+template <typename Map>
+bool StoreLatency(Map& map, const std::string& key, const std::optional<std::string>& value) {
+  auto it = map.find(key);
+  if (!value) {
+    if (it == map.end()) return false;
+    map.erase(it);
+    return true;
+  }
+  if (it != map.end() && it->second == *value) return false;
+  map[key] = *value;
+  return true;
+}
+
 }  // namespace
 
 bool DVSPropConvertor::Active(const HostSwitchState& sw) const {
@@ -545,13 +559,7 @@ void DVSPropConvertor::UPMLogicalSwitchPortCallback(const std::vector<qor::upm::
 
 void DVSPropConvertor::SetPortLatency(const std::string& lspId, const std::optional<std::string>& value,
                                       PortBatch& batch) {
-  auto it = _portLatencies.find(lspId);
-  if (value ? it != _portLatencies.end() && it->second == *value : it == _portLatencies.end()) return;
-  if (value) {
-    _portLatencies[lspId] = *value;
-  } else {
-    _portLatencies.erase(it);
-  }
+  if (!StoreLatency(_portLatencies, lspId, value)) return;
   PortEntry* port = _ports.FindByLsp(lspId);
   if (!port || SkipLatency(*port)) return;
   Logger(LOG_LEVEL_INFO, "Update latency for LSP [%1]", UuidOf(lspId));
@@ -559,13 +567,7 @@ void DVSPropConvertor::SetPortLatency(const std::string& lspId, const std::optio
 }
 
 void DVSPropConvertor::SetNodeLatency(const std::string& nodeId, const std::optional<std::string>& value) {
-  auto it = _nodeLatencies.find(nodeId);
-  if (value ? it != _nodeLatencies.end() && it->second == *value : it == _nodeLatencies.end()) return;
-  if (value) {
-    _nodeLatencies[nodeId] = *value;
-  } else {
-    _nodeLatencies.erase(it);
-  }
+  if (!StoreLatency(_nodeLatencies, nodeId, value)) return;
   // A node whose switches are not known yet gets the value with their switch properties.
   auto node = _state.transportNodes.find(nodeId);
   if (node == _state.transportNodes.end()) return;
