@@ -257,7 +257,10 @@ void UPMService::OnBarrier() {
                   _state.profiles.size(), _effective.size());
     } else if (!_touched.empty()) {
       Effective now = Compute(_state, &_touched);
-      for (const auto& [kind, id] : _touched) {
+      for (const Entity& entity : _touched) {
+        // Named copies: lambdas cannot capture structured bindings with every compiler in use.
+        const ProfileUpdate::EntityKind kind = entity.first;
+        const std::string& id = entity.second;
         const auto from = std::make_tuple(kind, id, uint32_t{0});
         auto same = [&](const auto& it, const Effective& map) {
           return it != map.end() && std::get<0>(it->first) == kind && std::get<1>(it->first) == id;
