@@ -241,6 +241,12 @@ class Agent {
       int null = open("/dev/null", O_WRONLY);
       dup2(null, STDERR_FILENO);
       close(fds[0]);
+      // A profiler may run the agent: QOR_AGENT_WRAPPER="heaptrack -o /tmp/agent" (its figures are then the
+      // profiler's process's).
+      if (const char* wrapper = std::getenv("QOR_AGENT_WRAPPER")) {
+        std::string command = std::string(wrapper) + " " + QOR_AGENT_BINARY;
+        execl("/bin/sh", "sh", "-c", command.c_str(), static_cast<char*>(nullptr));
+      }
       execl(QOR_AGENT_BINARY, QOR_AGENT_BINARY, static_cast<char*>(nullptr));
       _exit(127);
     }
