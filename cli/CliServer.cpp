@@ -121,7 +121,10 @@ UnixctlReply CliServer::Run(const Handler& handler, const std::vector<std::strin
 }
 
 std::unique_lock<std::recursive_timed_mutex> CliServer::HoldAgentLock() const {
-  std::unique_lock<std::recursive_timed_mutex> lock(AgentLock(), _agentLockWait);
+  // Waited until a system-clock deadline: the relative wait locks through pthread_mutex_clocklock, which the thread
+  // sanitizer does not intercept, so it would see every unlock as the unlock of a free mutex. A clock step only
+  // moves this bounded wait.
+  std::unique_lock<std::recursive_timed_mutex> lock(AgentLock(), std::chrono::system_clock::now() + _agentLockWait);
   if (!lock.owns_lock()) throw AgentBusy{};
   return lock;
 }
