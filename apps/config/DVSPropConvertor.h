@@ -105,6 +105,9 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
   const FlowCacheSettings& FlowCache() const { return _flowCache; }
   // Views for tests, benchmarks and the operator's dumps; call under the agent lock.
   size_t ConnectedPortCount() const { return _ports.Size(); }
+  void VisitPorts(const std::function<void(const PortEntry&)>& visit) {
+    _ports.ForEach([&visit](PortEntry& port) { visit(port); });
+  }
   const DesiredSwitchState& State() const { return _state; }
 
  private:

@@ -254,8 +254,7 @@ int Agent::Run() {
   _tolvarClient = new TolvarClient(TolvarClientSettings::ForPersona(g_nodePersona, tolvarEndpoint), _updateQueue,
                                    _stateCache.get(), _provider.get());
   _upm = _tolvarClient->UpmService();
-  _stateCacheObserver =
-      new StateCacheObserver(_tolvarClient.get(), _stateCache->ConfigTable(), _stateCache->L2Table());
+  _stateCacheObserver = new StateCacheObserver(_tolvarClient.get(), _stateCache->ConfigTable(), _stateCache->L2Table());
   _stateCacheObserver->Start();
   _dispatcher = new MsgDispatcher(_updateQueue);
   _stateCache->RegisterWith(*_dispatcher);
@@ -267,6 +266,9 @@ int Agent::Run() {
   deps.udsLink = _udsLink.get();
   deps.dispatcher = _dispatcher.get();
   deps.tolvarClient = _tolvarClient.get();
+  deps.configTable = _stateCache->ConfigTable();
+  deps.vessix = _vessix.get();
+  deps.profiles = _upm;
   _apps = std::make_unique<ApplicationSet>(deps);
   _appListEmpty = appList.empty();
   if (!_appListEmpty) {
@@ -277,6 +279,7 @@ int Agent::Run() {
 
   Logger(LOG_LEVEL_INFO, "Tolvar client starts");
   _tolvarClient->Start();
+  _apps->PostStartAll();
   _upm->Start();
   StartCliServer();
   if (!_dispatcher->Start()) Logger(LOG_LEVEL_ERROR, "MsgDispatcher: failed to start the dispatcher loop");

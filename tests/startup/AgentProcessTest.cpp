@@ -20,9 +20,11 @@ using qor::test::ChildProcess;
 std::string AppsXml(const std::string& apps) {
   return "<apps>" + apps + "</apps>";
 }
-std::string App(const std::string& name) {
-  return "<app><name>" + name + "</name><enabled>true</enabled><config/></app>";
+std::string App(const std::string& name, const std::string& config = "<config/>") {
+  return "<app><name>" + name + "</name><enabled>true</enabled>" + config + "</app>";
 }
+// The configuration application needs its datapath channel.
+const char* kConfigAppConfig = "<config><tkmlink><path>qor_vswitch_tkmlink</path></tkmlink></config>";
 
 class AgentProcessTest : public ::testing::Test {
  protected:
@@ -44,7 +46,7 @@ class AgentProcessTest : public ::testing::Test {
   std::string WriteConfig(const std::string& vevUroroBody, const std::string& logBody = "<level>4</level>",
                           const std::string& path = "") {
     std::string file = path.empty() ? DefaultConfigPath() : path;
-    std::ofstream(file) << "<config><vevUroro><workGroup><ioThreads>1</ioThreads><workThreads>4</workThreads>"
+    std::ofstream(file) << "<config><vevUroro><workGroup><ioThreads>1</ioThreads><workThreads>12</workThreads>"
                            "</workGroup><endpoints><health>tcp://127.0.0.1:0</health><tolvar>"
                         << tolvarEndpoint << "</tolvar></endpoints>" << vevUroroBody << "</vevUroro><log>" << logBody
                         << "</log></config>";
@@ -234,10 +236,19 @@ TEST_F(AgentProcessTest, ConnectsToTheDatabaseAndStillStopsCleanly) {
 }
 
 TEST_F(AgentProcessTest, PathprobeBeforeConfigIsSkippedWithItsError) {
-  WriteConfig(AppsXml(App("pathprobe") + App("config")), "<level>4</level><outputToConsole>true</outputToConsole>");
+  WriteConfig(AppsXml(App("pathprobe") + App("config", kConfigAppConfig)),
+              "<level>4</level><outputToConsole>true</outputToConsole>");
   Start({});
   ASSERT_TRUE(WaitForStdout("Cannot start pathprobeApp as the configApp is NULL"));
+  ASSERT_TRUE(WaitForStdout("Config application starts"));
   EXPECT_EQ(Terminate(), 0);
+}
+
+TEST_F(AgentProcessTest, ConfigApplicationWithoutItsChannelEndsStartUp) {
+  WriteConfig(AppsXml(App("config")), "<level>4</level><outputToConsole>true</outputToConsole>");
+  EXPECT_EQ(RunToExit({}), 255);
+  EXPECT_TRUE(StdoutHas("Failed to run qor-vevuroro"));
+  EXPECT_FALSE(StdoutHas("Config application starts"));
 }
 
 }  // namespace
