@@ -98,7 +98,8 @@ TEST_F(DaemonHealthMonitorTest, DatabaseGoneForOverSixtySecondsIsReportedOnceAnd
   for (int i = 0; i < 40; ++i) {
     Tick();
     const bool overSixty = now - lastSign > 60 * kSecond;
-    EXPECT_EQ(Count(0, DaemonHealthMonitor::kDatabaseDaemon), overSixty ? 1 : 0) << "after " << (now - lastSign) / kSecond << " s";
+    EXPECT_EQ(Count(0, DaemonHealthMonitor::kDatabaseDaemon), overSixty ? 1 : 0)
+        << "after " << (now - lastSign) / kSecond << " s";
   }
   EXPECT_EQ(Count(0, DaemonHealthMonitor::kDatabaseDaemon), 1) << "one report per transition";
   EXPECT_EQ(database->echoes, 2) << "no echo while one is outstanding";

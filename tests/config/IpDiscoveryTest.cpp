@@ -247,8 +247,8 @@ TEST_F(IpDiscoveryComponentTest, ShortForeignOrEmptySolicitationsAreDropped) {
   const size_t before = database->asked.size();
   Swsec().Deliver({0, 2, 0});
   Swsec().Deliver({0, 3, 0, 6, 'x', 0});
-  Swsec().Deliver({0, 2, 0, 4});     // no byte after the header: no VIF ID
-  Swsec().Deliver({0, 2, 0, 5, 0});  // only the terminator
+  Swsec().Deliver({0, 2, 0, 4});       // no byte after the header: no VIF ID
+  Swsec().Deliver({0, 2, 0, 5, 0});    // only the terminator
   Swsec().Deliver({0, 2, 0, 5, 'x'});  // one character, read as the terminator
   EXPECT_EQ(database->asked.size(), before);
   EXPECT_EQ(log.Count("IpDiscovery: DP MSG length shorter than expected."), 4u);

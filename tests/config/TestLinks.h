@@ -17,7 +17,8 @@ namespace VevUroro::test {
 
 class TestLink : public DataplaneLink {
  public:
-  TestLink(MessageObserver messages, StatusObserver status) : DataplaneLink(std::move(messages), std::move(status), nullptr) {}
+  TestLink(MessageObserver messages, StatusObserver status)
+      : DataplaneLink(std::move(messages), std::move(status), nullptr) {}
 
   bool Start() override {
     started = true;
