@@ -148,6 +148,12 @@ TEST(DpsimKcpModuleTest, PortListDropsThePortsItNoLongerNamesAndDisconnectsDropT
   EXPECT_EQ(module.PortProperties().count("cif-1"), 1u) << "container ports are listed in the container list";
   Command(module, {"vif-disconnect", "sw", "vif-1"});
   EXPECT_EQ(module.PortProperties().count("vif-1"), 0u);
+  // An update the agent sent before it learned of the disconnection does not bring the port back.
+  Apply(module, Properties(KCP_UPDATE_PORT_PROPERTY, KCP_OP_UPDATE, {{"vif-1", {{3, {1}}}}}));
+  EXPECT_EQ(module.PortProperties().count("vif-1"), 0u);
+  Command(module, {"vif-connect", "sw", "vif-1", "1001", "dvs-1"});
+  Apply(module, Properties(KCP_UPDATE_PORT_PROPERTY, KCP_OP_UPDATE, {{"vif-1", {{3, {1}}}}}));
+  EXPECT_EQ(module.PortProperties().count("vif-1"), 1u);
 }
 
 TEST(DpsimKcpModuleTest, RecorderKeepsEveryIntervalAPropertyWasAbsentOrDifferent) {

@@ -247,6 +247,7 @@ void KcpSwitchModule::ApplyItem(const DataItem& item, std::set<uint16_t>& replac
         _allTouched = _allTouched || ports;
       }
       for (const auto& record : item.propertyRecords) {
+        if (ports && _departed.count(record.id)) continue;
         ApplyProperties(table, record.id, item.operation, record.properties);
         if (ports) _touched.insert(record.id);
       }
@@ -298,6 +299,7 @@ std::vector<std::vector<uint8_t>> KcpSwitchModule::ConnectVif(const VifRecord& v
   HeldVif& held = _vifs[vif.vifId];
   held.record = WithStatus(vif, KCP_VIF_CONNECT);
   held.connected = true;
+  _departed.erase(vif.vifId);
   return {VifUpdateMessage(KCP_OP_UPDATE, {held.record})};
 }
 
@@ -308,6 +310,7 @@ std::vector<std::vector<uint8_t>> KcpSwitchModule::DisconnectVif(const std::stri
   record.properties.clear();
   record.hoplift = hoplift ? 1 : 0;
   _vifs.erase(it);
+  _departed.insert(vifId);
   // The port goes with its VIF, and its properties with it.
   if (_portProperties.erase(vifId)) {
     std::set<std::string> touched = {vifId};

@@ -12,7 +12,8 @@
 // removes the listed keys or, without keys, the whole entity, FULL SYNC replaces the data type's whole table once
 // per batch. A list item replaces its list once per batch and then appends. A PortList Update is the agent's list
 // of the ports it configures: the properties of any port neither listed nor in the container list are dropped. A
-// VIF that disconnects takes its port properties with it.
+// VIF that disconnects takes its port with it: its properties are dropped, and property updates for it that were
+// already on their way are ignored until it connects again.
 //
 // Injected events (control commands, see Command): VIF connect with MACs and discovered bindings, disconnect (with
 // the Hoplift flag), discovered bindings of a held VIF (optionally cut into fragments), DP status, port and tkmnic
@@ -100,6 +101,7 @@ class KcpSwitchModule : public ChannelModule {
 
   std::map<uint64_t, std::vector<VevUroro::kcp::KcpMessage>> _pendingBatches;  // by connection id
   std::map<std::string, HeldVif> _vifs;
+  std::set<std::string> _departed;  // VIFs that disconnected (and have not connected again)
   std::map<std::string, PropertyMap> _portProperties;
   std::map<std::string, PropertyMap> _tkmnicProperties;
   std::map<std::string, PropertyMap> _vdsProperties;
