@@ -356,6 +356,8 @@ void DVSPropConvertor::EmitEntity(const Change& change) {
       if (!parent.empty()) {
         if (PortEntry* parentPort = _ports.FindByVif(parent)) _cifs.SendContainers(parent, parentPort->portId);
       }
+      // Mirror sessions that named the port as source or destination no longer list it.
+      RefreshMirrorsNaming(change.objectId, batch);
       break;
     }
     case tv::TRANSPORT_NODE_CONFIG:
