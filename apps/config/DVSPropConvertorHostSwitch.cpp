@@ -203,7 +203,7 @@ void DVSPropConvertor::HandleTransportSwitches(const Change& change, PortBatch& 
   auto node = _state.transportNodes.find(change.objectId);
   // Switches the node no longer lists (all of them on a DELETE) lose their switch properties.
   std::vector<SwitchPropertyBlock> resets;
-  for (const HostSwitchState& old : change.oldHostSwitches) {
+  for (const HostSwitchState& old : change.Old().hostSwitches) {
     bool kept = false;
     if (node != _state.transportNodes.end()) {
       for (const HostSwitchState& sw : node->second) kept = kept || sw.switchId == old.switchId;
