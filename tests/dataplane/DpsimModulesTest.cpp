@@ -3,6 +3,8 @@
 // guest-bindings messages the switch-security module accepts or refuses (written byte by byte from the format).
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "dataplane/kcp/KcpFormat.h"
 #include "dataplane/kcp/KcpReader.h"
 #include "dataplane/kcp/KcpWriter.h"
@@ -220,6 +222,50 @@ std::vector<uint8_t> GuestBindings(const std::string& port, const std::string& s
   out[2] = static_cast<uint8_t>(out.size() >> 8);
   out[3] = static_cast<uint8_t>(out.size());
   return out;
+}
+
+// The measurement commands benchmarks read: per-port apply stamps, the journal of applied properties and the
+// export of the port table as messages that carry it whole.
+TEST(DpsimKcpModuleTest, StampsJournalAndExportDescribeWhatWasApplied) {
+  KcpSwitchModule module;
+  std::vector<std::vector<uint8_t>> none;
+  auto text = [&](std::vector<std::string> words) {
+    auto result = module.Command(words, none);
+    EXPECT_TRUE(result && result->first);
+    return result ? result->second : std::string();
+  };
+  EXPECT_EQ(text({"port", "sw", "vif-1"}), "changed-ns 0\n");
+  const std::string journal = ::testing::TempDir() + "/dpsim-journal.txt";
+  text({"journal", "sw", journal});
+  Apply(module,
+        Properties(KCP_UPDATE_PORT_PROPERTY, KCP_OP_UPDATE, {{"vif-1", {{101, {'f', 'a', 'l', 's', 'e', 0}}}}}));
+  text({"journal", "sw", "off"});
+  Apply(module, Properties(KCP_UPDATE_PORT_PROPERTY, KCP_OP_UPDATE, {{"vif-2", {{101, {'t', 'r', 'u', 'e', 0}}}}}));
+
+  const std::string port = text({"port", "sw", "vif-1"});
+  const int64_t stamp = std::stoll(port.substr(11));
+  EXPECT_GT(stamp, 0);
+  EXPECT_NE(port.find("101 (port blocked) = unblocked"), std::string::npos) << port;
+  EXPECT_EQ(module.PortChangedNs("vif-1"), stamp);
+  EXPECT_GE(module.PortChangedNs("vif-2"), stamp);
+  const std::string stats = text({"stats", "sw"});
+  EXPECT_EQ(stats.rfind(
+                "ports 2 properties 2 vifs 0 batches 2 changed-ns " + std::to_string(module.PortChangedNs("vif-2")), 0),
+            0u)
+      << stats;
+
+  // Only what was applied while the journal was open, one line per property.
+  std::ifstream in(journal);
+  std::string line, more;
+  ASSERT_TRUE(std::getline(in, line));
+  EXPECT_EQ(line, std::to_string(stamp) + " vif-1 101 unblocked");
+  EXPECT_FALSE(std::getline(in, more));
+  std::remove(journal.c_str());
+
+  // The export holds the whole table: applied to a fresh module, it gives the same ports.
+  KcpSwitchModule copy;
+  for (const auto& message : module.ExportPortProperties()) copy.Receive(1, message, [](std::vector<uint8_t>) {});
+  EXPECT_EQ(copy.PortProperties(), module.PortProperties());
 }
 
 TEST(DpsimSwitchSecurityModuleTest, KeepsEachPortsLatestListAndRefusesWhatDoesNotParse) {

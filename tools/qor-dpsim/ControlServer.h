@@ -2,7 +2,8 @@
 //
 // Commands: dpsim/channels, dpsim/connections, dpsim/dump CHANNEL; the virtual switch's injections
 // (dpsim/vif-connect, vif-disconnect, vif-bindings, dp-status, port-out-of-sync, tkmnic-out-of-sync, hoplift-sync),
-// its no-disruption recorder (dpsim/disruption-start, disruption-report), the switch-security module's
+// its no-disruption recorder (dpsim/disruption-start, disruption-report) and measurement commands (dpsim/stats,
+// port, journal, export), the switch-security module's
 // dpsim/swsec-solicit, dpsim/send CHANNEL HEX and dpsim/drop-connections CHANNEL (see Simulator.h); and for the
 // host-agent socket qora/send HEX [TYPE [fragment]] (HEX is the payload of one DpMsg frame) and qora/send-raw HEX (HEX
 // is sent as it is).

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -90,6 +91,11 @@ bool ParseBinding(const std::string& text, DiscoveredBinding* binding) {
   return true;
 }
 
+int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
 VifRecord WithStatus(VifRecord vif, uint8_t status) {
   std::vector<KcpProperty> kept;
   for (auto& p : vif.properties) {
@@ -176,6 +182,7 @@ void KcpSwitchModule::ApplyBatch(const std::vector<KcpMessage>& batch) {
   std::set<uint16_t> replaced;  // data types whose table this batch already replaced
   _touched.clear();
   _allTouched = false;
+  _batchNs = NowNs();
   for (const auto& message : batch) {
     for (const auto& item : message.items) {
       if (item.wellFormed) ApplyItem(item, replaced);
@@ -183,7 +190,22 @@ void KcpSwitchModule::ApplyBatch(const std::vector<KcpMessage>& batch) {
   }
   if (replaced.count(KCP_UPDATE_PORT_LIST)) DropUnlistedPorts();
   ++_batchesApplied;
+  StampTouchedPorts();
   _recorder.Check(_portProperties, _allTouched ? nullptr : &_touched);
+}
+
+void KcpSwitchModule::StampTouchedPorts() {
+  if (_allTouched) {
+    for (const auto& [id, properties] : _portProperties) _touched.insert(id);
+  }
+  if (_touched.empty()) return;
+  for (const std::string& id : _touched) _portChangedNs[id] = _batchNs;
+  _lastPortChangeNs = _batchNs;
+}
+
+int64_t KcpSwitchModule::PortChangedNs(const std::string& vifId) const {
+  auto it = _portChangedNs.find(vifId);
+  return it == _portChangedNs.end() ? 0 : it->second;
 }
 
 void KcpSwitchModule::DropUnlistedPorts() {
@@ -249,7 +271,12 @@ void KcpSwitchModule::ApplyItem(const DataItem& item, std::set<uint16_t>& replac
       for (const auto& record : item.propertyRecords) {
         if (ports && _departed.count(record.id)) continue;
         ApplyProperties(table, record.id, item.operation, record.properties);
-        if (ports) _touched.insert(record.id);
+        if (!ports) continue;
+        _touched.insert(record.id);
+        if (!_journal) continue;
+        for (const auto& p : record.properties) {
+          *_journal << _batchNs << ' ' << record.id << ' ' << p.key << ' ' << PortPropertyText(p.key, p.value) << '\n';
+        }
       }
       return;
     }
@@ -313,8 +340,11 @@ std::vector<std::vector<uint8_t>> KcpSwitchModule::DisconnectVif(const std::stri
   _departed.insert(vifId);
   // The port goes with its VIF, and its properties with it.
   if (_portProperties.erase(vifId)) {
-    std::set<std::string> touched = {vifId};
-    _recorder.Check(_portProperties, &touched);
+    _touched = {vifId};
+    _allTouched = false;
+    _batchNs = NowNs();
+    StampTouchedPorts();
+    _recorder.Check(_portProperties, &_touched);
   }
   return {VifUpdateMessage(KCP_OP_DELETE, {record})};
 }
@@ -454,7 +484,85 @@ std::optional<std::pair<bool, std::string>> KcpSwitchModule::Command(const std::
     return std::pair(true, "recording against " + std::to_string(_portProperties.size()) + " port(s)\n");
   }
   if (name == "disruption-report") return std::pair(true, _recorder.Report());
+  return MeasurementCommand(words);
+}
+
+std::optional<std::pair<bool, std::string>> KcpSwitchModule::MeasurementCommand(const std::vector<std::string>& words) {
+  const std::string& name = words[0];
+  if (name == "stats") {
+    size_t properties = 0;
+    for (const auto& [id, held] : _portProperties) properties += held.size();
+    std::ostringstream out;
+    out << "ports " << _portProperties.size() << " properties " << properties << " vifs " << _vifs.size() << " batches "
+        << _batchesApplied << " changed-ns " << _lastPortChangeNs << "\n";
+    return std::pair(true, out.str());
+  }
+  if (name == "port") {
+    if (words.size() != 3) return std::pair(false, std::string("usage: port CHANNEL VIF"));
+    std::ostringstream out;
+    out << "changed-ns " << PortChangedNs(words[2]) << "\n";
+    auto it = _portProperties.find(words[2]);
+    if (it != _portProperties.end()) {
+      for (const auto& [key, value] : it->second) {
+        out << "  " << key << " (" << PortKeyName(key) << ") = " << PortPropertyText(key, value) << "\n";
+      }
+    }
+    return std::pair(true, out.str());
+  }
+  if (name == "journal") {
+    if (words.size() != 3) return std::pair(false, std::string("usage: journal CHANNEL FILE|off"));
+    _journal.reset();
+    if (words[2] == "off") return std::pair(true, std::string("journal closed\n"));
+    _journal = std::make_unique<std::ofstream>(words[2], std::ios::trunc);
+    if (!*_journal) {
+      _journal.reset();
+      return std::pair(false, "cannot write " + words[2]);
+    }
+    return std::pair(true, "journal to " + words[2] + "\n");
+  }
+  if (name == "export") {
+    if (words.size() != 3) return std::pair(false, std::string("usage: export CHANNEL FILE"));
+    std::ofstream out(words[2], std::ios::binary | std::ios::trunc);
+    size_t count = 0;
+    for (const auto& message : ExportPortProperties()) {
+      out.write(reinterpret_cast<const char*>(message.data()), static_cast<std::streamsize>(message.size()));
+      ++count;
+    }
+    if (!out) return std::pair(false, "cannot write " + words[2]);
+    return std::pair(true, std::to_string(count) + " message(s)\n");
+  }
   return std::nullopt;
+}
+
+std::vector<std::vector<uint8_t>> KcpSwitchModule::ExportPortProperties() const {
+  std::vector<std::vector<uint8_t>> out;
+  DataItem item;
+  size_t bytes = 0;
+  auto flush = [&] {
+    if (item.propertyRecords.empty()) return;
+    KcpMessage msg;
+    msg.type = KCP_MSG_UPDATE;
+    msg.items.push_back(std::move(item));
+    out.push_back(EncodeMessage(msg).value_or(std::vector<uint8_t>{}));
+    item = DataItem();
+    bytes = 0;
+  };
+  for (const auto& [id, held] : _portProperties) {
+    PropertyRecord record;
+    record.id = id;
+    size_t size = kPortRecordFixedLen;
+    for (const auto& [key, value] : held) {
+      record.properties.push_back(KcpProperty{key, value});
+      size += kPropHeaderLen + value.size();
+    }
+    if (bytes + size > kMaxRecordBytes) flush();
+    item.type = KCP_UPDATE_PORT_PROPERTY;
+    item.operation = KCP_OP_UPDATE;
+    item.propertyRecords.push_back(std::move(record));
+    bytes += size;
+  }
+  flush();
+  return out;
 }
 
 std::vector<uint8_t> KcpSwitchModule::DpStatusNotification() const {

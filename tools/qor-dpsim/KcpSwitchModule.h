@@ -20,12 +20,19 @@
 // out-of-sync and Hoplift full-sync notifications. The no-disruption recorder (DisruptionRecorder.h) is checked
 // after every change of the port properties.
 //
+// Measurement (for benchmarks): each port remembers when a batch last touched its properties (system clock,
+// nanoseconds since the epoch, taken once per batch as it is applied); `stats` and `port` show it, `journal FILE`
+// appends one line per applied port property ("NS VIF KEY TEXT") until `journal off`, and `export FILE` writes the
+// port properties held as Port Property Update messages (at most kMaxRecordBytes of records each), back to back.
+//
 // Threads: the simulator's IO thread only (see ChannelModule).
 #pragma once
 
 #include <cstdint>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -50,7 +57,8 @@ class KcpSwitchModule : public ChannelModule {
   void OnDisconnect(Connection& connection) override;
   std::string Dump() const override;
   // vif-connect, vif-disconnect, vif-bindings, dp-status, port-out-of-sync, tkmnic-out-of-sync, hoplift-sync,
-  // disruption-start, disruption-report (arguments: see the control server's usage texts).
+  // disruption-start, disruption-report, stats, port, journal, export (arguments: see the control server's usage
+  // texts).
   std::optional<std::pair<bool, std::string>> Command(const std::vector<std::string>& words,
                                                       std::vector<std::vector<uint8_t>>& messages) override;
 
@@ -81,6 +89,10 @@ class KcpSwitchModule : public ChannelModule {
   const std::map<std::string, std::vector<std::string>>& PortContainers() const { return _portContainers; }
   const std::set<std::string>& PortList() const { return _portList; }
   uint64_t BatchesApplied() const { return _batchesApplied; }
+  // When a batch last touched the port's properties (ns since the epoch), 0 when never.
+  int64_t PortChangedNs(const std::string& vifId) const;
+  // The port properties held, as Port Property Update messages.
+  std::vector<std::vector<uint8_t>> ExportPortProperties() const;
   uint32_t LastSessionId() const { return _lastSessionId; }
 
  private:
@@ -93,6 +105,8 @@ class KcpSwitchModule : public ChannelModule {
   void DropUnlistedPorts();
   std::pair<bool, std::string> ConnectCommand(const std::vector<std::string>& words,
                                               std::vector<std::vector<uint8_t>>& messages);
+  std::optional<std::pair<bool, std::string>> MeasurementCommand(const std::vector<std::string>& words);
+  void StampTouchedPorts();
 
   struct HeldVif {
     VevUroro::kcp::VifRecord record;
@@ -119,6 +133,11 @@ class KcpSwitchModule : public ChannelModule {
   uint64_t _sessionsOpened = 0;
   uint32_t _lastSessionId = 0;
   bool _outOfSync = false;
+  // Measurement.
+  int64_t _batchNs = 0;  // when the batch being applied arrived
+  int64_t _lastPortChangeNs = 0;
+  std::map<std::string, int64_t> _portChangedNs;
+  std::unique_ptr<std::ofstream> _journal;
 };
 
 }  // namespace qor::dpsim
