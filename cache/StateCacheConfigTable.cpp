@@ -63,6 +63,19 @@ StateCacheChange Removal(const StateCacheRecord& record, const std::string& span
   return change;
 }
 
+// The removals of one object that disappears, by a delete or by a full sync that omits it, in one shape:
+// the object first, its value the object as the cache held it (the values of all its records merged), then one
+// removal per property. `records` are the object's records in property order.
+void AppendObjectRemoval(const std::vector<StateCacheRecord>& records, const std::string& spanContext,
+                         StateCacheChangeList& changes) {
+  StateCacheRecord object{records.front().objectType, records.front().objectId, 0, std::string(), 0};
+  for (const StateCacheRecord& record : records) object.value += record.value;
+  changes.push_back(Removal(object, spanContext));
+  for (const StateCacheRecord& record : records) {
+    if (record.propertyType != 0) changes.push_back(Removal(record, spanContext));
+  }
+}
+
 size_t StoreBytes(const ConfigRecordStore& store) {
   size_t bytes = 0;
   for (const StateCacheRecord& record : store) bytes += RecordBytes(record, kConfigIndexes);
@@ -86,22 +99,26 @@ void StateCacheConfigTable::Apply(ConfigRecordStore& store, const std::list<Tolv
       if (property == 0) {
         // The object's properties go with it; the object record itself may never have been stored (the decoder
         // sends configuration objects as properties only).
-        std::string objectValue = found != byId.end() ? found->value : entry.value;
+        std::vector<StateCacheRecord> removed;
         auto range = byId.equal_range(std::make_tuple(entry.objectId));
-        bool any = false;
         for (auto it = range.first; it != range.second;) {
           if (it->objectType == type) {
-            any = true;
+            removed.push_back(*it);
             it = byId.erase(it);
           } else {
             ++it;
           }
         }
-        if (!any) continue;
+        if (removed.empty()) continue;
         Logger(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 type %2", IdText(type, entry.objectId),
                ObjTypeToString(type));
-        StateCacheRecord removed{type, entry.objectId, 0, objectValue, 0};
-        changes.push_back(Removal(removed, entry.spanContext));
+        if (runtime) {
+          // The write-back deletes the database object: its properties go with it there too.
+          std::string objectValue = removed.front().propertyType == 0 ? removed.front().value : entry.value;
+          changes.push_back(Removal(StateCacheRecord{type, entry.objectId, 0, objectValue, 0}, entry.spanContext));
+        } else {
+          AppendObjectRemoval(removed, entry.spanContext, changes);
+        }
       } else {
         if (found == byId.end()) continue;
         Logger(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 property %2", IdText(type, entry.objectId),
@@ -127,6 +144,15 @@ void StateCacheConfigTable::Apply(ConfigRecordStore& store, const std::list<Tolv
                PropertyTypeToString(property));
       }
       store.insert(StateCacheRecord{type, entry.objectId, property, entry.value, version});
+    } else if (property == 0 && !runtime && found->value != entry.value) {
+      // A whole object sent again with new content (a put of a whole-object type): the cache takes the content.
+      Logger(LOG_LEVEL_DEBUG, "ConfigCache: create existing object operation!");
+      change.oldValue = found->value;
+      change.hasOld = true;
+      byId.modify(found, [&](StateCacheRecord& r) {
+        r.value = entry.value;
+        r.fullSyncVersion = version;
+      });
     } else if (property == 0) {
       Logger(LOG_LEVEL_DEBUG, "ConfigCache: create existing object operation!");
       byId.modify(found, [version](StateCacheRecord& r) { r.fullSyncVersion = version; });
@@ -160,15 +186,29 @@ void StateCacheConfigTable::Sweep(ConfigRecordStore& store, uint32_t version, St
   auto end = byVersion.lower_bound(version);
   std::vector<StateCacheRecord> stale(byVersion.begin(), end);
   byVersion.erase(byVersion.begin(), end);
-  // Object records first, then property records; each group in (object, property) order.
-  std::stable_sort(stale.begin(), stale.end(), [](const StateCacheRecord& a, const StateCacheRecord& b) {
-    if ((a.propertyType == 0) != (b.propertyType == 0)) return a.propertyType == 0;
-    return std::tie(a.objectId, a.propertyType, a.objectType) < std::tie(b.objectId, b.propertyType, b.objectType);
-  });
   for (const StateCacheRecord& record : stale) {
     Logger(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 property %2", IdText(record.objectType, record.objectId),
            PropertyTypeToString(record.propertyType));
-    changes.push_back(Removal(record, std::string()));
+  }
+  // Per object, in (type, object, property) order: an object the full sync omitted entirely disappears as a
+  // delete makes it disappear; one that keeps some records loses only the others.
+  std::sort(stale.begin(), stale.end(), [](const StateCacheRecord& a, const StateCacheRecord& b) {
+    return std::tie(a.objectType, a.objectId, a.propertyType) < std::tie(b.objectType, b.objectId, b.propertyType);
+  });
+  auto& byId = store.get<sc_index::ByIdProperty>();
+  for (auto first = stale.begin(); first != stale.end();) {
+    auto last = std::find_if(first, stale.end(), [&](const StateCacheRecord& r) {
+      return r.objectType != first->objectType || r.objectId != first->objectId;
+    });
+    auto range = byId.equal_range(std::make_tuple(first->objectId));
+    bool remains = std::any_of(range.first, range.second,
+                               [&](const StateCacheRecord& r) { return r.objectType == first->objectType; });
+    if (remains) {
+      for (auto it = first; it != last; ++it) changes.push_back(Removal(*it, std::string()));
+    } else {
+      AppendObjectRemoval(std::vector<StateCacheRecord>(first, last), std::string(), changes);
+    }
+    first = last;
   }
 }
 
@@ -373,7 +413,13 @@ bool StateCacheConfigTable::GetTransportZoneOfHostSwitch(const std::string& host
 
 bool StateCacheConfigTable::FindAttachment(const std::string& lspId, tv::LogSwitchPortConfigMsg* port) const {
   StateCacheRecord record;
-  return FindDesired(lspId, Property::LSP_ATTACHMENT, &record) && port->ParseFromString(record.value);
+  if (!FindDesired(lspId, Property::LSP_ATTACHMENT, &record)) {
+    Logger(LOG_LEVEL_DEBUG, "ConfigCache: property does not exist: %1, %2 with type: %3",
+           IdText(tv::LOG_SWITCH_PORT_CONFIG, lspId), PropertyTypeToString(Property::LSP_ATTACHMENT),
+           ObjTypeToString(tv::LOG_SWITCH_PORT_CONFIG));
+    return false;
+  }
+  return port->ParseFromString(record.value);
 }
 
 bool StateCacheConfigTable::FindDVPortByLsp(const std::string& lspId, std::string* dvportId) const {
@@ -453,6 +499,17 @@ std::vector<StateCacheRecord> StateCacheConfigTable::RuntimeRecords(uint32_t obj
   std::sort(records.begin(), records.end(), [](const StateCacheRecord& a, const StateCacheRecord& b) {
     return std::tie(a.objectId, a.propertyType) < std::tie(b.objectId, b.propertyType);
   });
+  return records;
+}
+
+std::vector<StateCacheRecord> StateCacheConfigTable::RuntimeObjectRecords(uint32_t objectType,
+                                                                          const std::string& objectId) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  std::vector<StateCacheRecord> records;
+  auto range = _runtime.get<sc_index::ByIdProperty>().equal_range(std::make_tuple(objectId));
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->objectType == objectType) records.push_back(*it);
+  }
   return records;
 }
 

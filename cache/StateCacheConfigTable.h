@@ -6,7 +6,9 @@
 // Update rules (both stores): a set adds a record or replaces a different value (an equal value only refreshes
 // the record's full-sync version and is no change); a clear removes the record (a clear of the object record,
 // property 0, removes the object with all its properties). A full sync writes every record with a new version
-// and then removes every record it did not write, object records first, each removal being a change. On a
+// and then removes every record it did not write, each removal being a change. In the desired store an object
+// disappears in one shape, whether deleted or omitted by a full sync: a removal of the object record (property 0,
+// whose value merges the values the object had) followed by a removal per property. On a
 // runtime full sync every record the sync wrote is reported (changed or not), because the write-back rewrites
 // the database's runtime objects from scratch.
 //
@@ -55,6 +57,8 @@ class StateCacheConfigTable : public qor::RefCounted<StateCacheConfigTable, Comp
 
   // Copies of the runtime records of one object type, ordered by object then property (object record first).
   std::vector<StateCacheRecord> RuntimeRecords(uint32_t objectType) const;
+  // Copies of the runtime records of one object, object record first; empty when the object is not cached.
+  std::vector<StateCacheRecord> RuntimeObjectRecords(uint32_t objectType, const std::string& objectId) const;
   size_t DesiredCount() const;
   size_t RuntimeCount() const;
   // Copies for the operator CLI: at most `limit` records of the desired / runtime store, of every type
@@ -72,7 +76,8 @@ class StateCacheConfigTable : public qor::RefCounted<StateCacheConfigTable, Comp
   // Applies entries to `store`; appends the effective changes. `runtime` selects the runtime reporting rules.
   void Apply(ConfigRecordStore& store, const std::list<TolvarUpdateMsg>& entries, bool fullSync, uint32_t version,
              bool runtime, StateCacheChangeList& changes);
-  // Removes records older than `version`, object records first.
+  // Removes records older than `version`; an object omitted entirely is reported as a delete of the desired store
+  // reports it (the object first, then its properties).
   static void Sweep(ConfigRecordStore& store, uint32_t version, StateCacheChangeList& changes);
   bool Register(Registry& registry, uint32_t objectType, SCConfigTableObserver* observer, const char* which);
   bool Unregister(Registry& registry, uint32_t objectType, SCConfigTableObserver* observer, const char* which);

@@ -4,7 +4,6 @@
 #include <google/protobuf/message.h>
 
 #include <algorithm>
-#include <cstring>
 #include <functional>
 #include <limits>
 #include <memory>
@@ -26,18 +25,12 @@ std::string IdText(uint32_t type, const std::string& id) {
   return qor::tolvar::ObjectIdText(type, id);
 }
 
-L2ValueKey AddressKey(const tv::IpAddressMsg& ip) {
-  L2ValueKey key;
-  if (ip.address_case() == tv::IpAddressMsg::kIpv6) {
-    const std::string& bytes = ip.ipv6();
-    char buffer[16] = {};
-    std::memcpy(buffer, bytes.data(), std::min<size_t>(bytes.size(), sizeof(buffer)));
-    std::memcpy(&key.part1, buffer, 8);
-    std::memcpy(&key.part2, buffer + 8, 8);
-  } else {
-    key.part1 = ip.ipv4();
-  }
-  return key;
+template <typename Element>
+bool OverlayKey(const std::string& value, L2ValueKey* key) {
+  Element element;
+  bool parsed = element.ParseFromString(value);
+  qor::tolvar::OverlayElementKey(element, &key->part1, &key->part2);
+  return parsed;
 }
 
 StateCacheChange Removal(const StateCacheRecord& record) {
@@ -57,38 +50,19 @@ StateCacheChange Removal(const StateCacheRecord& record) {
 bool StateCacheL2Table::ValueKey(uint32_t propertyType, const std::string& value, L2ValueKey* key) {
   bool parsed = false;
   switch (propertyType) {
-    case Property::L2_VM_IP: {
-      tv::VmIpMsg ip;
-      parsed = ip.ParseFromString(value);
-      *key = AddressKey(ip.ip());
+    // The elements are keyed as the database keys them, so the cache holds exactly one record per element.
+    case Property::L2_VM_IP:
+      parsed = OverlayKey<tv::VmIpMsg>(value, key);
       break;
-    }
-    case Property::L2_VM_MAC: {
-      tv::VmMacMsg mac;
-      parsed = mac.ParseFromString(value);
-      *key = L2ValueKey{mac.mac().mac(), 0};
+    case Property::L2_VM_MAC:
+      parsed = OverlayKey<tv::VmMacMsg>(value, key);
       break;
-    }
-    case Property::L2_VTEP: {
-      tv::VtepMsg vtep;
-      parsed = vtep.ParseFromString(value);
-      if (vtep.label() != 0) {
-        *key = L2ValueKey{vtep.label(), 0};
-      } else if (vtep.ip().address_case() == tv::IpAddressMsg::kIpv6) {
-        // Both parts are taken by the family marker's neighbour: fold the 16 bytes into the first part.
-        L2ValueKey address = AddressKey(vtep.ip());
-        *key = L2ValueKey{address.part1 ^ (address.part2 * 0x9e3779b97f4a7c15ULL), 6};
-      } else {
-        *key = L2ValueKey{vtep.ip().ipv4(), 4};
-      }
+    case Property::L2_VTEP:
+      parsed = OverlayKey<tv::VtepMsg>(value, key);
       break;
-    }
-    case Property::L2_VTEP_GROUP_LABEL: {
-      tv::VtepGroupLabelMsg label;
-      parsed = label.ParseFromString(value);
-      *key = L2ValueKey{label.label(), 0};
+    case Property::L2_VTEP_GROUP_LABEL:
+      parsed = OverlayKey<tv::VtepGroupLabelMsg>(value, key);
       break;
-    }
     case Property::L2_VTEP_GROUP: {
       tv::VtepGroupMsg group;
       parsed = group.ParseFromString(value);
@@ -103,16 +77,18 @@ bool StateCacheL2Table::ValueKey(uint32_t propertyType, const std::string& value
 }
 
 void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& entries, bool fullSync, uint32_t version,
-                              StateCacheChangeList& changes) {
+                              bool desired, StateCacheChangeList& changes) {
+  const bool debug = LogEnabled(LOG_LEVEL_DEBUG);
   for (const TolvarUpdateMsg& entry : entries) {
     const uint32_t type = static_cast<uint32_t>(entry.objectType);
     const uint32_t property = static_cast<uint32_t>(entry.propertyType);
-    const std::string id = IdText(type, entry.objectId);
+    // Built only for lines that are written: this runs for every element of every full sync.
+    auto id = [&] { return IdText(type, entry.objectId); };
     Key objectKey{type, entry.objectId, 0, 0, 0};
     if (property == 0) {
       auto found = store.find(objectKey);
       if (entry.operation == TolvarUpdateMsg::OP_SET || entry.operation == TolvarUpdateMsg::OP_INSERT) {
-        Logger(LOG_LEVEL_DEBUG, "L2Cache: add object %1, objectType: %2", id, ObjTypeToString(type));
+        if (debug) Logger(LOG_LEVEL_DEBUG, "L2Cache: add object %1, objectType: %2", id(), ObjTypeToString(type));
         StateCacheChange change;
         change.entry = entry;
         if (found == store.end()) {
@@ -128,21 +104,25 @@ void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& en
         changes.push_back(std::move(change));
       } else {
         if (found == store.end()) {
-          Logger(LOG_LEVEL_DEBUG, "L2Cache: remove object: %1, objectType: %2", id, ObjTypeToString(type));
+          if (debug) Logger(LOG_LEVEL_DEBUG, "L2Cache: remove object: %1, objectType: %2", id(), ObjTypeToString(type));
           continue;
         }
-        Logger(LOG_LEVEL_DEBUG, "L2Cache: delete object %1, objectType: %2", id, ObjTypeToString(type));
-        changes.push_back(Removal(found->second));
+        if (debug) Logger(LOG_LEVEL_DEBUG, "L2Cache: delete object %1, objectType: %2", id(), ObjTypeToString(type));
         auto end = store.lower_bound(Key{type, entry.objectId + std::string(1, '\0'), 0, 0, 0});
+        // Desired observers see a delete as they see a full sync omitting the object: the object, then each
+        // element. The runtime write-back deletes the database object, which takes its elements with it.
+        for (auto it = found; it != end && (desired || it == found); ++it) changes.push_back(Removal(it->second));
         store.erase(found, end);
       }
       continue;
     }
-    const bool adds = entry.operation == TolvarUpdateMsg::OP_SET || entry.operation == TolvarUpdateMsg::OP_INSERT;
+    // VTEP groups arrive per property, never as an object record: a property entry, set or clear, is sent for
+    // every property of a group that exists, so any of them creates the object.
+    const bool groupProperty = type == tv::L2_VTEP_GROUP && (entry.operation == TolvarUpdateMsg::OP_SET ||
+                                                             entry.operation == TolvarUpdateMsg::OP_CLEAR);
     auto object = store.find(objectKey);
-    if (object == store.end() && adds && type == tv::L2_VTEP_GROUP) {
-      // VTEP groups arrive per property, never as an object record: their first property creates the object.
-      Logger(LOG_LEVEL_DEBUG, "L2Cache: add object %1, objectType: %2", id, ObjTypeToString(type));
+    if (object == store.end() && groupProperty) {
+      if (debug) Logger(LOG_LEVEL_DEBUG, "L2Cache: add object %1, objectType: %2", id(), ObjTypeToString(type));
       object = store.emplace(objectKey, StateCacheRecord{type, entry.objectId, 0, std::string(), version}).first;
       StateCacheChange change;
       change.entry = entry;
@@ -151,23 +131,41 @@ void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& en
       change.entry.operation = TolvarUpdateMsg::OP_SET;
       changes.push_back(std::move(change));
     } else if (object == store.end()) {
-      Logger(LOG_LEVEL_DEBUG, "L2Cache: Ignore property update since object %1 can't be found", id);
+      if (debug) Logger(LOG_LEVEL_DEBUG, "L2Cache: Ignore property update since object %1 can't be found", id());
       continue;
-    } else if (adds && type == tv::L2_VTEP_GROUP) {
+    } else if (groupProperty) {
       // Written again by this update: a full sync must not sweep the object from under its properties.
       object->second.fullSyncVersion = version;
     }
     L2ValueKey valueKey;
     if (!ValueKey(property, entry.value, &valueKey)) continue;
+    if (property == Property::L2_VTEP_GROUP) {
+      // One group per object, keyed by its group key: a set under a new key replaces the old, a clear removes it
+      // whatever key it carries, so that an emptied group leaves the object record alone, as a full sync does.
+      const bool adds = entry.operation == TolvarUpdateMsg::OP_SET || entry.operation == TolvarUpdateMsg::OP_INSERT;
+      for (auto it = store.lower_bound(Key{type, entry.objectId, property, 0, 0});
+           it != store.end() && std::get<0>(it->first) == type && std::get<1>(it->first) == entry.objectId &&
+           std::get<2>(it->first) == property;) {
+        if (adds && std::get<3>(it->first) == valueKey.part1 && std::get<4>(it->first) == valueKey.part2) {
+          ++it;
+          continue;
+        }
+        if (debug)
+          Logger(LOG_LEVEL_DEBUG, "L2Cache: Object %1 remove property: %2", id(), PropertyTypeToString(property));
+        changes.push_back(Removal(it->second));
+        it = store.erase(it);
+      }
+      if (!adds) continue;
+    }
     Key key{type, entry.objectId, property, valueKey.part1, valueKey.part2};
     auto found = store.find(key);
     if (entry.operation == TolvarUpdateMsg::OP_SET || entry.operation == TolvarUpdateMsg::OP_INSERT) {
-      if (fullSync) {
-        Logger(LOG_LEVEL_DEBUG, "L2Cache: Object %1 update/add property in full sync: %2", id,
+      if (debug && fullSync) {
+        Logger(LOG_LEVEL_DEBUG, "L2Cache: Object %1 update/add property in full sync: %2", id(),
                PropertyTypeToString(property));
-      } else {
+      } else if (debug) {
         Logger(LOG_LEVEL_DEBUG, "L2Cache: Object %1 add property: %2, valueKey128.part[0]: %3, valueKey128.part[1]: %4",
-               id, PropertyTypeToString(property), valueKey.part1, valueKey.part2);
+               id(), PropertyTypeToString(property), valueKey.part1, valueKey.part2);
       }
       StateCacheChange change;
       change.entry = entry;
@@ -184,7 +182,8 @@ void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& en
       changes.push_back(std::move(change));
     } else if (entry.operation == TolvarUpdateMsg::OP_REMOVE || entry.operation == TolvarUpdateMsg::OP_CLEAR) {
       if (found == store.end()) continue;
-      Logger(LOG_LEVEL_DEBUG, "L2Cache: Object %1 remove property: %2", id, PropertyTypeToString(property));
+      if (debug)
+        Logger(LOG_LEVEL_DEBUG, "L2Cache: Object %1 remove property: %2", id(), PropertyTypeToString(property));
       changes.push_back(Removal(found->second));
       store.erase(found);
     }
@@ -192,20 +191,17 @@ void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& en
 }
 
 void StateCacheL2Table::Sweep(Store& store, uint32_t version, StateCacheChangeList& changes) {
-  std::vector<StateCacheRecord> objects;
-  std::vector<StateCacheRecord> elements;
+  // In store order: per object, the object record before its elements, as a delete reports them.
   for (auto it = store.begin(); it != store.end();) {
     if (it->second.fullSyncVersion < version) {
-      (it->second.propertyType == 0 ? objects : elements).push_back(it->second);
+      if (it->second.propertyType != 0) {
+        Logger(LOG_LEVEL_DEBUG, "L2Cache: remove property: %1", PropertyTypeToString(it->second.propertyType));
+      }
+      changes.push_back(Removal(it->second));
       it = store.erase(it);
     } else {
       ++it;
     }
-  }
-  for (const StateCacheRecord& record : objects) changes.push_back(Removal(record));
-  for (const StateCacheRecord& record : elements) {
-    Logger(LOG_LEVEL_DEBUG, "L2Cache: remove property: %1", PropertyTypeToString(record.propertyType));
-    changes.push_back(Removal(record));
   }
 }
 
@@ -223,7 +219,7 @@ void StateCacheL2Table::UpdateDesiredState(const std::list<TolvarUpdateMsg>& upd
       ++_remoteVersion;
       Logger(LOG_LEVEL_INFO, "L2Cache: remote l2 fullSync version is %1", _remoteVersion);
     }
-    Apply(_desired, updates, fullSync != 0, _remoteVersion, changes);
+    Apply(_desired, updates, fullSync != 0, _remoteVersion, true, changes);
     if (fullSync) Sweep(_desired, _remoteVersion, changes);
     FilterDesired(changes);
     lists = SplitByObserver(_desiredObservers, changes, fullSync != 0);
@@ -242,7 +238,7 @@ void StateCacheL2Table::UpdateRuntimeState(const std::list<TolvarUpdateMsg>& cha
       ++_localVersion;
       Logger(LOG_LEVEL_INFO, "L2Cache: local l2 fullSync version is %1", _localVersion);
     }
-    Apply(_runtime, changesIn, fullSync, _localVersion, changes);
+    Apply(_runtime, changesIn, fullSync, _localVersion, false, changes);
     if (fullSync) Sweep(_runtime, _localVersion, changes);
     FilterRuntime(changes);
     lists = SplitByObserver(_runtimeObservers, changes, fullSync);
@@ -357,9 +353,15 @@ bool StateCacheL2Table::QueryDesiredProperty(const std::string& objectId, uint32
     if (value) *value = found->second.value;
     return true;
   }
-  Logger(LOG_LEVEL_DEBUG,
-         "L2Cache: property does not exist: objectID : %1 , type: %2, valueKey128.part1 : %3, valueKey128.part2 : %4",
-         IdText(0, objectId), PropertyTypeToString(propertyType), key.part1, key.part2);
+  if (key.part2 == 0) {
+    // A key that fits one part (an IPv4 address, a MAC, a label, a group key) is printed as one value.
+    Logger(LOG_LEVEL_DEBUG, "L2Cache: property does not exist: objectID : %1 , type: %2, valueKey: %3",
+           IdText(0, objectId), PropertyTypeToString(propertyType), key.part1);
+  } else {
+    Logger(LOG_LEVEL_DEBUG,
+           "L2Cache: property does not exist: objectID : %1 , type: %2, valueKey128.part1 : %3, valueKey128.part2 : %4",
+           IdText(0, objectId), PropertyTypeToString(propertyType), key.part1, key.part2);
+  }
   return false;
 }
 
@@ -399,13 +401,19 @@ void StateCacheL2Table::FilterDesired(StateCacheChangeList& changes) const {
   }
 }
 
+bool StateCacheL2Table::RuntimeWritten(uint32_t propertyType, const std::string& value) const {
+  if (_localVtepLabels.empty() || propertyType != Property::L2_VTEP) return true;
+  tv::VtepMsg vtep;
+  // A VTEP known by its address only (label 0) carries no label to go stale.
+  return !vtep.ParseFromString(value) || vtep.label() == 0 || _localVtepLabels.count(vtep.label()) > 0;
+}
+
 void StateCacheL2Table::FilterRuntime(StateCacheChangeList& changes) const {
   if (_localVtepLabels.empty()) return;
   for (auto it = changes.begin(); it != changes.end();) {
-    tv::VtepMsg vtep;
-    // A VTEP known by its address only (label 0) carries no label to go stale.
-    if (it->entry.propertyType == Property::L2_VTEP && vtep.ParseFromString(it->entry.value) && vtep.label() != 0 &&
-        !_localVtepLabels.count(vtep.label())) {
+    if (!RuntimeWritten(static_cast<uint32_t>(it->entry.propertyType), it->entry.value)) {
+      tv::VtepMsg vtep;
+      vtep.ParseFromString(it->entry.value);
       Logger(LOG_LEVEL_DEBUG, "L2Cache: FilterRuntime object %1 label %2 with filtered message %3",
              IdText(static_cast<uint32_t>(it->entry.objectType), it->entry.objectId), vtep.label(),
              vtep.ShortDebugString());
@@ -419,21 +427,7 @@ void StateCacheL2Table::FilterRuntime(StateCacheChangeList& changes) const {
 size_t StateCacheL2Table::Dump(const Store& store, const char* title) const {
   Logger(LOG_LEVEL_INFO, title);
   for (const auto& [key, record] : store) {
-    std::string text = "<unparsable>";
-    if (record.propertyType == 0) {
-      auto object = qor::tolvar::NewObject(record.objectType);
-      if (object && object->ParseFromString(record.value)) text = object->ShortDebugString();
-    } else if (const auto* descriptor = qor::tolvar::ObjectDescriptor(record.objectType)) {
-      const auto* field = qor::tolvar::PropertyField(descriptor, record.propertyType);
-      const auto* prototype =
-          field && field->message_type()
-              ? google::protobuf::MessageFactory::generated_factory()->GetPrototype(field->message_type())
-              : nullptr;
-      if (prototype) {
-        std::unique_ptr<google::protobuf::Message> element(prototype->New());
-        if (element->ParseFromString(record.value)) text = element->ShortDebugString();
-      }
-    }
+    std::string text = qor::tolvar::ValueText(record.objectType, record.propertyType, record.value);
     Logger(LOG_LEVEL_INFO,
            "L2Cache: ObjectType is : %1, ObjectId is : %2, PropertyType is %3, ValueKey is %4:%5, FullsyncVersion is "
            "%6, PropertyValue is %7",
@@ -457,7 +451,20 @@ std::vector<StateCacheRecord> StateCacheL2Table::RuntimeRecords() const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   std::vector<StateCacheRecord> records;
   records.reserve(_runtime.size());
-  for (const auto& [key, record] : _runtime) records.push_back(record);
+  for (const auto& [key, record] : _runtime) {
+    if (RuntimeWritten(record.propertyType, record.value)) records.push_back(record);
+  }
+  return records;
+}
+
+std::vector<StateCacheRecord> StateCacheL2Table::RuntimeObjectRecords(uint32_t objectType,
+                                                                      const std::string& objectId) const {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  std::vector<StateCacheRecord> records;
+  for (auto it = _runtime.lower_bound(Key{objectType, objectId, 0, 0, 0});
+       it != _runtime.end() && std::get<0>(it->first) == objectType && std::get<1>(it->first) == objectId; ++it) {
+    if (RuntimeWritten(it->second.propertyType, it->second.value)) records.push_back(it->second);
+  }
   return records;
 }
 

@@ -5,9 +5,13 @@
 // from the element (address, MAC, tunnel endpoint label or address, group label or key).
 //
 // Rules: object records (property 0) add or delete the object (a delete removes its elements too); element
-// records are inserted or removed; an element of an object that is not cached is ignored. A full sync writes with
-// a new version (remote for the controller's desired store, local for the runtime store) and removes what it did not
-// write.
+// records are inserted or removed; an element of an object that is not cached is ignored. A VTEP group holds one
+// group record keyed by its group key: any property entry of the group creates the object, a set under a new key
+// replaces the group, and a clear (an emptied group, whatever key it carries) removes it and keeps the object, as a
+// full sync of the emptied group leaves it. A full sync writes with a new version (remote for the controller's
+// desired store, local for the runtime store) and removes what it did not write, per object the object record
+// before its elements. Desired observers see an object disappear in that one shape whether it was deleted or
+// omitted by a full sync: its removal, then one removal per element.
 //
 // Notification filters (inactive while no local VTEP label is set): desired VTEP elements that carry one of this
 // host's own labels stay in the store but are not notified, since the host never tunnels to itself; runtime VTEP
@@ -69,8 +73,11 @@ class StateCacheL2Table : public qor::RefCounted<StateCacheL2Table, Component> {
   size_t DumpDesiredState() const;
   size_t DumpRuntimeState() const;
 
-  // Every runtime record, by (type, object, property, key): object records first within an object.
+  // Every runtime record the write-back writes (the records the runtime filter lets through), by (type, object,
+  // property, key): object records first within an object.
   std::vector<StateCacheRecord> RuntimeRecords() const;
+  // The same for one object; empty when the object is not cached.
+  std::vector<StateCacheRecord> RuntimeObjectRecords(uint32_t objectType, const std::string& objectId) const;
 
   // Copies for the operator CLI: at most `limit` records of the desired / runtime store, ordered by (object type,
   // object, property, value key). Returns the number of records the store holds.
@@ -93,7 +100,8 @@ class StateCacheL2Table : public qor::RefCounted<StateCacheL2Table, Component> {
   using Store = std::map<Key, StateCacheRecord>;
   using Registry = std::multimap<uint32_t, SCL2TableObserver*>;
 
-  void Apply(Store& store, const std::list<TolvarUpdateMsg>& entries, bool fullSync, uint32_t version,
+  // `desired`: a deleted object's elements are reported removed after it (see the class comment).
+  void Apply(Store& store, const std::list<TolvarUpdateMsg>& entries, bool fullSync, uint32_t version, bool desired,
              StateCacheChangeList& changes);
   static void Sweep(Store& store, uint32_t version, StateCacheChangeList& changes);
   bool Register(Registry& registry, uint32_t objectType, SCL2TableObserver* observer, bool runtime);
@@ -108,6 +116,8 @@ class StateCacheL2Table : public qor::RefCounted<StateCacheL2Table, Component> {
   // Drops the VTEP changes the filters exclude (see above); called under `_mutex`.
   void FilterDesired(StateCacheChangeList& changes) const;
   void FilterRuntime(StateCacheChangeList& changes) const;
+  // False for a runtime VTEP record the runtime filter keeps from the database; called under `_mutex`.
+  bool RuntimeWritten(uint32_t propertyType, const std::string& value) const;
   size_t Dump(const Store& store, const char* title) const;
   static size_t Copy(const Store& store, std::vector<Record>* out, size_t limit);
 

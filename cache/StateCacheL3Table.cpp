@@ -222,9 +222,8 @@ void StateCacheL3Table::Sweep(StateCacheChangeList& changes) {
   auto end = byVersion.lower_bound(_fullSyncVersion);
   std::vector<Record> stale(byVersion.begin(), end);
   byVersion.erase(byVersion.begin(), end);
-  // Object records first, then property records; each group in key order.
-  std::stable_sort(stale.begin(), stale.end(), [](const Record& a, const Record& b) {
-    if ((a.propertyType == 0) != (b.propertyType == 0)) return a.propertyType == 0;
+  // In key order: per object, its records in property order, as a delete of the object reports them.
+  std::sort(stale.begin(), stale.end(), [](const Record& a, const Record& b) {
     return std::tie(a.objectType, a.objectId, a.propertyType, a.value) <
            std::tie(b.objectType, b.objectId, b.propertyType, b.value);
   });

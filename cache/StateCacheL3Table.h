@@ -6,10 +6,10 @@
 // Records: a scalar record per (object type, object id, property type) — property 0 holds a whole object — and
 // one record per element of a list property, keyed by the element's bytes. Set/clear entries act on scalar
 // records, insert/remove entries on list elements. A full sync accepts only set and insert entries (anything else
-// is rejected with LCP00922), writes with a new version and then removes every record it did not write, object
-// records first. The store does not enforce uniqueness: an entry whose operation does not fit the property (an
-// insert on a scalar property) can create a second record, which the updates and the typed queries detect and
-// refuse (LCP00919) instead of picking one at random.
+// is rejected with LCP00922), writes with a new version and then removes every record it did not write, per object
+// in property order: the same removals, in the same order, as a delete of the object gives. The store does not enforce
+// uniqueness: an entry whose operation does not fit the property (an insert on a scalar property) can create a second
+// record, which the updates and the typed queries detect and refuse (LCP00919) instead of picking one at random.
 //
 // Threads and locks: updates come from the dispatcher thread, queries from any thread. `_mutex` (recursive)
 // guards the store, the version and the observer registry and is never held while an observer runs;

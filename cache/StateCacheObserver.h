@@ -4,13 +4,21 @@
 // delete requests on the main vdb, handed to the Tolvar client's write queue (the caller never waits for the
 // database). A full sync with the datapath flushes the group's types first and then writes the current content.
 //
+// Each list is one transaction the database accepts when it holds what the cache held before the notification, and
+// leaves it holding what the cache holds after: a put carries the whole cached object (object record with its
+// properties or elements), an object cached by its properties only is put before it is patched and deleted with its
+// last property, and a full sync puts every object once after the flush before patching it. The full sync with
+// the datapath is reported to the Tolvar client ("... is done.") only once its list is committed.
+//
 // Ownership: holds counted references to the Tolvar client and raw pointers to the tables (owned by the state
-// cache, which outlives the observer). Threads: notifications run on the thread that updated the runtime store;
-// Start and Stop on the main thread. The observer keeps no state of its own.
+// cache, which outlives the observer). Threads: notifications run on the thread that updated the runtime store
+// (the table's notify lock is held, so the tables read here hold exactly that update's result); Start and Stop on
+// the main thread. The observer keeps no state of its own.
 #pragma once
 
 #include <list>
 #include <string>
+#include <vector>
 
 #include "cache/StateCacheObservers.h"
 #include "intake/ITolvarClient.h"
@@ -43,6 +51,15 @@ class StateCacheObserver : public qor::RefCounted<StateCacheObserver, qor::IRefC
   std::string Dump() const;
 
  private:
+  using Requests = std::list<zantix::qor::tolvar::ModifyRequestMsg>;
+
+  std::vector<StateCacheRecord> CachedRecords(uint32_t type, const std::string& id) const;
+  // Appends a put of the object: `value` (or, when null, the cached object record's value, else a bare object);
+  // with `merge` the cached properties or elements are put with it. False when it cannot be built.
+  bool PutObject(uint32_t type, const std::string& id, const std::string* value, bool merge, uint16_t vdb,
+                 Requests& out) const;
+  void Write(Requests requests, bool fullSync, ComponentType group, const char* line);
+
   qor::RefPtr<ITolvarClient> _tolvarClient;
   StateCacheConfigTable* _configTable;
   StateCacheL2Table* _l2Table;

@@ -30,7 +30,8 @@ uint64_t Microseconds(WorkItem::Clock::duration duration) {
 void PostIoWorker(WorkGroup& pool, ProcessPool& process, boost::asio::io_context& context) {
   boost::intrusive_ptr<IOWorker> worker(new IOWorker(context));
   process.ioWorkers.push_back(worker);
-  pool.Post(std::make_shared<WorkItemImpl<IOWorker>>(&IOWorker::Run, worker));
+  pool.PostLongRunning(std::make_shared<WorkItemImpl<IOWorker>>(&IOWorker::Run, worker),
+                       [worker] { worker->DropGuard(); });
 }
 
 }  // namespace
@@ -47,6 +48,19 @@ bool WorkGroup::Start(qor::metrics::Registry& registry) {
   auto& process = Process();
   std::lock_guard<std::mutex> lock(process.mutex);
   if (process.instance) return false;
+  if (ioThreads == 0) {
+    // Nothing would run IO context A: no timer of the links or applications would ever fire.
+    Logger(LOG_LEVEL_WARN, "WorkGroup: ioThreads 0 leaves IO context A without a thread; running it with 1");
+    ioThreads = 1;
+  }
+  const uint32_t ioWorkers = ioThreads + 1;
+  if (workThreads < ioWorkers + kShortItemThreads) {
+    Logger(LOG_LEVEL_WARN,
+           "WorkGroup: workThreads %1 leave no thread for short work items beside the %2 IO workers; starting %3 "
+           "threads",
+           workThreads, ioWorkers, ioWorkers + kShortItemThreads);
+    workThreads = ioWorkers + kShortItemThreads;
+  }
 
   // A previous Stop left the contexts stopped; they must run again for the new workers.
   IoContextA().restart();
@@ -55,14 +69,17 @@ bool WorkGroup::Start(qor::metrics::Registry& registry) {
   auto pool = std::make_shared<WorkGroup>(registry, -1);
   try {
     pool->StartThreads(workThreads);
+    for (uint32_t i = 0; i < ioThreads; ++i) PostIoWorker(*pool, process, IoContextA());
+    PostIoWorker(*pool, process, IoContextB());
   } catch (...) {
+    for (auto& worker : process.ioWorkers) worker->DropGuard();
+    process.ioWorkers.clear();
+    IoContextA().stop();
+    IoContextB().stop();
     pool->StopThreads();
     throw;
   }
   process.instance = pool;
-
-  for (uint32_t i = 0; i < ioThreads; ++i) PostIoWorker(*pool, process, IoContextA());
-  PostIoWorker(*pool, process, IoContextB());
   return true;
 }
 
@@ -130,26 +147,34 @@ WorkGroup::~WorkGroup() {
 }
 
 void WorkGroup::StartThreads(uint32_t count) {
-  {
-    std::lock_guard<std::mutex> lock(_queueMutex);
-    _running = true;
-    _threadCount = count;
-  }
+  std::lock_guard<std::mutex> lock(_queueMutex);
+  _running = true;
+  AddThreadsLocked(count);
+}
+
+void WorkGroup::AddThreadsLocked(uint32_t count) {
   // A thread keeps a shared pool alive, so a thread that stopped its own pool can finish its loop safely.
   std::shared_ptr<WorkGroup> self = weak_from_this().lock();
   std::lock_guard<std::mutex> lock(_threadsMutex);
   _threads.reserve(_threads.size() + count);
   for (uint32_t i = 0; i < count; ++i) {
     _threads.emplace_back([this, self] { WorkerLoop(); });
+    ++_threadCount;
   }
 }
 
 void WorkGroup::StopThreads() {
+  std::vector<std::function<void()>> stops;
   {
     std::lock_guard<std::mutex> lock(_queueMutex);
     _running = false;
+    for (auto& [item, stop] : _longRunning) {
+      if (stop) stops.push_back(stop);
+    }
     _idleCondition.notify_all();
   }
+  // Loops return only when told to; one still running would keep its thread from ever being joined.
+  for (auto& stop : stops) stop();
   std::vector<std::thread> threads;
   {
     std::lock_guard<std::mutex> lock(_threadsMutex);
@@ -170,11 +195,35 @@ bool WorkGroup::Post(std::shared_ptr<WorkItem> item) {
   std::lock_guard<std::mutex> lock(_queueMutex);
   if (!_running) return false;
   if (_maxQueueLength >= 0 && _queue.size() >= static_cast<size_t>(_maxQueueLength)) return false;
+  EnqueueLocked(std::move(item));
+  return true;
+}
+
+void WorkGroup::EnqueueLocked(std::shared_ptr<WorkItem> item) {
   item->SetEnqueueTime(WorkItem::Clock::now());
   _queue.push_back(std::move(item));
   _enqueueFreq->Mark();
   _queueLengthGauge->Set(static_cast<int64_t>(_queue.size()));
   if (_idleCount > 0) _idleCondition.notify_one();
+}
+
+bool WorkGroup::PostLongRunning(std::shared_ptr<WorkItem> item, std::function<void()> stop) {
+  if (!item) return false;
+  std::lock_guard<std::mutex> lock(_queueMutex);
+  if (!_running) return false;
+  if (_maxQueueLength >= 0 && _queue.size() >= static_cast<size_t>(_maxQueueLength)) return false;
+  const uint32_t loops = static_cast<uint32_t>(_longRunning.size()) + 1;
+  const uint32_t needed = loops + kShortItemThreads;
+  if (_threadCount < needed) {
+    Logger(LOG_LEVEL_WARN,
+           "WorkGroup: %1 long-running loops hold a thread each; work threads raised from %2 to %3 so that short "
+           "work items still run",
+           loops, _threadCount, needed);
+    AddThreadsLocked(needed - _threadCount);
+  }
+  item->MarkLongRunning();
+  _longRunning.emplace(item.get(), std::move(stop));
+  EnqueueLocked(std::move(item));
   return true;
 }
 
@@ -198,8 +247,19 @@ void WorkGroup::WorkerLoop() {
         Logger(LOG_LEVEL_ERROR, "WorkGroup: work item failed: %1", "unknown exception");
       }
       _processingTime->Record(Microseconds(WorkItem::Clock::now() - started));
-      item.reset();
 
+      if (item->LongRunning()) {
+        // The item and its stop function may hold the last references to their owner: released without the lock.
+        std::function<void()> stop;
+        lock.lock();
+        auto loop = _longRunning.find(item.get());
+        if (loop != _longRunning.end()) {
+          stop = std::move(loop->second);
+          _longRunning.erase(loop);
+        }
+        lock.unlock();
+      }
+      item.reset();
       lock.lock();
     }
     if (!_running) return;
@@ -229,6 +289,11 @@ uint32_t WorkGroup::IdleCount() const {
 size_t WorkGroup::QueueLength() const {
   std::lock_guard<std::mutex> lock(_queueMutex);
   return _queue.size();
+}
+
+size_t WorkGroup::LongRunningCount() const {
+  std::lock_guard<std::mutex> lock(_queueMutex);
+  return _longRunning.size();
 }
 
 }  // namespace VevUroro

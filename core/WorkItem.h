@@ -25,9 +25,13 @@ class WorkItem {
 
   Clock::time_point EnqueueTime() const { return _enqueueTime; }
   void SetEnqueueTime(Clock::time_point when) { _enqueueTime = when; }
+  // Set by the pool (under its queue mutex, before the item is queued) for items posted as long-running loops.
+  bool LongRunning() const { return _longRunning; }
+  void MarkLongRunning() { _longRunning = true; }
 
  private:
   Clock::time_point _enqueueTime{};
+  bool _longRunning = false;
 };
 
 template <typename T>

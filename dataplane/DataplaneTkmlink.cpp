@@ -78,9 +78,13 @@ bool DataplaneTkmlink::Start() {
     _reopenTimer->Start(static_cast<uint64_t>(_timing.reopenInterval.count()));
   }
   boost::intrusive_ptr<DataplaneTkmlink> self(this);
+  // The pool's stop ends both loops (Shutdown) if the owner has not: Stop alone leaves them running.
+  auto shutdown = [self] { self->Shutdown(); };
   bool posted = _pool &&
-                _pool->Post(std::make_shared<WorkItemImpl<DataplaneTkmlink>>(&DataplaneTkmlink::ReceiveLoop, self)) &&
-                _pool->Post(std::make_shared<WorkItemImpl<DataplaneTkmlink>>(&DataplaneTkmlink::SendLoop, self));
+                _pool->PostLongRunning(
+                    std::make_shared<WorkItemImpl<DataplaneTkmlink>>(&DataplaneTkmlink::ReceiveLoop, self), shutdown) &&
+                _pool->PostLongRunning(
+                    std::make_shared<WorkItemImpl<DataplaneTkmlink>>(&DataplaneTkmlink::SendLoop, self), shutdown);
   if (!posted) {
     Logger(LOG_LEVEL_ERROR, "tkmlink %1: could not start its loops on the worker pool", _channelName)
         .AddTag("errorCode:LCP00008");

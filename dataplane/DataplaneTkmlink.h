@@ -3,8 +3,9 @@
 // Channel NAME is carried as a Unix stream socket at QorPath("/var/run/zantix/tkmlink/NAME"); messages keep their
 // own 4-byte header (type, big-endian total length). The link connects; the datapath listens.
 //
-// Threads: one receive loop and one send loop run as work items on the worker pool for the life of the link (until
-// Shutdown); the reopen timer fires on IO context A; Send is called by any producer. The link mutex guards the
+// Threads: one receive loop and one send loop run as long-running items on the worker pool for the life of the link
+// (until Shutdown, which the pool's own stop calls too, so a stopped pool never waits for a link's loops); the
+// reopen timer fires on IO context A; Send is called by any producer. The link mutex guards the
 // socket, the connected flag and the timer; the outbound queue has its own lock.
 //
 // Framing faults from the datapath never wedge the link: a header whose length is below 4, a connection that closes

@@ -16,6 +16,7 @@
 #include "platform/wft/WorkflowUtil.h"
 #include "zantix/qor/tolvar/config.pb.h"
 #include "zantix/qor/tolvar/l3.pb.h"
+#include "zantix/qor/tolvar/security.pb.h"
 #include "zantix/qor/tolvar/services.pb.h"
 
 namespace VevUroro {
@@ -195,6 +196,16 @@ void LogReceived(const Change& change) {
     case tv::RULE:
       format = "Decoder: Received DFW RuleMsg msg (Operation %1): %2";
       break;
+    case tv::RULE_SECTION: {
+      const auto& section = static_cast<const tv::RuleSectionMsg&>(body);
+      Logger(LOG_LEVEL_DEBUG, "Decoder: Received DFW RuleSectionMsg msg (Operation %1): %2, pri: %3",
+             PBOpTypeToString(change.operation), body.ShortDebugString(), section.priority());
+      return;
+    }
+    case tv::IDS_SIGNATURES:
+      Logger(LOG_LEVEL_DEBUG, "Decoder: Received IdsSignaturesMsg msg (Op: %1), ID: %2",
+             PBOpTypeToString(change.operation), qor::tolvar::ObjectIdText(change.type, change.objectId));
+      return;
     case tv::SI_SERVICE_CHAIN:
       format = "Decoder: Received SiServiceChainMsg (Operation %1): %2";
       break;
@@ -287,6 +298,9 @@ void DecodeProperties(const Change& change, std::list<TolvarUpdateMsg>& out, con
   scratch->CopyFrom(*change.newObject);
   std::unique_ptr<pb::Message> single(scratch->New());
   const pb::Reflection* reflection = scratch->GetReflection();
+  // Value keys travel with every property of the object, a clear included, so that receivers can key it.
+  std::vector<const pb::FieldDescriptor*> keys = qor::tolvar::ValueKeyFields(scratch->GetDescriptor());
+  for (const pb::FieldDescriptor* key : keys) reflection->SwapFields(scratch.get(), single.get(), {key});
   std::string summary;
   for (const pb::FieldDescriptor* field : PropertyFields(change.type, scratch->GetDescriptor(), only)) {
     uint32_t property = qor::tolvar::PropertyOf(field);
@@ -296,6 +310,8 @@ void DecodeProperties(const Change& change, std::list<TolvarUpdateMsg>& out, con
       reflection->SwapFields(scratch.get(), single.get(), {field});
       value = single->SerializeAsString();
       reflection->SwapFields(scratch.get(), single.get(), {field});
+    } else if (!keys.empty()) {
+      value = single->SerializeAsString();
     }
     out.push_back(change.Entry(property, std::move(value), has ? TolvarUpdateMsg::OP_SET : TolvarUpdateMsg::OP_CLEAR));
     if (LogEnabled(LOG_LEVEL_DEBUG)) summary += PropertyTypeToString(property) + (has ? " SET, " : " CLEAR, ");

@@ -55,13 +55,20 @@ bool MsgDispatcher::Start() {
     if (_loopRunning) return false;
     _loopRunning = true;
   }
-  auto item = std::make_shared<WorkItemImpl<MsgDispatcher>>(&MsgDispatcher::Loop, qor::RefPtr<MsgDispatcher>(this));
-  if (!group->Post(item)) {
+  bool posted = false;
+  try {
+    auto item = std::make_shared<WorkItemImpl<MsgDispatcher>>(&MsgDispatcher::Loop, qor::RefPtr<MsgDispatcher>(this));
+    posted = group->PostLongRunning(item, [queue = _queue] { queue->Close(); });
+  } catch (...) {
     std::lock_guard<std::mutex> lock(_mutex);
     _loopRunning = false;
-    return false;
+    throw;
   }
-  return true;
+  if (!posted) {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _loopRunning = false;
+  }
+  return posted;
 }
 
 void MsgDispatcher::Stop() {

@@ -9,7 +9,7 @@
 // the queue. Threads: Register and Unregister may be called from any thread (components do so while they start and
 // stop); the registry mutex is never held while a component runs. Start and Stop are called by start-up and
 // shutdown on the main thread. Stop closes the queue and waits for the loop to leave, which lets the worker group
-// join its threads afterwards.
+// join its threads afterwards; the worker group's own stop closes the queue too, should Stop not have run.
 #pragma once
 
 #include <condition_variable>

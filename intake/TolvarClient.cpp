@@ -1,15 +1,18 @@
 #include "intake/TolvarClient.h"
 
+#include <algorithm>
 #include <chrono>
 #include <ctime>
 #include <iomanip>
 #include <sstream>
+#include <string_view>
 #include <unordered_map>
 
 #include "core/Logger.h"
 #include "core/WorkGroup.h"
 #include "core/WorkItem.h"
 #include "intake/Decoder.h"
+#include "intake/RuntimeRequests.h"
 #include "intake/TypeNames.h"
 #include "platform/AsioQorProvider.h"
 #include "platform/tolvar/TolvarSchema.h"
@@ -59,6 +62,32 @@ bool IsMergedType(int32_t type) {
   return type == tv::LOG_SWITCH_FIB || type == tv::ROUTING_DOMAIN_FIB || type == tv::FIB ||
          type == tv::ARP_TABLE_CONFIG;
 }
+
+struct ViewHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
+};
+
+// One list element of one generation of an object.
+struct MergeKey {
+  int32_t type;
+  int32_t property;
+  uint64_t generation;
+  std::string_view id;
+  std::string_view value;
+  bool operator==(const MergeKey&) const = default;
+};
+
+struct MergeKeyHash {
+  size_t operator()(const MergeKey& key) const {
+    size_t hash = std::hash<std::string_view>()(key.value);
+    for (size_t part : {std::hash<std::string_view>()(key.id), static_cast<size_t>(key.type),
+                        static_cast<size_t>(key.property), static_cast<size_t>(key.generation)}) {
+      hash ^= part + 0x9e3779b97f4a7c15ULL + (hash << 6) + (hash >> 2);
+    }
+    return hash;
+  }
+};
 
 bool Inverse(int32_t a, int32_t b) {
   return (a == TolvarUpdateMsg::OP_SET && b == TolvarUpdateMsg::OP_CLEAR) ||
@@ -121,7 +150,7 @@ TolvarClient::TolvarClient(const TolvarClientSettings& settings, std::shared_ptr
                                                             true, true, false);
     qor::wft::WorkflowUtil::Init(*_client, _settings.tracingName);
   }
-  _writeQueue = std::make_shared<MsgQueue<WriteItem>>(MsgQueue<WriteItem>::kUnbounded, true, true);
+  _writeQueue = std::make_shared<MsgQueue<PendingWrite>>(MsgQueue<PendingWrite>::kUnbounded, true, true);
   _upm = std::make_shared<qor::upm::UPMService>(_settings.clientName, _client, _settings.mainVdb);
   _metrics = provider ? provider->metrics() : nullptr;
   if (!_metrics) _metrics = std::make_shared<qor::metrics::Registry>();
@@ -193,14 +222,39 @@ void TolvarClient::Start() {
     _client->StartAsync();
     Logger(LOG_LEVEL_INFO, "TolvarClient: registered monitor objects");
   }
-  // The writer: a long-running item of the worker group when one runs.
+  StartWriter();
+}
+
+void TolvarClient::StartWriter() {
   {
     std::lock_guard<std::mutex> lock(_writerMutex);
     _writerRunning = true;
   }
-  auto item = std::make_shared<WorkItemImpl<TolvarClient>>(&TolvarClient::WriterLoop, qor::RefPtr<TolvarClient>(this));
-  std::shared_ptr<WorkGroup> group = WorkGroup::Instance();
-  if (!group || !group->Post(item)) _writerThread = std::thread([this] { WriterLoop(); });
+  try {
+    // A long-running item of the worker group when one runs.
+    qor::RefPtr<TolvarClient> self(this);
+    auto item = std::make_shared<WorkItemImpl<TolvarClient>>(&TolvarClient::WriterLoop, self);
+    std::shared_ptr<WorkGroup> group = WorkGroup::Instance();
+    if (group && group->PostLongRunning(item, [self] { self->EndWriter(); })) return;
+    _writerThread = std::thread([this] { WriterLoop(); });
+  } catch (...) {
+    // No loop will ever clear the flag: Stop must not wait for it.
+    {
+      std::lock_guard<std::mutex> lock(_writerMutex);
+      _writerRunning = false;
+    }
+    _writerChanged.notify_all();
+    throw;
+  }
+}
+
+void TolvarClient::EndWriter() {
+  {
+    std::lock_guard<std::mutex> lock(_writerMutex);
+    _writerStopping = true;
+  }
+  _writerChanged.notify_all();
+  _writeQueue->Close();
 }
 
 void TolvarClient::Stop() {
@@ -217,18 +271,25 @@ void TolvarClient::Stop() {
     UnregisterMonitors();
     if (_settings.persona == 2) Logger(LOG_LEVEL_INFO, "TolvarClient: Unregistered smartnic backing objects");
   }
-  // While connected the writer applies what is queued before it ends; without a channel a write would only wait
-  // for its bound, so the library is stopped first and cancels it.
-  bool connected = _client && _channelUp.load();
-  if (connected) _writeQueue->WaitUntilDrained();
-  _writeQueue->Close();
-  if (_client && !connected) _client->Stop();
   {
     std::unique_lock<std::mutex> lock(_writerMutex);
-    _writerDone.wait(lock, [this] { return !_writerRunning; });
+    _writerStopping = true;
+    _writerChanged.notify_all();
+    // While connected the writer applies what is queued, for a bounded time; without a channel a write could only
+    // wait for its bound.
+    if (_client && _channelUp.load()) {
+      _writerChanged.wait_for(lock, _stopDrainBound,
+                              [this] { return !_writerRunning || _writesDone.load() >= _writesQueued.load(); });
+    }
+  }
+  _writeQueue->Close();
+  // Cancels a call still waiting for tolvard; the writer logs its list as dropped and leaves.
+  if (_client) _client->Stop();
+  {
+    std::unique_lock<std::mutex> lock(_writerMutex);
+    _writerChanged.wait(lock, [this] { return !_writerRunning; });
   }
   if (_writerThread.joinable()) _writerThread.join();
-  if (_client) _client->Stop();
 }
 
 void TolvarClient::RegisterMonitors() {
@@ -313,18 +374,35 @@ void TolvarClient::MergeRepeated(TransactionEntries& entries) {
     auto found = entries.find(component);
     if (found == entries.end()) continue;
     std::list<TolvarUpdateMsg>& list = found->second;
-    // Keyed by (type, property, object id, value): the same element of the same list.
-    std::unordered_map<std::string, std::list<TolvarUpdateMsg>::iterator> seen;
+    // Only list elements are merged: an element insert and remove of the same value cancel, whatever lies between
+    // them, as long as the object itself was not touched in between. A scalar set may replace a different value,
+    // which a later clear of the new value does not bring back, so set and clear entries pass unchanged; and an
+    // object-level entry (property 0: the object deleted, created or changed) starts a new generation of its
+    // elements, because the cache's delete of an object takes its elements with it: an element removed before a
+    // delete and inserted again after a re-creation is not a pair that cancels.
+    // Keyed by (type, object id, property, generation, value): the same element of the same list. The keys view
+    // the entries' own strings; an entry leaves the list only after its key left the map.
+    std::unordered_map<MergeKey, std::list<TolvarUpdateMsg>::iterator, MergeKeyHash> seen;
+    // Generations by type and object id (owned: the entry a key was taken from may be merged away).
+    std::map<int32_t, std::unordered_map<std::string, uint64_t, ViewHash, std::equal_to<>>> generations;
+    seen.reserve(list.size());
     for (auto it = list.begin(); it != list.end();) {
       if (!IsMergedType(it->objectType)) {
         ++it;
         continue;
       }
-      std::string key = std::to_string(it->objectType) + ':' + std::to_string(it->propertyType) + ':' +
-                        std::to_string(it->objectId.size()) + ':' + it->objectId + it->value;
+      auto& objects = generations[it->objectType];
+      if (it->propertyType == 0) ++objects[it->objectId];
+      auto known = objects.find(std::string_view(it->objectId));
+      const uint64_t generation = known == objects.end() ? 0 : known->second;
+      if (it->operation != TolvarUpdateMsg::OP_INSERT && it->operation != TolvarUpdateMsg::OP_REMOVE) {
+        ++it;
+        continue;
+      }
+      MergeKey key{it->objectType, it->propertyType, generation, it->objectId, it->value};
       auto previous = seen.find(key);
       if (previous == seen.end()) {
-        seen.emplace(std::move(key), it);
+        seen.emplace(key, it);
         ++it;
         continue;
       }
@@ -332,7 +410,8 @@ void TolvarClient::MergeRepeated(TransactionEntries& entries) {
       if (Inverse(earlier->operation, it->operation)) {
         Logger(LOG_LEVEL_DEBUG, "TolvarClient: merge %1 msg (object id %2) property %3: %4",
                ObjTypeToString(it->objectType), qor::tolvar::ObjectIdText(it->objectType, it->objectId),
-               PropertyTypeToString(it->propertyType), it->value.size());
+               PropertyTypeToString(it->propertyType),
+               qor::tolvar::ValueText(it->objectType, it->propertyType, it->value));
         seen.erase(previous);
         list.erase(earlier);
         it = list.erase(it);
@@ -342,10 +421,13 @@ void TolvarClient::MergeRepeated(TransactionEntries& entries) {
         Logger(LOG_LEVEL_ERROR,
                "TolvarClient: find the same tolvar update %1 msg (object id %2) property %3 operation %4: %5",
                ObjTypeToString(it->objectType), qor::tolvar::ObjectIdText(it->objectType, it->objectId),
-               PropertyTypeToString(it->propertyType), it->operation, it->value.size())
+               PropertyTypeToString(it->propertyType), it->operation,
+               qor::tolvar::ValueText(it->objectType, it->propertyType, it->value))
             .AddTag("errorCode:LCP00028");
       }
-      previous->second = it;
+      // The later entry becomes the one matched next, under a key that views its own strings.
+      seen.erase(previous);
+      seen.emplace(key, it);
       ++it;
     }
   }
@@ -476,19 +558,21 @@ void TolvarClient::ProcessedBarrier(uint32_t verticalId, uint64_t barrierNumber)
 }
 
 void TolvarClient::RuntimeStatus(uint32_t componentId, const std::list<tv::RealizationErrorMsg>& errors) {
+  tv::RuntimeStatusMsg status;
+  *status.mutable_id() = NumberId(componentId);
+  status.set_component_id(componentId);
+  for (const tv::RealizationErrorMsg& error : errors) *status.add_errors() = error;
   uint16_t vdb = _mainVdb.load();
   if (vdb == 0) {
     Logger(LOG_LEVEL_DEBUG,
            "TolvarClient: Get runtime status update when main vdb is %1, caching for componentId %2, error size %3.",
            vdb, componentId, errors.size());
+    // Held with the runtime messages: written, on the vdb, once one is assigned (PutFrontRuntimeState).
+    HoldRuntimeMessages({PutRequest(tv::RUNTIME_STATUS, status)});
     return;
   }
   Logger(LOG_LEVEL_DEBUG, "TolvarClient: Update runtime status with main vdb[%1], componentId [%2], error size [%3].",
          vdb, componentId, errors.size());
-  tv::RuntimeStatusMsg status;
-  *status.mutable_id() = NumberId(componentId);
-  status.set_component_id(componentId);
-  for (const tv::RealizationErrorMsg& error : errors) *status.add_errors() = error;
   Enqueue({PutRequest(tv::RUNTIME_STATUS, status)});
 }
 
@@ -537,40 +621,141 @@ void TolvarClient::Write(const std::list<tv::ModifyRequestMsg>& requests) {
   Enqueue(std::vector<tv::ModifyRequestMsg>(requests.begin(), requests.end()));
 }
 
-void TolvarClient::Enqueue(std::vector<tv::ModifyRequestMsg> requests) {
+void TolvarClient::WriteThen(const std::list<tv::ModifyRequestMsg>& requests, std::function<void()> committed) {
+  Enqueue(std::vector<tv::ModifyRequestMsg>(requests.begin(), requests.end()), std::move(committed));
+}
+
+void TolvarClient::SetRetryBackoff(std::chrono::milliseconds initial, std::chrono::milliseconds max) {
+  _retryInitial = initial;
+  _retryMax = max;
+}
+
+void TolvarClient::Enqueue(std::vector<tv::ModifyRequestMsg> requests, std::function<void()> committed) {
   uint64_t id = _nextWriteId++;
   Logger(LOG_LEVEL_DEBUG, "TolvarClient: TolvarDB write message ID %1", id);
-  if (!_writeQueue->Put(WriteItem{id, std::move(requests)})) {
+  ++_writesQueued;
+  if (!_writeQueue->Put(PendingWrite{id, std::move(requests), std::move(committed)})) {
+    --_writesQueued;
     Logger(LOG_LEVEL_ERROR, "TolvarClient: Fail to put message list into tolvar write queue");
   }
 }
 
 void TolvarClient::WriterLoop() {
   Logger(LOG_LEVEL_INFO, "TolvarClient: start thread to write message list to tolvar");
-  WriteItem item;
+  PendingWrite item;
   while (_writeQueue->Get(item)) {
-    if (_client) {
-      std::string label = "TolvarDB modifies message ID " + std::to_string(item.first);
-      auto begin = std::chrono::system_clock::now();
-      auto steadyBegin = std::chrono::steady_clock::now();
-      qor::rpc::Status status = _client->Modify(item.second);
-      auto elapsed =
-          std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - steadyBegin);
-      if (elapsed > _delayThreshold) {
-        Logger(LOG_LEVEL_WARN, "DELAY %1 begin %2 end %3", label, TimeText(begin),
-               TimeText(begin + std::chrono::duration_cast<std::chrono::system_clock::duration>(elapsed)));
-        _delayLatency->Record(static_cast<uint64_t>(elapsed.count()));
-      }
-      if (!status.ok()) {
-        Logger(LOG_LEVEL_ERROR, "TolvarClient: %1 failed: %2", label, status.message());
-      }
+    if (_client) Apply(item);
+    item = PendingWrite();
+    {
+      std::lock_guard<std::mutex> lock(_writerMutex);
+      ++_writesDone;
     }
-    ++_writesDone;
-    item = WriteItem();
+    _writerChanged.notify_all();
   }
-  std::lock_guard<std::mutex> lock(_writerMutex);
-  _writerRunning = false;
-  _writerDone.notify_all();
+  {
+    std::lock_guard<std::mutex> lock(_writerMutex);
+    _writerRunning = false;
+  }
+  _writerChanged.notify_all();
+}
+
+qor::rpc::Status TolvarClient::TimedModify(const std::string& label,
+                                           const std::vector<tv::ModifyRequestMsg>& requests) {
+  auto begin = std::chrono::system_clock::now();
+  auto steadyBegin = std::chrono::steady_clock::now();
+  qor::rpc::Status status = _client->Modify(requests);
+  auto elapsed = std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - steadyBegin);
+  if (elapsed > _delayThreshold) {
+    Logger(LOG_LEVEL_WARN, "DELAY %1 begin %2 end %3", label, TimeText(begin),
+           TimeText(begin + std::chrono::duration_cast<std::chrono::system_clock::duration>(elapsed)));
+    _delayLatency->Record(static_cast<uint64_t>(elapsed.count()));
+  }
+  return status;
+}
+
+bool TolvarClient::WaitToRetry(std::chrono::milliseconds delay) {
+  std::unique_lock<std::mutex> lock(_writerMutex);
+  return !_writerChanged.wait_for(lock, delay, [this] { return _writerStopping; });
+}
+
+void TolvarClient::Apply(PendingWrite& item) {
+  std::string label = "TolvarDB modifies message ID " + std::to_string(item.id);
+  std::vector<tv::ModifyRequestMsg> requests = std::move(item.requests);
+  bool repaired = false;
+  std::chrono::milliseconds backoff = _retryInitial;
+  for (;;) {
+    qor::rpc::Status status = TimedModify(label, requests);
+    if (status.ok()) {
+      if (item.committed) item.committed();
+      return;
+    }
+    if (status.code() == static_cast<int32_t>(qor::rpc::StatusCode::INVALID_ARGUMENT)) {
+      // Sending the same list again would be refused again: what it was meant to write is rebuilt instead.
+      Logger(LOG_LEVEL_ERROR, "TolvarClient: %1 refused: %2", label, status.ToString()).AddTag("errorCode:LCP00030");
+      if (repaired) {
+        Logger(LOG_LEVEL_ERROR, "TolvarClient: %1 dropped: the rebuild was refused too", label)
+            .AddTag("errorCode:LCP00030");
+        return;
+      }
+      std::vector<tv::ModifyRequestMsg> repair = RepairRequests(requests);
+      if (repair.empty()) {
+        Logger(LOG_LEVEL_ERROR, "TolvarClient: %1 dropped: its %2 requests cannot be rebuilt", label, requests.size())
+            .AddTag("errorCode:LCP00030");
+        return;
+      }
+      Logger(LOG_LEVEL_WARN, "TolvarClient: %1 replaced by %2 requests rebuilt from the state cache", label,
+             repair.size());
+      requests = std::move(repair);
+      repaired = true;
+      label += " (rebuilt)";
+      continue;
+    }
+    bool stopping = status.code() == static_cast<int32_t>(qor::rpc::StatusCode::CANCELLED);
+    if (!stopping) {
+      std::lock_guard<std::mutex> lock(_writerMutex);
+      stopping = _writerStopping;
+    }
+    if (stopping) {
+      Logger(LOG_LEVEL_ERROR, "TolvarClient: %1 dropped at stop: %2", label, status.ToString())
+          .AddTag("errorCode:LCP00031");
+      return;
+    }
+    Logger(LOG_LEVEL_WARN, "TolvarClient: %1 failed: %2; retrying in %3 ms", label, status.ToString(), backoff.count())
+        .AddTag("errorCode:LCP00031");
+    if (!WaitToRetry(backoff)) {
+      Logger(LOG_LEVEL_ERROR, "TolvarClient: %1 dropped at stop: %2", label, status.ToString())
+          .AddTag("errorCode:LCP00031");
+      return;
+    }
+    backoff = std::min(backoff * 2, _retryMax);
+  }
+}
+
+std::vector<tv::ModifyRequestMsg> TolvarClient::RepairRequests(const std::vector<tv::ModifyRequestMsg>& refused) const {
+  bool config = false;
+  bool l2 = false;
+  uint16_t vdb = _mainVdb.load();
+  size_t others = 0;
+  for (const tv::ModifyRequestMsg& request : refused) {
+    uint32_t type = 0;
+    uint16_t requestVdb = 0;
+    runtime_requests::Target(request, &type, &requestVdb);
+    if (type == tv::VIF_STATE || type == tv::HOPLIFT_STATUS) {
+      config = true;
+    } else if (type == tv::LOG_SWITCH_STATE || type == tv::ROUTING_DOMAIN_VTEP) {
+      l2 = true;
+    } else {
+      ++others;
+      continue;
+    }
+    vdb = requestVdb;
+  }
+  if (!config && !l2) return {};
+  if (others > 0) {
+    Logger(LOG_LEVEL_ERROR, "TolvarClient: %1 requests of other types in the refused list are dropped", others)
+        .AddTag("errorCode:LCP00030");
+  }
+  return RebuildGroups(config, l2, vdb);
 }
 
 }  // namespace VevUroro

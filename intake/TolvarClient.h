@@ -8,13 +8,18 @@
 // Outbound: every write (runtime state, processed barriers, runtime statuses, service-VM status, DAD state) goes
 // through one unbounded write queue drained by one writer loop, which applies each list as one database
 // transaction; a call slower than the delay threshold (one second) logs "DELAY" and is recorded in the latency
-// metric "tolvar_client/write/delay_us".
+// metric "tolvar_client/write/delay_us". Nothing is dropped quietly: a list the database refuses (invalid request)
+// is logged with its error ("errorCode:LCP00030") and replaced by a rebuild of the runtime groups it touched from
+// the state cache (flush, then the cached objects); a list that fails for another cause (no answer, connection
+// lost, database not writable) is logged ("errorCode:LCP00031") and retried with back-off until it commits or the
+// client stops. A write's completion runs only after its commit.
 //
 // Threads: the update, barrier and channel-status callbacks run on the library's callback thread, one at a time;
 // the pending buffer is touched only there. Start and Stop run on the main thread. The other operations may be
 // called from any thread; shared state (main vdb, flags) is atomic or guarded by _mutex. The writer loop runs as a
-// long-running work item of the worker group when one runs (else on its own thread); Stop ends it before the
-// worker group is stopped.
+// long-running item of the worker group when one runs (else on its own thread); Stop ends it before the worker
+// group is stopped, and the group's stop ends it too (closing the write queue) should Stop not have run. Start and
+// Stop are exception-safe: a Start that throws half-way leaves a client whose Stop (and destructor) returns.
 //
 // SmartNIC personas: persona 2 registers only the backing monitor here; backing, failover and the SmartNIC
 // component are handled by the SmartNIC code through the hooks below.
@@ -69,7 +74,6 @@ class TolvarClient : public qor::RefCounted<TolvarClient, ITolvarClient> {
  public:
   static constexpr uint32_t kMonitorId = 101;
   using GetCallback = qor::tolvar::TolvarDbClientInterface::GetCallback;
-  using WriteItem = std::pair<uint64_t, std::vector<zantix::qor::tolvar::ModifyRequestMsg>>;
 
   // `queue` is the update queue shared with the dispatcher; `stateCache` may be null; `provider` may be null (its
   // metrics registry is used when present).
@@ -79,16 +83,19 @@ class TolvarClient : public qor::RefCounted<TolvarClient, ITolvarClient> {
 
   // Registers the callbacks and monitors, starts the library and the writer loop.
   void Start();
-  // Unregisters the monitors, ends the writer loop (writes still queued are applied first) and stops the library.
+  // Unregisters the monitors, ends the writer loop and stops the library. While connected, writes still queued
+  // are applied first (one attempt each, for at most the drain bound); the rest are logged as dropped.
   // Idempotent.
   void Stop();
 
   void Write(const std::list<zantix::qor::tolvar::ModifyRequestMsg>& requests) override;
+  void WriteThen(const std::list<zantix::qor::tolvar::ModifyRequestMsg>& requests,
+                 std::function<void()> committed) override;
   void RegisterVessixVifMonitor() override;
 
   // A component applied everything up to `barrierNumber` of vertical `verticalId`.
   void ProcessedBarrier(uint32_t verticalId, uint64_t barrierNumber);
-  // Realization errors of a component.
+  // Realization errors of a component; held with the runtime messages while there is no main vdb.
   void RuntimeStatus(uint32_t componentId, const std::list<zantix::qor::tolvar::RealizationErrorMsg>& errors);
   // The state cache observer reports the end of a full sync between a cache and the datapath.
   void FullSyncWithDpDone(bool done, ComponentType component) override;
@@ -125,6 +132,12 @@ class TolvarClient : public qor::RefCounted<TolvarClient, ITolvarClient> {
   uint64_t WritesDone() const { return _writesDone.load(); }
   // The threshold above which a write logs "DELAY" (one second by default).
   void SetDelayThreshold(std::chrono::microseconds threshold) { _delayThreshold = threshold; }
+  // Back-off between retries of a failed write (default 100 ms doubling to 5 s), and how long Stop lets the writer
+  // apply what is queued (default 10 s).
+  void SetRetryBackoff(std::chrono::milliseconds initial, std::chrono::milliseconds max);
+  void SetStopDrainBound(std::chrono::milliseconds bound) { _stopDrainBound = bound; }
+  // The registry holding the client's metrics (the provider's, or the client's own without a provider).
+  std::shared_ptr<qor::metrics::Registry> MetricsRegistry() const { return _metrics; }
   // The library client (null for persona 0).
   std::shared_ptr<qor::tolvar::TolvarDbClient> LibraryClient() const { return _client; }
 
@@ -144,10 +157,32 @@ class TolvarClient : public qor::RefCounted<TolvarClient, ITolvarClient> {
   void WriterLoop();
 
  private:
+  struct PendingWrite {
+    uint64_t id = 0;
+    std::vector<zantix::qor::tolvar::ModifyRequestMsg> requests;
+    std::function<void()> committed;
+  };
+
   void RegisterMonitors();
   void UnregisterMonitors();
   void RegisterSmartnicMonitor();
-  void Enqueue(std::vector<zantix::qor::tolvar::ModifyRequestMsg> requests);
+  void Enqueue(std::vector<zantix::qor::tolvar::ModifyRequestMsg> requests, std::function<void()> committed = {});
+  void StartWriter();
+  // Tells the writer to stop retrying and closes the write queue (the worker group's stop for the writer item).
+  void EndWriter();
+  // Applies one list: retried, repaired or logged as dropped (see the class comment).
+  void Apply(PendingWrite& item);
+  qor::rpc::Status TimedModify(const std::string& label,
+                               const std::vector<zantix::qor::tolvar::ModifyRequestMsg>& requests);
+  // Waits `delay` unless the client stops meanwhile; false when it stops.
+  bool WaitToRetry(std::chrono::milliseconds delay);
+  // The rebuild that replaces a refused list: the runtime groups it touched, rebuilt from the state cache on the
+  // list's vdb; empty when the list touched no runtime group or there is no state cache.
+  std::vector<zantix::qor::tolvar::ModifyRequestMsg> RepairRequests(
+      const std::vector<zantix::qor::tolvar::ModifyRequestMsg>& refused) const;
+  // Flush and cached content of the configuration group (VIF_STATE, HOPLIFT_STATUS) and/or the L2 group
+  // (LOG_SWITCH_STATE, ROUTING_DOMAIN_VTEP) on `vdb`.
+  std::vector<zantix::qor::tolvar::ModifyRequestMsg> RebuildGroups(bool config, bool l2, uint16_t vdb) const;
   void UpdateContainerMapping(const TransactionEntries& entries);
   zantix::qor::tolvar::ModifyRequestMsg PutRequest(uint32_t type, const google::protobuf::Message& body) const;
   zantix::qor::tolvar::ModifyRequestMsg DeleteRequest(uint32_t type, const std::string& id) const;
@@ -167,8 +202,12 @@ class TolvarClient : public qor::RefCounted<TolvarClient, ITolvarClient> {
   std::atomic<bool> _l2DpSyncDone{false};
   std::atomic<int64_t> _lastBarrierTime{0};
   std::atomic<uint64_t> _writesDone{0};
+  std::atomic<uint64_t> _writesQueued{0};
   std::atomic<uint64_t> _nextWriteId{0};
   std::chrono::microseconds _delayThreshold{1000000};
+  std::chrono::milliseconds _retryInitial{100};
+  std::chrono::milliseconds _retryMax{5000};
+  std::chrono::milliseconds _stopDrainBound{10000};
 
   // Callback thread only.
   TransactionEntries _pending;
@@ -184,10 +223,11 @@ class TolvarClient : public qor::RefCounted<TolvarClient, ITolvarClient> {
   mutable std::mutex _runtimeMsgMutex;
   std::vector<zantix::qor::tolvar::ModifyRequestMsg> _runtimeMsgQueue;
 
-  std::shared_ptr<MsgQueue<WriteItem>> _writeQueue;
+  std::shared_ptr<MsgQueue<PendingWrite>> _writeQueue;
   std::mutex _writerMutex;
-  std::condition_variable _writerDone;
+  std::condition_variable _writerChanged;  // writer left, a write finished, or stopping was set
   bool _writerRunning = false;
+  bool _writerStopping = false;
   std::thread _writerThread;  // used only when no worker group runs
 };
 

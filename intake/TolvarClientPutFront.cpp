@@ -109,18 +109,19 @@ size_t TolvarClient::HeldRuntimeMessages() const {
 }
 
 std::vector<tv::ModifyRequestMsg> TolvarClient::RebuildRuntimeRequests(uint16_t vdb) const {
+  if (!_stateCache) return {};
+  bool config = _configDpSyncDone.load();
+  if (!config) Logger(LOG_LEVEL_INFO, "TolvarClient: Need to wait for config to fullsync with DP.");
+  bool l2 = _l2DpSyncDone.load();
+  if (!l2) Logger(LOG_LEVEL_INFO, "TolvarClient: Need to wait for L2 to fullsync with DP.");
+  return RebuildGroups(config, l2, vdb);
+}
+
+std::vector<tv::ModifyRequestMsg> TolvarClient::RebuildGroups(bool config, bool l2, uint16_t vdb) const {
   Requests out;
   if (!_stateCache) return out;
-  if (!_configDpSyncDone.load()) {
-    Logger(LOG_LEVEL_INFO, "TolvarClient: Need to wait for config to fullsync with DP.");
-  } else {
-    RebuildConfig(*_stateCache, vdb, out);
-  }
-  if (!_l2DpSyncDone.load()) {
-    Logger(LOG_LEVEL_INFO, "TolvarClient: Need to wait for L2 to fullsync with DP.");
-  } else {
-    RebuildL2(*_stateCache, vdb, out);
-  }
+  if (config) RebuildConfig(*_stateCache, vdb, out);
+  if (l2) RebuildL2(*_stateCache, vdb, out);
   return out;
 }
 

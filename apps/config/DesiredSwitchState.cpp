@@ -138,6 +138,9 @@ bool DesiredSwitchState::ApplyRaw(uint32_t objectType, const std::string& id, ui
         ++portErasures;
         return true;
       }
+      // A deleted port is reported as its removal followed by one removal per property: those find nothing, and
+      // must not bring the port back as an empty entry.
+      if (remove && !ports.count(id)) return true;
       tv::LogSwitchPortConfigMsg m;
       if (!remove && !m.ParseFromString(value)) return false;
       LspState& port = ports[id];

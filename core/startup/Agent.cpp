@@ -55,8 +55,15 @@ class Agent {
   bool ReadNodePersona();
   void StartPlatform();
   void StartCliServer();
+  // Start-up steps 13 to 28; false when the container service does not initialise.
+  bool StartComponents();
   void StartHealthAgentClient();
-  void Shutdown();
+  // Stops whatever start-up has started, in the shutdown order, and releases everything. Used by shutdown and by
+  // a start-up that fails half-way, so that no thread of the pool or of a component outlives `Run`.
+  void StopAndRelease();
+  // The same after a failure in start-up or run: never throws (a second failure is logged), so that the first one
+  // is the one reported.
+  void StopAfterFailure();
 
   std::string _configPath;
   ConfigTree _tree;
@@ -69,6 +76,7 @@ class Agent {
   std::shared_ptr<UpdateQueue> _updateQueue;
   qor::RefPtr<TolvarClient> _tolvarClient;
   qor::RefPtr<StateCacheObserver> _stateCacheObserver;
+  bool _observerStarted = false;
   std::shared_ptr<qor::upm::UPMService> _upm;
   qor::RefPtr<MsgDispatcher> _dispatcher;
   std::shared_ptr<CfgUdsLink> _udsLink;
@@ -234,16 +242,37 @@ int Agent::Run() {
   if (!ReadNodePersona()) return -1;
   Logger(LOG_LEVEL_INFO, "Start vevUroro");
 
-  StartPlatform();
+  bool started;
+  try {
+    StartPlatform();
+    started = StartComponents();
+  } catch (...) {
+    StopAfterFailure();
+    throw;
+  }
+  if (!started) {
+    StopAfterFailure();
+    return -1;
+  }
+
+  try {
+    _provider->Run(1);
+  } catch (...) {
+    StopAfterFailure();
+    throw;
+  }
+  Logger(LOG_LEVEL_INFO, "Clean up platform");
+  StopAndRelease();
+  return 0;
+}
+
+bool Agent::StartComponents() {
   WorkGroup::Start(_provider->metrics());
 
   _vessix = new qor::Vessix::VessixService();
   if (!_vessix->Initialise(_provider.get())) {
     Logger(LOG_LEVEL_ERROR, "Failed to initialize vessix.");
-    _vessix.reset();
-    _rpcServer.reset();
-    _builder.reset();
-    return -1;
+    return false;
   }
   Logger(LOG_LEVEL_INFO, "Initialize vessix successfully.");
 
@@ -255,6 +284,7 @@ int Agent::Run() {
                                    _stateCache.get(), _provider.get());
   _upm = _tolvarClient->UpmService();
   _stateCacheObserver = new StateCacheObserver(_tolvarClient.get(), _stateCache->ConfigTable(), _stateCache->L2Table());
+  _observerStarted = true;
   _stateCacheObserver->Start();
   _dispatcher = new MsgDispatcher(_updateQueue);
   _stateCache->RegisterWith(*_dispatcher);
@@ -285,31 +315,40 @@ int Agent::Run() {
   if (!_dispatcher->Start()) Logger(LOG_LEVEL_ERROR, "MsgDispatcher: failed to start the dispatcher loop");
 
   StartHealthAgentClient();
-
-  _provider->Run(1);
-  Shutdown();
-  return 0;
+  return true;
 }
 
-void Agent::Shutdown() {
-  Logger(LOG_LEVEL_INFO, "Clean up platform");
-  _tolvarClient->Stop();
-  _upm->Stop();
-  if (!_appListEmpty) {
-    _apps->StopAll();
-    _udsLink->Stop();
+void Agent::StopAfterFailure() {
+  try {
+    StopAndRelease();
+  } catch (const std::exception& e) {
+    Logger(LOG_LEVEL_ERROR, "Failed to stop after a failure: %1", e.what());
+  } catch (...) {
+    Logger(LOG_LEVEL_ERROR, "Failed to stop after a failure: %1", "unknown exception");
   }
-  _cliServer->Stop();
-  if (_dispatcher->IsRegistered(L3CACHE)) _dispatcher->Unregister(L3CACHE);
-  _stateCacheObserver->Stop();
+}
+
+void Agent::StopAndRelease() {
+  // The container-mapping service works over the Tolvar client's connection: it stops first.
+  if (_upm) _upm->Stop();
+  if (_tolvarClient) _tolvarClient->Stop();
+  if (!_appListEmpty) {
+    if (_apps) _apps->StopAll();
+    if (_udsLink) _udsLink->Stop();
+  }
+  if (_cliServer) _cliServer->Stop();
+  if (_dispatcher && _dispatcher->IsRegistered(L3CACHE)) _dispatcher->Unregister(L3CACHE);
+  if (_observerStarted) _stateCacheObserver->Stop();
   // The dispatcher loop holds a pool thread: it must leave before the pool joins its threads.
-  _dispatcher->Stop();
+  if (_dispatcher) _dispatcher->Stop();
   WorkGroup::Stop();
-  _shaClient->StopMetricCollection();
-  _shaClient->UnregisterMetricCollectionAll();
-  _shaClient->StopProcessHeartbeat();
-  _shaClient->Stop();
-  _shaClient.reset();
+  if (_shaClient) {
+    _shaClient->StopMetricCollection();
+    _shaClient->UnregisterMetricCollectionAll();
+    _shaClient->StopProcessHeartbeat();
+    _shaClient->Stop();
+    _shaClient.reset();
+  }
   _cliServer.reset();
   _apps.reset();
   _udsLink.reset();

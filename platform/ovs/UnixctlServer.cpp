@@ -82,7 +82,14 @@ int UnixctlServer::Start() {
   if (error) return error;
   _server = server;
   _stopping = false;
-  _thread = std::thread([this] { Loop(); });
+  try {
+    _thread = std::thread([this] { Loop(); });
+  } catch (...) {
+    // Without its thread the server is not started: Stop must not wait for one.
+    _server = nullptr;
+    qor_unixctl_server_destroy(server);
+    throw;
+  }
   QOR_LIB_LOG(platform::library_log_level, LOG_LEVEL_INFO, "UnixctlServer: serving %1", _path);
   return 0;
 }

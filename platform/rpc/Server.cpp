@@ -255,11 +255,19 @@ std::shared_ptr<Server> Server::Start(Settings settings, std::string* error) {
   impl->work.emplace(impl->io.get_executor());
   for (auto& acceptor : impl->acceptors) impl->Accept(*acceptor);
   int threads = std::max(settings.threads, 1);
-  for (int i = 0; i < threads; ++i) {
-    impl->threads.emplace_back([io = &impl->io] {
-      pthread_setname_np(pthread_self(), "qor-rpc");
-      io->run();
-    });
+  try {
+    for (int i = 0; i < threads; ++i) {
+      impl->threads.emplace_back([io = &impl->io] {
+        pthread_setname_np(pthread_self(), "qor-rpc");
+        io->run();
+      });
+    }
+  } catch (...) {
+    // The threads already made must be joined before the io context they run goes away.
+    impl->work.reset();
+    impl->io.stop();
+    for (auto& thread : impl->threads) thread.join();
+    throw;
   }
   return std::shared_ptr<Server>(new Server(std::move(impl)));
 }

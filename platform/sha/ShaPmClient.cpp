@@ -47,11 +47,12 @@ bool ShaPmClient::Start() {
     return false;
   }
   _stopping = false;
-  _running = true;
+  // Running only once the thread exists: a failed creation leaves a client that Stop and the destructor skip.
   _thread = std::thread([this] {
     pthread_setname_np(pthread_self(), "qor-sha");
     Loop();
   });
+  _running = true;
   _threadId = _thread.get_id();
   QOR_LIB_LOG(library_log_level, LOG_LEVEL_INFO, "ShaPmClient: started for %1", _daemon);
   return true;

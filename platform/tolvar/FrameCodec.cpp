@@ -40,6 +40,11 @@ FrameDecoder::Result FrameDecoder::Next(std::string* payload) {
   if (available - kFrameHeaderSize < size) return Result::kNeedMore;
   payload->assign(_buffer, _offset + kFrameHeaderSize, size);
   _offset += kFrameHeaderSize + size;
+  if (_offset == _buffer.size() && _buffer.capacity() > kKeptCapacity) {
+    // Everything is consumed: give a large frame's memory back instead of keeping it per connection.
+    std::string().swap(_buffer);
+    _offset = 0;
+  }
   return Result::kFrame;
 }
 

@@ -32,6 +32,8 @@ class FrameDecoder {
   size_t Buffered() const { return _buffer.size() - _offset; }
 
  private:
+  static constexpr size_t kKeptCapacity = 1024 * 1024;
+
   size_t _maxFrame;
   std::string _buffer;
   size_t _offset = 0;

@@ -196,10 +196,17 @@ void TolvarDbClient::StartAsync() {
     _started = true;
   }
   boost::asio::post(_io, [this] { Connect(); });
-  _ioThread = std::thread([this] {
-    auto guard = boost::asio::make_work_guard(_io);
-    _io.run();
-  });
+  try {
+    _ioThread = std::thread([this] {
+      auto guard = boost::asio::make_work_guard(_io);
+      _io.run();
+    });
+  } catch (...) {
+    // Without its IO thread the client is not started: blocking calls must not wait for answers that cannot come.
+    std::lock_guard lock(_mutex);
+    _started = false;
+    throw;
+  }
 }
 
 void TolvarDbClient::Stop() {
@@ -243,6 +250,19 @@ uint64_t TolvarDbClient::Submit(tv::ClientFrameMsg frame, Completion done, bool 
 }
 
 void TolvarDbClient::SendPending(uint64_t id) {
+  if (_gaveUp) {
+    // Not connected and never going to be: answer at once instead of after the call bound.
+    Completion done;
+    {
+      std::lock_guard lock(_mutex);
+      auto it = _pending.find(id);
+      if (it == _pending.end()) return;
+      done = std::move(it->second.done);
+      _pending.erase(it);
+    }
+    if (done) done(ErrorReply(kCodeUnavailable, *_gaveUp));
+    return;
+  }
   if (!_connected || !_socketOpen) return;  // the connect set-up sends it
   tv::ClientFrameMsg copy;
   {
@@ -354,6 +374,7 @@ void TolvarDbClient::Connect() {
   if (ec) {
     QOR_LIB_LOG(library_log_level, VevUroro::LOG_LEVEL_WARN, "TolvarDbClient: cannot resolve %1: %2", _host,
                 ec.message());
+    if (!_reconnect) return GiveUp("cannot resolve " + _host + ": " + ec.message());
     ScheduleReconnect();
     return;
   }
@@ -363,11 +384,28 @@ void TolvarDbClient::Connect() {
     if (error) {
       boost::system::error_code ignored;
       _socket.close(ignored);
+      if (!_reconnect) {
+        GiveUp("cannot connect to " + _host + ":" + std::to_string(_port) + ": " + error.message());
+        return;
+      }
       ScheduleReconnect();
       return;
     }
     OnConnected();
   });
+}
+
+void TolvarDbClient::GiveUp(const std::string& reason) {
+  _gaveUp = reason;
+  std::map<uint64_t, Pending> pending;
+  {
+    std::lock_guard lock(_mutex);
+    pending.swap(_pending);
+  }
+  tv::ServerFrameMsg unavailable = ErrorReply(kCodeUnavailable, reason);
+  for (auto& [id, entry] : pending) {
+    if (entry.done) entry.done(unavailable);
+  }
 }
 
 void TolvarDbClient::ScheduleReconnect() {
@@ -460,6 +498,7 @@ void TolvarDbClient::OnDisconnected(const std::string& reason) {
   for (auto& done : failed) {
     if (done) done(unavailable);
   }
+  if (!_reconnect) _gaveUp = "connection to tolvard lost";
   if (wasConnected) PostStatus(std::move(status), false);
   ScheduleReconnect();
 }

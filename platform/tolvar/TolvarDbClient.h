@@ -4,7 +4,9 @@
 // Use, in this order: construct; RegisterChannelStatusCallback; SelectVdb (when not 1); RegisterCallbacks per
 // monitor id and vdb; ConfigureMonitors; StartAsync() once. From then on the library connects and, after any loss,
 // reconnects with back-off on its own threads. After every (re)connect it re-establishes the selected vdb and all
-// configured monitors, so the whole monitored state arrives again, followed by one barrier per monitor.
+// configured monitors, so the whole monitored state arrives again, followed by one barrier per monitor. A client
+// made not to reconnect answers every request at once with UNAVAILABLE (and the reason, such as "Connection
+// refused") once its connection failed or was lost.
 //
 // Threads: one IO thread owns the socket; one callback thread calls every user callback (channel status, updates,
 // barriers, get completions) one at a time and in arrival order. All public operations may be called from any
@@ -29,6 +31,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -144,6 +147,8 @@ class TolvarDbClient : public TolvarDbClientInterface {
   // IO thread.
   void Connect();
   void ScheduleReconnect();
+  // Without reconnecting: fails every request, now and later, with `reason`.
+  void GiveUp(const std::string& reason);
   void OnConnected();
   void OnDisconnected(const std::string& reason);
   void Read();
@@ -174,7 +179,8 @@ class TolvarDbClient : public TolvarDbClientInterface {
   bool _writing = false;
   bool _socketOpen = false;
   bool _everConnected = false;
-  uint64_t _generation = 0;  // bumped on every disconnect; stale IO handlers compare it
+  uint64_t _generation = 0;            // bumped on every disconnect; stale IO handlers compare it
+  std::optional<std::string> _gaveUp;  // set when a client that does not reconnect has no connection
   std::thread _ioThread;
   std::atomic<bool> _connected{false};
   std::atomic<bool> _started{false};

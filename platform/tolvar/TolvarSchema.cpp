@@ -3,7 +3,9 @@
 #include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/io/zero_copy_stream_impl_lite.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <mutex>
 
@@ -150,6 +152,15 @@ const pb::FieldDescriptor* PropertyField(const pb::Descriptor* descriptor, uint3
   return nullptr;
 }
 
+std::vector<const pb::FieldDescriptor*> ValueKeyFields(const pb::Descriptor* descriptor) {
+  std::vector<const pb::FieldDescriptor*> out;
+  if (!descriptor) return out;
+  for (int i = 0; i < descriptor->field_count(); ++i) {
+    if (descriptor->field(i)->options().GetExtension(tv::value_key)) out.push_back(descriptor->field(i));
+  }
+  return out;
+}
+
 std::vector<const pb::FieldDescriptor*> ListProperties(const pb::Descriptor* descriptor) {
   std::vector<const pb::FieldDescriptor*> out;
   if (!descriptor) return out;
@@ -158,6 +169,74 @@ std::vector<const pb::FieldDescriptor*> ListProperties(const pb::Descriptor* des
     if (field->is_repeated() && PropertyOf(field) != 0) out.push_back(field);
   }
   return out;
+}
+
+namespace {
+
+void AddressKey(const tv::IpAddressMsg& ip, uint64_t* part1, uint64_t* part2) {
+  if (ip.address_case() == tv::IpAddressMsg::kIpv6) {
+    char buffer[16] = {};
+    std::memcpy(buffer, ip.ipv6().data(), std::min<size_t>(ip.ipv6().size(), sizeof(buffer)));
+    std::memcpy(part1, buffer, 8);
+    std::memcpy(part2, buffer + 8, 8);
+  } else {
+    *part1 = ip.ipv4();
+    *part2 = 0;
+  }
+}
+
+}  // namespace
+
+bool OverlayElementKey(const pb::Message& element, uint64_t* part1, uint64_t* part2) {
+  const pb::Descriptor* descriptor = element.GetDescriptor();
+  *part1 = 0;
+  *part2 = 0;
+  if (descriptor == tv::VmIpMsg::descriptor()) {
+    AddressKey(static_cast<const tv::VmIpMsg&>(element).ip(), part1, part2);
+  } else if (descriptor == tv::VmMacMsg::descriptor()) {
+    *part1 = static_cast<const tv::VmMacMsg&>(element).mac().mac();
+  } else if (descriptor == tv::VtepMsg::descriptor()) {
+    const auto& vtep = static_cast<const tv::VtepMsg&>(element);
+    if (vtep.label() != 0) {
+      *part1 = vtep.label();
+    } else if (vtep.ip().address_case() == tv::IpAddressMsg::kIpv6) {
+      // The second part holds the family, so the 16 address bytes are folded into the first.
+      uint64_t high, low;
+      AddressKey(vtep.ip(), &high, &low);
+      *part1 = high ^ (low * 0x9e3779b97f4a7c15ULL);
+      *part2 = 6;
+    } else {
+      *part1 = vtep.ip().ipv4();
+      *part2 = 4;
+    }
+  } else if (descriptor == tv::VtepGroupLabelMsg::descriptor()) {
+    *part1 = static_cast<const tv::VtepGroupLabelMsg&>(element).label();
+  } else {
+    return false;
+  }
+  return true;
+}
+
+std::string ElementKey(const pb::Message& element) {
+  uint64_t parts[2];
+  if (!OverlayElementKey(element, &parts[0], &parts[1])) return DeterministicBytes(element);
+  return std::string(reinterpret_cast<const char*>(parts), sizeof(parts));
+}
+
+std::string DuplicateElement(const pb::Message& object) {
+  const pb::Reflection* reflection = object.GetReflection();
+  for (const pb::FieldDescriptor* field : ListProperties(object.GetDescriptor())) {
+    if (field->cpp_type() != pb::FieldDescriptor::CPPTYPE_MESSAGE) continue;
+    std::map<std::string, int> seen;
+    for (int i = 0; i < reflection->FieldSize(object, field); ++i) {
+      auto [it, added] = seen.emplace(ElementKey(reflection->GetRepeatedMessage(object, field, i)), i);
+      if (!added) {
+        return PropertyTypeName(PropertyOf(field)) + " holds two elements with the same key (elements " +
+               std::to_string(it->second) + " and " + std::to_string(i) + ")";
+      }
+    }
+  }
+  return std::string();
 }
 
 bool ObjectIdBytes(const pb::Message& object, std::string* id) {
@@ -209,6 +288,18 @@ std::string ObjectIdText(uint32_t objectType, const std::string& id) {
     hex.push_back(digits[c & 15]);
   }
   return "0x" + hex;
+}
+
+std::string ValueText(uint32_t objectType, uint32_t propertyType, const std::string& value) {
+  const pb::Descriptor* descriptor = ObjectDescriptor(objectType);
+  if (!descriptor) return "<unparsable>";
+  // A list property's value is one element; any other value is an object (holding the one property).
+  const pb::FieldDescriptor* field = propertyType ? PropertyField(descriptor, propertyType) : nullptr;
+  const pb::Descriptor* type = field && field->is_repeated() ? field->message_type() : descriptor;
+  if (!type) return "<unparsable>";
+  std::unique_ptr<pb::Message> message(pb::MessageFactory::generated_factory()->GetPrototype(type)->New());
+  if (!message->ParseFromString(value)) return "<unparsable>";
+  return message->ShortDebugString();
 }
 
 std::string DeterministicBytes(const pb::Message& message) {

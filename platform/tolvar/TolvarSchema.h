@@ -41,8 +41,24 @@ uint32_t PropertyOf(const google::protobuf::FieldDescriptor* field);
 // The field of `descriptor` that carries property `propertyType`, or nullptr.
 const google::protobuf::FieldDescriptor* PropertyField(const google::protobuf::Descriptor* descriptor,
                                                        uint32_t propertyType);
+// The fields of an object message marked as value keys (carried into every per-property entry), in field order.
+std::vector<const google::protobuf::FieldDescriptor*> ValueKeyFields(const google::protobuf::Descriptor* descriptor);
 // The list properties (repeated fields with a property number) of an object message, in field order.
 std::vector<const google::protobuf::FieldDescriptor*> ListProperties(const google::protobuf::Descriptor* descriptor);
+
+// List semantics, one for the whole system (database, decoder, caches): a list property is a set of elements
+// identified by their key; a list never holds two elements with the same key. The overlay L2 elements are keyed
+// as the L2 cache keys them (OverlayElementKey); every other element is keyed by its deterministic bytes.
+//
+// The key of an overlay L2 element, in two 64-bit parts: VmIpMsg its address (IPv4 in the first part, IPv6 in
+// both), VmMacMsg its MAC, VtepMsg its label or, without a label, its address in the first part (IPv6 folded into
+// 64 bits) and the address family (4 or 6) in the second, VtepGroupLabelMsg its label. False for other messages.
+bool OverlayElementKey(const google::protobuf::Message& element, uint64_t* part1, uint64_t* part2);
+// The key of any list element as bytes: the overlay key (16 bytes) or the deterministic bytes.
+std::string ElementKey(const google::protobuf::Message& element);
+// Empty when every list property of `object` holds distinct keys, otherwise a text naming the property and the two
+// elements that share a key.
+std::string DuplicateElement(const google::protobuf::Message& object);
 
 // The key of an object: its id field (field 1) serialized (a message) or as its bytes (a string). False when
 // the message has no usable id field.
@@ -53,6 +69,10 @@ bool SetObjectId(google::protobuf::Message* object, const std::string& id);
 // Readable form of an id of the type: the UUID text for a UuidMsg id, the text of a string id, otherwise the id
 // message's text form.
 std::string ObjectIdText(uint32_t objectType, const std::string& id);
+
+// Readable form of an entry's value: the object for property 0 or a scalar property (a single-property object),
+// the element for a list property; "<unparsable>" when the bytes do not parse.
+std::string ValueText(uint32_t objectType, uint32_t propertyType, const std::string& value);
 
 // Deterministic serialization, so that equal messages give equal bytes.
 std::string DeterministicBytes(const google::protobuf::Message& message);

@@ -1,13 +1,17 @@
 // Helpers of the state cache tests: entries, ids, a recording observer and a fake Tolvar client.
 #pragma once
 
+#include <functional>
 #include <list>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "cache/StateCacheObservers.h"
+#include "intake/Decoder.h"
 #include "intake/ITolvarClient.h"
+#include "platform/tolvar/TolvarSchema.h"
+#include "tools/tolvard/UpdateBuilder.h"
 #include "zantix/qor/tolvar/common.pb.h"
 #include "zantix/qor/tolvar/monitor.pb.h"
 
@@ -29,6 +33,41 @@ inline TolvarUpdateMsg Entry(uint32_t type, const std::string& id, uint32_t prop
   entry.value = std::move(value);
   entry.operation = op;
   return entry;
+}
+
+// What the decoder gives `component` for one change of an object, the monitor update being built by tolvard's own
+// diff: `before` null = created, `after` null = deleted. The caches are tested with input they really receive.
+inline std::list<TolvarUpdateMsg> Decoded(ComponentType component, const google::protobuf::Message* before,
+                                          const google::protobuf::Message* after) {
+  const google::protobuf::Message& any = after ? *after : *before;
+  qor::tolvar::ObjectChange change;
+  change.key.vdb = 1;
+  change.key.type = qor::tolvar::ObjectTypeOf(any.GetDescriptor());
+  qor::tolvar::ObjectIdBytes(any, &change.key.id);
+  if (before) change.oldBody = qor::tolvar::DeterministicBytes(*before);
+  if (after) change.newBody = qor::tolvar::DeterministicBytes(*after);
+  std::list<TolvarUpdateMsg> out;
+  for (Decoder::Group& group : Decoder::Decode(qor::tolvar::ChangeDiff(change).Update(nullptr))) {
+    for (ComponentType target : group.targets) {
+      if (target == component) out.insert(out.end(), group.entries.begin(), group.entries.end());
+    }
+  }
+  return out;
+}
+
+// The entries of a full sync of `objects` for `component`, as the decoder gives them.
+inline std::list<TolvarUpdateMsg> FullSync(ComponentType component,
+                                           std::initializer_list<const google::protobuf::Message*> objects) {
+  std::list<TolvarUpdateMsg> out;
+  for (const google::protobuf::Message* object : objects) out.splice(out.end(), Decoded(component, nullptr, object));
+  return out;
+}
+
+// A change as a comparable line: type, id, property, operation, value.
+inline std::string ChangeText(const StateCacheChange& change) {
+  const TolvarUpdateMsg& e = change.entry;
+  return std::to_string(e.objectType) + " " + std::to_string(e.objectId.size()) + ":" + e.objectId + " " +
+         std::to_string(e.propertyType) + " op " + std::to_string(e.operation) + " " + e.value;
 }
 
 struct ObserverCall {
@@ -74,6 +113,22 @@ class FakeTolvarClient : public qor::RefCounted<FakeTolvarClient, ITolvarClient>
     std::lock_guard<std::mutex> lock(_mutex);
     writes.push_back(requests);
   }
+  // Recorded like Write; the completion runs when the test commits the write (Commit).
+  void WriteThen(const std::list<zantix::qor::tolvar::ModifyRequestMsg>& requests,
+                 std::function<void()> committed) override {
+    std::lock_guard<std::mutex> lock(_mutex);
+    writes.push_back(requests);
+    completions.push_back(std::move(committed));
+  }
+  // Runs the completions of the writes made so far.
+  void Commit() {
+    std::vector<std::function<void()>> done;
+    {
+      std::lock_guard<std::mutex> lock(_mutex);
+      done.swap(completions);
+    }
+    for (auto& completion : done) completion();
+  }
   void RegisterVessixVifMonitor() override {}
   void FullSyncWithDpDone(bool done, ComponentType component) override {
     std::lock_guard<std::mutex> lock(_mutex);
@@ -90,6 +145,7 @@ class FakeTolvarClient : public qor::RefCounted<FakeTolvarClient, ITolvarClient>
   uint16_t vdb = 1;
   std::vector<std::list<zantix::qor::tolvar::ModifyRequestMsg>> writes;
   std::vector<std::pair<bool, ComponentType>> fullSyncReports;
+  std::vector<std::function<void()>> completions;
 
  private:
   std::mutex _mutex;

@@ -10,6 +10,7 @@
 #include "tests/cache/CacheTestUtil.h"
 #include "zantix/qor/tolvar/config.pb.h"
 #include "zantix/qor/tolvar/objecttype.pb.h"
+#include "zantix/qor/tolvar/security.pb.h"
 
 namespace VevUroro {
 namespace {
@@ -39,35 +40,77 @@ class ConfigTableTest : public ::testing::Test {
   test::RecordingObserver _observer;
 };
 
-TEST_F(ConfigTableTest, FullSyncOmittingAPortRemovesItObjectRecordFirst) {
-  ASSERT_TRUE(_table->RegisterDesiredStateObserver(tv::LOG_SWITCH_PORT_CONFIG, &_observer));
-  const std::string kept = Id(1), gone = Id(2);
-  _table->UpdateDesiredState(
-      {Entry(tv::LOG_SWITCH_PORT_CONFIG, gone, 0, "obj"),
-       Entry(tv::LOG_SWITCH_PORT_CONFIG, gone, Property::LSP_ADMIN_STATE_UP, Admin(true)),
-       Entry(tv::LOG_SWITCH_PORT_CONFIG, gone, Property::LSP_ATTACHMENT, PortAttachment("v", "d")),
-       Entry(tv::LOG_SWITCH_PORT_CONFIG, kept, Property::LSP_ADMIN_STATE_UP, Admin(true))},
-      1);
-  ASSERT_EQ(_observer.Calls().size(), 1u);
-  EXPECT_TRUE(_observer.Calls()[0].first);
-  EXPECT_EQ(_table->DesiredCount(), 4u);
+tv::LogSwitchPortConfigMsg Port(uint64_t id, bool admin) {
+  tv::LogSwitchPortConfigMsg port;
+  port.mutable_id()->set_low(id);
+  port.set_admin_state_up(admin);
+  port.mutable_attachment()->set_type(1);
+  port.mutable_attachment()->set_vif_id("vif-" + std::to_string(id));
+  return port;
+}
 
-  _table->UpdateDesiredState({Entry(tv::LOG_SWITCH_PORT_CONFIG, kept, Property::LSP_ADMIN_STATE_UP, Admin(true))}, 1);
-  ASSERT_EQ(_observer.Calls().size(), 2u);
-  auto calls = _observer.Calls();
-  const test::ObserverCall& call = calls[1];
-  EXPECT_FALSE(call.first);
-  ASSERT_EQ(call.changes.size(), 3u);  // the kept, unchanged property is no change
-  auto it = call.changes.begin();
+std::vector<std::string> Texts(const StateCacheChangeList& changes) {
+  std::vector<std::string> out;
+  for (const StateCacheChange& change : changes) out.push_back(test::ChangeText(change));
+  return out;
+}
+
+// A port that a delta deletes and a port that a full sync omits reach the observers in one shape: the object,
+// then each of its properties; and the tables end the same.
+TEST_F(ConfigTableTest, DeletedAndOmittedPortsGiveObserversTheSameRemovals) {
+  const tv::LogSwitchPortConfigMsg gone = Port(1, true), kept = Port(2, false);
+  test::RecordingObserver byDelete, bySync;
+  qor::RefPtr<StateCacheConfigTable> synced(new StateCacheConfigTable());
+  ASSERT_TRUE(_table->RegisterDesiredStateObserver(tv::LOG_SWITCH_PORT_CONFIG, &byDelete));
+  ASSERT_TRUE(synced->RegisterDesiredStateObserver(tv::LOG_SWITCH_PORT_CONFIG, &bySync));
+  _table->UpdateDesiredState(test::FullSync(CONFIGCACHE, {&gone, &kept}), 1);
+  synced->UpdateDesiredState(test::FullSync(CONFIGCACHE, {&gone, &kept}), 1);
+  EXPECT_EQ(_table->DesiredCount(), 4u);  // attachment and admin state of each port; no object records
+
+  _table->UpdateDesiredState(test::Decoded(CONFIGCACHE, &gone, nullptr), 0);
+  synced->UpdateDesiredState(test::FullSync(CONFIGCACHE, {&kept}), 1);
+
+  const StateCacheChangeList deleted = byDelete.Calls().back().changes;
+  ASSERT_EQ(deleted.size(), 3u);
+  auto it = deleted.begin();
   EXPECT_EQ(it->entry.propertyType, 0);
-  EXPECT_EQ(it->entry.objectId, gone);
-  for (const StateCacheChange& change : call.changes) {
+  tv::LogSwitchPortConfigMsg whole;
+  ASSERT_TRUE(whole.ParseFromString(it->entry.value));  // the port as the cache held it
+  EXPECT_EQ(whole.attachment().vif_id(), "vif-1");
+  EXPECT_TRUE(whole.admin_state_up());
+  EXPECT_EQ((++it)->entry.propertyType, Property::LSP_ATTACHMENT);
+  EXPECT_EQ((++it)->entry.propertyType, Property::LSP_ADMIN_STATE_UP);
+  for (const StateCacheChange& change : deleted) {
     EXPECT_TRUE(change.IsRemoval());
-    EXPECT_EQ(change.entry.objectId, gone);
+    EXPECT_EQ(change.entry.objectId, gone.id().SerializeAsString());
   }
-  EXPECT_EQ(_table->DesiredCount(), 1u);
-  EXPECT_FALSE(_table->QueryDesiredObject(gone, nullptr));
-  EXPECT_EQ(_table->FullSyncVersion(), 2u);
+  EXPECT_EQ(Texts(bySync.Calls().back().changes), Texts(deleted));
+  EXPECT_EQ(_table->DesiredCount(), synced->DesiredCount());
+  EXPECT_FALSE(_table->QueryDesiredObject(gone.id().SerializeAsString(), nullptr));
+  EXPECT_FALSE(synced->QueryDesiredObject(gone.id().SerializeAsString(), nullptr));
+  EXPECT_EQ(synced->FullSyncVersion(), 2u);
+}
+
+// A whole-object type (NSG membership) put again with new content: the cache takes it.
+TEST_F(ConfigTableTest, WholeObjectPutAgainWithNewContentIsUpdated) {
+  ASSERT_TRUE(_table->RegisterDesiredStateObserver(tv::NSG_MEMBERSHIP_STATUS, &_observer));
+  tv::NsgMembershipStatusMsg before, after;
+  before.mutable_id()->set_low(7);
+  before.add_group_ids()->set_low(1);
+  after = before;
+  after.add_group_ids()->set_low(2);
+  _table->UpdateDesiredState(test::Decoded(CONFIGCACHE, nullptr, &before), 0);
+  _table->UpdateDesiredState(test::Decoded(CONFIGCACHE, &before, &after), 0);
+  std::string value;
+  ASSERT_TRUE(_table->QueryDesiredProperty(before.id().SerializeAsString(), 0, &value));
+  tv::NsgMembershipStatusMsg cached;
+  ASSERT_TRUE(cached.ParseFromString(value));
+  EXPECT_EQ(cached.group_ids_size(), 2);
+  auto calls = _observer.Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  ASSERT_EQ(calls[1].changes.size(), 1u);
+  EXPECT_TRUE(calls[1].changes.front().hasOld);
+  EXPECT_EQ(calls[1].changes.front().oldValue, qor::tolvar::DeterministicBytes(before));
 }
 
 TEST_F(ConfigTableTest, UnchangedSetNotifiesNobodyAndChangedSetCarriesOldValue) {
@@ -83,20 +126,6 @@ TEST_F(ConfigTableTest, UnchangedSetNotifiesNobodyAndChangedSetCarriesOldValue) 
   EXPECT_TRUE(change.hasOld);
   EXPECT_EQ(change.oldValue, Admin(true));
   EXPECT_EQ(change.entry.value, Admin(false));
-}
-
-TEST_F(ConfigTableTest, ObjectClearRemovesPropertiesEvenWithoutObjectRecord) {
-  const std::string port = Id(1);
-  _table->UpdateDesiredState(
-      {Entry(tv::LOG_SWITCH_PORT_CONFIG, port, Property::LSP_ADMIN_STATE_UP, Admin(true)),
-       Entry(tv::LOG_SWITCH_PORT_CONFIG, port, Property::LSP_ATTACHMENT, PortAttachment("v", "d"))},
-      0);
-  ASSERT_TRUE(_table->RegisterDesiredStateObserver(tv::LOG_SWITCH_PORT_CONFIG, &_observer));
-  _table->UpdateDesiredState({Entry(tv::LOG_SWITCH_PORT_CONFIG, port, 0, "old body", TolvarUpdateMsg::OP_CLEAR)}, 0);
-  EXPECT_EQ(_table->DesiredCount(), 0u);
-  ASSERT_EQ(_observer.Calls().size(), 1u);
-  ASSERT_EQ(_observer.Calls()[0].changes.size(), 1u);
-  EXPECT_EQ(_observer.Calls()[0].changes.front().entry.propertyType, 0);
 }
 
 TEST_F(ConfigTableTest, EachObserverGetsOneCallWithItsOwnChangesInOrder) {
@@ -172,6 +201,9 @@ TEST_F(ConfigTableTest, QueriesAndDerivedLookups) {
   EXPECT_EQ(out, "dvs-1");
   EXPECT_FALSE(_table->GetDvsOfLogSwitch(Id(99), &out));
   EXPECT_EQ(log.Count({"ConfigCache: object does not exist: objectId"}), 1u);
+  EXPECT_FALSE(_table->FindVifByLsp(Id(2), &out));
+  EXPECT_EQ(log.Count({"ConfigCache: property does not exist: ", ", LSP_ATTACHMENT with type: LOG_SWITCH_PORT_CONFIG"}),
+            1u);
 
   std::vector<StateCacheRecord> records;
   EXPECT_TRUE(_table->QueryDesiredProperty(tv::LOG_SWITCH_PORT_CONFIG, Property::LSP_ATTACHMENT, &records));

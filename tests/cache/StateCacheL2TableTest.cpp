@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include "cache/StateCacheL2Table.h"
+#include "intake/Decoder.h"
 #include "support/LogCapture.h"
 #include "tests/cache/CacheTestUtil.h"
 #include "zantix/qor/tolvar/l2.pb.h"
 #include "zantix/qor/tolvar/objecttype.pb.h"
+#include "zantix/qor/tolvar/ops.pb.h"
 
 namespace VevUroro {
 namespace {
@@ -55,6 +57,9 @@ TEST_F(L2TableTest, ElementLookUpFindsTheElementOfAnyObjectType) {
   qor::test::LogCapture log;
   EXPECT_FALSE(_table->QueryDesiredProperty(Id(1), Property::L2_VTEP, L2ValueKey{8, 0}, nullptr));
   EXPECT_EQ(log.Count("L2Cache: property does not exist: objectID : "), 1u);
+  EXPECT_EQ(log.Count(" , type: L2_VTEP, valueKey: 8"), 1u);
+  EXPECT_FALSE(_table->QueryDesiredProperty(Id(1), Property::L2_VTEP, L2ValueKey{0x0a000009, 4}, nullptr));
+  EXPECT_EQ(log.Count(" , type: L2_VTEP, valueKey128.part1 : 167772169, valueKey128.part2 : 4"), 1u);
   EXPECT_FALSE(_table->QueryRuntimeProperty(Id(1), Property::L2_VTEP, L2ValueKey{7, 0}, nullptr));
   EXPECT_EQ(log.Count("L2Cache: runtime property does not exist: objectID : "), 1u);
 
@@ -109,24 +114,48 @@ TEST_F(L2TableTest, RuntimeVtepsWithAForeignLabelAreNotNotified) {
   EXPECT_EQ(properties, (std::vector<int32_t>{0, Property::L2_VTEP, Property::L2_VM_MAC, Property::L2_VTEP}));
 }
 
-TEST_F(L2TableTest, FullSyncSweepsObjectRecordsFirst) {
+tv::LogSwitchFibMsg SwitchFib(uint64_t id, std::initializer_list<uint32_t> labels) {
+  tv::LogSwitchFibMsg fib;
+  fib.mutable_id()->set_low(id);
+  fib.mutable_logical_switch_id()->set_low(100 + id);
+  for (uint32_t label : labels) fib.add_vteps()->ParseFromString(Vtep(label, label));
+  fib.add_vm_macs()->mutable_mac()->set_mac(id);
+  return fib;
+}
+
+// A switch FIB that a delta deletes and one that a full sync omits reach the observers in one shape: the object,
+// then each element; and the tables end the same.
+TEST_F(L2TableTest, DeletedAndOmittedFibsGiveObserversTheSameRemovals) {
+  const tv::LogSwitchFibMsg gone = SwitchFib(1, {7, 8}), kept = SwitchFib(2, {9});
+  test::RecordingObserver bySync;
+  qor::RefPtr<StateCacheL2Table> synced(new StateCacheL2Table());
   ASSERT_TRUE(_table->RegisterDesiredStateObserver(tv::LOG_SWITCH_FIB, &_observer));
-  _table->UpdateDesiredState({Entry(tv::LOG_SWITCH_FIB, Id(1), 0, ""),
-                              Entry(tv::LOG_SWITCH_FIB, Id(1), Property::L2_VTEP, Vtep(7, 1), kInsert),
-                              Entry(tv::LOG_SWITCH_FIB, Id(2), 0, "")},
-                             1);
-  _table->UpdateDesiredState({Entry(tv::LOG_SWITCH_FIB, Id(2), 0, "")}, 1);
-  auto calls = _observer.Calls();
-  ASSERT_EQ(calls.size(), 2u);
-  ASSERT_EQ(calls[1].changes.size(), 3u);  // the repeated object is reported in a full sync, then the removals
-  auto it = calls[1].changes.begin();
-  EXPECT_FALSE((it++)->IsRemoval());
-  EXPECT_EQ(it->entry.propertyType, 0);
-  EXPECT_TRUE((it++)->IsRemoval());
-  EXPECT_EQ(it->entry.propertyType, Property::L2_VTEP);
-  EXPECT_TRUE(it->IsRemoval());
-  EXPECT_EQ(_table->RemoteFullSyncVersion(), 2u);
-  EXPECT_EQ(_table->DesiredCount(), 1u);
+  ASSERT_TRUE(synced->RegisterDesiredStateObserver(tv::LOG_SWITCH_FIB, &bySync));
+  _table->UpdateDesiredState(test::FullSync(L2CACHE, {&gone, &kept}), 1);
+  synced->UpdateDesiredState(test::FullSync(L2CACHE, {&gone, &kept}), 1);
+
+  _table->UpdateDesiredState(test::Decoded(L2CACHE, &gone, nullptr), 0);
+  synced->UpdateDesiredState(test::FullSync(L2CACHE, {&kept}), 1);
+
+  StateCacheChangeList deleted = _observer.Calls().back().changes;
+  std::vector<int32_t> properties;
+  std::vector<std::string> texts;
+  for (const auto& change : deleted) {
+    EXPECT_TRUE(change.IsRemoval());
+    EXPECT_EQ(change.entry.objectId, gone.id().SerializeAsString());
+    properties.push_back(change.entry.propertyType);
+    texts.push_back(test::ChangeText(change));
+  }
+  EXPECT_EQ(properties, (std::vector<int32_t>{0, Property::L2_VM_MAC, Property::L2_VTEP, Property::L2_VTEP}));
+  std::vector<std::string> swept;
+  const StateCacheChangeList synchronised = bySync.Calls().back().changes;
+  for (const auto& change : synchronised) {
+    if (change.IsRemoval()) swept.push_back(test::ChangeText(change));  // the kept FIB is reported, unchanged
+  }
+  EXPECT_EQ(swept, texts);
+  EXPECT_EQ(_table->DesiredCount(), 3u);
+  EXPECT_EQ(synced->DesiredCount(), 3u);
+  EXPECT_EQ(synced->RemoteFullSyncVersion(), 2u);
 }
 
 TEST_F(L2TableTest, VtepGroupsArrivingPerPropertyAreCachedAndSurviveAFullSync) {
@@ -153,6 +182,54 @@ TEST_F(L2TableTest, VtepGroupsArrivingPerPropertyAreCachedAndSurviveAFullSync) {
   EXPECT_EQ(_table->DesiredCount(), 0u);
   // Other types still need their object first.
   _table->UpdateDesiredState({Entry(tv::LOG_SWITCH_FIB, Id(1), Property::L2_VTEP, Vtep(7, 1), kInsert)}, 0);
+  EXPECT_EQ(_table->DesiredCount(), 0u);
+}
+
+// Keyed by its group key, one group per object: a delta changing the key or emptying the group leaves the records
+// a full sync of the same group leaves.
+TEST_F(L2TableTest, VtepGroupIsKeyedByItsGroupKey) {
+  auto rows = [](const StateCacheL2Table& table) {
+    std::vector<StateCacheL2Table::Record> records;
+    table.CopyDesired(&records, SIZE_MAX);
+    std::vector<std::tuple<uint32_t, std::string, uint32_t, std::string>> out;
+    for (const auto& [r, key] : records) out.emplace_back(r.objectType, r.objectId, r.propertyType, r.value);
+    return out;
+  };
+  auto fullSync = [&](const tv::VtepGroupMsg& group) {
+    qor::RefPtr<StateCacheL2Table> synced(new StateCacheL2Table());
+    synced->UpdateDesiredState(test::FullSync(L2CACHE, {&group}), 1);
+    return rows(*synced);
+  };
+  tv::VtepGroupMsg group;
+  group.mutable_id()->ParseFromString(Id(4));
+  group.set_group_key(77);
+  group.add_vteps()->set_label(5);
+  _table->UpdateDesiredState(test::Decoded(L2CACHE, nullptr, &group), 0);
+  std::string value;
+  ASSERT_TRUE(_table->QueryDesiredProperty(Id(4), Property::L2_VTEP_GROUP, L2ValueKey{77, 0}, &value));
+  tv::VtepGroupMsg cached;
+  ASSERT_TRUE(cached.ParseFromString(value));
+  EXPECT_EQ(cached.group_key(), 77u);
+  EXPECT_EQ(cached.vteps_size(), 1);
+
+  // A new key replaces the group; the object keeps one group.
+  tv::VtepGroupMsg rekeyed = group;
+  rekeyed.set_group_key(78);
+  _table->UpdateDesiredState(test::Decoded(L2CACHE, &group, &rekeyed), 0);
+  EXPECT_FALSE(_table->QueryDesiredProperty(Id(4), Property::L2_VTEP_GROUP, L2ValueKey{77, 0}, nullptr));
+  EXPECT_TRUE(_table->QueryDesiredProperty(Id(4), Property::L2_VTEP_GROUP, L2ValueKey{78, 0}, nullptr));
+  EXPECT_EQ(_table->DesiredCount(), 2u);  // the object record and its group
+  EXPECT_EQ(rows(*_table), fullSync(rekeyed));
+
+  // A group emptied under another key clears the property, whatever key the clear carries; the object stays.
+  tv::VtepGroupMsg emptied = rekeyed;
+  emptied.set_group_key(79);
+  emptied.clear_vteps();
+  _table->UpdateDesiredState(test::Decoded(L2CACHE, &rekeyed, &emptied), 0);
+  EXPECT_FALSE(_table->QueryDesiredProperty(Id(4), Property::L2_VTEP_GROUP, L2ValueKey{78, 0}, nullptr));
+  EXPECT_EQ(_table->DesiredCount(), 1u);
+  EXPECT_EQ(rows(*_table), fullSync(emptied));
+  _table->UpdateDesiredState(test::Decoded(L2CACHE, &emptied, nullptr), 0);
   EXPECT_EQ(_table->DesiredCount(), 0u);
 }
 

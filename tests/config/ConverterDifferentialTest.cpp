@@ -1,6 +1,7 @@
 // Seeded randomized differential test: a converter fed a random sequence of desired-state changes and VIF
 // connections one by one must leave the datapath in the state a fresh converter builds from the final desired
-// state at once. Set QOR_DIFF_SEED to replay a failing seed; QOR_DIFF_ROUNDS to run more rounds.
+// state at once. The seed is printed; QOR_DIFF_SEED and QOR_DIFF_ROUNDS replay a run (support/Differential.h),
+// QOR_DIFF_TRACE=1 prints the steps.
 //
 // The generator keeps to what the converter promises to keep in step: a port's QoS, security and IP discovery
 // settings are replaced but never deleted (a deleted setting stays in force in the datapath by design), a trunk
@@ -12,6 +13,7 @@
 #include <iostream>
 #include <random>
 
+#include "support/Differential.h"
 #include "support/LogCapture.h"
 #include "tests/config/ConverterHarness.h"
 
@@ -155,83 +157,79 @@ class DifferentialTest : public test::ConverterFixture {};
 
 TEST_F(DifferentialTest, IncrementalChangesEndWhereAFreshBuildStarts) {
   qor::test::LogCapture quiet(LOG_LEVEL_ERROR);
-  const char* seedText = std::getenv("QOR_DIFF_SEED");
-  const char* roundsText = std::getenv("QOR_DIFF_ROUNDS");
-  const uint64_t firstSeed = seedText ? std::strtoull(seedText, nullptr, 10) : std::random_device()();
-  const int rounds = seedText ? 1 : (roundsText ? std::atoi(roundsText) : 20);
-  for (int round = 0; round < rounds; ++round) {
-    const uint64_t seed = firstSeed + static_cast<uint64_t>(round);
-    SCOPED_TRACE("replay with QOR_DIFF_SEED=" + std::to_string(seed));
-    Make(ConfigTree());
-    dp = test::DatapathModel();
-    World world(seed);
-    tv::TransportNodeConfigMsg node;
-    *node.mutable_id() = Uuid(900);
-    node.mutable_transport_switches()->add_switches()->set_switch_id("dvs-1");
-    feed->Put(node);
-    const bool trace = std::getenv("QOR_DIFF_TRACE") != nullptr;
-    auto put = [&](const google::protobuf::Message& object) {
-      if (trace) std::cerr << "put " << object.ShortDebugString() << "\n";
-      feed->Put(object);
-    };
-    for (int step = 0; step < 150; ++step) {
-      int what = world.Pick(100);
-      if (trace) std::cerr << "step " << step << " what " << what << "\n";
-      if (what < 25) {
-        put(world.Switch(world.Pick(kSwitches)));
-      } else if (what < 65) {
-        put(world.Port(world.Pick(kPorts)));
-      } else if (what < 72) {
-        put(world.Session(world.Pick(kSessions)));
-      } else if (what < 75) {
-        feed->Delete(tv::PORT_MIRROR_SESSION, test::Id(500 + world.Pick(kSessions)));
-      } else if (what < 78) {
-        int i = world.Pick(kSwitches);
-        if (trace) std::cerr << "delete switch " << 1 + i << "\n";
-        feed->Delete(tv::LOG_SWITCH_CONFIG, test::Id(1 + i));
-      } else if (what < 90) {
-        int i = world.Pick(kPorts);
-        if (trace) std::cerr << "connect " << i << "\n";
-        if (world.connected.insert(i).second) Connect("vif-" + std::to_string(i), std::to_string(1000 + i));
-      } else if (what < 97) {
-        int i = world.Pick(kPorts);
-        if (trace) std::cerr << "disconnect " << i << "\n";
-        if (world.connected.erase(i)) {
-          converter->HandleVifDisconnection(std::to_string(1000 + i));
-          // The datapath forgets a disconnected port's properties.
-          DVSEntityUpdate forget;
-          forget.operation = DVS_OP_DELETE;
-          forget.entities["vif-" + std::to_string(i)];
-          builder->SendEntityUpdate(forget);
+  const bool trace = std::getenv("QOR_DIFF_TRACE") != nullptr;
+  // Each round is a world of its own: a fresh converter, 150 random steps, then the comparison.
+  qor::test::RunDifferential(
+      qor::test::DifferentialSettings::FromEnvironment(20), [&](std::mt19937_64& rng, size_t) -> std::string {
+        Make(ConfigTree());
+        dp = test::DatapathModel();
+        World world(rng());
+        tv::TransportNodeConfigMsg node;
+        *node.mutable_id() = Uuid(900);
+        node.mutable_transport_switches()->add_switches()->set_switch_id("dvs-1");
+        feed->Put(node);
+        auto put = [&](const google::protobuf::Message& object) {
+          if (trace) std::cerr << "put " << object.ShortDebugString() << "\n";
+          feed->Put(object);
+        };
+        for (int step = 0; step < 150; ++step) {
+          int what = world.Pick(100);
+          if (trace) std::cerr << "step " << step << " what " << what << "\n";
+          if (what < 25) {
+            put(world.Switch(world.Pick(kSwitches)));
+          } else if (what < 65) {
+            put(world.Port(world.Pick(kPorts)));
+          } else if (what < 72) {
+            put(world.Session(world.Pick(kSessions)));
+          } else if (what < 75) {
+            feed->Delete(tv::PORT_MIRROR_SESSION, test::Id(500 + world.Pick(kSessions)));
+          } else if (what < 78) {
+            int i = world.Pick(kSwitches);
+            if (trace) std::cerr << "delete switch " << 1 + i << "\n";
+            feed->Delete(tv::LOG_SWITCH_CONFIG, test::Id(1 + i));
+          } else if (what < 90) {
+            int i = world.Pick(kPorts);
+            if (trace) std::cerr << "connect " << i << "\n";
+            if (world.connected.insert(i).second) Connect("vif-" + std::to_string(i), std::to_string(1000 + i));
+          } else if (what < 97) {
+            int i = world.Pick(kPorts);
+            if (trace) std::cerr << "disconnect " << i << "\n";
+            if (world.connected.erase(i)) {
+              converter->HandleVifDisconnection(std::to_string(1000 + i));
+              // The datapath forgets a disconnected port's properties.
+              DVSEntityUpdate forget;
+              forget.operation = DVS_OP_DELETE;
+              forget.entities["vif-" + std::to_string(i)];
+              builder->SendEntityUpdate(forget);
+            }
+          } else {
+            // Several changes in one transaction.
+            feed->Begin();
+            put(world.Switch(world.Pick(kSwitches)));
+            put(world.Port(world.Pick(kPorts)));
+            put(world.Port(world.Pick(kPorts)));
+            feed->Commit();
+          }
+          Flush();
         }
-      } else {
-        // Several changes in one transaction.
-        feed->Begin();
-        put(world.Switch(world.Pick(kSwitches)));
-        put(world.Port(world.Pick(kPorts)));
-        put(world.Port(world.Pick(kPorts)));
-        feed->Commit();
-      }
-      Flush();
-    }
-    Snapshot incremental = Take(dp, world.connected);
+        Snapshot incremental = Take(dp, world.connected);
 
-    // A fresh converter given the final state, then the same connections.
-    auto objects = feed->Objects();
-    Make(ConfigTree());
-    dp = test::DatapathModel();
-    feed->Begin();
-    for (const auto& [key, body] : objects) {
-      auto object = qor::tolvar::NewObject(key.first);
-      ASSERT_TRUE(object->ParseFromString(body));
-      feed->Put(*object);
-    }
-    feed->Commit();
-    for (int i : world.connected) Connect("vif-" + std::to_string(i), std::to_string(1000 + i));
-    Flush();
-    Snapshot rebuilt = Take(dp, world.connected);
-    ASSERT_TRUE(incremental == rebuilt) << Describe(incremental, rebuilt);
-  }
+        // A fresh converter given the final state, then the same connections.
+        auto objects = feed->Objects();
+        Make(ConfigTree());
+        dp = test::DatapathModel();
+        feed->Begin();
+        for (const auto& [key, body] : objects) {
+          auto object = qor::tolvar::NewObject(key.first);
+          if (!object->ParseFromString(body)) return "a stored object does not parse";
+          feed->Put(*object);
+        }
+        feed->Commit();
+        for (int i : world.connected) Connect("vif-" + std::to_string(i), std::to_string(1000 + i));
+        Flush();
+        Snapshot rebuilt = Take(dp, world.connected);
+        return incremental == rebuilt ? std::string() : "the datapaths differ:\n" + Describe(incremental, rebuilt);
+      });
 }
 
 }  // namespace

@@ -296,6 +296,34 @@ TEST_F(ConverterTest, DeletesFollowTheirRules) {
   EXPECT_EQ(port.count(45), 0u);
 }
 
+// A deleted object is reported as its removal followed by one removal per property: the view drops it with the first
+// and the others do not bring it back.
+TEST_F(ConverterTest, DeletedObjectsLeaveNothingInTheView) {
+  Basic();
+  Connect("vif-1", "100");
+  auto lsp = Lsp(11, 1, "vif-1", "100");
+  lsp.set_admin_state_up(true);
+  lsp.mutable_mac_management()->set_mac_change_allowed(true);
+  feed->Put(lsp);
+  tv::PortMirrorSessionMsg session;
+  *session.mutable_id() = test::Uuid(500);
+  session.mutable_logical_port_mirror_session()->set_direction(1);
+  feed->Put(session);
+  Flush();
+  ASSERT_NE(converter->State().Port(Id(11)), nullptr);
+  ASSERT_NE(converter->State().Switch(Id(1)), nullptr);
+  ASSERT_EQ(converter->State().mirrorSessions.count(Id(500)), 1u);
+  feed->Delete(tv::LOG_SWITCH_PORT_CONFIG, Id(11));
+  feed->Delete(tv::LOG_SWITCH_CONFIG, Id(1));
+  feed->Delete(tv::PORT_MIRROR_SESSION, Id(500));
+  Flush();
+  EXPECT_EQ(converter->State().Port(Id(11)), nullptr);
+  EXPECT_TRUE(converter->State().ports.empty());
+  EXPECT_EQ(converter->State().Switch(Id(1)), nullptr);
+  EXPECT_TRUE(converter->State().mirrorSessions.empty());
+  EXPECT_TRUE(converter->State().portByVif.empty());
+}
+
 TEST_F(ConverterTest, ExtraConfigKeys) {
   Basic();
   auto ls = Ls(1);

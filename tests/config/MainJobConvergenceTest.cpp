@@ -2,8 +2,8 @@
 // switches, their properties, mirror sessions) in tolvard, and VIF connects with discovered bindings, binding
 // updates (whole or in fragments) and disconnects in qor-dpsim, taken one by one by a running agent, must leave the
 // simulator and the database's runtime state where a freshly started agent brings a fresh simulator holding the
-// same VIFs by one full sync of the same database. Set QOR_CONVERGE_SEED to replay a seed, QOR_CONVERGE_ROUNDS to
-// run more rounds, QOR_CONVERGE_TRACE=1 to print the steps.
+// same VIFs by one full sync of the same database. The seed is printed; QOR_DIFF_SEED and QOR_DIFF_ROUNDS replay a
+// run (support/Differential.h), QOR_DIFF_TRACE=1 prints the steps.
 //
 // Compared: every port's properties, the switch properties and the runtime objects. Not compared: the port list,
 // which the agent sends only with a full sync (the incremental run has had none since its VIFs connected). The
@@ -19,6 +19,7 @@
 #include <iostream>
 #include <random>
 
+#include "support/Differential.h"
 #include "tests/config/MainJobHarness.h"
 
 namespace VevUroro {
@@ -189,6 +190,9 @@ class ConvergenceTest : public MainJobFixture {
     DatapathView view = Datapath();
     return Snapshot{view.ports, view.switches, mirror.All()};
   }
+  // One round: random steps taken by a running agent, then the same database and VIFs given to a fresh agent and a
+  // fresh datapath; `difference` tells how the two end states differ.
+  void Round(World& world, size_t round, std::string* difference);
   void FlushDesired() {
     std::vector<tv::ModifyRequestMsg> flush;
     for (uint32_t type : {tv::LOG_SWITCH_CONFIG, tv::LOG_SWITCH_PORT_CONFIG, tv::PORT_MIRROR_SESSION,
@@ -199,142 +203,142 @@ class ConvergenceTest : public MainJobFixture {
   }
 };
 
-TEST_F(ConvergenceTest, IncrementalChangesEndWhereAFreshAgentsFullSyncStarts) {
-  const char* seedText = std::getenv("QOR_CONVERGE_SEED");
-  const char* roundsText = std::getenv("QOR_CONVERGE_ROUNDS");
-  const bool trace = std::getenv("QOR_CONVERGE_TRACE") != nullptr;
-  const uint64_t firstSeed = seedText ? std::strtoull(seedText, nullptr, 10) : std::random_device()();
-  const int rounds = seedText ? 1 : (roundsText ? std::atoi(roundsText) : 4);
-  std::cout << "convergence seeds " << firstSeed << " to " << firstSeed + static_cast<uint64_t>(rounds) - 1
-            << " (replay one with QOR_CONVERGE_SEED=N)" << std::endl;
-  for (int round = 0; round < rounds; ++round) {
-    const uint64_t seed = firstSeed + static_cast<uint64_t>(round);
-    SCOPED_TRACE("replay with QOR_CONVERGE_SEED=" + std::to_string(seed));
-    World world(seed);
-    FlushDesired();
-    Put(HostSwitchNode("dvs-1"));
-    tv::CcpSessionMsg ccp;
-    ccp.mutable_id()->set_low(1);
-    ccp.set_state(1);
-    Put(ccp);
-    Put(Switch(9, 5999));
-    Put(Port(kSentinel, 9, 0));
-    for (int i = 0; i < kSwitches; ++i) Put(world.SwitchAt(i));
-    StartDpsim({VifArgs(kSentinel)});
-    StartAgent();
+void ConvergenceTest::Round(World& world, size_t round, std::string* difference) {
+  const bool trace = std::getenv("QOR_DIFF_TRACE") != nullptr;
+  FlushDesired();
+  Put(HostSwitchNode("dvs-1"));
+  tv::CcpSessionMsg ccp;
+  ccp.mutable_id()->set_low(1);
+  ccp.set_state(1);
+  Put(ccp);
+  Put(Switch(9, 5999));
+  Put(Port(kSentinel, 9, 0));
+  for (int i = 0; i < kSwitches; ++i) Put(world.SwitchAt(i));
+  StartDpsim({VifArgs(kSentinel)});
+  StartAgent();
 
-    uint32_t sentinelCos = 1;
-    auto note = [trace](const std::string& text) {
-      if (trace) std::cerr << text << "\n";
-    };
-    for (int step = 0; step < 60; ++step) {
-      const int what = world.Pick(100);
-      if (what < 20) {
-        auto ls = world.SwitchAt(world.Pick(kSwitches));
-        note("put " + ls.ShortDebugString());
-        Put(ls);
-      } else if (what < 52) {
-        auto lsp = world.PortAt(world.Pick(kPorts));
-        note("put " + lsp.ShortDebugString());
-        Put(lsp);
-      } else if (what < 55) {
-        // A port goes only while its VIF is away (see the file comment), and the agent takes the deletion before
-        // the VIF may come back: the datapath's connect must not overtake it.
-        int i = world.Pick(kPorts);
-        if (world.connected.count(i)) continue;
-        note("delete port " + std::to_string(i));
-        Delete(tv::LOG_SWITCH_PORT_CONFIG, MjId(100 + static_cast<uint64_t>(i)));
-        sentinelCos = NextCos(sentinelCos);
-        SyncDesired(sentinelCos);
-        if (HasFatalFailure()) return;
-      } else if (what < 62) {
-        auto session = world.SessionAt(world.Pick(kSessions));
-        note("put " + session.ShortDebugString());
-        Put(session);
-      } else if (what < 65) {
-        int s = world.Pick(kSessions);
-        note("delete session " + std::to_string(s));
-        Delete(tv::PORT_MIRROR_SESSION, MjId(500 + static_cast<uint64_t>(s)));
-      } else if (what < 80) {
-        int i = world.Pick(kPorts);
-        std::string mac = world.Mac();
-        World::HeldVif vif{mac, world.Bindings(mac)};
-        if (!world.connected.emplace(i, vif).second) continue;
-        std::vector<std::string> args = {kSwitchChannel, "vif-" + std::to_string(i), std::to_string(1000 + i), "dvs-1",
-                                         mac};
-        args.insert(args.end(), vif.bindings.begin(), vif.bindings.end());
-        note("connect " + std::to_string(i) + " " + mac + " " + std::to_string(vif.bindings.size()) + " binding(s)");
-        ControlOk("vif-connect", args);
-      } else if (what < 84) {
-        // New discovered bindings of a connected VIF, possibly cut into fragments.
-        int i = world.Pick(kPorts);
-        auto held = world.connected.find(i);
-        if (held == world.connected.end()) continue;
-        held->second.bindings = world.Bindings(held->second.mac);
-        std::vector<std::string> args = {kSwitchChannel, "vif-" + std::to_string(i),
-                                         "fragments=" + std::to_string(1 + world.Pick(3))};
-        args.insert(args.end(), held->second.bindings.begin(), held->second.bindings.end());
-        note("bindings " + std::to_string(i) + " " + args[2] + " " + std::to_string(held->second.bindings.size()) +
-             " binding(s)");
-        ControlOk("vif-bindings", args);
-      } else if (what < 95) {
-        int i = world.Pick(kPorts);
-        if (!world.connected.erase(i)) continue;
-        note("disconnect " + std::to_string(i));
-        ControlOk("vif-disconnect", {kSwitchChannel, "vif-" + std::to_string(i)});
-      } else {
-        // Several changes in one transaction.
-        auto ls = world.SwitchAt(world.Pick(kSwitches));
-        auto first = world.PortAt(world.Pick(kPorts));
-        auto second = world.PortAt(world.Pick(kPorts));
-        note("one transaction: put " + ls.ShortDebugString() + "; put " + first.ShortDebugString() + "; put " +
-             second.ShortDebugString());
-        Write({qor::tolvar::test::Put(tv::LOG_SWITCH_CONFIG, ls),
-               qor::tolvar::test::Put(tv::LOG_SWITCH_PORT_CONFIG, first),
-               qor::tolvar::test::Put(tv::LOG_SWITCH_PORT_CONFIG, second)});
-      }
+  uint32_t sentinelCos = 1;
+  auto note = [trace](const std::string& text) {
+    if (trace) std::cerr << text << "\n";
+  };
+  for (int step = 0; step < 60; ++step) {
+    const int what = world.Pick(100);
+    if (what < 20) {
+      auto ls = world.SwitchAt(world.Pick(kSwitches));
+      note("put " + ls.ShortDebugString());
+      Put(ls);
+    } else if (what < 52) {
+      auto lsp = world.PortAt(world.Pick(kPorts));
+      note("put " + lsp.ShortDebugString());
+      Put(lsp);
+    } else if (what < 55) {
+      // A port goes only while its VIF is away (see the file comment), and the agent takes the deletion before
+      // the VIF may come back: the datapath's connect must not overtake it.
+      int i = world.Pick(kPorts);
+      if (world.connected.count(i)) continue;
+      note("delete port " + std::to_string(i));
+      Delete(tv::LOG_SWITCH_PORT_CONFIG, MjId(100 + static_cast<uint64_t>(i)));
+      sentinelCos = NextCos(sentinelCos);
+      SyncDesired(sentinelCos);
+      if (HasFatalFailure()) return;
+    } else if (what < 62) {
+      auto session = world.SessionAt(world.Pick(kSessions));
+      note("put " + session.ShortDebugString());
+      Put(session);
+    } else if (what < 65) {
+      int s = world.Pick(kSessions);
+      note("delete session " + std::to_string(s));
+      Delete(tv::PORT_MIRROR_SESSION, MjId(500 + static_cast<uint64_t>(s)));
+    } else if (what < 80) {
+      int i = world.Pick(kPorts);
+      std::string mac = world.Mac();
+      World::HeldVif vif{mac, world.Bindings(mac)};
+      if (!world.connected.emplace(i, vif).second) continue;
+      std::vector<std::string> args = {kSwitchChannel, "vif-" + std::to_string(i), std::to_string(1000 + i), "dvs-1",
+                                       mac};
+      args.insert(args.end(), vif.bindings.begin(), vif.bindings.end());
+      note("connect " + std::to_string(i) + " " + mac + " " + std::to_string(vif.bindings.size()) + " binding(s)");
+      ControlOk("vif-connect", args);
+    } else if (what < 84) {
+      // New discovered bindings of a connected VIF, possibly cut into fragments.
+      int i = world.Pick(kPorts);
+      auto held = world.connected.find(i);
+      if (held == world.connected.end()) continue;
+      held->second.bindings = world.Bindings(held->second.mac);
+      std::vector<std::string> args = {kSwitchChannel, "vif-" + std::to_string(i),
+                                       "fragments=" + std::to_string(1 + world.Pick(3))};
+      args.insert(args.end(), held->second.bindings.begin(), held->second.bindings.end());
+      note("bindings " + std::to_string(i) + " " + args[2] + " " + std::to_string(held->second.bindings.size()) +
+           " binding(s)");
+      ControlOk("vif-bindings", args);
+    } else if (what < 95) {
+      int i = world.Pick(kPorts);
+      if (!world.connected.erase(i)) continue;
+      note("disconnect " + std::to_string(i));
+      ControlOk("vif-disconnect", {kSwitchChannel, "vif-" + std::to_string(i)});
+    } else {
+      // Several changes in one transaction.
+      auto ls = world.SwitchAt(world.Pick(kSwitches));
+      auto first = world.PortAt(world.Pick(kPorts));
+      auto second = world.PortAt(world.Pick(kPorts));
+      note("one transaction: put " + ls.ShortDebugString() + "; put " + first.ShortDebugString() + "; put " +
+           second.ShortDebugString());
+      Write({qor::tolvar::test::Put(tv::LOG_SWITCH_CONFIG, ls),
+             qor::tolvar::test::Put(tv::LOG_SWITCH_PORT_CONFIG, first),
+             qor::tolvar::test::Put(tv::LOG_SWITCH_PORT_CONFIG, second)});
     }
-    // A MAC of its own each round: the write-back of this round is done when tolvard holds it.
-    char sentinelMac[18];
-    std::snprintf(sentinelMac, sizeof(sentinelMac), "00:50:56:ff:%02x:%02x", (round >> 8) & 0xff, round & 0xff);
-    std::set<std::string> vifs = {"vif-" + std::to_string(kSentinel)};
-    std::vector<std::string> held = {VifArgs(kSentinel) + " " + std::string(sentinelMac)};
-    for (const auto& [i, vif] : world.connected) {
-      vifs.insert("vif-" + std::to_string(i));
-      std::string directive = VifArgs(static_cast<uint64_t>(i)) + " " + vif.mac;
-      for (const std::string& binding : vif.bindings) directive += " " + binding;
-      held.push_back(directive);
-    }
-    sentinelCos = NextCos(sentinelCos);
-    Quiesce(sentinelCos, sentinelMac, vifs);
-    if (HasFatalFailure()) return;
-    Snapshot incremental = Take();
-
-    // A fresh agent and a fresh datapath holding the same VIFs: one full sync of the same database.
-    ASSERT_EQ(StopAgent(), 0);
-    dpsim.reset();
-    StartDpsim(held);
-    StartAgent();
-    WaitSentinel(sentinelCos, sentinelMac, vifs);
-    if (HasFatalFailure()) return;
-    ASSERT_TRUE(qor::test::WaitFor([&] {
-      return AgentSaid("ConfigApp: _ipDisFullSyncDone set to true") &&
-             AgentSaid("ConfigApp: Start full sync with DP after");
-    }));
-    // What the full sync queued is behind one more change of the sentinel, and the sentinel back as it was.
-    for (uint32_t cos : {NextCos(sentinelCos), sentinelCos}) {
-      Put(Port(kSentinel, 9, cos));
-      WaitSentinel(cos, sentinelMac, vifs);
-    }
-    Snapshot fresh = Take();
-    if (trace) {
-      std::cerr << "round " << round << ": " << fresh.ports.size() << " ports, " << fresh.runtime.size()
-                << " runtime objects\n";
-    }
-    ASSERT_TRUE(incremental == fresh) << Describe(incremental, fresh);
-    ASSERT_EQ(StopAgent(), 0);
-    dpsim.reset();
   }
+  // A MAC of its own each round: the write-back of this round is done when tolvard holds it.
+  char sentinelMac[18];
+  std::snprintf(sentinelMac, sizeof(sentinelMac), "00:50:56:ff:%02x:%02x", static_cast<int>((round >> 8) & 0xff),
+                static_cast<int>(round & 0xff));
+  std::set<std::string> vifs = {"vif-" + std::to_string(kSentinel)};
+  std::vector<std::string> held = {VifArgs(kSentinel) + " " + std::string(sentinelMac)};
+  for (const auto& [i, vif] : world.connected) {
+    vifs.insert("vif-" + std::to_string(i));
+    std::string directive = VifArgs(static_cast<uint64_t>(i)) + " " + vif.mac;
+    for (const std::string& binding : vif.bindings) directive += " " + binding;
+    held.push_back(directive);
+  }
+  sentinelCos = NextCos(sentinelCos);
+  Quiesce(sentinelCos, sentinelMac, vifs);
+  if (HasFatalFailure()) return;
+  Snapshot incremental = Take();
+
+  // A fresh agent and a fresh datapath holding the same VIFs: one full sync of the same database.
+  ASSERT_EQ(StopAgent(), 0);
+  dpsim.reset();
+  StartDpsim(held);
+  StartAgent();
+  WaitSentinel(sentinelCos, sentinelMac, vifs);
+  if (HasFatalFailure()) return;
+  ASSERT_TRUE(qor::test::WaitFor([&] {
+    return AgentSaid("ConfigApp: _ipDisFullSyncDone set to true") &&
+           AgentSaid("ConfigApp: Start full sync with DP after");
+  }));
+  // What the full sync queued is behind one more change of the sentinel, and the sentinel back as it was.
+  for (uint32_t cos : {NextCos(sentinelCos), sentinelCos}) {
+    Put(Port(kSentinel, 9, cos));
+    WaitSentinel(cos, sentinelMac, vifs);
+  }
+  Snapshot fresh = Take();
+  if (trace) {
+    std::cerr << "round " << round << ": " << fresh.ports.size() << " ports, " << fresh.runtime.size()
+              << " runtime objects\n";
+  }
+  if (!(incremental == fresh)) *difference = Describe(incremental, fresh);
+  ASSERT_EQ(StopAgent(), 0);
+  dpsim.reset();
+}
+
+TEST_F(ConvergenceTest, IncrementalChangesEndWhereAFreshAgentsFullSyncStarts) {
+  qor::test::RunDifferential(qor::test::DifferentialSettings::FromEnvironment(4),
+                             [&](std::mt19937_64& rng, size_t index) {
+                               World world(rng());
+                               std::string difference;
+                               Round(world, index, &difference);
+                               return difference;
+                             });
 }
 
 }  // namespace

@@ -199,6 +199,23 @@ TEST_F(DataplaneTkmlinkTest, StoppedLinkNoLongerReopensAndSendAfterShutdownFails
   EXPECT_TRUE(Logged("errorCode=\"LCP00008\""));
 }
 
+TEST_F(DataplaneTkmlinkTest, StartedAndStoppedLinkLetsItsPoolStop) {
+  ChannelListener channel(DataplaneTkmlink::ChannelPath("owned_tkmlink"));
+  LinkEvents& events = NewEvents();
+  auto link = MakeLink("owned_tkmlink", events);
+  ASSERT_TRUE(link->Start());
+  int peer = channel.Accept();
+  ASSERT_GE(peer, 0);
+  ASSERT_TRUE(WaitFor([&] { return events.Count(LinkStatus::UP) == 1; }));
+  // The owner stops the link as every owner does; it never calls Shutdown. Both loops hold pool threads.
+  link->Stop();
+  EXPECT_EQ(pool->LongRunningCount(), 2u);
+  EXPECT_TRUE(qor::test::ReturnsWithin([this] { pool->StopThreads(); }));
+  EXPECT_EQ(pool->LongRunningCount(), 0u);
+  EXPECT_FALSE(link->Send(Message(1, 8)));  // the pool's stop shut the link down
+  close(peer);
+}
+
 // The link against a real simulator process: a session round trip and a multi-message batch.
 TEST_F(DataplaneTkmlinkTest, SessionRoundTripAgainstTheSimulator) {
   qor::test::DpsimProcess dpsim(root.Path(), {"--capture", root.Under("/capture")});

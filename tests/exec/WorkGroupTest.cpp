@@ -2,8 +2,10 @@
 
 #include <atomic>
 #include <boost/asio/post.hpp>
+#include <condition_variable>
 #include <functional>
 #include <future>
+#include <list>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -11,8 +13,8 @@
 #include "core/AsyncTimer.h"
 #include "core/ThreadCounts.h"
 #include "core/WorkGroup.h"
-#include "support/LogCapture.h"
 #include "platform/RefCounted.h"
+#include "support/LogCapture.h"
 #include "support/Wait.h"
 
 namespace VevUroro {
@@ -99,22 +101,95 @@ TEST_F(WorkGroupTest, OneFreeThreadRunsItemsInPostingOrder) {
   for (int i = 0; i < 200; ++i) ASSERT_EQ(order[i], i);
 }
 
-TEST_F(WorkGroupTest, IoWorkersTakeEveryThreadWhenWorkThreadsAreTooFew) {
-  auto pool = StartPool(1, 2);  // exactly ioThreads + 1
-  ASSERT_TRUE(pool);
-  ASSERT_TRUE(IoWorkersRunning());  // both threads are now inside the IO loops, which return only at Stop
+TEST_F(WorkGroupTest, TooFewWorkThreadsForTheIoWorkersAreRaisedAtStart) {
+  qor::test::LogCapture log(LOG_LEVEL_INFO);
+  for (uint32_t workThreads : {0u, 2u}) {  // none at all, and exactly ioThreads + 1
+    auto pool = StartPool(1, workThreads);
+    ASSERT_TRUE(pool);
+    ASSERT_TRUE(IoWorkersRunning());
+    EXPECT_EQ(pool->ThreadCount(), 3u);  // the two IO workers and one thread for short items
+    EXPECT_EQ(pool->LongRunningCount(), 2u);
+    auto ran = std::make_shared<std::atomic<bool>>(false);
+    ASSERT_TRUE(pool->Post(Item([ran] { *ran = true; })));
+    EXPECT_TRUE(WaitFor([&] { return ran->load(); }));
+    WorkGroup::Stop();
+  }
+  EXPECT_EQ(log.Count({"WorkGroup: workThreads 0 leave no thread for short work items beside the 2 IO workers; "
+                       "starting 3 threads",
+                       "level=\"warn\""}),
+            1u);
+  EXPECT_EQ(log.Count("WorkGroup: workThreads 2 leave no thread for short work items beside the 2 IO workers; "
+                      "starting 3 threads"),
+            1u);
+  EXPECT_EQ(log.Count("long-running loops hold a thread each"), 0u);
+}
 
+TEST_F(WorkGroupTest, NoIoThreadsStillRunIoContextA) {
+  qor::test::LogCapture log(LOG_LEVEL_INFO);
+  auto pool = StartPool(0, 8);
+  ASSERT_TRUE(pool);
+  EXPECT_TRUE(IoWorkersRunning());
+  EXPECT_EQ(pool->LongRunningCount(), 2u);
+  EXPECT_EQ(log.Count("WorkGroup: ioThreads 0 leaves IO context A without a thread; running it with 1"), 1u);
+}
+
+// A loop that runs until told to stop, like the dispatcher's or a kernel link's.
+struct Loop {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool stop = false;
+  bool running = false;
+  int stopCalls = 0;
+
+  std::shared_ptr<WorkItem> MakeItem() {
+    return Item([this] {
+      std::unique_lock<std::mutex> lock(mutex);
+      running = true;
+      changed.notify_all();
+      changed.wait(lock, [this] { return stop; });
+      running = false;
+    });
+  }
+  std::function<void()> StopFunction() {
+    return [this] {
+      std::lock_guard<std::mutex> lock(mutex);
+      stop = true;
+      ++stopCalls;
+      changed.notify_all();
+    };
+  }
+  bool Running() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return running;
+  }
+};
+
+TEST_F(WorkGroupTest, LongRunningLoopsNeverTakeTheLastThreadAndEndAtStop) {
+  qor::test::LogCapture log(LOG_LEVEL_INFO);
+  auto pool = StartPool(1, 4);  // one thread beside the IO workers and one for short items
+  ASSERT_TRUE(pool);
+  std::list<Loop> loops(3);
+  for (Loop& loop : loops) ASSERT_TRUE(pool->PostLongRunning(loop.MakeItem(), loop.StopFunction()));
+  for (Loop& loop : loops) ASSERT_TRUE(WaitFor([&] { return loop.Running(); }));
+  EXPECT_EQ(pool->ThreadCount(), 6u);  // 2 IO workers + 3 loops + 1
+  EXPECT_EQ(pool->LongRunningCount(), 5u);
+  EXPECT_EQ(log.Count("WorkGroup: 4 long-running loops hold a thread each; work threads raised from 4 to 5"), 1u);
+  EXPECT_EQ(log.Count("WorkGroup: 5 long-running loops hold a thread each; work threads raised from 5 to 6"), 1u);
+  // Short items still run while every loop holds its thread.
   auto ran = std::make_shared<std::atomic<bool>>(false);
   ASSERT_TRUE(pool->Post(Item([ran] { *ran = true; })));
-  EXPECT_EQ(pool->QueueLength(), 1u);
-  EXPECT_EQ(pool->IdleCount(), 0u);
-  EXPECT_EQ(Gauge("work_group/queue/length"), 1);
-  EXPECT_EQ(Gauge("work_group/thread/idle_count"), 0);
-  EXPECT_FALSE(ran->load());
+  EXPECT_TRUE(WaitFor([&] { return ran->load(); }));
 
-  // Stop frees the IO threads, and an item still queued runs before they leave.
-  WorkGroup::Stop();
-  EXPECT_TRUE(ran->load());
+  // One loop ends by itself: its thread serves short items again, and Stop does not call it.
+  loops.front().StopFunction()();
+  ASSERT_TRUE(WaitFor([&] { return pool->LongRunningCount() == 4u; }));
+
+  // Nobody ends the other two: the pool's stop does, instead of waiting for them for ever.
+  EXPECT_TRUE(qor::test::ReturnsWithin([] { WorkGroup::Stop(); }));
+  for (Loop& loop : loops) EXPECT_FALSE(loop.Running());
+  EXPECT_EQ(loops.front().stopCalls, 1);
+  EXPECT_EQ(std::next(loops.begin())->stopCalls, 1);
+  EXPECT_EQ(loops.back().stopCalls, 1);
 }
 
 TEST_F(WorkGroupTest, ItemsQueuedWhenStopBeginsStillRun) {

@@ -80,6 +80,28 @@ TEST(DecoderTest, WholeObjectSetGoesToEveryTargetWithIdAndSpan) {
   }
 }
 
+TEST(DecoderTest, RuleSectionsAndSignaturesAreLoggedInTheirOwnWords) {
+  qor::test::LogCapture log;
+  tv::RuleSectionMsg section;
+  *section.mutable_id() = Uuid(4);
+  section.set_priority(17);
+  tv::RuleSectionOpMsg sectionOp;
+  sectionOp.set_op(tv::SET);
+  Decoder::Decode(Update(tv::RULE_SECTION, sectionOp, &section, nullptr));
+  EXPECT_EQ(log.Count({"Decoder: Received DFW RuleSectionMsg msg (Operation SET): ", "priority: 17", ", pri: 17"}), 1u);
+
+  tv::IdsSignaturesMsg signatures;
+  *signatures.mutable_id() = Uuid(5);
+  signatures.set_version("2.1");
+  tv::IdsSignaturesOpMsg signaturesOp;
+  signaturesOp.set_op(tv::CLEAR);
+  Decoder::Decode(Update(tv::IDS_SIGNATURES, signaturesOp, nullptr, &signatures));
+  EXPECT_EQ(log.Count("Decoder: Received IdsSignaturesMsg msg (Op: CLEAR), ID: 00000000-0000-0abc-0000-000000000005"),
+            1u);
+  EXPECT_EQ(log.Count("Decoder: Received RULE_SECTION"), 0u);
+  EXPECT_EQ(log.Count("Decoder: Received IDS_SIGNATURES"), 0u);
+}
+
 TEST(DecoderTest, ClearOfRuleWithoutOldBodyWarnsOnceAndGivesNothing) {
   qor::test::LogCapture log;
   tv::RuleOpMsg op;

@@ -9,6 +9,7 @@
 #include "intake/TolvarClient.h"
 #include "support/LogCapture.h"
 #include "support/Wait.h"
+#include "zantix/qor/tolvar/l3.pb.h"
 #include "zantix/qor/tolvar/objecttype.pb.h"
 
 namespace VevUroro {
@@ -112,6 +113,12 @@ std::vector<std::pair<std::string, int32_t>> Summary(const std::list<TolvarUpdat
   return out;
 }
 
+TolvarUpdateMsg Entry(int32_t type, const std::string& id, int32_t property, const std::string& value, int32_t op) {
+  TolvarUpdateMsg entry = Entry(type, id, value, op);
+  entry.propertyType = property;
+  return entry;
+}
+
 TEST(MergeRepeatedTest, InverseOperationsCancelAndRepeatsAreReported) {
   qor::test::LogCapture log;
   TransactionEntries entries;
@@ -121,23 +128,58 @@ TEST(MergeRepeatedTest, InverseOperationsCancelAndRepeatsAreReported) {
   l3.push_back(Entry(tv::ARP_TABLE_CONFIG, "a", "y", TolvarUpdateMsg::OP_INSERT));
   l3.push_back(Entry(tv::ARP_TABLE_CONFIG, "a", "y", TolvarUpdateMsg::OP_REMOVE));
   l3.push_back(Entry(tv::ARP_TABLE_CONFIG, "a", "y", TolvarUpdateMsg::OP_INSERT));  // survives
-  l3.push_back(Entry(tv::FIB, "b", "z", TolvarUpdateMsg::OP_INSERT));
-  l3.push_back(Entry(tv::FIB, "b", "z", TolvarUpdateMsg::OP_INSERT));       // same twice: both stay, one error
-  l3.push_back(Entry(tv::FIB, "b", "z", TolvarUpdateMsg::OP_REMOVE));       // matches the later insert
-  l3.push_back(Entry(tv::PREFIX_LIST, "c", "w", TolvarUpdateMsg::OP_SET));  // not a merged type
+  // A next hop inserted twice (a database keeping lists as sets never sends it): both stay, one error naming it.
+  tv::FibNextHopMsg hop;
+  hop.mutable_ip()->set_ipv4(0x0a000001);
+  const std::string z = hop.SerializeAsString();
+  l3.push_back(Entry(tv::FIB, "b", tv::Property::L3_FIB_NEXT_HOP, z, TolvarUpdateMsg::OP_INSERT));
+  l3.push_back(Entry(tv::FIB, "b", tv::Property::L3_FIB_NEXT_HOP, z, TolvarUpdateMsg::OP_INSERT));
+  l3.push_back(Entry(tv::FIB, "b", tv::Property::L3_FIB_NEXT_HOP, z, TolvarUpdateMsg::OP_REMOVE));  // the later one
+  l3.push_back(Entry(tv::PREFIX_LIST, "c", "w", TolvarUpdateMsg::OP_SET));                          // not a merged type
   l3.push_back(Entry(tv::PREFIX_LIST, "c", "w", TolvarUpdateMsg::OP_CLEAR));
   entries[DFW].push_back(Entry(tv::ARP_TABLE_CONFIG, "a", "x", TolvarUpdateMsg::OP_INSERT));
   entries[DFW].push_back(Entry(tv::ARP_TABLE_CONFIG, "a", "x", TolvarUpdateMsg::OP_REMOVE));
 
   TolvarClient::MergeRepeated(entries);
   std::vector<std::pair<std::string, int32_t>> expected = {{"y", TolvarUpdateMsg::OP_INSERT},
-                                                           {"z", TolvarUpdateMsg::OP_INSERT},
+                                                           {z, TolvarUpdateMsg::OP_INSERT},
                                                            {"w", TolvarUpdateMsg::OP_SET},
                                                            {"w", TolvarUpdateMsg::OP_CLEAR}};
   EXPECT_EQ(Summary(entries[L3CACHE]), expected);
   EXPECT_EQ(entries[DFW].size(), 2u);  // only the cache lists are merged
   EXPECT_EQ(log.Count({"TolvarClient: find the same tolvar update FIB msg", "LCP00028"}), 1u);
+  EXPECT_EQ(log.Count({"property L3_FIB_NEXT_HOP operation 3: " + hop.ShortDebugString()}), 1u);
   EXPECT_EQ(log.Count("TolvarClient: merge ARP_TABLE_CONFIG msg"), 2u);
+}
+
+TEST(MergeRepeatedTest, ElementsDoNotCancelAcrossTheirObjectsDeleteAndScalarsPassUnchanged) {
+  TransactionEntries entries;
+  auto& l2 = entries[L2CACHE];
+  // A switch FIB deleted and created again with the same VTEP: the delete takes the VTEP with the object in the
+  // cache, so the re-creation's insert must arrive.
+  l2.push_back(Entry(tv::LOG_SWITCH_FIB, "f", 0, "switch 1", TolvarUpdateMsg::OP_CLEAR));
+  l2.push_back(Entry(tv::LOG_SWITCH_FIB, "f", 302, "x", TolvarUpdateMsg::OP_REMOVE));
+  l2.push_back(Entry(tv::LOG_SWITCH_FIB, "f", 0, "switch 2", TolvarUpdateMsg::OP_SET));
+  l2.push_back(Entry(tv::LOG_SWITCH_FIB, "f", 302, "x", TolvarUpdateMsg::OP_INSERT));
+  // Between two changes of the object, a removal and an insert of one element still cancel.
+  l2.push_back(Entry(tv::LOG_SWITCH_FIB, "f", 302, "y", TolvarUpdateMsg::OP_INSERT));
+  l2.push_back(Entry(tv::LOG_SWITCH_FIB, "f", 302, "y", TolvarUpdateMsg::OP_REMOVE));
+  auto& l3 = entries[L3CACHE];
+  // A router id replaced, then cleared with its object: the clear must not cancel the set that replaced it.
+  l3.push_back(Entry(tv::FIB, "g", 400, "r2", TolvarUpdateMsg::OP_SET));
+  l3.push_back(Entry(tv::FIB, "g", 400, "r2", TolvarUpdateMsg::OP_CLEAR));
+  l3.push_back(Entry(tv::FIB, "g", 400, "r3", TolvarUpdateMsg::OP_SET));
+  l3.push_back(Entry(tv::FIB, "g", 400, "r3", TolvarUpdateMsg::OP_SET));
+
+  qor::test::LogCapture log;
+  TolvarClient::MergeRepeated(entries);
+  EXPECT_EQ(Summary(entries[L2CACHE]),
+            (std::vector<std::pair<std::string, int32_t>>{{"switch 1", TolvarUpdateMsg::OP_CLEAR},
+                                                          {"x", TolvarUpdateMsg::OP_REMOVE},
+                                                          {"switch 2", TolvarUpdateMsg::OP_SET},
+                                                          {"x", TolvarUpdateMsg::OP_INSERT}}));
+  EXPECT_EQ(entries[L3CACHE].size(), 4u);
+  EXPECT_EQ(log.Count("TolvarClient: find the same tolvar update"), 0u);  // only elements are checked for repeats
 }
 
 TEST(TolvarClientSettingsTest, ByPersona) {

@@ -44,22 +44,38 @@ class AgentProcessTest : public ::testing::Test {
 
   // A configuration with a free health port; `vevUroroBody` goes inside <vevUroro>, `logBody` inside <log>.
   std::string WriteConfig(const std::string& vevUroroBody, const std::string& logBody = "<level>4</level>",
-                          const std::string& path = "") {
+                          const std::string& path = "", int ioThreads = 1, int workThreads = 12) {
     std::string file = path.empty() ? DefaultConfigPath() : path;
-    std::ofstream(file) << "<config><vevUroro><workGroup><ioThreads>1</ioThreads><workThreads>12</workThreads>"
-                           "</workGroup><endpoints><health>tcp://127.0.0.1:0</health><tolvar>"
-                        << tolvarEndpoint << "</tolvar></endpoints>" << vevUroroBody << "</vevUroro><log>" << logBody
-                        << "</log></config>";
+    std::ofstream(file) << "<config><vevUroro><workGroup><ioThreads>" << ioThreads << "</ioThreads><workThreads>"
+                        << workThreads << "</workThreads></workGroup><endpoints><health>tcp://127.0.0.1:0</health>"
+                        << "<tolvar>" << tolvarEndpoint << "</tolvar></endpoints>" << vevUroroBody << "</vevUroro><log>"
+                        << logBody << "</log></config>";
     return file;
+  }
+  // Starts a tolvard on a free port and points the configuration at it.
+  void StartTolvard() {
+    std::string portFile = root + "/tolvard.port";
+    tolvard =
+        std::make_unique<ChildProcess>(std::vector<std::string>{TOLVARD_PATH, "--listen", "tcp:127.0.0.1:0", "--db",
+                                                                root + "/tolvar.db", "--port-file", portFile},
+                                       root + "/tolvard");
+    ASSERT_TRUE(qor::test::WaitFor(
+        [&] { return std::filesystem::exists(portFile) && std::filesystem::file_size(portFile) > 0; }));
+    int port = 0;
+    std::ifstream(portFile) >> port;
+    tolvarEndpoint = "tcp://127.0.0.1:" + std::to_string(port);
   }
   void WriteFile(const std::string& relative, const std::string& content) {
     std::filesystem::create_directories(std::filesystem::path(root + relative).parent_path());
     std::ofstream(root + relative) << content;
   }
 
-  ChildProcess& Start(std::vector<std::string> args) {
+  ChildProcess& Start(std::vector<std::string> args, std::map<std::string, std::string> env = {}) {
     args.insert(args.begin(), QOR_AGENT_BINARY);
-    agent = std::make_unique<ChildProcess>(args, root + "/out", std::map<std::string, std::string>{{"QOR_ROOT", root}});
+    env["QOR_ROOT"] = root;
+    agent.reset();
+    // A directory per run: a new run must never be judged by what the previous one wrote.
+    agent = std::make_unique<ChildProcess>(args, root + "/out" + std::to_string(++runs), env);
     return *agent;
   }
   // Runs the agent to completion (it must end by itself).
@@ -73,14 +89,16 @@ class AgentProcessTest : public ::testing::Test {
     return qor::test::WaitFor([&] { return StdoutHas(text) || !agent->Running(); }) && StdoutHas(text);
   }
   // Stops a running agent with SIGTERM and returns its exit status.
-  int Terminate() {
+  int Terminate(std::chrono::milliseconds bound = std::chrono::seconds(30)) {
     agent->Signal(SIGTERM);
-    auto status = agent->Wait();
+    auto status = agent->Wait(bound);
     EXPECT_TRUE(status) << "the agent did not stop on SIGTERM";
     return status.value_or(-1);
   }
 
   std::string root;
+  int runs = 0;
+  std::unique_ptr<ChildProcess> tolvard;
   std::unique_ptr<ChildProcess> agent;
   // Nothing listens on port 1: the agent runs without a database unless a test starts one.
   std::string tolvarEndpoint = "tcp://127.0.0.1:1";
@@ -210,15 +228,7 @@ TEST_F(AgentProcessTest, EmptyApplicationListStartsNoApplication) {
 }
 
 TEST_F(AgentProcessTest, ConnectsToTheDatabaseAndStillStopsCleanly) {
-  std::string portFile = root + "/tolvard.port";
-  ChildProcess tolvard(
-      {TOLVARD_PATH, "--listen", "tcp:127.0.0.1:0", "--db", root + "/tolvar.db", "--port-file", portFile},
-      root + "/tolvard");
-  ASSERT_TRUE(qor::test::WaitFor(
-      [&] { return std::filesystem::exists(portFile) && std::filesystem::file_size(portFile) > 0; }));
-  int port = 0;
-  std::ifstream(portFile) >> port;
-  tolvarEndpoint = "tcp://127.0.0.1:" + std::to_string(port);
+  StartTolvard();
   WriteConfig(AppsXml(App("dfw")));
   WriteFile("/etc/zantix/qor/node-persona", "3");
   Start({});
@@ -233,6 +243,59 @@ TEST_F(AgentProcessTest, ConnectsToTheDatabaseAndStillStopsCleanly) {
   EXPECT_LT(out.find("LB application starts"), out.find("Tolvar client starts"));
   EXPECT_LT(out.find("Tolvar client starts"), out.find("MsgDispatcher: start"));
   EXPECT_LT(out.find("Clean up platform"), out.find("TolvarClient: stop"));
+  // The container-mapping service runs over the client's connection: it stops first.
+  ASSERT_NE(out.find("UPMService: cfg-agent stopped"), std::string::npos) << out;
+  EXPECT_LT(out.find("UPMService: cfg-agent stopped"), out.find("TolvarClient: stop"));
+}
+
+TEST_F(AgentProcessTest, SmallestThreadSettingsStillSyncAndStop) {
+  StartTolvard();
+  WriteFile("/etc/zantix/qor/node-persona", "3");
+  // No threads at all, one of each, and the setting that used to leave the Tolvar writer without a thread.
+  for (auto [io, work] : std::vector<std::pair<int, int>>{{0, 0}, {1, 1}, {2, 3}}) {
+    SCOPED_TRACE("ioThreads " + std::to_string(io) + " workThreads " + std::to_string(work));
+    WriteConfig(AppsXml(App("dfw")), "<level>4</level>", "", io, work);
+    Start({});
+    ASSERT_TRUE(WaitForStdout("TolvarClient: Transaction end (fullsync) ID 0")) << agent->Stdout();
+    ASSERT_TRUE(WaitForStdout("MsgDispatcher: start")) << agent->Stdout();
+    EXPECT_TRUE(StdoutHas("so that short work items still run") || StdoutHas("leave no thread for short work items"))
+        << "the pool must be sized up at start, and say so";
+    EXPECT_EQ(Terminate(std::chrono::seconds(20)), 0) << agent->Stdout();
+    EXPECT_TRUE(StdoutHas("TolvarClient: stop"));
+  }
+}
+
+// Thread creation fails from the Nth call on, for every N until start-up completes: wherever start-up stops, the
+// process must end with status 255 within the bound, never hang or abort.
+TEST_F(AgentProcessTest, StartUpFailingAtAnyLaterStepEndsTheProcess) {
+  StartTolvard();
+  WriteFile("/etc/zantix/qor/node-persona", "3");
+  WriteConfig(AppsXml(App("dfw") + App("sondara")), "<level>4</level>", "", 1, 1);
+  std::map<std::string, std::string> env = {{"LD_PRELOAD", QOR_FAIL_THREADS_LIBRARY}};
+  // The sanitizer runtimes want to come first; the preloaded library only forwards to them.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  env["ASAN_OPTIONS"] = std::string(asan ? asan : "") + ":verify_asan_link_order=0";
+  int failures = 0;
+  for (int allowed = 0; allowed < 200; ++allowed) {
+    SCOPED_TRACE("threads allowed: " + std::to_string(allowed));
+    env["QOR_TEST_THREADS_ALLOWED"] = std::to_string(allowed);
+    Start({}, env);
+    const std::string started = "ShaPmClient: started for qor-vevuroro";
+    bool done = qor::test::WaitFor([&] { return !agent->Running() || StdoutHas(started); });
+    ASSERT_TRUE(done) << "start-up neither failed nor completed\n" << agent->Stdout();
+    if (agent->Running()) {
+      // Start-up completed without another thread: the agent runs and stops as usual.
+      EXPECT_EQ(Terminate(std::chrono::seconds(20)), 0) << agent->Stdout();
+      EXPECT_GT(failures, 5) << "thread creation must have failed at several steps first";
+      return;
+    }
+    ++failures;
+    auto status = agent->Wait(std::chrono::seconds(20));
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, 255) << agent->Stdout() << agent->Stderr();
+    EXPECT_TRUE(StdoutHas("Failed to run qor-vevuroro")) << agent->Stdout();
+  }
+  FAIL() << "start-up never completed";
 }
 
 TEST_F(AgentProcessTest, PathprobeBeforeConfigIsSkippedWithItsError) {

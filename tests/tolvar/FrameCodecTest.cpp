@@ -4,6 +4,7 @@
 #include "platform/tolvar/FrameCodec.h"
 #include "platform/tolvar/TolvarSchema.h"
 #include "zantix/qor/tolvar/l2.pb.h"
+#include "zantix/qor/tolvar/l3.pb.h"
 #include "zantix/qor/tolvar/objecttype.pb.h"
 #include "zantix/qor/tolvar/runtime.pb.h"
 
@@ -95,6 +96,47 @@ TEST(TolvarSchemaTest, IdsAndUuidText) {
   fib.mutable_id()->set_low(low);
   ASSERT_TRUE(ObjectIdBytes(fib, &id));
   EXPECT_EQ(ObjectIdText(tv::LOG_SWITCH_FIB, id), "0123abcd-4567-89ef-0011-223344556677");
+}
+
+// Element keys: the overlay elements by the L2 value key of their kind, every other element by its bytes.
+TEST(TolvarSchemaTest, ElementKeysFollowTheL2ValueKeysAndTheBytesOtherwise) {
+  uint64_t part1, part2;
+  tv::VtepMsg vtep;
+  vtep.set_label(7);
+  vtep.mutable_ip()->set_ipv4(0x0a000001);
+  ASSERT_TRUE(OverlayElementKey(vtep, &part1, &part2));
+  EXPECT_EQ(std::make_pair(part1, part2), std::make_pair(uint64_t{7}, uint64_t{0}));  // the label wins
+  vtep.set_label(0);
+  ASSERT_TRUE(OverlayElementKey(vtep, &part1, &part2));
+  EXPECT_EQ(std::make_pair(part1, part2), std::make_pair(uint64_t{0x0a000001}, uint64_t{4}));
+  vtep.mutable_ip()->set_ipv6(std::string(15, '\0') + "\x01");
+  ASSERT_TRUE(OverlayElementKey(vtep, &part1, &part2));
+  EXPECT_EQ(part2, 6u);
+  tv::VmMacMsg mac;
+  mac.mutable_mac()->set_mac(0xaabbccddeeffULL);
+  mac.mutable_vtep_ip()->set_ipv4(3);  // not part of the key
+  ASSERT_TRUE(OverlayElementKey(mac, &part1, &part2));
+  EXPECT_EQ(std::make_pair(part1, part2), std::make_pair(uint64_t{0xaabbccddeeffULL}, uint64_t{0}));
+  tv::VmIpMsg ip;
+  ip.mutable_ip()->set_ipv4(0x0a000002);
+  ASSERT_TRUE(OverlayElementKey(ip, &part1, &part2));
+  EXPECT_EQ(part1, 0x0a000002u);
+  tv::VmMacMsg other = mac;
+  other.mutable_vtep_ip()->set_ipv4(4);
+  EXPECT_EQ(ElementKey(other), ElementKey(mac));
+
+  tv::ArpEntryMsg arp;
+  arp.mutable_ip()->set_ipv4(1);
+  EXPECT_FALSE(OverlayElementKey(arp, &part1, &part2));
+  EXPECT_EQ(ElementKey(arp), DeterministicBytes(arp));
+
+  tv::ArpTableConfigMsg table;
+  *table.add_entries() = arp;
+  arp.mutable_mac()->set_mac(1);
+  *table.add_entries() = arp;
+  EXPECT_EQ(DuplicateElement(table), "");  // another MAC: another element
+  *table.add_entries() = arp;
+  EXPECT_EQ(DuplicateElement(table), "L3_ARP_ENTRY holds two elements with the same key (elements 1 and 2)");
 }
 
 }  // namespace

@@ -16,10 +16,12 @@ struct CtlRun {
 
 class TolvarctlTest : public TolvardTest {
  protected:
-  CtlRun Ctl(std::vector<std::string> args) {
-    args.insert(args.begin(), {TOLVARCTL_PATH, "--server", _server->Endpoint(), "--timeout", "20"});
+  // Runs tolvarctl; status -1 when it has not ended within `bound`.
+  CtlRun Ctl(std::vector<std::string> args, const std::string& timeout = "20",
+             std::chrono::seconds bound = std::chrono::seconds(60)) {
+    args.insert(args.begin(), {TOLVARCTL_PATH, "--server", _server->Endpoint(), "--timeout", timeout});
     qor::test::ChildProcess process(args, _root.Path() + "/ctl" + std::to_string(++_runs));
-    std::optional<int> status = process.Wait(std::chrono::seconds(60));
+    std::optional<int> status = process.Wait(bound);
     return CtlRun{status.value_or(-1), process.Stdout(), process.Stderr()};
   }
   std::string Write(const std::string& name, const std::string& content) {
@@ -124,6 +126,21 @@ TEST_F(TolvarctlTest, PutPatchGetDeleteFlushEcho) {
   EXPECT_EQ(help.status, 0);
   EXPECT_NE(help.out.find("Usage: tolvarctl patch"), std::string::npos);
   EXPECT_EQ(Ctl({"put", "NO_SUCH_TYPE", "{}"}).status, 1);
+}
+
+// A server that is down: every command says at once that the connection was refused and fails, well before its
+// answer time-out of ten minutes.
+TEST_F(TolvarctlTest, AServerThatIsDownIsReportedAtOnce) {
+  _server->Kill9();
+  for (std::vector<std::string> command : {std::vector<std::string>{"echo", "x"},
+                                           {"put", "VIF_STATE", R"({"id": "vif-1"})"},
+                                           {"get", "VIF_STATE", "vif-1"},
+                                           {"dump"},
+                                           {"watch"}}) {
+    CtlRun run = Ctl(command, "600", std::chrono::seconds(30));
+    EXPECT_EQ(run.status, 1) << command[0];
+    EXPECT_NE(run.err.find("Connection refused"), std::string::npos) << command[0] << ": " << run.err;
+  }
 }
 
 }  // namespace

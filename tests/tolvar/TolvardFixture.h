@@ -2,9 +2,14 @@
 // port 0 and writes the port it got), killed when the fixture goes away. Clients of the library connect to it.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -198,6 +203,70 @@ inline std::vector<std::string> ElementOps(const tv::MonitorUpdateMsg& update, s
     }
   }
   return out;
+}
+
+// A raw TCP connection to tolvard, for bytes the client library never sends.
+class RawSocket {
+ public:
+  explicit RawSocket(uint16_t port) {
+    _fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(_fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) throw std::runtime_error("connect");
+    timeval timeout{20, 0};
+    setsockopt(_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
+  }
+  ~RawSocket() { close(_fd); }
+  RawSocket(const RawSocket&) = delete;
+  RawSocket& operator=(const RawSocket&) = delete;
+  void Send(const std::string& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+      ssize_t n = write(_fd, bytes.data() + sent, bytes.size() - sent);
+      ASSERT_GT(n, 0) << strerror(errno);
+      sent += static_cast<size_t>(n);
+    }
+  }
+  // Reads until the peer closes; true when it did (bounded by the receive time-out).
+  bool ClosedByPeer() {
+    char buffer[65536];
+    for (;;) {
+      ssize_t n = read(_fd, buffer, sizeof(buffer));
+      if (n == 0) return true;
+      if (n < 0) return errno == ECONNRESET;
+    }
+  }
+  // The next frame from tolvard; false when the connection ends first (or the receive time-out passes).
+  bool ReadFrame(tv::ServerFrameMsg* frame) {
+    std::string header = ReadExactly(4);
+    if (header.size() < 4) return false;
+    uint32_t size;
+    std::memcpy(&size, header.data(), 4);
+    std::string payload = ReadExactly(ntohl(size));
+    return payload.size() == ntohl(size) && frame->ParseFromString(payload);
+  }
+  int Fd() const { return _fd; }
+
+ private:
+  std::string ReadExactly(size_t size) {
+    std::string out(size, '\0');
+    size_t got = 0;
+    while (got < size) {
+      ssize_t n = read(_fd, out.data() + got, size - got);
+      if (n <= 0) break;
+      got += static_cast<size_t>(n);
+    }
+    out.resize(got);
+    return out;
+  }
+  int _fd;
+};
+
+inline std::string Frame(const std::string& payload) {
+  uint32_t size = htonl(static_cast<uint32_t>(payload.size()));
+  return std::string(reinterpret_cast<const char*>(&size), 4) + payload;
 }
 
 class TolvardTest : public ::testing::Test {

@@ -164,6 +164,57 @@ TEST_F(TolvardTest, LogSwitchFibElementOperations) {
   EXPECT_TRUE(recorder.Between(5)[0].new_object_body().empty());
 }
 
+// A list property is a set keyed by its elements' keys (for VTEPs: the label): a put or a set holding one key
+// twice is refused, an append of a present key replaces that element, a remove takes the element of its key.
+TEST_F(TolvardTest, ListsAreSetsKeyedByTheirElements) {
+  Recorder recorder;
+  auto client = Monitor(recorder, {kLsFib, tv::L2_VTEP_GROUP});
+  tv::LogSwitchFibMsg fib;
+  *fib.mutable_id() = Uuid(10);
+  *fib.add_vteps() = Vtep(1, 5);
+  *fib.add_vteps() = Vtep(2, 5);
+  rpc::Status refused = client->Modify({Put(kLsFib, fib)});
+  EXPECT_EQ(refused.code(), 3);
+  EXPECT_NE(refused.message().find("request 0: put LOG_SWITCH_FIB"), std::string::npos) << refused.message();
+  EXPECT_NE(refused.message().find("L2_VTEP holds two elements with the same key (elements 0 and 1)"),
+            std::string::npos)
+      << refused.message();
+  tv::VtepGroupMsg group;
+  *group.mutable_id() = Uuid(11);
+  ASSERT_TRUE(client->Modify({Put(tv::L2_VTEP_GROUP, group)}).ok());
+  tv::VtepGroupMsg twice;
+  *twice.add_vteps() = Vtep(1, 5);
+  *twice.add_vteps() = Vtep(1, 5);
+  refused = client->Modify({Patch(tv::L2_VTEP_GROUP, UuidBytes(11), tv::Property::L2_VTEP_GROUP, tv::SET, &twice)});
+  EXPECT_EQ(refused.code(), 3);
+  EXPECT_NE(refused.message().find("L2_VTEP_GROUP holds two elements"), std::string::npos) << refused.message();
+
+  fib.clear_vteps();
+  *fib.add_vteps() = Vtep(1, 5);
+  *fib.add_vteps() = Vtep(1, 6);
+  ASSERT_TRUE(client->Modify({Put(kLsFib, fib)}).ok());
+  ASSERT_TRUE(recorder.WaitBarriers(3));
+  // Label 5 at another address: the element of label 5 is replaced, in place.
+  tv::VtepMsg moved = Vtep(9, 5);
+  ASSERT_TRUE(client->Modify({Patch(kLsFib, UuidBytes(10), tv::Property::L2_VTEP, tv::APPEND, &moved)}).ok());
+  ASSERT_TRUE(recorder.WaitBarriers(4));
+  std::string op;
+  EXPECT_EQ(ElementOps(recorder.Between(3)[0], &op),
+            (std::vector<std::string>{"REMOVE L2_VTEP[0]", "INSERT L2_VTEP[0]"}));
+  EXPECT_EQ(op, "UPDATE");
+  tv::LogSwitchFibMsg now;
+  ASSERT_TRUE(now.ParseFromString(recorder.Between(3)[0].new_object_body()));
+  ASSERT_EQ(now.vteps_size(), 2);
+  EXPECT_EQ(now.vteps(0).ip().ipv4(), 9u);
+  // Appending it again changes nothing: no update, and the next transaction is the next barrier.
+  ASSERT_TRUE(client->Modify({Patch(kLsFib, UuidBytes(10), tv::Property::L2_VTEP, tv::APPEND, &moved)}).ok());
+  // A remove names the key: label 6, whatever its address.
+  tv::VtepMsg gone = Vtep(77, 6);
+  ASSERT_TRUE(client->Modify({Patch(kLsFib, UuidBytes(10), tv::Property::L2_VTEP, tv::REMOVE, &gone)}).ok());
+  ASSERT_TRUE(recorder.WaitBarriers(5));
+  EXPECT_EQ(ElementOps(recorder.Between(4)[0]), (std::vector<std::string>{"REMOVE L2_VTEP[1]"}));
+}
+
 TEST_F(TolvardTest, RoutingDomainFibFibAndArpElementOperations) {
   Recorder recorder;
   auto client = Monitor(recorder, {kRdFib, kFib, kArp});

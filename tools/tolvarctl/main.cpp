@@ -151,6 +151,14 @@ std::unique_ptr<TolvarDbClient> Connect(const Options& options) {
   return client;
 }
 
+// Empty when tolvard answers, otherwise why not: a server that is down answers at once with "cannot connect to
+// HOST:PORT: Connection refused".
+std::string Unreachable(TolvarDbClient& client) {
+  std::string reply;
+  qor::rpc::Status status = client.Echo("", &reply);
+  return status.ok() ? std::string() : status.message();
+}
+
 int Modify(const Options& options, const std::vector<tv::ModifyRequestMsg>& requests,
            const std::function<std::string(const std::string&)>& explain = nullptr) {
   auto client = Connect(options);
@@ -331,6 +339,8 @@ int CmdDump(const Options& options, const std::vector<std::string>& args) {
   std::vector<tv::MonitorStatementMsg> statements;
   for (uint32_t type : types) statements.push_back(Statement(type));
   if (!client->ConfigureMonitors(statements, {}, 1, options.vdb)) return Fail("cannot monitor the types");
+  std::string unreachable = Unreachable(*Connect(options));
+  if (!unreachable.empty()) return Fail(unreachable);
   client->StartAsync();
   std::unique_lock lock(mutex);
   if (!cv.wait_for(lock, std::chrono::seconds(options.timeoutSeconds), [&] { return barrier; })) {
@@ -368,6 +378,9 @@ int CmdWatch(const Options& options, const std::vector<std::string>& args) {
   bool ok;
   std::vector<uint32_t> types = Types(args, &ok);
   if (!ok) return 1;
+  // Watching outlives restarts of the server, but one that is down at the start is an error.
+  std::string unreachable = Unreachable(*Connect(options));
+  if (!unreachable.empty()) return Fail(unreachable);
   auto client = std::make_unique<TolvarDbClient>("tolvarctl", options.server, nullptr, nullptr, true, true, false);
   client->RegisterChannelStatusCallback(
       [](bool up) { std::cout << (up ? "CHANNEL UP" : "CHANNEL DOWN") << std::endl; });

@@ -51,8 +51,8 @@ bool ObjectStore::Open(const std::string& path, std::string* error) {
     const void* id = sqlite3_column_blob(select, 2);
     key.id.assign(static_cast<const char*>(id ? id : ""), static_cast<size_t>(sqlite3_column_bytes(select, 2)));
     const void* body = sqlite3_column_blob(select, 3);
-    _objects[std::move(key)].assign(static_cast<const char*>(body ? body : ""),
-                                    static_cast<size_t>(sqlite3_column_bytes(select, 3)));
+    _objects[std::move(key)] = std::make_shared<const std::string>(
+        static_cast<const char*>(body ? body : ""), static_cast<size_t>(sqlite3_column_bytes(select, 3)));
   }
   sqlite3_finalize(select);
   if (rc != SQLITE_DONE) {
@@ -64,7 +64,7 @@ bool ObjectStore::Open(const std::string& path, std::string* error) {
 
 const std::string* ObjectStore::Find(const ObjectKey& key) const {
   auto it = _objects.find(key);
-  return it == _objects.end() ? nullptr : &it->second;
+  return it == _objects.end() ? nullptr : it->second.get();
 }
 
 std::pair<ObjectStore::Map::const_iterator, ObjectStore::Map::const_iterator> ObjectStore::Range(uint32_t vdb,
@@ -103,7 +103,7 @@ bool ObjectStore::Commit(const std::vector<ObjectChange>& changes, std::string* 
   }
   for (const ObjectChange& change : changes) {
     if (change.newBody) {
-      _objects[change.key] = *change.newBody;
+      _objects[change.key] = std::make_shared<const std::string>(*change.newBody);
     } else {
       _objects.erase(change.key);
     }

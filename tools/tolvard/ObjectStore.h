@@ -1,7 +1,9 @@
 // The committed objects of tolvard: an SQLite file (WAL, synchronous=FULL) and an in-memory copy of it.
 //
 // Objects are keyed by (vdb, object type, id bytes) and stored as their serialized bodies. Commit writes one
-// SQLite transaction and only then changes the memory copy, so memory never holds what the file does not.
+// SQLite transaction and only then changes the memory copy, so memory never holds what the file does not. A body
+// in memory is never changed, only replaced: whoever keeps its shared pointer (a snapshot being sent) keeps that
+// version.
 // Used by the server's single thread; not thread-safe.
 #pragma once
 
@@ -10,6 +12,7 @@
 #include <compare>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -32,7 +35,8 @@ struct ObjectChange {
 
 class ObjectStore {
  public:
-  using Map = std::map<ObjectKey, std::string>;
+  using Body = std::shared_ptr<const std::string>;
+  using Map = std::map<ObjectKey, Body>;
 
   ObjectStore() = default;
   ~ObjectStore();

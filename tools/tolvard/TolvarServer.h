@@ -3,9 +3,12 @@
 // the monitors it touches (updates, then one barrier per monitor).
 //
 // Everything runs on the one thread that calls Run(); the store, sessions and monitors are touched only there.
-// A client that stops reading is disconnected once its unsent output exceeds the bound, so it never stalls the
-// others; a frame over the size bound closes its connection; a frame that does not parse is answered with an
-// error.
+// Bounds (TolvarServerOptions): connections beyond the bound are closed at once; a frame over the size bound closes
+// its connection; when the unfinished request frames of all connections exceed the input bound, the connection
+// holding the largest is closed; output is sent as clients drain it, and only a client that lets more than the
+// pending bound wait and drains nothing for the stall time-out is dropped, so it never stalls the others. A failed
+// accept (descriptors exhausted) is retried after a growing pause and logged at most once a second. A frame that
+// does not parse is answered with an error.
 #pragma once
 
 // clang-format off
@@ -14,7 +17,9 @@
 // clang-format on
 
 #include <boost/asio.hpp>
+#include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <set>
 #include <string>
@@ -31,6 +36,9 @@ struct TolvarServerOptions {
   uint16_t port = 2480;
   size_t maxFrame = 64u * 1024 * 1024;
   size_t maxPendingOutput = 256u * 1024 * 1024;
+  size_t maxConnections = 512;
+  size_t maxInput = 256u * 1024 * 1024;
+  std::chrono::milliseconds stallTimeout{10000};
   bool verbose = false;
 };
 
@@ -47,18 +55,35 @@ class TolvarServer {
   ObjectStore& Store() { return _store; }
   const TolvarServerOptions& Options() const { return _options; }
   void Remove(const std::shared_ptr<TolvardSession>& session);
-  // Commits the changes and sends them to every monitor; false with `error` when the commit fails.
-  bool CommitAndPublish(const std::vector<ObjectChange>& changes, std::string* error);
+  // Commits the changes and queues them for every monitor; false with `error` when the commit fails.
+  bool CommitAndPublish(std::vector<ObjectChange> changes, std::string* error);
+  // A session's unfinished input grew (or shrank) by `delta` bytes; over the input bound, the session holding the
+  // most is closed.
+  void InputChanged(std::ptrdiff_t delta);
   void Log(const std::string& line) const;
 
  private:
   void Accept();
+  void RetryAccept();
+  // Logs `line` unless a line of the same kind went out less than a second ago; suppressed lines are counted.
+  void LogLimited(const std::string& kind, const std::string& line);
+  void CheckStalls();
+
+  struct Limited {
+    std::chrono::steady_clock::time_point last;
+    size_t suppressed = 0;
+  };
 
   ObjectStore& _store;
   TolvarServerOptions _options;
   boost::asio::ip::tcp::acceptor _acceptor;
+  boost::asio::steady_timer _acceptRetry;
+  std::chrono::milliseconds _acceptBackoff{0};
+  boost::asio::steady_timer _stallTimer;
   uint16_t _boundPort = 0;
   std::set<std::shared_ptr<TolvardSession>> _sessions;
+  size_t _inputBytes = 0;
+  std::map<std::string, Limited> _limited;
 };
 
 }  // namespace qor::tolvar

@@ -9,6 +9,128 @@ namespace qor::tolvar {
 namespace tv = zantix::qor::tolvar;
 using boost::asio::ip::tcp;
 
+namespace {
+
+using MonitorKey = std::pair<uint32_t, uint32_t>;
+using Followed = std::map<uint32_t, std::optional<std::set<uint32_t>>>;  // type -> followed lists (all: nullopt)
+
+// The updates of one monitor packed into frames of about `bound` bytes as they are asked for; the last frame
+// carries the barrier.
+class MonitorBatches : public FrameSource {
+ public:
+  MonitorBatches(MonitorKey monitor, Followed followed, size_t bound)
+      : _monitor(monitor), _followed(std::move(followed)), _bound(bound) {}
+
+  bool Next(std::string* frame) override {
+    if (_done) return false;
+    tv::ServerFrameMsg message;
+    tv::MonitorBatchMsg* batch = message.mutable_monitor();
+    size_t bytes = 0;
+    for (;;) {
+      if (!_next) {
+        tv::MonitorUpdateMsg update;
+        if (!NextUpdate(&update)) {
+          batch->set_barrier(true);
+          _done = true;
+          break;
+        }
+        _next = std::move(update);
+      }
+      size_t size = _next->ByteSizeLong();
+      if (bytes > 0 && bytes + size > _bound) break;
+      batch->add_updates()->Swap(&*_next);
+      _next.reset();
+      bytes += size;
+    }
+    batch->set_monitor_id(_monitor.first);
+    batch->set_vdb(_monitor.second);
+    *frame = EncodeFrame(message.SerializeAsString());
+    return true;
+  }
+
+ protected:
+  // The next update, or false when there is none left.
+  virtual bool NextUpdate(tv::MonitorUpdateMsg* update) = 0;
+  const std::set<uint32_t>* FollowedLists(uint32_t type) const {
+    auto it = _followed.find(type);
+    return it != _followed.end() && it->second ? &*it->second : nullptr;
+  }
+
+ private:
+  MonitorKey _monitor;
+  Followed _followed;
+  size_t _bound;
+  std::optional<tv::MonitorUpdateMsg> _next;
+  bool _done = false;
+};
+
+// The initial state of a monitor: the objects of its types as they were when it was configured.
+class SnapshotSource : public MonitorBatches {
+ public:
+  SnapshotSource(MonitorKey monitor, Followed followed, size_t bound,
+                 std::vector<std::pair<ObjectKey, ObjectStore::Body>> objects)
+      : MonitorBatches(monitor, std::move(followed), bound), _objects(std::move(objects)) {
+    for (const auto& object : _objects) _remaining += object.second->size();
+  }
+  size_t Remaining() const override { return _remaining; }
+
+ protected:
+  bool NextUpdate(tv::MonitorUpdateMsg* update) override {
+    if (_index == _objects.size()) return false;
+    auto& [key, body] = _objects[_index++];
+    ObjectChange change{key, std::nullopt, *body};
+    *update = ChangeDiff(change).Update(FollowedLists(key.type));
+    _remaining -= body->size();
+    body.reset();
+    return true;
+  }
+
+ private:
+  std::vector<std::pair<ObjectKey, ObjectStore::Body>> _objects;
+  size_t _index = 0;
+  size_t _remaining = 0;
+};
+
+// The changes of one committed transaction that a monitor follows.
+class TransactionSource : public MonitorBatches {
+ public:
+  TransactionSource(MonitorKey monitor, Followed followed, size_t bound,
+                    std::shared_ptr<const CommittedTransaction> transaction, std::vector<size_t> indexes)
+      : MonitorBatches(monitor, std::move(followed), bound),
+        _transaction(std::move(transaction)),
+        _indexes(std::move(indexes)) {
+    for (size_t i : _indexes) _remaining += Size(i);
+  }
+  size_t Remaining() const override { return _remaining; }
+
+ protected:
+  bool NextUpdate(tv::MonitorUpdateMsg* update) override {
+    if (_position == _indexes.size()) return false;
+    size_t i = _indexes[_position++];
+    *update = _transaction->diffs[i].Update(FollowedLists(_transaction->changes[i].key.type));
+    _remaining -= Size(i);
+    return true;
+  }
+
+ private:
+  size_t Size(size_t i) const {
+    const ObjectChange& change = _transaction->changes[i];
+    return (change.oldBody ? change.oldBody->size() : 0) + (change.newBody ? change.newBody->size() : 0);
+  }
+
+  std::shared_ptr<const CommittedTransaction> _transaction;
+  std::vector<size_t> _indexes;
+  size_t _position = 0;
+  size_t _remaining = 0;
+};
+
+}  // namespace
+
+CommittedTransaction::CommittedTransaction(std::vector<ObjectChange> changesIn) : changes(std::move(changesIn)) {
+  diffs.reserve(changes.size());
+  for (const ObjectChange& change : changes) diffs.emplace_back(change);
+}
+
 TolvardSession::TolvardSession(TolvarServer& server, tcp::socket socket)
     : _server(server), _socket(std::move(socket)), _decoder(server.Options().maxFrame) {
   boost::system::error_code ec;
@@ -31,13 +153,22 @@ void TolvardSession::Close(const std::string& reason, bool abort) {
   _socket.shutdown(tcp::socket::shutdown_both, ignored);
   _socket.close(ignored);
   _output.clear();
-  _pendingBytes = 0;
+  _current.clear();
+  _frameBytes = 0;
+  if (_inputReported > 0) {
+    size_t reported = _inputReported;
+    _inputReported = 0;
+    _server.InputChanged(-static_cast<std::ptrdiff_t>(reported));
+  }
   _server.Remove(shared_from_this());
 }
 
 void TolvardSession::Read() {
+  if (_reading || _closed) return;
+  _reading = true;
   auto self = shared_from_this();
   _socket.async_read_some(boost::asio::buffer(_readBuffer), [this, self](boost::system::error_code ec, size_t n) {
+    _reading = false;
     if (_closed) return;
     if (ec) {
       // An orderly close is routine; only log it when asked to.
@@ -46,6 +177,14 @@ void TolvardSession::Read() {
       return;
     }
     _decoder.Append(_readBuffer.data(), n);
+    auto report = [this] {
+      std::ptrdiff_t delta =
+          static_cast<std::ptrdiff_t>(_decoder.Buffered()) - static_cast<std::ptrdiff_t>(_inputReported);
+      _inputReported = _decoder.Buffered();
+      if (delta != 0) _server.InputChanged(delta);
+    };
+    report();
+    if (_closed) return;  // it held the most input when all input was over the bound
     std::string payload;
     for (;;) {
       FrameDecoder::Result result = _decoder.Next(&payload);
@@ -57,37 +196,79 @@ void TolvardSession::Read() {
       Handle(payload);
       if (_closed) return;
     }
+    report();
+    // No more requests while their answers would only pile up: reading resumes as the output drains.
+    if (Pending() > _server.Options().maxPendingOutput) {
+      _readPaused = true;
+      return;
+    }
     Read();
   });
 }
 
-void TolvardSession::Send(const tv::ServerFrameMsg& frame) {
-  if (_closed) return;
-  std::string bytes = EncodeFrame(frame.SerializeAsString());
-  _pendingBytes += bytes.size();
-  if (_pendingBytes > _server.Options().maxPendingOutput) {
-    Close("client does not read; " + std::to_string(_pendingBytes) + " bytes unsent", true);
-    return;
+void TolvardSession::ResumeReading() {
+  if (!_readPaused || Pending() > _server.Options().maxPendingOutput) return;
+  _readPaused = false;
+  Read();
+}
+
+size_t TolvardSession::Pending() const {
+  size_t pending = _frameBytes + (_current.size() - _currentOffset);
+  for (const Output& output : _output) {
+    if (output.source) pending += output.source->Remaining();
   }
-  _output.push_back(std::move(bytes));
+  return pending;
+}
+
+void TolvardSession::CheckStalled(std::chrono::steady_clock::time_point now) {
+  if (_closed || !_writing || now - _lastProgress < _server.Options().stallTimeout) return;
+  size_t pending = Pending();
+  if (pending <= _server.Options().maxPendingOutput) return;
+  Close("client does not read; " + std::to_string(pending) + " bytes unsent", true);
+}
+
+void TolvardSession::Send(const tv::ServerFrameMsg& frame) {
+  Queue(Output{EncodeFrame(frame.SerializeAsString()), nullptr});
+}
+
+void TolvardSession::Queue(Output output) {
+  if (_closed) return;
+  _frameBytes += output.frame.size();
+  _output.push_back(std::move(output));
   Write();
 }
 
 void TolvardSession::Write() {
-  if (_writing || _output.empty() || _closed) return;
+  if (_writing || _closed) return;
+  while (_currentOffset == _current.size() && !_output.empty()) {
+    Output& front = _output.front();
+    _current.clear();
+    _currentOffset = 0;
+    if (!front.source) {
+      _frameBytes -= front.frame.size();
+      _current = std::move(front.frame);
+      _output.pop_front();
+    } else if (!front.source->Next(&_current)) {
+      _output.pop_front();
+    }
+  }
+  if (_currentOffset == _current.size()) return;
+  // The time-out for a client that does not read counts from the moment something waits for it.
+  if (!_writing) _lastProgress = std::chrono::steady_clock::now();
   _writing = true;
   auto self = shared_from_this();
-  boost::asio::async_write(_socket, boost::asio::buffer(_output.front()),
-                           [this, self](boost::system::error_code ec, size_t) {
+  _socket.async_write_some(boost::asio::buffer(_current.data() + _currentOffset, _current.size() - _currentOffset),
+                           [this, self](boost::system::error_code ec, size_t n) {
                              _writing = false;
                              if (_closed) return;
                              if (ec) {
                                Close("write failed: " + ec.message());
                                return;
                              }
-                             _pendingBytes -= _output.front().size();
-                             _output.pop_front();
+                             _currentOffset += n;
+                             _lastProgress = std::chrono::steady_clock::now();
                              Write();
+                             ResumeReading();
                            });
 }
 
@@ -184,59 +365,46 @@ void TolvardSession::Configure(uint64_t requestId, const tv::ConfigureMonitorsMs
   if (monitor.empty()) _monitors.erase(key);
   Reply(requestId, kCodeOk, "");
   if (configure.add_size() == 0) return;
-  // The initial state of the added types, then one barrier.
-  std::vector<tv::MonitorUpdateMsg> updates;
+  // The initial state of the added types, then one barrier: sent as the client drains it, from the bodies as they
+  // are now.
+  Followed followed;
+  std::vector<std::pair<ObjectKey, ObjectStore::Body>> objects;
   for (auto& [type, entry] : added) {
+    followed[type] = entry.followed;
     auto [begin, end] = _server.Store().Range(key.second, type);
-    for (auto it = begin; it != end; ++it) {
-      ObjectChange change{it->first, std::nullopt, it->second};
-      ChangeDiff diff(change);
-      updates.push_back(diff.Update(entry.followed ? &*entry.followed : nullptr));
-    }
+    for (auto it = begin; it != end; ++it) objects.emplace_back(it->first, it->second);
   }
-  SendBatches(key, updates);
+  Queue(Output{std::string(),
+               std::make_unique<SnapshotSource>(key, std::move(followed), BatchBound(), std::move(objects))});
 }
 
-void TolvardSession::SendBatches(const MonitorKey& monitor, std::vector<tv::MonitorUpdateMsg>& updates) {
-  const size_t bound = std::min<size_t>(_server.Options().maxFrame / 2, 4u * 1024 * 1024);
-  tv::ServerFrameMsg frame;
-  size_t bytes = 0;
-  for (tv::MonitorUpdateMsg& update : updates) {
-    size_t size = update.ByteSizeLong();
-    if (bytes > 0 && bytes + size > bound) {
-      frame.mutable_monitor()->set_monitor_id(monitor.first);
-      frame.mutable_monitor()->set_vdb(monitor.second);
-      Send(frame);
-      if (_closed) return;
-      frame.Clear();
-      bytes = 0;
-    }
-    frame.mutable_monitor()->add_updates()->Swap(&update);
-    bytes += size;
-  }
-  frame.mutable_monitor()->set_monitor_id(monitor.first);
-  frame.mutable_monitor()->set_vdb(monitor.second);
-  frame.mutable_monitor()->set_barrier(true);
-  Send(frame);
+size_t TolvardSession::BatchBound() const {
+  return std::min<size_t>(_server.Options().maxFrame / 2, 4u * 1024 * 1024);
 }
 
-void TolvardSession::Publish(const std::vector<ObjectChange>& changes, const std::vector<ChangeDiff>& diffs) {
+void TolvardSession::Publish(const std::shared_ptr<const CommittedTransaction>& transaction) {
   for (const auto& [key, statements] : _monitors) {
     if (_closed) return;
-    std::vector<tv::MonitorUpdateMsg> updates;
-    for (size_t i = 0; i < changes.size(); ++i) {
-      if (changes[i].key.vdb != key.second) continue;
-      auto statement = statements.find(changes[i].key.type);
+    std::vector<size_t> indexes;
+    Followed followed;
+    for (size_t i = 0; i < transaction->changes.size(); ++i) {
+      const ObjectKey& object = transaction->changes[i].key;
+      if (object.vdb != key.second) continue;
+      auto statement = statements.find(object.type);
       if (statement == statements.end()) continue;
-      updates.push_back(diffs[i].Update(statement->second.followed ? &*statement->second.followed : nullptr));
+      indexes.push_back(i);
+      followed[object.type] = statement->second.followed;
     }
-    if (!updates.empty()) SendBatches(key, updates);
+    if (indexes.empty()) continue;
+    Queue(Output{std::string(), std::make_unique<TransactionSource>(key, std::move(followed), BatchBound(), transaction,
+                                                                    std::move(indexes))});
   }
 }
 
 void TolvardSession::Transact(uint64_t requestId, const tv::TransactMsg& transact) {
   std::vector<tv::ModifyRequestMsg> requests(transact.requests().begin(), transact.requests().end());
-  TransactionApplier applier(_server.Store(), _vdb);
+  // An update carries the body before and after in one frame, with room to spare for the rest of the frame.
+  TransactionApplier applier(_server.Store(), _vdb, (std::max<size_t>(_server.Options().maxFrame, 2048) - 1024) / 2);
   std::vector<ObjectChange> changes;
   std::string error;
   if (!applier.Apply(requests, &changes, &error)) {
@@ -245,7 +413,7 @@ void TolvardSession::Transact(uint64_t requestId, const tv::TransactMsg& transac
   }
   // Keep this session alive: publishing may close it.
   auto self = shared_from_this();
-  if (!_server.CommitAndPublish(changes, &error)) {
+  if (!_server.CommitAndPublish(std::move(changes), &error)) {
     Reply(requestId, kCodeInternal, "commit failed: " + error);
     return;
   }

@@ -12,12 +12,12 @@ std::string Describe(const char* what, uint32_t type, const std::string& id) {
   return std::string(what) + " " + ObjectTypeName(type) + " " + ObjectIdText(type, id);
 }
 
-// Index of the element of repeated `field` whose bytes equal `bytes`, or -1.
-int FindElement(const pb::Message& object, const pb::FieldDescriptor* field, const std::string& bytes) {
+// Index of the element of repeated `field` whose key is `key`, or -1.
+int FindElement(const pb::Message& object, const pb::FieldDescriptor* field, const std::string& key) {
   const pb::Reflection* reflection = object.GetReflection();
   int size = reflection->FieldSize(object, field);
   for (int i = 0; i < size; ++i) {
-    if (DeterministicBytes(reflection->GetRepeatedMessage(object, field, i)) == bytes) return i;
+    if (ElementKey(reflection->GetRepeatedMessage(object, field, i)) == key) return i;
   }
   return -1;
 }
@@ -41,12 +41,18 @@ std::optional<std::string> TransactionApplier::Current(const ObjectKey& key) con
   return std::nullopt;
 }
 
-void TransactionApplier::Record(const ObjectKey& key, std::optional<std::string> newBody,
-                                std::vector<ObjectChange>* changes) {
+bool TransactionApplier::Record(const ObjectKey& key, std::optional<std::string> newBody,
+                                std::vector<ObjectChange>* changes, std::string* error) {
+  if (newBody && newBody->size() > _maxBody) {
+    *error = Describe("object", key.type, key.id) + " of " + std::to_string(newBody->size()) +
+             " bytes is over the bound of " + std::to_string(_maxBody);
+    return false;
+  }
   std::optional<std::string> old = Current(key);
-  if (old == newBody) return;
+  if (old == newBody) return true;
   _staged[key] = newBody;
   changes->push_back(ObjectChange{key, std::move(old), std::move(newBody)});
+  return true;
 }
 
 bool TransactionApplier::Apply(const std::vector<tv::ModifyRequestMsg>& requests, std::vector<ObjectChange>* changes,
@@ -99,8 +105,12 @@ bool TransactionApplier::ApplyPut(const tv::PutMsg& put, std::vector<ObjectChang
     return false;
   }
   if (!Vdb(put.has_vdb(), put.vdb(), &key.vdb, error)) return false;
-  Record(key, DeterministicBytes(*object), changes);
-  return true;
+  std::string duplicate = DuplicateElement(*object);
+  if (!duplicate.empty()) {
+    *error = Describe("put", type, key.id) + ": " + duplicate;
+    return false;
+  }
+  return Record(key, DeterministicBytes(*object), changes, error);
 }
 
 bool TransactionApplier::ApplyPatch(const tv::PatchMsg& patch, std::vector<ObjectChange>* changes, std::string* error) {
@@ -140,6 +150,11 @@ bool TransactionApplier::ApplyPatch(const tv::PatchMsg& patch, std::vector<Objec
       }
       reflection->ClearField(object.get(), field);
       object->MergeFrom(*value);
+      std::string duplicate = DuplicateElement(*object);
+      if (!duplicate.empty()) {
+        *error = Describe("patch SET of", type, key.id) + ": " + duplicate;
+        return false;
+      }
       break;
     }
     case tv::CLEAR:
@@ -159,15 +174,16 @@ bool TransactionApplier::ApplyPatch(const tv::PatchMsg& patch, std::vector<Objec
         *error = Describe("patch of", type, key.id) + ": element does not parse";
         return false;
       }
-      std::string bytes = DeterministicBytes(*element);
-      int index = FindElement(*object, field, bytes);
+      // The element of the list with the same key is the one removed or replaced.
+      int index = FindElement(*object, field, ElementKey(*element));
       if (patch.op() == tv::REMOVE) {
         if (index < 0) return true;
         int size = reflection->FieldSize(*object, field);
         for (int i = index; i + 1 < size; ++i) reflection->SwapElements(object.get(), field, i, i + 1);
         reflection->RemoveLast(object.get(), field);
+      } else if (index >= 0) {
+        reflection->MutableRepeatedMessage(object.get(), field, index)->CopyFrom(*element);
       } else {
-        if (index >= 0) return true;
         reflection->AddMessage(object.get(), field)->CopyFrom(*element);
       }
       break;
@@ -176,8 +192,7 @@ bool TransactionApplier::ApplyPatch(const tv::PatchMsg& patch, std::vector<Objec
       *error = Describe("patch of", type, key.id) + ": unsupported operation " + tv::Operation_Name(patch.op());
       return false;
   }
-  Record(key, DeterministicBytes(*object), changes);
-  return true;
+  return Record(key, DeterministicBytes(*object), changes, error);
 }
 
 bool TransactionApplier::ApplyDelete(const tv::DeleteMsg& del, std::vector<ObjectChange>* changes, std::string* error) {
@@ -188,8 +203,7 @@ bool TransactionApplier::ApplyDelete(const tv::DeleteMsg& del, std::vector<Objec
   }
   ObjectKey key{0, type, del.object().object_id()};
   if (!Vdb(del.has_vdb(), del.vdb(), &key.vdb, error)) return false;
-  Record(key, std::nullopt, changes);
-  return true;
+  return Record(key, std::nullopt, changes, error);
 }
 
 bool TransactionApplier::ApplyFlush(const tv::FlushMsg& flush, std::vector<ObjectChange>* changes, std::string* error) {
@@ -210,7 +224,7 @@ bool TransactionApplier::ApplyFlush(const tv::FlushMsg& flush, std::vector<Objec
          it != _staged.end() && it->first.vdb == vdb && it->first.type == type; ++it) {
       keys.push_back(it->first);
     }
-    for (const ObjectKey& key : keys) Record(key, std::nullopt, changes);
+    for (const ObjectKey& key : keys) Record(key, std::nullopt, changes, error);
   }
   return true;
 }

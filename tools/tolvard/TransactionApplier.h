@@ -3,9 +3,12 @@
 // at once, or none when any request fails (a request list is one atomic transaction).
 //
 // Requests are validated completely: unknown types, bodies that do not parse, objects without an id, patches of
-// missing objects or of properties the type does not have, and vdbs outside 16 bits fail the whole list, with an
-// error naming the request and the object. Puts that change nothing produce no change; deleting a missing object,
-// appending an element that is present and removing one that is absent are no-ops.
+// missing objects or of properties the type does not have, list properties holding two elements with the same key
+// (ElementKey: a list is a set keyed by its elements' keys), objects over the size bound (an update carries the body
+// before and after in one frame) and vdbs outside 16 bits fail the whole list, with an
+// error naming the request and the object. Puts that change nothing produce no change; deleting a missing object
+// and removing an element whose key is absent are no-ops; appending an element whose key is present replaces that
+// element (a no-op when it is equal).
 //
 // Single-threaded (the server's thread); holds a reference to the store for its lifetime.
 #pragma once
@@ -22,15 +25,18 @@ namespace qor::tolvar {
 
 class TransactionApplier {
  public:
-  // `sessionVdb` stands for requests that carry no vdb.
-  TransactionApplier(const ObjectStore& store, uint32_t sessionVdb) : _store(store), _sessionVdb(sessionVdb) {}
+  // `sessionVdb` stands for requests that carry no vdb. An object body may hold at most `maxBody` bytes.
+  TransactionApplier(const ObjectStore& store, uint32_t sessionVdb, size_t maxBody)
+      : _store(store), _sessionVdb(sessionVdb), _maxBody(maxBody) {}
 
   bool Apply(const std::vector<zantix::qor::tolvar::ModifyRequestMsg>& requests, std::vector<ObjectChange>* changes,
              std::string* error);
 
  private:
   std::optional<std::string> Current(const ObjectKey& key) const;
-  void Record(const ObjectKey& key, std::optional<std::string> newBody, std::vector<ObjectChange>* changes);
+  // Stages the object's new body (nullopt: removed); false when the body is over the size bound.
+  bool Record(const ObjectKey& key, std::optional<std::string> newBody, std::vector<ObjectChange>* changes,
+              std::string* error);
   bool ApplyPut(const zantix::qor::tolvar::PutMsg& put, std::vector<ObjectChange>* changes, std::string* error);
   bool ApplyPatch(const zantix::qor::tolvar::PatchMsg& patch, std::vector<ObjectChange>* changes, std::string* error);
   bool ApplyDelete(const zantix::qor::tolvar::DeleteMsg& del, std::vector<ObjectChange>* changes, std::string* error);
@@ -39,6 +45,7 @@ class TransactionApplier {
 
   const ObjectStore& _store;
   uint32_t _sessionVdb;
+  size_t _maxBody;
   // Objects changed by earlier requests of the list: nullopt = removed.
   std::map<ObjectKey, std::optional<std::string>> _staged;
 };

@@ -1,7 +1,6 @@
 #include "tools/tolvard/UpdateBuilder.h"
 
 #include <algorithm>
-#include <deque>
 #include <map>
 
 #include "platform/tolvar/TolvarSchema.h"
@@ -37,24 +36,33 @@ ChangeDiff::ChangeDiff(const ObjectChange& change) : _change(change) {
 
   for (const pb::FieldDescriptor* field : lists) {
     uint32_t property = PropertyOf(field);
-    std::map<std::string, std::deque<int>> oldElements;
     const pb::Reflection* reflection = oldObject->GetReflection();
+    // Elements are matched by key: a key only in the old list is removed, one only in the new list inserted, and
+    // a key whose element changed is removed and inserted again.
+    std::map<std::string, int> oldByKey;
     int oldSize = reflection->FieldSize(*oldObject, field);
-    for (int i = 0; i < oldSize; ++i) {
-      oldElements[DeterministicBytes(reflection->GetRepeatedMessage(*oldObject, field, i))].push_back(i);
-    }
+    for (int i = 0; i < oldSize; ++i)
+      oldByKey.emplace(ElementKey(reflection->GetRepeatedMessage(*oldObject, field, i)), i);
+    std::vector<int> removed;
     std::vector<int> inserted;
+    std::set<int> kept;
     int newSize = reflection->FieldSize(*newObject, field);
     for (int j = 0; j < newSize; ++j) {
-      auto it = oldElements.find(DeterministicBytes(reflection->GetRepeatedMessage(*newObject, field, j)));
-      if (it != oldElements.end() && !it->second.empty()) {
-        it->second.pop_front();
-      } else {
-        inserted.push_back(j);
+      const pb::Message& element = reflection->GetRepeatedMessage(*newObject, field, j);
+      auto it = oldByKey.empty() ? oldByKey.end() : oldByKey.find(ElementKey(element));
+      if (it != oldByKey.end() && !kept.count(it->second)) {
+        kept.insert(it->second);
+        if (DeterministicBytes(reflection->GetRepeatedMessage(*oldObject, field, it->second)) ==
+            DeterministicBytes(element)) {
+          continue;
+        }
+        removed.push_back(it->second);
       }
+      inserted.push_back(j);
     }
-    std::vector<int> removed;
-    for (const auto& [bytes, indexes] : oldElements) removed.insert(removed.end(), indexes.begin(), indexes.end());
+    for (int i = 0; i < oldSize; ++i) {
+      if (!kept.count(i)) removed.push_back(i);
+    }
     std::sort(removed.begin(), removed.end());
     for (int i : removed) _elementOps.push_back({property, tv::REMOVE, static_cast<uint32_t>(i)});
     for (int j : inserted) _elementOps.push_back({property, tv::INSERT, static_cast<uint32_t>(j)});

@@ -1,5 +1,6 @@
 // Monitor updates of one object change: the object-level operation and, per list property, the element
-// operations of exactly the elements added and removed (matched by their bytes, as multisets).
+// operations of exactly the elements added and removed. Elements are matched by their key (ElementKey): an element
+// whose key stays but whose content changed is removed and inserted again.
 //
 // The object-level operation is SET for a created object or one whose non-list content changed, CLEAR for a
 // removed one, and UPDATE when only list elements changed. Element indexes point into the old body's list (REMOVE)

@@ -26,8 +26,12 @@ const char* kUsage =
     "  --db FILE                  database file (default tolvar.db in the current directory)\n"
     "  --port-file FILE           write the bound port number to FILE once listening\n"
     "  --max-frame BYTES          largest frame accepted or sent (default 67108864)\n"
-    "  --max-pending BYTES        unsent output after which a client that does not read is dropped\n"
-    "                             (default 268435456)\n"
+    "  --max-pending BYTES        output waiting for one client above which no more of its requests are read\n"
+    "                             and, if it drains nothing for the stall time-out, it is dropped (default 268435456)\n"
+    "  --stall-timeout MS         see --max-pending (default 10000)\n"
+    "  --max-connections N        connections served at once; more are closed at once (default 512)\n"
+    "  --max-input BYTES          unfinished request frames of all connections together; above it the connection\n"
+    "                             holding the most is closed (default 268435456)\n"
     "  --verbose                  log connections and refused requests\n"
     "  --help                     this text\n"
     "  --version                  the build number\n";
@@ -58,6 +62,7 @@ int main(int argc, char** argv) {
   qor::tolvar::TolvarServerOptions options;
   std::string db = "tolvar.db";
   std::string portFile;
+  size_t milliseconds = 0;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     auto value = [&](std::string* out) {
@@ -77,6 +82,10 @@ int main(int argc, char** argv) {
     } else if (arg == "--port-file" && value(&portFile)) {
     } else if (arg == "--max-frame" && value(&v) && ParseSize(v, &options.maxFrame)) {
     } else if (arg == "--max-pending" && value(&v) && ParseSize(v, &options.maxPendingOutput)) {
+    } else if (arg == "--max-connections" && value(&v) && ParseSize(v, &options.maxConnections)) {
+    } else if (arg == "--max-input" && value(&v) && ParseSize(v, &options.maxInput)) {
+    } else if (arg == "--stall-timeout" && value(&v) && ParseSize(v, &milliseconds)) {
+      options.stallTimeout = std::chrono::milliseconds(milliseconds);
     } else if (arg == "--verbose") {
       options.verbose = true;
     } else {
