@@ -12,11 +12,14 @@
 //   change    one port's QoS changed by one committed transaction (a patch of LSP_QOS), 1,000 times over different
 //             ports, one at a time: from just before the commit until the simulator applied it; p50 and p99. Its
 //             floor is the commit alone (the modify round trip through tolvard).
-//   sustained 1,000 changes per second for 30 s from 8 client threads (open loop, each change at its scheduled
-//             time): the latency of each, matched in the simulator's journal of applied properties; p50, p99.
+//   sustained 1,000 changes per second for 30 s from 8 client threads (open loop, each transaction at its
+//             scheduled time), once with one change per transaction and once with ten: the latency of each change,
+//             matched in the simulator's journal of applied properties; p50, p99. Floors: the commits, and when
+//             tolvard told a monitor of its own about each change.
 //   memory    the agent's peak resident set (VmHWM) after all of the above.
 //
 // Usage: mainjob_scale_bench [--sizes 1000,10000,30000] [--changes 1000] [--rate 1000] [--seconds 30]
+//                            [--per-commit N,N,...] (changes per transaction, one sustained run each; default 1,10)
 //                            [--log-level N] (the agent's, default 4: info, as shipped)
 //                            [--keep] (keep the temporary directory and print its path)
 // Targets are printed beside the figures; the program never fails on a figure, only when a step does not finish.
@@ -38,6 +41,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "dataplane/kcp/KcpReader.h"
@@ -244,12 +248,19 @@ class Run {
     int rate = 1000;
     int seconds = 30;
     bool keep = false;
-    int logLevel = 4;  // the shipped configuration's level (info)
+    int logLevel = 4;                      // the shipped configuration's level (info)
+    std::vector<int> perCommit = {1, 10};  // changes per transaction, one sustained run each
   };
 
   Run(int ports, Options options) : _ports(ports), _options(options), _root(options.keep) {}
 
-  bool Execute() { return Start() && Load() && Floor() && SingleChanges() && Sustained() && Finish(); }
+  bool Execute() {
+    if (!Start() || !Load() || !Floor() || !SingleChanges()) return false;
+    for (int perCommit : _options.perCommit) {
+      if (!Sustained(perCommit)) return false;
+    }
+    return Finish();
+  }
 
  private:
   std::string Path(const std::string& name) const { return _root.Path() + "/" + name; }
@@ -466,7 +477,7 @@ class Run {
   }
 
   // Commits port `index`'s QoS with `cos` (one patch of LSP_QOS); the commit's round trip, or -1 on failure.
-  static int64_t CommitQos(int index, uint32_t cos, qor::tolvar::TolvarDbClient& client) {
+  static tv::ModifyRequestMsg QosPatch(int index, uint32_t cos) {
     tv::LogSwitchPortConfigMsg value;
     *value.mutable_qos() = Qos(cos);
     tv::UuidMsg id;
@@ -479,8 +490,12 @@ class Run {
     patch->set_property_type(tv::Property::LSP_QOS);
     patch->set_op(tv::SET);
     patch->set_value(value.SerializeAsString());
+    return request;
+  }
+  // Commits the requests as one transaction: its round trip, or -1 when it failed.
+  static int64_t Commit(const std::vector<tv::ModifyRequestMsg>& requests, qor::tolvar::TolvarDbClient& client) {
     const int64_t begin = NowNs();
-    return client.Modify({request}).ok() ? NowNs() - begin : -1;
+    return client.Modify(requests).ok() ? NowNs() - begin : -1;
   }
   // The next COS of port `index` (never the one it has).
   uint32_t NextCos(int index) {
@@ -496,7 +511,7 @@ class Run {
       const uint32_t cos = NextCos(index);
       const std::string wanted = "COS " + std::to_string(cos);
       const int64_t begin = NowNs();
-      const int64_t commit = CommitQos(index, cos, *_client);
+      const int64_t commit = Commit({QosPatch(index, cos)}, *_client);
       if (commit < 0) return Fail("a change was not committed");
       int64_t applied = 0;
       bool seen = qor::test::WaitFor(
@@ -514,10 +529,24 @@ class Run {
     return true;
   }
 
-  bool Sustained() {
-    const int total = _options.rate * _options.seconds;
+  // What one sustained run measured.
+  struct Sustain {
+    int perCommit = 1;
+    double rate = 0;
+    int missing = 0;
+    std::vector<int64_t> latencyNs, commitNs, noticeNs;
+    std::vector<double> cpuUs;  // per change: agent, tolvard, qor-dpsim
+  };
+
+  bool Sustained(int perCommit) {
     const int threads = 8;
-    // Each change goes to the next port of the rotation, so that a port changes again only after every other.
+    Sustain result;
+    result.perCommit = perCommit;
+    const int total = _options.rate * _options.seconds / perCommit * perCommit;
+    // Each change goes to the next port of the rotation, so that a port changes again only after every other; the
+    // rotation is a multiple of the changes that the threads commit in one turn, so that every change of a port
+    // comes from the same thread, in order.
+    const int rotation = std::max(1, _ports / (perCommit * threads)) * perCommit * threads;
     struct Sent {
       int index = 0;
       uint32_t cos = 0;
@@ -525,6 +554,27 @@ class Run {
       int64_t commitNs = 0;
     };
     std::vector<Sent> sent(static_cast<size_t>(total));
+    // A monitor of the ports beside the agent's: when tolvard tells a client of each change.
+    std::vector<std::tuple<int64_t, int, uint32_t>> notified;  // ns, port, COS
+    std::atomic<int> barriers{0};
+    _client->RegisterCallbacks(
+        102,
+        [&](const tv::MonitorUpdateMsg& update) {
+          const int64_t now = NowNs();
+          tv::LogSwitchPortConfigMsg port;
+          if (!port.ParseFromString(update.new_object_body())) return;
+          std::lock_guard<std::mutex> lock(_mutex);
+          notified.emplace_back(now, static_cast<int>(port.id().low()), port.qos().cos());
+        },
+        [&] { ++barriers; }, 1);
+    tv::MonitorStatementMsg statement;
+    statement.mutable_statement()->set_object_type(tv::LOG_SWITCH_PORT_CONFIG);
+    _client->ConfigureMonitors({statement}, {}, 102, 1);
+    if (!qor::test::WaitFor([&] { return barriers.load() > 0; }, seconds(120))) return Fail("no port monitor");
+    {
+      std::lock_guard<std::mutex> lock(_mutex);
+      notified.clear();
+    }
     if (!Dpsim("journal", {kChannel, Path("journal.txt")}).ok) return Fail("journal failed");
     std::vector<std::unique_ptr<qor::tolvar::TolvarDbClient>> clients;
     for (int t = 0; t < threads; ++t) {
@@ -539,14 +589,21 @@ class Run {
     std::vector<std::thread> workers;
     for (int t = 0; t < threads; ++t) {
       workers.emplace_back([&, t] {
-        for (int k = t; k < total; k += threads) {
-          std::this_thread::sleep_until(start + std::chrono::nanoseconds(period * k));
-          Sent& s = sent[static_cast<size_t>(k)];
-          s.index = k % _ports;
-          s.cos = NextCos(s.index);
-          s.beginNs = NowNs();
-          s.commitNs = CommitQos(s.index, s.cos, *clients[static_cast<size_t>(t)]);
-          if (s.commitNs < 0) ++failures;
+        // Transaction j carries changes j * perCommit to (j + 1) * perCommit - 1, at the time of its first.
+        for (int j = t; j * perCommit < total; j += threads) {
+          std::this_thread::sleep_until(start + std::chrono::nanoseconds(period * j * perCommit));
+          std::vector<tv::ModifyRequestMsg> requests;
+          const int64_t begin = NowNs();
+          for (int k = j * perCommit; k < (j + 1) * perCommit; ++k) {
+            Sent& s = sent[static_cast<size_t>(k)];
+            s.index = k % rotation;
+            s.cos = NextCos(s.index);
+            s.beginNs = begin;
+            requests.push_back(QosPatch(s.index, s.cos));
+          }
+          const int64_t commit = Commit(requests, *clients[static_cast<size_t>(t)]);
+          if (commit < 0) ++failures;
+          for (int k = j * perCommit; k < (j + 1) * perCommit; ++k) sent[static_cast<size_t>(k)].commitNs = commit;
         }
       });
     }
@@ -561,9 +618,10 @@ class Run {
         },
         seconds(60));
     Dpsim("journal", {kChannel, "off"});
-    _sustainedCpuUs = ProcessCpuMs();
-    for (size_t i = 0; i < _sustainedCpuUs.size(); ++i) {
-      _sustainedCpuUs[i] = (_sustainedCpuUs[i] - cpuBefore[i]) * 1000.0 / total;
+    _client->ConfigureMonitors({}, {statement}, 102, 1);
+    result.cpuUs = ProcessCpuMs();
+    for (size_t i = 0; i < result.cpuUs.size(); ++i) {
+      result.cpuUs[i] = (result.cpuUs[i] - cpuBefore[i]) * 1000.0 / total;
     }
     for (auto& client : clients) client->Stop();
 
@@ -581,9 +639,18 @@ class Run {
       if (at == std::string::npos) continue;
       applied[vif].emplace_back(ns, static_cast<uint32_t>(std::stoul(line.substr(at + 4))));
     }
+    std::map<int, std::vector<std::pair<int64_t, uint32_t>>> notices;
+    {
+      std::lock_guard<std::mutex> lock(_mutex);
+      for (const auto& [ns, index, cos] : notified) notices[index].emplace_back(ns, cos);
+    }
     int missing = 0;
     for (const Sent& s : sent) {
-      if (s.commitNs >= 0) _sustainedCommitNs.push_back(s.commitNs);
+      if (s.commitNs >= 0) result.commitNs.push_back(s.commitNs);
+      const auto& told = notices[s.index];
+      auto notice = std::find_if(told.begin(), told.end(),
+                                 [&](const auto& entry) { return entry.first >= s.beginNs && entry.second == s.cos; });
+      if (notice != told.end()) result.noticeNs.push_back(notice->first - s.beginNs);
       const auto& list = applied[VifId(s.index)];
       auto it = std::find_if(list.begin(), list.end(),
                              [&](const auto& entry) { return entry.first >= s.beginNs && entry.second == s.cos; });
@@ -591,10 +658,11 @@ class Run {
         ++missing;
         continue;
       }
-      _sustainedNs.push_back(it->first - s.beginNs);
+      result.latencyNs.push_back(it->first - s.beginNs);
     }
-    _sustainedRate = total / issueSeconds;
-    _sustainedMissing = missing + failures.load();
+    result.rate = total / issueSeconds;
+    result.missing = missing + failures.load();
+    _sustained.push_back(std::move(result));
     return true;
   }
 
@@ -626,14 +694,18 @@ class Run {
               << " ms   [target at 30,000: p50 <= 5 ms, p99 <= 20 ms, <= 1.5x the 1,000-port figures]\n";
     std::cout << "     floor (the commit alone): p50 " << Fixed(Quantile(_commitOnlyNs, 0.5), 2) << " ms, p99 "
               << Fixed(Quantile(_commitOnlyNs, 0.99), 2) << " ms\n";
-    std::cout << "   sustained " << _options.rate << "/s for " << _options.seconds << " s: issued at "
-              << Fixed(_sustainedRate) << "/s, p50 " << Fixed(Quantile(_sustainedNs, 0.5), 2) << " ms, p99 "
-              << Fixed(Quantile(_sustainedNs, 0.99), 2) << " ms, max " << Fixed(Quantile(_sustainedNs, 1.0), 2)
-              << " ms, not seen " << _sustainedMissing << "   [target: p99 <= 100 ms]\n";
-    std::cout << "     floor (the commits alone): p50 " << Fixed(Quantile(_sustainedCommitNs, 0.5), 2) << " ms, p99 "
-              << Fixed(Quantile(_sustainedCommitNs, 0.99), 2) << " ms; CPU per change: agent "
-              << Fixed(_sustainedCpuUs[0]) << " us, tolvard " << Fixed(_sustainedCpuUs[1]) << " us, qor-dpsim "
-              << Fixed(_sustainedCpuUs[2]) << " us\n";
+    for (const Sustain& run : _sustained) {
+      std::cout << "   sustained " << _options.rate << "/s for " << _options.seconds << " s, " << run.perCommit
+                << " per transaction: issued at " << Fixed(run.rate) << "/s, p50 "
+                << Fixed(Quantile(run.latencyNs, 0.5), 2) << " ms, p99 " << Fixed(Quantile(run.latencyNs, 0.99), 2)
+                << " ms, max " << Fixed(Quantile(run.latencyNs, 1.0), 2) << " ms, not seen " << run.missing
+                << "   [target: p99 <= 100 ms]\n";
+      std::cout << "     floor (the commits alone): p50 " << Fixed(Quantile(run.commitNs, 0.5), 2) << " ms, p99 "
+                << Fixed(Quantile(run.commitNs, 0.99), 2) << " ms; tolvard's notice to a monitor: p50 "
+                << Fixed(Quantile(run.noticeNs, 0.5), 2) << " ms, p99 " << Fixed(Quantile(run.noticeNs, 0.99), 2)
+                << " ms; CPU per change: agent " << Fixed(run.cpuUs[0]) << " us, tolvard " << Fixed(run.cpuUs[1])
+                << " us, qor-dpsim " << Fixed(run.cpuUs[2]) << " us\n";
+    }
     std::cout << "   agent peak resident memory: " << Fixed(_agentPeakMb) << " MiB (resident before the load "
               << Fixed(_startRssMb) << " MiB, after it " << Fixed(_loadRssMb)
               << " MiB)   [target at 30,000: <= 256 MB]\n";
@@ -652,10 +724,8 @@ class Run {
   int64_t _startMs = 0, _commitNs = 0, _loadNs = 0, _parseNs = 0, _encodeNs = 0, _copyNs = 0;
   size_t _datapathBytes = 0;
   double _propertiesPerPort = 0;
-  std::vector<int64_t> _changeNs, _commitOnlyNs, _sustainedNs, _sustainedCommitNs;
-  double _sustainedRate = 0;
-  std::vector<double> _sustainedCpuUs;  // per change: agent, tolvard, qor-dpsim
-  int _sustainedMissing = 0;
+  std::vector<int64_t> _changeNs, _commitOnlyNs;
+  std::vector<Sustain> _sustained;
   double _agentPeakMb = 0, _startRssMb = 0, _loadRssMb = 0;
   std::vector<double> _loadCpuMs;  // agent, tolvard, qor-dpsim
 };
@@ -678,14 +748,18 @@ int main(int argc, char** argv) {
       options.rate = std::stoi(next());
     } else if (arg == "--seconds") {
       options.seconds = std::stoi(next());
+    } else if (arg == "--per-commit") {
+      options.perCommit.clear();
+      std::istringstream in(next());
+      for (std::string count; std::getline(in, count, ',');) options.perCommit.push_back(std::max(1, std::stoi(count)));
     } else if (arg == "--log-level") {
       options.logLevel = std::stoi(next());
     } else if (arg == "--keep") {
       options.keep = true;
     } else {
-      (arg == "--help" ? std::cout : std::cerr)
-          << "usage: mainjob_scale_bench [--sizes N,N,...] [--changes N] [--rate N] [--seconds N] [--log-level "
-             "N] [--keep]\n";
+      (arg == "--help" ? std::cout : std::cerr) << "usage: mainjob_scale_bench [--sizes N,N,...] [--changes N] [--rate "
+                                                   "N] [--seconds N] [--per-commit N,N,...] "
+                                                   "[--log-level N] [--keep]\n";
       return arg == "--help" ? 0 : 2;
     }
   }
