@@ -198,12 +198,14 @@ void ConfigApp::OnConfigDesiredStateChanged(const StateCacheChangeList& changes,
                                                           changes.empty() ? "" : changes.front().entry.spanContext);
   AgentLockGuard lock(AgentLock());
   if (_stopped || !_converter) return;
+  if (span.Recording() && !changes.empty()) {
+    // A tag has one value: the batch's last change names it.
+    const TolvarUpdateMsg& last = changes.back().entry;
+    span.SetTag("objectID", UuidText(last.objectId));
+    span.SetTag("propertyType", PropertyTypeToString(static_cast<uint32_t>(last.propertyType)));
+  }
   for (const StateCacheChange& change : changes) {
     const TolvarUpdateMsg& e = change.entry;
-    if (span.Recording()) {
-      span.SetTag("objectID", UuidText(e.objectId));
-      span.SetTag("propertyType", PropertyTypeToString(static_cast<uint32_t>(e.propertyType)));
-    }
     if (e.value.empty()) {
       Logger(LOG_LEVEL_INFO, "ConfigApp: received desired config update (Empty Value), id %1 object type %2",
              UuidOf(e.objectId), ObjTypeToString(static_cast<uint32_t>(e.objectType)));

@@ -52,6 +52,12 @@ Span& Span::operator=(Span&& other) noexcept {
 
 void Span::SetTag(std::string_view key, std::string_view value) {
   if (!Recording()) return;
+  for (auto& tag : _tags) {
+    if (tag.first == key) {
+      tag.second = value;
+      return;
+    }
+  }
   _tags.emplace_back(key, value);
 }
 
