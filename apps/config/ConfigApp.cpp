@@ -70,16 +70,8 @@ int ConfigApp::Persona() const {
 void ConfigApp::Start(const ConfigTree& subtree) {
   _ipDiscovery->Start(subtree);
   const std::string channel = subtree.get<std::string>("tkmlink.path");
-  auto target = _target;
-  _link = _c.links(
-      channel,
-      [target](const uint8_t* message, int length) {
-        target->Call([&](ConfigApp& app) { app.OnKcpMessage(message, length); });
-      },
-      [target](DataplaneLink* link, LinkStatus status) {
-        target->Call([&](ConfigApp& app) { app.OnLinkStatus(link, status); });
-      },
-      kLinkBufferSize);
+  _link =
+      MakeOwnedLink(_c.links, channel, _target, &ConfigApp::OnKcpMessage, &ConfigApp::OnLinkStatus, kLinkBufferSize);
   DVSPropConvertor::Collaborators converter;
   converter.table = _c.table;
   converter.builder = new KCPMsgConvertor(_link);

@@ -66,16 +66,8 @@ void IpDiscovery::Start(const ConfigTree& subtree) {
   Logger(LOG_LEVEL_INFO, "IpDiscovery: Start called");
   std::string channel = subtree.get<std::string>("features.ipdisc.tkmlink.path", kDefaultChannel);
   _linkUp = false;
-  auto target = _target;
-  _link = _c.links(
-      channel,
-      [target](const uint8_t* message, int length) {
-        target->Call([&](IpDiscovery& self) { self.OnSolicitation(message, length); });
-      },
-      [target](DataplaneLink* link, LinkStatus status) {
-        target->Call([&](IpDiscovery& self) { self.OnLinkStatus(link, status); });
-      },
-      kLinkBufferSize);
+  _link = MakeOwnedLink(_c.links, channel, _target, &IpDiscovery::OnSolicitation, &IpDiscovery::OnLinkStatus,
+                        kLinkBufferSize);
 }
 
 void IpDiscovery::PostStart() {

@@ -51,6 +51,25 @@ using LinkFactory = std::function<boost::intrusive_ptr<DataplaneLink>(
     uint32_t bufferSize)>;
 LinkFactory TkmlinkFactory();
 
+// A link from `links` whose observers call `owner`'s handlers through its call target (so that a link outliving its
+// owner calls nothing).
+template <typename Owner>
+boost::intrusive_ptr<DataplaneLink> MakeOwnedLink(const LinkFactory& links, const std::string& channel,
+                                                  std::shared_ptr<CallTarget<Owner>> target,
+                                                  void (Owner::*onMessage)(const uint8_t*, int),
+                                                  void (Owner::*onStatus)(DataplaneLink*, LinkStatus),
+                                                  uint32_t bufferSize) {
+  return links(
+      channel,
+      [target, onMessage](const uint8_t* message, int length) {
+        target->Call([&](Owner& owner) { (owner.*onMessage)(message, length); });
+      },
+      [target, onStatus](DataplaneLink* link, LinkStatus status) {
+        target->Call([&](Owner& owner) { (owner.*onStatus)(link, status); });
+      },
+      bufferSize);
+}
+
 // The discovered bindings of one VIF record, as the datapath reported them.
 struct IpDiscoveryInput {
   std::string vifId;

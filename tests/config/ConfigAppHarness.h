@@ -24,58 +24,32 @@
 
 namespace VevUroro::test {
 
-// Desired state as tolvard and the dispatcher deliver it.
+// Desired state as tolvard and the dispatcher deliver it: the configuration table's entries to the table, the
+// CONFIGAPP entries to the application.
 class DesiredWriter {
  public:
   DesiredWriter(StateCacheConfigTable& table, std::function<void(const std::list<TolvarUpdateMsg>&, bool)> app)
       : _table(table), _app(std::move(app)) {}
 
   void Put(const google::protobuf::Message& object) {
+    uint32_t type = 0;
     std::string id;
-    ASSERT_TRUE(qor::tolvar::ObjectIdBytes(object, &id));
-    Change(qor::tolvar::ObjectTypeOf(object.GetDescriptor()), id, object.SerializeAsString());
+    if (ObjectKey(object, &type, &id)) Deliver(_objects.Change(type, id, object.SerializeAsString()), false);
   }
-  void Delete(uint32_t type, const std::string& id) { Change(type, id, std::nullopt); }
+  void Delete(uint32_t type, const std::string& id) { Deliver(_objects.Change(type, id, std::nullopt), false); }
   // The whole database once more, as after the agent's connection to it: a full sync of every component.
-  void FullSync() {
-    std::list<TolvarUpdateMsg> table, app;
-    for (const auto& [key, body] : _objects) Decode({{1, key.first, key.second}, std::nullopt, body}, table, app);
-    _table.UpdateDesiredState(table, 1);
-    _app(app, true);
-  }
-  const std::map<std::pair<uint32_t, std::string>, std::string>& Objects() const { return _objects; }
+  void FullSync() { Deliver(_objects.All(), true); }
+  const std::map<std::pair<uint32_t, std::string>, std::string>& Objects() const { return _objects.Objects(); }
 
  private:
-  void Change(uint32_t type, const std::string& id, std::optional<std::string> body) {
-    auto key = std::make_pair(type, id);
-    auto old = _objects.find(key);
-    qor::tolvar::ObjectChange change{
-        {1, type, id}, old == _objects.end() ? std::nullopt : std::optional<std::string>(old->second), body};
-    if (change.oldBody == change.newBody) return;
-    if (body) {
-      _objects[key] = *body;
-    } else if (old != _objects.end()) {
-      _objects.erase(old);
-    }
-    std::list<TolvarUpdateMsg> table, app;
-    Decode(change, table, app);
-    if (!table.empty()) _table.UpdateDesiredState(table, 0);
-    if (!app.empty()) _app(app, false);
-  }
-  static void Decode(const qor::tolvar::ObjectChange& change, std::list<TolvarUpdateMsg>& table,
-                     std::list<TolvarUpdateMsg>& app) {
-    qor::tolvar::ChangeDiff diff(change);
-    for (auto& group : Decoder::Decode(diff.Update(nullptr))) {
-      for (ComponentType target : group.targets) {
-        if (target == CONFIGCACHE) table.insert(table.end(), group.entries.begin(), group.entries.end());
-        if (target == CONFIGAPP) app.insert(app.end(), group.entries.begin(), group.entries.end());
-      }
-    }
+  void Deliver(const DesiredObjects::Entries& entries, bool fullSync) {
+    if (fullSync || !entries.table.empty()) _table.UpdateDesiredState(entries.table, fullSync ? 1 : 0);
+    if (fullSync || !entries.app.empty()) _app(entries.app, fullSync);
   }
 
   StateCacheConfigTable& _table;
   std::function<void(const std::list<TolvarUpdateMsg>&, bool)> _app;
-  std::map<std::pair<uint32_t, std::string>, std::string> _objects;
+  DesiredObjects _objects;
 };
 
 // Records the runtime-state notifications of the configuration table.
