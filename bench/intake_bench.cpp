@@ -5,6 +5,7 @@
 #include "intake/Decoder.h"
 #include "intake/MsgDispatcher.h"
 #include "intake/TolvarClient.h"
+#include "platform/tolvar/TolvarSchema.h"
 #include "zantix/qor/tolvar/config.pb.h"
 #include "zantix/qor/tolvar/l2.pb.h"
 #include "zantix/qor/tolvar/ops.pb.h"
@@ -81,6 +82,22 @@ void BM_DecodeMergeDispatch(benchmark::State& state) {
   state.counters["entries_per_sync"] = static_cast<double>(entries) / static_cast<double>(state.iterations());
 }
 BENCHMARK(BM_DecodeMergeDispatch)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+// The floor: parsing the same updates from their bytes, each with its object body.
+void BM_DecodeFloor(benchmark::State& state) {
+  std::vector<std::string> frames;
+  for (const auto& update : FullSync(static_cast<int>(state.range(0)))) frames.push_back(update.SerializeAsString());
+  for (auto _ : state) {
+    for (const std::string& frame : frames) {
+      tv::MonitorUpdateMsg update;
+      update.ParseFromString(frame);
+      std::unique_ptr<google::protobuf::Message> body = qor::tolvar::NewObject(update.object_type());
+      if (body) body->ParseFromString(update.new_object_body());
+      benchmark::DoNotOptimize(body);
+    }
+  }
+}
+BENCHMARK(BM_DecodeFloor)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

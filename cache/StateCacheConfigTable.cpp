@@ -15,7 +15,7 @@ namespace {
 namespace tv = zantix::qor::tolvar;
 using tv::Property;
 
-constexpr size_t kConfigIndexes = 4;
+constexpr size_t kConfigIndexes = 3;
 
 std::string IdText(uint32_t objectType, const std::string& id) {
   return qor::tolvar::ObjectIdText(objectType, id);
@@ -85,7 +85,8 @@ size_t StoreBytes(const ConfigRecordStore& store) {
 }  // namespace
 
 void StateCacheConfigTable::Apply(ConfigRecordStore& store, const std::list<TolvarUpdateMsg>& entries, bool fullSync,
-                                  uint32_t version, bool runtime, StateCacheChangeList& changes) {
+                                  uint32_t version, bool runtime, const Registry& observers,
+                                  StateCacheChangeList& changes) {
   auto& byId = store.get<sc_index::ByIdProperty>();
   for (const TolvarUpdateMsg& entry : entries) {
     if (entry.objectType == 0) {
@@ -94,6 +95,8 @@ void StateCacheConfigTable::Apply(ConfigRecordStore& store, const std::list<Tolv
     }
     const uint32_t type = static_cast<uint32_t>(entry.objectType);
     const uint32_t property = static_cast<uint32_t>(entry.propertyType);
+    // Only observers read the changes: a full sync of a type nobody observes keeps no second copy of it.
+    const bool observed = observers.count(type) > 0;
     auto found = byId.find(std::make_tuple(entry.objectId, property, type));
     if (entry.operation == TolvarUpdateMsg::OP_CLEAR) {
       if (property == 0) {
@@ -110,8 +113,9 @@ void StateCacheConfigTable::Apply(ConfigRecordStore& store, const std::list<Tolv
           }
         }
         if (removed.empty()) continue;
-        Logger(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 type %2", IdText(type, entry.objectId),
-               ObjTypeToString(type));
+        QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 type %2", IdText(type, entry.objectId),
+                ObjTypeToString(type));
+        if (!observed) continue;
         if (runtime) {
           // The write-back deletes the database object: its properties go with it there too.
           std::string objectValue = removed.front().propertyType == 0 ? removed.front().value : entry.value;
@@ -121,11 +125,12 @@ void StateCacheConfigTable::Apply(ConfigRecordStore& store, const std::list<Tolv
         }
       } else {
         if (found == byId.end()) continue;
-        Logger(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 property %2", IdText(type, entry.objectId),
-               PropertyTypeToString(property));
-        changes.push_back(Removal(*found, entry.spanContext));
+        QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 property %2", IdText(type, entry.objectId),
+                PropertyTypeToString(property));
+        StateCacheChange removal = Removal(*found, entry.spanContext);
         byId.erase(found);
-        LogContentChange(changes.back());
+        LogContentChange(removal);
+        if (observed) changes.push_back(std::move(removal));
       }
       continue;
     }
@@ -137,16 +142,16 @@ void StateCacheConfigTable::Apply(ConfigRecordStore& store, const std::list<Tolv
     change.entry = entry;
     if (found == byId.end()) {
       if (property == 0) {
-        Logger(LOG_LEVEL_DEBUG, "ConfigCache: Add object %1 type %2", IdText(type, entry.objectId),
-               ObjTypeToString(type));
+        QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Add object %1 type %2", IdText(type, entry.objectId),
+                ObjTypeToString(type));
       } else {
-        Logger(LOG_LEVEL_DEBUG, "ConfigCache: Add object %1 property %2", IdText(type, entry.objectId),
-               PropertyTypeToString(property));
+        QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Add object %1 property %2", IdText(type, entry.objectId),
+                PropertyTypeToString(property));
       }
       store.insert(StateCacheRecord{type, entry.objectId, property, entry.value, version});
     } else if (property == 0 && !runtime && found->value != entry.value) {
       // A whole object sent again with new content (a put of a whole-object type): the cache takes the content.
-      Logger(LOG_LEVEL_DEBUG, "ConfigCache: create existing object operation!");
+      QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: create existing object operation!");
       change.oldValue = found->value;
       change.hasOld = true;
       byId.modify(found, [&](StateCacheRecord& r) {
@@ -154,15 +159,15 @@ void StateCacheConfigTable::Apply(ConfigRecordStore& store, const std::list<Tolv
         r.fullSyncVersion = version;
       });
     } else if (property == 0) {
-      Logger(LOG_LEVEL_DEBUG, "ConfigCache: create existing object operation!");
+      QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: create existing object operation!");
       byId.modify(found, [version](StateCacheRecord& r) { r.fullSyncVersion = version; });
       if (!(runtime && fullSync)) continue;
       change.entry.value = found->value;
       change.oldValue = found->value;
       change.hasOld = true;
     } else if (found->value != entry.value) {
-      Logger(LOG_LEVEL_DEBUG, "ConfigCache: Update object %1 property %2", IdText(type, entry.objectId),
-             PropertyTypeToString(property));
+      QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Update object %1 property %2", IdText(type, entry.objectId),
+              PropertyTypeToString(property));
       change.oldValue = found->value;
       change.hasOld = true;
       byId.modify(found, [&](StateCacheRecord& r) {
@@ -177,18 +182,24 @@ void StateCacheConfigTable::Apply(ConfigRecordStore& store, const std::list<Tolv
       change.hasOld = true;
     }
     LogContentChange(change);
-    changes.push_back(std::move(change));
+    if (observed) changes.push_back(std::move(change));
   }
 }
 
-void StateCacheConfigTable::Sweep(ConfigRecordStore& store, uint32_t version, StateCacheChangeList& changes) {
-  auto& byVersion = store.get<sc_index::ByVersion>();
-  auto end = byVersion.lower_bound(version);
-  std::vector<StateCacheRecord> stale(byVersion.begin(), end);
-  byVersion.erase(byVersion.begin(), end);
+void StateCacheConfigTable::Sweep(ConfigRecordStore& store, uint32_t version, const Registry& observers,
+                                  StateCacheChangeList& changes) {
+  std::vector<StateCacheRecord> stale;
+  for (auto it = store.begin(); it != store.end();) {
+    if (it->fullSyncVersion < version) {
+      stale.push_back(*it);
+      it = store.erase(it);
+    } else {
+      ++it;
+    }
+  }
   for (const StateCacheRecord& record : stale) {
-    Logger(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 property %2", IdText(record.objectType, record.objectId),
-           PropertyTypeToString(record.propertyType));
+    QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 property %2", IdText(record.objectType, record.objectId),
+            PropertyTypeToString(record.propertyType));
   }
   // Per object, in (type, object, property) order: an object the full sync omitted entirely disappears as a
   // delete makes it disappear; one that keeps some records loses only the others.
@@ -200,6 +211,10 @@ void StateCacheConfigTable::Sweep(ConfigRecordStore& store, uint32_t version, St
     auto last = std::find_if(first, stale.end(), [&](const StateCacheRecord& r) {
       return r.objectType != first->objectType || r.objectId != first->objectId;
     });
+    if (observers.count(first->objectType) == 0) {
+      first = last;
+      continue;
+    }
     auto range = byId.equal_range(std::make_tuple(first->objectId));
     bool remains = std::any_of(range.first, range.second,
                                [&](const StateCacheRecord& r) { return r.objectType == first->objectType; });
@@ -221,15 +236,15 @@ void StateCacheConfigTable::UpdateDesiredState(const std::list<TolvarUpdateMsg>&
     std::lock_guard<std::recursive_mutex> lock(_mutex);
     qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan(
         "ConfigCache UpdateDesiredState", updates.empty() ? std::string() : updates.front().spanContext);
-    if (span.Recording()) {
+    if (span.TagsWanted()) {
       for (const TolvarUpdateMsg& entry : updates) {
         span.SetTag("objectID", IdText(static_cast<uint32_t>(entry.objectType), entry.objectId));
         span.SetTag("propertyType", PropertyTypeToString(static_cast<uint32_t>(entry.propertyType)));
       }
     }
     if (fullSync) ++_fullSyncVersion;
-    Apply(_desired, updates, fullSync != 0, _fullSyncVersion, false, changes);
-    if (fullSync) Sweep(_desired, _fullSyncVersion, changes);
+    Apply(_desired, updates, fullSync != 0, _fullSyncVersion, false, _desiredObservers, changes);
+    if (fullSync) Sweep(_desired, _fullSyncVersion, _desiredObservers, changes);
     first = !_initialised;
     _initialised = true;
     lists = SplitByObserver(_desiredObservers, changes, fullSync != 0 || first);
@@ -248,8 +263,8 @@ void StateCacheConfigTable::UpdateRuntimeState(const std::list<TolvarUpdateMsg>&
     if (changesIn.empty()) span.SetTag("MsgList", "Empty");
     span.SetTag("isFullSync", fullSync ? "True" : "False");
     if (fullSync) ++_runtimeVersion;
-    Apply(_runtime, changesIn, fullSync, _runtimeVersion, true, changes);
-    if (fullSync) Sweep(_runtime, _runtimeVersion, changes);
+    Apply(_runtime, changesIn, fullSync, _runtimeVersion, true, _runtimeObservers, changes);
+    if (fullSync) Sweep(_runtime, _runtimeVersion, _runtimeObservers, changes);
     lists = SplitByObserver(_runtimeObservers, changes, fullSync);
   }
   qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("StateCacheConfigTable.NotifyRuntimeStateObservers");
@@ -313,14 +328,14 @@ bool StateCacheConfigTable::UnregisterRuntimeStateObserver(uint32_t objectType, 
 
 bool StateCacheConfigTable::QueryDesiredProperty(uint32_t objectType, uint32_t propertyType,
                                                  std::vector<StateCacheRecord>* records) const {
-  Logger(LOG_LEVEL_DEBUG,
-         "ConfigCache: query object property from desired StateCache by objectType %1, propertyType %2",
-         ObjTypeToString(objectType), PropertyTypeToString(propertyType));
+  QOR_LOG(LOG_LEVEL_DEBUG,
+          "ConfigCache: query object property from desired StateCache by objectType %1, propertyType %2",
+          ObjTypeToString(objectType), PropertyTypeToString(propertyType));
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   auto range = _desired.get<sc_index::ByTypeProperty>().equal_range(std::make_tuple(objectType, propertyType));
   if (range.first == range.second) {
-    Logger(LOG_LEVEL_DEBUG, "ConfigCache: object does not exist: objectType %1 propertyType %2",
-           ObjTypeToString(objectType), PropertyTypeToString(propertyType));
+    QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: object does not exist: objectType %1 propertyType %2",
+            ObjTypeToString(objectType), PropertyTypeToString(propertyType));
     return false;
   }
   if (records) records->assign(range.first, range.second);
@@ -332,9 +347,9 @@ bool StateCacheConfigTable::QueryDesiredObject(const std::string& objectId,
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   auto range = _desired.get<sc_index::ByIdProperty>().equal_range(std::make_tuple(objectId));
   uint32_t type = range.first == range.second ? 0 : range.first->objectType;
-  Logger(LOG_LEVEL_DEBUG, "ConfigCache: query object [%1] property from desired StateCache", IdText(type, objectId));
+  QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: query object [%1] property from desired StateCache", IdText(type, objectId));
   if (range.first == range.second) {
-    Logger(LOG_LEVEL_DEBUG, "ConfigCache: object does not exist: [%1]", IdText(0, objectId));
+    QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: object does not exist: [%1]", IdText(0, objectId));
     return false;
   }
   if (records) records->assign(range.first, range.second);
@@ -355,14 +370,14 @@ bool StateCacheConfigTable::QueryDesiredProperty(const std::string& objectId, ui
   auto& byId = _desired.get<sc_index::ByIdProperty>();
   auto object = byId.equal_range(std::make_tuple(objectId));
   if (object.first == object.second) {
-    Logger(LOG_LEVEL_DEBUG, "ConfigCache: object does not exist: [%1]", IdText(0, objectId));
+    QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: object does not exist: [%1]", IdText(0, objectId));
     return false;
   }
   StateCacheRecord record;
   if (!FindDesired(objectId, propertyType, &record)) {
     uint32_t type = object.first->objectType;
-    Logger(LOG_LEVEL_DEBUG, "ConfigCache: object exists, but property does not exist: %1, %2, %3",
-           IdText(type, objectId), ObjTypeToString(type), PropertyTypeToString(propertyType));
+    QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: object exists, but property does not exist: %1, %2, %3",
+            IdText(type, objectId), ObjTypeToString(type), PropertyTypeToString(propertyType));
     return false;
   }
   if (value) *value = record.value;
@@ -374,13 +389,13 @@ bool StateCacheConfigTable::QueryRuntimeState(const std::string& objectId, uint3
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   auto range = _runtime.get<sc_index::ByIdProperty>().equal_range(std::make_tuple(objectId, propertyType));
   if (range.first == range.second) {
-    Logger(LOG_LEVEL_DEBUG, "ConfigCache: state does not exist: %1, %2", IdText(0, objectId),
-           PropertyTypeToString(propertyType));
+    QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: state does not exist: %1, %2", IdText(0, objectId),
+            PropertyTypeToString(propertyType));
     return false;
   }
   if (range.first->value.empty()) {
-    Logger(LOG_LEVEL_DEBUG, "ConfigCache: Object %1 with state %2 has no property value",
-           IdText(range.first->objectType, objectId), PropertyTypeToString(propertyType));
+    QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Object %1 with state %2 has no property value",
+            IdText(range.first->objectType, objectId), PropertyTypeToString(propertyType));
     return false;
   }
   if (value) *value = range.first->value;
@@ -401,9 +416,9 @@ bool StateCacheConfigTable::GetTransportZoneOfHostSwitch(const std::string& host
       if (sw.host_switch_id().high() != wanted.high() || sw.host_switch_id().low() != wanted.low()) continue;
       if (sw.transport_zone_ids().empty()) continue;
       std::string zone = sw.transport_zone_ids(0).SerializeAsString();
-      Logger(LOG_LEVEL_DEBUG, "ConfigCache: Host switch Id %1 TZoneId %2",
-             qor::tolvar::UuidToString(wanted.high(), wanted.low()),
-             qor::tolvar::UuidToString(sw.transport_zone_ids(0).high(), sw.transport_zone_ids(0).low()));
+      QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Host switch Id %1 TZoneId %2",
+              qor::tolvar::UuidToString(wanted.high(), wanted.low()),
+              qor::tolvar::UuidToString(sw.transport_zone_ids(0).high(), sw.transport_zone_ids(0).low()));
       if (transportZoneId) *transportZoneId = zone;
       return true;
     }
@@ -414,9 +429,9 @@ bool StateCacheConfigTable::GetTransportZoneOfHostSwitch(const std::string& host
 bool StateCacheConfigTable::FindAttachment(const std::string& lspId, tv::LogSwitchPortConfigMsg* port) const {
   StateCacheRecord record;
   if (!FindDesired(lspId, Property::LSP_ATTACHMENT, &record)) {
-    Logger(LOG_LEVEL_DEBUG, "ConfigCache: property does not exist: %1, %2 with type: %3",
-           IdText(tv::LOG_SWITCH_PORT_CONFIG, lspId), PropertyTypeToString(Property::LSP_ATTACHMENT),
-           ObjTypeToString(tv::LOG_SWITCH_PORT_CONFIG));
+    QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: property does not exist: %1, %2 with type: %3",
+            IdText(tv::LOG_SWITCH_PORT_CONFIG, lspId), PropertyTypeToString(Property::LSP_ATTACHMENT),
+            ObjTypeToString(tv::LOG_SWITCH_PORT_CONFIG));
     return false;
   }
   return port->ParseFromString(record.value);
@@ -426,8 +441,8 @@ bool StateCacheConfigTable::FindDVPortByLsp(const std::string& lspId, std::strin
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   tv::LogSwitchPortConfigMsg port;
   if (!FindAttachment(lspId, &port) || port.attachment().dvport_id().empty()) return false;
-  Logger(LOG_LEVEL_DEBUG, "ConfigCache: Find DVPortID %1 by LSP %2", port.attachment().dvport_id(),
-         IdText(tv::LOG_SWITCH_PORT_CONFIG, lspId));
+  QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Find DVPortID %1 by LSP %2", port.attachment().dvport_id(),
+          IdText(tv::LOG_SWITCH_PORT_CONFIG, lspId));
   if (dvportId) *dvportId = port.attachment().dvport_id();
   return true;
 }
@@ -436,8 +451,8 @@ bool StateCacheConfigTable::FindVifByLsp(const std::string& lspId, std::string* 
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   tv::LogSwitchPortConfigMsg port;
   if (!FindAttachment(lspId, &port) || port.attachment().vif_id().empty()) return false;
-  Logger(LOG_LEVEL_DEBUG, "ConfigCache: Find VIFID %1 by LSP %2", port.attachment().vif_id(),
-         IdText(tv::LOG_SWITCH_PORT_CONFIG, lspId));
+  QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Find VIFID %1 by LSP %2", port.attachment().vif_id(),
+          IdText(tv::LOG_SWITCH_PORT_CONFIG, lspId));
   if (vifId) *vifId = port.attachment().vif_id();
   return true;
 }
@@ -446,16 +461,16 @@ bool StateCacheConfigTable::GetDvsOfLogSwitch(const std::string& logSwitchId, st
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   auto object = _desired.get<sc_index::ByIdProperty>().equal_range(std::make_tuple(logSwitchId));
   if (object.first == object.second) {
-    Logger(LOG_LEVEL_DEBUG, "ConfigCache: object does not exist: objectId %1",
-           IdText(tv::LOG_SWITCH_CONFIG, logSwitchId));
+    QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: object does not exist: objectId %1",
+            IdText(tv::LOG_SWITCH_CONFIG, logSwitchId));
     return false;
   }
   StateCacheRecord record;
   tv::LogSwitchConfigMsg ls;
   if (!FindDesired(logSwitchId, Property::LS_TRANSPORT_ZONE_ID, &record) || !ls.ParseFromString(record.value) ||
       !ls.has_transport_zone_id()) {
-    Logger(LOG_LEVEL_DEBUG, "ConfigCache: transport zone does not exist for logSwitch %1",
-           IdText(tv::LOG_SWITCH_CONFIG, logSwitchId));
+    QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: transport zone does not exist for logSwitch %1",
+            IdText(tv::LOG_SWITCH_CONFIG, logSwitchId));
     return false;
   }
   const tv::UuidMsg& zone = ls.transport_zone_id();
@@ -473,8 +488,8 @@ bool StateCacheConfigTable::GetDvsOfLogSwitch(const std::string& logSwitchId, st
       }
     }
   }
-  Logger(LOG_LEVEL_DEBUG, "ConfigCache: dvs does not exist for transport zone %1",
-         qor::tolvar::UuidToString(zone.high(), zone.low()));
+  QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: dvs does not exist for transport zone %1",
+          qor::tolvar::UuidToString(zone.high(), zone.low()));
   return false;
 }
 

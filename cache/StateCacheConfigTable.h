@@ -73,12 +73,14 @@ class StateCacheConfigTable : public qor::RefCounted<StateCacheConfigTable, Comp
  private:
   using Registry = std::multimap<uint32_t, SCConfigTableObserver*>;
 
-  // Applies entries to `store`; appends the effective changes. `runtime` selects the runtime reporting rules.
+  // Applies entries to `store`; appends the effective changes of the types `observers` has an observer for.
+  // `runtime` selects the runtime reporting rules.
   void Apply(ConfigRecordStore& store, const std::list<TolvarUpdateMsg>& entries, bool fullSync, uint32_t version,
-             bool runtime, StateCacheChangeList& changes);
+             bool runtime, const Registry& observers, StateCacheChangeList& changes);
   // Removes records older than `version`; an object omitted entirely is reported as a delete of the desired store
-  // reports it (the object first, then its properties).
-  static void Sweep(ConfigRecordStore& store, uint32_t version, StateCacheChangeList& changes);
+  // reports it (the object first, then its properties), for the observed types.
+  static void Sweep(ConfigRecordStore& store, uint32_t version, const Registry& observers,
+                    StateCacheChangeList& changes);
   bool Register(Registry& registry, uint32_t objectType, SCConfigTableObserver* observer, const char* which);
   bool Unregister(Registry& registry, uint32_t objectType, SCConfigTableObserver* observer, const char* which);
   static size_t Copy(const ConfigRecordStore& store, std::vector<StateCacheRecord>* out, size_t limit,

@@ -88,7 +88,7 @@ void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& en
     if (property == 0) {
       auto found = store.find(objectKey);
       if (entry.operation == TolvarUpdateMsg::OP_SET || entry.operation == TolvarUpdateMsg::OP_INSERT) {
-        if (debug) Logger(LOG_LEVEL_DEBUG, "L2Cache: add object %1, objectType: %2", id(), ObjTypeToString(type));
+        if (debug) QOR_LOG(LOG_LEVEL_DEBUG, "L2Cache: add object %1, objectType: %2", id(), ObjTypeToString(type));
         StateCacheChange change;
         change.entry = entry;
         if (found == store.end()) {
@@ -104,10 +104,11 @@ void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& en
         changes.push_back(std::move(change));
       } else {
         if (found == store.end()) {
-          if (debug) Logger(LOG_LEVEL_DEBUG, "L2Cache: remove object: %1, objectType: %2", id(), ObjTypeToString(type));
+          if (debug)
+            QOR_LOG(LOG_LEVEL_DEBUG, "L2Cache: remove object: %1, objectType: %2", id(), ObjTypeToString(type));
           continue;
         }
-        if (debug) Logger(LOG_LEVEL_DEBUG, "L2Cache: delete object %1, objectType: %2", id(), ObjTypeToString(type));
+        if (debug) QOR_LOG(LOG_LEVEL_DEBUG, "L2Cache: delete object %1, objectType: %2", id(), ObjTypeToString(type));
         auto end = store.lower_bound(Key{type, entry.objectId + std::string(1, '\0'), 0, 0, 0});
         // Desired observers see a delete as they see a full sync omitting the object: the object, then each
         // element. The runtime write-back deletes the database object, which takes its elements with it.
@@ -122,7 +123,7 @@ void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& en
                                                              entry.operation == TolvarUpdateMsg::OP_CLEAR);
     auto object = store.find(objectKey);
     if (object == store.end() && groupProperty) {
-      if (debug) Logger(LOG_LEVEL_DEBUG, "L2Cache: add object %1, objectType: %2", id(), ObjTypeToString(type));
+      if (debug) QOR_LOG(LOG_LEVEL_DEBUG, "L2Cache: add object %1, objectType: %2", id(), ObjTypeToString(type));
       object = store.emplace(objectKey, StateCacheRecord{type, entry.objectId, 0, std::string(), version}).first;
       StateCacheChange change;
       change.entry = entry;
@@ -131,7 +132,7 @@ void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& en
       change.entry.operation = TolvarUpdateMsg::OP_SET;
       changes.push_back(std::move(change));
     } else if (object == store.end()) {
-      if (debug) Logger(LOG_LEVEL_DEBUG, "L2Cache: Ignore property update since object %1 can't be found", id());
+      if (debug) QOR_LOG(LOG_LEVEL_DEBUG, "L2Cache: Ignore property update since object %1 can't be found", id());
       continue;
     } else if (groupProperty) {
       // Written again by this update: a full sync must not sweep the object from under its properties.
@@ -151,7 +152,7 @@ void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& en
           continue;
         }
         if (debug)
-          Logger(LOG_LEVEL_DEBUG, "L2Cache: Object %1 remove property: %2", id(), PropertyTypeToString(property));
+          QOR_LOG(LOG_LEVEL_DEBUG, "L2Cache: Object %1 remove property: %2", id(), PropertyTypeToString(property));
         changes.push_back(Removal(it->second));
         it = store.erase(it);
       }
@@ -161,11 +162,12 @@ void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& en
     auto found = store.find(key);
     if (entry.operation == TolvarUpdateMsg::OP_SET || entry.operation == TolvarUpdateMsg::OP_INSERT) {
       if (debug && fullSync) {
-        Logger(LOG_LEVEL_DEBUG, "L2Cache: Object %1 update/add property in full sync: %2", id(),
-               PropertyTypeToString(property));
+        QOR_LOG(LOG_LEVEL_DEBUG, "L2Cache: Object %1 update/add property in full sync: %2", id(),
+                PropertyTypeToString(property));
       } else if (debug) {
-        Logger(LOG_LEVEL_DEBUG, "L2Cache: Object %1 add property: %2, valueKey128.part[0]: %3, valueKey128.part[1]: %4",
-               id(), PropertyTypeToString(property), valueKey.part1, valueKey.part2);
+        QOR_LOG(LOG_LEVEL_DEBUG,
+                "L2Cache: Object %1 add property: %2, valueKey128.part[0]: %3, valueKey128.part[1]: %4", id(),
+                PropertyTypeToString(property), valueKey.part1, valueKey.part2);
       }
       StateCacheChange change;
       change.entry = entry;
@@ -183,7 +185,7 @@ void StateCacheL2Table::Apply(Store& store, const std::list<TolvarUpdateMsg>& en
     } else if (entry.operation == TolvarUpdateMsg::OP_REMOVE || entry.operation == TolvarUpdateMsg::OP_CLEAR) {
       if (found == store.end()) continue;
       if (debug)
-        Logger(LOG_LEVEL_DEBUG, "L2Cache: Object %1 remove property: %2", id(), PropertyTypeToString(property));
+        QOR_LOG(LOG_LEVEL_DEBUG, "L2Cache: Object %1 remove property: %2", id(), PropertyTypeToString(property));
       changes.push_back(Removal(found->second));
       store.erase(found);
     }
@@ -195,7 +197,7 @@ void StateCacheL2Table::Sweep(Store& store, uint32_t version, StateCacheChangeLi
   for (auto it = store.begin(); it != store.end();) {
     if (it->second.fullSyncVersion < version) {
       if (it->second.propertyType != 0) {
-        Logger(LOG_LEVEL_DEBUG, "L2Cache: remove property: %1", PropertyTypeToString(it->second.propertyType));
+        QOR_LOG(LOG_LEVEL_DEBUG, "L2Cache: remove property: %1", PropertyTypeToString(it->second.propertyType));
       }
       changes.push_back(Removal(it->second));
       it = store.erase(it);
@@ -212,7 +214,7 @@ void StateCacheL2Table::UpdateDesiredState(const std::list<TolvarUpdateMsg>& upd
   {
     std::lock_guard<std::recursive_mutex> lock(_mutex);
     qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("StateCacheL2Table.UpdateDesiredState");
-    if (updates.empty()) Logger(LOG_LEVEL_DEBUG, "L2Cache: UpdateL2CacheTable : empty msg");
+    if (updates.empty()) QOR_LOG(LOG_LEVEL_DEBUG, "L2Cache: UpdateL2CacheTable : empty msg");
     qor::wft::Span inner =
         qor::wft::WorkflowUtil::StartSpan("StateCacheL2Table.UpdateDesiredStateInner", span.Context());
     if (fullSync) {
@@ -322,7 +324,7 @@ bool StateCacheL2Table::QueryType(const Store& store, uint32_t objectType, const
   auto begin = store.lower_bound(Key{objectType, std::string(), 0, 0, 0});
   auto end = store.lower_bound(Key{objectType + 1, std::string(), 0, 0, 0});
   if (begin == end) {
-    Logger(LOG_LEVEL_DEBUG, missing, ObjTypeToString(objectType));
+    QOR_LOG(LOG_LEVEL_DEBUG, missing, ObjTypeToString(objectType));
     return false;
   }
   if (records) {
@@ -355,12 +357,13 @@ bool StateCacheL2Table::QueryDesiredProperty(const std::string& objectId, uint32
   }
   if (key.part2 == 0) {
     // A key that fits one part (an IPv4 address, a MAC, a label, a group key) is printed as one value.
-    Logger(LOG_LEVEL_DEBUG, "L2Cache: property does not exist: objectID : %1 , type: %2, valueKey: %3",
-           IdText(0, objectId), PropertyTypeToString(propertyType), key.part1);
+    QOR_LOG(LOG_LEVEL_DEBUG, "L2Cache: property does not exist: objectID : %1 , type: %2, valueKey: %3",
+            IdText(0, objectId), PropertyTypeToString(propertyType), key.part1);
   } else {
-    Logger(LOG_LEVEL_DEBUG,
-           "L2Cache: property does not exist: objectID : %1 , type: %2, valueKey128.part1 : %3, valueKey128.part2 : %4",
-           IdText(0, objectId), PropertyTypeToString(propertyType), key.part1, key.part2);
+    QOR_LOG(
+        LOG_LEVEL_DEBUG,
+        "L2Cache: property does not exist: objectID : %1 , type: %2, valueKey128.part1 : %3, valueKey128.part2 : %4",
+        IdText(0, objectId), PropertyTypeToString(propertyType), key.part1, key.part2);
   }
   return false;
 }
@@ -373,10 +376,10 @@ bool StateCacheL2Table::QueryRuntimeProperty(const std::string& objectId, uint32
     if (value) *value = found->second.value;
     return true;
   }
-  Logger(LOG_LEVEL_DEBUG,
-         "L2Cache: runtime property does not exist: objectID : %1 , type: %2, valueKey128.part1 : %3, "
-         "valueKey128.part2 : %4",
-         IdText(0, objectId), PropertyTypeToString(propertyType), key.part1, key.part2);
+  QOR_LOG(LOG_LEVEL_DEBUG,
+          "L2Cache: runtime property does not exist: objectID : %1 , type: %2, valueKey128.part1 : %3, "
+          "valueKey128.part2 : %4",
+          IdText(0, objectId), PropertyTypeToString(propertyType), key.part1, key.part2);
   return false;
 }
 
@@ -392,8 +395,8 @@ void StateCacheL2Table::FilterDesired(StateCacheChangeList& changes) const {
     tv::VtepMsg vtep;
     if (it->entry.propertyType == Property::L2_VTEP && vtep.ParseFromString(it->entry.value) &&
         _localVtepLabels.count(vtep.label())) {
-      Logger(LOG_LEVEL_DEBUG, "L2Cache: Filter desired VTEP %1 with filtered message %2", vtep.label(),
-             vtep.ShortDebugString());
+      QOR_LOG(LOG_LEVEL_DEBUG, "L2Cache: Filter desired VTEP %1 with filtered message %2", vtep.label(),
+              vtep.ShortDebugString());
       it = changes.erase(it);
     } else {
       ++it;
@@ -414,9 +417,9 @@ void StateCacheL2Table::FilterRuntime(StateCacheChangeList& changes) const {
     if (!RuntimeWritten(static_cast<uint32_t>(it->entry.propertyType), it->entry.value)) {
       tv::VtepMsg vtep;
       vtep.ParseFromString(it->entry.value);
-      Logger(LOG_LEVEL_DEBUG, "L2Cache: FilterRuntime object %1 label %2 with filtered message %3",
-             IdText(static_cast<uint32_t>(it->entry.objectType), it->entry.objectId), vtep.label(),
-             vtep.ShortDebugString());
+      QOR_LOG(LOG_LEVEL_DEBUG, "L2Cache: FilterRuntime object %1 label %2 with filtered message %3",
+              IdText(static_cast<uint32_t>(it->entry.objectType), it->entry.objectId), vtep.label(),
+              vtep.ShortDebugString());
       it = changes.erase(it);
     } else {
       ++it;

@@ -87,7 +87,7 @@ void StateCacheL3Table::ApplyScalar(const TolvarUpdateMsg& entry, StateCacheChan
   auto id = [&] { return IdText(type, entry.objectId); };
   auto propertyName = [&] { return PropertyTypeToString(property); };
   auto debug = [&](const char* format) {
-    if (LogEnabled(LOG_LEVEL_DEBUG)) Logger(LOG_LEVEL_DEBUG, format, id(), propertyName());
+    if (LogEnabled(LOG_LEVEL_DEBUG)) QOR_LOG(LOG_LEVEL_DEBUG, format, id(), propertyName());
   };
   auto& byKey = _store.get<ByKey>();
   auto range = byKey.equal_range(std::make_tuple(type, entry.objectId, property));
@@ -144,7 +144,7 @@ void StateCacheL3Table::ApplyElement(const TolvarUpdateMsg& entry, StateCacheCha
   auto id = [&] { return IdText(type, entry.objectId); };
   auto propertyName = [&] { return PropertyTypeToString(property); };
   auto debug = [&](const char* format) {
-    if (LogEnabled(LOG_LEVEL_DEBUG)) Logger(LOG_LEVEL_DEBUG, format, id(), propertyName());
+    if (LogEnabled(LOG_LEVEL_DEBUG)) QOR_LOG(LOG_LEVEL_DEBUG, format, id(), propertyName());
   };
   auto& byKey = _store.get<ByKey>();
   auto range = byKey.equal_range(std::make_tuple(type, entry.objectId, property, entry.value));
@@ -161,8 +161,8 @@ void StateCacheL3Table::ApplyElement(const TolvarUpdateMsg& entry, StateCacheCha
     if (count == 1) {
       // Repeated by a full sync (or sent twice): the element stays and is marked as written by this update.
       if (LogEnabled(LOG_LEVEL_DEBUG)) {
-        Logger(LOG_LEVEL_DEBUG, "Object %1 property %2 value %3, append existing entry", id(), propertyName(),
-               valueText());
+        QOR_LOG(LOG_LEVEL_DEBUG, "Object %1 property %2 value %3, append existing entry", id(), propertyName(),
+                valueText());
       }
       const uint32_t version = _fullSyncVersion;
       byKey.modify(range.first, [version](Record& r) { r.fullSyncVersion = version; });
@@ -228,8 +228,9 @@ void StateCacheL3Table::Sweep(StateCacheChangeList& changes) {
            std::tie(b.objectType, b.objectId, b.propertyType, b.value);
   });
   for (const Record& record : stale) {
-    Logger(LOG_LEVEL_DEBUG, record.list ? "Object %1 property %2, value remove" : "Object %1 property %2, value delete",
-           IdText(record.objectType, record.objectId), PropertyTypeToString(record.propertyType));
+    QOR_LOG(LOG_LEVEL_DEBUG,
+            record.list ? "Object %1 property %2, value remove" : "Object %1 property %2, value delete",
+            IdText(record.objectType, record.objectId), PropertyTypeToString(record.propertyType));
     changes.push_back(Removal(record));
   }
 }
@@ -440,7 +441,7 @@ bool StateCacheL3Table::QueryBarrier(tv::BarrierMsg* barrier) const {
 bool StateCacheL3Table::QueryMulticastStaticRoutes(const std::string& routerId,
                                                    std::vector<tv::MulticastStaticRouteMsg>* routes) const {
   const std::string routerText = IdText(tv::LOG_ROUTER_CONFIG, routerId);
-  Logger(LOG_LEVEL_DEBUG, "Query Multicast Static Route by LR UUID %1", routerText);
+  QOR_LOG(LOG_LEVEL_DEBUG, "Query Multicast Static Route by LR UUID %1", routerText);
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   auto range = _store.get<ByKey>().equal_range(std::make_tuple(static_cast<uint32_t>(tv::MULTICAST_STATIC_ROUTE)));
   bool any = false;
@@ -456,7 +457,7 @@ bool StateCacheL3Table::QueryMulticastStaticRoutes(const std::string& routerId,
     any = true;
     if (routes) routes->push_back(std::move(route));
   }
-  if (!any) Logger(LOG_LEVEL_DEBUG, "Didn't find the MulticastStaticRoute for LR UUID %1", routerText);
+  if (!any) QOR_LOG(LOG_LEVEL_DEBUG, "Didn't find the MulticastStaticRoute for LR UUID %1", routerText);
   return any;
 }
 

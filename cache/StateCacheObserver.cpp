@@ -31,10 +31,10 @@ void LogTracing(const StateCacheChangeList& changes) {
   if (changes.empty() || !LogEnabled(LOG_LEVEL_DEBUG)) return;
   auto context = qor::wft::SpanContext::Parse(changes.front().entry.spanContext);
   qor::wft::SpanContext c = context.value_or(qor::wft::SpanContext());
-  Logger(LOG_LEVEL_DEBUG,
-         "StateCacheObserver: process VIF_STATE update with workflow tracing info: high trace id %1, low trace id %2, "
-         "span id %3, parent id %4",
-         c.traceIdHigh, c.traceIdLow, c.spanId, c.parentId);
+  QOR_LOG(LOG_LEVEL_DEBUG,
+          "StateCacheObserver: process VIF_STATE update with workflow tracing info: high trace id %1, low trace id %2, "
+          "span id %3, parent id %4",
+          c.traceIdHigh, c.traceIdLow, c.spanId, c.parentId);
 }
 
 }  // namespace
@@ -116,9 +116,9 @@ Requests StateCacheObserver::ConfigRequests(const StateCacheChangeList& changes,
     return out;
   }
   if (fullSync) {
-    Logger(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare VIF_STATE Flush object");
+    QOR_LOG(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare VIF_STATE Flush object");
     out.push_back(rr::Flush(tv::VIF_STATE, vdb));
-    Logger(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare HOPLIFT_STATUS Flush object");
+    QOR_LOG(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare HOPLIFT_STATUS Flush object");
     out.push_back(rr::Flush(tv::HOPLIFT_STATUS, vdb));
   }
   PutObjects putAfterFlush;
@@ -134,38 +134,38 @@ Requests StateCacheObserver::ConfigRequests(const StateCacheChangeList& changes,
         // it is cached by its properties only) before its patches.
         if (putAfterFlush.emplace(tv::VIF_STATE, entry.objectId).second) {
           if (!PutObject(tv::VIF_STATE, entry.objectId, nullptr, false, vdb, out)) continue;
-          Logger(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare VIF_STATE Put object (id %1)", IdText(entry));
+          QOR_LOG(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare VIF_STATE Put object (id %1)", IdText(entry));
         }
         if (patched) {
-          Logger(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare VIF_STATE Patch object (id %1) property SET",
-                 IdText(entry));
+          QOR_LOG(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare VIF_STATE Patch object (id %1) property SET",
+                  IdText(entry));
           out.push_back(rr::Patch(tv::VIF_STATE, entry.objectId, property, tv::SET, entry.value, vdb));
         }
       } else if (!change.IsRemoval()) {
         if (property == 0) {
           // A put replaces the whole object: it carries the properties cached beside the object record.
           if (!PutObject(tv::VIF_STATE, entry.objectId, &entry.value, true, vdb, out)) continue;
-          Logger(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare VIF_STATE Put object (id %1)", IdText(entry));
+          QOR_LOG(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare VIF_STATE Put object (id %1)", IdText(entry));
         } else if (patched) {
           // An object cached by its properties only may not be in the database yet, and a patch needs its object.
           if (ObjectValue(CachedRecords(tv::VIF_STATE, entry.objectId)).empty()) {
             if (!PutObject(tv::VIF_STATE, entry.objectId, nullptr, true, vdb, out)) continue;
-            Logger(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare VIF_STATE Put object (id %1)", IdText(entry));
+            QOR_LOG(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare VIF_STATE Put object (id %1)", IdText(entry));
           }
-          Logger(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare VIF_STATE Patch object (id %1) property SET",
-                 IdText(entry));
+          QOR_LOG(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare VIF_STATE Patch object (id %1) property SET",
+                  IdText(entry));
           out.push_back(rr::Patch(tv::VIF_STATE, entry.objectId, property, tv::SET, entry.value, vdb));
         }
       } else if (property == 0) {
-        Logger(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare VIF_STATE Delete object (id %1)", IdText(entry));
+        QOR_LOG(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare VIF_STATE Delete object (id %1)", IdText(entry));
         out.push_back(rr::Delete(tv::VIF_STATE, entry.objectId, vdb));
       } else {
-        Logger(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare VIF_STATE Patch object (id %1) property CLEAR",
-               IdText(entry));
+        QOR_LOG(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare VIF_STATE Patch object (id %1) property CLEAR",
+                IdText(entry));
         out.push_back(rr::Patch(tv::VIF_STATE, entry.objectId, property, tv::CLEAR, std::string(), vdb));
         // The last property of an object cached without its object record takes the object with it.
         if (CachedRecords(tv::VIF_STATE, entry.objectId).empty()) {
-          Logger(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare VIF_STATE Delete object (id %1)", IdText(entry));
+          QOR_LOG(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare VIF_STATE Delete object (id %1)", IdText(entry));
           out.push_back(rr::Delete(tv::VIF_STATE, entry.objectId, vdb));
         }
       }
@@ -178,14 +178,14 @@ Requests StateCacheObserver::ConfigRequests(const StateCacheChangeList& changes,
           Logger(LOG_LEVEL_ERROR, "StateCacheObserver: failed to process HOPLIFT_STATUS update message");
           continue;
         }
-        Logger(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare HOPLIFT_STATUS Put object (id %1)", IdText(entry));
+        QOR_LOG(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare HOPLIFT_STATUS Put object (id %1)", IdText(entry));
         out.push_back(std::move(put));
       } else {
         if (property != 0 || entry.objectId.empty()) {
           Logger(LOG_LEVEL_ERROR, "StateCacheObserver: failed to process HOPLIFT_STATUS deletion message");
           continue;
         }
-        Logger(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare HOPLIFT_STATUS Delete object (id %1)", IdText(entry));
+        QOR_LOG(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare HOPLIFT_STATUS Delete object (id %1)", IdText(entry));
         out.push_back(rr::Delete(tv::HOPLIFT_STATUS, entry.objectId, vdb));
       }
     }
@@ -203,9 +203,9 @@ Requests StateCacheObserver::L2Requests(const StateCacheChangeList& changes, boo
     return out;
   }
   if (fullSync) {
-    Logger(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare LOG_SWITCH_STATE Flush object");
+    QOR_LOG(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare LOG_SWITCH_STATE Flush object");
     out.push_back(rr::Flush(tv::LOG_SWITCH_STATE, vdb));
-    Logger(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare ROUTING_DOMAIN_VTEP Flush object");
+    QOR_LOG(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare ROUTING_DOMAIN_VTEP Flush object");
     out.push_back(rr::Flush(tv::ROUTING_DOMAIN_VTEP, vdb));
   }
   PutObjects putAfterFlush;
@@ -221,7 +221,7 @@ Requests StateCacheObserver::L2Requests(const StateCacheChangeList& changes, boo
       // After the flush each object is put once, as its object record, before its elements are appended.
       if (putAfterFlush.emplace(type, entry.objectId).second) {
         if (!PutObject(type, entry.objectId, nullptr, false, vdb, out)) continue;
-        Logger(LOG_LEVEL_DEBUG, putLine.c_str(), IdText(entry));
+        QOR_LOG(LOG_LEVEL_DEBUG, putLine.c_str(), IdText(entry));
       }
       if (property == 0) continue;
     } else if (property == 0) {
@@ -229,10 +229,10 @@ Requests StateCacheObserver::L2Requests(const StateCacheChangeList& changes, boo
         // A put replaces the whole object: it carries the elements cached for it, which an object record put
         // alone would wipe from the database.
         if (!PutObject(type, entry.objectId, &entry.value, true, vdb, out)) continue;
-        Logger(LOG_LEVEL_DEBUG, putLine.c_str(), IdText(entry));
+        QOR_LOG(LOG_LEVEL_DEBUG, putLine.c_str(), IdText(entry));
       } else {
-        Logger(LOG_LEVEL_DEBUG, ("StateCacheObserver: prepare " + typeName + " Delete object (id %1)").c_str(),
-               IdText(entry));
+        QOR_LOG(LOG_LEVEL_DEBUG, ("StateCacheObserver: prepare " + typeName + " Delete object (id %1)").c_str(),
+                IdText(entry));
         out.push_back(rr::Delete(type, entry.objectId, vdb));
       }
       continue;
@@ -240,13 +240,13 @@ Requests StateCacheObserver::L2Requests(const StateCacheChangeList& changes, boo
     const char* element = rr::ElementName(property);
     if (element && (type == tv::LOG_SWITCH_STATE || property == Property::L2_VTEP)) {
       const char* op = change.IsRemoval() ? "REMOVE" : "APPEND";
-      Logger(LOG_LEVEL_DEBUG,
-             ("StateCacheObserver: prepare " + typeName + " Patch object (id %1) " + op + " " + element).c_str(),
-             IdText(entry));
+      QOR_LOG(LOG_LEVEL_DEBUG,
+              ("StateCacheObserver: prepare " + typeName + " Patch object (id %1) " + op + " " + element).c_str(),
+              IdText(entry));
       out.push_back(
           rr::Patch(type, entry.objectId, property, change.IsRemoval() ? tv::REMOVE : tv::APPEND, entry.value, vdb));
     } else if (type == tv::LOG_SWITCH_STATE) {
-      Logger(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare LOG_SWITCH_STATE Patch object  (id %1)", IdText(entry));
+      QOR_LOG(LOG_LEVEL_DEBUG, "StateCacheObserver: prepare LOG_SWITCH_STATE Patch object  (id %1)", IdText(entry));
       out.push_back(
           rr::Patch(type, entry.objectId, property, change.IsRemoval() ? tv::CLEAR : tv::SET, entry.value, vdb));
     }
@@ -272,7 +272,7 @@ void StateCacheObserver::Write(Requests requests, bool fullSync, ComponentType g
     if (fullSync) client->FullSyncWithDpDone(true, group);
     return;
   }
-  Logger(LOG_LEVEL_DEBUG, line);
+  QOR_LOG(LOG_LEVEL_DEBUG, line);
   if (!fullSync) {
     client->Write(requests);
     return;

@@ -70,12 +70,13 @@ namespace sc_index {
 struct ByIdProperty {};
 struct ByType {};
 struct ByTypeProperty {};
-struct ByVersion {};
 }  // namespace sc_index
 
 // Unique by (object id, property type, object type): the object type is part of the key because two types may
 // share an id (VIF_STATE and HOPLIFT_STATUS are both keyed by the VIF id). Lookups by object id alone, or by
-// (object id, property type), use the key's prefix.
+// (object id, property type), use the key's prefix. Every index costs three pointers per record: a full sync's
+// sweep of stale records scans the store instead of keeping a version index. (ByType keeps the records of a type
+// in the order they were added, which the operator CLI's cut dumps show.)
 using ConfigRecordStore = boost::multi_index_container<
     StateCacheRecord,
     boost::multi_index::indexed_by<
@@ -93,10 +94,7 @@ using ConfigRecordStore = boost::multi_index_container<
             boost::multi_index::tag<sc_index::ByTypeProperty>,
             boost::multi_index::composite_key<
                 StateCacheRecord, boost::multi_index::member<StateCacheRecord, uint32_t, &StateCacheRecord::objectType>,
-                boost::multi_index::member<StateCacheRecord, uint32_t, &StateCacheRecord::propertyType>>>,
-        boost::multi_index::ordered_non_unique<
-            boost::multi_index::tag<sc_index::ByVersion>,
-            boost::multi_index::member<StateCacheRecord, uint32_t, &StateCacheRecord::fullSyncVersion>>>>;
+                boost::multi_index::member<StateCacheRecord, uint32_t, &StateCacheRecord::propertyType>>>>>;
 
 // Approximate heap bytes of one record in a store with `indexes` ordered indexes.
 inline size_t RecordBytes(const StateCacheRecord& record, size_t indexes) {

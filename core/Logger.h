@@ -144,6 +144,13 @@ class Logger {
   std::chrono::steady_clock::time_point _created;
 };
 
+// A record whose arguments are evaluated only when the agent's level admits `severity`: for records on hot paths
+// whose arguments cost (id texts, type names, message dumps). A statement, with chained setters:
+//   QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Add object %1", IdText(type, id)).AddTag("...");
+#define QOR_LOG(severity, ...)                                                                \
+  for (bool qorLogOnce_ = ::VevUroro::LogEnabled(severity); qorLogOnce_; qorLogOnce_ = false) \
+  ::VevUroro::Logger((severity), __VA_ARGS__)
+
 // Emission plumbing, for start-up and tests.
 namespace logging {
 

@@ -198,13 +198,13 @@ void LogReceived(const Change& change) {
       break;
     case tv::RULE_SECTION: {
       const auto& section = static_cast<const tv::RuleSectionMsg&>(body);
-      Logger(LOG_LEVEL_DEBUG, "Decoder: Received DFW RuleSectionMsg msg (Operation %1): %2, pri: %3",
-             PBOpTypeToString(change.operation), body.ShortDebugString(), section.priority());
+      QOR_LOG(LOG_LEVEL_DEBUG, "Decoder: Received DFW RuleSectionMsg msg (Operation %1): %2, pri: %3",
+              PBOpTypeToString(change.operation), body.ShortDebugString(), section.priority());
       return;
     }
     case tv::IDS_SIGNATURES:
-      Logger(LOG_LEVEL_DEBUG, "Decoder: Received IdsSignaturesMsg msg (Op: %1), ID: %2",
-             PBOpTypeToString(change.operation), qor::tolvar::ObjectIdText(change.type, change.objectId));
+      QOR_LOG(LOG_LEVEL_DEBUG, "Decoder: Received IdsSignaturesMsg msg (Op: %1), ID: %2",
+              PBOpTypeToString(change.operation), qor::tolvar::ObjectIdText(change.type, change.objectId));
       return;
     case tv::SI_SERVICE_CHAIN:
       format = "Decoder: Received SiServiceChainMsg (Operation %1): %2";
@@ -215,10 +215,10 @@ void LogReceived(const Change& change) {
     default:
       break;
   }
-  Logger(LOG_LEVEL_DEBUG, format.c_str(), PBOpTypeToString(change.operation), body.ShortDebugString());
+  QOR_LOG(LOG_LEVEL_DEBUG, format.c_str(), PBOpTypeToString(change.operation), body.ShortDebugString());
   if (change.type == tv::ENTITY_GROUP_RELATION && change.hasOld) {
-    Logger(LOG_LEVEL_DEBUG, "Decoder: Received EntityGroupRelationMsg old msg: %1",
-           change.oldObject->ShortDebugString());
+    QOR_LOG(LOG_LEVEL_DEBUG, "Decoder: Received EntityGroupRelationMsg old msg: %1",
+            change.oldObject->ShortDebugString());
   }
 }
 
@@ -227,9 +227,9 @@ void LogChangeLine(const Change& change) {
   if (!info.changeLabel) return;
   std::string line = std::string("Decoder: Received ") + info.changeLabel + " msg ";
   if (change.operation == tv::CLEAR) {
-    Logger(LOG_LEVEL_DEBUG, (line + "DELETE").c_str());
+    QOR_LOG(LOG_LEVEL_DEBUG, (line + "DELETE").c_str());
   } else if (IsSet(change.operation)) {
-    Logger(LOG_LEVEL_DEBUG, (line + info.updateWord).c_str());
+    QOR_LOG(LOG_LEVEL_DEBUG, (line + info.updateWord).c_str());
   }
 }
 
@@ -316,10 +316,10 @@ void DecodeProperties(const Change& change, std::list<TolvarUpdateMsg>& out, con
     out.push_back(change.Entry(property, std::move(value), has ? TolvarUpdateMsg::OP_SET : TolvarUpdateMsg::OP_CLEAR));
     if (LogEnabled(LOG_LEVEL_DEBUG)) summary += PropertyTypeToString(property) + (has ? " SET, " : " CLEAR, ");
     if (property == tv::Property::LSP_TENANT_CONTEXT && change.type == tv::LOG_SWITCH_PORT_CONFIG) {
-      Logger(LOG_LEVEL_DEBUG, "Decoder: Feature switch EqorDpVswitchRT is disabled");
+      QOR_LOG(LOG_LEVEL_DEBUG, "Decoder: Feature switch EqorDpVswitchRT is disabled");
     }
   }
-  if (!summary.empty()) Logger(LOG_LEVEL_DEBUG, "Decoder: %1", summary);
+  if (!summary.empty()) QOR_LOG(LOG_LEVEL_DEBUG, "Decoder: %1", summary);
 }
 
 // Names of the list properties of the element-form types, as the mismatch lines print them.
@@ -382,9 +382,9 @@ void DecodeScalars(const Change& change, std::list<TolvarUpdateMsg>& out) {
              change.UpdateText());
       return;
     }
-    Logger(LOG_LEVEL_DEBUG,
-           (std::string("Decoder: Received ") + (set ? "SET" : "CLEAR") + " operation for " + what + " %1").c_str(),
-           reflection->GetMessage(source, key).ShortDebugString());
+    QOR_LOG(LOG_LEVEL_DEBUG,
+            (std::string("Decoder: Received ") + (set ? "SET" : "CLEAR") + " operation for " + what + " %1").c_str(),
+            reflection->GetMessage(source, key).ShortDebugString());
     std::unique_ptr<pb::Message> scalar(source.New());
     scalar->CopyFrom(source);
     for (const pb::FieldDescriptor* list : qor::tolvar::ListProperties(scalar->GetDescriptor())) {
@@ -471,11 +471,11 @@ void DecodeElements(const Change& change, std::list<TolvarUpdateMsg>& out) {
         if (!oldElement || !newElement) continue;
         if (property == tv::Property::L3_FIB_NEXT_HOP) CheckNextHop(*newElement);
         std::string name = PropertyTypeToString(property);
-        Logger(LOG_LEVEL_DEBUG, ("Decoder: generate " + name + " DELETE msg: %1").c_str(),
-               oldElement->ShortDebugString());
+        QOR_LOG(LOG_LEVEL_DEBUG, ("Decoder: generate " + name + " DELETE msg: %1").c_str(),
+                oldElement->ShortDebugString());
         out.push_back(change.Entry(property, oldElement->SerializeAsString(), TolvarUpdateMsg::OP_REMOVE));
-        Logger(LOG_LEVEL_DEBUG, ("Decoder: generate " + name + " UPDATE msg: %1").c_str(),
-               newElement->ShortDebugString());
+        QOR_LOG(LOG_LEVEL_DEBUG, ("Decoder: generate " + name + " UPDATE msg: %1").c_str(),
+                newElement->ShortDebugString());
         out.push_back(change.Entry(property, newElement->SerializeAsString(), TolvarUpdateMsg::OP_INSERT));
       }
     }
@@ -485,21 +485,21 @@ void DecodeElements(const Change& change, std::list<TolvarUpdateMsg>& out) {
 void DecodeRouter(const Change& change, std::list<TolvarUpdateMsg>& out) {
   if (change.type == tv::LOG_ROUTER_CONFIG && IsSet(change.operation)) {
     const auto& router = static_cast<const tv::LogRouterConfigMsg&>(*change.newObject);
-    if (!router.has_ndra_profile_id()) Logger(LOG_LEVEL_DEBUG, "Decoder: No Ndra Profile in LogRouterConfig.");
-    if (!router.has_dad_profile_id()) Logger(LOG_LEVEL_DEBUG, "Decoder: No Dad Profile in LogRouterConfig.");
+    if (!router.has_ndra_profile_id()) QOR_LOG(LOG_LEVEL_DEBUG, "Decoder: No Ndra Profile in LogRouterConfig.");
+    if (!router.has_dad_profile_id()) QOR_LOG(LOG_LEVEL_DEBUG, "Decoder: No Dad Profile in LogRouterConfig.");
   }
   DecodeWhole(change, out);
 }
 
 void DecodeDaVif(const Change& change, std::list<TolvarUpdateMsg>& out) {
   if (change.operation == tv::CLEAR) {
-    Logger(LOG_LEVEL_DEBUG, "Decoder: Received DA_VIF msg with CLEAR op");
+    QOR_LOG(LOG_LEVEL_DEBUG, "Decoder: Received DA_VIF msg with CLEAR op");
   } else if (IsSet(change.operation)) {
     const auto& vif = static_cast<const tv::DaVifMsg&>(*change.newObject);
     if (vif.bindings_size() > 0) {
-      Logger(LOG_LEVEL_DEBUG, "Decoder: Received DA_VIF msg with bindings size %1", vif.bindings_size());
+      QOR_LOG(LOG_LEVEL_DEBUG, "Decoder: Received DA_VIF msg with bindings size %1", vif.bindings_size());
     } else {
-      Logger(LOG_LEVEL_DEBUG, "Decoder: Received DA_VIF msg with no bindings");
+      QOR_LOG(LOG_LEVEL_DEBUG, "Decoder: Received DA_VIF msg with no bindings");
     }
   }
   DecodeWhole(change, out);

@@ -1,5 +1,7 @@
 #include "intake/MsgDispatcher.h"
 
+#include <malloc.h>
+
 #include <string>
 #include <vector>
 
@@ -82,7 +84,12 @@ void MsgDispatcher::Loop() {
   Transaction transaction;
   while (_queue->Get(transaction)) {
     Dispatch(transaction);
+    const bool fullSync = transaction.second.first;
     transaction = Transaction();
+    // A full sync frees as much as the whole desired state in small blocks (its entries, the changes, the spans'
+    // tags), on several threads' heaps: consolidated and handed back to the system here, at the end of the sync,
+    // instead of being consolidated by the first change after it and kept resident.
+    if (fullSync) malloc_trim(0);
   }
   Logger(LOG_LEVEL_INFO, "MsgDispatcher: stop");
   std::lock_guard<std::mutex> lock(_mutex);
@@ -102,8 +109,8 @@ void MsgDispatcher::Dispatch(const Transaction& transaction) {
       if (it == _registry.end()) continue;
       component = it->second;
     }
-    Logger(LOG_LEVEL_DEBUG, "MsgDispatcher: dispatching object to component %1 (%2) ID %3",
-           CompTypeToString(componentId), fullSync ? "FullSync" : "delta update", id);
+    QOR_LOG(LOG_LEVEL_DEBUG, "MsgDispatcher: dispatching object to component %1 (%2) ID %3",
+            CompTypeToString(componentId), fullSync ? "FullSync" : "delta update", id);
     std::vector<qor::wft::SpanContext> links;
     for (const TolvarUpdateMsg& entry : entries) {
       if (entry.spanContext.empty()) continue;

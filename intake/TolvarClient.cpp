@@ -325,11 +325,11 @@ void TolvarClient::RegisterSmartnicMonitor() {
       kMonitorId,
       [count](const tv::MonitorUpdateMsg& update) {
         ++*count;
-        Logger(LOG_LEVEL_DEBUG, "TolvarClient: RidavSmartnicMonitorUpdateCB msg with type %1",
-               ObjTypeToString(update.object_type()));
+        QOR_LOG(LOG_LEVEL_DEBUG, "TolvarClient: RidavSmartnicMonitorUpdateCB msg with type %1",
+                ObjTypeToString(update.object_type()));
       },
       [count] {
-        Logger(LOG_LEVEL_DEBUG, "TolvarClient: RidavSmartnicMonitorBarrierCB msg with size %1", count->exchange(0));
+        QOR_LOG(LOG_LEVEL_DEBUG, "TolvarClient: RidavSmartnicMonitorBarrierCB msg with size %1", count->exchange(0));
       },
       _mainVdb.load());
   std::vector<tv::MonitorStatementMsg> backing = {Statement(tv::HOST_SWITCH_SMARTNIC_BACKING, false, false)};
@@ -352,11 +352,11 @@ void TolvarClient::RegisterVessixVifMonitor() {
 void TolvarClient::OnUpdate(const tv::MonitorUpdateMsg& update) {
   std::string context = update.has_span_context() ? update.span_context().SerializeAsString() : std::string();
   qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("TolvarClient.MonitorUpdateCB", context);
-  Logger(LOG_LEVEL_DEBUG,
-         "TolvarClient: received msg from tolvar with workflow tracing info: high trace id %1, low trace id %2, span "
-         "id %3, parent id %4",
-         update.span_context().high_trace_id(), update.span_context().low_trace_id(), update.span_context().span_id(),
-         update.span_context().parent_id());
+  QOR_LOG(LOG_LEVEL_DEBUG,
+          "TolvarClient: received msg from tolvar with workflow tracing info: high trace id %1, low trace id %2, span "
+          "id %3, parent id %4",
+          update.span_context().high_trace_id(), update.span_context().low_trace_id(), update.span_context().span_id(),
+          update.span_context().parent_id());
   if (update.object_type() == tv::OBJECT_TYPE_INVALID) {
     Logger(LOG_LEVEL_ERROR, "TolvarClient: received INVALID type msg from TolvarDB").AddTag("errorCode:LCP00028");
     return;
@@ -408,10 +408,10 @@ void TolvarClient::MergeRepeated(TransactionEntries& entries) {
       }
       auto earlier = previous->second;
       if (Inverse(earlier->operation, it->operation)) {
-        Logger(LOG_LEVEL_DEBUG, "TolvarClient: merge %1 msg (object id %2) property %3: %4",
-               ObjTypeToString(it->objectType), qor::tolvar::ObjectIdText(it->objectType, it->objectId),
-               PropertyTypeToString(it->propertyType),
-               qor::tolvar::ValueText(it->objectType, it->propertyType, it->value));
+        QOR_LOG(LOG_LEVEL_DEBUG, "TolvarClient: merge %1 msg (object id %2) property %3: %4",
+                ObjTypeToString(it->objectType), qor::tolvar::ObjectIdText(it->objectType, it->objectId),
+                PropertyTypeToString(it->propertyType),
+                qor::tolvar::ValueText(it->objectType, it->propertyType, it->value));
         seen.erase(previous);
         list.erase(earlier);
         it = list.erase(it);
@@ -487,7 +487,7 @@ void TolvarClient::OnBarrier() {
   if (fullSync) {
     Logger(LOG_LEVEL_INFO, "TolvarClient: Transaction end (fullsync) ID %1", id);
   } else {
-    Logger(LOG_LEVEL_DEBUG, "TolvarClient: Transaction end (delta update) ID %1", id);
+    QOR_LOG(LOG_LEVEL_DEBUG, "TolvarClient: Transaction end (delta update) ID %1", id);
   }
   ++g_transactionId;
 }
@@ -536,19 +536,19 @@ void TolvarClient::ProcessedBarrier(uint32_t verticalId, uint64_t barrierNumber)
   if (_settings.persona == 1) {
     // The SmartNIC component combines the acknowledgements of all data paths first; until it exists, the host's
     // own acknowledgement is written directly.
-    Logger(LOG_LEVEL_DEBUG,
-           "TolvarClient: Get processed barrier update when main vdb is %1, caching for verticalId %2, "
-           "barrierNum %3.",
-           vdb, verticalId, barrierNumber);
+    QOR_LOG(LOG_LEVEL_DEBUG,
+            "TolvarClient: Get processed barrier update when main vdb is %1, caching for verticalId %2, "
+            "barrierNum %3.",
+            vdb, verticalId, barrierNumber);
   } else if (_settings.persona == 2) {
     if (vdb == 0) return;
-    Logger(LOG_LEVEL_DEBUG,
-           "TolvarClient: Update processed barrier update with main vdb[%1], verticalId[%2], barrierNum[%3].", vdb,
-           verticalId, barrierNumber);
+    QOR_LOG(LOG_LEVEL_DEBUG,
+            "TolvarClient: Update processed barrier update with main vdb[%1], verticalId[%2], barrierNum[%3].", vdb,
+            verticalId, barrierNumber);
   } else {
-    Logger(LOG_LEVEL_DEBUG,
-           "TolvarClient: Get processed barrier update when main vdb is %1, caching for verticalId %2, barrierNum %3.",
-           vdb, verticalId, barrierNumber);
+    QOR_LOG(LOG_LEVEL_DEBUG,
+            "TolvarClient: Get processed barrier update when main vdb is %1, caching for verticalId %2, barrierNum %3.",
+            vdb, verticalId, barrierNumber);
   }
   tv::ProcessedBarrierMsg barrier;
   *barrier.mutable_id() = NumberId(verticalId);
@@ -564,15 +564,15 @@ void TolvarClient::RuntimeStatus(uint32_t componentId, const std::list<tv::Reali
   for (const tv::RealizationErrorMsg& error : errors) *status.add_errors() = error;
   uint16_t vdb = _mainVdb.load();
   if (vdb == 0) {
-    Logger(LOG_LEVEL_DEBUG,
-           "TolvarClient: Get runtime status update when main vdb is %1, caching for componentId %2, error size %3.",
-           vdb, componentId, errors.size());
+    QOR_LOG(LOG_LEVEL_DEBUG,
+            "TolvarClient: Get runtime status update when main vdb is %1, caching for componentId %2, error size %3.",
+            vdb, componentId, errors.size());
     // Held with the runtime messages: written, on the vdb, once one is assigned (PutFrontRuntimeState).
     HoldRuntimeMessages({PutRequest(tv::RUNTIME_STATUS, status)});
     return;
   }
-  Logger(LOG_LEVEL_DEBUG, "TolvarClient: Update runtime status with main vdb[%1], componentId [%2], error size [%3].",
-         vdb, componentId, errors.size());
+  QOR_LOG(LOG_LEVEL_DEBUG, "TolvarClient: Update runtime status with main vdb[%1], componentId [%2], error size [%3].",
+          vdb, componentId, errors.size());
   Enqueue({PutRequest(tv::RUNTIME_STATUS, status)});
 }
 
@@ -632,7 +632,7 @@ void TolvarClient::SetRetryBackoff(std::chrono::milliseconds initial, std::chron
 
 void TolvarClient::Enqueue(std::vector<tv::ModifyRequestMsg> requests, std::function<void()> committed) {
   uint64_t id = _nextWriteId++;
-  Logger(LOG_LEVEL_DEBUG, "TolvarClient: TolvarDB write message ID %1", id);
+  QOR_LOG(LOG_LEVEL_DEBUG, "TolvarClient: TolvarDB write message ID %1", id);
   ++_writesQueued;
   if (!_writeQueue->Put(PendingWrite{id, std::move(requests), std::move(committed)})) {
     --_writesQueued;

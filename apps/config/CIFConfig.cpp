@@ -87,7 +87,14 @@ bool CIFConfig::SendContainers(const std::string& parentVifId, const std::string
     record.vlanId = cif->vlan;
     if (cif->bindings) {
       bool macSet = false;
+      if (static_cast<size_t>(cif->bindings->bindings_size()) > kMaxContainerAddresses) {
+        Logger(LOG_LEVEL_ERROR, "CIF %1 has %2 address bindings, more than the %3 one message carries: %4 are not sent",
+               cif->vifId, cif->bindings->bindings_size(), kMaxContainerAddresses,
+               cif->bindings->bindings_size() - static_cast<int>(kMaxContainerAddresses))
+            .AddTag("errorCode:LCP00001");
+      }
       for (const auto& binding : cif->bindings->bindings()) {
+        if (record.entries.size() == kMaxContainerAddresses) break;
         kcp::IpMacEntry entry;
         entry.family = binding.ip().has_ipv4() ? 1 : 0;
         WriteIpBytes(binding.ip(), entry.ip.data());

@@ -19,11 +19,18 @@
 
 #include "apps/config/DesiredSwitchState.h"
 #include "apps/config/IKCPMsgConvertor.h"
+#include "dataplane/kcp/KcpFormat.h"
 
 namespace VevUroro {
 
 class CIFConfig {
  public:
+  // Addresses of one CIF that one Container Update can carry; the rest are left out (logged), so that a CIF with
+  // too many bindings does not cost its parent's other containers their update.
+  static constexpr size_t kMaxContainerAddresses =
+      (kcp::kMaxMsgLen - kcp::kUpdateHeaderLen - kcp::kTlvHeaderLen - kcp::kContainerRecordFixedLen) /
+      kcp::kIpMacEntryLen;
+
   struct Cif {
     std::string lspId;
     std::string vifId;

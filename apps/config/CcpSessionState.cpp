@@ -5,13 +5,16 @@
 namespace VevUroro {
 
 std::optional<bool> CcpSessionState::Judge(uint32_t session, uint32_t daemon1, uint32_t daemon2) {
-  bool before = Up();
-  bool after = Derive(session, daemon1, daemon2);
   _session = session;
   _daemon1 = daemon1;
   _daemon2 = daemon2;
-  if (after == before) return std::nullopt;
-  return after;
+  return Report(Derive(session, daemon1, daemon2));
+}
+
+std::optional<bool> CcpSessionState::Report(bool up) {
+  if (up == _reported) return std::nullopt;
+  _reported = up;
+  return up;
 }
 
 std::optional<bool> CcpSessionState::OnSession(bool up) {
@@ -25,9 +28,8 @@ std::optional<bool> CcpSessionState::OnDaemon(uint32_t state, uint32_t daemonId)
     case 2:
       return Judge(_session, _daemon1, state);
     default:
-      // Reporting "down" for a daemon nobody watches would contradict the stored inputs until the next report.
-      Logger(LOG_LEVEL_WARN, "DVSPropConvertor::OnDaemonHealthStateUpdate: ignoring unknown daemon id %1", daemonId);
-      return std::nullopt;
+      Logger(LOG_LEVEL_WARN, "DVSPropConvertor::OnDaemonHealthStateUpdate: unknown daemon id %1 judged down", daemonId);
+      return Report(false);
   }
 }
 

@@ -190,7 +190,7 @@ void ConfigApp::OnConfigDesiredStateChanged(const StateCacheChangeList& changes,
                                                           changes.empty() ? "" : changes.front().entry.spanContext);
   AgentLockGuard lock(AgentLock());
   if (_stopped || !_converter) return;
-  if (span.Recording() && !changes.empty()) {
+  if (span.TagsWanted() && !changes.empty()) {
     // A tag has one value: the batch's last change names it.
     const TolvarUpdateMsg& last = changes.back().entry;
     span.SetTag("objectID", UuidText(last.objectId));

@@ -100,8 +100,10 @@ void DVSPropConvertor::FillHandlerTable() {
 }
 
 void DVSPropConvertor::Start() {
-  AgentLockGuard lock(AgentLock());
+  // Outside the agent lock: a device may take its whole bounded wait to answer, and nothing here touches the
+  // converter's state.
   _flowCache.ApplyToKernel();
+  AgentLockGuard lock(AgentLock());
   if (_profiles) {
     qor::RefPtr<DVSPropConvertor> self(this);
     _profileCallbacks.push_back(_profiles->RegisterCallback(
@@ -201,7 +203,11 @@ void DVSPropConvertor::ConvertLspProperty(Change& change, LspState& lsp) {
       if (remove) {
         lsp.securityTable.reset();
       } else if (m.has_switch_security()) {
-        lsp.securityTable = BuildSwitchSecurityTable(m.switch_security(), UuidText(change.objectId));
+        if (auto table = BuildSwitchSecurityTable(m.switch_security(), UuidText(change.objectId))) {
+          lsp.securityTable = std::move(*table);
+        } else {
+          change.converted = false;
+        }
       }
       return;
     case P::LSP_QOS:
@@ -303,6 +309,39 @@ void DVSPropConvertor::ProcessConfigEntityUpdate(uint32_t objectType, const std:
   ProcessConfigPropertyUpdate(objectType, objectId, std::string(), operation, 0);
 }
 
+namespace {
+
+// LSP property types whose handlers give port properties of the LSP's own connected port.
+bool IsPortPropertyType(uint32_t property) {
+  switch (property) {
+    case P::LSP_IP_DISCOVERY:
+    case P::LSP_SWITCH_SECURITY:
+    case P::LSP_QOS:
+    case P::LSP_MIRROR_TARGETS:
+    case P::LSP_ADMIN_STATE_UP:
+    case P::LSP_MAC_MANAGEMENT:
+    case P::LSP_EXTRA_CONFIGS:
+    case P::LSP_IGNORE_BINDINGS:
+      return true;
+    default:
+      return false;
+  }
+}
+
+// Whether every entity of `update` lists keys and every key is cleared (an entity without keys, in a DELETE, would
+// be removed whole).
+bool OnlyClears(const DVSEntityUpdate& update) {
+  for (const auto& [entity, properties] : update.entities) {
+    if (properties.empty()) return false;
+    for (const DVSProperty& property : properties) {
+      if (!property.value.empty()) return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 void DVSPropConvertor::Emit(const Change& change) {
   if (change.property == 0) {
     EmitEntity(change);
@@ -322,14 +361,31 @@ void DVSPropConvertor::Emit(const Change& change) {
     return;
   }
   if (!change.converted) return;
-  // Always an UPDATE: a database delete clears its keys with empty values, and may set others in the same update
-  // (the block state, the no-VLAN value, a switch's extra-config value that takes over), which a DELETE would drop.
   PortBatch batch;
   (this->*handler->second)(change, batch);
-  if (batch.Empty()) return;
+  if (batch.Empty()) {
+    if (change.objectType == tv::LOG_SWITCH_PORT_CONFIG && IsPortPropertyType(change.property) &&
+        !_ports.FindByLsp(change.objectId)) {
+      const LspState* lsp = _state.Port(change.objectId);
+      Logger(LOG_LEVEL_DEBUG, "The port info %1(VIF %2) hasn't been connected", UuidOf(change.objectId),
+             lsp && lsp->attachment ? lsp->attachment->vifId : std::string());
+    }
+    return;
+  }
+  // A database delete maps to the datapath's DELETE, which removes the keys it lists, when all it does is clear
+  // keys. One that also sets keys (the block state, the no-VLAN value, a switch's extra-config value that takes
+  // over) stays an UPDATE, in which empty values clear: as a DELETE, the keys it sets would be removed.
+  if (change.Delete()) {
+    for (DVSEntityUpdate* update : {&batch.ports, &batch.tkmnics}) {
+      if (OnlyClears(*update)) update->operation = DVS_OP_DELETE;
+    }
+  }
   if (Send(batch)) {
     Logger(LOG_LEVEL_DEBUG, "DvsPropConvertor sent msg to data plane, object %1 property %2", UuidOf(change.objectId),
            PropertyTypeToString(change.property));
+  } else if (change.property == P::LSP_EXTRA_CONFIGS) {
+    Logger(LOG_LEVEL_ERROR, "Failed to send extra config update %1 to LSP %2", change.Delete() ? "DELETE" : "UPDATE",
+           UuidOf(change.objectId));
   }
 }
 
@@ -383,7 +439,22 @@ void DVSPropConvertor::EmitEntity(const Change& change) {
   if (!batch.Empty()) Send(batch);
 }
 
+void DVSPropConvertor::DropOversizedValues(DVSEntityUpdate& update) {
+  const size_t most = KCPMsgConvertor::MaxPropertyValue(update.kind);
+  for (auto& [entity, properties] : update.entities) {
+    std::erase_if(properties, [&, &entity = entity](const DVSProperty& property) {
+      if (property.value.size() <= most) return false;
+      Logger(LOG_LEVEL_ERROR, "Property %1 of %2 is %3 bytes, more than the %4 one message carries: not sent",
+             property.key, entity, property.value.size(), most)
+          .AddTag("errorCode:LCP00001");
+      return true;
+    });
+  }
+}
+
 bool DVSPropConvertor::Send(PortBatch& batch) {
+  DropOversizedValues(batch.ports);
+  DropOversizedValues(batch.tkmnics);
   bool portsSent = batch.ports.Empty() || _builder->SendEntityUpdate(batch.ports);
   bool tkmnicsSent = batch.tkmnics.Empty() || _builder->SendEntityUpdate(batch.tkmnics);
   // Remember what the datapath now holds for the block rule, so that later steps send only changes.

@@ -93,7 +93,8 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
 
   bool FindConnectedPort(const std::string& vifId, ConnectedPort* port) override;
 
-  // Profile callbacks: IP discovery profiles (type 9) and latency profiles (type 12).
+  // Profile callbacks: IP discovery profiles (type 9) of ports; latency profiles (type 12) of ports (key 281) and
+  // of transport nodes (switch key 11 on the node's host switches).
   void UPMLogicalSwitchPortCallback(const std::vector<qor::upm::ProfileUpdate>& updates, bool fullSync);
   void UPMMonitorCallback(const std::vector<qor::upm::ProfileUpdate>& updates, bool fullSync);
 
@@ -165,6 +166,8 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
   void Emit(const Change& change);
   void EmitEntity(const Change& change);
   bool Send(PortBatch& batch);
+  // A value no message can carry is refused on its own (logged), so that the entity's other properties still go.
+  static void DropOversizedValues(DVSEntityUpdate& update);
 
   // Logical switch properties and the block rule (DVSPropConvertorSwitch.cpp).
   void HandleLsProperty(const Change& change, PortBatch& batch);
@@ -205,6 +208,8 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
   void HandleLspIgnoreBindings(const Change& change, PortBatch& batch);
   void HandleLspHydTkm(const Change& change, PortBatch& batch);
   void AddExtraConfig(PortEntry& port, const std::string& key, const std::string& value, bool remove, PortBatch& batch);
+  // Key 281 of a connected port whose service-insertion keys came or went (`now`: its extra configs after the change).
+  void RefreshLatency(const Change& change, const std::map<std::string, std::string>& now, PortBatch& batch);
   void AddQosProperties(PortEntry& port, const LspState& lsp, PortBatch& batch);
   // Logical switches a batch created: their connected ports get the switch's whole property set.
   void SendNewSwitchProperties(const std::vector<std::string>& switchIds);
@@ -231,7 +236,9 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
   void HandleBridgeNodes(const Change& change, PortBatch& batch);
   void HandleMirrorSession(const Change& change, PortBatch& batch);
   void HandleUplinkMirrorSession(const Change& change, PortBatch& batch);
-  // The switch properties of one host switch (CCP state, flow cache, forwarding mode).
+  // Whether a host switch gets switch properties (not offloaded, not security-only).
+  bool Active(const HostSwitchState& hostSwitch) const;
+  // The switch properties of one host switch (CCP state, flow cache, forwarding mode, latency).
   DVSPropertyList SwitchProperties(const HostSwitchState& hostSwitch, bool* forwardingOk);
   bool SendSwitchProperties(uint8_t operation, const std::vector<const HostSwitchState*>& switches);
   bool SendSwitchList();
@@ -243,6 +250,9 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
   void RebuildUplinkSessions();
   std::optional<std::string> LatencyValue(const qor::upm::ProfileUpdate& update) const;
   bool SkipLatency(const PortEntry& port) const;
+  // A port's or a transport node's latency changed to `value` (none: cleared).
+  void SetPortLatency(const std::string& lspId, const std::optional<std::string>& value, PortBatch& batch);
+  void SetNodeLatency(const std::string& nodeId, const std::optional<std::string>& value);
   void RecomputeIpDiscovery(const std::string& lspId, PortBatch& batch);
 
   // What the timers call: the converter until its destructor detaches it.
@@ -275,8 +285,12 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
   std::map<std::string, kcp::UplinkRecord> _uplinks;   // by uplink port ID
   std::map<std::string, std::string> _uplinkSessions;  // session object id -> uplink port ID it was sent to
   std::map<std::string, uint32_t> _vtepLabels;         // by device (tkmnic) name
-  std::set<std::string> _tkmnicResync;                 // tkmnic names marked out of sync
-  std::set<std::string> _spfPorts;                     // port IDs of the connected service-plane ports
+  // Latency values from the latency profiles, kept apart from the desired-state view: the profile service may
+  // report an LSP's or a node's profile before the configuration of that LSP or node reaches the converter.
+  std::unordered_map<std::string, std::string> _portLatencies;  // LSP id -> key 281 value
+  std::map<std::string, std::string> _nodeLatencies;            // transport node id -> key 11 value
+  std::set<std::string> _tkmnicResync;                          // tkmnic names marked out of sync
+  std::set<std::string> _spfPorts;                              // port IDs of the connected service-plane ports
   bool _started = false;
   bool _linkUp = true;
 };

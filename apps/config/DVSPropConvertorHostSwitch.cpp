@@ -28,17 +28,34 @@ bool Contains(const google::protobuf::RepeatedPtrField<tv::UuidMsg>& ids, const 
   return false;
 }
 
+// Stores `value` under `key` (removes the key when there is none); false when that is what `map` held already.
+template <typename Map>
+bool StoreLatency(Map& map, const std::string& key, const std::optional<std::string>& value) {
+  auto it = map.find(key);
+  if (!value) {
+    if (it == map.end()) return false;
+    map.erase(it);
+    return true;
+  }
+  if (it != map.end() && it->second == *value) return false;
+  map[key] = *value;
+  return true;
+}
+
 }  // namespace
+
+bool DVSPropConvertor::Active(const HostSwitchState& sw) const {
+  if (sw.mode && *sw.mode == kTransportSwitchSecurityOnly) {
+    Logger(LOG_LEVEL_DEBUG, "Skip transport switch enabled with QOR security: %1", sw.switchId);
+    return false;
+  }
+  return !sw.offloaded && !_offloaded.count(sw.switchId);
+}
 
 std::vector<const HostSwitchState*> DVSPropConvertor::ActiveHostSwitches() const {
   std::vector<const HostSwitchState*> out;
   for (const HostSwitchState* sw : _state.HostSwitches()) {
-    if (sw->mode && *sw->mode == kTransportSwitchSecurityOnly) {
-      Logger(LOG_LEVEL_DEBUG, "Skip transport switch enabled with QOR security: %1", sw->switchId);
-      continue;
-    }
-    if (sw->offloaded || _offloaded.count(sw->switchId)) continue;
-    out.push_back(sw);
+    if (Active(*sw)) out.push_back(sw);
   }
   return out;
 }
@@ -64,6 +81,8 @@ DVSPropertyList DVSPropConvertor::SwitchProperties(const HostSwitchState& sw, bo
       properties.push_back({SWITCH_PROP_FORWARDING_MODE, values::ForwardingMode(mode)});
     }
   }
+  auto latency = _nodeLatencies.find(sw.nodeId);
+  if (latency != _nodeLatencies.end()) properties.push_back({SWITCH_PROP_LATENCY, latency->second});
   return properties;
 }
 
@@ -448,6 +467,7 @@ void DVSPropConvertor::RebuildUplinkSessions() {
   }
   for (const auto& [portId, value] : tables) update.Add(portId, PORT_PROP_MIRROR_SESSIONS, value);
   _uplinkSessions = std::move(now);
+  DropOversizedValues(update);
   if (!update.Empty()) _builder->SendEntityUpdate(update);
 }
 
@@ -490,8 +510,7 @@ bool DVSPropConvertor::SkipLatency(const PortEntry& port) const {
     return true;
   }
   const LspState* lsp = LspOf(port);
-  if (lsp && (lsp->extraConfigs.count("com.zantix.port.extraConfig.serviceInsertion.gvm") ||
-              lsp->extraConfigs.count("com.zantix.port.extraConfig.serviceInsertion.svm"))) {
+  if (lsp && NamesServiceVm(lsp->extraConfigs)) {
     Logger(LOG_LEVEL_DEBUG, "Skip GVM/SVM port %1", port.portId);
     return true;
   }
@@ -521,8 +540,11 @@ void DVSPropConvertor::UPMLogicalSwitchPortCallback(const std::vector<qor::upm::
   PortBatch batch;
   std::set<std::string> done;
   for (const qor::upm::ProfileUpdate& update : updates) {
-    if (update.profileType != kIpDiscoveryProfileType || !done.insert(update.lspId).second) continue;
-    RecomputeIpDiscovery(update.lspId, batch);
+    if (update.profileType != kIpDiscoveryProfileType ||
+        update.entityKind != qor::upm::ProfileUpdate::kLogicalSwitchPort || !done.insert(update.entityId).second) {
+      continue;
+    }
+    RecomputeIpDiscovery(update.entityId, batch);
   }
   if (fullSync) {
     // Ports absent from a full list have no profile any more.
@@ -535,32 +557,61 @@ void DVSPropConvertor::UPMLogicalSwitchPortCallback(const std::vector<qor::upm::
   if (!batch.Empty()) Send(batch);
 }
 
+void DVSPropConvertor::SetPortLatency(const std::string& lspId, const std::optional<std::string>& value,
+                                      PortBatch& batch) {
+  if (!StoreLatency(_portLatencies, lspId, value)) return;
+  PortEntry* port = _ports.FindByLsp(lspId);
+  if (!port || SkipLatency(*port)) return;
+  Logger(LOG_LEVEL_INFO, "Update latency for LSP [%1]", UuidOf(lspId));
+  batch.For(*port).Add(port->vifId, PORT_PROP_LATENCY, value.value_or(std::string()));
+}
+
+void DVSPropConvertor::SetNodeLatency(const std::string& nodeId, const std::optional<std::string>& value) {
+  if (!StoreLatency(_nodeLatencies, nodeId, value)) return;
+  // A node whose switches are not known yet gets the value with their switch properties.
+  auto node = _state.transportNodes.find(nodeId);
+  if (node == _state.transportNodes.end()) return;
+  std::vector<SwitchPropertyBlock> blocks;
+  for (const HostSwitchState& sw : node->second) {
+    if (Active(sw)) blocks.push_back({sw.switchId, EncodeProperties({{SWITCH_PROP_LATENCY, value.value_or("")}})});
+  }
+  if (blocks.empty()) return;
+  Logger(LOG_LEVEL_INFO, "Update latency for transport node [%1]", UuidOf(nodeId));
+  if (!_builder->SendSwitchPropertyUpdate(DVS_OP_UPDATE, blocks)) {
+    Logger(LOG_LEVEL_ERROR, value ? "Failed to send latency property update for transport node"
+                                  : "Failed to send latency property clear for transport node");
+  }
+}
+
 void DVSPropConvertor::UPMMonitorCallback(const std::vector<qor::upm::ProfileUpdate>& updates, bool fullSync) {
+  using qor::upm::ProfileUpdate;
   AgentLockGuard lock(AgentLock());
   Logger(LOG_LEVEL_INFO, "DvsPropC UPM monitor callback, isFullSync:%1", fullSync);
   PortBatch batch;
-  std::set<std::string> seen;
-  auto apply = [&](const std::string& lspId, std::optional<std::string> value) {
-    auto it = _state.ports.find(lspId);
-    if (it == _state.ports.end()) return;
-    if (it->second.latency == value) return;
-    it->second.latency = value;
-    PortEntry* port = _ports.FindByLsp(lspId);
-    if (!port || SkipLatency(*port)) return;
-    Logger(LOG_LEVEL_INFO, "Update latency for LSP [%1]", UuidOf(lspId));
-    batch.For(*port).Add(port->vifId, PORT_PROP_LATENCY, value.value_or(std::string()));
-  };
-  for (const qor::upm::ProfileUpdate& update : updates) {
+  std::set<std::string> seenPorts;
+  std::set<std::string> seenNodes;
+  for (const ProfileUpdate& update : updates) {
     if (update.profileType != kLatencyProfileType) continue;
-    seen.insert(update.lspId);
-    apply(update.lspId, LatencyValue(update));
+    if (update.entityKind == ProfileUpdate::kTransportNode) {
+      seenNodes.insert(update.entityId);
+      SetNodeLatency(update.entityId, LatencyValue(update));
+    } else {
+      seenPorts.insert(update.entityId);
+      SetPortLatency(update.entityId, LatencyValue(update), batch);
+    }
   }
   if (fullSync) {
+    // What a full list leaves out has no latency profile any more.
     std::vector<std::string> stale;
-    for (const auto& [lspId, lsp] : _state.ports) {
-      if (lsp.latency && !seen.count(lspId)) stale.push_back(lspId);
+    for (const auto& [lspId, value] : _portLatencies) {
+      if (!seenPorts.count(lspId)) stale.push_back(lspId);
     }
-    for (const std::string& lspId : stale) apply(lspId, std::nullopt);
+    for (const std::string& lspId : stale) SetPortLatency(lspId, std::nullopt, batch);
+    stale.clear();
+    for (const auto& [nodeId, value] : _nodeLatencies) {
+      if (!seenNodes.count(nodeId)) stale.push_back(nodeId);
+    }
+    for (const std::string& nodeId : stale) SetNodeLatency(nodeId, std::nullopt);
   }
   if (!batch.Empty()) Send(batch);
 }

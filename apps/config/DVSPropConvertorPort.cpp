@@ -137,7 +137,8 @@ bool DVSPropConvertor::BuildPortProperties(PortEntry& port, PortBatch& batch) {
   for (const auto& [key, value] : lsp->extraConfigs) AddExtraConfig(port, key, value, false, batch);
   if (lsp->ignoreBindings) update.Add(vif, PORT_PROP_IP_DISCOVERY_IGNORE_BINDINGS, *lsp->ignoreBindings);
   AddMirrorProperty(port, batch);
-  if (lsp->latency && !SkipLatency(port)) update.Add(vif, PORT_PROP_LATENCY, *lsp->latency);
+  auto latency = _portLatencies.find(port.lspId);
+  if (latency != _portLatencies.end() && !SkipLatency(port)) update.Add(vif, PORT_PROP_LATENCY, latency->second);
   AddLsProperties(port, batch);
   AddBlockState(port, batch);
   return true;
@@ -528,6 +529,7 @@ void DVSPropConvertor::HandleLspExtraConfigs(const Change& change, PortBatch& ba
       Logger(LOG_LEVEL_INFO, "Delete LSP ExtraConfig key %1 for LSP %2", key, lspText);
       removeKey(key, value);
     }
+    RefreshLatency(change, now, batch);
     return;
   }
   if (now.empty()) Logger(LOG_LEVEL_INFO, "Extra Config propList is empty");
@@ -549,6 +551,22 @@ void DVSPropConvertor::HandleLspExtraConfigs(const Change& change, PortBatch& ba
     if (now.count(key)) continue;
     Logger(LOG_LEVEL_INFO, "Remove LSP ExtraConfig key %1 for LSP %2", key, lspText);
     removeKey(key, value);
+  }
+  RefreshLatency(change, now, batch);
+}
+
+void DVSPropConvertor::RefreshLatency(const Change& change, const std::map<std::string, std::string>& now,
+                                      PortBatch& batch) {
+  PortEntry* port = _ports.FindByLsp(change.objectId);
+  if (!port || NamesServiceVm(change.Old().extraConfigs) == NamesServiceVm(now)) return;
+  auto latency = _portLatencies.find(change.objectId);
+  if (latency == _portLatencies.end()) return;
+  // A port that became a guest or service VM port loses its latency; one that stopped being one gets it.
+  if (!SkipLatency(*port)) {
+    Logger(LOG_LEVEL_INFO, "Update latency for LSP [%1]", UuidOf(change.objectId));
+    batch.For(*port).Add(port->vifId, PORT_PROP_LATENCY, latency->second);
+  } else if (NamesServiceVm(now)) {
+    batch.For(*port).Add(port->vifId, PORT_PROP_LATENCY, std::string());
   }
 }
 

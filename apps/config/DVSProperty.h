@@ -60,6 +60,8 @@ enum SwitchPropertyKey : uint16_t {
   SWITCH_PROP_FLOW_CACHE_MCAST = 6,
   SWITCH_PROP_MAC_LEARN_STATIC = 9,
   SWITCH_PROP_FORWARDING_MODE = 10,
+  // The latency of a host switch, from its transport node's latency profile: text like port key 281's value.
+  SWITCH_PROP_LATENCY = 11,
 };
 
 // Entity kinds of a DVSEntityUpdate.
@@ -85,7 +87,8 @@ struct DVSEntityUpdate {
   std::map<std::string, DVSPropertyList> entities;
 
   // Appends `key` to the entity's properties; a key the entity already carries in this batch takes the new value
-  // in its first place, so that one batch never sends one key twice.
+  // in its first place, so that one batch never sends one key twice. The one exception is the security-configured
+  // marker (key 43), sent again immediately before each block it announces.
   void Add(const std::string& entity, uint16_t key, std::string value);
   void Add(const std::string& entity, const DVSProperty& property) { Add(entity, property.key, property.value); }
   void Add(const std::string& entity, const DVSPropertyList& properties);

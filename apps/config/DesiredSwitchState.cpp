@@ -1,5 +1,9 @@
 #include "apps/config/DesiredSwitchState.h"
 
+#include <algorithm>
+
+#include "apps/config/UuidText.h"
+#include "core/Logger.h"
 #include "platform/tolvar/TolvarSchema.h"
 #include "zantix/qor/tolvar/objecttype.pb.h"
 
@@ -9,6 +13,16 @@ namespace {
 
 namespace tv = zantix::qor::tolvar;
 using P = tv::Property;
+
+constexpr uint32_t kMaxVlanField = 0xffff;
+
+// A VLAN ID the datapath's 16-bit field cannot hold: cut, it would name another VLAN.
+bool VlanTooLarge(uint32_t vlan, const char* what, const std::string& objectId) {
+  if (vlan <= kMaxVlanField) return false;
+  Logger(LOG_LEVEL_ERROR, "Invalid %1 %2 of %3: more than %4", what, vlan, UuidOf(objectId), kMaxVlanField)
+      .AddTag("errorCode:LCP00001");
+  return true;
+}
 
 std::vector<std::pair<uint16_t, uint16_t>> Ranges(const tv::VlanTrunkMsg& trunk) {
   std::vector<std::pair<uint16_t, uint16_t>> ranges;
@@ -113,6 +127,12 @@ bool DesiredSwitchState::ApplyRaw(uint32_t objectType, const std::string& id, ui
       }
       tv::LogSwitchConfigMsg m;
       if (!remove && !m.ParseFromString(value)) return false;
+      if (!remove && property == P::LS_VLAN && m.has_vlan() && VlanTooLarge(m.vlan(), "VLAN ID", id)) return false;
+      if (!remove && property == P::LS_VLAN_TRUNK) {
+        for (const tv::VlanRangeMsg& range : m.vlan_trunk().ranges()) {
+          if (VlanTooLarge(std::max(range.start(), range.end()), "trunk VLAN ID", id)) return false;
+        }
+      }
       LsState& ls = switches[id];
       ApplySwitch(ls, property, remove, m);
       if (ls.Empty()) {
@@ -143,6 +163,9 @@ bool DesiredSwitchState::ApplyRaw(uint32_t objectType, const std::string& id, ui
       if (remove && !ports.count(id)) return true;
       tv::LogSwitchPortConfigMsg m;
       if (!remove && !m.ParseFromString(value)) return false;
+      if (!remove && property == P::LSP_ATTACHMENT && VlanTooLarge(m.attachment().context_vlan(), "context VLAN", id)) {
+        return false;
+      }
       LspState& port = ports[id];
       switch (property) {
         case P::LSP_SWITCH_ID:
@@ -204,6 +227,7 @@ bool DesiredSwitchState::ApplyRaw(uint32_t objectType, const std::string& id, ui
       for (const tv::TransportSwitchMsg& sw : m.transport_switches().switches()) {
         HostSwitchState state;
         state.switchId = sw.switch_id();
+        state.nodeId = id;
         state.hostSwitchId = sw.host_switch_id().SerializeAsString();
         if (sw.has_mode()) state.mode = sw.mode();
         if (sw.has_forwarding_mode()) state.forwardingMode = sw.forwarding_mode();

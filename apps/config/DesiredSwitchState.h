@@ -79,7 +79,6 @@ struct LspState {
   std::map<std::string, std::string> extraConfigs;
   std::optional<std::string> ignoreBindings;  // key 45
   std::vector<std::string> mirrorSessions;    // session object ids named by LSP_MIRROR_TARGETS
-  std::optional<std::string> latency;         // key 281 (from the latency profile)
   std::optional<zantix::qor::tolvar::AddressBindingsMsg> addressBindings;
   // The switch state `switchId` names, as last looked up (valid while DesiredSwitchState::switchErasures is the
   // generation it was taken at).
@@ -89,6 +88,7 @@ struct LspState {
 
 struct HostSwitchState {
   std::string switchId;      // the datapath's switch ID
+  std::string nodeId;        // the transport node that lists it (serialized UuidMsg)
   std::string hostSwitchId;  // serialized UuidMsg
   std::optional<uint32_t> mode;
   std::optional<uint32_t> forwardingMode;

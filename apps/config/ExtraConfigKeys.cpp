@@ -55,6 +55,11 @@ const std::vector<std::pair<std::string, uint16_t>>& SentExtraConfigKeys() {
   return keys;
 }
 
+bool NamesServiceVm(const std::map<std::string, std::string>& configs) {
+  return configs.count("com.zantix.port.extraConfig.serviceInsertion.gvm") ||
+         configs.count("com.zantix.port.extraConfig.serviceInsertion.svm");
+}
+
 bool IsGlobalOpaqueKey(const std::string& key) {
   return key == "com.zantix.qor.extraConfig.managedcloud.management.clusterVirtualIp" ||
          key == "com.zantix.qor.extraConfig.managedcloud.management.clusterMasterIp";

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -31,6 +32,9 @@ ExtraConfigMapping MapExtraConfigKey(const std::string& key);
 
 // Every key that travels as a port property, with its property key.
 const std::vector<std::pair<std::string, uint16_t>>& SentExtraConfigKeys();
+
+// Whether a port's own extra configuration makes it a guest or service VM port (a service-insertion key).
+bool NamesServiceVm(const std::map<std::string, std::string>& configs);
 
 // The keys accepted in a transport switch's opaque configuration.
 bool IsGlobalOpaqueKey(const std::string& key);

@@ -11,7 +11,7 @@ void HopliftSyncQueue::Add(const std::string& portId, uint16_t flags) {
     Logger(LOG_LEVEL_INFO, "Add port (%1:%2) to Hoplift port sync queue", portId, flags);
     return;
   }
-  if ((it->second | flags) == it->second) return;
+  if (it->second == flags) return;
   it->second |= flags;
   Logger(LOG_LEVEL_INFO, "Existing port(%1:%2), merge sync flag to %3", portId, flags, it->second);
 }

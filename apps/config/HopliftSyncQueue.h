@@ -15,7 +15,8 @@ constexpr uint16_t kHopliftSyncContainerList = 2;
 
 class HopliftSyncQueue {
  public:
-  // Queues `portId` with `flags`, or merges them into its queued flags (logged when that adds a flag).
+  // Queues `portId` with `flags`; a port queued with other flags gets them merged into its own (logged); one
+  // queued with the same flags stays as it is.
   void Add(const std::string& portId, uint16_t flags);
   // Drops a port (it disconnected); false when it was not queued.
   bool Remove(const std::string& portId);

@@ -11,8 +11,9 @@
 //     uplinks, and drives the session's full sync (Reset, SendFullSync, UplinkFullSync, EndOfFullSync).
 // The KCP builder owns the datapath link reference; the configuration application owns the link itself.
 //
-// Threads: every operation may be called from any thread and takes the agent lock (recursive) for its duration;
-// the converter's timers and the profile service's callbacks take it too. Held by qor::RefPtr.
+// Threads: every operation may be called from any thread and takes the agent lock (recursive) for its duration,
+// except that Start applies the kernel settings (device requests with a bounded wait) before taking it; the
+// converter's timers and the profile service's callbacks take it too. Held by qor::RefPtr.
 #pragma once
 
 #include <cstdint>

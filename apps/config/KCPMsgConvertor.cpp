@@ -15,8 +15,8 @@ namespace {
 
 using namespace kcp;
 
-// Envelope (header and flags), TLV header and operation byte of a Port or Tkmnic Property Update.
-constexpr size_t kPropertyMessageFixedLen = kUpdateHeaderLen + kTlvHeaderLen + 1;
+constexpr size_t kPropertyMessageFixedLen = KCPMsgConvertor::kPropertyMessageFixedLen;
+static_assert(kPropertyMessageFixedLen == kUpdateHeaderLen + kTlvHeaderLen + 1);
 // Envelope and TLV header of a list or container message.
 constexpr size_t kListMessageFixedLen = kUpdateHeaderLen + kTlvHeaderLen;
 
@@ -144,12 +144,16 @@ bool KCPMsgConvertor::SendEntityUpdate(const DVSEntityUpdate& update) {
   const size_t header = port ? kPortEntityHeader : kTkmnicEntityHeader;
   const size_t idWidth = port ? kVifIdLen : kTkmnicNameLen;
   std::vector<Piece> pieces = PlanPieces(update, header);
-  for (size_t n = 0; n < pieces.size(); ++n) {
-    const Piece& piece = pieces[n];
-    if (piece.bytes >= kRefusedEntityBytes) {
+  // Refused before anything is sent: a batch cut short after a piece with the "more" flag would leave the datapath
+  // waiting for the rest of it.
+  for (const Piece& piece : pieces) {
+    if (piece.bytes >= kRefusedEntityBytes || kPropertyMessageFixedLen + piece.bytes > kMaxMsgLen) {
       Logger(LOG_LEVEL_ERROR, "KCPMsgConvertor: refused property message piece of %1 bytes", piece.bytes);
       return false;
     }
+  }
+  for (size_t n = 0; n < pieces.size(); ++n) {
+    const Piece& piece = pieces[n];
     const size_t length = kPropertyMessageFixedLen + piece.bytes;
     uint8_t* message =
         StartUpdate(length, port ? KCP_UPDATE_PORT_PROPERTY : KCP_UPDATE_TKMNIC_PROPERTY, n + 1 < pieces.size());
@@ -178,12 +182,15 @@ bool KCPMsgConvertor::SendSwitchPropertyUpdate(uint8_t operation, const std::vec
       pieces.push_back(SwitchPiece{&block.switchId, piece});
     }
   }
-  for (size_t n = 0; n < pieces.size(); ++n) {
-    const size_t length = kSwitchMessageFixedLen + pieces[n].properties.size();
-    if (length > kMaxMsgLen) {
-      Logger(LOG_LEVEL_ERROR, "KCPMsgConvertor: refused switch property message of %1 bytes", length);
+  for (const SwitchPiece& piece : pieces) {
+    if (kSwitchMessageFixedLen + piece.properties.size() > kMaxMsgLen) {
+      Logger(LOG_LEVEL_ERROR, "KCPMsgConvertor: refused switch property message of %1 bytes",
+             kSwitchMessageFixedLen + piece.properties.size());
       return false;
     }
+  }
+  for (size_t n = 0; n < pieces.size(); ++n) {
+    const size_t length = kSwitchMessageFixedLen + pieces[n].properties.size();
     uint8_t* message = StartUpdate(length, KCP_UPDATE_VDS_PROPERTY, n + 1 < pieces.size());
     uint8_t* record = message + kListMessageFixedLen;
     WriteId(record, kVdsIdLen, *pieces[n].switchId);
@@ -246,22 +253,31 @@ bool KCPMsgConvertor::SendContainerUpdate(const std::vector<kcp::ContainerRecord
   auto recordBytes = [](const ContainerRecord& c) {
     return kContainerRecordFixedLen + kIpMacEntryLen * c.entries.size();
   };
-  size_t first = 0;
-  while (first < containers.size()) {
-    size_t bytes = recordBytes(containers[first]);
+  // Groups [first, last) of containers, one message each, all checked before the first is sent.
+  struct Group {
+    size_t first;
+    size_t last;
+    size_t length;
+  };
+  std::vector<Group> groups;
+  for (size_t first = 0; first < containers.size();) {
+    size_t length = kListMessageFixedLen + recordBytes(containers[first]);
     size_t last = first + 1;
-    while (last < containers.size() &&
-           kListMessageFixedLen + bytes + recordBytes(containers[last]) <= kContainerUpdateRoom) {
-      bytes += recordBytes(containers[last++]);
+    while (last < containers.size() && length + recordBytes(containers[last]) <= kContainerUpdateRoom) {
+      length += recordBytes(containers[last++]);
     }
-    const size_t length = kListMessageFixedLen + bytes;
     if (length > kMaxMsgLen) {
       Logger(LOG_LEVEL_ERROR, "KCPMsgConvertor: refused container message of %1 bytes", length);
       return false;
     }
-    uint8_t* message = StartUpdate(length, KCP_UPDATE_CONTAINER, last < containers.size());
+    groups.push_back({first, last, length});
+    first = last;
+  }
+  for (size_t n = 0; n < groups.size(); ++n) {
+    const Group& group = groups[n];
+    uint8_t* message = StartUpdate(group.length, KCP_UPDATE_CONTAINER, n + 1 < groups.size());
     uint8_t* p = message + kListMessageFixedLen;
-    for (size_t i = first; i < last; ++i) {
+    for (size_t i = group.first; i < group.last; ++i) {
       const ContainerRecord& c = containers[i];
       WriteId(p, kVifIdLen, c.cifId);
       WriteId(p + 48, kPortIdLen, c.portId);
@@ -278,10 +294,9 @@ bool KCPMsgConvertor::SendContainerUpdate(const std::vector<kcp::ContainerRecord
         p += kIpMacEntryLen;
       }
     }
-    Logger(LOG_LEVEL_DEBUG, "Send container update itemLen %1, allocLen %2, EntryNum %3", length - kUpdateHeaderLen,
-           length, last - first);
+    Logger(LOG_LEVEL_DEBUG, "Send container update itemLen %1, allocLen %2, EntryNum %3",
+           group.length - kUpdateHeaderLen, group.length, group.last - group.first);
     if (!SendMessage(message)) return false;
-    first = last;
   }
   return true;
 }

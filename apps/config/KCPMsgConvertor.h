@@ -9,7 +9,9 @@
 //
 // Sizes: a property message carries at most kEntityDataPerMessage bytes of entity records (kFirstMessageRoom in the
 // first message of a batch), so that it fits the link's 10,240-byte buffer; a property that alone exceeds the room
-// travels alone, and a piece whose records would reach kRefusedEntityBytes is refused (the batch stops there).
+// travels alone. A batch with a piece whose records would reach kRefusedEntityBytes, or whose message would not fit
+// the 16-bit message length, is refused whole: nothing of it is sent. MaxPropertyValue is the largest value that
+// still travels.
 //
 // Messages go out through SendMessage, which tests and benchmarks may override; by default it logs, dumps the
 // message at info level (when the agent's level admits it) and hands it to the link, which owns it from then on.
@@ -22,6 +24,7 @@
 
 #include "apps/config/IKCPMsgConvertor.h"
 #include "dataplane/DataplaneLink.h"
+#include "dataplane/kcp/KcpFormat.h"
 
 namespace VevUroro {
 
@@ -41,6 +44,16 @@ class KCPMsgConvertor : public qor::RefCounted<KCPMsgConvertor, IKCPMsgConvertor
   static constexpr size_t kRefusedEntityBytes = 65531;
   // Envelope, TLV header and entity header of a VDS Property Update.
   static constexpr size_t kSwitchMessageFixedLen = 76;
+  // Envelope, TLV header and operation byte of a Port or Tkmnic Property Update.
+  static constexpr size_t kPropertyMessageFixedLen = 10;
+
+  // The longest property value one entity of `kind` can carry (alone in its message).
+  static constexpr size_t MaxPropertyValue(uint32_t kind) {
+    const size_t header = kind == DVS_ENTITY_PORT ? kPortEntityHeader : kTkmnicEntityHeader;
+    const size_t byRecords = kRefusedEntityBytes - 1 - header - kPropertyOverhead;
+    const size_t byMessage = kcp::kMaxMsgLen - kPropertyMessageFixedLen - header - kPropertyOverhead;
+    return byRecords < byMessage ? byRecords : byMessage;
+  }
 
   // `link` may be null (nothing is sent then, and every send fails).
   explicit KCPMsgConvertor(boost::intrusive_ptr<DataplaneLink> link);

@@ -29,9 +29,15 @@ bool Invalid(Logger&& logger) {
   return false;
 }
 
+// Bytes per second of a bandwidth; one beyond what 64 bits hold is the most they hold (a wrapped product could be
+// any rate, zero included).
+uint64_t BytesPerSecond(uint64_t bandwidth, uint64_t scale) {
+  return bandwidth > UINT64_MAX / scale ? UINT64_MAX : bandwidth * scale;
+}
+
 std::string ShaperValue(const Shaper& shaper, uint64_t scale) {
   if (shaper.average == 0) return std::string();
-  const uint64_t words[3] = {shaper.average * scale, shaper.peak * scale, shaper.burst};
+  const uint64_t words[3] = {BytesPerSecond(shaper.average, scale), BytesPerSecond(shaper.peak, scale), shaper.burst};
   std::string out(sizeof(words), '\0');
   std::memcpy(out.data(), words, sizeof(words));
   return out;

@@ -87,7 +87,7 @@ void LogEncoded(const std::string& table, const std::string& portText) {
 
 }  // namespace
 
-std::string BuildSwitchSecurityTable(const tv::SwitchSecurityMsg& s, const std::string& portText) {
+std::optional<std::string> BuildSwitchSecurityTable(const tv::SwitchSecurityMsg& s, const std::string& portText) {
   const tv::RateLimitsMsg& limits = s.rate_limits();
   Logger(LOG_LEVEL_INFO,
          "Switch Security proto message [%1]: Switch Spoof Guard = %2 Switch WhiteList size %3, Port Spoof Guard = %4 "
@@ -125,6 +125,16 @@ std::string BuildSwitchSecurityTable(const tv::SwitchSecurityMsg& s, const std::
     Logger(LOG_LEVEL_INFO, "Port spoofguard enabled, but no whitelist is configured.");
   }
 
+  // A white-list VLAN the 16-bit field cannot hold would, cut, allow another VLAN.
+  for (const auto* list : {&s.switch_white_list(), &s.port_white_list()}) {
+    for (const tv::WhiteListEntryMsg& entry : *list) {
+      if (entry.has_vlan() && entry.vlan() > 0xffff) {
+        Logger(LOG_LEVEL_ERROR, "Invalid white-list VLAN ID %1 for port %2", entry.vlan(), portText)
+            .AddTag("errorCode:LCP00001");
+        return std::nullopt;
+      }
+    }
+  }
   const uint32_t switchCount = switchGuard ? static_cast<uint32_t>(s.switch_white_list_size()) : 0;
   const uint32_t portCount = portGuard ? static_cast<uint32_t>(s.port_white_list_size()) : 0;
   const uint32_t bpduCount = bpdu ? static_cast<uint32_t>(s.bpdu_exceptions_size()) : 0;

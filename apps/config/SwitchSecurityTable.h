@@ -10,11 +10,13 @@
 // byte of the address first), 16 address bytes (IPv4 in the first four, network order), 32-bit prefix length
 // (default 32 for IPv4 and 128 for IPv6 when the entry gives none).
 //
-// A list given while its feature is off is not encoded (its count stays 0) and is logged with LCP00001. Pure
-// function apart from its log lines; any thread.
+// A list given while its feature is off is not encoded (its count stays 0) and is logged with LCP00001. A white-list
+// VLAN ID beyond 16 bits fails the table (nullopt, logged with LCP00001). Pure function apart from its log lines;
+// any thread.
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "zantix/qor/tolvar/config.pb.h"
@@ -41,7 +43,7 @@ constexpr uint32_t kWhiteListVlan = 0x4;
 constexpr uint32_t kWhiteListMac = 0x8;
 
 // The encoded table for `security`; `portText` names the port in the log lines.
-std::string BuildSwitchSecurityTable(const zantix::qor::tolvar::SwitchSecurityMsg& security,
-                                     const std::string& portText);
+std::optional<std::string> BuildSwitchSecurityTable(const zantix::qor::tolvar::SwitchSecurityMsg& security,
+                                                    const std::string& portText);
 
 }  // namespace VevUroro

@@ -1,5 +1,5 @@
-// qor::upm::ProfileUpdate: one change of a port's effective profile of one type, as the port-profile service's
-// callbacks deliver it.
+// qor::upm::ProfileUpdate: one change of a port's (or a transport node's) effective profile of one type, as the
+// port-profile service's callbacks deliver it.
 #pragma once
 
 #include <cstdint>
@@ -13,14 +13,17 @@ namespace qor::upm {
 
 struct ProfileUpdate {
   enum Operation { kSet = 1, kDelete = 2 };
-  std::string lspId;  // serialized UuidMsg of the logical switch port
+  enum EntityKind { kLogicalSwitchPort = 1, kTransportNode = 2 };
+  EntityKind entityKind = kLogicalSwitchPort;
+  std::string entityId;  // serialized UuidMsg of the logical switch port or of the transport node
   uint32_t profileType = 0;
   Operation operation = kSet;
   zantix::qor::tolvar::ProfileMsg profile;  // the effective profile (kSet)
 };
 
 // Called with one transaction's changes of the effective profiles of one type; `fullSync` when the list is the
-// complete set (every port with a profile of that type), after the service (re)read the database.
+// complete set (every port and transport node with a profile of that type), after the service (re)read the
+// database.
 using ProfileCallback = std::function<void(const std::vector<ProfileUpdate>& updates, bool fullSync)>;
 
 }  // namespace qor::upm

@@ -20,7 +20,8 @@ tv::MonitorStatementMsg Statement(uint32_t type) {
 }
 
 std::vector<tv::MonitorStatementMsg> Statements() {
-  return {Statement(tv::PROFILE), Statement(tv::LOG_SWITCH_CONFIG), Statement(tv::LOG_SWITCH_PORT_CONFIG)};
+  return {Statement(tv::PROFILE), Statement(tv::LOG_SWITCH_CONFIG), Statement(tv::LOG_SWITCH_PORT_CONFIG),
+          Statement(tv::TRANSPORT_NODE_CONFIG)};
 }
 
 std::vector<std::string> Ids(const google::protobuf::RepeatedPtrField<tv::UuidMsg>& ids) {
@@ -28,6 +29,9 @@ std::vector<std::string> Ids(const google::protobuf::RepeatedPtrField<tv::UuidMs
   for (const tv::UuidMsg& id : ids) out.push_back(id.SerializeAsString());
   return out;
 }
+
+constexpr ProfileUpdate::EntityKind kPort = ProfileUpdate::kLogicalSwitchPort;
+constexpr ProfileUpdate::EntityKind kNode = ProfileUpdate::kTransportNode;
 
 }  // namespace
 
@@ -91,7 +95,7 @@ void UPMService::OnChannelStatus(bool up) {
   _touched.clear();
 }
 
-void UPMService::Apply(State& state, const tv::MonitorUpdateMsg& update, std::set<std::string>* touched) {
+void UPMService::Apply(State& state, const tv::MonitorUpdateMsg& update, std::set<Entity>* touched) {
   const uint32_t type = static_cast<uint32_t>(update.object_type());
   const bool removed = update.new_object_body().empty();
   auto object = tolvar::NewObject(type);
@@ -104,7 +108,8 @@ void UPMService::Apply(State& state, const tv::MonitorUpdateMsg& update, std::se
   }
   auto touchSwitch = [&](const std::string& switchId) {
     auto ports = state.switchPorts.find(switchId);
-    if (touched && ports != state.switchPorts.end()) touched->insert(ports->second.begin(), ports->second.end());
+    if (!touched || ports == state.switchPorts.end()) return;
+    for (const std::string& port : ports->second) touched->insert({kPort, port});
   };
   switch (type) {
     case tv::PROFILE: {
@@ -114,10 +119,15 @@ void UPMService::Apply(State& state, const tv::MonitorUpdateMsg& update, std::se
         state.profiles[id] = static_cast<const tv::ProfileMsg&>(*object);
       }
       if (!touched) return;
-      // A profile concerns the ports that name it and the ports of the switches that name it.
+      // A profile concerns the ports and nodes that name it and the ports of the switches that name it.
       for (const auto& [portId, port] : state.ports) {
         for (const std::string& p : port.profileIds) {
-          if (p == id) touched->insert(portId);
+          if (p == id) touched->insert({kPort, portId});
+        }
+      }
+      for (const auto& [nodeId, profiles] : state.nodes) {
+        for (const std::string& p : profiles) {
+          if (p == id) touched->insert({kNode, nodeId});
         }
       }
       for (const auto& [switchId, profiles] : state.switches) {
@@ -155,7 +165,16 @@ void UPMService::Apply(State& state, const tv::MonitorUpdateMsg& update, std::se
         port.profileIds = Ids(lsp.profile_ids());
         if (!port.switchId.empty()) state.switchPorts[port.switchId].insert(id);
       }
-      if (touched) touched->insert(id);
+      if (touched) touched->insert({kPort, id});
+      return;
+    }
+    case tv::TRANSPORT_NODE_CONFIG: {
+      if (removed) {
+        state.nodes.erase(id);
+      } else {
+        state.nodes[id] = Ids(static_cast<const tv::TransportNodeConfigMsg&>(*object).profile_ids());
+      }
+      if (touched) touched->insert({kNode, id});
       return;
     }
     default:
@@ -163,9 +182,7 @@ void UPMService::Apply(State& state, const tv::MonitorUpdateMsg& update, std::se
   }
 }
 
-const tv::ProfileMsg* UPMService::Find(const State& state, const std::string& lspId, uint32_t type) {
-  auto port = state.ports.find(lspId);
-  if (port == state.ports.end()) return nullptr;
+const tv::ProfileMsg* UPMService::Find(const State& state, const Entity& entity, uint32_t type) {
   auto first = [&](const std::vector<std::string>& ids) -> const tv::ProfileMsg* {
     for (const std::string& id : ids) {
       auto profile = state.profiles.find(id);
@@ -173,26 +190,33 @@ const tv::ProfileMsg* UPMService::Find(const State& state, const std::string& ls
     }
     return nullptr;
   };
+  if (entity.first == kNode) {
+    auto node = state.nodes.find(entity.second);
+    return node == state.nodes.end() ? nullptr : first(node->second);
+  }
+  auto port = state.ports.find(entity.second);
+  if (port == state.ports.end()) return nullptr;
   if (const tv::ProfileMsg* own = first(port->second.profileIds)) return own;
   auto ls = state.switches.find(port->second.switchId);
   return ls == state.switches.end() ? nullptr : first(ls->second);
 }
 
-UPMService::Effective UPMService::Compute(const State& state, const std::set<std::string>* ports) {
+UPMService::Effective UPMService::Compute(const State& state, const std::set<Entity>* entities) {
   std::set<uint32_t> types;
   for (const auto& [id, profile] : state.profiles) types.insert(profile.profile_type());
   Effective out;
-  auto one = [&](const std::string& portId) {
+  auto one = [&](const Entity& entity) {
     for (uint32_t type : types) {
-      if (const tv::ProfileMsg* profile = Find(state, portId, type)) {
-        out[{portId, type}] = tolvar::DeterministicBytes(*profile);
+      if (const tv::ProfileMsg* profile = Find(state, entity, type)) {
+        out[{entity.first, entity.second, type}] = tolvar::DeterministicBytes(*profile);
       }
     }
   };
-  if (ports) {
-    for (const std::string& portId : *ports) one(portId);
+  if (entities) {
+    for (const Entity& entity : *entities) one(entity);
   } else {
-    for (const auto& [portId, port] : state.ports) one(portId);
+    for (const auto& [portId, port] : state.ports) one({kPort, portId});
+    for (const auto& [nodeId, profiles] : state.nodes) one({kNode, nodeId});
   }
   return out;
 }
@@ -211,9 +235,11 @@ void UPMService::OnBarrier() {
   bool fullSync = false;
   {
     std::lock_guard<std::mutex> lock(_mutex);
-    auto add = [&updates](const std::string& port, uint32_t type, const std::string* bytes) {
+    auto add = [&updates](ProfileUpdate::EntityKind kind, const std::string& id, uint32_t type,
+                          const std::string* bytes) {
       ProfileUpdate update;
-      update.lspId = port;
+      update.entityId = id;
+      update.entityKind = kind;
       update.profileType = type;
       update.operation = bytes ? ProfileUpdate::kSet : ProfileUpdate::kDelete;
       if (bytes) update.profile.ParseFromString(*bytes);
@@ -226,27 +252,32 @@ void UPMService::OnBarrier() {
       _touched.clear();
       _effective = Compute(_state, nullptr);
       fullSync = true;
-      for (const auto& [key, bytes] : _effective) add(key.first, key.second, &bytes);
-      QOR_LIB_LOG(library_log_level, LOG_LEVEL_INFO, "UPMService: %1 read %2 profiles, %3 effective port profiles",
-                  _name, _state.profiles.size(), _effective.size());
+      for (const auto& [key, bytes] : _effective) add(std::get<0>(key), std::get<1>(key), std::get<2>(key), &bytes);
+      QOR_LIB_LOG(library_log_level, LOG_LEVEL_INFO, "UPMService: %1 read %2 profiles, %3 effective profiles", _name,
+                  _state.profiles.size(), _effective.size());
     } else if (!_touched.empty()) {
       Effective now = Compute(_state, &_touched);
-      for (const std::string& port : _touched) {
-        auto before = _effective.lower_bound({port, 0});
+      for (const Entity& entity : _touched) {
+        // Named copies: lambdas cannot capture structured bindings with every compiler in use.
+        const ProfileUpdate::EntityKind kind = entity.first;
+        const std::string& id = entity.second;
+        const auto from = std::make_tuple(kind, id, uint32_t{0});
+        auto same = [&](const auto& it, const Effective& map) {
+          return it != map.end() && std::get<0>(it->first) == kind && std::get<1>(it->first) == id;
+        };
         std::set<uint32_t> types;
-        for (auto it = before; it != _effective.end() && it->first.first == port; ++it) types.insert(it->first.second);
-        for (auto it = now.lower_bound({port, 0}); it != now.end() && it->first.first == port; ++it) {
-          types.insert(it->first.second);
-        }
+        for (auto it = _effective.lower_bound(from); same(it, _effective); ++it) types.insert(std::get<2>(it->first));
+        for (auto it = now.lower_bound(from); same(it, now); ++it) types.insert(std::get<2>(it->first));
         for (uint32_t type : types) {
-          auto old = _effective.find({port, type});
-          auto fresh = now.find({port, type});
+          const auto key = std::make_tuple(kind, id, type);
+          auto old = _effective.find(key);
+          auto fresh = now.find(key);
           if (fresh == now.end()) {
-            add(port, type, nullptr);
+            add(kind, id, type, nullptr);
             _effective.erase(old);
           } else if (old == _effective.end() || old->second != fresh->second) {
-            add(port, type, &fresh->second);
-            _effective[{port, type}] = fresh->second;
+            add(kind, id, type, &fresh->second);
+            _effective[key] = fresh->second;
           }
         }
       }
@@ -273,7 +304,7 @@ void UPMService::Deliver(const std::map<uint32_t, std::vector<ProfileUpdate>>& u
 
 bool UPMService::GetEffectiveProfile(const std::string& lspId, uint32_t profileType, tv::ProfileMsg* profile) const {
   std::lock_guard<std::mutex> lock(_mutex);
-  const tv::ProfileMsg* found = Find(_state, lspId, profileType);
+  const tv::ProfileMsg* found = Find(_state, {kPort, lspId}, profileType);
   if (!found) return false;
   if (profile) *profile = *found;
   return true;
@@ -283,7 +314,7 @@ std::map<std::string, tv::ProfileMsg> UPMService::EffectiveProfiles(uint32_t pro
   std::lock_guard<std::mutex> lock(_mutex);
   std::map<std::string, tv::ProfileMsg> out;
   for (const auto& [portId, port] : _state.ports) {
-    if (const tv::ProfileMsg* profile = Find(_state, portId, profileType)) out[portId] = *profile;
+    if (const tv::ProfileMsg* profile = Find(_state, {kPort, portId}, profileType)) out[portId] = *profile;
   }
   return out;
 }

@@ -1,19 +1,21 @@
 // qor::upm::UPMService: the port-profile service. It follows the profiles of the configuration database and how
-// they are bound to logical switches and logical switch ports, and keeps, for every port, the effective profile of
-// each profile type.
+// they are bound to logical switches, logical switch ports and transport nodes, and keeps, for every port and
+// every transport node, the effective profile of each profile type.
 //
 // Binding: a ProfileMsg has an id and a profile_type (9 IP discovery, 12 port latency, ...). A logical switch
 // (LogSwitchConfigMsg) and a logical switch port (LogSwitchPortConfigMsg) bind profiles by listing their ids in
 // `profile_ids`. A port's effective profile of a type is the first profile of that type in its own list; when its
-// own list has none, the first one of that type in the list of the switch its LSP_SWITCH_ID names. A profile
-// that does not exist (yet) binds nothing.
+// own list has none, the first one of that type in the list of the switch its LSP_SWITCH_ID names. A transport
+// node (TransportNodeConfigMsg) binds profiles for itself by its own `profile_ids` (the first of a type wins; it
+// inherits nothing): a latency profile there is the latency of the node's host switches. Updates say which kind
+// of entity they are about (ProfileUpdate::entityKind). A profile that does not exist (yet) binds nothing.
 //
-// Where the data comes from: the service registers its own monitor (kMonitorId) for PROFILE, LOG_SWITCH_CONFIG and
-// LOG_SWITCH_PORT_CONFIG on the database client library it is created over, and an observer of the client's
-// channel. The first barrier after Start and after every reconnect completes the whole state: the service
-// replaces what it knew and calls every callback with the complete list of its type (fullSync true). After that,
-// each barrier ends one transaction: callbacks receive the ports whose effective profile of their type changed
-// (set, or delete when none applies any more), fullSync false.
+// Where the data comes from: the service registers its own monitor (kMonitorId) for PROFILE, LOG_SWITCH_CONFIG,
+// LOG_SWITCH_PORT_CONFIG and TRANSPORT_NODE_CONFIG on the database client library it is created over, and an
+// observer of the client's channel. The first barrier after Start and after every reconnect completes the whole
+// state: the service replaces what it knew and calls every callback with the complete list of its type (fullSync
+// true). After that, each barrier ends one transaction: callbacks receive the ports and transport nodes whose
+// effective profile of their type changed (set, or delete when none applies any more), fullSync false.
 //
 // Threads: the monitor's updates, barriers and channel changes, and so every callback, run on the client
 // library's callback thread, one at a time. Queries and registration may come from any thread; one mutex guards
@@ -28,6 +30,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <vector>
 
@@ -59,7 +62,7 @@ class UPMService : public IProfileService, public std::enable_shared_from_this<U
   uint64_t RegisterCallback(uint32_t profileType, ProfileCallback callback) override;
   void UnregisterCallback(uint64_t id) override;
 
-  // Every port's effective profile of `profileType`, by port id.
+  // Every port's effective profile of `profileType`, by port id (transport nodes are not included).
   std::map<std::string, zantix::qor::tolvar::ProfileMsg> EffectiveProfiles(uint32_t profileType) const;
   // Whether the whole state has been read since the last (re)connect.
   bool Synced() const;
@@ -74,17 +77,20 @@ class UPMService : public IProfileService, public std::enable_shared_from_this<U
     std::unordered_map<std::string, std::vector<std::string>> switches;  // switch id -> profile ids
     std::unordered_map<std::string, Port> ports;
     std::unordered_map<std::string, std::set<std::string>> switchPorts;  // switch id -> port ids
+    std::unordered_map<std::string, std::vector<std::string>> nodes;     // transport node id -> profile ids
   };
-  using Effective = std::map<std::pair<std::string, uint32_t>, std::string>;  // (port, type) -> profile bytes
+  using Entity = std::pair<ProfileUpdate::EntityKind, std::string>;
+  // (kind, id, type) -> profile bytes
+  using Effective = std::map<std::tuple<ProfileUpdate::EntityKind, std::string, uint32_t>, std::string>;
 
   void OnUpdate(const zantix::qor::tolvar::MonitorUpdateMsg& update);
   void OnBarrier();
   void OnChannelStatus(bool up);
-  // Applies one update to `state`; adds the ports whose effective profiles it may change to `touched`.
-  static void Apply(State& state, const zantix::qor::tolvar::MonitorUpdateMsg& update, std::set<std::string>* touched);
-  static const zantix::qor::tolvar::ProfileMsg* Find(const State& state, const std::string& lspId, uint32_t type);
-  // The effective profiles of `ports` (every port when null) for every profile type known.
-  static Effective Compute(const State& state, const std::set<std::string>* ports);
+  // Applies one update to `state`; adds the entities whose effective profiles it may change to `touched`.
+  static void Apply(State& state, const zantix::qor::tolvar::MonitorUpdateMsg& update, std::set<Entity>* touched);
+  static const zantix::qor::tolvar::ProfileMsg* Find(const State& state, const Entity& entity, uint32_t type);
+  // The effective profiles of `entities` (every port and node when null) for every profile type known.
+  static Effective Compute(const State& state, const std::set<Entity>* entities);
   void Deliver(const std::map<uint32_t, std::vector<ProfileUpdate>>& updates, bool fullSync);
 
   std::string _name;
@@ -96,7 +102,7 @@ class UPMService : public IProfileService, public std::enable_shared_from_this<U
   State _state;
   State _incoming;  // the whole state being read after a (re)connect
   bool _resync = true;
-  std::set<std::string> _touched;  // ports the updates since the last barrier touched
+  std::set<Entity> _touched;  // entities the updates since the last barrier touched
   Effective _effective;
 
   std::recursive_mutex _callbackMutex;

@@ -50,8 +50,13 @@ Span& Span::operator=(Span&& other) noexcept {
   return *this;
 }
 
+bool Span::TagsWanted() const {
+  return Recording() && library_log_level.load(std::memory_order_relaxed) >= LOG_LEVEL_DEBUG &&
+         VevUroro::LogEnabled(LOG_LEVEL_DEBUG);
+}
+
 void Span::SetTag(std::string_view key, std::string_view value) {
-  if (!Recording()) return;
+  if (!TagsWanted()) return;
   for (auto& tag : _tags) {
     if (tag.first == key) {
       tag.second = value;

@@ -34,12 +34,15 @@ class Span {
   Span& operator=(const Span&) = delete;
 
   // A tag has one value: setting it again replaces it (a span over a batch keeps the last item's, not one per
-  // item). Ignored when the span is not recorded or has ended.
+  // item). Ignored when the span's line would not be written (TagsWanted() false).
   void SetTag(std::string_view key, std::string_view value);
   // Records the span (once); later calls do nothing.
   void End();
 
   bool Recording() const { return _recording && !_ended; }
+  // True when tags set now reach a line: the span is recorded and the tracing library's debug lines are written.
+  // Callers that build tag values (one per entry of a large update) ask this first.
+  bool TagsWanted() const;
   const std::string& Name() const { return _name; }
   // The context to hand on to work that this span causes.
   const SpanContext& Context() const { return _context; }

@@ -6,7 +6,8 @@
 // The generator keeps to what the converter promises to keep in step: a port's QoS, security and IP discovery
 // settings are replaced but never deleted (a deleted setting stays in force in the datapath by design), a trunk
 // never goes empty (an empty trunk leaves the port's VLAN as it was by design), and a logical switch port is not
-// deleted while its VIF is connected.
+// deleted while its VIF is connected. Latency profiles of ports and of the transport node arrive as the profile
+// service's deltas; the fresh converter gets them as one full list, before or after the ports connect.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -35,6 +36,40 @@ struct World {
 
   std::map<int, bool> hasQos, hasSecurity, hasIpDiscovery;
   std::set<int> connected;
+  // Latency values by (entity kind, id low part): ports 100.., the transport node 900 and one never configured.
+  std::map<std::pair<qor::upm::ProfileUpdate::EntityKind, uint64_t>, uint32_t> latencies;
+
+  qor::upm::ProfileUpdate Latency() {
+    qor::upm::ProfileUpdate update;
+    update.profileType = DVSPropConvertor::kLatencyProfileType;
+    const bool node = Coin(30);
+    update.entityKind = node ? qor::upm::ProfileUpdate::kTransportNode : qor::upm::ProfileUpdate::kLogicalSwitchPort;
+    const uint64_t id = node ? 900 + Pick(2) : 100 + Pick(kPorts);
+    update.entityId = test::Id(id);
+    if (Coin(25)) {
+      update.operation = qor::upm::ProfileUpdate::kDelete;
+      latencies.erase({update.entityKind, id});
+    } else {
+      const uint32_t value = 1 + Pick(3);
+      update.profile.mutable_latency()->set_enabled(true);
+      update.profile.mutable_latency()->set_value(value);
+      latencies[{update.entityKind, id}] = value;
+    }
+    return update;
+  }
+  std::vector<qor::upm::ProfileUpdate> AllLatencies() const {
+    std::vector<qor::upm::ProfileUpdate> out;
+    for (const auto& [entity, value] : latencies) {
+      qor::upm::ProfileUpdate update;
+      update.profileType = DVSPropConvertor::kLatencyProfileType;
+      update.entityKind = entity.first;
+      update.entityId = test::Id(entity.second);
+      update.profile.mutable_latency()->set_enabled(true);
+      update.profile.mutable_latency()->set_value(value);
+      out.push_back(update);
+    }
+    return out;
+  }
 
   tv::LogSwitchConfigMsg Switch(int i) {
     tv::LogSwitchConfigMsg ls;
@@ -187,6 +222,16 @@ TEST_F(DifferentialTest, IncrementalChangesEndWhereAFreshBuildStarts) {
             int i = world.Pick(kSwitches);
             if (trace) std::cerr << "delete switch " << 1 + i << "\n";
             feed->Delete(tv::LOG_SWITCH_CONFIG, test::Id(1 + i));
+          } else if (what < 81) {
+            auto latency = world.Latency();
+            if (trace) {
+              tv::UuidMsg id;
+              id.ParseFromString(latency.entityId);
+              std::cerr << "latency of "
+                        << (latency.entityKind == qor::upm::ProfileUpdate::kTransportNode ? "node " : "port ")
+                        << id.low() << ": " << latency.profile.ShortDebugString() << "\n";
+            }
+            converter->UPMMonitorCallback({latency}, false);
           } else if (what < 90) {
             int i = world.Pick(kPorts);
             if (trace) std::cerr << "connect " << i << "\n";
@@ -225,7 +270,10 @@ TEST_F(DifferentialTest, IncrementalChangesEndWhereAFreshBuildStarts) {
           feed->Put(*object);
         }
         feed->Commit();
+        const bool latenciesFirst = world.Coin();
+        if (latenciesFirst) converter->UPMMonitorCallback(world.AllLatencies(), true);
         for (int i : world.connected) Connect("vif-" + std::to_string(i), std::to_string(1000 + i));
+        if (!latenciesFirst) converter->UPMMonitorCallback(world.AllLatencies(), true);
         Flush();
         Snapshot rebuilt = Take(dp, world.connected);
         return incremental == rebuilt ? std::string() : "the datapaths differ:\n" + Describe(incremental, rebuilt);

@@ -4,6 +4,7 @@
 // access layer against a real qor-dpsim.
 #include <gtest/gtest.h>
 
+#include "core/AgentLock.h"
 #include "dataplane/kcp/KcpReader.h"
 #include "platform/ovs/Unixctl.h"
 #include "support/LogCapture.h"
@@ -11,6 +12,7 @@
 #include "tests/config/ConverterHarness.h"
 #include "tests/config/ExpectedBytes.h"
 #include "tests/dataplane/DpsimHarness.h"
+#include "tests/dataplane/LinkTestSupport.h"
 #include "zantix/qor/tolvar/services.pb.h"
 
 namespace VevUroro {
@@ -65,12 +67,14 @@ TEST_F(SessionTest, HopliftFlagsMergeUnderOneTimerAndWaitForThePortsConfiguratio
   Basic();
   converter->AddHopliftPortSync("vif-11", 1);
   converter->AddHopliftPortSync("vif-11", 2);
-  converter->AddHopliftPortSync("vif-11", 2);
+  converter->AddHopliftPortSync("vif-11", 2);  // other flags than the queued 3: merged (to 3 again)
+  converter->AddHopliftPortSync("vif-11", 3);  // the same flags: nothing
   EXPECT_EQ(timers.Hoplift().starts, 1) << "one timer for the queue";
   EXPECT_EQ(timers.Hoplift().lastInterval, 10000000u);
   EXPECT_EQ(logs.Count("Schedule Hoplift port sync timer"), 1u);
   EXPECT_EQ(logs.Count("Add port (vif-11:1) to Hoplift port sync queue"), 1u);
-  EXPECT_EQ(logs.Count("Existing port(vif-11:2), merge sync flag to 3"), 1u);
+  EXPECT_EQ(logs.Count("Existing port(vif-11:2), merge sync flag to 3"), 2u);
+  EXPECT_EQ(logs.Count("Existing port(vif-11:3)"), 0u);
 
   timers.Hoplift().Fire();
   EXPECT_EQ(logs.Count("Delay container list sync vif-11 since the configuration hasn't been pushed down"), 1u);
@@ -251,13 +255,22 @@ TEST_F(SessionTest, CcpSessionStateNeedsTheSessionAndBothDaemons) {
   converter->OnDaemonHealthStateUpdate(1, 2);
   EXPECT_TRUE(Flush().empty()) << "daemon 1 still down";
   converter->OnDaemonHealthStateUpdate(1, 7);
-  EXPECT_TRUE(Flush().empty()) << "an unknown daemon changes nothing";
+  EXPECT_TRUE(Flush().empty()) << "an unknown daemon gives down, which it already is";
   converter->OnDaemonHealthStateUpdate(1, 1);
   Flush();
   EXPECT_BYTES(dp.Switch("dvs-1")[1], Bytes().T("up"));
   EXPECT_EQ(logs.Count("DVSPropConvertor::OnDaemonHealthStateUpdate: CCPSessionState changed to up"), 1u);
   converter->OnDaemonHealthStateUpdate(1, 1);
   EXPECT_TRUE(Flush().empty()) << "no change, nothing sent";
+  // An unknown daemon id gives down; the next report of a watched daemon brings the state back, although the
+  // stored inputs never changed.
+  converter->OnDaemonHealthStateUpdate(1, 7);
+  Flush();
+  EXPECT_BYTES(dp.Switch("dvs-1")[1], Bytes().T("down"));
+  converter->OnDaemonHealthStateUpdate(1, 2);
+  Flush();
+  EXPECT_BYTES(dp.Switch("dvs-1")[1], Bytes().T("up"));
+  EXPECT_EQ(logs.Count("DVSPropConvertor::OnDaemonHealthStateUpdate: CCPSessionState changed to up"), 2u);
   session(std::nullopt);
   Flush();
   EXPECT_BYTES(dp.Switch("dvs-1")[1], Bytes().T("down"));
@@ -380,6 +393,39 @@ TEST(FlowCacheNoDeviceTest, MissingDeviceIsLoggedAndStartGoesOn) {
   FlowCacheSettings::FromConfig(subtree).ApplyToKernel();
   EXPECT_EQ(logs.Count("Failed to open FC chardev No such file or directory"), 1u);
   EXPECT_EQ(logs.Count("Failed to open vswitch chardev No such file or directory"), 1u);
+}
+
+// A device that is slow to answer holds back the converter's start, but not the agent: the lock is not held
+// while the kernel settings are applied. A device that answers short and closes fails the request it was asked
+// and the next one on the same descriptor; start goes on.
+TEST(FlowCacheDeviceTest, SlowDeviceDoesNotHoldTheAgentLockAndAShortAnswerFailsTheRequests) {
+  qor::test::TempRoot root;
+  LogCapture logs(LOG_LEVEL_INFO);
+  qor::test::ChannelListener fc(root.Path() + "/dev/fc");
+  test::ManualTimers timers;
+  DVSPropConvertor::Collaborators c;
+  c.builder = new test::CapturingBuilder();
+  c.timers = timers.Factory();
+  qor::RefPtr<DVSPropConvertor> converter(new DVSPropConvertor(c, ConfigTree()));
+  std::thread start([&] { converter->Start(); });
+
+  int device = fc.Accept();
+  ASSERT_GE(device, 0);
+  auto request = qor::test::ReadBytes(device, 8 + 16);
+  ASSERT_EQ(request.size(), 24u) << "the expiry time request";
+  // The converter's start now waits for the device's answer.
+  bool lockFree = AgentLock().try_lock();
+  if (lockFree) AgentLock().unlock();
+  EXPECT_TRUE(lockFree) << "the agent lock is not held while waiting for a device";
+  ASSERT_TRUE(qor::test::WriteBytes(device, {0, 0, 0, 0, 0, 0, 0, 0}));
+  ASSERT_EQ(qor::test::ReadBytes(device, 24).size(), 24u) << "the aging interval request";
+  ASSERT_TRUE(qor::test::WriteBytes(device, {0, 0, 0, 0}));  // half a header, then the device goes away
+  close(device);
+  start.join();
+  EXPECT_EQ(logs.Count("Failed to set FC flow aging interval[360] Input/output error"), 1u);
+  EXPECT_EQ(logs.Count("Failed to set FC flow expr time"), 0u);
+  EXPECT_EQ(logs.Count("Failed to close FC chardev"), 0u) << "the failed request closed the descriptor already";
+  converter->Stop();
 }
 
 }  // namespace

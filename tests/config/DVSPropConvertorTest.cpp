@@ -73,7 +73,8 @@ TEST_F(ConverterTest, ConnectedPortGetsItsWholePropertySetInOneUpdate) {
   ASSERT_TRUE(kcp::DecodeMessage(messages[0].data(), messages[0].size(), &message));
   std::vector<uint16_t> order;
   for (const auto& p : message.items.at(0).propertyRecords.at(0).properties) order.push_back(p.key);
-  EXPECT_EQ(order, (std::vector<uint16_t>{43, 42, 41, 62, 63, 61, 3, 181, 141, 321, 81, 1, 2, 102, 202, 101}));
+  // The security-configured marker immediately before the IP discovery keys, and again before the security table.
+  EXPECT_EQ(order, (std::vector<uint16_t>{43, 42, 43, 41, 62, 63, 61, 3, 181, 141, 321, 81, 1, 2, 102, 202, 101}));
   std::map<uint16_t, std::string> port = dp.Port("vif-1");
   std::vector<uint16_t> keys;
   for (const auto& [key, value] : port) keys.push_back(key);
@@ -234,6 +235,8 @@ TEST_F(ConverterTest, PortPropertiesOfAnUnconnectedPortAreAppliedWhenItConnects)
   lsp.mutable_mac_management()->mutable_mac_learning()->set_enabled(true);
   feed->Put(lsp);
   EXPECT_TRUE(builder->Messages().empty());
+  // One line per dropped change: the admin state (in Basic), then the MAC management.
+  EXPECT_EQ(logs.Count("The port info " + IdText(11) + "(VIF vif-1) hasn't been connected"), 2u);
   Connect("vif-1", "100");
   Flush();
   EXPECT_BYTES(dp.Port("vif-1")[141], Bytes().B({0, 0, 1}).H32(4096).B({0}).Z(3));
@@ -273,6 +276,74 @@ TEST_F(ConverterTest, InvalidValuesLeaveThePreviousValueInForce) {
   EXPECT_BYTES(dp.Port("vif-1")[141], Bytes().B({0, 0, 0}).H32(4096).B({0}).Z(3));
 }
 
+TEST_F(ConverterTest, ValueNoMessageCarriesIsRefusedAloneAndThePortGetsEverythingElse) {
+  auto ls = Ls(1);
+  ls.set_vni(5001);
+  ls.set_admin_state_up(true);
+  feed->Put(ls);
+  auto lsp = Lsp(11, 1, "vif-1", "100");
+  lsp.set_admin_state_up(true);
+  auto* big = lsp.mutable_extra_configs()->add_configs();
+  big->set_key("com.zantix.port.extraConfig.vm.tagset");
+  big->set_value(std::string(100000, 'x'));
+  auto* small = lsp.mutable_extra_configs()->add_configs();
+  small->set_key("com.zantix.port.extraConfig.global.id");
+  small->set_value("gid-1");
+  feed->Put(lsp);
+  Connect("vif-1", "100");
+  auto messages = Flush();
+  ASSERT_FALSE(messages.empty());
+  EXPECT_EQ(messages.back()[4], 0x00) << "the batch is complete";
+  auto port = dp.Port("vif-1");
+  EXPECT_EQ(port[101], std::string("false\0", 6));
+  EXPECT_EQ(port[321], std::string("gid-1\0", 6));
+  EXPECT_BYTES(port[1], Bytes().B({0, 0, 0x13, 0x89}));
+  EXPECT_EQ(port.count(322), 0u);
+  EXPECT_EQ(logs.Count({"Property 322 of vif-1 is 100001 bytes, more than the 65471 one message carries: not sent",
+                        "LCP00001"}),
+            1u);
+
+  // A later value that fits replaces nothing else and goes through.
+  big->set_value("small again");
+  feed->Put(lsp);
+  Flush();
+  EXPECT_EQ(dp.Port("vif-1")[322], std::string("small again\0", 12));
+}
+
+TEST_F(ConverterTest, VlanIdsBeyondSixteenBitsAreRefusedNotCut) {
+  auto ls = Ls(1);
+  ls.set_admin_state_up(true);
+  ls.set_vlan(301);
+  feed->Put(ls);
+  auto lsp = Lsp(11, 1, "vif-1", "100");
+  lsp.set_admin_state_up(true);
+  feed->Put(lsp);
+  Connect("vif-1", "100");
+  Flush();
+  EXPECT_BYTES(dp.Port("vif-1")[102], Bytes().H16(0).H16(301).H16(0).H16(0));
+
+  ls.set_vlan(65536 + 302);  // cut to 16 bits it would be VLAN 302
+  feed->Put(ls);
+  EXPECT_TRUE(Flush().empty());
+  EXPECT_EQ(logs.Count({"Invalid VLAN ID 65838 of " + IdText(1) + ": more than 65535", "LCP00001"}), 1u);
+  ls.set_vlan(301);  // valid again, in the same change as a trunk that is not
+  auto* range = ls.mutable_vlan_trunk()->add_ranges();
+  range->set_start(10);
+  range->set_end(65536 + 20);
+  feed->Put(ls);
+  Flush();
+  EXPECT_EQ(logs.Count({"Invalid trunk VLAN ID 65556 of " + IdText(1), "LCP00001"}), 1u);
+  EXPECT_BYTES(dp.Port("vif-1")[102], Bytes().H16(0).H16(301).H16(0).H16(0)) << "the VLAN in force stays";
+
+  lsp.mutable_switch_security()->set_port_spoof_guard(true);
+  auto* entry = lsp.mutable_switch_security()->add_port_white_list();
+  entry->set_vlan(65536 + 5);
+  feed->Put(lsp);
+  EXPECT_TRUE(Flush().empty());
+  EXPECT_EQ(dp.Port("vif-1").count(41), 0u);
+  EXPECT_EQ(logs.Count({"Invalid white-list VLAN ID 65541 for port", "LCP00001"}), 1u);
+}
+
 TEST_F(ConverterTest, DeletesFollowTheirRules) {
   Basic();
   Connect("vif-1", "100");
@@ -288,12 +359,43 @@ TEST_F(ConverterTest, DeletesFollowTheirRules) {
   lsp.clear_mac_management();
   lsp.clear_ignore_bindings();
   feed->Put(lsp);
-  Flush();
+  auto messages = Flush();
   EXPECT_EQ(logs.Count("Switch Security [" + IdText(11) + "]: Delete is a NOOP."), 1u);
   auto port = dp.Port("vif-1");
   EXPECT_EQ(port.count(41), 1u) << "the security table stays";
   EXPECT_EQ(port.count(141), 0u) << "MAC management is cleared";
   EXPECT_EQ(port.count(45), 0u);
+  // A database delete that only clears keys travels as a DELETE (operation byte 2) listing them.
+  ASSERT_EQ(messages.size(), 2u);
+  for (const auto& m : messages) {
+    EXPECT_EQ(m[9], 2) << "operation byte";
+    ASSERT_EQ(m.size(), 10u + 50 + 4);
+    EXPECT_EQ(test::Be16(m, 62), 4) << "the key alone, without a value";
+  }
+  EXPECT_EQ(test::Be16(messages[0], 60), 141);
+  EXPECT_EQ(test::Be16(messages[1], 60), 45);
+
+  // A delete that also sets keys (here a port extra-config key that falls back to its switch's value) stays an
+  // UPDATE, so that the value it sets is not taken as a key to remove.
+  auto ls = Ls(1);
+  ls.set_vni(5001);
+  ls.set_admin_state_up(true);
+  auto* lsExtra = ls.mutable_extra_configs()->add_configs();
+  lsExtra->set_key("com.zantix.port.extraConfig.global.id");
+  lsExtra->set_value("from-switch");
+  feed->Put(ls);
+  auto* extra = lsp.mutable_extra_configs()->add_configs();
+  extra->set_key("com.zantix.port.extraConfig.global.id");
+  extra->set_value("own");
+  feed->Put(lsp);
+  Flush();
+  EXPECT_EQ(dp.Port("vif-1")[321], std::string("own\0", 4));
+  lsp.clear_extra_configs();
+  feed->Put(lsp);
+  messages = Flush();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0][9], 1);
+  EXPECT_EQ(dp.Port("vif-1")[321], std::string("from-switch\0", 12));
 }
 
 // A deleted object is reported as its removal followed by one removal per property: the view drops it with the first
@@ -444,6 +546,38 @@ TEST_F(ConverterTest, TkmnicPortsTravelInTkmnicPropertyUpdates) {
   auto it = dp.module.TkmnicProperties().find("vmk1");
   ASSERT_NE(it, dp.module.TkmnicProperties().end());
   EXPECT_EQ(it->second.count(101), 1u);
+}
+
+TEST_F(ConverterTest, OperationsOtherThanSetAndClearAreRefused) {
+  Basic();
+  Connect("vif-1", "100");
+  Flush();
+  auto lsp = Lsp(11, 1, "vif-1", "100");
+  lsp.set_admin_state_up(true);
+  lsp.mutable_mac_management()->set_mac_change_allowed(true);
+  lsp.mutable_switch_security()->set_switch_spoof_guard(true);
+  auto* kv = lsp.mutable_extra_configs()->add_configs();
+  kv->set_key("com.zantix.port.extraConfig.global.id");
+  kv->set_value("g");
+  const std::string body = lsp.SerializeAsString();
+  constexpr int32_t kOther = 7;
+  converter->ProcessConfigPropertyUpdate(tv::LOG_SWITCH_PORT_CONFIG, Id(11), body, kOther,
+                                         tv::Property::LSP_MAC_MANAGEMENT);
+  converter->ProcessConfigPropertyUpdate(tv::LOG_SWITCH_PORT_CONFIG, Id(11), body, kOther,
+                                         tv::Property::LSP_EXTRA_CONFIGS);
+  EXPECT_EQ(logs.Count({"Unsupported operation input", "LCP00512"}), 2u);
+  converter->ProcessConfigPropertyUpdate(tv::LOG_SWITCH_PORT_CONFIG, Id(11), body, kOther,
+                                         tv::Property::LSP_SWITCH_SECURITY);
+  EXPECT_EQ(logs.Count({"Unsupported operation input", "LCP00001"}), 1u);
+  EXPECT_TRUE(Flush().empty());
+  EXPECT_EQ(dp.Port("vif-1").count(141), 0u);
+  EXPECT_EQ(dp.Port("vif-1").count(41), 0u);
+  EXPECT_EQ(dp.Port("vif-1").count(321), 0u);
+  converter->HandleVifDisconnection("100");
+  Connect("vif-1", "100");
+  Flush();
+  EXPECT_EQ(dp.Port("vif-1").count(141), 0u) << "nor do they reach the view a reconnection builds from";
+  EXPECT_EQ(dp.Port("vif-1").count(321), 0u);
 }
 
 TEST_F(ConverterTest, UnknownPropertyTypesAreLogged) {

@@ -10,7 +10,8 @@
 
 namespace VevUroro::test {
 
-// Expected bytes are assembled field by field: B(...) for single bytes and network-order fields, H16/H32/H64 for
+// Expected bytes are assembled field by field: B(...) for single bytes and network-order fields, N16 for a
+// network-order 16-bit field, H16/H32/H64 for
 // host-order integers, T for text with its NUL, Text for a NUL-padded fixed field, Z for zero fill.
 struct Bytes {
   std::string s;
@@ -18,6 +19,7 @@ struct Bytes {
     for (int b : bytes) s.push_back(static_cast<char>(b));
     return *this;
   }
+  Bytes& N16(size_t v) { return B({static_cast<int>((v >> 8) & 0xff), static_cast<int>(v & 0xff)}); }
   template <typename T>
   Bytes& Host(T v) {
     char raw[sizeof(T)];

@@ -171,20 +171,45 @@ TEST_F(BuilderTest, ManyPortsFillPiecesInVifIdOrderWithinTheRoom) {
   EXPECT_TRUE(std::is_sorted(order.begin(), order.end()));
 }
 
-TEST_F(BuilderTest, PieceOf65531BytesIsRefusedAndTheBatchStops) {
+TEST_F(BuilderTest, PieceOf65531BytesRefusesTheWholeBatchBeforeAnythingIsSent) {
   DVSEntityUpdate update;
   update.Add("a-port", 1, std::string(100, 'a'));
   update.Add("b-port", 2, std::string(65531 - 50 - 4, 'b'));  // 65,531 bytes of records with its header
   update.Add("c-port", 3, std::string(100, 'c'));
   EXPECT_FALSE(builder->SendEntityUpdate(update));
-  auto messages = builder->Messages();
-  ASSERT_EQ(messages.size(), 1u) << "the piece before is sent, the refused one and those after are not";
-  EXPECT_EQ(Field(messages[0], 10, 48), "a-port");
-  EXPECT_EQ(messages[0][4], 0x80);
+  EXPECT_EQ(builder->Messages().size(), 0u)
+      << "a piece sent with the more flag and never followed would leave the datapath holding an open batch";
+  EXPECT_EQ(logs.Count({"refused property message piece of 65531 bytes"}), 1u);
+}
 
+TEST_F(BuilderTest, PieceWhoseMessageWouldOverflowTheSixteenBitLengthIsRefused) {
+  // 65,525 bytes of records is the most a message carries: 10 bytes of envelope, TLV and operation make 65,535.
+  const size_t most = KCPMsgConvertor::MaxPropertyValue(DVS_ENTITY_PORT);
+  EXPECT_EQ(most, 65535u - 10 - 50 - 4);
   DVSEntityUpdate fits;
-  fits.Add("b-port", 2, std::string(65530 - 50 - 4, 'b'));
-  EXPECT_TRUE(builder->SendEntityUpdate(fits)) << "65,530 bytes still travel, alone";
+  fits.Add("b-port", 2, std::string(most, 'b'));
+  ASSERT_TRUE(builder->SendEntityUpdate(fits)) << "the largest value travels, alone";
+  auto messages = builder->Messages();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].size(), 65535u);
+  ExpectEnvelope(messages[0], 2, false);
+  EXPECT_EQ(Be16(messages[0], 10 + 48), 65525);
+  EXPECT_EQ(Be16(messages[0], 10 + 50 + 2), most + 4);
+
+  for (size_t records : {65526u, 65530u}) {
+    DVSEntityUpdate over;
+    over.Add("b-port", 2, std::string(records - 50 - 4, 'b'));
+    EXPECT_FALSE(builder->SendEntityUpdate(over)) << records << " bytes of records";
+  }
+  EXPECT_EQ(builder->Messages().size(), 1u) << "no message with a wrapped length reaches the link";
+
+  DVSEntityUpdate tkmnic;
+  tkmnic.kind = DVS_ENTITY_TKMNIC;
+  tkmnic.Add("vmk1", 2, std::string(KCPMsgConvertor::MaxPropertyValue(DVS_ENTITY_TKMNIC), 't'));
+  ASSERT_TRUE(builder->SendEntityUpdate(tkmnic));
+  EXPECT_EQ(builder->Messages().back().size(), 65535u);
+  tkmnic.Add("vmk1", 2, std::string(KCPMsgConvertor::MaxPropertyValue(DVS_ENTITY_TKMNIC) + 1, 't'));
+  EXPECT_FALSE(builder->SendEntityUpdate(tkmnic));
 }
 
 TEST_F(BuilderTest, TkmnicPropertyUpdateUsesSixteenByteNames) {
@@ -334,6 +359,20 @@ TEST_F(BuilderTest, ContainerUpdatePacksRecordsWithinTheRoom) {
   EXPECT_EQ(m[r + 206], 45);
   EXPECT_EQ(m[r + 219 + 5], 45);
   EXPECT_EQ(logs.Count("Send container update itemLen 10129, allocLen 10134, EntryNum 45"), 1u);
+}
+
+TEST_F(BuilderTest, OversizedSwitchOrContainerPieceRefusesTheWholeBatch) {
+  std::vector<SwitchPropertyBlock> blocks = {{"switch-one", EncodeProperties({{1, TextValue("up")}})},
+                                             {"switch-two", EncodeProperties({{20, std::string(65500, 'z')}})}};
+  EXPECT_FALSE(builder->SendSwitchPropertyUpdate(1, blocks));
+  EXPECT_EQ(builder->Messages().size(), 0u) << "the first switch's piece is not sent with a more flag alone";
+
+  std::vector<kcp::ContainerRecord> containers(2);
+  containers[0].cifId = "small";
+  containers[1].cifId = "huge";
+  containers[1].entries.resize(3000);  // 202 + 69,000 bytes: more than one message can carry
+  EXPECT_FALSE(builder->SendContainerUpdate(containers));
+  EXPECT_EQ(builder->Messages().size(), 0u);
 }
 
 TEST_F(BuilderTest, RefusedSendStopsTheBatch) {

@@ -303,5 +303,59 @@ TEST_F(ChildPortTest, ContainerInterfacesOfAParentVif) {
   EXPECT_TRUE(dp.module.PortContainers().count("vm-vif") == 0) << "an empty container list";
 }
 
+TEST_F(ChildPortTest, ContextVlanBeyondSixteenBitsIsRefusedNotCut) {
+  auto vm = Lsp(11, 1, "vm-vif", "110");
+  vm.set_admin_state_up(true);
+  feed->Put(vm);
+  tv::LogSwitchPortConfigMsg cif;
+  *cif.mutable_id() = test::Uuid(21);
+  cif.mutable_attachment()->set_type(2);
+  cif.mutable_attachment()->set_vif_id("cif-1");
+  cif.mutable_attachment()->set_parent_vif_id("vm-vif");
+  cif.mutable_attachment()->set_context_vlan(65536 + 10);
+  feed->Put(cif);
+  Connect("vm-vif", "110");
+  Flush();
+  EXPECT_EQ(dp.module.Containers().count("cif-1"), 0u);
+  EXPECT_EQ(logs.Count({"Invalid context VLAN 65546 of " + IdText(21), "LCP00001"}), 1u);
+}
+
+TEST_F(ChildPortTest, AddressesBeyondOneMessageAreLeftOutAndTheOtherContainersStillGo) {
+  auto parent = Ls(1);
+  parent.set_vni(100);
+  parent.set_admin_state_up(true);
+  feed->Put(parent);
+  auto vm = Lsp(11, 1, "vm-vif", "110");
+  vm.set_admin_state_up(true);
+  feed->Put(vm);
+  for (uint64_t n : {21, 22}) {
+    tv::LogSwitchPortConfigMsg cif;
+    *cif.mutable_id() = test::Uuid(n);
+    cif.mutable_attachment()->set_type(2);
+    cif.mutable_attachment()->set_vif_id("cif-" + std::to_string(n));
+    cif.mutable_attachment()->set_parent_vif_id("vm-vif");
+    cif.mutable_attachment()->set_context_vlan(static_cast<uint32_t>(n));
+    for (uint32_t i = 0; i < (n == 21 ? 3000u : 1u); ++i) {
+      auto* binding = cif.mutable_address_bindings()->add_bindings();
+      binding->mutable_ip()->set_ipv4(0x0a000000 + i);
+      binding->mutable_mac()->set_mac(0x020000000000ull + i);
+    }
+    feed->Put(cif);
+  }
+  Connect("vm-vif", "110");
+  auto messages = Flush();
+  for (const auto& m : messages) EXPECT_EQ(test::Be16(m, 2), m.size()) << "no wrapped message length";
+  // 65,535 bytes hold 9 of envelope and TLV, a 202-byte record and 2,840 addresses of 23 bytes.
+  EXPECT_EQ(CIFConfig::kMaxContainerAddresses, 2840u);
+  ASSERT_EQ(dp.module.Containers().count("cif-21"), 1u);
+  EXPECT_EQ(dp.module.Containers().at("cif-21").entries.size(), 2840u);
+  ASSERT_EQ(dp.module.Containers().count("cif-22"), 1u);
+  EXPECT_EQ(dp.module.PortContainers().at("vm-vif"), (std::vector<std::string>{"cif-21", "cif-22"}));
+  EXPECT_EQ(logs.Count({"CIF cif-21 has 3000 address bindings, more than the 2840 one message carries: 160 are not "
+                        "sent",
+                        "LCP00001"}),
+            1u);
+}
+
 }  // namespace
 }  // namespace VevUroro

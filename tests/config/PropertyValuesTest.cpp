@@ -114,6 +114,16 @@ TEST(QosTest, CosAndDscpLimits) {
   EXPECT_EQ(withDscp(1, 64)->properties[3].value, "");
 }
 
+TEST(QosTest, BandwidthsBeyondSixtyFourBitsOfBytesPerSecondSaturate) {
+  tv::QosConfigMsg qos;
+  *qos.add_shapers() = Shaper(1, uint64_t{1} << 61, uint64_t{1} << 62);  // × 125,000 would wrap to 0
+  *qos.add_shapers() = Shaper(3, UINT64_MAX / 125, UINT64_MAX / 125 + 1);
+  auto result = ConvertQos(qos);
+  ASSERT_TRUE(result);
+  EXPECT_BYTES(result->properties[0].value, Bytes().H64(UINT64_MAX).H64(UINT64_MAX).H64(0));
+  EXPECT_BYTES(result->properties[2].value, Bytes().H64(UINT64_MAX / 125 * 125).H64(UINT64_MAX).H64(0));
+}
+
 TEST(QosTest, ShaperValidation) {
   LogCapture logs(LOG_LEVEL_INFO);
   tv::QosConfigMsg qos;
@@ -226,7 +236,7 @@ TEST(SwitchSecurityTest, TableLayout) {
   s.set_ra_guard(true);
   s.mutable_rate_limits()->set_bcast_rx(100);
   s.mutable_rate_limits()->set_mcast_tx(7);
-  std::string table = BuildSwitchSecurityTable(s, "port");
+  std::string table = BuildSwitchSecurityTable(s, "port").value();
   Bytes expected;
   expected.H32(0x1 | 0x4 | 0x8 | 0x40 | 0x80 | 0x200 | 0x2000).H32(100).H32(0).H32(0).H32(7).H32(1).H32(1).H32(1);
   // switch white-list entry: IPv4 | VLAN | MAC
@@ -247,7 +257,7 @@ TEST(SwitchSecurityTest, EveryFlagBit) {
   s.set_dhcpv6_client_block(true);
   s.mutable_rate_limits()->set_mcast_rx(1);
   s.mutable_rate_limits()->set_bcast_tx(1);
-  std::string table = BuildSwitchSecurityTable(s, "port");
+  std::string table = BuildSwitchSecurityTable(s, "port").value();
   uint32_t flags;
   std::memcpy(&flags, table.data(), 4);
   EXPECT_EQ(flags, 0x20u | 0x400 | 0x800 | 0x1000 | 0x10 | 0x100);
@@ -261,7 +271,7 @@ TEST(SwitchSecurityTest, WhiteListWithSpoofGuardOffIsNotEncoded) {
   s.add_bpdu_exceptions()->set_mac(1);
   s.set_port_spoof_guard(true);
   *s.add_port_white_list() = V4Entry(0xc0a80001, 24, {}, {});
-  std::string table = BuildSwitchSecurityTable(s, "port");
+  std::string table = BuildSwitchSecurityTable(s, "port").value();
   ASSERT_EQ(table.size(), 32u + 32) << "header plus the port list only";
   uint32_t counts[3];
   std::memcpy(counts, table.data() + 20, 12);
@@ -274,7 +284,7 @@ TEST(SwitchSecurityTest, WhiteListWithSpoofGuardOffIsNotEncoded) {
 
   tv::SwitchSecurityMsg guardOnly;
   guardOnly.set_switch_spoof_guard(true);
-  EXPECT_EQ(BuildSwitchSecurityTable(guardOnly, "port").size(), 32u);
+  EXPECT_EQ(BuildSwitchSecurityTable(guardOnly, "port").value().size(), 32u);
   EXPECT_EQ(logs.Count("Switch spoofguard enabled, but no whitelist is configured."), 1u);
 }
 

@@ -122,7 +122,17 @@ TEST(PropertyTextTest, SwitchKeys) {
   EXPECT_EQ(SwitchPropertyText(9, V().Text("false").b), "\"false\"");
   EXPECT_EQ(SwitchPropertyText(10, V().Bytes({0, 0, 0, 3}).b), "mode 3");
   EXPECT_EQ(SwitchPropertyText(10, V().Bytes({3}).b), "malformed (1 bytes) 0x03");
-  for (uint16_t key : {1, 5, 6, 9, 10}) EXPECT_STRNE(SwitchKeyName(key), "unknown");
+  EXPECT_EQ(SwitchPropertyText(11, V().Text("250").b), "\"250\"");
+  EXPECT_EQ(SwitchPropertyText(11, V().Bytes({'2'}).b), "malformed (1 bytes) 0x32") << "text without its NUL";
+  for (uint16_t key : {1, 5, 6, 9, 10, 11}) EXPECT_STRNE(SwitchKeyName(key), "unknown");
+}
+
+TEST(PropertyTextTest, TextFromTheAgentCannotForgeDumpLinesOrBreakTheJsonReply) {
+  std::string odd("a\nport forged\n\x01\"\\\xff\xc3\xa9", 20);
+  EXPECT_EQ(PortPropertyText(321, V().Text(odd).b), "\"a\\x0aport forged\\x0a\\x01\\x22\\x5c\\xff\\xc3\\xa9\"");
+  EXPECT_EQ(SwitchPropertyText(1, V().Text("u\rp").b), "\"u\\x0dp\"");
+  EXPECT_EQ(Printable("plain text 123 -_./:"), "plain text 123 -_./:");
+  EXPECT_EQ(Printable(std::string("\0", 1)), "\\x00");
 }
 
 }  // namespace

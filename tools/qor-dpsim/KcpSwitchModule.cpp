@@ -24,7 +24,7 @@ void DumpTable(std::ostringstream& out, const char* title,
                std::string (*text)(uint16_t, const std::vector<uint8_t>&)) {
   out << title << ": " << table.size() << "\n";
   for (const auto& [id, properties] : table) {
-    out << "  " << id << "\n";
+    out << "  " << Printable(id) << "\n";
     for (const auto& [key, value] : properties) {
       out << "    " << key << " (" << name(key) << ") = " << text(key, value) << "\n";
     }
@@ -33,7 +33,7 @@ void DumpTable(std::ostringstream& out, const char* title,
 
 void DumpSet(std::ostringstream& out, const char* title, const std::set<std::string>& items) {
   out << title << ":";
-  for (const auto& item : items) out << " " << item;
+  for (const auto& item : items) out << " " << Printable(item);
   out << "\n";
 }
 
@@ -590,9 +590,9 @@ std::string KcpSwitchModule::Dump() const {
       << ", batches applied: " << _batchesApplied << ", DP status: " << (_outOfSync ? "OutOfSync" : "Sync") << "\n";
   out << "VIFs: " << _vifs.size() << "\n";
   for (const auto& [id, held] : _vifs) {
-    out << "  " << id << " port=" << held.record.portId << " switch=" << held.record.switchId
-        << " type=" << static_cast<unsigned>(held.record.vifType) << (held.connected ? " connected" : " disconnected")
-        << "\n";
+    out << "  " << Printable(id) << " port=" << Printable(held.record.portId)
+        << " switch=" << Printable(held.record.switchId) << " type=" << static_cast<unsigned>(held.record.vifType)
+        << (held.connected ? " connected" : " disconnected") << "\n";
   }
   DumpTable(out, "port properties", _portProperties, PortKeyName, PortPropertyText);
   DumpTable(out, "tkmnic properties", _tkmnicProperties, PortKeyName, PortPropertyText);
@@ -603,18 +603,19 @@ std::string KcpSwitchModule::Dump() const {
   DumpSet(out, "container list", _containerList);
   out << "containers: " << _containers.size() << "\n";
   for (const auto& [id, c] : _containers) {
-    out << "  " << id << " port=" << c.portId << " vm-vif=" << c.vmVifId << " vlan=" << c.vlanId
-        << " addresses=" << c.entries.size() << "\n";
+    out << "  " << Printable(id) << " port=" << Printable(c.portId) << " vm-vif=" << Printable(c.vmVifId)
+        << " vlan=" << c.vlanId << " addresses=" << c.entries.size() << "\n";
   }
   out << "port container lists: " << _portContainers.size() << "\n";
   for (const auto& [port, list] : _portContainers) {
-    out << "  " << port << ":";
-    for (const auto& id : list) out << " " << id;
+    out << "  " << Printable(port) << ":";
+    for (const auto& id : list) out << " " << Printable(id);
     out << "\n";
   }
   out << "uplinks: " << _uplinks.size() << "\n";
   for (const auto& [id, u] : _uplinks) {
-    out << "  " << id << " switch=" << u.switchId << " client=" << u.clientName << " alias=" << u.alias << "\n";
+    out << "  " << Printable(id) << " switch=" << Printable(u.switchId) << " client=" << Printable(u.clientName)
+        << " alias=" << Printable(u.alias) << "\n";
   }
   return out.str();
 }

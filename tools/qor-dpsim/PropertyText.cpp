@@ -65,7 +65,7 @@ std::string Malformed(const std::vector<uint8_t>& value) {
 // Text values carry their terminating NUL.
 std::string Text(const std::vector<uint8_t>& value) {
   if (value.empty() || value.back() != 0) return Malformed(value);
-  return "\"" + std::string(value.begin(), value.end() - 1) + "\"";
+  return "\"" + Printable(std::string(value.begin(), value.end() - 1)) + "\"";
 }
 
 std::string Shaper(const Reader& r) {
@@ -116,15 +116,16 @@ std::string MirrorTables(const Reader& r, const std::vector<uint8_t>& value) {
     if (r.Size() - at < 252 + 52 * static_cast<size_t>(records)) return Malformed(value);
     const size_t s = at + 20;
     int32_t snap = r.Host<int32_t>(s + 117);
-    out << (sessions++ ? "; " : "") << "session \"" << r.Field(s, 32) << "\" type " << r.Host<uint32_t>(s + 113)
-        << " encapsulation " << r.Host<uint32_t>(s + 121) << " vlan " << r.Host<uint16_t>(s + 125) << " snaplen "
-        << (snap < 0 ? std::string("none") : std::to_string(snap)) << " direction " << r.Host<uint32_t>(s + 131);
+    out << (sessions++ ? "; " : "") << "session \"" << Printable(r.Field(s, 32)) << "\" type "
+        << r.Host<uint32_t>(s + 113) << " encapsulation " << r.Host<uint32_t>(s + 121) << " vlan "
+        << r.Host<uint16_t>(s + 125) << " snaplen " << (snap < 0 ? std::string("none") : std::to_string(snap))
+        << " direction " << r.Host<uint32_t>(s + 131);
     if (r.U8(s + 155)) out << " to " << r.Ip(s + 139, r.U8(s + 155) == 1) << " key " << r.Host<uint32_t>(s + 135);
     out << " ports [";
     for (uint32_t i = 0; i < records; ++i) {
       size_t p = at + 252 + 52 * static_cast<size_t>(i);
       uint32_t role = r.Host<uint32_t>(p + 48);
-      out << (i ? " " : "") << r.Field(p, 48) << (role == 1 ? "(src)" : role == 2 ? "(dst)" : "(?)");
+      out << (i ? " " : "") << Printable(r.Field(p, 48)) << (role == 1 ? "(src)" : role == 2 ? "(dst)" : "(?)");
     }
     out << "]";
     at += 252 + 52 * static_cast<size_t>(records);
@@ -133,6 +134,22 @@ std::string MirrorTables(const Reader& r, const std::vector<uint8_t>& value) {
 }
 
 }  // namespace
+
+std::string Printable(const std::string& text) {
+  std::string out;
+  out.reserve(text.size());
+  for (char c : text) {
+    unsigned char byte = static_cast<unsigned char>(c);
+    if (byte >= 0x20 && byte < 0x7f && byte != '"' && byte != '\\') {
+      out += c;
+    } else {
+      char escaped[5];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+      out += escaped;
+    }
+  }
+  return out;
+}
 
 const char* PortKeyName(uint16_t key) {
   switch (key) {
@@ -211,6 +228,8 @@ const char* SwitchKeyName(uint16_t key) {
       return "MAC learning";
     case 10:
       return "forwarding mode";
+    case 11:
+      return "latency";
     default:
       return "unknown";
   }
@@ -308,6 +327,7 @@ std::string SwitchPropertyText(uint16_t key, const std::vector<uint8_t>& value) 
     case 5:
     case 6:
     case 9:
+    case 11:
       return Text(value);
     default:
       return Hex(value);
