@@ -182,16 +182,22 @@ void ConfigApp::HandleDPUpdateMsg(const uint8_t*, int, const KcpMessage& decoded
     Logger(LOG_LEVEL_DEBUG, "ConfigApp: ignore a datapath update received before the session's open ack");
     return;
   }
+  // A series, collected or rejected, never outlives its session: the next session's reports start clean.
   const uint32_t session = s_sessionId.load();
-  if (_dpFragments.Pending() > 0 && _fragmentsSession != session) _dpFragments.Clear();
-  if (_dpFragments.Pending() == 0) _fragmentsSession = session;
+  if (_fragmentsSession != session) {
+    _dpFragments.Clear();
+    _fragmentsSession = session;
+  }
   KcpMessage whole;
   std::string why;
-  switch (_dpFragments.Add(decoded, &whole, &why)) {
+  const VifUpdateFragments::Result result = _dpFragments.Add(decoded, &whole, &why);
+  if (!why.empty()) {
+    Logger(LOG_LEVEL_ERROR, "ConfigApp: dropped a fragmented VIF update: %1", why).AddTag("errorCode:LCP00001");
+  }
+  switch (result) {
     case VifUpdateFragments::Result::kPending:
-      return;
     case VifUpdateFragments::Result::kRejected:
-      Logger(LOG_LEVEL_ERROR, "ConfigApp: dropped a fragmented VIF update: %1", why).AddTag("errorCode:LCP00001");
+    case VifUpdateFragments::Result::kSwallowed:
       return;
     case VifUpdateFragments::Result::kWhole:
     case VifUpdateFragments::Result::kComplete:

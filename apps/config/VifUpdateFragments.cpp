@@ -28,20 +28,42 @@ const VifRecord* VifUpdateFragments::Fragment(const KcpMessage& message, std::st
   return &item.vifs.front();
 }
 
-VifUpdateFragments::Result VifUpdateFragments::Reject(std::string reason, std::string* why, bool seriesEnds) {
+std::optional<std::string> VifUpdateFragments::SeriesVif(const KcpMessage& message) {
+  if (message.items.size() != 1) return std::nullopt;
+  const DataItem& item = message.items.front();
+  if (item.type != KCP_UPDATE_VIF || item.vifs.size() != 1) return std::nullopt;
+  return item.vifs.front().vifId;
+}
+
+VifUpdateFragments::Result VifUpdateFragments::Reject(std::string reason, std::optional<std::string> vif,
+                                                      std::string* why, bool seriesEnds) {
   *why = std::move(reason);
   _fragments.clear();
   _valueBytes = 0;
   _rejecting = !seriesEnds;
+  _seriesVif = _rejecting ? std::move(vif) : std::nullopt;
   return Result::kRejected;
 }
 
 VifUpdateFragments::Result VifUpdateFragments::Add(const KcpMessage& message, KcpMessage* out, std::string* why) {
+  why->clear();
   const bool more = message.MoreFollows();
+  const std::optional<std::string> vif = SeriesVif(message);
+  // Foreign to the series in progress or rejected: a message naming another VIF, or a last message that names none
+  // (a report of several VIFs). A message with "more" naming none is a broken piece of the series.
+  const bool foreign = vif ? _seriesVif && *vif != *_seriesVif : !more;
   if (_rejecting) {
-    // The rest of a rejected series goes with it.
-    if (!more) _rejecting = false;
-    return Result::kPending;
+    if (!foreign) {
+      // The rest of a rejected series goes with it.
+      if (!more) Clear();
+      *why = "the rest of a rejected series";
+      return Result::kSwallowed;
+    }
+    // Not the series' (its end was lost): take the message on its own.
+    Clear();
+  } else if (!_fragments.empty() && foreign) {
+    Clear();
+    *why = "a message of another VIF interrupted the series; its fragments";
   }
   if (!more && _fragments.empty()) {
     *out = message;
@@ -49,26 +71,28 @@ VifUpdateFragments::Result VifUpdateFragments::Add(const KcpMessage& message, Kc
   }
   std::string problem;
   const VifRecord* record = Fragment(message, &problem);
-  if (!record) return Reject(problem, why, !more);
+  if (!record) return Reject(problem, vif ? vif : _seriesVif, why, !more);
   _valueBytes += record->properties.front().value.size();
   if (kReassembledFixedLen + _valueBytes > kMaxReassembledLen) {
-    return Reject("the reassembled update would exceed " + std::to_string(kMaxReassembledLen) + " bytes", why, !more);
+    return Reject("the reassembled update would exceed " + std::to_string(kMaxReassembledLen) + " bytes", vif, why,
+                  !more);
   }
+  _seriesVif = vif;
   _fragments.push_back(message);
   if (more) return Result::kPending;
 
   KcpMessage whole = _fragments.front();
   whole.updateFlags = 0;
   DataItem& item = whole.items.front();
-  VifRecord& vif = item.vifs.front();
+  VifRecord& first = item.vifs.front();
   KcpProperty property;
-  property.key = vif.properties.front().key;
+  property.key = first.properties.front().key;
   property.value.reserve(_valueBytes);
   for (const KcpMessage& fragment : _fragments) {
     const auto& value = fragment.items.front().vifs.front().properties.front().value;
     property.value.insert(property.value.end(), value.begin(), value.end());
   }
-  vif.properties = {std::move(property)};
+  first.properties = {std::move(property)};
   *out = std::move(whole);
   Clear();
   return Result::kComplete;
@@ -78,6 +102,7 @@ void VifUpdateFragments::Clear() {
   _fragments.clear();
   _valueBytes = 0;
   _rejecting = false;
+  _seriesVif.reset();
 }
 
 }  // namespace VevUroro

@@ -235,6 +235,44 @@ TEST_F(ConfigAppTest, MalformedFragmentsAreRejectedWithoutHarm) {
   EXPECT_GT(runtime->writes.size(), writes);
 }
 
+TEST_F(ConfigAppTest, ARejectedSeriesNeverSwallowsTheNextSessionsOrAnotherVifsReport) {
+  DesiredPort();
+  dp.module.ConnectVif(Vif("vif-1", "1001"));
+  Connect();
+  ASSERT_NE(Runtime("vif-1", 0), "");
+  auto good = dp.module.VifBindings("vif-1", {V4(0x0a000001, 2), V4(0x0a000002, 2)}, 2);
+  ASSERT_EQ(good.size(), 2u);
+  // The first fragment of a series, broken (no property): the series is rejected, its tail still to come.
+  KcpMessage broken;
+  ASSERT_TRUE(DecodeMessage(good[0].data(), good[0].size(), &broken));
+  broken.items[0].vifs[0].properties.clear();
+  Link().Deliver(*EncodeMessage(broken));
+  EXPECT_TRUE(log.Has({"ConfigApp: dropped a fragmented VIF update: a fragment's VIF record carries no property"}));
+
+  // A new session: the datapath's VIF report of the full sync is applied, not taken for the series' tail.
+  ASSERT_TRUE(app->SimulateOutOfSync());
+  Pump();
+  EXPECT_TRUE(app->IpDiscoveryFullSyncDone());
+  EXPECT_NE(Runtime("vif-1", 0), "") << "the full sync's VIF report was swallowed";
+  EXPECT_EQ(app->Converter()->ConnectedPortCount(), 1u);
+
+  // Within a session, a report of another VIF ends the rejected series and is applied.
+  Link().Deliver(*EncodeMessage(broken));
+  const size_t drops = log.Count("ConfigApp: dropped a fragmented VIF update");
+  Inject(dp.module.ConnectVif(Vif("vif-2", "1002")));
+  EXPECT_NE(Runtime("vif-2", 0), "");
+  // The series' own last fragment is swallowed, and says so.
+  Link().Deliver(*EncodeMessage(broken));
+  Link().Deliver(good[1]);
+  EXPECT_EQ(log.Count("ConfigApp: dropped a fragmented VIF update"), drops + 2);
+  EXPECT_TRUE(log.Has({"ConfigApp: dropped a fragmented VIF update: the rest of a rejected series"}));
+  // A series of one VIF interrupted by another VIF's report: the series is dropped, the report applied.
+  Link().Deliver(good[0]);
+  Inject(dp.module.ConnectVif(Vif("vif-3", "1003")));
+  EXPECT_NE(Runtime("vif-3", 0), "");
+  EXPECT_TRUE(log.Has({"ConfigApp: dropped a fragmented VIF update: a message of another VIF interrupted"}));
+}
+
 TEST_F(ConfigAppTest, HopliftStatusRecordGoesSixtyToSeventySecondsLaterOrOnReconnect) {
   DesiredPort();
   dp.module.ConnectVif(Vif("vif-1", "1001"));
