@@ -130,6 +130,8 @@ class ConfigApp : public SCConfigTableObserver, public qor::RefCounted<ConfigApp
   // Session and full sync.
   void StartFullSyncWithDP();
   void HandleSessionControl(const kcp::KcpMessage& message);
+  // Whether a session control message of the current session comes in the state it belongs to; logs it otherwise.
+  bool SessionStep(const kcp::DataItem& item, uint32_t expectedState);
   void HandleNotification(const uint8_t* message, int length, const kcp::KcpMessage& decoded);
   void HandleDPUpdateMsg(const uint8_t* message, int length, const kcp::KcpMessage& decoded);
   void ApplyDPUpdate(const kcp::KcpMessage& message);

@@ -113,6 +113,9 @@ void ConfigApp::HandleSessionControl(const KcpMessage& message) {
     return;
   }
   if (!item.wellFormed) return;
+  // Under the lock from the session check on: a full sync started on another thread between the check and the
+  // handling would otherwise let this (then old) session's message act on the new session.
+  AgentLockGuard lock(AgentLock());
   const uint32_t current = s_sessionId.load();
   if (item.sessionId != current) {
     Logger(LOG_LEVEL_ERROR, "ConfigApp: skipped messages with sessionID %1, current sessionID %2", item.sessionId,
@@ -122,11 +125,13 @@ void ConfigApp::HandleSessionControl(const KcpMessage& message) {
   }
   if (item.controlType == KCP_SESSION_OPEN_ACK) {
     Logger(LOG_LEVEL_DEBUG, "ConfigApp: received session control open ack message from dataplane");
-    AgentLockGuard lock(AgentLock());
+    if (!SessionStep(item, kSessionOpenSent)) return;
     _sessionState = kSessionOpenAcked;
   } else if (item.controlType == KCP_SESSION_FULL_SYNC_END) {
     Logger(LOG_LEVEL_DEBUG, "ConfigApp: received session control full sync end message from dataplane");
-    AgentLockGuard lock(AgentLock());
+    // Once per session, after the Open ACK: a repeated or early end would write the (then empty) pending lists as
+    // the whole runtime state and flush every VIF's.
+    if (!SessionStep(item, kSessionOpenAcked)) return;
     if (_stopped || !_converter) return;
     _dpFullSyncDone = true;
     _sessionState = kSessionFullSyncEnded;
@@ -141,6 +146,15 @@ void ConfigApp::HandleSessionControl(const KcpMessage& message) {
     _converter->UplinkFullSync(uplinks);
     _converter->EndOfFullSync();
   }
+}
+
+bool ConfigApp::SessionStep(const DataItem& item, uint32_t expectedState) {
+  const uint32_t state = _sessionState.load();
+  if (state == expectedState) return true;
+  Logger(LOG_LEVEL_ERROR, "ConfigApp: skipped session control %1 of sessionID %2 in session state %3",
+         static_cast<int>(item.controlType), item.sessionId, state)
+      .AddTag("errorCode:LCP00504");
+  return false;
 }
 
 void ConfigApp::HandleNotification(const uint8_t* message, int length, const KcpMessage& decoded) {

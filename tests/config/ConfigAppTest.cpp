@@ -169,6 +169,30 @@ TEST_F(ConfigAppTest, SessionMessagesOfAnotherSessionAndForeignMessagesAreDroppe
   EXPECT_TRUE(app->DpFullSyncDone());
 }
 
+TEST_F(ConfigAppTest, FullSyncEndCountsOnlyOncePerSessionAndOnlyAfterTheOpenAck) {
+  DesiredPort();
+  dp.module.ConnectVif(Vif("vif-1", "1001"));
+  Link().Up();
+  const uint32_t current = ConfigApp::CurrentSessionId();
+  // Before the Open ACK: dropped, the session waits for its own.
+  Link().Deliver(BuildSessionControl(KCP_SESSION_FULL_SYNC_END, current));
+  EXPECT_EQ(app->SessionState(), ConfigApp::kSessionOpenSent);
+  EXPECT_FALSE(app->DpFullSyncDone());
+  EXPECT_TRUE(log.Has({"ConfigApp: skipped session control 3 of sessionID", "in session state 1", "LCP00504"}));
+  Pump();
+  ASSERT_TRUE(app->IpDiscoveryFullSyncDone());
+  ASSERT_NE(Runtime("vif-1", 0), "");
+  const size_t writes = runtime->writes.size();
+  // Repeated (a retransmission): dropped; the VIFs' runtime state stays.
+  Link().Deliver(BuildSessionControl(KCP_SESSION_FULL_SYNC_END, current));
+  Link().Deliver(BuildSessionControl(KCP_SESSION_OPEN_ACK, current));
+  EXPECT_EQ(runtime->writes.size(), writes);
+  EXPECT_NE(Runtime("vif-1", 0), "");
+  EXPECT_EQ(app->SessionState(), ConfigApp::kSessionFullSyncEnded);
+  EXPECT_TRUE(log.Has({"ConfigApp: skipped session control 2 of sessionID", "in session state 3", "LCP00504"}));
+  EXPECT_EQ(app->Converter()->ConnectedPortCount(), 1u);
+}
+
 TEST_F(ConfigAppTest, VifUpdatesBeforeTheOpenAckAreIgnored) {
   DesiredPort();
   auto early = dp.module.ConnectVif(Vif("vif-9", "1009"));
