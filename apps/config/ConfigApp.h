@@ -139,6 +139,8 @@ class ConfigApp : public SCConfigTableObserver, public qor::RefCounted<ConfigApp
   void UpdateLocalState(const kcp::DataItem& item);
   // Records VIFs deleted for live migration and arms the Hoplift status timer.
   void RecordHopliftStatus(const std::vector<std::string>& vifIds);
+  // Adds the waiting Hoplift status records to the runtime full sync.
+  void KeepHopliftStatusRecords();
   void WriteRuntime(const std::list<TolvarUpdateMsg>& entries, bool fullSync);
   int64_t NowMs() const;
   int Persona() const;

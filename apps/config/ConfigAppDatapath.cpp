@@ -1,6 +1,7 @@
 // The configuration application's datapath side: the session, the notifications, the VIF updates and the runtime
 // state they give, the IP discovery ready callback and the Hoplift status records.
 #include <algorithm>
+#include <set>
 
 #include "apps/config/ConfigApp.h"
 #include "apps/config/MessageBuffer.h"
@@ -383,6 +384,7 @@ void ConfigApp::OnIpDiscoveryReady(std::list<TolvarUpdateMsg> updates, bool vifC
   }
   for (auto& [vifId, entry] : _pendingBindings) _fullSyncUpdateList.push_back(std::move(entry));
   _pendingBindings.clear();
+  KeepHopliftStatusRecords();
   Logger(LOG_LEVEL_INFO, "ConfigApp: _fullSyncUpdateList size : %1 before updating config state cache",
          _fullSyncUpdateList.size());
   std::list<TolvarUpdateMsg> fullSync = std::move(_fullSyncUpdateList);
@@ -397,6 +399,23 @@ void ConfigApp::OnIpDiscoveryReady(std::list<TolvarUpdateMsg> updates, bool vifC
   }
   _ipDisFullSyncDone = true;
   Logger(LOG_LEVEL_INFO, "ConfigApp: _ipDisFullSyncDone set to true");
+}
+
+void ConfigApp::KeepHopliftStatusRecords() {
+  // The full sync replaces every HOPLIFT_STATUS record: those still waiting for their time or their VIF's return
+  // must be part of it, or a resync would delete them early.
+  std::set<std::string> listed;
+  for (const TolvarUpdateMsg& entry : _fullSyncUpdateList) {
+    if (entry.objectType == tv::HOPLIFT_STATUS) listed.insert(entry.objectId);
+  }
+  for (const auto& [vifId, since] : _hopliftStatusList) {
+    if (listed.count(vifId)) continue;
+    tv::HopliftStatusMsg status;
+    status.set_id(vifId);
+    status.set_status(kHopliftInProgress);
+    _fullSyncUpdateList.push_back(
+        RuntimeEntry(tv::HOPLIFT_STATUS, vifId, 0, TolvarUpdateMsg::OP_SET, status.SerializeAsString()));
+  }
 }
 
 void ConfigApp::OnDpStatusTimer() {

@@ -3,6 +3,8 @@
 // the dispatcher's lists and the operator's view.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "dataplane/kcp/KcpFormat.h"
 #include "dataplane/kcp/KcpReader.h"
 #include "dataplane/kcp/KcpWriter.h"
@@ -334,6 +336,41 @@ TEST_F(ConfigAppTest, HopliftStatusRecordGoesSixtyToSeventySecondsLaterOrOnRecon
   nowMs += 10000;
   timer.Fire();
   EXPECT_FALSE(timer.pending) << "no record left: the timer rests";
+}
+
+TEST_F(ConfigAppTest, HopliftStatusRecordOutlivesADatapathResync) {
+  DesiredPort();
+  dp.module.ConnectVif(Vif("vif-1", "1001"));
+  Connect();
+  Inject(dp.module.DisconnectVif("vif-1", true));
+  ASSERT_EQ(app->HopliftStatusCount(), 1u);
+  const int64_t disconnected = nowMs;
+  // The datapath resyncs seconds later: the runtime full sync replaces every HOPLIFT_STATUS record, and keeps this one.
+  nowMs += 2000;
+  ASSERT_TRUE(app->SimulateOutOfSync());
+  Pump();
+  ASSERT_TRUE(app->IpDiscoveryFullSyncDone());
+  ASSERT_FALSE(runtime->writes.empty());
+  const auto& fullSync = runtime->writes.back();
+  ASSERT_TRUE(fullSync.fullSync);
+  auto kept = std::count_if(fullSync.changes.begin(), fullSync.changes.end(), [](const StateCacheChange& change) {
+    return change.entry.objectType == tv::HOPLIFT_STATUS && change.entry.objectId == "vif-1" && !change.IsRemoval();
+  });
+  EXPECT_EQ(kept, 1);
+  tv::HopliftStatusMsg status;
+  ASSERT_TRUE(status.ParseFromString(Runtime("vif-1", 0)));
+  EXPECT_EQ(status.id(), "vif-1");
+  EXPECT_EQ(status.status(), 1u);
+  // It still goes 60 to 70 seconds after the disconnection.
+  auto& timer = *timersA.timers.at(0);
+  for (int fired = 1; fired <= 7 && app->HopliftStatusCount() > 0; ++fired) {
+    nowMs = disconnected + 10000 * fired;
+    timer.Fire();
+  }
+  EXPECT_EQ(app->HopliftStatusCount(), 0u);
+  EXPECT_GE(nowMs - disconnected, 60000);
+  EXPECT_LE(nowMs - disconnected, 70000);
+  EXPECT_EQ(Runtime("vif-1", 0), "");
 }
 
 TEST_F(ConfigAppTest, DpStatusQueryEverySixtySecondsAndOutOfSyncOpensANewSession) {
