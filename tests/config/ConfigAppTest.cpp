@@ -195,6 +195,27 @@ TEST_F(ConfigAppTest, FullSyncEndCountsOnlyOncePerSessionAndOnlyAfterTheOpenAck)
   EXPECT_EQ(app->Converter()->ConnectedPortCount(), 1u);
 }
 
+TEST_F(ConfigAppTest, ThePortListWaitsForTheDatapathsWholeVifReport) {
+  dp.module.ConnectVif(Vif("vif-2", "1002"));
+  Link().Up();
+  Pump(1);  // the ACK; the VIF report (vif-2) and the Full Sync End still on their way
+  Inject(dp.module.ConnectVif(Vif("vif-1", "1001")));
+  ASSERT_EQ(app->Converter()->ConnectedPortCount(), 1u);
+  // The database's first update orders the converter's full sync while the datapath's report is half processed:
+  // a port list now would name vif-1 only, and the datapath would drop vif-2's properties.
+  DesiredPort();
+  auto lsp = Lsp(102, 1, "vif-2", "1002");
+  lsp.set_admin_state_up(true);
+  desired->Put(lsp);
+  EXPECT_TRUE(log.Has({"DVSPropConvertor: the port list waits for the end of the datapath's full sync"}));
+  for (const auto& message : SentOfType(KCP_MSG_UPDATE)) {
+    EXPECT_NE(U16(message, 5), KCP_UPDATE_PORT_LIST) << "a port list before the report was processed";
+  }
+  Pump();
+  EXPECT_EQ(dp.module.PortList(), (std::set<std::string>{"vif-1", "vif-2"}));
+  EXPECT_EQ(dp.Port("vif-2").count(101), 1u);
+}
+
 TEST_F(ConfigAppTest, VifUpdatesBeforeTheOpenAckAreIgnored) {
   DesiredPort();
   auto early = dp.module.ConnectVif(Vif("vif-9", "1009"));
