@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "apps/config/VifUpdateFragments.h"
 #include "dataplane/kcp/KcpFormat.h"
 #include "dataplane/kcp/KcpReader.h"
 #include "dataplane/kcp/KcpWriter.h"
@@ -46,6 +47,64 @@ DiscoveredBinding V4(uint32_t ip, uint8_t method) {
   binding.method = method;
   binding.timestamp = 99;
   return binding;
+}
+
+// A series message as the datapath sends it: one VIF record whose first property is `first` bytes long, followed by
+// a property of `padding` bytes; decoded as the link's reader decodes it.
+KcpMessage SeriesMessage(const std::string& vif, size_t first, size_t padding, bool more) {
+  KcpMessage message;
+  message.type = KCP_MSG_UPDATE;
+  message.updateFlags = more ? 0x80 : 0;
+  DataItem item;
+  item.type = KCP_UPDATE_VIF;
+  item.operation = KCP_OP_UPDATE;
+  VifRecord record = Vif(vif, "1001");
+  record.properties.push_back(KcpProperty{KCP_VIF_PROP_DISCOVERED_BINDINGS, std::vector<uint8_t>(first, 0x11)});
+  record.properties.push_back(KcpProperty{9, std::vector<uint8_t>(padding, 0x22)});
+  item.vifs.push_back(record);
+  message.items.push_back(item);
+  auto bytes = EncodeMessage(message);
+  KcpMessage decoded;
+  EXPECT_TRUE(bytes && DecodeMessage(bytes->data(), bytes->size(), &decoded));
+  return decoded;
+}
+
+TEST(VifUpdateFragmentsTest, WhatASeriesHoldsIsBoundedWhateverTheDatapathSends) {
+  VifUpdateFragments fragments;
+  KcpMessage out;
+  std::string why;
+  // Fragments carrying one value byte each and 30,000 bytes besides: only the value is kept.
+  size_t accepted = 0;
+  VifUpdateFragments::Result result = VifUpdateFragments::Result::kPending;
+  while (result == VifUpdateFragments::Result::kPending && accepted < 100) {
+    result = fragments.Add(SeriesMessage("vif-1", 1, 30000, true), &out, &why);
+    if (result == VifUpdateFragments::Result::kPending) ++accepted;
+    EXPECT_LT(fragments.HeldBytes(), 2000u) << "after " << accepted << " fragments";
+  }
+  EXPECT_EQ(result, VifUpdateFragments::Result::kRejected);
+  EXPECT_EQ(why, "the series' fragments exceed 1048576 bytes");
+  EXPECT_EQ(accepted, VifUpdateFragments::kMaxSeriesBytes / SeriesMessage("vif-1", 1, 30000, true).length);
+  EXPECT_EQ(fragments.HeldBytes(), 0u);
+  EXPECT_EQ(fragments.Add(SeriesMessage("vif-1", 1, 30000, false), &out, &why), VifUpdateFragments::Result::kSwallowed);
+
+  // A fragment that adds nothing to the value is refused.
+  ASSERT_EQ(fragments.Add(SeriesMessage("vif-1", 4, 0, true), &out, &why), VifUpdateFragments::Result::kPending);
+  EXPECT_EQ(fragments.Add(SeriesMessage("vif-1", 0, 100, true), &out, &why), VifUpdateFragments::Result::kRejected);
+  EXPECT_EQ(why, "a fragment's first property is empty");
+  fragments.Clear();
+
+  // A good series gives the first fragment's record with the values, in order, as its one property.
+  ASSERT_EQ(fragments.Add(SeriesMessage("vif-1", 3, 10, true), &out, &why), VifUpdateFragments::Result::kPending);
+  ASSERT_EQ(fragments.Add(SeriesMessage("vif-1", 2, 10, false), &out, &why), VifUpdateFragments::Result::kComplete);
+  EXPECT_TRUE(why.empty());
+  ASSERT_EQ(out.items.size(), 1u);
+  ASSERT_EQ(out.items[0].vifs.size(), 1u);
+  EXPECT_EQ(out.items[0].vifs[0].vifId, "vif-1");
+  ASSERT_EQ(out.items[0].vifs[0].properties.size(), 1u);
+  EXPECT_EQ(out.items[0].vifs[0].properties[0].key, KCP_VIF_PROP_DISCOVERED_BINDINGS);
+  EXPECT_EQ(out.items[0].vifs[0].properties[0].value, std::vector<uint8_t>(5, 0x11));
+  EXPECT_FALSE(out.MoreFollows());
+  EXPECT_EQ(fragments.Pending(), 0u);
 }
 
 class ConfigAppTest : public test::ConfigAppFixture {
