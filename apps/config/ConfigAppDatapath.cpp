@@ -45,7 +45,11 @@ int32_t EntryOperation(uint8_t kcpOperation) {
 }  // namespace
 
 void ConfigApp::OnKcpMessage(const uint8_t* message, int length) {
-  if (length < static_cast<int>(kMsgHeaderLen)) return;
+  if (length < static_cast<int>(kMsgHeaderLen)) {
+    Logger(LOG_LEVEL_ERROR, "ConfigApp: dropped a datapath message of %1 bytes, shorter than its header", length)
+        .AddTag("errorCode:LCP00001");
+    return;
+  }
   KcpMessage decoded;
   DecodeMessage(message, static_cast<size_t>(length), &decoded);
   switch (decoded.type) {
@@ -106,14 +110,21 @@ void ConfigApp::StartFullSyncWithDP() {
 }
 
 void ConfigApp::HandleSessionControl(const KcpMessage& message) {
-  if (message.items.empty()) return;
+  if (message.items.empty()) {
+    Logger(LOG_LEVEL_ERROR, "ConfigApp: dropped a session control message without data item")
+        .AddTag("errorCode:LCP00001");
+    return;
+  }
   const DataItem& item = message.items.front();
   if (item.type != KCP_SESSION_CONTROL) {
     Logger(LOG_LEVEL_ERROR, "ConfigApp: unsupported session control data type %1", item.type)
         .AddTag("errorCode:LCP00505");
     return;
   }
-  if (!item.wellFormed) return;
+  if (!item.wellFormed) {
+    Logger(LOG_LEVEL_ERROR, "ConfigApp: dropped a malformed session control message").AddTag("errorCode:LCP00001");
+    return;
+  }
   // Under the lock from the session check on: a full sync started on another thread between the check and the
   // handling would otherwise let this (then old) session's message act on the new session.
   AgentLockGuard lock(AgentLock());
@@ -160,7 +171,11 @@ bool ConfigApp::SessionStep(const DataItem& item, uint32_t expectedState) {
 
 void ConfigApp::HandleNotification(const uint8_t* message, int length, const KcpMessage& decoded) {
   for (const DataItem& item : decoded.items) {
-    if (!item.wellFormed) continue;
+    if (!item.wellFormed) {
+      Logger(LOG_LEVEL_ERROR, "ConfigApp: dropped a malformed notification item of data type %1", item.type)
+          .AddTag("errorCode:LCP00001");
+      continue;
+    }
     switch (item.type) {
       case KCP_NOTIFY_DP_STATUS: {
         DumpMessage(LOG_LEVEL_DEBUG, message, static_cast<size_t>(length));
@@ -225,7 +240,11 @@ void ConfigApp::ApplyDPUpdate(const KcpMessage& message) {
   AgentLockGuard lock(AgentLock());
   if (_stopped || !_converter) return;
   for (const DataItem& item : message.items) {
-    if (!item.wellFormed) continue;
+    if (!item.wellFormed) {
+      Logger(LOG_LEVEL_ERROR, "ConfigApp: dropped a malformed datapath update item of data type %1", item.type)
+          .AddTag("errorCode:LCP00001");
+      continue;
+    }
     if (item.type == KCP_UPDATE_VIF) {
       UpdateVifInfo(item);
       UpdateLocalState(item);

@@ -275,6 +275,26 @@ TEST_F(ConfigAppTest, ThePortListWaitsForTheDatapathsWholeVifReport) {
   EXPECT_EQ(dp.Port("vif-2").count(101), 1u);
 }
 
+TEST_F(ConfigAppTest, MalformedDatapathMessagesAreDroppedWithALogLine) {
+  DesiredPort();
+  dp.module.ConnectVif(Vif("vif-1", "1001"));
+  Connect();
+  const uint32_t session = ConfigApp::CurrentSessionId();
+  const size_t writes = runtime->writes.size();
+  Link().Deliver({0, 2, 0});
+  EXPECT_TRUE(log.Has({"ConfigApp: dropped a datapath message of 3 bytes, shorter than its header", "LCP00001"}));
+  Link().Deliver({0, 5, 0, 4});
+  EXPECT_TRUE(log.Has({"ConfigApp: dropped a session control message without data item", "LCP00001"}));
+  Link().Deliver({0, 5, 0, 8, 0, 1, 0, 4});  // a session control item without its control type and session ID
+  EXPECT_TRUE(log.Has({"ConfigApp: dropped a malformed session control message", "LCP00001"}));
+  Link().Deliver({0, 3, 0, 8, 0, 1, 0, 4});  // a DP status notification without its status byte
+  EXPECT_TRUE(log.Has({"ConfigApp: dropped a malformed notification item of data type 1", "LCP00001"}));
+  EXPECT_EQ(ConfigApp::CurrentSessionId(), session);
+  EXPECT_EQ(app->SessionState(), ConfigApp::kSessionFullSyncEnded);
+  EXPECT_EQ(runtime->writes.size(), writes);
+  EXPECT_NE(Runtime("vif-1", 0), "");
+}
+
 TEST_F(ConfigAppTest, VifUpdatesBeforeTheOpenAckAreIgnored) {
   DesiredPort();
   auto early = dp.module.ConnectVif(Vif("vif-9", "1009"));
