@@ -262,6 +262,9 @@ TEST_F(ConfigAppTest, ThePortListWaitsForTheDatapathsWholeVifReport) {
   ASSERT_EQ(app->Converter()->ConnectedPortCount(), 1u);
   // The database's first update orders the converter's full sync while the datapath's report is half processed:
   // a port list now would name vif-1 only, and the datapath would drop vif-2's properties.
+  auto first = Lsp(100, 1, "vif-1", "1001");
+  first.set_admin_state_up(true);
+  desired->Put(first);
   DesiredPort();
   auto lsp = Lsp(102, 1, "vif-2", "1002");
   lsp.set_admin_state_up(true);
