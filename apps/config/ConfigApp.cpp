@@ -80,6 +80,7 @@ void ConfigApp::Start(const ConfigTree& subtree) {
         target->Call([&](ConfigApp& app) { app.OnLinkStatus(link, status); });
       },
       kLinkBufferSize);
+  // Created here rather than at construction: its message builder needs the datapath link, made just above.
   DVSPropConvertor::Collaborators converter;
   converter.table = _c.table;
   converter.builder = new KCPMsgConvertor(_link);

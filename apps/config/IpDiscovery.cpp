@@ -414,6 +414,8 @@ void IpDiscovery::ProcessIpDiscList(const std::vector<IpDiscoveryInput>& inputs,
       std::string existing;
       if (!_c.table->QueryRuntimeState(it->objectId, 0, &existing)) {
         Logger(LOG_LEVEL_DEBUG, "IpDiscovery: Add invalid property with Vif %1", it->objectId);
+        // The whole object carries the VIF ID and its container type rather than an empty value, so that the
+        // database object says what it is.
         tv::VifStateMsg object;
         object.set_id(it->objectId);
         object.set_vif_type(3);
