@@ -72,6 +72,7 @@ void ConfigApp::Start(const ConfigTree& subtree) {
   const std::string channel = subtree.get<std::string>("tkmlink.path");
   _link =
       MakeOwnedLink(_c.links, channel, _target, &ConfigApp::OnKcpMessage, &ConfigApp::OnLinkStatus, kLinkBufferSize);
+  // Created here rather than at construction: its message builder needs the datapath link, made just above.
   DVSPropConvertor::Collaborators converter;
   converter.table = _c.table;
   converter.builder = new KCPMsgConvertor(_link);

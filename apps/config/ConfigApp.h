@@ -10,12 +10,13 @@
 //
 // Session with the datapath: on every link-up and every OutOfSync report it sends Session Open with a new session
 // ID (a process-wide counter) and has the converter send its full syncs; Update messages are ignored until the
-// Open ACK of that session, session messages of other sessions are dropped (LCP00504). VIF updates received
+// Open ACK of that session, session messages of other sessions are dropped (LCP00504), and so are an Open ACK or a
+// Full Sync End that does not follow the session's previous step (a repeated or early one). VIF updates received
 // during the datapath's full sync are held back (fullSyncUpdateList, pendingIpDiscovery, pendingVifConnections);
 // at Session Full Sync End IP discovery gets them, and its ready callback writes the VIFs' runtime state into the
 // configuration table as one full sync, then the deltas that came meanwhile. From then on VIF updates are written
 // as they come. A VIF deleted for live migration gets a HOPLIFT_STATUS record, deleted 60 to 70 seconds later or
-// when the VIF reconnects.
+// when the VIF reconnects; a runtime full sync written meanwhile keeps it.
 //
 // Timers: the DP status query every 60 s (IO context B) and the Hoplift status check every 10 s while records wait
 // (IO context A); tests replace both through Collaborators, with their own wall clock.
@@ -130,6 +131,8 @@ class ConfigApp : public SCConfigTableObserver, public qor::RefCounted<ConfigApp
   // Session and full sync.
   void StartFullSyncWithDP();
   void HandleSessionControl(const kcp::KcpMessage& message);
+  // Whether a session control message of the current session comes in the state it belongs to; logs it otherwise.
+  bool SessionStep(const kcp::DataItem& item, uint32_t expectedState);
   void HandleNotification(const uint8_t* message, int length, const kcp::KcpMessage& decoded);
   void HandleDPUpdateMsg(const uint8_t* message, int length, const kcp::KcpMessage& decoded);
   void ApplyDPUpdate(const kcp::KcpMessage& message);
@@ -137,6 +140,8 @@ class ConfigApp : public SCConfigTableObserver, public qor::RefCounted<ConfigApp
   void UpdateLocalState(const kcp::DataItem& item);
   // Records VIFs deleted for live migration and arms the Hoplift status timer.
   void RecordHopliftStatus(const std::vector<std::string>& vifIds);
+  // Adds the waiting Hoplift status records to the runtime full sync.
+  void KeepHopliftStatusRecords();
   void WriteRuntime(const std::list<TolvarUpdateMsg>& entries, bool fullSync);
   int64_t NowMs() const;
   int Persona() const;

@@ -1,6 +1,7 @@
 // The configuration application's datapath side: the session, the notifications, the VIF updates and the runtime
 // state they give, the IP discovery ready callback and the Hoplift status records.
 #include <algorithm>
+#include <set>
 
 #include "apps/config/ConfigApp.h"
 #include "apps/config/MessageBuffer.h"
@@ -44,7 +45,11 @@ int32_t EntryOperation(uint8_t kcpOperation) {
 }  // namespace
 
 void ConfigApp::OnKcpMessage(const uint8_t* message, int length) {
-  if (length < static_cast<int>(kMsgHeaderLen)) return;
+  if (length < static_cast<int>(kMsgHeaderLen)) {
+    Logger(LOG_LEVEL_ERROR, "ConfigApp: dropped a datapath message of %1 bytes, shorter than its header", length)
+        .AddTag("errorCode:LCP00001");
+    return;
+  }
   KcpMessage decoded;
   DecodeMessage(message, static_cast<size_t>(length), &decoded);
   switch (decoded.type) {
@@ -105,14 +110,24 @@ void ConfigApp::StartFullSyncWithDP() {
 }
 
 void ConfigApp::HandleSessionControl(const KcpMessage& message) {
-  if (message.items.empty()) return;
+  if (message.items.empty()) {
+    Logger(LOG_LEVEL_ERROR, "ConfigApp: dropped a session control message without data item")
+        .AddTag("errorCode:LCP00001");
+    return;
+  }
   const DataItem& item = message.items.front();
   if (item.type != KCP_SESSION_CONTROL) {
     Logger(LOG_LEVEL_ERROR, "ConfigApp: unsupported session control data type %1", item.type)
         .AddTag("errorCode:LCP00505");
     return;
   }
-  if (!item.wellFormed) return;
+  if (!item.wellFormed) {
+    Logger(LOG_LEVEL_ERROR, "ConfigApp: dropped a malformed session control message").AddTag("errorCode:LCP00001");
+    return;
+  }
+  // Under the lock from the session check on: a full sync started on another thread between the check and the
+  // handling would otherwise let this (then old) session's message act on the new session.
+  AgentLockGuard lock(AgentLock());
   const uint32_t current = s_sessionId.load();
   if (item.sessionId != current) {
     Logger(LOG_LEVEL_ERROR, "ConfigApp: skipped messages with sessionID %1, current sessionID %2", item.sessionId,
@@ -122,11 +137,13 @@ void ConfigApp::HandleSessionControl(const KcpMessage& message) {
   }
   if (item.controlType == KCP_SESSION_OPEN_ACK) {
     Logger(LOG_LEVEL_DEBUG, "ConfigApp: received session control open ack message from dataplane");
-    AgentLockGuard lock(AgentLock());
+    if (!SessionStep(item, kSessionOpenSent)) return;
     _sessionState = kSessionOpenAcked;
   } else if (item.controlType == KCP_SESSION_FULL_SYNC_END) {
     Logger(LOG_LEVEL_DEBUG, "ConfigApp: received session control full sync end message from dataplane");
-    AgentLockGuard lock(AgentLock());
+    // Once per session, after the Open ACK: a repeated or early end would write the (then empty) pending lists as
+    // the whole runtime state and flush every VIF's.
+    if (!SessionStep(item, kSessionOpenAcked)) return;
     if (_stopped || !_converter) return;
     _dpFullSyncDone = true;
     _sessionState = kSessionFullSyncEnded;
@@ -143,9 +160,22 @@ void ConfigApp::HandleSessionControl(const KcpMessage& message) {
   }
 }
 
+bool ConfigApp::SessionStep(const DataItem& item, uint32_t expectedState) {
+  const uint32_t state = _sessionState.load();
+  if (state == expectedState) return true;
+  Logger(LOG_LEVEL_ERROR, "ConfigApp: skipped session control %1 of sessionID %2 in session state %3",
+         static_cast<int>(item.controlType), item.sessionId, state)
+      .AddTag("errorCode:LCP00504");
+  return false;
+}
+
 void ConfigApp::HandleNotification(const uint8_t* message, int length, const KcpMessage& decoded) {
   for (const DataItem& item : decoded.items) {
-    if (!item.wellFormed) continue;
+    if (!item.wellFormed) {
+      Logger(LOG_LEVEL_ERROR, "ConfigApp: dropped a malformed notification item of data type %1", item.type)
+          .AddTag("errorCode:LCP00001");
+      continue;
+    }
     switch (item.type) {
       case KCP_NOTIFY_DP_STATUS: {
         DumpMessage(LOG_LEVEL_DEBUG, message, static_cast<size_t>(length));
@@ -182,16 +212,22 @@ void ConfigApp::HandleDPUpdateMsg(const uint8_t*, int, const KcpMessage& decoded
     Logger(LOG_LEVEL_DEBUG, "ConfigApp: ignore a datapath update received before the session's open ack");
     return;
   }
+  // A series, collected or rejected, never outlives its session: the next session's reports start clean.
   const uint32_t session = s_sessionId.load();
-  if (_dpFragments.Pending() > 0 && _fragmentsSession != session) _dpFragments.Clear();
-  if (_dpFragments.Pending() == 0) _fragmentsSession = session;
+  if (_fragmentsSession != session) {
+    _dpFragments.Clear();
+    _fragmentsSession = session;
+  }
   KcpMessage whole;
   std::string why;
-  switch (_dpFragments.Add(decoded, &whole, &why)) {
+  const VifUpdateFragments::Result result = _dpFragments.Add(decoded, &whole, &why);
+  if (!why.empty()) {
+    Logger(LOG_LEVEL_ERROR, "ConfigApp: dropped a fragmented VIF update: %1", why).AddTag("errorCode:LCP00001");
+  }
+  switch (result) {
     case VifUpdateFragments::Result::kPending:
-      return;
     case VifUpdateFragments::Result::kRejected:
-      Logger(LOG_LEVEL_ERROR, "ConfigApp: dropped a fragmented VIF update: %1", why).AddTag("errorCode:LCP00001");
+    case VifUpdateFragments::Result::kSwallowed:
       return;
     case VifUpdateFragments::Result::kWhole:
     case VifUpdateFragments::Result::kComplete:
@@ -204,7 +240,11 @@ void ConfigApp::ApplyDPUpdate(const KcpMessage& message) {
   AgentLockGuard lock(AgentLock());
   if (_stopped || !_converter) return;
   for (const DataItem& item : message.items) {
-    if (!item.wellFormed) continue;
+    if (!item.wellFormed) {
+      Logger(LOG_LEVEL_ERROR, "ConfigApp: dropped a malformed datapath update item of data type %1", item.type)
+          .AddTag("errorCode:LCP00001");
+      continue;
+    }
     if (item.type == KCP_UPDATE_VIF) {
       UpdateVifInfo(item);
       UpdateLocalState(item);
@@ -363,6 +403,7 @@ void ConfigApp::OnIpDiscoveryReady(std::list<TolvarUpdateMsg> updates, bool vifC
   }
   for (auto& [vifId, entry] : _pendingBindings) _fullSyncUpdateList.push_back(std::move(entry));
   _pendingBindings.clear();
+  KeepHopliftStatusRecords();
   Logger(LOG_LEVEL_INFO, "ConfigApp: _fullSyncUpdateList size : %1 before updating config state cache",
          _fullSyncUpdateList.size());
   std::list<TolvarUpdateMsg> fullSync = std::move(_fullSyncUpdateList);
@@ -377,6 +418,23 @@ void ConfigApp::OnIpDiscoveryReady(std::list<TolvarUpdateMsg> updates, bool vifC
   }
   _ipDisFullSyncDone = true;
   Logger(LOG_LEVEL_INFO, "ConfigApp: _ipDisFullSyncDone set to true");
+}
+
+void ConfigApp::KeepHopliftStatusRecords() {
+  // The full sync replaces every HOPLIFT_STATUS record: those still waiting for their time or their VIF's return
+  // must be part of it, or a resync would delete them early.
+  std::set<std::string> listed;
+  for (const TolvarUpdateMsg& entry : _fullSyncUpdateList) {
+    if (entry.objectType == tv::HOPLIFT_STATUS) listed.insert(entry.objectId);
+  }
+  for (const auto& [vifId, since] : _hopliftStatusList) {
+    if (listed.count(vifId)) continue;
+    tv::HopliftStatusMsg status;
+    status.set_id(vifId);
+    status.set_status(kHopliftInProgress);
+    _fullSyncUpdateList.push_back(
+        RuntimeEntry(tv::HOPLIFT_STATUS, vifId, 0, TolvarUpdateMsg::OP_SET, status.SerializeAsString()));
+  }
 }
 
 void ConfigApp::OnDpStatusTimer() {

@@ -293,6 +293,7 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
   std::set<std::string> _spfPorts;                              // port IDs of the connected service-plane ports
   bool _started = false;
   bool _linkUp = true;
+  bool _portListAwaitsVifReport = false;  // from Reset to EndOfFullSync
 };
 
 }  // namespace VevUroro

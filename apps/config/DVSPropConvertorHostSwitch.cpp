@@ -122,7 +122,11 @@ void DVSPropConvertor::SendFullSync(bool linkUp) {
     return;
   }
   _linkUp = true;
-  SendPortListFullSync();
+  if (_portListAwaitsVifReport) {
+    Logger(LOG_LEVEL_INFO, "DVSPropConvertor: the port list waits for the end of the datapath's full sync");
+  } else {
+    SendPortListFullSync();
+  }
   SendSwitchList();
   // A datapath that lost its state also lost the switch properties: they are part of every full sync.
   Logger(LOG_LEVEL_INFO, "OnResyncProperty DVS global property");

@@ -742,10 +742,12 @@ void DVSPropConvertor::Reset() {
   _hoplift.Entries().clear();
   _hopliftTimer->Cancel();
   _linkUp = true;
+  _portListAwaitsVifReport = true;
 }
 
 void DVSPropConvertor::EndOfFullSync() {
   AgentLockGuard lock(AgentLock());
+  _portListAwaitsVifReport = false;
   SendPortListFullSync();
 }
 

@@ -25,8 +25,13 @@ constexpr size_t kHeaderLen = 4;
 constexpr size_t kTlvHeaderLen = 4;
 constexpr size_t kMaxMessageLen = 0xffff;
 
+constexpr uint32_t kAddressFamilyIpv4 = 4;
+
+// A binding whose address disagrees with its address family (an IPv4 address with family 6, or the reverse) is
+// not usable: its record's IPv4 flag, taken from the family, would misdescribe its address bytes.
 bool Usable(const tv::DaVifAddressBindingMsg& binding) {
-  return binding.has_ip() && binding.has_mac() && binding.has_address_family();
+  return binding.has_ip() && binding.has_mac() && binding.has_address_family() &&
+         (binding.address_family() == kAddressFamilyIpv4) == binding.ip().has_ipv4();
 }
 
 void PutU16(std::vector<uint8_t>& out, size_t at, size_t value) {
@@ -149,7 +154,7 @@ std::vector<uint8_t> IpDiscovery::BuildGuestBindings(const std::string& portId, 
     }
     if (written == count) break;
     uint8_t* record = out.data() + at;
-    record[0] = binding.ip().has_ipv4() ? 1 : 0;
+    record[0] = binding.address_family() == kAddressFamilyIpv4 ? 1 : 0;
     WriteIpBytes(binding.ip(), record + 1);
     WriteMacBytes(binding.mac(), record + 17);
     at += kGuestBindingRecordLen;
@@ -401,6 +406,8 @@ void IpDiscovery::ProcessIpDiscList(const std::vector<IpDiscoveryInput>& inputs,
       std::string existing;
       if (!_c.table->QueryRuntimeState(it->objectId, 0, &existing)) {
         Logger(LOG_LEVEL_DEBUG, "IpDiscovery: Add invalid property with Vif %1", it->objectId);
+        // The whole object carries the VIF ID and its container type rather than an empty value, so that the
+        // database object says what it is.
         tv::VifStateMsg object;
         object.set_id(it->objectId);
         object.set_vif_type(3);

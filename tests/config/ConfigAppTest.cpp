@@ -3,6 +3,9 @@
 // the dispatcher's lists and the operator's view.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "apps/config/VifUpdateFragments.h"
 #include "dataplane/kcp/KcpFormat.h"
 #include "dataplane/kcp/KcpReader.h"
 #include "dataplane/kcp/KcpWriter.h"
@@ -44,6 +47,64 @@ DiscoveredBinding V4(uint32_t ip, uint8_t method) {
   binding.method = method;
   binding.timestamp = 99;
   return binding;
+}
+
+// A series message as the datapath sends it: one VIF record whose first property is `first` bytes long, followed by
+// a property of `padding` bytes; decoded as the link's reader decodes it.
+KcpMessage SeriesMessage(const std::string& vif, size_t first, size_t padding, bool more) {
+  KcpMessage message;
+  message.type = KCP_MSG_UPDATE;
+  message.updateFlags = more ? 0x80 : 0;
+  DataItem item;
+  item.type = KCP_UPDATE_VIF;
+  item.operation = KCP_OP_UPDATE;
+  VifRecord record = Vif(vif, "1001");
+  record.properties.push_back(KcpProperty{KCP_VIF_PROP_DISCOVERED_BINDINGS, std::vector<uint8_t>(first, 0x11)});
+  record.properties.push_back(KcpProperty{9, std::vector<uint8_t>(padding, 0x22)});
+  item.vifs.push_back(record);
+  message.items.push_back(item);
+  auto bytes = EncodeMessage(message);
+  KcpMessage decoded;
+  EXPECT_TRUE(bytes && DecodeMessage(bytes->data(), bytes->size(), &decoded));
+  return decoded;
+}
+
+TEST(VifUpdateFragmentsTest, WhatASeriesHoldsIsBoundedWhateverTheDatapathSends) {
+  VifUpdateFragments fragments;
+  KcpMessage out;
+  std::string why;
+  // Fragments carrying one value byte each and 30,000 bytes besides: only the value is kept.
+  size_t accepted = 0;
+  VifUpdateFragments::Result result = VifUpdateFragments::Result::kPending;
+  while (result == VifUpdateFragments::Result::kPending && accepted < 100) {
+    result = fragments.Add(SeriesMessage("vif-1", 1, 30000, true), &out, &why);
+    if (result == VifUpdateFragments::Result::kPending) ++accepted;
+    EXPECT_LT(fragments.HeldBytes(), 2000u) << "after " << accepted << " fragments";
+  }
+  EXPECT_EQ(result, VifUpdateFragments::Result::kRejected);
+  EXPECT_EQ(why, "the series' fragments exceed 1048576 bytes");
+  EXPECT_EQ(accepted, VifUpdateFragments::kMaxSeriesBytes / SeriesMessage("vif-1", 1, 30000, true).length);
+  EXPECT_EQ(fragments.HeldBytes(), 0u);
+  EXPECT_EQ(fragments.Add(SeriesMessage("vif-1", 1, 30000, false), &out, &why), VifUpdateFragments::Result::kSwallowed);
+
+  // A fragment that adds nothing to the value is refused.
+  ASSERT_EQ(fragments.Add(SeriesMessage("vif-1", 4, 0, true), &out, &why), VifUpdateFragments::Result::kPending);
+  EXPECT_EQ(fragments.Add(SeriesMessage("vif-1", 0, 100, true), &out, &why), VifUpdateFragments::Result::kRejected);
+  EXPECT_EQ(why, "a fragment's first property is empty");
+  fragments.Clear();
+
+  // A good series gives the first fragment's record with the values, in order, as its one property.
+  ASSERT_EQ(fragments.Add(SeriesMessage("vif-1", 3, 10, true), &out, &why), VifUpdateFragments::Result::kPending);
+  ASSERT_EQ(fragments.Add(SeriesMessage("vif-1", 2, 10, false), &out, &why), VifUpdateFragments::Result::kComplete);
+  EXPECT_TRUE(why.empty());
+  ASSERT_EQ(out.items.size(), 1u);
+  ASSERT_EQ(out.items[0].vifs.size(), 1u);
+  EXPECT_EQ(out.items[0].vifs[0].vifId, "vif-1");
+  ASSERT_EQ(out.items[0].vifs[0].properties.size(), 1u);
+  EXPECT_EQ(out.items[0].vifs[0].properties[0].key, KCP_VIF_PROP_DISCOVERED_BINDINGS);
+  EXPECT_EQ(out.items[0].vifs[0].properties[0].value, std::vector<uint8_t>(5, 0x11));
+  EXPECT_FALSE(out.MoreFollows());
+  EXPECT_EQ(fragments.Pending(), 0u);
 }
 
 class ConfigAppTest : public test::ConfigAppFixture {
@@ -169,6 +230,74 @@ TEST_F(ConfigAppTest, SessionMessagesOfAnotherSessionAndForeignMessagesAreDroppe
   EXPECT_TRUE(app->DpFullSyncDone());
 }
 
+TEST_F(ConfigAppTest, FullSyncEndCountsOnlyOncePerSessionAndOnlyAfterTheOpenAck) {
+  DesiredPort();
+  dp.module.ConnectVif(Vif("vif-1", "1001"));
+  Link().Up();
+  const uint32_t current = ConfigApp::CurrentSessionId();
+  // Before the Open ACK: dropped, the session waits for its own.
+  Link().Deliver(BuildSessionControl(KCP_SESSION_FULL_SYNC_END, current));
+  EXPECT_EQ(app->SessionState(), ConfigApp::kSessionOpenSent);
+  EXPECT_FALSE(app->DpFullSyncDone());
+  EXPECT_TRUE(log.Has({"ConfigApp: skipped session control 3 of sessionID", "in session state 1", "LCP00504"}));
+  Pump();
+  ASSERT_TRUE(app->IpDiscoveryFullSyncDone());
+  ASSERT_NE(Runtime("vif-1", 0), "");
+  const size_t writes = runtime->writes.size();
+  // Repeated (a retransmission): dropped; the VIFs' runtime state stays.
+  Link().Deliver(BuildSessionControl(KCP_SESSION_FULL_SYNC_END, current));
+  Link().Deliver(BuildSessionControl(KCP_SESSION_OPEN_ACK, current));
+  EXPECT_EQ(runtime->writes.size(), writes);
+  EXPECT_NE(Runtime("vif-1", 0), "");
+  EXPECT_EQ(app->SessionState(), ConfigApp::kSessionFullSyncEnded);
+  EXPECT_TRUE(log.Has({"ConfigApp: skipped session control 2 of sessionID", "in session state 3", "LCP00504"}));
+  EXPECT_EQ(app->Converter()->ConnectedPortCount(), 1u);
+}
+
+TEST_F(ConfigAppTest, ThePortListWaitsForTheDatapathsWholeVifReport) {
+  dp.module.ConnectVif(Vif("vif-2", "1002"));
+  Link().Up();
+  Pump(1);  // the ACK; the VIF report (vif-2) and the Full Sync End still on their way
+  Inject(dp.module.ConnectVif(Vif("vif-1", "1001")));
+  ASSERT_EQ(app->Converter()->ConnectedPortCount(), 1u);
+  // The database's first update orders the converter's full sync while the datapath's report is half processed:
+  // a port list now would name vif-1 only, and the datapath would drop vif-2's properties.
+  auto first = Lsp(100, 1, "vif-1", "1001");
+  first.set_admin_state_up(true);
+  desired->Put(first);
+  DesiredPort();
+  auto lsp = Lsp(102, 1, "vif-2", "1002");
+  lsp.set_admin_state_up(true);
+  desired->Put(lsp);
+  EXPECT_TRUE(log.Has({"DVSPropConvertor: the port list waits for the end of the datapath's full sync"}));
+  for (const auto& message : SentOfType(KCP_MSG_UPDATE)) {
+    EXPECT_NE(U16(message, 5), KCP_UPDATE_PORT_LIST) << "a port list before the report was processed";
+  }
+  Pump();
+  EXPECT_EQ(dp.module.PortList(), (std::set<std::string>{"vif-1", "vif-2"}));
+  EXPECT_EQ(dp.Port("vif-2").count(101), 1u);
+}
+
+TEST_F(ConfigAppTest, MalformedDatapathMessagesAreDroppedWithALogLine) {
+  DesiredPort();
+  dp.module.ConnectVif(Vif("vif-1", "1001"));
+  Connect();
+  const uint32_t session = ConfigApp::CurrentSessionId();
+  const size_t writes = runtime->writes.size();
+  Link().Deliver({0, 2, 0});
+  EXPECT_TRUE(log.Has({"ConfigApp: dropped a datapath message of 3 bytes, shorter than its header", "LCP00001"}));
+  Link().Deliver({0, 5, 0, 4});
+  EXPECT_TRUE(log.Has({"ConfigApp: dropped a session control message without data item", "LCP00001"}));
+  Link().Deliver({0, 5, 0, 8, 0, 1, 0, 4});  // a session control item without its control type and session ID
+  EXPECT_TRUE(log.Has({"ConfigApp: dropped a malformed session control message", "LCP00001"}));
+  Link().Deliver({0, 3, 0, 8, 0, 1, 0, 4});  // a DP status notification without its status byte
+  EXPECT_TRUE(log.Has({"ConfigApp: dropped a malformed notification item of data type 1", "LCP00001"}));
+  EXPECT_EQ(ConfigApp::CurrentSessionId(), session);
+  EXPECT_EQ(app->SessionState(), ConfigApp::kSessionFullSyncEnded);
+  EXPECT_EQ(runtime->writes.size(), writes);
+  EXPECT_NE(Runtime("vif-1", 0), "");
+}
+
 TEST_F(ConfigAppTest, VifUpdatesBeforeTheOpenAckAreIgnored) {
   DesiredPort();
   auto early = dp.module.ConnectVif(Vif("vif-9", "1009"));
@@ -235,6 +364,44 @@ TEST_F(ConfigAppTest, MalformedFragmentsAreRejectedWithoutHarm) {
   EXPECT_GT(runtime->writes.size(), writes);
 }
 
+TEST_F(ConfigAppTest, ARejectedSeriesNeverSwallowsTheNextSessionsOrAnotherVifsReport) {
+  DesiredPort();
+  dp.module.ConnectVif(Vif("vif-1", "1001"));
+  Connect();
+  ASSERT_NE(Runtime("vif-1", 0), "");
+  auto good = dp.module.VifBindings("vif-1", {V4(0x0a000001, 2), V4(0x0a000002, 2)}, 2);
+  ASSERT_EQ(good.size(), 2u);
+  // The first fragment of a series, broken (no property): the series is rejected, its tail still to come.
+  KcpMessage broken;
+  ASSERT_TRUE(DecodeMessage(good[0].data(), good[0].size(), &broken));
+  broken.items[0].vifs[0].properties.clear();
+  Link().Deliver(*EncodeMessage(broken));
+  EXPECT_TRUE(log.Has({"ConfigApp: dropped a fragmented VIF update: a fragment's VIF record carries no property"}));
+
+  // A new session: the datapath's VIF report of the full sync is applied, not taken for the series' tail.
+  ASSERT_TRUE(app->SimulateOutOfSync());
+  Pump();
+  EXPECT_TRUE(app->IpDiscoveryFullSyncDone());
+  EXPECT_NE(Runtime("vif-1", 0), "") << "the full sync's VIF report was swallowed";
+  EXPECT_EQ(app->Converter()->ConnectedPortCount(), 1u);
+
+  // Within a session, a report of another VIF ends the rejected series and is applied.
+  Link().Deliver(*EncodeMessage(broken));
+  const size_t drops = log.Count("ConfigApp: dropped a fragmented VIF update");
+  Inject(dp.module.ConnectVif(Vif("vif-2", "1002")));
+  EXPECT_NE(Runtime("vif-2", 0), "");
+  // The series' own last fragment is swallowed, and says so.
+  Link().Deliver(*EncodeMessage(broken));
+  Link().Deliver(good[1]);
+  EXPECT_EQ(log.Count("ConfigApp: dropped a fragmented VIF update"), drops + 2);
+  EXPECT_TRUE(log.Has({"ConfigApp: dropped a fragmented VIF update: the rest of a rejected series"}));
+  // A series of one VIF interrupted by another VIF's report: the series is dropped, the report applied.
+  Link().Deliver(good[0]);
+  Inject(dp.module.ConnectVif(Vif("vif-3", "1003")));
+  EXPECT_NE(Runtime("vif-3", 0), "");
+  EXPECT_TRUE(log.Has({"ConfigApp: dropped a fragmented VIF update: a message of another VIF interrupted"}));
+}
+
 TEST_F(ConfigAppTest, HopliftStatusRecordGoesSixtyToSeventySecondsLaterOrOnReconnect) {
   DesiredPort();
   dp.module.ConnectVif(Vif("vif-1", "1001"));
@@ -272,6 +439,41 @@ TEST_F(ConfigAppTest, HopliftStatusRecordGoesSixtyToSeventySecondsLaterOrOnRecon
   nowMs += 10000;
   timer.Fire();
   EXPECT_FALSE(timer.pending) << "no record left: the timer rests";
+}
+
+TEST_F(ConfigAppTest, HopliftStatusRecordOutlivesADatapathResync) {
+  DesiredPort();
+  dp.module.ConnectVif(Vif("vif-1", "1001"));
+  Connect();
+  Inject(dp.module.DisconnectVif("vif-1", true));
+  ASSERT_EQ(app->HopliftStatusCount(), 1u);
+  const int64_t disconnected = nowMs;
+  // The datapath resyncs seconds later: the runtime full sync replaces every HOPLIFT_STATUS record, and keeps this one.
+  nowMs += 2000;
+  ASSERT_TRUE(app->SimulateOutOfSync());
+  Pump();
+  ASSERT_TRUE(app->IpDiscoveryFullSyncDone());
+  ASSERT_FALSE(runtime->writes.empty());
+  const auto& fullSync = runtime->writes.back();
+  ASSERT_TRUE(fullSync.fullSync);
+  auto kept = std::count_if(fullSync.changes.begin(), fullSync.changes.end(), [](const StateCacheChange& change) {
+    return change.entry.objectType == tv::HOPLIFT_STATUS && change.entry.objectId == "vif-1" && !change.IsRemoval();
+  });
+  EXPECT_EQ(kept, 1);
+  tv::HopliftStatusMsg status;
+  ASSERT_TRUE(status.ParseFromString(Runtime("vif-1", 0)));
+  EXPECT_EQ(status.id(), "vif-1");
+  EXPECT_EQ(status.status(), 1u);
+  // It still goes 60 to 70 seconds after the disconnection.
+  auto& timer = *timersA.timers.at(0);
+  for (int fired = 1; fired <= 7 && app->HopliftStatusCount() > 0; ++fired) {
+    nowMs = disconnected + 10000 * fired;
+    timer.Fire();
+  }
+  EXPECT_EQ(app->HopliftStatusCount(), 0u);
+  EXPECT_GE(nowMs - disconnected, 60000);
+  EXPECT_LE(nowMs - disconnected, 70000);
+  EXPECT_EQ(Runtime("vif-1", 0), "");
 }
 
 TEST_F(ConfigAppTest, DpStatusQueryEverySixtySecondsAndOutOfSyncOpensANewSession) {

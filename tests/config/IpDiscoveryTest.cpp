@@ -147,6 +147,30 @@ TEST_F(IpDiscoveryComponentTest, GuestBindingsCarryOnlyTheUsableBindingsBackToBa
   EXPECT_TRUE(log.Has({"IpDiscovery: quillon discovered bindings: 2/3"}));
 }
 
+TEST_F(IpDiscoveryComponentTest, TheIpv4FlagFollowsTheAddressFamilyAndAMismatchedBindingIsSkipped) {
+  Swsec().Up();
+  tv::DaVifMsg vif;
+  vif.set_id("vif-a");
+  auto* v4InFamily6 = vif.add_bindings();
+  *v4InFamily6 = Binding(0x0a000007, 0x005056aabb07);
+  v4InFamily6->set_address_family(6);
+  auto* v6InFamily4 = vif.add_bindings();
+  v6InFamily4->mutable_ip()->set_ipv6(std::string(16, '\x20'));
+  v6InFamily4->mutable_mac()->set_mac(0x005056aabb08);
+  v6InFamily4->set_address_family(4);
+  *vif.add_bindings() = Binding(0x0a000009, 0x005056aabb09);
+  discovery->UpdateDesiredState({DaVifEntry(vif)}, false);
+  auto sent = Swsec().Take();
+  ASSERT_EQ(sent.size(), 1u);
+  const auto& m = sent[0];
+  ASSERT_EQ(m.size(), 18u + 4 + 5 + 23);
+  EXPECT_EQ(U16(m, 25), 4 + 23);
+  EXPECT_EQ(m[27], 1);
+  EXPECT_EQ(m[28], 10);
+  EXPECT_EQ(m[31], 9);
+  EXPECT_EQ(log.Count("IpDiscovery: Skipped davif binding item"), 2u);
+}
+
 TEST_F(IpDiscoveryComponentTest, NothingIsSentWhileTheLinkIsDownOrTheVifIsNotConnected) {
   tv::DaVifMsg vif;
   vif.set_id("vif-a");
