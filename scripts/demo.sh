@@ -1,10 +1,18 @@
 #!/usr/bin/env bash
-# The main job: builds what is needed, then, under a temporary QOR_ROOT, brings up the configuration database
-# (tolvard) with a sample desired state, the datapath simulator (qor-dpsim) and the agent with the sample
-# configuration; shows what each holds and logs, and stops everything cleanly.
+# The main job: under a temporary QOR_ROOT, brings up the configuration database (tolvard) with a sample desired
+# state (config/scenarios/main-job.json: a transport node with a host switch, two logical switches, ports with
+# switch security, QoS, MAC management and mirroring), the datapath simulator (qor-dpsim) and the agent; connects
+# the ports' VIFs in the simulator, waits until the agent has realized them, shows what the datapath holds and the
+# VIFs' runtime state read back from tolvard, then stops everything cleanly.
+#
+#   bash scripts/demo.sh           the whole run, then a clean stop
+#   bash scripts/demo.sh --stay    leaves everything running and prints how to change the desired state with
+#                                  tolvarctl and watch the datapath follow; Ctrl-C stops it all
 set -euo pipefail
 here=$(cd "$(dirname "$0")/.." && pwd)
 build="${QOR_BUILD_DIR:-$here/build}"
+stay=false
+[[ "${1:-}" == "--stay" ]] && stay=true
 echo "== building (first run: installs packages and builds everything, a few minutes)"
 QOR_BUILD_DIR="$build" bash "$here/scripts/build.sh" >/dev/null
 
@@ -20,10 +28,13 @@ export QOR_ROOT="$root"
 etc="$root/etc/zantix/qor"
 mkdir -p "$etc"
 cp "$here/config/qor-vevuroro.xml" "$here/config/vessix.xml" "$etc/"
+tolvarctl="$build/tools/tolvarctl/tolvarctl"
+dpsimctl() { ovs-appctl -t "$root/dpsim.ctl" "$@"; }
+switch=qor_vswitch_tkmlink
 
-wait_for() {  # wait_for DESCRIPTION COMMAND...: up to 10 s for the command to succeed
+wait_for() {  # wait_for DESCRIPTION COMMAND...: up to 30 s for the command to succeed
   local what=$1; shift
-  for _ in $(seq 1 200); do "$@" && return 0; sleep 0.05; done
+  for _ in $(seq 1 600); do "$@" >/dev/null 2>&1 && return 0; sleep 0.05; done
   echo "timed out waiting for $what" >&2
   return 1
 }
@@ -35,18 +46,15 @@ pids+=($!)
 wait_for "tolvard" test -s "$root/tolvard.port"
 export TOLVAR_SERVER="tcp:127.0.0.1:$(cat "$root/tolvard.port")"
 echo "   listening on $TOLVAR_SERVER"
-echo "== loading the sample desired state (config/scenarios/tolvar-basic.json) as one transaction"
-"$build/tools/tolvarctl/tolvarctl" load "$here/config/scenarios/tolvar-basic.json"
-echo "   objects now in vdb 1:"
-"$build/tools/tolvarctl/tolvarctl" dump | grep -o '"@type": *"[^"]*"' | sed 's/.*zantix.qor.tolvar./     /; s/"$//' \
-  | sort | uniq -c
+echo "== loading the sample desired state (config/scenarios/main-job.json) as one transaction"
+"$tolvarctl" load "$here/config/scenarios/main-job.json"
+"$tolvarctl" dump | grep -o '"@type": *"[^"]*"' | sed 's/.*zantix.qor.tolvar./     /; s/"$//' | sort | uniq -c
 
 echo "== qor-dpsim: the datapath simulator"
 "$build/tools/qor-dpsim/qor-dpsim" --root "$root" --capture "$root/capture" --control "$root/dpsim.ctl" \
   >"$root/dpsim.log" 2>&1 &
 pids+=($!)
 wait_for "qor-dpsim" test -f "$root/var/run/zantix/qor-dpsim/ready"
-ovs-appctl -t "$root/dpsim.ctl" dpsim/channels | sed 's/^/   /'
 
 echo "== qor-vevuroro: the agent"
 # Free ports for the agent's endpoints, so the demo never collides with anything else on the machine.
@@ -56,23 +64,62 @@ sed -i "s|<health>|<tolvar>tcp://127.0.0.1:$(cat "$root/tolvard.port")</tolvar><
 "$build/core/startup/qor-vevuroro" -c "$etc/qor-vevuroro.xml" >"$root/agent.log" 2>&1 &
 agent=$!
 pids+=($agent)
-wait_for "the agent's health endpoint" grep -q "Health RPC server listening" "$root/agent.log"
-if bash -c "exec 3<>/dev/tcp/127.0.0.1/$health_port" 2>/dev/null; then
-  echo "   health endpoint accepting on 127.0.0.1:$health_port"
+wait_for "the agent's datapath session" grep -q "ConfigApp: _ipDisFullSyncDone set to true" "$root/agent.log"
+wait_for "the database's full sync" grep -q "ConfigApp: Start full sync with DP after" "$root/agent.log"
+wait_for "the database connection judged alive" grep -q "DaemonHealthMonitor: tolvar connected" "$root/agent.log"
+echo "   session with the datapath opened, the database's desired state received"
+
+echo "== connecting the VIFs in the simulator (one with a discovered binding)"
+dpsimctl dpsim/vif-connect $switch vif-web-1 1001 dvs-1 00:50:56:aa:bb:01 \
+  binding=10.0.0.10,00:50:56:aa:bb:01,0,1 | sed 's/^/   /'
+dpsimctl dpsim/vif-connect $switch vif-web-2 1002 dvs-1 00:50:56:aa:bb:02 | sed 's/^/   /'
+dpsimctl dpsim/vif-connect $switch vif-app-1 2001 dvs-1 00:50:56:aa:bb:03 | sed 's/^/   /'
+dpsimctl dpsim/vif-connect $switch vif-app-2 2002 dvs-1 00:50:56:aa:bb:04 | sed 's/^/   /'
+realized() {
+  local dump
+  dump=$(dpsimctl dpsim/dump $switch)
+  for vif in vif-web-1 vif-web-2 vif-app-1 vif-app-2; do
+    grep -A40 "^  $vif\$" <<<"$dump" | grep -q "101 (port blocked)" || return 1
+  done
+  grep -q '1 (CCP session state) = "up"' <<<"$dump" || return 1
+  [[ $("$tolvarctl" dump VIF_STATE | grep -c '"id": "vif-') -ge 4 ]]
+}
+wait_for "the agent to realize the ports" realized
+echo "== what the datapath holds (ovs-appctl -t \$QOR_ROOT/dpsim.ctl dpsim/dump $switch)"
+dpsimctl dpsim/dump $switch | sed 's/^/   /'
+echo "== guest-reported bindings in the switch-security module (dpsim/dump swsec_tkmlink)"
+dpsimctl dpsim/swsec-solicit swsec_tkmlink vif-web-1 >/dev/null
+wait_for "the guest bindings" sh -c "ovs-appctl -t '$root/dpsim.ctl' dpsim/dump swsec_tkmlink | grep -q 'bindings=1'"
+dpsimctl dpsim/dump swsec_tkmlink | sed 's/^/   /'
+echo "== the VIFs' runtime state read back from tolvard (tolvarctl dump VIF_STATE)"
+"$tolvarctl" dump VIF_STATE | sed 's/^/   /'
+echo "== the agent's view of its ports (ovs-appctl -t \$QOR_ROOT/var/run/zantix/qor-vevuroro/vevuroro-cli vevuroro/lport/status)"
+ovs-appctl -t "$root/var/run/zantix/qor-vevuroro/vevuroro-cli" vevuroro/lport/status | sed 's/^/   /'
+
+echo "== one desired change: port 1's QoS class of service 3 -> 6 (tolvarctl patch ... LSP_QOS set)"
+"$tolvarctl" patch LOG_SWITCH_PORT_CONFIG 33333333-3333-3333-0000-000000000001 LSP_QOS set '{"qos": {"cos": 6}}'
+wait_for "the datapath to follow" sh -c "ovs-appctl -t '$root/dpsim.ctl' dpsim/dump $switch | grep -A3 '^  vif-web-1' | grep -q 'COS 6'"
+dpsimctl dpsim/dump $switch | grep -A3 '^  vif-web-1$' | sed 's/^/   /'
+
+if $stay; then
+  cat <<HELP
+== everything keeps running under QOR_ROOT=$root; in another shell:
+   export QOR_ROOT=$root TOLVAR_SERVER=$TOLVAR_SERVER
+   $tolvarctl patch LOG_SWITCH_PORT_CONFIG 33333333-3333-3333-0000-000000000001 LSP_QOS set '{"qos": {"cos": 4}}'
+   ovs-appctl -t $root/dpsim.ctl dpsim/dump $switch        # the port's COS follows
+   ovs-appctl -t $root/dpsim.ctl dpsim/vif-disconnect $switch vif-web-2
+   $tolvarctl dump VIF_STATE                                  # its runtime state is gone
+   Ctrl-C here stops everything.
+HELP
+  wait "$agent" || true
+  exit 0
 fi
-echo "   heartbeat: $(tr '\n' ' ' <"$root/var/run/zantix/sha/qor-vevuroro/heartbeat")"
-wait_for "the database's full sync" grep -q "Transaction end (fullsync)" "$root/agent.log"
-wait_for "the state cache" grep -q "fullSync version is" "$root/agent.log"
-echo "   the agent received the database's full sync and took it into its state cache"
-echo "== the operator's view through the agent's CLI socket (ovs-appctl -t SOCKET list-commands shows every command)"
-cli="$root/var/run/zantix/qor-vevuroro/vevuroro-cli"
-ovs-appctl -t "$cli" vevuroro/cache/size | sed 's/^/   /'
-ovs-appctl -t "$cli" vevuroro/config/lsportlist | sed 's/^/   /'
+
 echo "== stopping the agent with SIGTERM"
 kill -TERM "$agent"
 status=0
 wait "$agent" || status=$?
-echo "== agent log"
-sed 's/^/   /' "$root/agent.log"
+echo "== the agent's log: the configuration application's lines"
+grep -E "ConfigApp|IpDiscovery: (Start|Received|retrieved)|DaemonHealthMonitor|Clean up" "$root/agent.log" | cut -c1-220 | sed 's/^/   /'
 echo "== qor-vevuroro exited with status $status"
 exit "$status"

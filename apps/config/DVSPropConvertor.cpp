@@ -147,22 +147,23 @@ DVSPropConvertor::Change DVSPropConvertor::Prepare(uint32_t objectType, const st
   change.value = value;
   const bool remove = change.Delete();
   if (operation != TolvarUpdateMsg::OP_SET && !remove) return change;  // the handler reports it
+  // What the view held before, only where the property's handler (or a whole-object removal) looks at it.
+  const bool entity = property == 0;
   if (objectType == tv::LOG_SWITCH_PORT_CONFIG) {
     if (const LspState* lsp = _state.Port(objectId)) {
-      change.oldExtraConfigs = lsp->extraConfigs;
-      change.oldSwitchId = lsp->switchId;
-      change.oldAttachment = lsp->attachment;
-      change.oldMirrorSessions = lsp->mirrorSessions;
+      if (property == P::LSP_EXTRA_CONFIGS) change.MutableOld().extraConfigs = lsp->extraConfigs;
+      if (property == P::LSP_SWITCH_ID) change.MutableOld().switchId = lsp->switchId;
+      if (property == P::LSP_ATTACHMENT) change.MutableOld().attachment = lsp->attachment;
     }
   } else if (objectType == tv::LOG_SWITCH_CONFIG) {
     if (const LsState* ls = _state.Switch(objectId)) {
-      change.oldExtraConfigs = ls->extraConfigs;
-      change.oldLsAttachment = ls->attachment;
-      change.oldLsType = ls->type;
+      if (property == P::LS_EXTRA_CONFIGS) change.MutableOld().extraConfigs = ls->extraConfigs;
+      if (entity || property == P::LS_ATTACHMENT) change.MutableOld().lsAttachment = ls->attachment;
+      if (property == P::LS_TYPE) change.MutableOld().lsType = ls->type;
     }
   } else if (objectType == tv::TRANSPORT_NODE_CONFIG) {
     auto it = _state.transportNodes.find(objectId);
-    if (it != _state.transportNodes.end()) change.oldHostSwitches = it->second;
+    if (it != _state.transportNodes.end()) change.MutableOld().hostSwitches = it->second;
   }
   change.converted = _state.ApplyRaw(objectType, objectId, property, remove, value);
   if (!change.converted) {
@@ -182,7 +183,7 @@ DVSPropConvertor::Change DVSPropConvertor::Prepare(uint32_t objectType, const st
 void DVSPropConvertor::ConvertLspProperty(Change& change, LspState& lsp) {
   const bool remove = change.Delete();
   tv::LogSwitchPortConfigMsg m;
-  if (!remove) m.ParseFromString(change.value);
+  if (!remove) m.ParseFromArray(change.value.data(), static_cast<int>(change.value.size()));
   switch (change.property) {
     case P::LSP_IP_DISCOVERY:
       if (remove || !m.has_ip_discovery()) {
@@ -400,8 +401,8 @@ void DVSPropConvertor::EmitEntity(const Change& change) {
   switch (change.objectType) {
     case tv::LOG_SWITCH_CONFIG: {
       Logger(LOG_LEVEL_INFO, "Delete logical switch [%1]", text);
-      if (change.oldLsAttachment) {
-        _lsAttachments.Remove(change.objectId, change.oldLsAttachment->parent_switch_id().SerializeAsString());
+      if (change.Old().lsAttachment) {
+        _lsAttachments.Remove(change.objectId, change.Old().lsAttachment->parent_switch_id().SerializeAsString());
       }
       break;
     }
@@ -412,6 +413,8 @@ void DVSPropConvertor::EmitEntity(const Change& change) {
       if (!parent.empty()) {
         if (PortEntry* parentPort = _ports.FindByVif(parent)) _cifs.SendContainers(parent, parentPort->portId);
       }
+      // Mirror sessions that named the port as source or destination no longer list it.
+      RefreshMirrorsNaming(change.objectId, batch);
       break;
     }
     case tv::TRANSPORT_NODE_CONFIG:

@@ -106,6 +106,9 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
   const FlowCacheSettings& FlowCache() const { return _flowCache; }
   // Views for tests, benchmarks and the operator's dumps; call under the agent lock.
   size_t ConnectedPortCount() const { return _ports.Size(); }
+  void VisitPorts(const std::function<void(const PortEntry&)>& visit) {
+    _ports.ForEach([&visit](PortEntry& port) { visit(port); });
+  }
   const DesiredSwitchState& State() const { return _state; }
 
  private:
@@ -114,17 +117,29 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
     uint32_t objectType = 0;
     std::string objectId;
     uint32_t property = 0;
-    int32_t operation = 0;  // entry operation: 1 set, 2 clear, others unsupported
-    std::string value;
-    bool converted = true;  // false: the value did not parse or validate, the previous value stays
-    std::map<std::string, std::string> oldExtraConfigs;
-    std::string oldSwitchId;
-    std::optional<LspAttachment> oldAttachment;
-    std::optional<zantix::qor::tolvar::LsAttachmentMsg> oldLsAttachment;
-    std::optional<uint32_t> oldLsType;
-    std::vector<std::string> oldMirrorSessions;
-    std::vector<HostSwitchState> oldHostSwitches;
+    int32_t operation = 0;                       // entry operation: 1 set, 2 clear, others unsupported
+    std::string_view value;                      // the table change's value (valid while its batch is handled)
+    bool converted = true;                       // false: the value did not parse or validate, the previous value stays
     const std::string* tableOldValue = nullptr;  // the value the configuration table held before, when known
+    // What the view held before the change, kept only where a handler needs it (a batch of every port of a host
+    // keeps all its changes until they are emitted, so a change stays small).
+    struct Before {
+      std::map<std::string, std::string> extraConfigs;
+      std::string switchId;
+      std::optional<LspAttachment> attachment;
+      std::optional<zantix::qor::tolvar::LsAttachmentMsg> lsAttachment;
+      std::optional<uint32_t> lsType;
+      std::vector<HostSwitchState> hostSwitches;
+    };
+    std::shared_ptr<Before> before;
+    const Before& Old() const {
+      static const Before kNothing;
+      return before ? *before : kNothing;
+    }
+    Before& MutableOld() {
+      if (!before) before = std::make_shared<Before>();
+      return *before;
+    }
     bool Delete() const { return operation == TolvarUpdateMsg::OP_CLEAR; }
   };
 
@@ -278,6 +293,7 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
   std::set<std::string> _spfPorts;                              // port IDs of the connected service-plane ports
   bool _started = false;
   bool _linkUp = true;
+  bool _portListAwaitsVifReport = false;  // from Reset to EndOfFullSync
 };
 
 }  // namespace VevUroro

@@ -122,7 +122,11 @@ void DVSPropConvertor::SendFullSync(bool linkUp) {
     return;
   }
   _linkUp = true;
-  SendPortListFullSync();
+  if (_portListAwaitsVifReport) {
+    Logger(LOG_LEVEL_INFO, "DVSPropConvertor: the port list waits for the end of the datapath's full sync");
+  } else {
+    SendPortListFullSync();
+  }
   SendSwitchList();
   // A datapath that lost its state also lost the switch properties: they are part of every full sync.
   Logger(LOG_LEVEL_INFO, "OnResyncProperty DVS global property");
@@ -222,7 +226,7 @@ void DVSPropConvertor::HandleTransportSwitches(const Change& change, PortBatch& 
   auto node = _state.transportNodes.find(change.objectId);
   // Switches the node no longer lists (all of them on a DELETE) lose their switch properties.
   std::vector<SwitchPropertyBlock> resets;
-  for (const HostSwitchState& old : change.oldHostSwitches) {
+  for (const HostSwitchState& old : change.Old().hostSwitches) {
     bool kept = false;
     if (node != _state.transportNodes.end()) {
       for (const HostSwitchState& sw : node->second) kept = kept || sw.switchId == old.switchId;

@@ -354,28 +354,28 @@ void DVSPropConvertor::HandleLspSwitchId(const Change& change, PortBatch& batch)
     }
   }
   if (change.Delete()) {
-    if (change.oldSwitchId.empty()) {
+    if (change.Old().switchId.empty()) {
       Logger(LOG_LEVEL_WARN, "Cannot find logical port [%1] for property switch [%2] update", portText,
              UuidOf(tableOld));
-    } else if (!tableOld.empty() && tableOld != change.oldSwitchId) {
+    } else if (!tableOld.empty() && tableOld != change.Old().switchId) {
       Logger(LOG_LEVEL_WARN, "logical port [%1] is in logical switch [%2], not in switch [%3]", portText,
-             UuidOf(change.oldSwitchId), UuidOf(tableOld));
+             UuidOf(change.Old().switchId), UuidOf(tableOld));
     } else {
-      Logger(LOG_LEVEL_INFO, "Delete port [%1] property switch [%2]", portText, UuidOf(change.oldSwitchId));
+      Logger(LOG_LEVEL_INFO, "Delete port [%1] property switch [%2]", portText, UuidOf(change.Old().switchId));
     }
   } else {
-    if (!tableOld.empty() && tableOld != change.oldSwitchId) {
+    if (!tableOld.empty() && tableOld != change.Old().switchId) {
       Logger(LOG_LEVEL_WARN, "Logical port [%1] has already added in switch [%2] not switch [%3] from update message",
-             portText, UuidOf(change.oldSwitchId), UuidOf(tableOld));
+             portText, UuidOf(change.Old().switchId), UuidOf(tableOld));
     }
-    if (!change.oldSwitchId.empty() && change.oldSwitchId != lsp->switchId) {
+    if (!change.Old().switchId.empty() && change.Old().switchId != lsp->switchId) {
       Logger(LOG_LEVEL_INFO, "Logical port [%1] has been removed from switch [%2]", portText,
-             UuidOf(change.oldSwitchId));
+             UuidOf(change.Old().switchId));
     }
     Logger(LOG_LEVEL_INFO, "Update logical port [%1] property logical switch [%2]", portText, UuidOf(lsp->switchId));
   }
   PortEntry* port = _ports.FindByLsp(change.objectId);
-  if (port && lsp && change.oldSwitchId != lsp->switchId) ReplaceLsProperties(*port, batch);
+  if (port && lsp && change.Old().switchId != lsp->switchId) ReplaceLsProperties(*port, batch);
 }
 
 void DVSPropConvertor::HandleLspAttachment(const Change& change, PortBatch& batch) {
@@ -383,23 +383,24 @@ void DVSPropConvertor::HandleLspAttachment(const Change& change, PortBatch& batc
   const LspState* lsp = _state.Port(change.objectId);
   const std::optional<LspAttachment> attachment = lsp ? lsp->attachment : std::nullopt;
   std::string parent = _cifs.OnAttachment(change.objectId, attachment);
-  if (change.oldAttachment && !change.oldAttachment->parentVifId.empty() &&
-      change.oldAttachment->parentVifId != parent) {
-    if (PortEntry* oldParent = _ports.FindByVif(change.oldAttachment->parentVifId)) {
+  if (change.Old().attachment && !change.Old().attachment->parentVifId.empty() &&
+      change.Old().attachment->parentVifId != parent) {
+    if (PortEntry* oldParent = _ports.FindByVif(change.Old().attachment->parentVifId)) {
       _cifs.SendContainers(oldParent->vifId, oldParent->portId);
     }
   }
   PortEntry* bound = _ports.FindByLsp(change.objectId);
   if (change.Delete() || !attachment) {
     Logger(LOG_LEVEL_INFO, "Get VIF[%1] detachment message",
-           change.oldAttachment ? change.oldAttachment->vifId : std::string());
+           change.Old().attachment ? change.Old().attachment->vifId : std::string());
     if (bound) _ports.Bind(*bound, std::string());
   } else if (attachment->type != kAttachmentVif && attachment->parentVifId.empty()) {
     Logger(LOG_LEVEL_INFO, "No vif attachment, ignore other update");
   } else {
-    if (change.oldAttachment && !change.oldAttachment->dvportId.empty() &&
-        change.oldAttachment->dvportId != attachment->dvportId) {
-      Logger(LOG_LEVEL_WARN, "Mis-match for dvport ID %1 to %2", change.oldAttachment->dvportId, attachment->dvportId);
+    if (change.Old().attachment && !change.Old().attachment->dvportId.empty() &&
+        change.Old().attachment->dvportId != attachment->dvportId) {
+      Logger(LOG_LEVEL_WARN, "Mis-match for dvport ID %1 to %2", change.Old().attachment->dvportId,
+             attachment->dvportId);
     }
     Logger(LOG_LEVEL_INFO, "Update DVPortID %1 for LSP %2", attachment->dvportId, UuidOf(change.objectId));
     PortEntry* port = attachment->dvportId.empty() ? nullptr : _ports.Find(attachment->dvportId);
@@ -523,7 +524,7 @@ void DVSPropConvertor::HandleLspExtraConfigs(const Change& change, PortBatch& ba
     }
   };
   if (change.Delete()) {
-    for (const auto& [key, value] : change.oldExtraConfigs) {
+    for (const auto& [key, value] : change.Old().extraConfigs) {
       Logger(LOG_LEVEL_INFO, "Remove extra config %1 for port %2", key, lspText);
       Logger(LOG_LEVEL_INFO, "Delete LSP ExtraConfig key %1 for LSP %2", key, lspText);
       removeKey(key, value);
@@ -533,11 +534,11 @@ void DVSPropConvertor::HandleLspExtraConfigs(const Change& change, PortBatch& ba
   }
   if (now.empty()) Logger(LOG_LEVEL_INFO, "Extra Config propList is empty");
   for (const auto& [key, value] : now) {
-    auto old = change.oldExtraConfigs.find(key);
-    if (old == change.oldExtraConfigs.end()) {
+    auto old = change.Old().extraConfigs.find(key);
+    if (old == change.Old().extraConfigs.end()) {
       Logger(LOG_LEVEL_INFO,
-             change.oldExtraConfigs.empty() ? "Add LSP ExtraConfig key %1 value %2 for LSP %3"
-                                            : "Insert LSP ExtraConfig key %1 value %2 for LSP %3",
+             change.Old().extraConfigs.empty() ? "Add LSP ExtraConfig key %1 value %2 for LSP %3"
+                                               : "Insert LSP ExtraConfig key %1 value %2 for LSP %3",
              key, value, lspText);
     } else if (old->second != value) {
       Logger(LOG_LEVEL_INFO, "Change LSP ExtraConfig key %1 value %2 for LSP %3", key, value, lspText);
@@ -546,7 +547,7 @@ void DVSPropConvertor::HandleLspExtraConfigs(const Change& change, PortBatch& ba
     }
     if (port) AddExtraConfig(*port, key, value, false, batch);
   }
-  for (const auto& [key, value] : change.oldExtraConfigs) {
+  for (const auto& [key, value] : change.Old().extraConfigs) {
     if (now.count(key)) continue;
     Logger(LOG_LEVEL_INFO, "Remove LSP ExtraConfig key %1 for LSP %2", key, lspText);
     removeKey(key, value);
@@ -557,7 +558,7 @@ void DVSPropConvertor::HandleLspExtraConfigs(const Change& change, PortBatch& ba
 void DVSPropConvertor::RefreshLatency(const Change& change, const std::map<std::string, std::string>& now,
                                       PortBatch& batch) {
   PortEntry* port = _ports.FindByLsp(change.objectId);
-  if (!port || NamesServiceVm(change.oldExtraConfigs) == NamesServiceVm(now)) return;
+  if (!port || NamesServiceVm(change.Old().extraConfigs) == NamesServiceVm(now)) return;
   auto latency = _portLatencies.find(change.objectId);
   if (latency == _portLatencies.end()) return;
   // A port that became a guest or service VM port loses its latency; one that stopped being one gets it.
@@ -741,10 +742,12 @@ void DVSPropConvertor::Reset() {
   _hoplift.Entries().clear();
   _hopliftTimer->Cancel();
   _linkUp = true;
+  _portListAwaitsVifReport = true;
 }
 
 void DVSPropConvertor::EndOfFullSync() {
   AgentLockGuard lock(AgentLock());
+  _portListAwaitsVifReport = false;
   SendPortListFullSync();
 }
 

@@ -242,8 +242,8 @@ void DVSPropConvertor::HandleLsProperty(const Change& change, PortBatch& batch) 
       if (!remove && ls->extraConfigs.empty()) Logger(LOG_LEVEL_INFO, "LS Extra Config update propList is empty");
       std::map<std::string, std::optional<std::string>> changed;  // nullopt: removed
       for (const auto& [key, value] : ls->extraConfigs) {
-        auto old = change.oldExtraConfigs.find(key);
-        if (old == change.oldExtraConfigs.end()) {
+        auto old = change.Old().extraConfigs.find(key);
+        if (old == change.Old().extraConfigs.end()) {
           Logger(LOG_LEVEL_INFO, "Add LS ExtraConfig key %1 value %2 for LS %3", key, value, lsText);
         } else if (old->second != value) {
           Logger(LOG_LEVEL_INFO, "Change LS ExtraConfig key %1 value %2 for LS %3", key, value, lsText);
@@ -252,7 +252,7 @@ void DVSPropConvertor::HandleLsProperty(const Change& change, PortBatch& batch) 
         }
         changed[key] = value;
       }
-      for (const auto& [key, value] : change.oldExtraConfigs) {
+      for (const auto& [key, value] : change.Old().extraConfigs) {
         if (ls->extraConfigs.count(key)) continue;
         Logger(LOG_LEVEL_INFO, "Remove LS ExtraConfig key %1 for LS %2", key, lsText);
         changed[key] = std::nullopt;
@@ -294,7 +294,7 @@ void DVSPropConvertor::ClearLsProperties(const std::string& switchId,
 void DVSPropConvertor::HandleLsAttachment(const Change& change, PortBatch&) {
   const bool remove = change.Delete();
   const LsState* ls = _state.Switch(change.objectId);
-  const std::optional<tv::LsAttachmentMsg>& attachment = remove ? change.oldLsAttachment : ls->attachment;
+  const std::optional<tv::LsAttachmentMsg>& attachment = remove ? change.Old().lsAttachment : ls->attachment;
   if (!attachment) {
     Logger(LOG_LEVEL_INFO, "LS %1 doesn't include attachment", UuidOf(change.objectId));
     return;
@@ -306,8 +306,8 @@ void DVSPropConvertor::HandleLsAttachment(const Change& change, PortBatch&) {
     _lsAttachments.Remove(change.objectId, parent);
     return;
   }
-  if (change.oldLsAttachment && change.oldLsAttachment->parent_switch_id().SerializeAsString() != parent) {
-    _lsAttachments.Remove(change.objectId, change.oldLsAttachment->parent_switch_id().SerializeAsString());
+  if (change.Old().lsAttachment && change.Old().lsAttachment->parent_switch_id().SerializeAsString() != parent) {
+    _lsAttachments.Remove(change.objectId, change.Old().lsAttachment->parent_switch_id().SerializeAsString());
   }
   if (!_lsAttachments.Add(change.objectId, parent, attachment->vlan())) return;
   for (PortEntry* port : ConnectedPortsOf(parent)) UpdateChildPorts(*port, false);
@@ -318,7 +318,7 @@ void DVSPropConvertor::HandleLsType(const Change& change, PortBatch& batch) {
   const UuidOf lsText(change.objectId);
   Logger(LOG_LEVEL_INFO, "HandleLSTypeUpdate: LS %1 type %2, op %3", lsText,
          ls && ls->type ? std::to_string(*ls->type) : std::string("none"), OpText(change.Delete()));
-  const bool wasServicePlane = change.oldLsType && *change.oldLsType == kLsTypeServicePlane;
+  const bool wasServicePlane = change.Old().lsType && *change.Old().lsType == kLsTypeServicePlane;
   const bool servicePlane = ls && ls->ServicePlane();
   for (PortEntry* port : ConnectedPortsOf(change.objectId)) {
     if (port->spf) {

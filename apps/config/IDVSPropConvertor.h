@@ -79,7 +79,9 @@ class IDVSPropConvertor : public qor::IRefCountable {
 
   // Datapath session: forget the connected ports before a new session; the port-list, switch-list and switch
   // property full syncs (linkUp true) or the link-down notice (false); the uplinks of the session's full sync; the
-  // end of the datapath's full sync.
+  // end of the datapath's full sync. From Reset to EndOfFullSync the port list waits: it is built from the connected
+  // ports, which are known only once the datapath's VIF report has been processed, and a partial list would make the
+  // datapath drop the other ports' properties. EndOfFullSync sends it.
   virtual void Reset() = 0;
   virtual void SendFullSync(bool linkUp) = 0;
   virtual void UplinkFullSync(const std::vector<UplinkInfo>& uplinks) = 0;

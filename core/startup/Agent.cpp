@@ -296,6 +296,9 @@ bool Agent::StartComponents() {
   deps.udsLink = _udsLink.get();
   deps.dispatcher = _dispatcher.get();
   deps.tolvarClient = _tolvarClient.get();
+  deps.configTable = _stateCache->ConfigTable();
+  deps.vessix = _vessix.get();
+  deps.profiles = _upm;
   _apps = std::make_unique<ApplicationSet>(deps);
   _appListEmpty = appList.empty();
   if (!_appListEmpty) {
@@ -306,6 +309,7 @@ bool Agent::StartComponents() {
 
   Logger(LOG_LEVEL_INFO, "Tolvar client starts");
   _tolvarClient->Start();
+  _apps->PostStartAll();
   _upm->Start();
   StartCliServer();
   if (!_dispatcher->Start()) Logger(LOG_LEVEL_ERROR, "MsgDispatcher: failed to start the dispatcher loop");

@@ -21,7 +21,9 @@ void ApplicationSet::NotAvailable(const std::string& name) {
 }
 
 void ApplicationSet::StartApplication(const std::string& name, const ConfigTree& config) {
-  if (name == "config" || name == "vxlan" || name == "vdrb" || name == "si" || name == "ids") {
+  if (name == "config") {
+    StartConfigApp(config);
+  } else if (name == "vxlan" || name == "vdrb" || name == "si" || name == "ids") {
     NotAvailable(name);
   } else if (name == "dfw") {
     NotAvailable(name);
@@ -52,11 +54,29 @@ void ApplicationSet::StartSondara(const ConfigTree& config) {
   Logger(LOG_LEVEL_INFO, "Sondara application starts");
 }
 
+void ApplicationSet::StartConfigApp(const ConfigTree& config) {
+  ConfigApp::Collaborators c;
+  c.table = _deps.configTable;
+  c.dispatcher = _deps.dispatcher;
+  if (_deps.tolvarClient) c.database = std::make_shared<TolvarClientDatabase>(_deps.tolvarClient);
+  c.healthMonitor = _deps.vessix != nullptr;
+  c.profiles = _deps.profiles;
+  qor::RefPtr<ConfigApp> app(new ConfigApp(std::move(c)));
+  app->Start(config);
+  configApp = app;
+  Logger(LOG_LEVEL_INFO, "Config application starts");
+}
+
+void ApplicationSet::PostStartAll() {
+  if (configApp) configApp->PostStart();
+}
+
 void ApplicationSet::StartSondaraFallback() {
   if (!sondaraApp) StartSondara(ConfigTree());
 }
 
 void ApplicationSet::StopAll() {
+  if (configApp) configApp->Stop();
   if (sondaraApp) sondaraApp->Stop();
 }
 

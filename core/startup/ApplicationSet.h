@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "apps/config/ConfigApp.h"
 #include "apps/services/LbApp.h"
 #include "apps/services/SondaraApp.h"
 #include "core/startup/ConfigTree.h"
@@ -11,6 +12,9 @@
 
 namespace qor {
 class AsioQorProvider;
+}
+namespace qor::Vessix {
+class VessixService;
 }
 
 namespace VevUroro {
@@ -22,8 +26,10 @@ struct ApplicationDeps {
   qor::AsioQorProvider* provider = nullptr;
   CfgUdsLink* udsLink = nullptr;
   MsgDispatcher* dispatcher = nullptr;
-  ITolvarClient* tolvarClient = nullptr;
-  IStateCacheConfigTable* configTable = nullptr;
+  TolvarClient* tolvarClient = nullptr;
+  StateCacheConfigTable* configTable = nullptr;
+  qor::Vessix::VessixService* vessix = nullptr;
+  std::shared_ptr<qor::upm::IProfileService> profiles;  // the container-mapping (port-profile) service
 };
 
 class ApplicationSet {
@@ -35,11 +41,13 @@ class ApplicationSet {
   void StartFromList(const ConfigTree& apps);
   // Creates the Sondara application with an empty configuration when the list did not create one.
   void StartSondaraFallback();
+  // Start-up step 24: the post-start steps of the applications that have one.
+  void PostStartAll();
   // Stops the applications that exist, in the fixed shutdown order.
   void StopAll();
 
   // The applications that exist; a second enabled entry of the same name replaces the first here.
-  qor::RefPtr<Component> configApp;
+  qor::RefPtr<ConfigApp> configApp;
   qor::RefPtr<Component> l2App;
   qor::RefPtr<Component> l3App;
   qor::RefPtr<Component> dfwMain;
@@ -53,6 +61,7 @@ class ApplicationSet {
  private:
   void StartApplication(const std::string& name, const ConfigTree& config);
   void StartSondara(const ConfigTree& config);
+  void StartConfigApp(const ConfigTree& config);
   static void NotAvailable(const std::string& name);
 
   ApplicationDeps _deps;

@@ -319,6 +319,23 @@ rpc::Status TolvarDbClient::Echo(const std::string& payload, std::string* out) {
   return status;
 }
 
+bool TolvarDbClient::EchoAsync(const std::string& payload, EchoCallback done) {
+  if (_stopped) return false;
+  tv::ClientFrameMsg frame;
+  frame.mutable_echo()->set_payload(payload);
+  Submit(
+      std::move(frame),
+      [this, done = std::move(done)](const tv::ServerFrameMsg& reply) {
+        rpc::Status status = StatusOf(reply);
+        std::string text = status.ok() ? reply.echo().payload() : std::string();
+        PostCallback([done, text = std::move(text), status] {
+          if (done) done(text, status);
+        });
+      },
+      false);
+  return true;
+}
+
 std::chrono::system_clock::time_point TolvarDbClient::LastActivityTime() const {
   return std::chrono::system_clock::time_point(std::chrono::milliseconds(_lastActivityMs.load()));
 }

@@ -106,6 +106,11 @@ class TolvarDbClient : public TolvarDbClientInterface {
   void GetAsync(const std::vector<zantix::qor::tolvar::ObjectRequestMsg>& requests, GetCallback done,
                 uint32_t vdb) override;
   rpc::Status Echo(const std::string& payload, std::string* reply) override;
+  // Echo without waiting: `done` runs on the callback thread with the echoed payload and the status. While
+  // disconnected the request waits for the next connection, like every other request; false (and `done` never
+  // called) when the client is stopped.
+  using EchoCallback = std::function<void(const std::string& reply, const rpc::Status& status)>;
+  bool EchoAsync(const std::string& payload, EchoCallback done);
   std::chrono::system_clock::time_point LastActivityTime() const override;
 
   // Stops the threads; unanswered requests complete with CANCELLED. Idempotent; the destructor calls it. Not to

@@ -57,6 +57,12 @@ bool Span::TagsWanted() const {
 
 void Span::SetTag(std::string_view key, std::string_view value) {
   if (!TagsWanted()) return;
+  for (auto& tag : _tags) {
+    if (tag.first == key) {
+      tag.second = value;
+      return;
+    }
+  }
   _tags.emplace_back(key, value);
 }
 

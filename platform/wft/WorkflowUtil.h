@@ -33,7 +33,8 @@ class Span {
   Span(const Span&) = delete;
   Span& operator=(const Span&) = delete;
 
-  // Ignored when the span's line would not be written (TagsWanted() false).
+  // A tag has one value: setting it again replaces it (a span over a batch keeps the last item's, not one per
+  // item). Ignored when the span's line would not be written (TagsWanted() false).
   void SetTag(std::string_view key, std::string_view value);
   // Records the span (once); later calls do nothing.
   void End();

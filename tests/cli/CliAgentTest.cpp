@@ -16,6 +16,7 @@
 #include "support/TempRoot.h"
 #include "support/Wait.h"
 #include "tests/cli/CliTestSupport.h"
+#include "tests/dataplane/DpsimHarness.h"
 #include "tests/tolvar/TolvardFixture.h"
 
 namespace VevUroro {
@@ -54,11 +55,15 @@ class CliAgentTest : public ::testing::Test {
     }
   }
 
-  void StartAgent(const std::string& tolvarEndpoint = "tcp://127.0.0.1:1") {
+  // `apps` is the application list's content (none by default); applications get more pool threads for their
+  // long-running loops.
+  void StartAgent(const std::string& tolvarEndpoint = "tcp://127.0.0.1:1", const std::string& apps = "") {
     std::ofstream(_root.Under("/etc/zantix/qor/qor-vevuroro.xml"))
-        << "<config><vevUroro><workGroup><ioThreads>1</ioThreads><workThreads>6</workThreads></workGroup>"
+        << "<config><vevUroro><workGroup><ioThreads>1</ioThreads><workThreads>" << (apps.empty() ? 6 : 16)
+        << "</workThreads></workGroup>"
            "<endpoints><health>tcp://127.0.0.1:0</health><tolvar>"
-        << tolvarEndpoint << "</tolvar></endpoints><apps/></vevUroro><log><level>4</level></log></config>";
+        << tolvarEndpoint << "</tolvar></endpoints><apps>" << apps
+        << "</apps></vevUroro><log><level>4</level></log></config>";
     _agent = std::make_unique<ChildProcess>(std::vector<std::string>{QOR_AGENT_BINARY},
                                             _root.Path() + "/agent" + std::to_string(++_agents),
                                             std::map<std::string, std::string>{{"QOR_ROOT", _root.Path()}});
@@ -125,10 +130,13 @@ TEST_F(CliAgentTest, OperatorDrivesTheRunningAgentWithOvsAppctl) {
   EXPECT_EQ(vertical.status, 2);
   EXPECT_EQ(vertical.err.substr(0, vertical.err.find('\n')), "Setting simulate out of sync for vertical dfw failed");
   EXPECT_TRUE(qor::test::WaitFor([&] { return AgentSaid("CliServer: unknown vertical name dfw."); }));
-  // This build has no configuration application yet: the command says so instead of pretending.
+  // Without the configuration application in the list, its commands say so instead of pretending.
   AppctlRun config = Appctl({"vevuroro/set-simulate/out-of-sync", "config"});
   EXPECT_EQ(config.status, 2);
   EXPECT_NE(config.err.find("the configuration application is not running"), std::string::npos);
+  AppctlRun ports = Appctl({"vevuroro/lport/status"});
+  EXPECT_EQ(ports.status, 2);
+  EXPECT_NE(ports.err.find("the configuration application is not running"), std::string::npos);
   AppctlRun firewall = Appctl({"dfw/rules", "all"});
   EXPECT_EQ(firewall.status, 2);
   EXPECT_NE(firewall.err.find("dfw/rules: the firewall application is not running"), std::string::npos);
@@ -250,6 +258,55 @@ TEST_F(CliAgentTest, DesiredStateLoadedThroughTolvardIsReportedAndCutAtTheDispla
   std::vector<std::string> switches = test::Lines(Ok({"vevuroro/config/lswitch"}));
   EXPECT_EQ(switches.size(), CliServer::kDisplayLimit + 2);
   EXPECT_EQ(test::Lines(Ok({"vevuroro/ls/attachmentcfg"})).size(), kSwitches + 1);
+}
+
+// The configuration application against qor-dpsim: the operator lists its ports and forces a new datapath session.
+TEST_F(CliAgentTest, ConfigApplicationListsItsPortsAndStartsANewSessionOnDemand) {
+  qor::tolvar::test::TolvardProcess tolvard(_root.Path(), _root.Path() + "/tolvar.db");
+  {
+    qor::tolvar::TolvarDbClient writer("loader", tolvard.Endpoint(), nullptr, nullptr, true, true, false);
+    writer.StartAsync();
+    tv::LogSwitchConfigMsg ls;
+    *ls.mutable_id() = test::Uuid(1);
+    ls.set_vni(5001);
+    tv::LogSwitchPortConfigMsg lsp;
+    *lsp.mutable_id() = test::Uuid(2);
+    *lsp.mutable_switch_id() = test::Uuid(1);
+    lsp.mutable_attachment()->set_type(1);
+    lsp.mutable_attachment()->set_vif_id("vif-1");
+    lsp.mutable_attachment()->set_dvport_id("1001");
+    ASSERT_TRUE(writer
+                    .Modify({qor::tolvar::test::Put(tv::LOG_SWITCH_CONFIG, ls),
+                             qor::tolvar::test::Put(tv::LOG_SWITCH_PORT_CONFIG, lsp)})
+                    .ok());
+    writer.Stop();
+  }
+  std::ofstream(_root.Path() + "/dpsim.conf") << "vif qor_vswitch_tkmlink vif-1 1001 dvs-1\n";
+  qor::test::DpsimProcess dpsim(_root.Path(), {"--config", _root.Path() + "/dpsim.conf"});
+  ASSERT_TRUE(dpsim.WaitReady());
+  auto dump = [&] {
+    return qor::ovs::UnixctlClient::Call(dpsim.ControlPath(), "dpsim/dump", {"qor_vswitch_tkmlink"}).text;
+  };
+  StartAgent(tolvard.Endpoint(),
+             "<app><name>config</name><enabled>true</enabled><config><tkmlink><path>qor_vswitch_tkmlink</path>"
+             "</tkmlink></config></app>");
+  std::string status;
+  ASSERT_TRUE(qor::test::WaitFor([&] {
+    status = Ok({"vevuroro/lport/status"});
+    return status.find(test::IdText(2)) != std::string::npos;
+  })) << status;
+  std::vector<std::string> lines = test::Lines(status);
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[0].substr(0, 17), "Logical Port UUID");
+  EXPECT_NE(lines[1].find("dvs-1"), std::string::npos);
+  EXPECT_NE(lines[1].find(test::IdText(1)), std::string::npos);
+  EXPECT_NE(lines[1].find("1001"), std::string::npos);
+  ASSERT_TRUE(qor::test::WaitFor([&] { return dump().find("sessions opened: 1,") != std::string::npos; }));
+
+  EXPECT_EQ(Ok({"vevuroro/set-simulate/out-of-sync", "config"}),
+            "Setting simulate out of sync for vertical config successfully\n");
+  EXPECT_TRUE(qor::test::WaitFor([&] { return dump().find("sessions opened: 2,") != std::string::npos; })) << dump();
+  EXPECT_TRUE(AgentSaid("ConfigApp: re-init control plane due to DP out of sync"));
 }
 
 }  // namespace

@@ -7,8 +7,10 @@
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <list>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,6 +41,63 @@ inline std::string IdText(uint64_t low) {
   return qor::tolvar::UuidToString(0x5eed0000, low);
 }
 
+// The database's objects of one test, and what a change of one gives its monitor clients: tolvard's own diff,
+// decoded by the real decoder into the configuration table's entries (CONFIGCACHE) and the configuration
+// application's (CONFIGAPP).
+class DesiredObjects {
+ public:
+  struct Entries {
+    std::list<TolvarUpdateMsg> table;
+    std::list<TolvarUpdateMsg> app;
+  };
+
+  // A put (`body`) or a delete (nullopt); nothing when the object does not change, as tolvard publishes nothing.
+  Entries Change(uint32_t type, const std::string& id, std::optional<std::string> body) {
+    Entries entries;
+    auto key = std::make_pair(type, id);
+    auto old = _objects.find(key);
+    qor::tolvar::ObjectChange change{
+        {1, type, id}, old == _objects.end() ? std::nullopt : std::optional<std::string>(old->second), body};
+    if (change.oldBody == change.newBody) return entries;
+    if (body) {
+      _objects[key] = *body;
+    } else if (old != _objects.end()) {
+      _objects.erase(old);
+    }
+    Decode(change, entries);
+    return entries;
+  }
+  // Every object, as after a (re)connect: the full sync.
+  Entries All() const {
+    Entries entries;
+    for (const auto& [key, body] : _objects) Decode({{1, key.first, key.second}, std::nullopt, body}, entries);
+    return entries;
+  }
+  const std::map<std::pair<uint32_t, std::string>, std::string>& Objects() const { return _objects; }
+
+ private:
+  static void Decode(const qor::tolvar::ObjectChange& change, Entries& out) {
+    qor::tolvar::ChangeDiff diff(change);
+    for (auto& group : Decoder::Decode(diff.Update(nullptr))) {
+      for (ComponentType target : group.targets) {
+        if (target == CONFIGCACHE) out.table.insert(out.table.end(), group.entries.begin(), group.entries.end());
+        if (target == CONFIGAPP) out.app.insert(out.app.end(), group.entries.begin(), group.entries.end());
+      }
+    }
+  }
+
+  std::map<std::pair<uint32_t, std::string>, std::string> _objects;
+};
+
+// The type and id of a database object; false (with a test failure) when it is not one.
+inline bool ObjectKey(const google::protobuf::Message& object, uint32_t* type, std::string* id) {
+  *type = qor::tolvar::ObjectTypeOf(object.GetDescriptor());
+  EXPECT_NE(*type, 0u) << object.GetDescriptor()->full_name();
+  bool named = qor::tolvar::ObjectIdBytes(object, id);
+  EXPECT_TRUE(named) << object.ShortDebugString();
+  return *type != 0 && named;
+}
+
 // Desired state as tolvard delivers it, into a real configuration table observed for the converter's types.
 class DesiredStateFeed : public SCConfigTableObserver {
  public:
@@ -66,58 +125,30 @@ class DesiredStateFeed : public SCConfigTableObserver {
     _table.UpdateDesiredState(entries, 0);
   }
   void Put(const google::protobuf::Message& object) {
-    uint32_t type = qor::tolvar::ObjectTypeOf(object.GetDescriptor());
-    ASSERT_NE(type, 0u) << object.GetDescriptor()->full_name();
+    uint32_t type = 0;
     std::string id;
-    ASSERT_TRUE(qor::tolvar::ObjectIdBytes(object, &id));
-    Change(type, id, object.SerializeAsString());
+    if (ObjectKey(object, &type, &id)) Change(type, id, object.SerializeAsString());
   }
   void Delete(uint32_t type, const std::string& id) { Change(type, id, std::nullopt); }
   // The database's whole state once more, as after a reconnect: a full sync of the table.
-  void FullSync() {
-    std::list<TolvarUpdateMsg> entries;
-    for (const auto& [key, body] : _objects) {
-      qor::tolvar::ObjectChange change{{1, key.first, key.second}, std::nullopt, body};
-      Decode(change, entries);
-    }
-    _table.UpdateDesiredState(entries, 1);
-  }
-  const std::map<std::pair<uint32_t, std::string>, std::string>& Objects() const { return _objects; }
+  void FullSync() { _table.UpdateDesiredState(_objects.All().table, 1); }
+  const std::map<std::pair<uint32_t, std::string>, std::string>& Objects() const { return _objects.Objects(); }
 
   int notifications = 0;
 
  private:
   void Change(uint32_t type, const std::string& id, std::optional<std::string> body) {
-    auto key = std::make_pair(type, id);
-    auto old = _objects.find(key);
-    qor::tolvar::ObjectChange change{
-        {1, type, id}, old == _objects.end() ? std::nullopt : std::optional<std::string>(old->second), body};
-    if (change.oldBody == change.newBody) return;  // tolvard publishes nothing for a put that changes nothing
-    if (body) {
-      _objects[key] = *body;
-    } else if (old != _objects.end()) {
-      _objects.erase(old);
-    }
-    std::list<TolvarUpdateMsg> entries;
-    Decode(change, entries);
+    std::list<TolvarUpdateMsg> entries = _objects.Change(type, id, std::move(body)).table;
     if (_open) {
       _pending.splice(_pending.end(), entries);
-    } else {
+    } else if (!entries.empty()) {
       _table.UpdateDesiredState(entries, 0);
-    }
-  }
-  static void Decode(const qor::tolvar::ObjectChange& change, std::list<TolvarUpdateMsg>& out) {
-    qor::tolvar::ChangeDiff diff(change);
-    for (auto& group : Decoder::Decode(diff.Update(nullptr))) {
-      for (ComponentType target : group.targets) {
-        if (target == CONFIGCACHE) out.insert(out.end(), group.entries.begin(), group.entries.end());
-      }
     }
   }
 
   StateCacheConfigTable& _table;
   IDVSPropConvertor& _converter;
-  std::map<std::pair<uint32_t, std::string>, std::string> _objects;
+  DesiredObjects _objects;
   std::list<TolvarUpdateMsg> _pending;
   bool _open = false;
 };

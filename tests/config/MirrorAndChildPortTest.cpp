@@ -125,6 +125,30 @@ TEST_F(MirrorTest, LocalSpanTableWithNameCutTo31Characters) {
   EXPECT_EQ(dp.Port("vif-11").count(81), 0u);
 }
 
+TEST_F(MirrorTest, ADeletedPortLeavesTheSessionsThatNamedIt) {
+  Port(11, "vif-11", "110", {500});
+  Port(12, "vif-12", "120");
+  Port(13, "vif-13", "130");
+  tv::PortMirrorSessionMsg session;
+  *session.mutable_id() = test::Uuid(500);
+  auto* local = session.mutable_logical_port_mirror_session();
+  local->set_name("s");
+  *local->add_source_ids() = test::Uuid(12);
+  *local->add_destination_ids() = test::Uuid(13);
+  feed->Put(session);
+  Connect("vif-11", "110");
+  Flush();
+  ASSERT_NE(dp.Port("vif-11")[81].find("vif-12"), std::string::npos);
+
+  // The source port goes while its VIF is not connected: the target's table is rebuilt without it, as a full sync
+  // would build it.
+  feed->Delete(tv::LOG_SWITCH_PORT_CONFIG, Id(12));
+  Flush();
+  const std::string table = dp.Port("vif-11")[81];
+  EXPECT_EQ(table.find("vif-12"), std::string::npos);
+  EXPECT_NE(table.find("vif-13"), std::string::npos);
+}
+
 TEST_F(MirrorTest, RspanDestinationOnlyForDestinationPortsAndL3SpanSkipsKernelNics) {
   Port(11, "vif-11", "110", {600});
   Port(12, "vif-12", "120", {600});

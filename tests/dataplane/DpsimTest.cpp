@@ -274,8 +274,12 @@ TEST_F(DpsimInProcessTest, InjectedEventsReachTheAgent) {
   ASSERT_TRUE(simulator->Execute({"dp-status", "sw", "out-of-sync"}).first);
   EXPECT_EQ(agent.Receive(), BuildDpStatusNotification(KCP_DP_OUT_OF_SYNC));
   ASSERT_TRUE(simulator->Execute({"vif-disconnect", "sw", "vif-9"}).first);
+  // A disconnection is a VIF Update with operation DELETE and the record alone.
   update = DecodeOrFail(agent.Receive());
-  EXPECT_EQ(update.items.at(0).vifs.at(0).properties.at(0), MakeStatusProperty(KCP_VIF_DISCONNECT));
+  EXPECT_EQ(update.items.at(0).operation, KCP_OP_DELETE);
+  EXPECT_EQ(update.items.at(0).vifs.at(0).vifId, "vif-9");
+  EXPECT_TRUE(update.items.at(0).vifs.at(0).properties.empty());
+  EXPECT_EQ(update.items.at(0).vifs.at(0).hoplift, 0);
   EXPECT_FALSE(simulator->Execute({"vif-disconnect", "sw", "nope"}).first);
   EXPECT_FALSE(simulator->Execute({"dump", "nope"}).first);
 }

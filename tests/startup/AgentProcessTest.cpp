@@ -20,9 +20,11 @@ using qor::test::ChildProcess;
 std::string AppsXml(const std::string& apps) {
   return "<apps>" + apps + "</apps>";
 }
-std::string App(const std::string& name) {
-  return "<app><name>" + name + "</name><enabled>true</enabled><config/></app>";
+std::string App(const std::string& name, const std::string& config = "<config/>") {
+  return "<app><name>" + name + "</name><enabled>true</enabled>" + config + "</app>";
 }
+// The configuration application needs its datapath channel.
+const char* kConfigAppConfig = "<config><tkmlink><path>qor_vswitch_tkmlink</path></tkmlink></config>";
 
 class AgentProcessTest : public ::testing::Test {
  protected:
@@ -42,7 +44,7 @@ class AgentProcessTest : public ::testing::Test {
 
   // A configuration with a free health port; `vevUroroBody` goes inside <vevUroro>, `logBody` inside <log>.
   std::string WriteConfig(const std::string& vevUroroBody, const std::string& logBody = "<level>4</level>",
-                          const std::string& path = "", int ioThreads = 1, int workThreads = 4) {
+                          const std::string& path = "", int ioThreads = 1, int workThreads = 12) {
     std::string file = path.empty() ? DefaultConfigPath() : path;
     std::ofstream(file) << "<config><vevUroro><workGroup><ioThreads>" << ioThreads << "</ioThreads><workThreads>"
                         << workThreads << "</workThreads></workGroup><endpoints><health>tcp://127.0.0.1:0</health>"
@@ -297,10 +299,19 @@ TEST_F(AgentProcessTest, StartUpFailingAtAnyLaterStepEndsTheProcess) {
 }
 
 TEST_F(AgentProcessTest, PathprobeBeforeConfigIsSkippedWithItsError) {
-  WriteConfig(AppsXml(App("pathprobe") + App("config")), "<level>4</level><outputToConsole>true</outputToConsole>");
+  WriteConfig(AppsXml(App("pathprobe") + App("config", kConfigAppConfig)),
+              "<level>4</level><outputToConsole>true</outputToConsole>");
   Start({});
   ASSERT_TRUE(WaitForStdout("Cannot start pathprobeApp as the configApp is NULL"));
+  ASSERT_TRUE(WaitForStdout("Config application starts"));
   EXPECT_EQ(Terminate(), 0);
+}
+
+TEST_F(AgentProcessTest, ConfigApplicationWithoutItsChannelEndsStartUp) {
+  WriteConfig(AppsXml(App("config")), "<level>4</level><outputToConsole>true</outputToConsole>");
+  EXPECT_EQ(RunToExit({}), 255);
+  EXPECT_TRUE(StdoutHas("Failed to run qor-vevuroro"));
+  EXPECT_FALSE(StdoutHas("Config application starts"));
 }
 
 }  // namespace

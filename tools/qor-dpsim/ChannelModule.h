@@ -5,7 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace qor::dpsim {
@@ -23,6 +25,13 @@ class ChannelModule {
   virtual void OnDisconnect(Connection& /*connection*/) {}
   // Readable state for the control socket.
   virtual std::string Dump() const { return std::string(); }
+  // A control command addressed to this module (words[0] the command, words[1] the channel): nullopt when the
+  // command is not the module's, else (ok, reply text). Messages for the agent go to `messages`; the caller sends
+  // them on every open connection of the channel.
+  virtual std::optional<std::pair<bool, std::string>> Command(const std::vector<std::string>& /*words*/,
+                                                              std::vector<std::vector<uint8_t>>& /*messages*/) {
+    return std::nullopt;
+  }
 };
 
 // A module that only receives: every message is recorded in the capture file and counted.

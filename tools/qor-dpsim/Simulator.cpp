@@ -15,6 +15,7 @@
 #include "dataplane/kcp/KcpWriter.h"
 #include "tools/qor-dpsim/DeviceModules.h"
 #include "tools/qor-dpsim/KcpSwitchModule.h"
+#include "tools/qor-dpsim/SwitchSecurityModule.h"
 
 namespace qor::dpsim {
 
@@ -23,17 +24,8 @@ namespace {
 std::unique_ptr<ChannelModule> MakeModule(const std::string& kind) {
   if (kind == "kcp") return std::make_unique<KcpSwitchModule>();
   if (kind == "raw") return std::make_unique<RawModule>();
+  if (kind == "swsec") return std::make_unique<SwitchSecurityModule>();
   return nullptr;
-}
-
-bool ParseMac(const std::string& text, VevUroro::kcp::MacAddress* mac) {
-  unsigned b[6];
-  char tail;
-  if (std::sscanf(text.c_str(), "%2x:%2x:%2x:%2x:%2x:%2x%c", &b[0], &b[1], &b[2], &b[3], &b[4], &b[5], &tail) != 6) {
-    return false;
-  }
-  for (int i = 0; i < 6; ++i) (*mac)[i] = static_cast<uint8_t>(b[i]);
-  return true;
 }
 
 bool ParseHex(const std::string& text, std::vector<uint8_t>* out) {
@@ -67,7 +59,7 @@ std::vector<std::string> Words(const std::string& line) {
 const std::vector<std::pair<std::string, std::string>>& DefaultChannels() {
   static const std::vector<std::pair<std::string, std::string>> channels = {
       {"qor_vswitch_tkmlink", "kcp"},    // configuration application ("tkmlink.path" of its subtree)
-      {"swsec_tkmlink", "raw"},          // IP discovery's switch-security channel
+      {"swsec_tkmlink", "swsec"},        // IP discovery's switch-security channel
       {"qor_l2_tkmlink", "raw"},         // L2 application ("l2" subtree)
       {"qor_l3_tkmlink", "raw"},         // L3 application ("l3" subtree)
       {"qor_dorl_tkmlink", "raw"},       // firewall filter repository
@@ -179,7 +171,7 @@ bool Simulator::ReadConfigFile(std::string* error) {
     if (words.empty()) continue;
     if (words[0] == "channel" && words.size() == 3) {
       _options.channels.emplace_back(words[1], words[2]);
-    } else if (words[0] == "vif" && (words.size() == 5 || words.size() == 6)) {
+    } else if (words[0] == "vif" && words.size() >= 5) {
       _initialVifs.push_back(words);
     } else {
       *error = _options.configFile + ":" + std::to_string(number) + ": bad directive";
@@ -294,31 +286,25 @@ std::pair<bool, std::string> Simulator::ExecuteHere(const std::vector<std::strin
   Channel& channel = *it->second;
   if (name == "dump") return {true, channel.Module().Dump()};
 
-  auto* kcp = dynamic_cast<KcpSwitchModule*>(&channel.Module());
-  if (!kcp) return {false, "channel " + words[1] + " is not a kcp channel"};
   std::vector<std::vector<uint8_t>> messages;
-  if (name == "vif-connect" && (words.size() == 5 || words.size() == 6)) {
-    VevUroro::kcp::VifRecord vif;
-    vif.vifId = words[2];
-    vif.portId = words[3];
-    vif.switchId = words[4];
-    vif.vifType = VevUroro::kcp::KCP_VIF_VNIC;
-    if (words.size() == 6) {
-      VevUroro::kcp::MacAddress mac;
-      if (!ParseMac(words[5], &mac)) return {false, "bad MAC " + words[5]};
-      vif.properties.push_back(VevUroro::kcp::MakeMacProperty({mac}));
-    }
-    messages = kcp->ConnectVif(vif);
-  } else if (name == "vif-disconnect" && words.size() == 3) {
-    messages = kcp->DisconnectVif(words[2]);
-    if (messages.empty()) return {false, "no VIF " + words[2]};
-  } else if (name == "dp-status" && words.size() == 3 && (words[2] == "sync" || words[2] == "out-of-sync")) {
-    kcp->SetOutOfSync(words[2] == "out-of-sync");
-    messages.push_back(kcp->DpStatusNotification());
-  } else if (name == "port-out-of-sync" && words.size() == 3) {
-    messages.push_back(KcpSwitchModule::PortOutOfSyncNotification(words[2]));
+  if (name == "send") {
+    // send CHANNEL HEX: raw bytes to every connection, for malformed input.
+    std::vector<uint8_t> bytes;
+    if (words.size() != 3 || !ParseHex(words[2], &bytes) || bytes.empty()) return {false, "usage: send CHANNEL HEX"};
+    messages.push_back(std::move(bytes));
+  } else if (name == "drop-connections") {
+    // The kernel side closes the channel: the agent sees its link go down and reopens it.
+    size_t count = channel.Connections().size();
+    auto connections = channel.Connections();
+    for (auto& [id, connection] : connections) connection->Close();
+    return {true, "closed " + std::to_string(count) + " connection(s)\n"};
   } else {
-    return {false, "unknown command or wrong arguments: " + name};
+    auto result = channel.Module().Command(words, messages);
+    if (!result)
+      return {false,
+              "unknown command or wrong arguments for a " + std::string(channel.Module().Kind()) + " channel: " + name};
+    if (!result->first) return *result;
+    if (!result->second.empty() && messages.empty()) return *result;
   }
   for (const auto& message : messages) channel.Broadcast(message);
   return {true, "sent " + std::to_string(messages.size()) + " message(s) to " +

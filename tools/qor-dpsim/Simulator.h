@@ -9,8 +9,8 @@
 //   --agent-link             serve the host-agent socket even with --no-default-channels
 //   --control PATH           control socket path (default DIR/var/run/zantix/qor-dpsim/control)
 // Configuration file: one directive a line, '#' starts a comment:
-//   channel NAME KIND
-//   vif CHANNEL VIF_ID PORT_ID SWITCH_ID [MAC aa:bb:cc:dd:ee:ff]   (a VIF the switch holds as connected)
+//   channel NAME KIND                                             (KIND kcp, swsec or raw)
+//   vif CHANNEL VIF_ID PORT_ID SWITCH_ID [options of vif-connect]  (a VIF the switch holds as connected)
 //
 // It always serves the devices the agent sets at start, "/dev/fc" and "/dev/vswitch", at DIR/dev/fc and
 // DIR/dev/vswitch (DeviceModules.h).
@@ -72,10 +72,10 @@ class Simulator {
   //   channels                          name, kind, path and open connections of every channel
   //   connections                       every open connection: channel and id
   //   dump CHANNEL                      the module's state
-  //   vif-connect CHANNEL VIF PORT SWITCH [MAC]   a VIF connects (KCP channels)
-  //   vif-disconnect CHANNEL VIF        a VIF disconnects
-  //   dp-status CHANNEL sync|out-of-sync   sets the reported status and sends a DP Status Notification
-  //   port-out-of-sync CHANNEL VIF      sends a Port Property OutOfSync Notification
+  //   send CHANNEL HEX                  raw bytes to every connection of the channel
+  //   drop-connections CHANNEL          closes every connection of the channel (a link flap)
+  //   any command of the channel's module (KcpSwitchModule.h, SwitchSecurityModule.h), e.g.
+  //   vif-connect CHANNEL VIF PORT SWITCH [MAC] [options]   a VIF connects (KCP channels)
   //   devices                           path of every device
   //   dump DEVICE                       a device's state ("dump /dev/fc")
   //   device-fail DEVICE REQUEST ERRNO  requests numbered REQUEST fail with ERRNO from now on (0 clears)
