@@ -169,11 +169,13 @@ TEST_F(CliAgentTest, HostileClientsAndACrashLeaveTheSocketUsable) {
   for (int i = 0; i < 400; ++i) silent.push_back(socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
   qor::ovs::UnixctlLimits limits;
   const size_t share = static_cast<size_t>(limits.maxConnections);
+  // The agent's own descriptors come and go meanwhile (datapath links retried while no datapath listens).
+  const size_t slack = 4;
   EXPECT_TRUE(qor::test::WaitFor([&] {
     for (size_t i = 0; i < silent.size(); ++i) connected[i] = connected[i] || connectTo(silent[i]);
-    return OpenDescriptors(_agent->Pid()) >= before + share;
+    return OpenDescriptors(_agent->Pid()) + slack >= before + share;
   }));
-  EXPECT_LE(OpenDescriptors(_agent->Pid()), before + share + 2);
+  EXPECT_LE(OpenDescriptors(_agent->Pid()), before + share + slack);
   EXPECT_GT(std::count(connected.begin(), connected.end(), true), static_cast<long>(share)) << "more are waiting";
   for (int fd : silent) close(fd);
 
