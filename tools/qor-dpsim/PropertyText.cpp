@@ -6,6 +6,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "core/ByteEscape.h"
+
 namespace qor::dpsim {
 
 namespace {
@@ -136,19 +138,7 @@ std::string MirrorTables(const Reader& r, const std::vector<uint8_t>& value) {
 }  // namespace
 
 std::string Printable(const std::string& text) {
-  std::string out;
-  out.reserve(text.size());
-  for (char c : text) {
-    unsigned char byte = static_cast<unsigned char>(c);
-    if (byte >= 0x20 && byte < 0x7f && byte != '"' && byte != '\\') {
-      out += c;
-    } else {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-      out += escaped;
-    }
-  }
-  return out;
+  return VevUroro::BytesEscaped(text, [](unsigned char c) { return c >= 0x20 && c < 0x7f && c != '"' && c != '\\'; });
 }
 
 const char* PortKeyName(uint16_t key) {
