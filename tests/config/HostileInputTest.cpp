@@ -30,9 +30,8 @@ class HostileInputTest : public qor::test::LinkFixture {
     LinkFixture::SetUp();
     ASSERT_TRUE(dpsim.WaitReady());
     qor::test::LinkEvents& events = NewEvents();
-    link = MakeLink("qor_vswitch_tkmlink", events, 10240);
-    ASSERT_TRUE(link->Start());
-    ASSERT_TRUE(qor::test::WaitFor([&] { return events.Count(LinkStatus::UP) == 1; }));
+    link = UpLink("qor_vswitch_tkmlink", events, 10240);
+    ASSERT_TRUE(link);
 
     WorkGroup::SetConfiguredThreadCounts(1, 6);
     ASSERT_TRUE(WorkGroup::Start(metrics));

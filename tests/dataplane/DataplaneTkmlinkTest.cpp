@@ -221,9 +221,8 @@ TEST_F(DataplaneTkmlinkTest, SessionRoundTripAgainstTheSimulator) {
   qor::test::DpsimProcess dpsim(root.Path(), {"--capture", root.Under("/capture")});
   ASSERT_TRUE(dpsim.WaitReady());
   LinkEvents& events = NewEvents();
-  auto link = MakeLink("qor_vswitch_tkmlink", events, 10240);
-  ASSERT_TRUE(link->Start());
-  ASSERT_TRUE(WaitFor([&] { return events.Count(LinkStatus::UP) == 1; }));
+  auto link = UpLink("qor_vswitch_tkmlink", events, 10240);
+  ASSERT_TRUE(link);
   ASSERT_TRUE(link->Send(kcp::ToMessageBuffer(kcp::BuildSessionControl(kcp::KCP_SESSION_OPEN, 31337))));
   ASSERT_TRUE(WaitFor([&] { return events.MessageCount() == 2; }));
   {

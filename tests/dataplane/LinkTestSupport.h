@@ -113,6 +113,14 @@ class LinkFixture : public ::testing::Test {
     return link;
   }
 
+  // A link on `channel`, started and UP (null when it did not come up within the wait's bound).
+  boost::intrusive_ptr<VevUroro::DataplaneTkmlink> UpLink(const std::string& channel, LinkEvents& events,
+                                                          uint32_t bufferSize = 4096) {
+    auto link = MakeLink(channel, events, bufferSize);
+    if (!link->Start() || !WaitFor([&] { return events.Count(VevUroro::LinkStatus::UP) == 1; })) return nullptr;
+    return link;
+  }
+
   bool Logged(const std::string& text) const { return _logs.Count(text) > 0; }
   size_t CountLogged(const std::string& text) const { return _logs.Count(text); }
 
