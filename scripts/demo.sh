@@ -48,6 +48,8 @@ export TOLVAR_SERVER="tcp:127.0.0.1:$(cat "$root/tolvard.port")"
 echo "   listening on $TOLVAR_SERVER"
 echo "== loading the sample desired state (config/scenarios/main-job.json) as one transaction"
 "$tolvarctl" load "$here/config/scenarios/main-job.json"
+echo "== loading the sample router (config/scenarios/main-job-l3.json): a logical router, two ports, routes, ARP"
+"$tolvarctl" load "$here/config/scenarios/main-job-l3.json"
 "$tolvarctl" dump | grep -o '"@type": *"[^"]*"' | sed 's/.*zantix.qor.tolvar./     /; s/"$//' | sort | uniq -c
 
 echo "== qor-dpsim: the datapath simulator"
@@ -95,6 +97,10 @@ echo "== the VIFs' runtime state read back from tolvard (tolvarctl dump VIF_STAT
 "$tolvarctl" dump VIF_STATE | sed 's/^/   /'
 echo "== the agent's view of its ports (ovs-appctl -t \$QOR_ROOT/var/run/zantix/qor-vevuroro/vevuroro-cli vevuroro/lport/status)"
 ovs-appctl -t "$root/var/run/zantix/qor-vevuroro/vevuroro-cli" vevuroro/lport/status | sed 's/^/   /'
+
+echo "== the distributed router the simulator holds (dpsim/dump qor_l3_tkmlink)"
+wait_for "the router's routes" sh -c "ovs-appctl -t '$root/dpsim.ctl' dpsim/dump qor_l3_tkmlink | grep -q '^route 1001 192.168.100.0/24'"
+dpsimctl dpsim/dump qor_l3_tkmlink | sed 's/^/   /'
 
 echo "== one desired change: port 1's QoS class of service 3 -> 6 (tolvarctl patch ... LSP_QOS set)"
 "$tolvarctl" patch LOG_SWITCH_PORT_CONFIG 33333333-3333-3333-0000-000000000001 LSP_QOS set '{"qos": {"cos": 6}}'

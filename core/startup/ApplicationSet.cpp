@@ -23,7 +23,9 @@ void ApplicationSet::NotAvailable(const std::string& name) {
 void ApplicationSet::StartApplication(const std::string& name, const ConfigTree& config) {
   if (name == "config") {
     StartConfigApp(config);
-  } else if (name == "vxlan" || name == "vdrb" || name == "si" || name == "ids") {
+  } else if (name == "vdrb") {
+    StartL3App(config);
+  } else if (name == "vxlan" || name == "si" || name == "ids") {
     NotAvailable(name);
   } else if (name == "dfw") {
     NotAvailable(name);
@@ -67,6 +69,21 @@ void ApplicationSet::StartConfigApp(const ConfigTree& config) {
   Logger(LOG_LEVEL_INFO, "Config application starts");
 }
 
+void ApplicationSet::StartL3App(const ConfigTree& config) {
+  if (!_deps.l3Table || !_deps.configTable) {
+    NotAvailable("vdrb");
+    return;
+  }
+  L3App::Collaborators c;
+  c.l3Table = _deps.l3Table;
+  c.configTable = _deps.configTable;
+  c.tolvarClient = qor::RefPtr<ITolvarClient>(_deps.tolvarClient);
+  qor::RefPtr<L3App> app(new L3App(std::move(c)));
+  if (!app->Start(config)) return;
+  l3App = app;
+  Logger(LOG_LEVEL_INFO, "L3 application starts");
+}
+
 void ApplicationSet::PostStartAll() {
   if (configApp) configApp->PostStart();
 }
@@ -77,6 +94,7 @@ void ApplicationSet::StartSondaraFallback() {
 
 void ApplicationSet::StopAll() {
   if (configApp) configApp->Stop();
+  if (auto* l3 = dynamic_cast<L3App*>(l3App.get())) l3->Stop();
   if (sondaraApp) sondaraApp->Stop();
 }
 

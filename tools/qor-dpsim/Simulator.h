@@ -9,7 +9,7 @@
 //   --agent-link             serve the host-agent socket even with --no-default-channels
 //   --control PATH           control socket path (default DIR/var/run/zantix/qor-dpsim/control)
 // Configuration file: one directive a line, '#' starts a comment:
-//   channel NAME KIND                                             (KIND kcp, swsec or raw)
+//   channel NAME KIND                                             (KIND kcp, swsec, vdr or raw)
 //   vif CHANNEL VIF_ID PORT_ID SWITCH_ID [options of vif-connect]  (a VIF the switch holds as connected)
 //
 // It always serves the devices the agent sets at start, "/dev/fc" and "/dev/vswitch", at DIR/dev/fc and
@@ -74,7 +74,7 @@ class Simulator {
   //   dump CHANNEL                      the module's state
   //   send CHANNEL HEX                  raw bytes to every connection of the channel
   //   drop-connections CHANNEL          closes every connection of the channel (a link flap)
-  //   any command of the channel's module (KcpSwitchModule.h, SwitchSecurityModule.h), e.g.
+  //   any command of the channel's module (KcpSwitchModule.h, SwitchSecurityModule.h, RouterModule.h), e.g.
   //   vif-connect CHANNEL VIF PORT SWITCH [MAC] [options]   a VIF connects (KCP channels)
   //   devices                           path of every device
   //   dump DEVICE                       a device's state ("dump /dev/fc")

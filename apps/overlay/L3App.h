@@ -1,0 +1,192 @@
+// VevUroro::L3App: the L3 application. It keeps the kernel's distributed router (one VDR instance per logical
+// router, its LIFs, routes with next hops, ARP tables, prefix lists, DAD status, multicast and the global routing
+// settings) in step with the desired state of the L3 table of the state cache, over its own kernel link (channel
+// "tkmlink.path" of the "l3" subtree; bytes in dataplane/router/RouterLayout.md), and writes the DAD reports of the
+// kernel back to the database.
+//
+// Desired vs installed: for every object the application keeps what the kernel was last told. Each table change
+// re-reads the touched objects from the cache and sends the difference; an object whose parent is missing (a router
+// port of an unknown router, a route of a router without VDR ID) is logged (LCP00029) and sent when the parent comes.
+// The first L3 notification after start runs the full sync instead: FULL SYNC START for every VDR, the instances,
+// prefix lists, each router's LIFs (with ARP and DAD), routes and multicast routes, the global settings, FULL SYNC
+// END and the barrier. The kernel asks for one VDR (or all, 0xFFFFFFFF) with an INSTANCE REPORT whose change is 2;
+// the application then resends what it installed for that router (or everything).
+//
+// Next-hop and ARP updates carry an add list and a delete list that the kernel applies adds first: a next hop (or
+// ARP entry) whose key is in both lists is dropped from the delete list, so that a changed next hop is not deleted
+// right after its replacement was added.
+//
+// Threads and locks: table notifications arrive on the dispatcher thread (L3 table) and on the thread that wrote the
+// configuration table; kernel messages and link status on the link's threads. Every handler takes the agent lock,
+// the kernel's full-sync request for the whole resend. Start and Stop run on the main thread; Stop closes the link
+// without the agent lock. Held by qor::RefPtr.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "apps/config/CallTarget.h"
+#include "apps/config/IpDiscovery.h"
+#include "apps/overlay/VdrMessageBuilder.h"
+#include "cache/StateCacheConfigTable.h"
+#include "cache/StateCacheL3Table.h"
+#include "core/Component.h"
+#include "core/startup/ConfigTree.h"
+#include "intake/ITolvarClient.h"
+
+namespace VevUroro {
+
+class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver, public SCConfigTableObserver {
+ public:
+  static constexpr uint32_t kLinkBufferSize = 65536;
+
+  struct Collaborators {
+    StateCacheL3Table* l3Table = nullptr;          // required; outlives the application
+    StateCacheConfigTable* configTable = nullptr;  // required; outlives the application
+    qor::RefPtr<ITolvarClient> tolvarClient;       // may be null: DAD reports are then only logged
+    LinkFactory links;                             // empty: DataplaneTkmlink on the named channel
+  };
+
+  explicit L3App(Collaborators collaborators);
+  ~L3App() override;
+
+  // Reads "l3.tkmlink.path" (mandatory; false and logged when missing) and "l3.features.softRSS.enabled"
+  // (default true), creates and starts the link and registers with both tables.
+  bool Start(const ConfigTree& subtree);
+  void Stop();
+
+  void OnL3DesiredStateChanged(const StateCacheChangeList& changes, bool fullSync) override;
+  void OnConfigDesiredStateChanged(const StateCacheChangeList& changes, bool fullSync, bool first) override;
+
+  // Kernel link observers.
+  void OnVdrMessage(const uint8_t* message, int length);
+  void OnLinkStatus(DataplaneLink* link, LinkStatus status);
+
+  // Views for tests and the operator.
+  bool InitialSyncDone() const;
+  size_t InstalledRouteCount() const;
+  // Reference count of a prefix list (serialized id); 0 when unknown.
+  uint32_t PrefixListReferences(const std::string& prefixListId) const;
+
+ private:
+  struct RouterState {
+    std::optional<zantix::qor::tolvar::LogRouterConfigMsg> desired;
+    bool installed = false;
+    VdrInstance instance;
+    uint32_t arpLimit = 0;
+    bool arpLimitOverridden = false;
+    std::optional<VdrMulticast> multicast;
+    std::set<std::string> ports, fibs, multicastRoutes;  // children by id (desired)
+  };
+  struct PortState {
+    std::optional<zantix::qor::tolvar::LogRouterPortConfigMsg> desired;
+    std::string routerId;  // of the desired port
+    std::optional<VdrLif> installed;
+    std::string installedRouter;
+    std::vector<std::string> prefixLists;  // referenced while installed
+    std::set<std::string> arpTables;
+    std::optional<std::vector<std::pair<VdrAddress, uint8_t>>> dadSent;
+  };
+  struct FibState {
+    std::optional<zantix::qor::tolvar::FibMsg> desired;
+    std::string routerId;
+    bool installed = false;
+    uint32_t vdrId = 0;
+    VdrPrefix prefix;
+    std::vector<VdrNextHop> nextHops;  // sorted
+    std::string installedRouter;
+  };
+  struct ArpState {
+    std::optional<std::set<VdrArpEntry>> desired;
+    std::string portId;  // of the desired table
+    std::set<VdrArpEntry> installed;
+    std::string installedPort;
+    uint32_t vdrId = 0;
+  };
+  struct PrefixListState {
+    bool installed = false;
+    std::string name;
+    uint32_t index = 0;
+    std::vector<VdrPrefixListEntry> entries;
+    uint32_t references = 0;
+  };
+  struct MulticastRouteState {
+    std::optional<zantix::qor::tolvar::MulticastStaticRouteMsg> desired;
+    std::string routerId;
+    bool installed = false;
+    uint32_t vdrId = 0;
+    VdrPrefix group;
+    std::vector<std::string> lifNames;
+    std::string installedRouter;
+  };
+
+  // Reading the cache into the desired maps.
+  void Refresh(uint32_t objectType, const std::string& id, const StateCacheChange* change);
+  void ReadAllDesired();
+  void ReadRouter(const std::string& id);
+  void ReadPort(const std::string& id);
+  void ReadFib(const std::string& id);
+  void ReadArpTable(const std::string& id);
+  void ReadMulticastRoute(const std::string& id, const StateCacheChange* change);
+
+  // Reconciling one object with the kernel.
+  void ReconcileRouter(const std::string& id);
+  void ReconcileRouterChildren(const std::string& id);
+  void UninstallRouterChildren(const std::string& id);
+  void ReconcilePort(const std::string& id);
+  void ReconcileFib(const std::string& id);
+  void ReconcileArp(const std::string& id);
+  void ReconcilePrefixList(const std::string& id);
+  void ReconcileMulticastRoute(const std::string& id);
+  void ReconcileDad(const std::string& portId);
+  void ReconcileGlobal(bool deleted);
+  void RemovePort(const std::string& id, PortState& port);
+  void UpdatePrefixReferences(PortState& port);
+
+  // Conversions; false (logged) when the object cannot be converted yet.
+  bool BuildInstance(const zantix::qor::tolvar::LogRouterConfigMsg& router, RouterState& state);
+  bool BuildLif(const std::string& id, const zantix::qor::tolvar::LogRouterPortConfigMsg& port, uint32_t vdrId,
+                VdrLif* lif);
+  bool BuildRoute(const std::string& id, const zantix::qor::tolvar::FibMsg& fib, VdrPrefix* prefix,
+                  std::vector<VdrNextHop>* hops, bool multicast);
+  void ResendRouterRoutes(const std::string& routerId, const std::string& portId, const char* ipType);
+  void SendInstalledRouter(const std::string& routerId);
+
+  // Full sync and kernel requests.
+  void FullSyncL3();
+  void FullSyncConfig();
+  void HandleUpdate(const uint8_t* message, size_t length);
+  void HandleFullSyncRequest(uint32_t vdrId);
+  void HandleDadReport(const uint8_t* tlv, size_t length);
+
+  void SendBarrier();
+  // Ends the batch: flushes the builder and logs the payload length.
+  void EndBatch();
+  void Send(uint8_t* message, size_t length);
+  const RouterState* InstalledRouterByVdr(uint32_t vdrId, std::string* routerId) const;
+
+  Collaborators _c;
+  std::shared_ptr<CallTarget<L3App>> _target = std::make_shared<CallTarget<L3App>>(this);
+  boost::intrusive_ptr<DataplaneLink> _link;
+  VdrMessageBuilder _builder;
+  bool _softRss = true;
+  bool _initialSync = false;
+  bool _stopped = false;
+  bool _registered = false;
+  bool _barrierDirty = false;
+
+  std::map<std::string, RouterState> _routers;
+  std::map<std::string, PortState> _ports;
+  std::map<std::string, FibState> _fibs;
+  std::map<std::string, ArpState> _arpTables;
+  std::map<std::string, PrefixListState> _prefixLists;
+  std::map<std::string, MulticastRouteState> _multicastRoutes;
+  std::optional<VdrGlobal> _global;  // installed
+  std::map<std::string, std::set<std::string>> _portsBySwitch, _portsBySwitchPort;
+};
+
+}  // namespace VevUroro

@@ -1,0 +1,303 @@
+// The L3 application's side of the kernel: full syncs, the kernel's messages (full-sync requests, DAD reports) and
+// the link status.
+#include <cstring>
+
+#include "apps/config/UuidText.h"
+#include "apps/overlay/L3App.h"
+#include "core/AgentLock.h"
+#include "core/Logger.h"
+#include "platform/tolvar/TolvarSchema.h"
+#include "zantix/qor/tolvar/objecttype.pb.h"
+
+namespace VevUroro {
+
+namespace tv = zantix::qor::tolvar;
+using namespace router;
+
+namespace {
+
+constexpr const char* kApp = "L3App";
+
+uint16_t U16(const uint8_t* p) {
+  return static_cast<uint16_t>((p[0] << 8) | p[1]);
+}
+uint32_t U32(const uint8_t* p) {
+  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
+         (static_cast<uint32_t>(p[2]) << 8) | p[3];
+}
+// A fixed name field: the bytes up to the first NUL (the whole field when there is none).
+std::string Name(const uint8_t* p) {
+  const void* nul = std::memchr(p, 0, kNameLen);
+  const size_t length = nul ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - p) : kNameLen;
+  return std::string(reinterpret_cast<const char*>(p), length);
+}
+
+}  // namespace
+
+void L3App::OnLinkStatus(DataplaneLink*, LinkStatus status) {
+  AgentLockGuard lock(AgentLock());
+  Logger(LOG_LEVEL_INFO, status == LinkStatus::UP ? "%1: tkmlink up" : "%1: tkmlink down", kApp);
+}
+
+void L3App::FullSyncConfig() {
+  Logger(LOG_LEVEL_INFO, "%1: full sync Config State-cache with kernel", kApp);
+  Logger(LOG_LEVEL_INFO, "%1: BE Full Sync Start", kApp);
+  Logger(LOG_LEVEL_INFO, "%1: BE Full Sync Done", kApp);
+}
+
+void L3App::FullSyncL3() {
+  Logger(LOG_LEVEL_INFO, "%1: full sync L3 State-cache with kernel", kApp);
+  ReadAllDesired();
+  _global.reset();
+  _builder.FullSyncStart(kAllVdrs);
+
+  Logger(LOG_LEVEL_INFO, "%1: full sync LR instances", kApp);
+  for (auto& [id, router] : _routers) {
+    router.installed = false;
+    if (!router.desired) continue;
+    if (!BuildInstance(*router.desired, router)) {
+      Logger(LOG_LEVEL_ERROR, "%1: full sync vdr ID is not found for LR %2", kApp, UuidText(id))
+          .AddTag("errorCode:LCP00920");
+      continue;
+    }
+    _builder.InstanceUpdate(kOpAdd, router.instance);
+    _builder.ArpLimit(router.instance.vdrId, router.arpLimit, router.arpLimitOverridden);
+    if (router.multicast) _builder.MulticastUpdate(*router.multicast);
+    router.installed = true;
+  }
+
+  Logger(LOG_LEVEL_INFO, "%1: full sync prefix list", kApp);
+  Logger(LOG_LEVEL_INFO, "%1: Full sync prefixList old reference map size %2", kApp, _prefixLists.size());
+  _prefixLists.clear();
+  std::vector<StateCacheRecord> records;
+  _c.l3Table->QueryDesired(tv::PREFIX_LIST, &records);
+  std::set<std::string> lists;
+  for (const StateCacheRecord& record : records) {
+    tv::UuidMsg id;
+    lists.insert(id.ParseFromString(record.objectId) ? id.SerializeAsString() : record.objectId);
+  }
+  for (const std::string& id : lists) {
+    ReconcilePrefixList(id);
+    auto it = _prefixLists.find(id);
+    if (it != _prefixLists.end()) {
+      Logger(LOG_LEVEL_DEBUG, "%1: Full sync add prefixList %2 (index %3) to map", kApp, UuidText(id),
+             it->second.index);
+    }
+  }
+
+  for (auto& [id, router] : _routers) {
+    if (!router.installed) continue;
+    const uint32_t vdr = router.instance.vdrId;
+    Logger(LOG_LEVEL_INFO, "%1: full sync LRP for LR %2 (vdr %3)", kApp, UuidText(id), vdr);
+    Logger(LOG_LEVEL_DEBUG, "%1: full sync arp for vdr %2", kApp, vdr);
+    Logger(LOG_LEVEL_DEBUG, "%1: full sync dad for vdr %2", kApp, vdr);
+    for (const std::string& port : std::set<std::string>(router.ports)) ReconcilePort(port);
+    Logger(LOG_LEVEL_INFO, "%1: full sync fib for LR %2 (vdr %3)", kApp, UuidText(id), vdr);
+    for (const std::string& fib : std::set<std::string>(router.fibs)) ReconcileFib(fib);
+    Logger(LOG_LEVEL_INFO, "%1: full sync mcast fib for LR %2 (vdr %3)", kApp, UuidText(id), vdr);
+    for (const std::string& route : std::set<std::string>(router.multicastRoutes)) ReconcileMulticastRoute(route);
+  }
+  // Children of routers that are missing or have no VDR ID: logged, sent when their router comes.
+  for (const auto& [id, port] : std::map<std::string, PortState>(_ports)) {
+    if (port.desired && !port.installed) ReconcilePort(id);
+  }
+  for (const auto& [id, fib] : std::map<std::string, FibState>(_fibs)) {
+    if (fib.desired && !fib.installed) ReconcileFib(id);
+  }
+  tv::GlobalConfigMsg global;
+  ReconcileGlobal(!_c.l3Table->QueryGlobalConfig(&global));
+  _builder.FullSyncEnd(kAllVdrs);
+  EndBatch();
+  Logger(LOG_LEVEL_INFO, "%1: Send Full Sync End to dataplane", kApp);
+  Logger(LOG_LEVEL_INFO, "%1: full sync barrier", kApp);
+  SendBarrier();
+}
+
+const L3App::RouterState* L3App::InstalledRouterByVdr(uint32_t vdrId, std::string* routerId) const {
+  for (const auto& [id, router] : _routers) {
+    if (router.installed && router.instance.vdrId == vdrId) {
+      *routerId = id;
+      return &router;
+    }
+  }
+  return nullptr;
+}
+
+// What the kernel was told about one router, once more: its LIFs with their ARP entries and DAD status, its
+// routes and multicast routes, between a full-sync start and end for that VDR.
+void L3App::SendInstalledRouter(const std::string& routerId) {
+  const RouterState& router = _routers[routerId];
+  const uint32_t vdr = router.instance.vdrId;
+  _builder.FullSyncStart(vdr);
+  for (const std::string& portId : router.ports) {
+    const PortState& port = _ports[portId];
+    if (!port.installed || port.installedRouter != routerId) continue;
+    _builder.LifUpdate(kOpAdd, *port.installed);
+    for (const std::string& tableId : port.arpTables) {
+      const ArpState& table = _arpTables[tableId];
+      if (table.installed.empty() || table.installedPort != portId) continue;
+      _builder.ArpUpdate(vdr, port.installed->lifName,
+                         std::vector<VdrArpEntry>(table.installed.begin(), table.installed.end()), {});
+    }
+    if (port.dadSent) _builder.DadStatus(vdr, port.installed->lifName, *port.dadSent);
+  }
+  for (const std::string& fibId : router.fibs) {
+    const FibState& fib = _fibs[fibId];
+    if (fib.installed && fib.installedRouter == routerId) _builder.RouteAdd(vdr, fib.prefix, 0, fib.nextHops);
+  }
+  for (const std::string& routeId : router.multicastRoutes) {
+    const MulticastRouteState& route = _multicastRoutes[routeId];
+    if (route.installed && route.installedRouter == routerId) {
+      _builder.MulticastRoute(kOpAdd, vdr, route.group, route.lifNames);
+    }
+  }
+  _builder.FullSyncEnd(vdr);
+  EndBatch();
+}
+
+void L3App::HandleFullSyncRequest(uint32_t vdrId) {
+  if (vdrId == kAllVdrs) {
+    Logger(LOG_LEVEL_INFO, "%1: handle kernel full sync request both Config and L3 State-cache", kApp);
+    FullSyncConfig();
+    _initialSync = true;
+    FullSyncL3();
+    return;
+  }
+  std::string routerId;
+  if (!InstalledRouterByVdr(vdrId, &routerId)) {
+    Logger(LOG_LEVEL_ERROR, "%1: handle kernel full sync request, LR UUID not found for vdr ID %2", kApp, vdrId)
+        .AddTag("errorCode:LCP00029");
+    return;
+  }
+  Logger(LOG_LEVEL_INFO, "%1: handle kernel full sync request, LR %2 (vdr %3)", kApp, UuidText(routerId), vdrId);
+  SendInstalledRouter(routerId);
+}
+
+void L3App::OnVdrMessage(const uint8_t* message, int length) {
+  // The agent lock is held for the whole message: a full-sync request resends under it.
+  AgentLockGuard lock(AgentLock());
+  if (_stopped) return;
+  if (length < static_cast<int>(kMsgHeaderLen) || U16(message + 2) != length) {
+    Logger(LOG_LEVEL_ERROR, "%1: malformed vdr msg, len %2", kApp, length).AddTag("errorCode:LCP00901");
+    return;
+  }
+  const uint16_t type = U16(message);
+  Logger(LOG_LEVEL_DEBUG, "%1: receive a message from kernel type %2, len %3", kApp, type, length);
+  switch (type) {
+    case kMsgUpdate:
+      HandleUpdate(message, static_cast<size_t>(length));
+      break;
+    case kMsgInit:
+    case kMsgConfigure:
+    case kMsgLinkChange:
+    case kMsgGenericQuery:
+    case kMsgGenericFlush:
+    case kMsgErrorNotification:
+      break;
+    default:
+      Logger(LOG_LEVEL_ERROR, "%1: unknown vdr msg %2", kApp, type).AddTag("errorCode:LCP00901");
+      break;
+  }
+}
+
+void L3App::HandleUpdate(const uint8_t* message, size_t length) {
+  size_t at = kMsgHeaderLen;
+  while (at < length) {
+    if (length - at < kTlvHeaderLen || U16(message + at + 2) < kTlvHeaderLen || U16(message + at + 2) > length - at) {
+      Logger(LOG_LEVEL_ERROR, "%1: malformed vdr TLV at offset %2 of %3", kApp, at, length)
+          .AddTag("errorCode:LCP00901");
+      return;
+    }
+    const uint8_t* tlv = message + at;
+    const uint16_t tlvType = U16(tlv);
+    const uint16_t tlvLength = U16(tlv + 2);
+    Logger(LOG_LEVEL_DEBUG, "%1: Handle vdrb msg type %2, sub type %3", kApp, kMsgUpdate, tlvType);
+    if (tlvType == kTlvInstanceReport) {
+      if (tlvLength < kInstanceReportLen) {
+        Logger(LOG_LEVEL_ERROR, "%1: malformed instance report, len %2", kApp, tlvLength).AddTag("errorCode:LCP00901");
+        return;
+      }
+      const uint32_t vdrId = U32(tlv + 4);
+      if (tlv[8] == kInstanceFullSync) {
+        Logger(LOG_LEVEL_INFO, "%1: receive kernel full sync request for vdr %2", kApp, vdrId);
+        HandleFullSyncRequest(vdrId);
+      }
+    } else if (tlvType == kTlvDadReport) {
+      HandleDadReport(tlv, tlvLength);
+    }
+    at += tlvLength;
+  }
+}
+
+void L3App::HandleDadReport(const uint8_t* tlv, size_t length) {
+  if (length < kDadReportFixedLen) {
+    Logger(LOG_LEVEL_ERROR, "%1: malformed DAD report, len %2", kApp, length).AddTag("errorCode:LCP00901");
+    return;
+  }
+  const std::string lifName = Name(tlv + 8);
+  const std::string version = Name(tlv + 72);
+  const uint8_t status = tlv[136];
+  const size_t count = U16(tlv + 137);
+  Logger(LOG_LEVEL_INFO, "%1:Got the report. lifName: %2, version: %3, status: %4", kApp, lifName, version, status);
+  if (length != kDadReportFixedLen + count * kDadEntryLen) {
+    Logger(LOG_LEVEL_ERROR, "%1: malformed DAD report, len %2 for %3 entries", kApp, length, count)
+        .AddTag("errorCode:LCP00901");
+    return;
+  }
+  uint64_t high = 0, low = 0;
+  if (version.empty()) {
+    Logger(LOG_LEVEL_ERROR, "Empty version").AddTag("errorCode:LCP00703");
+    return;
+  }
+  if (!qor::tolvar::ParseUuid(version, &high, &low)) {
+    Logger(LOG_LEVEL_ERROR, "Version UUID invalid").AddTag("errorCode:LCP00703");
+    return;
+  }
+  tv::UuidMsg lif;
+  uint64_t lifHigh = 0, lifLow = 0;
+  if (!qor::tolvar::ParseUuid(lifName, &lifHigh, &lifLow)) {
+    Logger(LOG_LEVEL_ERROR, "%1: DAD report for unknown LIF %2", kApp, lifName).AddTag("errorCode:LCP00029");
+    return;
+  }
+  lif.set_high(lifHigh);
+  lif.set_low(lifLow);
+  const std::string portId = lif.SerializeAsString();
+  auto port = _ports.find(portId);
+  if (port == _ports.end() || !port->second.installed) {
+    Logger(LOG_LEVEL_ERROR, "%1: DAD report for unknown LIF %2", kApp, lifName).AddTag("errorCode:LCP00029");
+    return;
+  }
+  Logger(LOG_LEVEL_DEBUG, "VDRDadStatusUpdateTLV2PB Found LRP");
+  tv::ModifyRequestMsg request;
+  if (count == 0) {
+    Logger(LOG_LEVEL_INFO, "Delete Entire Dad state for Lif %1", lifName);
+    auto* del = request.mutable_modify()->mutable_delete_()->mutable_object();
+    del->set_object_type(tv::LOG_ROUTER_PORT_DAD_STATE);
+    del->set_object_id(portId);
+  } else {
+    tv::LogRouterPortDadStateMsg state;
+    *state.mutable_id() = lif;
+    for (size_t i = 0; i < count; ++i) {
+      const uint8_t* entry = tlv + kDadReportFixedLen + i * kDadEntryLen;
+      tv::DadStateMsg* dad = state.add_dad_states();
+      if (entry[0] == kFamilyIpv4) {
+        dad->mutable_ip()->set_ipv4(U32(entry + 1));
+      } else {
+        dad->mutable_ip()->set_ipv6(std::string(reinterpret_cast<const char*>(entry + 1), kAddressLen));
+      }
+      dad->set_state(entry[1 + kAddressLen]);
+    }
+    auto* put = request.mutable_modify()->mutable_put()->mutable_object();
+    put->set_object_type(tv::LOG_ROUTER_PORT_DAD_STATE);
+    put->set_object_body(state.SerializeAsString());
+  }
+  if (_c.tolvarClient) {
+    if (uint16_t vdb = _c.tolvarClient->MainVdb()) {
+      if (request.modify().has_put()) request.mutable_modify()->mutable_put()->set_vdb(vdb);
+      if (request.modify().has_delete_()) request.mutable_modify()->mutable_delete_()->set_vdb(vdb);
+    }
+    _c.tolvarClient->Write({request});
+  }
+}
+
+}  // namespace VevUroro

@@ -1,0 +1,374 @@
+// The L3 application over real tables and decoder output, its bytes checked against the router channel's layout
+// (offsets written from the layout, not from the builder) and the router module's resulting tables.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "support/LogCapture.h"
+#include "tests/overlay/L3Harness.h"
+#include "zantix/qor/tolvar/services.pb.h"
+
+namespace VevUroro::test {
+namespace {
+
+std::vector<Tlv> OfType(const std::vector<Tlv>& tlvs, uint16_t type) {
+  std::vector<Tlv> out;
+  for (const Tlv& tlv : tlvs) {
+    if (tlv.type == type) out.push_back(tlv);
+  }
+  return out;
+}
+
+uint32_t HostOrder(const std::vector<uint8_t>& b, size_t at) {
+  uint32_t v;
+  std::memcpy(&v, b.data() + at, 4);
+  return v;
+}
+
+// A router with one switch-backed port, the first notification done.
+void Basic(L3Rig& rig) {
+  rig.feed->Put(Switch(100, 5001));
+  rig.feed->Put(Router(1, 7));
+  rig.feed->Put(Port(11, 1, 100));
+}
+
+TEST(L3AppTest, FirstNotificationIsTheFullSyncInItsFixedOrder) {
+  L3Rig rig;
+  rig.feed->Put(Switch(100, 5001));
+  tv::PrefixListMsg list;
+  *list.mutable_id() = Uuid(50);
+  list.set_name("pl-50");
+  list.set_index(3);
+  rig.feed->Put(list);  // the first L3 notification: a full sync of what the cache holds (the prefix list)
+  rig.feed->Put(Router(1, 7));
+  rig.feed->Put(Port(11, 1, 100));
+  rig.feed->Put(Fib(21, 1, Prefix(V4(192, 168, 1, 0), 24), {Hop(V4(10, 11, 0, 254), 11)}));
+  tv::BarrierMsg barrier;
+  *barrier.mutable_id() = Uuid(90);
+  barrier.set_barrier_number(42);
+  rig.feed->Put(barrier);
+  rig.TakeTlvs();
+
+  // A fresh application over the same cache: its first notification sends everything in order.
+  L3Rig fresh;
+  fresh.feed->SetObjects(rig.feed->Objects());
+  fresh.feed->FullSync();
+  std::vector<uint16_t> order;
+  for (const Tlv& tlv : fresh.TakeTlvs()) order.push_back(tlv.type);
+  const std::vector<uint16_t> expected = {10, 1, 2, 30, 4, 5, 26, 11, 12};
+  EXPECT_EQ(order, expected);
+  EXPECT_EQ(fresh.module.Tables(), rig.module.Tables());
+  EXPECT_TRUE(fresh.app->InitialSyncDone());
+}
+
+TEST(L3AppTest, InstanceAndLifBytesFollowTheLayout) {
+  L3Rig rig;
+  Basic(rig);
+  auto tlvs = rig.TakeTlvs();
+  auto instances = OfType(tlvs, 1);
+  ASSERT_EQ(instances.size(), 1u);
+  const auto& instance = instances[0].bytes;
+  ASSERT_EQ(instance.size(), 82u);
+  EXPECT_EQ(Be16(instance, 2), 82);
+  EXPECT_EQ(Be32(instance, 4), 7u);
+  EXPECT_EQ(instance[8], 1);  // add
+  EXPECT_EQ(NameAt(instance, 18), "lr-1");
+
+  auto lifs = OfType(tlvs, 4);
+  ASSERT_EQ(lifs.size(), 1u);
+  const auto& lif = lifs[0].bytes;
+  ASSERT_EQ(lif.size(), 170u + 18u);
+  EXPECT_EQ(Be32(lif, 4), 7u);
+  EXPECT_EQ(lif[8], 1);
+  EXPECT_EQ(NameAt(lif, 9), IdText(11));
+  EXPECT_EQ(lif[73], 1);                // downlink
+  EXPECT_EQ(Be16(lif, 74) & 0x1, 0x1);  // admin up
+  EXPECT_EQ(Be32(lif, 80), 1500u);      // MTU default
+  EXPECT_EQ(Be32(lif, 86), 5001u);      // VNI
+  EXPECT_EQ(lif[93], 1);                // overlay
+  EXPECT_EQ(lif[99 + 5], 11);           // MAC last byte
+  EXPECT_EQ(lif[169], 1);               // one address
+  EXPECT_EQ(lif[170], 4);               // IPv4
+  EXPECT_EQ(lif[171], 10);
+  EXPECT_EQ(lif[172], 11);
+  EXPECT_EQ(lif[187], 24);  // prefix length
+}
+
+TEST(L3AppTest, GlobalDeleteSendsTheDefaultsWhateverTheSoftRssSetting) {
+  L3Rig rig(true);
+  Basic(rig);
+  tv::GlobalConfigMsg global;
+  *global.mutable_id() = Uuid(80);
+  global.mutable_routing()->set_l3_forwarding_mode(2);
+  global.mutable_routing()->set_lrp_mtu(9000);
+  global.mutable_routing()->set_flag(true);
+  global.mutable_switching()->set_arp_limit(1234);
+  rig.TakeTlvs();
+  rig.feed->Put(global);
+  auto set = OfType(rig.TakeTlvs(), 26);
+  ASSERT_EQ(set.size(), 1u);
+  const std::vector<uint8_t>& b = set[0].bytes;
+  ASSERT_EQ(b.size(), 15u);
+  EXPECT_EQ(Be16(b, 0), 26);
+  EXPECT_EQ(Be16(b, 2), 15);
+  EXPECT_EQ(b[4], 2);
+  EXPECT_EQ(HostOrder(b, 5), 9000u);
+  EXPECT_EQ(HostOrder(b, 9), 1234u);
+  EXPECT_EQ(b[13], 2);
+  EXPECT_EQ(b[14], 2);  // soft RSS enabled
+
+  // The decoder drops deletes of the global configuration (only its current value matters); the table removes it
+  // when a full sync of the database no longer holds it.
+  auto objects = rig.feed->Objects();
+  objects.erase({tv::GLOBAL_CONFIG, Id(80)});
+  rig.feed->SetObjects(objects);
+  rig.feed->FullSync();
+  auto cleared = OfType(rig.TakeTlvs(), 26);
+  ASSERT_EQ(cleared.size(), 1u);
+  const std::vector<uint8_t>& d = cleared[0].bytes;
+  EXPECT_EQ(d[4], 1);
+  EXPECT_EQ(HostOrder(d, 5), 1500u);
+  EXPECT_EQ(HostOrder(d, 9), 50000u);
+  EXPECT_EQ(d[13], 1);
+  EXPECT_EQ(d[14], 1);
+  EXPECT_NE(rig.module.Tables().find("global forwarding-mode=1 lrp-mtu=1500 switching=50000 routing-flag=1 soft-rss=1"),
+            std::string::npos);
+}
+
+TEST(L3AppTest, ANextHopDeletedAndReAddedIsSentOnlyAsAnAdd) {
+  qor::test::LogCapture log;
+  L3Rig rig;
+  Basic(rig);
+  rig.feed->Put(Fib(21, 1, Prefix(V4(192, 168, 1, 0), 24), {Hop(V4(10, 11, 0, 254), 11), Hop(V4(10, 11, 0, 253), 11)}));
+  auto added = OfType(rig.TakeTlvs(), 5);
+  ASSERT_EQ(added.size(), 1u);
+  ASSERT_EQ(added[0].bytes.size(), 27u + 2 * 70u);
+  EXPECT_EQ(Be32(added[0].bytes, 8), 1u);   // entry count
+  EXPECT_EQ(added[0].bytes[12], 4);         // family
+  EXPECT_EQ(added[0].bytes[13], 192);       // destination
+  EXPECT_EQ(added[0].bytes[17], 24);        // prefix length
+  EXPECT_EQ(Be32(added[0].bytes, 23), 2u);  // next hops
+
+  // The first next hop becomes static (its element is removed and a new one inserted); the second goes.
+  rig.feed->Put(Fib(21, 1, Prefix(V4(192, 168, 1, 0), 24), {Hop(V4(10, 11, 0, 254), 11, true)}));
+  auto updates = OfType(rig.TakeTlvs(), 7);
+  ASSERT_EQ(updates.size(), 1u);
+  const auto& u = updates[0].bytes;
+  ASSERT_EQ(u.size(), 30u + 2 * 82u);
+  EXPECT_EQ(Be16(u, 26), 1);       // adds
+  EXPECT_EQ(Be16(u, 28), 1);       // deletes
+  EXPECT_EQ(u[34], 254);           // the add: 10.11.0.254
+  EXPECT_EQ(u[30 + 17], 0x2);      // static
+  EXPECT_EQ(u[30 + 82 + 4], 253);  // the delete: 10.11.0.253 only
+  EXPECT_TRUE(log.Has({"Prune fib next hop, deleted next hop added"}));
+  const std::string tables = rig.module.Tables();
+  EXPECT_NE(tables.find("next-hops=[10.11.0.254 " + IdText(11) + " static]\n"), std::string::npos) << tables;
+}
+
+TEST(L3AppTest, APortWhoseSwitchHasNoTransportBindingIsAddedAsOverlay) {
+  qor::test::LogCapture log;
+  L3Rig rig;
+  rig.feed->Put(Switch(100, 6001, false));
+  rig.feed->Put(Router(1, 7));
+  rig.feed->Put(Port(11, 1, 100));
+  auto lifs = OfType(rig.TakeTlvs(), 4);
+  ASSERT_EQ(lifs.size(), 1u);
+  EXPECT_EQ(lifs[0].bytes[93], 1);
+  EXPECT_EQ(Be32(lifs[0].bytes, 86), 6001u);
+  EXPECT_TRUE(log.Has({"transport binding type not found for add LRP", "set it to overlay"}));
+}
+
+TEST(L3AppTest, KernelMessageTypesOneToSevenButFourAreAcceptedOthersRejected) {
+  qor::test::LogCapture log;
+  L3Rig rig;
+  Basic(rig);
+  rig.TakeTlvs();
+  rig.Deliver({0, 5, 0, 4});
+  EXPECT_EQ(log.Count("LCP00901"), 0u);
+  rig.Deliver({0, 9, 0, 4});
+  EXPECT_TRUE(log.Has({"L3App: unknown vdr msg 9", "LCP00901"}));
+  rig.Deliver({0, 4, 0, 9, 0});  // length field disagrees with the bytes
+  EXPECT_EQ(log.Count("LCP00901"), 2u);
+  rig.Deliver({0, 4, 0, 10, 0, 3, 0, 40, 0, 0});  // a TLV longer than the message
+  EXPECT_EQ(log.Count("LCP00901"), 3u);
+  EXPECT_TRUE(rig.TakeTlvs().empty());
+}
+
+TEST(L3AppTest, AKernelFullSyncRequestResendsExactlyThatRouter) {
+  L3Rig rig;
+  Basic(rig);
+  rig.feed->Put(Router(2, 8));
+  rig.feed->Put(Port(12, 2, 100));
+  rig.feed->Put(Fib(21, 1, Prefix(V4(192, 168, 1, 0), 24), {Hop(V4(10, 11, 0, 254), 11)}));
+  rig.feed->Put(Fib(22, 2, Prefix(V4(192, 168, 2, 0), 24), {Hop(V4(10, 12, 0, 254), 12)}));
+  rig.feed->Put(ArpTable(31, 11, {{V4(10, 11, 0, 5), 0x0050560000aaull}}));
+  const std::string before = rig.module.Tables();
+  rig.TakeTlvs();
+
+  rig.Deliver(qor::dpsim::RouterModule::FullSyncRequest(8));
+  auto tlvs = rig.TakeTlvs();
+  ASSERT_GE(tlvs.size(), 4u);
+  EXPECT_EQ(tlvs.front().type, 10);
+  EXPECT_EQ(Be32(tlvs.front().bytes, 4), 8u);
+  EXPECT_EQ(tlvs.back().type, 11);
+  std::vector<uint16_t> types;
+  for (const Tlv& tlv : tlvs) {
+    types.push_back(tlv.type);
+    if (tlv.type == 4 || tlv.type == 5 || tlv.type == 8) {
+      EXPECT_EQ(Be32(tlv.bytes, 4), 8u);
+    }
+  }
+  EXPECT_EQ(types, (std::vector<uint16_t>{10, 4, 5, 11}));
+  EXPECT_EQ(rig.module.Tables(), before);
+
+  qor::test::LogCapture log;
+  rig.Deliver(qor::dpsim::RouterModule::FullSyncRequest(99));
+  EXPECT_TRUE(log.Has({"LR UUID not found for vdr ID 99", "LCP00029"}));
+  EXPECT_TRUE(rig.TakeTlvs().empty());
+
+  rig.Deliver(qor::dpsim::RouterModule::FullSyncRequest(0xFFFFFFFF));
+  EXPECT_TRUE(log.Has({"handle kernel full sync request both Config and L3 State-cache"}));
+  auto all = rig.TakeTlvs();
+  ASSERT_FALSE(all.empty());
+  EXPECT_EQ(all.front().type, 10);
+  EXPECT_EQ(Be32(all.front().bytes, 4), 0xFFFFFFFFu);
+  EXPECT_EQ(rig.module.Tables(), before);
+}
+
+TEST(L3AppTest, DadReportsNeedAVersionUuidAndAreWrittenBack) {
+  qor::test::LogCapture log;
+  L3Rig rig;
+  Basic(rig);
+  rig.Deliver(qor::dpsim::RouterModule::DadReport(7, IdText(11), "", 1, {{"10.11.0.1", 2}}));
+  EXPECT_TRUE(log.Has({"Empty version", "LCP00703"}));
+  rig.Deliver(qor::dpsim::RouterModule::DadReport(7, IdText(11), "not-a-uuid", 1, {{"10.11.0.1", 2}}));
+  EXPECT_TRUE(log.Has({"Version UUID invalid", "LCP00703"}));
+  EXPECT_TRUE(rig.tolvar->writes.empty());
+
+  rig.Deliver(qor::dpsim::RouterModule::DadReport(7, IdText(11), IdText(77), 1, {{"10.11.0.1", 2}}));
+  ASSERT_EQ(rig.tolvar->writes.size(), 1u);
+  const auto& put = rig.tolvar->writes[0].modify().put();
+  EXPECT_EQ(put.object().object_type(), tv::LOG_ROUTER_PORT_DAD_STATE);
+  EXPECT_EQ(put.vdb(), 1u);
+  tv::LogRouterPortDadStateMsg state;
+  ASSERT_TRUE(state.ParseFromString(put.object().object_body()));
+  EXPECT_EQ(state.id().low(), 11u);
+  ASSERT_EQ(state.dad_states_size(), 1);
+  EXPECT_EQ(state.dad_states(0).ip().ipv4(), 0x0a0b0001u);
+  EXPECT_EQ(state.dad_states(0).state(), 2u);
+
+  rig.Deliver(qor::dpsim::RouterModule::DadReport(7, IdText(11), IdText(77), 1, {}));
+  ASSERT_EQ(rig.tolvar->writes.size(), 2u);
+  EXPECT_TRUE(rig.tolvar->writes[1].modify().has_delete_());
+  EXPECT_TRUE(log.Has({"Delete Entire Dad state for Lif"}));
+}
+
+TEST(L3AppTest, ChildrenOfAMissingParentWaitForIt) {
+  qor::test::LogCapture log;
+  L3Rig rig;
+  rig.feed->Put(Switch(100, 5001));
+  rig.feed->Put(Port(11, 1, 100));
+  rig.feed->Put(Fib(21, 1, Prefix(V4(192, 168, 1, 0), 24), {Hop(V4(10, 11, 0, 254), 11)}));
+  rig.feed->Put(ArpTable(31, 11, {{V4(10, 11, 0, 5), 0x0050560000aaull}}));
+  EXPECT_TRUE(log.Has({"not found in LR info map when add LRP", "LCP00029"}));
+  EXPECT_TRUE(log.Has({"not found for add fib", "LCP00029"}));
+  EXPECT_EQ(rig.module.LifCount(), 0u);
+  rig.feed->Put(Router(1, 7));
+  EXPECT_EQ(rig.module.InstanceCount(), 1u);
+  EXPECT_EQ(rig.module.LifCount(), 1u);
+  EXPECT_EQ(rig.module.RouteCount(), 1u);
+  EXPECT_EQ(rig.module.ArpCount(), 1u);
+  EXPECT_EQ(rig.module.Refused(), 0u);
+  rig.feed->Delete(tv::LOG_ROUTER_CONFIG, Id(1));
+  EXPECT_EQ(rig.module.InstanceCount(), 0u);
+  EXPECT_EQ(rig.module.LifCount(), 0u);
+  EXPECT_EQ(rig.module.RouteCount(), 0u);
+  EXPECT_EQ(rig.module.ArpCount(), 0u);
+}
+
+TEST(L3AppTest, AdminDownPortsKeepNoArpEntriesAndFlipsAreLogged) {
+  qor::test::LogCapture log;
+  L3Rig rig;
+  Basic(rig);
+  rig.feed->Put(ArpTable(31, 11, {{V4(10, 11, 0, 5), 0x0050560000aaull}, {V4(10, 11, 0, 6), 0x0050560000bbull}}));
+  EXPECT_EQ(rig.module.ArpCount(), 2u);
+  rig.feed->Put(Port(11, 1, 100, false));
+  EXPECT_TRUE(log.Has({"Add LRP", "new admin status down, filp"}));
+  EXPECT_EQ(rig.module.ArpCount(), 0u);
+  rig.feed->Put(Port(11, 1, 100, true));
+  EXPECT_TRUE(log.Has({"Add LRP", "new admin status up, filp"}));
+  EXPECT_EQ(rig.module.ArpCount(), 2u);
+  // A changed MAC is one add: the delete of the old entry would remove the new one.
+  rig.TakeTlvs();
+  rig.feed->Put(ArpTable(31, 11, {{V4(10, 11, 0, 5), 0x0050560000ccull}, {V4(10, 11, 0, 6), 0x0050560000bbull}}));
+  auto arp = OfType(rig.TakeTlvs(), 8);
+  ASSERT_EQ(arp.size(), 1u);
+  EXPECT_EQ(Be16(arp[0].bytes, 72), 1);
+  EXPECT_EQ(Be16(arp[0].bytes, 74), 0);
+  EXPECT_NE(rig.module.Tables().find("10.11.0.5 00:50:56:00:00:cc"), std::string::npos);
+}
+
+TEST(L3AppTest, PrefixListsAreCountedByTheirPortsAndLaidOutWithMappedAddresses) {
+  L3Rig rig;
+  Basic(rig);
+  tv::PrefixListMsg list;
+  *list.mutable_id() = Uuid(50);
+  list.set_name("pl-50");
+  list.set_index(3);
+  auto* entry = list.add_entries();
+  *entry->mutable_prefix() = Prefix(V4(10, 0, 0, 0), 8);
+  entry->set_le(24);
+  entry->set_action(2);
+  auto* bad = list.add_entries();
+  *bad->mutable_prefix() = Prefix(V4(10, 1, 0, 0), 16);
+  bad->set_action(7);
+  qor::test::LogCapture log;
+  rig.TakeTlvs();
+  rig.feed->Put(list);
+  EXPECT_TRUE(log.Has({"VDRGetPrefixAction: Unexpected type 7", "LCP00905"}));
+  auto lists = OfType(rig.TakeTlvs(), 30);
+  ASSERT_EQ(lists.size(), 1u);
+  const auto& b = lists[0].bytes;
+  ASSERT_EQ(b.size(), 74u + 19u);
+  EXPECT_EQ(NameAt(b, 4), "pl-50");
+  EXPECT_EQ(Be32(b, 68), 3u);
+  EXPECT_EQ(Be16(b, 72), 1);
+  EXPECT_EQ(b[74 + 10], 0xff);
+  EXPECT_EQ(b[74 + 11], 0xff);
+  EXPECT_EQ(b[74 + 12], 10);
+  EXPECT_EQ(b[74 + 16], 8);
+  EXPECT_EQ(Be16(b, 74 + 17), 0x8000 | 24);  // deny, ge 0, le 24
+
+  auto port = Port(11, 1, 100);
+  *port.add_prefix_list_ids() = Uuid(50);
+  rig.feed->Put(port);
+  EXPECT_EQ(rig.app->PrefixListReferences(Id(50)), 1u);
+  auto other = Port(12, 1, 100);
+  *other.add_prefix_list_ids() = Uuid(50);
+  rig.feed->Put(other);
+  EXPECT_EQ(rig.app->PrefixListReferences(Id(50)), 2u);
+  rig.feed->Delete(tv::LOG_ROUTER_PORT_CONFIG, Id(12));
+  EXPECT_EQ(rig.app->PrefixListReferences(Id(50)), 1u);
+}
+
+TEST(L3AppTest, MalformedMessagesChangeNothingInTheModule) {
+  qor::dpsim::RouterModule module;
+  std::vector<uint8_t> instance(4 + 82, 0);
+  instance[1] = 4;
+  instance[3] = static_cast<uint8_t>(instance.size());
+  instance[5] = 1;
+  instance[7] = 82;
+  instance[11] = 9;  // VDR 9
+  instance[12] = 1;  // add
+  std::vector<uint8_t> bad = instance;
+  bad.insert(bad.end(), {0, 5, 0, 4});  // a route TLV too short to hold anything
+  bad[3] = static_cast<uint8_t>(bad.size());
+  EXPECT_FALSE(module.Receive(bad));
+  EXPECT_EQ(module.InstanceCount(), 0u);
+  EXPECT_EQ(module.Malformed(), 1u);
+  EXPECT_TRUE(module.Receive(instance));
+  EXPECT_EQ(module.InstanceCount(), 1u);
+}
+
+}  // namespace
+}  // namespace VevUroro::test
