@@ -36,6 +36,7 @@
 #include "cache/StateCacheL3Table.h"
 #include "core/Component.h"
 #include "core/startup/ConfigTree.h"
+#include "dataplane/router/VdrKernelReader.h"
 #include "intake/ITolvarClient.h"
 
 namespace VevUroro {
@@ -159,9 +160,8 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
   // Full sync and kernel requests.
   void FullSyncL3();
   void FullSyncConfig();
-  void HandleUpdate(const uint8_t* message, size_t length);
   void HandleFullSyncRequest(uint32_t vdrId);
-  void HandleDadReport(const uint8_t* tlv, size_t length);
+  void HandleDadReport(const router::KernelEvent& report);
 
   void SendBarrier();
   // Ends the batch: flushes the builder and logs the payload length.

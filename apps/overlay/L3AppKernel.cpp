@@ -6,6 +6,7 @@
 #include "apps/overlay/L3App.h"
 #include "core/AgentLock.h"
 #include "core/Logger.h"
+#include "dataplane/router/VdrKernelReader.h"
 #include "platform/tolvar/TolvarSchema.h"
 #include "zantix/qor/tolvar/objecttype.pb.h"
 
@@ -18,19 +19,11 @@ namespace {
 
 constexpr const char* kApp = "L3App";
 
-uint16_t U16(const uint8_t* p) {
-  return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
 uint32_t U32(const uint8_t* p) {
   return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
          (static_cast<uint32_t>(p[2]) << 8) | p[3];
 }
 // A fixed name field: the bytes up to the first NUL (the whole field when there is none).
-std::string Name(const uint8_t* p) {
-  const void* nul = std::memchr(p, 0, kNameLen);
-  const size_t length = nul ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - p) : kNameLen;
-  return std::string(reinterpret_cast<const char*>(p), length);
-}
 
 }  // namespace
 
@@ -98,12 +91,16 @@ void L3App::FullSyncL3() {
     for (const std::string& route : std::set<std::string>(router.multicastRoutes)) ReconcileMulticastRoute(route);
   }
   // Children of routers that are missing or have no VDR ID: logged, sent when their router comes.
-  for (const auto& [id, port] : std::map<std::string, PortState>(_ports)) {
-    if (port.desired && !port.installed) ReconcilePort(id);
+  std::vector<std::string> orphans;
+  for (const auto& [id, port] : _ports) {
+    if (port.desired && !port.installed) orphans.push_back(id);
   }
-  for (const auto& [id, fib] : std::map<std::string, FibState>(_fibs)) {
-    if (fib.desired && !fib.installed) ReconcileFib(id);
+  for (const std::string& id : orphans) ReconcilePort(id);
+  orphans.clear();
+  for (const auto& [id, fib] : _fibs) {
+    if (fib.desired && !fib.installed) orphans.push_back(id);
   }
+  for (const std::string& id : orphans) ReconcileFib(id);
   tv::GlobalConfigMsg global;
   ReconcileGlobal(!_c.l3Table->QueryGlobalConfig(&global));
   _builder.FullSyncEnd(kAllVdrs);
@@ -177,86 +174,44 @@ void L3App::OnVdrMessage(const uint8_t* message, int length) {
   // The agent lock is held for the whole message: a full-sync request resends under it.
   AgentLockGuard lock(AgentLock());
   if (_stopped) return;
-  if (length < static_cast<int>(kMsgHeaderLen) || U16(message + 2) != length) {
-    Logger(LOG_LEVEL_ERROR, "%1: malformed vdr msg, len %2", kApp, length).AddTag("errorCode:LCP00901");
+  const KernelMessage read = ReadKernelMessage(message, length < 0 ? 0 : static_cast<size_t>(length));
+  if (read.type != 0 || read.result != KernelMessage::Result::kMalformed) {
+    Logger(LOG_LEVEL_DEBUG, "%1: receive a message from kernel type %2, len %3", kApp, read.type, length);
+  }
+  if (read.result == KernelMessage::Result::kUnknownType) {
+    Logger(LOG_LEVEL_ERROR, "%1: unknown vdr msg %2", kApp, read.type).AddTag("errorCode:LCP00901");
     return;
   }
-  const uint16_t type = U16(message);
-  Logger(LOG_LEVEL_DEBUG, "%1: receive a message from kernel type %2, len %3", kApp, type, length);
-  switch (type) {
-    case kMsgUpdate:
-      HandleUpdate(message, static_cast<size_t>(length));
-      break;
-    case kMsgInit:
-    case kMsgConfigure:
-    case kMsgLinkChange:
-    case kMsgGenericQuery:
-    case kMsgGenericFlush:
-    case kMsgErrorNotification:
-      break;
-    default:
-      Logger(LOG_LEVEL_ERROR, "%1: unknown vdr msg %2", kApp, type).AddTag("errorCode:LCP00901");
-      break;
+  for (const KernelEvent& event : read.events) {
+    Logger(LOG_LEVEL_DEBUG, "%1: Handle vdrb msg type %2, sub type %3", kApp, read.type, event.tlvType);
+    if (event.tlvType == kTlvInstanceReport && event.change == kInstanceFullSync) {
+      Logger(LOG_LEVEL_INFO, "%1: receive kernel full sync request for vdr %2", kApp, event.vdrId);
+      HandleFullSyncRequest(event.vdrId);
+    } else if (event.tlvType == kTlvDadReport) {
+      HandleDadReport(event);
+    }
+  }
+  if (read.result == KernelMessage::Result::kMalformed) {
+    Logger(LOG_LEVEL_ERROR, "%1: malformed vdr msg: %2", kApp, read.error).AddTag("errorCode:LCP00901");
   }
 }
 
-void L3App::HandleUpdate(const uint8_t* message, size_t length) {
-  size_t at = kMsgHeaderLen;
-  while (at < length) {
-    if (length - at < kTlvHeaderLen || U16(message + at + 2) < kTlvHeaderLen || U16(message + at + 2) > length - at) {
-      Logger(LOG_LEVEL_ERROR, "%1: malformed vdr TLV at offset %2 of %3", kApp, at, length)
-          .AddTag("errorCode:LCP00901");
-      return;
-    }
-    const uint8_t* tlv = message + at;
-    const uint16_t tlvType = U16(tlv);
-    const uint16_t tlvLength = U16(tlv + 2);
-    Logger(LOG_LEVEL_DEBUG, "%1: Handle vdrb msg type %2, sub type %3", kApp, kMsgUpdate, tlvType);
-    if (tlvType == kTlvInstanceReport) {
-      if (tlvLength < kInstanceReportLen) {
-        Logger(LOG_LEVEL_ERROR, "%1: malformed instance report, len %2", kApp, tlvLength).AddTag("errorCode:LCP00901");
-        return;
-      }
-      const uint32_t vdrId = U32(tlv + 4);
-      if (tlv[8] == kInstanceFullSync) {
-        Logger(LOG_LEVEL_INFO, "%1: receive kernel full sync request for vdr %2", kApp, vdrId);
-        HandleFullSyncRequest(vdrId);
-      }
-    } else if (tlvType == kTlvDadReport) {
-      HandleDadReport(tlv, tlvLength);
-    }
-    at += tlvLength;
-  }
-}
-
-void L3App::HandleDadReport(const uint8_t* tlv, size_t length) {
-  if (length < kDadReportFixedLen) {
-    Logger(LOG_LEVEL_ERROR, "%1: malformed DAD report, len %2", kApp, length).AddTag("errorCode:LCP00901");
-    return;
-  }
-  const std::string lifName = Name(tlv + 8);
-  const std::string version = Name(tlv + 72);
-  const uint8_t status = tlv[136];
-  const size_t count = U16(tlv + 137);
-  Logger(LOG_LEVEL_INFO, "%1:Got the report. lifName: %2, version: %3, status: %4", kApp, lifName, version, status);
-  if (length != kDadReportFixedLen + count * kDadEntryLen) {
-    Logger(LOG_LEVEL_ERROR, "%1: malformed DAD report, len %2 for %3 entries", kApp, length, count)
-        .AddTag("errorCode:LCP00901");
-    return;
-  }
+void L3App::HandleDadReport(const KernelEvent& report) {
+  Logger(LOG_LEVEL_INFO, "%1:Got the report. lifName: %2, version: %3, status: %4", kApp, report.lifName,
+         report.version, report.status);
   uint64_t high = 0, low = 0;
-  if (version.empty()) {
+  if (report.version.empty()) {
     Logger(LOG_LEVEL_ERROR, "Empty version").AddTag("errorCode:LCP00703");
     return;
   }
-  if (!qor::tolvar::ParseUuid(version, &high, &low)) {
+  if (!qor::tolvar::ParseUuid(report.version, &high, &low)) {
     Logger(LOG_LEVEL_ERROR, "Version UUID invalid").AddTag("errorCode:LCP00703");
     return;
   }
   tv::UuidMsg lif;
   uint64_t lifHigh = 0, lifLow = 0;
-  if (!qor::tolvar::ParseUuid(lifName, &lifHigh, &lifLow)) {
-    Logger(LOG_LEVEL_ERROR, "%1: DAD report for unknown LIF %2", kApp, lifName).AddTag("errorCode:LCP00029");
+  if (!qor::tolvar::ParseUuid(report.lifName, &lifHigh, &lifLow)) {
+    Logger(LOG_LEVEL_ERROR, "%1: DAD report for unknown LIF %2", kApp, report.lifName).AddTag("errorCode:LCP00029");
     return;
   }
   lif.set_high(lifHigh);
@@ -264,28 +219,27 @@ void L3App::HandleDadReport(const uint8_t* tlv, size_t length) {
   const std::string portId = lif.SerializeAsString();
   auto port = _ports.find(portId);
   if (port == _ports.end() || !port->second.installed) {
-    Logger(LOG_LEVEL_ERROR, "%1: DAD report for unknown LIF %2", kApp, lifName).AddTag("errorCode:LCP00029");
+    Logger(LOG_LEVEL_ERROR, "%1: DAD report for unknown LIF %2", kApp, report.lifName).AddTag("errorCode:LCP00029");
     return;
   }
   Logger(LOG_LEVEL_DEBUG, "VDRDadStatusUpdateTLV2PB Found LRP");
   tv::ModifyRequestMsg request;
-  if (count == 0) {
-    Logger(LOG_LEVEL_INFO, "Delete Entire Dad state for Lif %1", lifName);
+  if (report.entries.empty()) {
+    Logger(LOG_LEVEL_INFO, "Delete Entire Dad state for Lif %1", report.lifName);
     auto* del = request.mutable_modify()->mutable_delete_()->mutable_object();
     del->set_object_type(tv::LOG_ROUTER_PORT_DAD_STATE);
     del->set_object_id(portId);
   } else {
     tv::LogRouterPortDadStateMsg state;
     *state.mutable_id() = lif;
-    for (size_t i = 0; i < count; ++i) {
-      const uint8_t* entry = tlv + kDadReportFixedLen + i * kDadEntryLen;
+    for (const DadEntry& entry : report.entries) {
       tv::DadStateMsg* dad = state.add_dad_states();
-      if (entry[0] == kFamilyIpv4) {
-        dad->mutable_ip()->set_ipv4(U32(entry + 1));
+      if (entry.family == kFamilyIpv4) {
+        dad->mutable_ip()->set_ipv4(U32(entry.address.data()));
       } else {
-        dad->mutable_ip()->set_ipv6(std::string(reinterpret_cast<const char*>(entry + 1), kAddressLen));
+        dad->mutable_ip()->set_ipv6(std::string(reinterpret_cast<const char*>(entry.address.data()), kAddressLen));
       }
-      dad->set_state(entry[1 + kAddressLen]);
+      dad->set_state(entry.state);
     }
     auto* put = request.mutable_modify()->mutable_put()->mutable_object();
     put->set_object_type(tv::LOG_ROUTER_PORT_DAD_STATE);
