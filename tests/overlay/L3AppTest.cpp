@@ -372,3 +372,21 @@ TEST(L3AppTest, MalformedMessagesChangeNothingInTheModule) {
 
 }  // namespace
 }  // namespace VevUroro::test
+
+namespace VevUroro::test {
+namespace {
+
+TEST(L3AppTest, TheRecorderSeesEachArpEntryAndLifOnItsOwn) {
+  L3Rig rig;
+  Basic(rig);
+  rig.feed->Put(ArpTable(31, 11, {{V4(10, 11, 0, 5), 0x0050560000aaull}, {V4(10, 11, 0, 6), 0x0050560000bbull}}));
+  std::vector<std::vector<uint8_t>> none;
+  ASSERT_TRUE(rig.module.Command({"disruption-start", L3Rig::kChannel}, none)->first);
+  rig.feed->Put(ArpTable(31, 11, {{V4(10, 11, 0, 6), 0x0050560000bbull}}));
+  const std::string report = rig.module.Command({"disruption-report", L3Rig::kChannel}, none)->second;
+  EXPECT_NE(report.find("intervals 1\n"), std::string::npos) << report;
+  EXPECT_NE(report.find("arp 7 " + IdText(11) + " 10.11.0.5 0 absent"), std::string::npos) << report;
+}
+
+}  // namespace
+}  // namespace VevUroro::test

@@ -487,8 +487,10 @@ DisruptionRecorder::Table RouterModule::RecorderTable() const {
   std::istringstream in(Tables());
   std::string line;
   while (std::getline(in, line)) {
-    // Key: the line up to its value part; value: the whole line.
-    size_t cut = line.find(' ', line.find(' ', line.find(' ') + 1) + 1);
+    // Key: the kind and what names the entry ("lif VDR NAME", "arp VDR LIF IP", ...); value: the whole line.
+    const int words = line.rfind("arp ", 0) == 0 ? 4 : 3;
+    size_t cut = 0;
+    for (int i = 0; i < words && cut != std::string::npos; ++i) cut = line.find(' ', cut + (i ? 1 : 0));
     table[line.substr(0, cut)][0] = std::vector<uint8_t>(line.begin(), line.end());
   }
   return table;
