@@ -317,7 +317,8 @@ void BFDTableApp::HandleTransportNode(const StateCacheChange& change) {
   }
 }
 
-void BFDTableApp::HandleFib(const StateCacheChange& change, std::map<std::string, Fib>& fibs, UserKind kind) {
+void BFDTableApp::HandleFib(const StateCacheChange& change, FibTables& tables, UserKind kind) {
+  std::map<std::string, Fib>& fibs = tables.byId;
   const std::string id = UuidText(change.entry.objectId);
   const uint32_t property = static_cast<uint32_t>(change.entry.propertyType);
   const bool removal = change.IsRemoval();
@@ -337,8 +338,13 @@ void BFDTableApp::HandleFib(const StateCacheChange& change, std::map<std::string
       }
     }
     if (found != fibs.end()) {
-      dirty(found->second.owner);
+      const std::string& previous = found->second.owner;
+      dirty(previous);
       if (!found->second.groupLabels.empty()) _allSwitchesDirty = true;
+      auto owned = tables.byOwner.find(previous);
+      if (owned != tables.byOwner.end() && owned->second.erase(id) && owned->second.empty()) {
+        tables.byOwner.erase(owned);
+      }
       if (removal) {
         fibs.erase(found);
         return;
@@ -347,6 +353,7 @@ void BFDTableApp::HandleFib(const StateCacheChange& change, std::map<std::string
     } else if (!removal) {
       fibs[id].owner = owner;
     }
+    if (!removal) tables.byOwner[owner].insert(id);
     dirty(owner);
     return;
   }
@@ -424,7 +431,7 @@ void BFDTableApp::ApplyVtep(const StateCacheChange& change, std::set<BfdVtep>& v
 
 void BFDTableApp::RebuildGroupMaps() {
   std::map<uint32_t, std::set<std::string>> vgLSMap;
-  for (const auto& [id, fib] : _domainFibs) {
+  for (const auto& [id, fib] : _domainFibs.byId) {
     auto switches = _rdLSMap.find(fib.owner);
     if (switches == _rdLSMap.end()) continue;
     for (const auto& [label, groupKey] : fib.groupLabels)
@@ -458,7 +465,7 @@ void BFDTableApp::RebuildGroupMaps() {
 
 std::optional<std::set<BfdVtep>> BFDTableApp::GroupMembers(uint32_t label) const {
   std::optional<uint64_t> groupKey;
-  for (const auto& [id, fib] : _domainFibs) {
+  for (const auto& [id, fib] : _domainFibs.byId) {
     auto found = fib.groupLabels.find(label);
     if (found != fib.groupLabels.end()) groupKey = found->second;
   }
@@ -486,10 +493,13 @@ std::optional<std::set<BfdVtep>> BFDTableApp::GroupMembers(uint32_t label) const
   return *members;
 }
 
-std::set<BfdVtep> BFDTableApp::RemoteVteps(const std::map<std::string, Fib>& fibs, const std::string& owner) const {
+std::set<BfdVtep> BFDTableApp::RemoteVteps(const FibTables& tables, const std::string& owner) const {
   std::set<BfdVtep> out;
-  for (const auto& [id, fib] : fibs) {
-    if (fib.owner == owner) out.insert(fib.vteps.begin(), fib.vteps.end());
+  auto owned = tables.byOwner.find(owner);
+  if (owned == tables.byOwner.end()) return out;
+  for (const std::string& id : owned->second) {
+    const Fib& fib = tables.byId.at(id);
+    out.insert(fib.vteps.begin(), fib.vteps.end());
   }
   return out;
 }

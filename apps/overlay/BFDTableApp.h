@@ -108,10 +108,14 @@ class BFDTableApp : public qor::RefCounted<BFDTableApp, Component>,
     std::set<BfdVtep> vteps;
     std::map<uint32_t, uint64_t> groupLabels;  // VTEP group label -> group key (routing-domain tables)
   };
+  struct FibTables {
+    std::map<std::string, Fib> byId;
+    std::map<std::string, std::set<std::string>> byOwner;  // owner -> its tables' ids
+  };
 
   void HandleSwitchConfig(const StateCacheChange& change);
   void HandleTransportNode(const StateCacheChange& change);
-  void HandleFib(const StateCacheChange& change, std::map<std::string, Fib>& fibs, UserKind kind);
+  void HandleFib(const StateCacheChange& change, FibTables& tables, UserKind kind);
   void HandleVtepGroup(const StateCacheChange& change);
   void HandleLocalVteps(const StateCacheChange& change, std::map<std::string, std::set<BfdVtep>>& vteps, UserKind kind);
   // Applies one VTEP element change (insertion, replacement or removal) to `vteps`.
@@ -123,7 +127,7 @@ class BFDTableApp : public qor::RefCounted<BFDTableApp, Component>,
   std::set<Contribution> Wanted(const User& user);
   void AddPairs(const std::set<BfdVtep>& local, const std::set<BfdVtep>& remote, uint32_t sessionType,
                 const BfdReference& reference, uint32_t tnVgLabel, std::set<Contribution>& out) const;
-  std::set<BfdVtep> RemoteVteps(const std::map<std::string, Fib>& fibs, const std::string& owner) const;
+  std::set<BfdVtep> RemoteVteps(const FibTables& tables, const std::string& owner) const;
   void RebuildGroupMaps();
   // The members of the VTEP group of `label` when it may carry sessions (logged otherwise).
   std::optional<std::set<BfdVtep>> GroupMembers(uint32_t label) const;
@@ -159,8 +163,8 @@ class BFDTableApp : public qor::RefCounted<BFDTableApp, Component>,
   std::map<std::string, uint32_t> _lsVGMap;
   std::map<std::string, std::set<BfdVtep>> _localSwitchVteps;
   std::map<std::string, std::set<BfdVtep>> _localDomainVteps;
-  std::map<std::string, Fib> _switchFibs;
-  std::map<std::string, Fib> _domainFibs;
+  FibTables _switchFibs;
+  FibTables _domainFibs;
   std::map<std::string, std::pair<uint64_t, std::set<BfdVtep>>> _vtepGroups;  // object -> (group key, members)
   std::map<std::string, uint32_t> _tnLabels;                                  // transport node -> its TEP label
 
