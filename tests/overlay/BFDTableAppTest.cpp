@@ -2,7 +2,9 @@
 // users make, what reaches the datapath, the refusals and the configuration pushes.
 #include <gtest/gtest.h>
 
+#include "cli/CliServer.h"
 #include "overlay/BfdAppFixture.h"
+#include "platform/ovs/Unixctl.h"
 #include "zantix/qor/tolvar/objecttype.pb.h"
 
 namespace VevUroro::test {
@@ -296,12 +298,26 @@ TEST_F(BFDTableAppTest, SendFailureLeavesTheSessionToBeSentAtTheJoin) {
   EXPECT_EQ(_dataplane.Live().size(), 1u);
 }
 
+// "vevuroro/bfd" through the operator's socket.
 TEST_F(BFDTableAppTest, CliShowsTheTable) {
   Transact({Put(tv::LOG_SWITCH_CONFIG, LogicalSwitch(1, 5001)),
             Put(tv::LOG_SWITCH_FIB, SwitchFib(10, 1, {Vtep(kRemoteA, 2)}))});
   LocalSwitchVteps(1, 5001, {Vtep(kLocal, 1)});
-  qor::ovs::UnixctlReply reply = _app->HandleCliCommand({"vevuroro/bfd"});
-  ASSERT_TRUE(reply.ok);
+  tv::BfdGlobalConfigMsg zone;
+  *zone.mutable_id() = Uuid(60);
+  zone.set_enabled(true);
+  ZoneBfdSettings(zone);
+  CliServerDeps deps;
+  deps.stateCache = &_agent.Cache();
+  deps.applications[cli::CliArea::kBfd] = _app.get();
+  CliServer server(std::move(deps), "", CliServer::kAgentLockWait);
+  ASSERT_TRUE(server.Start());
+  qor::ovs::UnixctlResult reply = qor::ovs::UnixctlClient::Call(server.SocketPath(), "vevuroro/bfd", {});
+  ASSERT_TRUE(reply.ok) << reply.text;
+  EXPECT_NE(reply.text.find("BFD settings per transport zone: 1\n" + UuidTextOf(60) +
+                            " flags 0 enabled true vtep_health_interval 0 latency_enable false"),
+            std::string::npos)
+      << reply.text;
   EXPECT_NE(reply.text.find("BFD sessions: 1\n10.0.0.1 (label 1) -> 10.0.0.2 (label 2) type tunnel tnVgLabel 0 vni "
                             "5001 users: " +
                             UuidTextOf(1) + "->" + UuidTextOf(1)),
