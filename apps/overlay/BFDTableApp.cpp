@@ -194,7 +194,7 @@ void BFDTableApp::HandleStateCacheVNIUpdate(uint32_t vni, const std::string& log
   }
   if (!logicalSwitchUuid.empty()) _dirty.insert({UserKind::kSwitch, logicalSwitchUuid});
   Flush();
-  if (joined) SendUnsent(vni);
+  if (joined) ReconcileVnis({}, false, true);
 }
 
 void BFDTableApp::HandleSwitchConfig(const StateCacheChange& change) {
@@ -219,7 +219,7 @@ void BFDTableApp::HandleSwitchConfig(const StateCacheChange& change) {
     case Property::LS_VNI: {
       std::optional<uint32_t> vni = removal || !message.has_vni() ? std::nullopt : std::optional(message.vni());
       if (info.vni && info.vni != vni) _recheckVnis.insert(*info.vni);
-      if (vni) _newVnis.insert(*vni);
+      if (vni) _newVnis = true;
       info.vni = vni;
       break;
     }
@@ -589,17 +589,11 @@ void BFDTableApp::Flush() {
     for (const Contribution& c : added) apply(c, BfdSessionOp::kAdd);
     if (held.empty()) _contributions.erase(user);
   }
-  if (recheckAll) {
-    for (const auto& [key, entry] : _table.entries()) {
-      if (entry.sentVni) _recheckVnis.insert(*entry.sentVni);
-    }
-  }
   std::set<uint32_t> recheck;
   recheck.swap(_recheckVnis);
-  for (uint32_t vni : recheck) Readdress(vni);
-  std::set<uint32_t> vnis;
-  vnis.swap(_newVnis);
-  for (uint32_t vni : vnis) SendUnsent(vni);
+  const bool newVnis = _newVnis;
+  _newVnis = false;
+  ReconcileVnis(recheck, recheckAll, newVnis);
 }
 
 bool BFDTableApp::UpdateBFDTable(const BfdVtep& local, const BfdVtep& remote, const BfdTableUpdate& update) {
@@ -634,56 +628,63 @@ bool BFDTableApp::UpdateBFDTable(const BfdVtep& local, const BfdVtep& remote, co
   return true;
 }
 
-std::optional<std::set<std::string>> BFDTableApp::CarrierSwitches(const BfdSessionKey& key,
-                                                                  const BfdReference& reference) const {
+bool BFDTableApp::ForEachCarrier(const BfdSessionKey& key, const BfdReference& reference,
+                                 const std::function<bool(const SwitchInfo&)>& visit) const {
+  auto visitSwitch = [&](const std::string& ls) {
+    auto info = _switches.find(ls);
+    return info != _switches.end() && visit(info->second);
+  };
+  const std::set<std::string>* switches = nullptr;
   if (key.sessionType == kBfdVtepGroupSession) {
     uint32_t label = 0;
     const char* end = reference.remoteId.data() + reference.remoteId.size();
     auto parsed = std::from_chars(reference.remoteId.data(), end, label);
-    if (parsed.ec != std::errc() || parsed.ptr != end) return std::nullopt;
+    if (parsed.ec != std::errc() || parsed.ptr != end) return false;
     auto found = _vgLSMap.find(label);
-    if (found == _vgLSMap.end()) return std::nullopt;
-    return found->second;
+    if (found == _vgLSMap.end()) return false;
+    switches = &found->second;
+  } else if (auto domain = _rdLSMap.find(reference.localId); domain != _rdLSMap.end()) {
+    switches = &domain->second;
+  } else {
+    visitSwitch(reference.localId);  // a switch's own session
+    return true;
   }
-  if (auto domain = _rdLSMap.find(reference.localId); domain != _rdLSMap.end()) return domain->second;
-  return std::set<std::string>{reference.localId};  // a switch's own session
+  for (const std::string& ls : *switches) {
+    if (visitSwitch(ls)) break;
+  }
+  return true;
 }
 
 std::optional<uint32_t> BFDTableApp::CarrierVni(const BfdSessionKey& key, const BfdReference& reference,
                                                 BfdSessionOp op, bool log) const {
-  const std::optional<std::set<std::string>> switches = CarrierSwitches(key, reference);
-  if (switches) {
-    for (const std::string& ls : *switches) {
-      auto info = _switches.find(ls);
-      if (info != _switches.end() && info->second.vni) return info->second.vni;
-    }
-  }
-  if (!log) return std::nullopt;
+  std::optional<uint32_t> vni;
+  const bool known = ForEachCarrier(key, reference, [&vni](const SwitchInfo& info) {
+    vni = info.vni;
+    return vni.has_value();
+  });
+  if (vni || !log) return vni;
   const bool group = key.sessionType == kBfdVtepGroupSession;
   std::string format =
       std::string(
           "%1: UpdateToBFDSessionInDataplane cannot send BFD session update msg to datapath, (%2 -> %3) for "
           "local:%4(LS) --> remote:%5(") +
       (group ? "vgLabel" : "LS") + ") op:%6";
-  if (switches) {
+  if (known) {
     format += ".Cannot get VNI by logical switch.";
   } else {
     format += ". Cannot get logical switch iterator pair by VTEP group label.";
   }
   Logger(LOG_LEVEL_ERROR, format.c_str(), kPrefix, BfdAddressText(key.local.ip), BfdAddressText(key.remote.ip),
          reference.localId, reference.remoteId, OpText(op))
-      .AddTag(switches ? "errorCode:LCP02201" : "errorCode:LCP02202");
+      .AddTag(known ? "errorCode:LCP02201" : "errorCode:LCP02202");
   return std::nullopt;
 }
 
 bool BFDTableApp::Carries(const BfdSessionKey& key, const BfdTableEntry& entry, uint32_t vni) const {
+  bool carries = false;
   for (const BfdReference& reference : entry.references) {
-    const std::optional<std::set<std::string>> switches = CarrierSwitches(key, reference);
-    if (!switches) continue;
-    for (const std::string& ls : *switches) {
-      auto info = _switches.find(ls);
-      if (info != _switches.end() && info->second.vni == vni) return true;
-    }
+    ForEachCarrier(key, reference, [&](const SwitchInfo& info) { return carries = info.vni == vni; });
+    if (carries) return true;
   }
   return false;
 }
@@ -700,15 +701,11 @@ void BFDTableApp::Reconcile(const BfdSessionKey& key, BfdTableEntry& entry) {
   }
 }
 
-void BFDTableApp::SendUnsent(uint32_t vni) {
+void BFDTableApp::ReconcileVnis(const std::set<uint32_t>& sentOn, bool allSent, bool unsent) {
+  if (sentOn.empty() && !allSent && !unsent) return;
   for (auto& [key, entry] : _table.entries()) {
-    if (!entry.sentVni && Carries(key, entry, vni)) Reconcile(key, entry);
-  }
-}
-
-void BFDTableApp::Readdress(uint32_t vni) {
-  for (auto& [key, entry] : _table.entries()) {
-    if (entry.sentVni == vni) Reconcile(key, entry);
+    const bool check = entry.sentVni ? allSent || sentOn.count(*entry.sentVni) > 0 : unsent;
+    if (check) Reconcile(key, entry);
   }
 }
 

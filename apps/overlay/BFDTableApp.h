@@ -23,6 +23,7 @@
 // owned and must outlive Stop().
 #pragma once
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <set>
@@ -137,17 +138,18 @@ class BFDTableApp : public qor::RefCounted<BFDTableApp, Component>,
   // The VNI that carries a session of `reference`, or nothing (logged with its code).
   std::optional<uint32_t> CarrierVni(const BfdSessionKey& key, const BfdReference& reference, BfdSessionOp op,
                                      bool log = true) const;
-  // The logical switches whose VNI may carry a session of `reference`; nothing when the reference names none.
-  std::optional<std::set<std::string>> CarrierSwitches(const BfdSessionKey& key, const BfdReference& reference) const;
+  // Calls `visit` with each known logical switch whose VNI may carry a session of `reference` until it returns
+  // true; false when the reference names no switch at all (a VTEP group label no switch maps to).
+  bool ForEachCarrier(const BfdSessionKey& key, const BfdReference& reference,
+                      const std::function<bool(const SwitchInfo&)>& visit) const;
   // True when `vni` is the VNI of a switch that may carry the entry for one of its users.
   bool Carries(const BfdSessionKey& key, const BfdTableEntry& entry, uint32_t vni) const;
   // Brings the datapath in line with the entry: a session sent on a VNI that no longer carries it is removed
   // there, and a session that is not in the datapath is added on a VNI that carries it, if there is one.
   void Reconcile(const BfdSessionKey& key, BfdTableEntry& entry);
-  // Reconciles the entries not in the datapath that `vni` carries (the VNI became known or was joined again).
-  void SendUnsent(uint32_t vni);
-  // Reconciles the entries sent on `vni` (a switch's VNI or domain changed).
-  void Readdress(uint32_t vni);
+  // Reconciles, in one pass, the entries sent on one of `sentOn` (or on any VNI with `allSent`) and, with `unsent`,
+  // the entries not in the datapath.
+  void ReconcileVnis(const std::set<uint32_t>& sentOn, bool allSent, bool unsent);
 
   void PushBfdConfig(const zantix::qor::tolvar::TransportSwitchMsg& hostSwitch);
   void PushEvpnBfdConfig();
@@ -170,7 +172,7 @@ class BFDTableApp : public qor::RefCounted<BFDTableApp, Component>,
 
   std::set<User> _dirty;
   bool _allSwitchesDirty = false;
-  std::set<uint32_t> _newVnis;      // VNIs that became known: the sessions they carry may now be sent
+  bool _newVnis = false;            // a VNI became known: the sessions it carries may now be sent
   std::set<uint32_t> _recheckVnis;  // VNIs that may no longer carry the sessions sent on them
   std::map<User, std::set<Contribution>> _contributions;
 
