@@ -617,7 +617,12 @@ bool BFDTableApp::UpdateBFDTable(const BfdVtep& local, const BfdVtep& remote, co
     return true;
   }
   BfdTableEntry* entry = _table.Find(key);
-  BfdTableEntry removed = entry ? *entry : BfdTableEntry();
+  // What the removal of the entry needs, without its users (a shared session has many).
+  BfdTableEntry removed;
+  if (entry) {
+    removed.tnVgLabel = entry->tnVgLabel;
+    removed.sentVni = entry->sentVni;
+  }
   BfdTableResult result = _table.Delete(key, reference);
   if (result == BfdTableResult::kRefused) return false;
   if (result == BfdTableResult::kErased) {
@@ -729,10 +734,10 @@ void BFDTableApp::UpdateToBFDSessionInDataplane(const BfdSessionKey& key, BfdTab
         .AddTag("errorCode:LCP02201");
     return;
   }
-  Logger(LOG_LEVEL_INFO,
-         "%1: UpdateToBFDSessionInDataplane: sent BFD session (%2 -> %3) label %4 -> %5 type %6 vni: %7 op:%8", kPrefix,
-         BfdAddressText(key.local.ip), BfdAddressText(key.remote.ip), key.local.label, key.remote.label,
-         key.sessionType, *vni, OpText(op));
+  QOR_LOG(LOG_LEVEL_INFO,
+          "%1: UpdateToBFDSessionInDataplane: sent BFD session (%2 -> %3) label %4 -> %5 type %6 vni: %7 op:%8",
+          kPrefix, BfdAddressText(key.local.ip), BfdAddressText(key.remote.ip), key.local.label, key.remote.label,
+          key.sessionType, *vni, OpText(op));
   if (op == BfdSessionOp::kAdd) {
     entry.sentVni = vni;
   } else {

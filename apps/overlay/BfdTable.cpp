@@ -36,34 +36,34 @@ bool BfdTable::SameFamily(const BfdSessionKey& key, const char* operation) {
 
 BfdTableResult BfdTable::Add(const BfdSessionKey& key, const BfdReference& reference, uint32_t tnVgLabel) {
   if (!SameFamily(key, "AddBFDSessionToBFDTable")) return BfdTableResult::kRefused;
-  const std::string local = BfdAddressText(key.local.ip);
-  const std::string remote = BfdAddressText(key.remote.ip);
   auto found = _entries.find(key);
   if (found == _entries.end()) {
     BfdTableEntry entry;
     entry.tnVgLabel = tnVgLabel;
     entry.references.insert(reference);
     _entries.emplace(key, std::move(entry));
-    Logger(LOG_LEVEL_INFO,
-           "AddBFDSessionToBFDTable: Create BFD table entry (localIP: %1, remoteIP:%2, localLabel: %3, remoteLabel: "
-           "%4, tnVgLabel: %5, sessionType: %6) and insert remoteID: %7(%8), localID: %9 to it.",
-           local, remote, key.local.label, key.remote.label, tnVgLabel, key.sessionType, reference.remoteId,
-           BfdSessionTypeText(key.sessionType), reference.localId);
+    QOR_LOG(LOG_LEVEL_INFO,
+            "AddBFDSessionToBFDTable: Create BFD table entry (localIP: %1, remoteIP:%2, localLabel: %3, remoteLabel: "
+            "%4, tnVgLabel: %5, sessionType: %6) and insert remoteID: %7(%8), localID: %9 to it.",
+            BfdAddressText(key.local.ip), BfdAddressText(key.remote.ip), key.local.label, key.remote.label, tnVgLabel,
+            key.sessionType, reference.remoteId, BfdSessionTypeText(key.sessionType), reference.localId);
     return BfdTableResult::kCreated;
   }
   if (!found->second.references.insert(reference).second) {
     Logger(LOG_LEVEL_ERROR,
            "BFDTable has contained valid bfd session (%1 --> %2)for localID %3 --> remote ID %4 to be added, "
            "tnVgLabel : %5",
-           local, remote, reference.localId, reference.remoteId, found->second.tnVgLabel)
+           BfdAddressText(key.local.ip), BfdAddressText(key.remote.ip), reference.localId, reference.remoteId,
+           found->second.tnVgLabel)
         .AddTag("errorCode:LCP00007");
     return BfdTableResult::kRefused;
   }
-  Logger(LOG_LEVEL_INFO,
-         "%1: AddBFDSessionToBFDTable: Insert remoteID: %2(%3), localID: %4 to BFD table entry (localIP: %5, "
-         "remoteIP: %6, localLabel: %7, remoteLabel: %8, sessionType: %9)",
-         kPrefix, reference.remoteId, BfdSessionTypeText(key.sessionType), reference.localId, local, remote,
-         key.local.label, key.remote.label, key.sessionType);
+  QOR_LOG(LOG_LEVEL_INFO,
+          "%1: AddBFDSessionToBFDTable: Insert remoteID: %2(%3), localID: %4 to BFD table entry (localIP: %5, "
+          "remoteIP: %6, localLabel: %7, remoteLabel: %8, sessionType: %9)",
+          kPrefix, reference.remoteId, BfdSessionTypeText(key.sessionType), reference.localId,
+          BfdAddressText(key.local.ip), BfdAddressText(key.remote.ip), key.local.label, key.remote.label,
+          key.sessionType);
   return BfdTableResult::kReferenceAdded;
 }
 
