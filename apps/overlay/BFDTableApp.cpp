@@ -188,6 +188,14 @@ void BFDTableApp::OnL2RuntimeStateChanged(const StateCacheChangeList& changes, b
 void BFDTableApp::HandleStateCacheVNIUpdate(uint32_t vni, const std::string& logicalSwitchUuid, bool joined) {
   AgentLockGuard lock(AgentLock());
   Logger(LOG_LEVEL_INFO, "%1: BFD handle the VNI join message", kPrefix);
+  // The datapath's view of the switch's VNI must agree with the configuration's (the switch's UUID text).
+  auto info = _switches.find(logicalSwitchUuid);
+  if (info != _switches.end() && info->second.vni && *info->second.vni != vni) {
+    Logger(LOG_LEVEL_WARN,
+           joined ? "%1: Invalid operation to add logical switch(%2) to VNI(%3)"
+                  : "%1: Invalid operation to delete logical switch(%2) to VNI(%3)",
+           kPrefix, logicalSwitchUuid, vni);
+  }
   // The datapath drops a switch's sessions when it leaves the VNI: they are sent again at the next join.
   for (auto& [key, entry] : _table.entries()) {
     if (entry.sentVni == vni) entry.sentVni.reset();
@@ -433,7 +441,12 @@ void BFDTableApp::RebuildGroupMaps() {
   std::map<uint32_t, std::set<std::string>> vgLSMap;
   for (const auto& [id, fib] : _domainFibs.byId) {
     auto switches = _rdLSMap.find(fib.owner);
-    if (switches == _rdLSMap.end()) continue;
+    if (switches == _rdLSMap.end()) {
+      for (const auto& [label, groupKey] : fib.groupLabels) {
+        QOR_LOG(LOG_LEVEL_INFO, "%1: There is no vgLabel mapping to logical switch for vgLabel: %2", kPrefix, label);
+      }
+      continue;
+    }
     for (const auto& [label, groupKey] : fib.groupLabels)
       vgLSMap[label].insert(switches->second.begin(), switches->second.end());
   }

@@ -157,9 +157,10 @@ TEST_F(BFDTableAppTest, SessionWaitsForItsVniAndIsResentAtTheJoin) {
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[1].op, BfdSessionOp::kAdd);
   EXPECT_EQ(sent[1].vni, 5001u);
-  // Another VNI's join resends nothing.
-  _app->HandleStateCacheVNIUpdate(5002, "", true);
+  // Another VNI's join resends nothing; one that contradicts the switch's VNI is logged.
+  _app->HandleStateCacheVNIUpdate(5002, UuidTextOf(1), true);
   EXPECT_EQ(_dataplane.Sessions().size(), 2u);
+  EXPECT_TRUE(_log.Has({"BFDTableApp: Invalid operation to add logical switch(" + UuidTextOf(1) + ") to VNI(5002)"}));
 }
 
 // A switch in a routing domain whose VTEP-group label is this transport node's label runs sessions to the group's
