@@ -1,5 +1,7 @@
-// The BFD table's cost beside the L2 table's own: S logical switches with one local VTEP and 20 remote VTEPs each
-// (S x 20 sessions). "Floor" runs are the L2 table applying the same decoded entries with no BFD table registered.
+// The BFD table's cost beside the L2 table's own: S logical switches with one local VTEP and 20 remote VTEPs each.
+// With shared endpoints (second argument 0) every switch uses the same local and remote VTEPs: 20 sessions of S
+// users each; with distinct local VTEPs (1), S x 20 sessions of one user. "Floor" runs are the L2 table applying the
+// same decoded entries with no BFD table registered.
 //
 //   SyncFloor / SyncWithBfd: the remote tables of every switch arrive in one update (the desired full sync).
 //   ChangeFloor / ChangeWithBfd: one remote VTEP of one switch is removed and added again (two updates).
@@ -10,15 +12,15 @@
 
 #include "apps/overlay/BFDTableApp.h"
 #include "cache/StateCache.h"
-#include "intake/Decoder.h"
 #include "platform/tolvar/TolvarSchema.h"
-#include "tools/tolvard/UpdateBuilder.h"
+#include "tests/cache/CacheTestUtil.h"
 #include "zantix/qor/tolvar/l2.pb.h"
 #include "zantix/qor/tolvar/objecttype.pb.h"
 
 namespace {
 
 using namespace VevUroro;
+using VevUroro::test::Decoded;  // what the decoder gives a component for one change, diffed by the server's code
 namespace tv = zantix::qor::tolvar;
 
 constexpr int kRemotePerSwitch = 20;
@@ -45,25 +47,6 @@ tv::VtepMsg Vtep(uint32_t ip, uint32_t label) {
   return vtep;
 }
 
-// The entries the decoder gives `component` for one object change (`before` null: created).
-std::list<TolvarUpdateMsg> Decoded(ComponentType component, const google::protobuf::Message* before,
-                                   const google::protobuf::Message* after) {
-  const google::protobuf::Message& any = after ? *after : *before;
-  qor::tolvar::ObjectChange change;
-  change.key.vdb = 1;
-  change.key.type = qor::tolvar::ObjectTypeOf(any.GetDescriptor());
-  qor::tolvar::ObjectIdBytes(any, &change.key.id);
-  if (before) change.oldBody = qor::tolvar::DeterministicBytes(*before);
-  if (after) change.newBody = qor::tolvar::DeterministicBytes(*after);
-  std::list<TolvarUpdateMsg> out;
-  for (Decoder::Group& group : Decoder::Decode(qor::tolvar::ChangeDiff(change).Update(nullptr))) {
-    for (ComponentType target : group.targets) {
-      if (target == component) out.insert(out.end(), group.entries.begin(), group.entries.end());
-    }
-  }
-  return out;
-}
-
 tv::LogSwitchFibMsg Fib(int ls, int remoteCount) {
   tv::LogSwitchFibMsg fib;
   *fib.mutable_id() = Uuid(27, ls);
@@ -74,7 +57,7 @@ tv::LogSwitchFibMsg Fib(int ls, int remoteCount) {
 
 // S switches with their VNI and local VTEP, optionally watched by a BFD table.
 struct Host {
-  Host(int switches, bool bfd) {
+  Host(int switches, bool distinctLocal, bool bfd) {
     std::list<TolvarUpdateMsg> config;
     std::list<TolvarUpdateMsg> local;
     for (int ls = 0; ls < switches; ++ls) {
@@ -89,7 +72,7 @@ struct Host {
       local.push_back(object);
       TolvarUpdateMsg element = object;
       element.propertyType = tv::Property::L2_VTEP;
-      element.value = Vtep(0x0a000001, 1).SerializeAsString();
+      element.value = Vtep(distinctLocal ? 0x0a000000 + ls : 0x0a000001, 1).SerializeAsString();
       element.operation = TolvarUpdateMsg::OP_INSERT;
       local.push_back(element);
     }
@@ -129,7 +112,7 @@ void Sync(benchmark::State& state, bool bfd) {
   size_t sessions = 0;
   for (auto _ : state) {
     state.PauseTiming();
-    auto host = std::make_unique<Host>(switches, bfd);
+    auto host = std::make_unique<Host>(switches, state.range(1) != 0, bfd);
     state.ResumeTiming();
     host->cache.L2Table()->UpdateDesiredState(entries, 1);
     state.PauseTiming();
@@ -143,7 +126,7 @@ void Sync(benchmark::State& state, bool bfd) {
 void Change(benchmark::State& state, bool bfd) {
   SetLogLevel(LOG_LEVEL_WARN);
   const int switches = static_cast<int>(state.range(0));
-  Host host(switches, bfd);
+  Host host(switches, state.range(1) != 0, bfd);
   host.cache.L2Table()->UpdateDesiredState(SyncEntries(switches), 1);
   const tv::LogSwitchFibMsg full = Fib(switches / 2, kRemotePerSwitch);
   const tv::LogSwitchFibMsg less = Fib(switches / 2, kRemotePerSwitch - 1);
@@ -171,10 +154,16 @@ void ChangeWithBfd(benchmark::State& state) {
   Change(state, true);
 }
 
-BENCHMARK(SyncFloor)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond);
-BENCHMARK(SyncWithBfd)->Arg(100)->Arg(1000)->Unit(benchmark::kMillisecond);
-BENCHMARK(ChangeFloor)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
-BENCHMARK(ChangeWithBfd)->Arg(100)->Arg(1000)->Unit(benchmark::kMicrosecond);
+void Sizes(benchmark::internal::Benchmark* b) {
+  for (int distinct : {0, 1}) {
+    for (int switches : {100, 1000}) b->Args({switches, distinct});
+  }
+}
+
+BENCHMARK(SyncFloor)->Apply(Sizes)->Unit(benchmark::kMillisecond);
+BENCHMARK(SyncWithBfd)->Apply(Sizes)->Unit(benchmark::kMillisecond);
+BENCHMARK(ChangeFloor)->Apply(Sizes)->Unit(benchmark::kMicrosecond);
+BENCHMARK(ChangeWithBfd)->Apply(Sizes)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
