@@ -104,8 +104,19 @@ BfdTable::Entries BFDTableApp::Entries() const {
 
 // ---- Inputs -------------------------------------------------------------------------------------------------------
 
-void BFDTableApp::UpdateDesiredState(const std::list<TolvarUpdateMsg>& updates, uint8_t /*fullSync*/) {
+void BFDTableApp::UpdateDesiredState(const std::list<TolvarUpdateMsg>& updates, uint8_t fullSync) {
   AgentLockGuard lock(AgentLock());
+  // The database sends no deletes of these objects: a full sync, which lists them all, forgets the others.
+  if (fullSync) {
+    std::set<std::string> listed;
+    for (const TolvarUpdateMsg& update : updates) {
+      tv::BfdGlobalConfigMsg config;
+      if (update.objectType == tv::BFD_GLOBAL_CONFIG && config.ParseFromString(update.value)) {
+        listed.insert(UuidMsgText(config.id()));
+      }
+    }
+    std::erase_if(_zoneBfd, [&listed](const auto& zone) { return listed.count(zone.first) == 0; });
+  }
   for (const TolvarUpdateMsg& update : updates) {
     if (update.objectType != tv::BFD_GLOBAL_CONFIG) {
       Logger(LOG_LEVEL_ERROR, "unexpected tolvar object type %1", update.objectType).AddTag("errorCode:LCP02203");
@@ -196,7 +207,8 @@ void BFDTableApp::HandleStateCacheVNIUpdate(uint32_t vni, const std::string& log
                   : "%1: Invalid operation to delete logical switch(%2) to VNI(%3)",
            kPrefix, logicalSwitchUuid, vni);
   }
-  // The datapath drops a switch's sessions when it leaves the VNI: they are sent again at the next join.
+  // A leave takes the VNI's sessions out of the datapath; a join, the first or a later one (after a leave or a
+  // datapath restart), gets every session the VNI carries, whatever was sent on it before.
   for (auto& [key, entry] : _table.entries()) {
     if (entry.sentVni == vni) entry.sentVni.reset();
   }

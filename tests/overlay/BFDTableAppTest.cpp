@@ -250,6 +250,17 @@ TEST_F(BFDTableAppTest, HostSwitchGetsTheBfdSettingsOfItsTransportZone) {
   configs = _dataplane.Configs();
   ASSERT_EQ(configs.size(), 2u);
   EXPECT_FALSE(configs[1].enabled);
+
+  // A full sync that lists only another zone forgets this one: the next transport-switch push skips the switch.
+  tv::BfdGlobalConfigMsg other;
+  *other.mutable_id() = Uuid(62);
+  ZoneBfdSettings(other, true);
+  node.set_label(5);
+  Transact({Put(tv::TRANSPORT_NODE_CONFIG, node)});
+  node.mutable_transport_switches()->mutable_switches(0)->set_switch_id("dvs-1b");
+  Transact({Put(tv::TRANSPORT_NODE_CONFIG, node)});
+  EXPECT_EQ(_dataplane.Configs().size(), 2u);
+  EXPECT_TRUE(_log.Has({"BFDPB2TLV, Exit, transport zone " + UuidTextOf(60) + " not found in cache, skipping"}));
 }
 
 TEST_F(BFDTableAppTest, EvpnSwitchesGetTheTransportNodeBfdSettings) {

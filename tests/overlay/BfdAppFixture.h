@@ -154,14 +154,14 @@ class BfdAppFixture : public ::testing::Test {
   }
 
   // A BFD_GLOBAL_CONFIG object as the decoder hands it to component BFD.
-  void ZoneBfdSettings(const tv::BfdGlobalConfigMsg& config) {
+  void ZoneBfdSettings(const tv::BfdGlobalConfigMsg& config, bool fullSync = false) {
     tv::MonitorUpdateMsg update;
     update.set_object_type(tv::BFD_GLOBAL_CONFIG);
     tv::BfdGlobalConfigOpMsg op;
     op.set_op(tv::SET);
     update.set_op_message(op.SerializeAsString());
     update.set_new_object_body(config.SerializeAsString());
-    for (const Decoder::Group& group : Decoder::Decode(update)) _app->UpdateDesiredState(group.entries, 0);
+    for (const Decoder::Group& group : Decoder::Decode(update)) _app->UpdateDesiredState(group.entries, fullSync);
   }
 
   qor::test::LogCapture _log{LOG_LEVEL_INFO};
