@@ -412,6 +412,7 @@ void BFDTableApp::HandleVtepGroup(const StateCacheChange& change) {
   if (!group.ParseFromString(change.entry.value)) return;
   auto& [key, members] = _vtepGroups[id];
   key = group.group_key();
+  _changedGroupKeys.insert(key);
   members.clear();
   for (const tv::VtepMsg& message : group.vteps()) {
     BfdVtep vtep;
@@ -578,6 +579,16 @@ void BFDTableApp::Flush() {
   if (_allSwitchesDirty) {
     _allSwitchesDirty = false;
     RebuildGroupMaps();
+    // A group that changed must reach a switch through the labels that name it.
+    for (const auto& [id, fib] : _domainFibs.byId) {
+      for (const auto& [label, groupKey] : fib.groupLabels) {
+        if (_changedGroupKeys.count(groupKey) && !_vgLSMap.count(label)) {
+          Logger(LOG_LEVEL_ERROR, "%1: Failed to get logical switch from _lsVGMap, vgLabel: %2", kPrefix, label)
+              .AddTag("errorCode:LCP02206");
+        }
+      }
+    }
+    _changedGroupKeys.clear();
     for (const auto& [user, contributions] : _contributions) {
       if (user.first == UserKind::kSwitch) _dirty.insert(user);
     }

@@ -172,8 +172,9 @@ class BFDTableApp : public qor::RefCounted<BFDTableApp, Component>,
 
   std::set<User> _dirty;
   bool _allSwitchesDirty = false;
-  bool _newVnis = false;            // a VNI became known: the sessions it carries may now be sent
-  std::set<uint32_t> _recheckVnis;  // VNIs that may no longer carry the sessions sent on them
+  std::set<uint64_t> _changedGroupKeys;  // VTEP groups set since the last flush
+  bool _newVnis = false;                 // a VNI became known: the sessions it carries may now be sent
+  std::set<uint32_t> _recheckVnis;       // VNIs that may no longer carry the sessions sent on them
   std::map<User, std::set<Contribution>> _contributions;
 
   std::map<std::string, zantix::qor::tolvar::TransportSwitchesMsg> _transportSwitches;  // per transport node

@@ -195,6 +195,15 @@ TEST_F(BFDTableAppTest, VtepGroupSessionsGoToTheGroupMembers) {
   EXPECT_EQ(sent[2].vni, 5001u);
   EXPECT_TRUE(_log.Has({"BFDTableApp: Update _vgLSMap, vgLabel: 77, lsStr: " + UuidTextOf(1) + ", op: add"}));
 
+  // A changed group whose label reaches no switch (its domain has none) is named.
+  tv::VtepGroupMsg orphan;
+  *orphan.mutable_id() = Uuid(31);
+  orphan.set_group_key(8);
+  *orphan.add_vteps() = Vtep(0x0a000008, 8);
+  Transact({Put(tv::ROUTING_DOMAIN_FIB, DomainFib(21, Uuid(51), {}, {{78, 8}})), Put(tv::L2_VTEP_GROUP, orphan)});
+  EXPECT_TRUE(_log.Has({"BFDTableApp: Failed to get logical switch from _lsVGMap, vgLabel: 78", "LCP02206"}));
+  EXPECT_FALSE(_log.Has({"vgLabel: 77", "LCP02206"}));
+
   // The group is deleted: back to the tunnel session.
   Transact({qor::tolvar::test::Delete(tv::L2_VTEP_GROUP, UuidBytes(30))});
   EXPECT_TRUE(_log.Has({"VTEP GROUP (77) msg cannot be found from desired state cache", "LCP02204"}));
