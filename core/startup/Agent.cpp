@@ -298,6 +298,7 @@ bool Agent::StartComponents() {
   deps.tolvarClient = _tolvarClient.get();
   deps.configTable = _stateCache->ConfigTable();
   deps.l3Table = _stateCache->L3Table();
+  deps.l2Table = _stateCache->L2Table();
   deps.vessix = _vessix.get();
   deps.profiles = _upm;
   _apps = std::make_unique<ApplicationSet>(deps);

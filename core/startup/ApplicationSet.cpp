@@ -40,7 +40,7 @@ void ApplicationSet::StartApplication(const std::string& name, const ConfigTree&
     NotAvailable(name);
   } else if (name == "bfd") {
     if (!l2App) return;
-    NotAvailable(name);
+    StartBfdApp();
   } else if (name == "sondara") {
     StartSondara(config);
   }
@@ -84,6 +84,25 @@ void ApplicationSet::StartL3App(const ConfigTree& config) {
   Logger(LOG_LEVEL_INFO, "L3 application starts");
 }
 
+// The BFD table's sessions travel on the L2 application's overlay channel, and the L2 application tells it of VNI
+// joins; without an L2 application that carries them the table does not start.
+void ApplicationSet::StartBfdApp() {
+  auto* dataplane = dynamic_cast<IBfdDataplane*>(l2App.get());
+  if (!dataplane) {
+    Logger(LOG_LEVEL_ERROR, "Cannot start the BFD application: the L2 application does not carry BFD sessions");
+    return;
+  }
+  BFDTableApp::Collaborators c;
+  c.configTable = _deps.configTable;
+  c.l2Table = _deps.l2Table;
+  c.dispatcher = _deps.dispatcher;
+  c.dataplane = dataplane;
+  qor::RefPtr<BFDTableApp> app(new BFDTableApp(c));
+  app->Start();
+  bfdApp = app;
+  Logger(LOG_LEVEL_INFO, "BFD application starts");
+}
+
 void ApplicationSet::PostStartAll() {
   if (configApp) configApp->PostStart();
 }
@@ -96,6 +115,7 @@ void ApplicationSet::StopAll() {
   if (configApp) configApp->Stop();
   if (auto* l3 = dynamic_cast<L3App*>(l3App.get())) l3->Stop();
   if (sondaraApp) sondaraApp->Stop();
+  if (auto* bfd = dynamic_cast<BFDTableApp*>(bfdApp.get())) bfd->Stop();
 }
 
 }  // namespace VevUroro

@@ -6,6 +6,7 @@
 
 #include "apps/config/ConfigApp.h"
 #include "apps/overlay/L3App.h"
+#include "apps/overlay/BFDTableApp.h"
 #include "apps/services/LbApp.h"
 #include "apps/services/SondaraApp.h"
 #include "core/startup/ConfigTree.h"
@@ -30,6 +31,7 @@ struct ApplicationDeps {
   TolvarClient* tolvarClient = nullptr;
   StateCacheConfigTable* configTable = nullptr;
   StateCacheL3Table* l3Table = nullptr;
+  StateCacheL2Table* l2Table = nullptr;
   qor::Vessix::VessixService* vessix = nullptr;
   std::shared_ptr<qor::upm::IProfileService> profiles;  // the container-mapping (port-profile) service
 };
@@ -65,6 +67,7 @@ class ApplicationSet {
   void StartSondara(const ConfigTree& config);
   void StartConfigApp(const ConfigTree& config);
   void StartL3App(const ConfigTree& config);
+  void StartBfdApp();
   static void NotAvailable(const std::string& name);
 
   ApplicationDeps _deps;
