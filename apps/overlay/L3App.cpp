@@ -548,9 +548,13 @@ void L3App::ReconcileRouter(const std::string& id) {
     return;
   }
   if (!(state.instance == before)) {
+    // The kernel takes an instance add as the whole instance: its ARP limit and multicast settings follow.
     Logger(LOG_LEVEL_INFO, "%1: LR %2 (vdr %3) update field, send to kernel %4", kApp, UuidText(id),
            state.instance.vdrId, "instance");
     _builder.InstanceUpdate(kOpAdd, state.instance);
+    sendArpLimit();
+    if (state.multicast) _builder.MulticastUpdate(*state.multicast);
+    return;
   }
   if (state.arpLimit != arpBefore || state.arpLimitOverridden != overriddenBefore) {
     Logger(LOG_LEVEL_INFO, "%1: LR %2 (vdr %3) update field, send to kernel %4", kApp, UuidText(id),

@@ -133,9 +133,9 @@ bool RouterModule::Apply(uint16_t type, const uint8_t* p, size_t length, bool co
         return true;
       }
       text << "name=" << Name(p + 18) << " dad=" << unsigned(p[9]) << "/" << U32(p + 10) << "/" << U32(p + 14);
+      // An add replaces the instance's settings: its ARP limit and multicast settings follow it again.
       Instance& instance = _instances[vdr];
-      instance.text = text.str();
-      instance.gen = gen;
+      instance = Instance{text.str(), "", "", gen};
       return true;
     }
     case kTlvArpLimit: {
@@ -376,9 +376,12 @@ bool RouterModule::Apply(uint16_t type, const uint8_t* p, size_t length, bool co
       if (!commit) return true;
       auto it = _instances.find(U32(p + 4));
       if (it == _instances.end()) return refuse();
-      text << "multicast=" << (p[8] ? "enabled" : "disabled") << " group=" << group << "/" << unsigned(p[26])
-           << " range=" << U32(p + 27) << " igmp=" << U32(p + 31) << "/" << U32(p + 35) << "/" << U32(p + 39) << "/"
-           << U32(p + 43);
+      if (!p[8]) {  // disabled: the instance keeps no multicast settings
+        it->second.multicast.clear();
+        return true;
+      }
+      text << "multicast=enabled group=" << group << "/" << unsigned(p[26]) << " range=" << U32(p + 27)
+           << " igmp=" << U32(p + 31) << "/" << U32(p + 35) << "/" << U32(p + 39) << "/" << U32(p + 43);
       it->second.multicast = text.str();
       return true;
     }
