@@ -520,12 +520,7 @@ void L3App::ReconcileRouter(const std::string& id) {
     _builder.InstanceUpdate(kOpDelete, old);
     UninstallRouterChildren(id);
     state.installed = false;
-    if (state.ports.empty()) {
-      Logger(LOG_LEVEL_ERROR, "%1: LR %2 (vdr %3) delete not found in LR to LRP map", kApp, UuidText(id), before.vdrId)
-          .AddTag("errorCode:LCP00029");
-    } else {
-      Logger(LOG_LEVEL_INFO, "%1: LR %2 (vdr %3) delete from LR to LRP map", kApp, UuidText(id), before.vdrId);
-    }
+    Logger(LOG_LEVEL_INFO, "%1: LR %2 (vdr %3) delete from LR to LRP map", kApp, UuidText(id), before.vdrId);
   }
   if (!wanted) {
     if (!state.desired && state.ports.empty() && state.fibs.empty() && state.multicastRoutes.empty()) {
