@@ -446,3 +446,28 @@ TEST(L3AppTest, MulticastSettingsAndRoutesFollowTheirRouter) {
 
 }  // namespace
 }  // namespace VevUroro::test
+
+namespace VevUroro::test {
+namespace {
+
+TEST(L3AppTest, AnArpTableLargerThanOneMessageIsSplitAndArrivesWhole) {
+  L3Rig rig;
+  Basic(rig);
+  std::vector<std::pair<tv::IpAddressMsg, uint64_t>> entries;
+  for (uint32_t i = 0; i < 6000; ++i) {
+    entries.emplace_back(V4(10, 11, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)), 0x005056000000ull + i);
+  }
+  rig.TakeTlvs();
+  rig.feed->Put(ArpTable(31, 11, entries));
+  for (const auto& message : rig.sent) EXPECT_LE(message.size(), 65535u);
+  auto arp = OfType(rig.TakeTlvs(), 8);
+  EXPECT_GE(arp.size(), 3u);
+  size_t adds = 0;
+  for (const Tlv& tlv : arp) adds += Be16(tlv.bytes, 72);
+  EXPECT_EQ(adds, 6000u);
+  EXPECT_EQ(rig.module.ArpCount(), 6000u);
+  EXPECT_EQ(rig.module.Malformed(), 0u);
+}
+
+}  // namespace
+}  // namespace VevUroro::test
