@@ -150,11 +150,6 @@ bool L3App::InitialSyncDone() const {
   return _initialSync;
 }
 
-size_t L3App::InstalledRouteCount() const {
-  AgentLockGuard lock(AgentLock());
-  return std::count_if(_fibs.begin(), _fibs.end(), [](const auto& fib) { return fib.second.installed; });
-}
-
 uint32_t L3App::PrefixListReferences(const std::string& prefixListId) const {
   AgentLockGuard lock(AgentLock());
   auto it = _prefixLists.find(CanonicalId(prefixListId));
