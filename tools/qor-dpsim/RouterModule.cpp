@@ -579,6 +579,21 @@ std::optional<std::pair<bool, std::string>> RouterModule::Command(const std::vec
                                  static_cast<uint8_t>(status), entries));
     return std::pair(true, std::string());
   }
+  if (name == "vdr-reset") {
+    // A module reload: the tables are lost and the kernel asks the agent for everything.
+    _instances.clear();
+    _lifs.clear();
+    _routes.clear();
+    _arp.clear();
+    _dad.clear();
+    _prefixLists.clear();
+    _multicastRoutes.clear();
+    _bridgeEndpoints.clear();
+    _global.reset();
+    _syncs.clear();
+    messages.push_back(FullSyncRequest(kAllVdrs));
+    return std::pair(true, std::string());
+  }
   if (name == "vdr-message") {
     if (words.size() != 3 || !number(words[2], 0xffff, &value)) {
       return std::pair(false, std::string("usage: vdr-message CHANNEL TYPE"));

@@ -40,6 +40,7 @@ class RouterModule : public ChannelModule {
   std::string Tables() const;
   //   vdr-full-sync CHANNEL VDR|all
   //   vdr-dad-report CHANNEL VDR LIF VERSION|- STATUS [IP STATE]...
+  //   vdr-reset CHANNEL                      drops every table (a module reload) and asks for everything
   //   vdr-message CHANNEL TYPE               a message of TYPE with no TLVs
   //   disruption-start CHANNEL | disruption-report CHANNEL
   std::optional<std::pair<bool, std::string>> Command(const std::vector<std::string>& words,
