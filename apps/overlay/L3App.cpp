@@ -150,11 +150,6 @@ bool L3App::InitialSyncDone() const {
   return _initialSync;
 }
 
-size_t L3App::InstalledRouteCount() const {
-  AgentLockGuard lock(AgentLock());
-  return std::count_if(_fibs.begin(), _fibs.end(), [](const auto& fib) { return fib.second.installed; });
-}
-
 uint32_t L3App::PrefixListReferences(const std::string& prefixListId) const {
   AgentLockGuard lock(AgentLock());
   auto it = _prefixLists.find(CanonicalId(prefixListId));
@@ -270,7 +265,7 @@ void L3App::OnL3DesiredStateChanged(const StateCacheChangeList& changes, bool) {
 }
 
 void L3App::Refresh(uint32_t objectType, const std::string& id, const StateCacheChange* change) {
-  const std::string text = UuidText(id);
+  const UuidOf text(id);
   switch (objectType) {
     case tv::LOG_ROUTER_CONFIG:
       ReadRouter(id);
@@ -321,14 +316,13 @@ void L3App::OnConfigDesiredStateChanged(const StateCacheChangeList& changes, boo
       tv::LogSwitchConfigMsg ls;
       ls.ParseFromString(change.entry.value);
       if (change.entry.propertyType == tv::Property::LS_REPLICATION_MODE) {
-        Logger(LOG_LEVEL_INFO, "%1: Replication mode change to %2 for LS %3", kApp, ls.replication_mode(),
-               UuidText(id));
+        Logger(LOG_LEVEL_INFO, "%1: Replication mode change to %2 for LS %3", kApp, ls.replication_mode(), UuidOf(id));
       } else if (change.entry.propertyType == tv::Property::LS_VNI) {
-        Logger(LOG_LEVEL_INFO, "%1:  VNI change to %2 for LS %3", kApp, ls.vni(), UuidText(id));
+        Logger(LOG_LEVEL_INFO, "%1:  VNI change to %2 for LS %3", kApp, ls.vni(), UuidOf(id));
       }
     } else {
       for (const std::string& port : it->second) {
-        Logger(LOG_LEVEL_INFO, "%1: LRP %2, LSP %3 attach change, op %4", kApp, UuidText(port), UuidText(id),
+        Logger(LOG_LEVEL_INFO, "%1: LRP %2, LSP %3 attach change, op %4", kApp, UuidOf(port), UuidOf(id),
                change.IsRemoval() ? "delete" : "update");
       }
     }
@@ -482,7 +476,7 @@ bool L3App::BuildInstance(const tv::LogRouterConfigMsg& router, RouterState& sta
   if (router.has_multicast_config_id()) {
     tv::MulticastConfigMsg config;
     if (!_c.l3Table->QueryMulticastConfig(Key(router.multicast_config_id()), &config)) {
-      Logger(LOG_LEVEL_ERROR, "%1: LR %2 has multicast config without multicast status", kApp, UuidText(id))
+      Logger(LOG_LEVEL_ERROR, "%1: LR %2 has multicast config without multicast status", kApp, UuidOf(id))
           .AddTag("errorCode:LCP00920");
     } else {
       VdrMulticast multicast;
@@ -492,11 +486,11 @@ bool L3App::BuildInstance(const tv::LogRouterConfigMsg& router, RouterState& sta
         ToAddress(config.group_ranges(0).address(), &multicast.groupStart.address);
         multicast.groupStart.length = static_cast<uint8_t>(config.group_ranges(0).prefix_length());
       } else {
-        Logger(LOG_LEVEL_INFO, "multicast config update %1 without replication range", UuidText(id));
+        Logger(LOG_LEVEL_INFO, "multicast config update %1 without replication range", UuidOf(id));
       }
       multicast.replicationRange = config.replication_multicast_range();
       // The database carries no IGMP settings for routers yet: the kernel keeps its own defaults (zeros).
-      Logger(LOG_LEVEL_DEBUG, "multicast config update %1 without igmp config", UuidText(id));
+      Logger(LOG_LEVEL_DEBUG, "multicast config update %1 without igmp config", UuidOf(id));
       state.multicast = multicast;
     }
   }
@@ -511,21 +505,16 @@ void L3App::ReconcileRouter(const std::string& id) {
   const std::optional<VdrMulticast> multicastBefore = state.multicast;
   const bool wanted = state.desired && BuildInstance(*state.desired, state);
   if (state.desired && !wanted) {
-    Logger(LOG_LEVEL_ERROR, "%1: full sync vdr ID is not found for LR %2", kApp, UuidText(id))
+    Logger(LOG_LEVEL_ERROR, "%1: full sync vdr ID is not found for LR %2", kApp, UuidOf(id))
         .AddTag("errorCode:LCP00920");
   }
   if (state.installed && (!wanted || state.instance.vdrId != before.vdrId)) {
-    Logger(LOG_LEVEL_INFO, "%1: LR %2 (vdr %3) delete", kApp, UuidText(id), before.vdrId);
+    Logger(LOG_LEVEL_INFO, "%1: LR %2 (vdr %3) delete", kApp, UuidOf(id), before.vdrId);
     VdrInstance old = before;
     _builder.InstanceUpdate(kOpDelete, old);
     UninstallRouterChildren(id);
     state.installed = false;
-    if (state.ports.empty()) {
-      Logger(LOG_LEVEL_ERROR, "%1: LR %2 (vdr %3) delete not found in LR to LRP map", kApp, UuidText(id), before.vdrId)
-          .AddTag("errorCode:LCP00029");
-    } else {
-      Logger(LOG_LEVEL_INFO, "%1: LR %2 (vdr %3) delete from LR to LRP map", kApp, UuidText(id), before.vdrId);
-    }
+    Logger(LOG_LEVEL_INFO, "%1: LR %2 (vdr %3) delete from LR to LRP map", kApp, UuidOf(id), before.vdrId);
   }
   if (!wanted) {
     if (!state.desired && state.ports.empty() && state.fibs.empty() && state.multicastRoutes.empty()) {
@@ -539,7 +528,7 @@ void L3App::ReconcileRouter(const std::string& id) {
     _builder.ArpLimit(state.instance.vdrId, state.arpLimit, state.arpLimitOverridden);
   };
   if (!state.installed) {
-    Logger(LOG_LEVEL_INFO, "%1: LR %2 (vdr %3) add", kApp, UuidText(id), state.instance.vdrId);
+    Logger(LOG_LEVEL_INFO, "%1: LR %2 (vdr %3) add", kApp, UuidOf(id), state.instance.vdrId);
     _builder.InstanceUpdate(kOpAdd, state.instance);
     sendArpLimit();
     if (state.multicast) _builder.MulticastUpdate(*state.multicast);
@@ -548,18 +537,22 @@ void L3App::ReconcileRouter(const std::string& id) {
     return;
   }
   if (!(state.instance == before)) {
-    Logger(LOG_LEVEL_INFO, "%1: LR %2 (vdr %3) update field, send to kernel %4", kApp, UuidText(id),
-           state.instance.vdrId, "instance");
+    // The kernel takes an instance add as the whole instance: its ARP limit and multicast settings follow.
+    Logger(LOG_LEVEL_INFO, "%1: LR %2 (vdr %3) update field, send to kernel %4", kApp, UuidOf(id), state.instance.vdrId,
+           "instance");
     _builder.InstanceUpdate(kOpAdd, state.instance);
+    sendArpLimit();
+    if (state.multicast) _builder.MulticastUpdate(*state.multicast);
+    return;
   }
   if (state.arpLimit != arpBefore || state.arpLimitOverridden != overriddenBefore) {
-    Logger(LOG_LEVEL_INFO, "%1: LR %2 (vdr %3) update field, send to kernel %4", kApp, UuidText(id),
-           state.instance.vdrId, "arp limit");
+    Logger(LOG_LEVEL_INFO, "%1: LR %2 (vdr %3) update field, send to kernel %4", kApp, UuidOf(id), state.instance.vdrId,
+           "arp limit");
     sendArpLimit();
   }
   if (state.multicast != multicastBefore) {
-    Logger(LOG_LEVEL_INFO, "%1: update multicast config for LR %2, op %3 multicast config ID %4", kApp, UuidText(id),
-           state.multicast ? "update" : "delete", UuidText(Key(state.desired->multicast_config_id())));
+    Logger(LOG_LEVEL_INFO, "%1: update multicast config for LR %2, op %3 multicast config ID %4", kApp, UuidOf(id),
+           state.multicast ? "update" : "delete", UuidOf(Key(state.desired->multicast_config_id())));
     VdrMulticast multicast = state.multicast.value_or(VdrMulticast{});
     multicast.vdrId = state.instance.vdrId;
     _builder.MulticastUpdate(multicast);
@@ -640,7 +633,7 @@ bool L3App::BuildLif(const std::string& id, const tv::LogRouterPortConfigMsg& po
     tv::LogSwitchPortConfigMsg lsp;
     std::vector<StateCacheRecord> records;
     if (!_c.configTable->QueryDesiredObject(Key(port.logical_switch_port_id()), &records)) {
-      Logger(LOG_LEVEL_ERROR, "%1: LSP not found for LRP %2", kApp, UuidText(id)).AddTag("errorCode:LCP00029");
+      Logger(LOG_LEVEL_ERROR, "%1: LSP not found for LRP %2", kApp, UuidOf(id)).AddTag("errorCode:LCP00029");
       return false;
     }
     for (const StateCacheRecord& record : records) lsp.MergeFromString(record.value);
@@ -650,31 +643,30 @@ bool L3App::BuildLif(const std::string& id, const tv::LogRouterPortConfigMsg& po
   tv::LogSwitchConfigMsg ls;
   std::vector<StateCacheRecord> records;
   if (!_c.configTable->QueryDesiredObject(switchId, &records)) {
-    Logger(LOG_LEVEL_ERROR, "%1: Transport zone ID not found for LS %2", kApp, UuidText(switchId))
+    Logger(LOG_LEVEL_ERROR, "%1: Transport zone ID not found for LS %2", kApp, UuidOf(switchId))
         .AddTag("errorCode:LCP00029");
     return false;
   }
   for (const StateCacheRecord& record : records) ls.MergeFromString(record.value);
   if (!ls.has_transport_binding()) {
     Logger(LOG_LEVEL_INFO, "%1: LS %2 transport binding type not found for add LRP %3, set it to overlay", kApp,
-           UuidText(switchId), UuidText(id));
+           UuidOf(switchId), UuidOf(id));
     lif->transportBinding = kBindingOverlay;
   } else {
     lif->transportBinding = ls.transport_binding().type() == kBindingTypeVlan ? kBindingVlan : kBindingOverlay;
   }
   if (!ls.has_replication_mode()) {
-    Logger(LOG_LEVEL_INFO, "%1: LS %2 replication mode not found for add LRP %3", kApp, UuidText(switchId),
-           UuidText(id));
+    Logger(LOG_LEVEL_INFO, "%1: LS %2 replication mode not found for add LRP %3", kApp, UuidOf(switchId), UuidOf(id));
   }
   lif->replicationMode = static_cast<uint8_t>(ls.replication_mode());
   if (lif->transportBinding == kBindingVlan) {
     if (!ls.has_vlan() && ls.transport_binding().vlan() == 0) {
-      Logger(LOG_LEVEL_INFO, "%1: LS %2 vlan not found for add LRP %3", kApp, UuidText(switchId), UuidText(id));
+      Logger(LOG_LEVEL_INFO, "%1: LS %2 vlan not found for add LRP %3", kApp, UuidOf(switchId), UuidOf(id));
     }
     lif->vlan = static_cast<uint16_t>(ls.has_vlan() ? ls.vlan() : ls.transport_binding().vlan());
   } else {
     if (!ls.has_vni()) {
-      Logger(LOG_LEVEL_INFO, "%1: LS %2 vni not found for add LRP %3", kApp, UuidText(switchId), UuidText(id));
+      Logger(LOG_LEVEL_INFO, "%1: LS %2 vni not found for add LRP %3", kApp, UuidOf(switchId), UuidOf(id));
     }
     lif->vni = ls.vni();
   }
@@ -696,7 +688,7 @@ void L3App::RemovePort(const std::string& id, PortState& port) {
   const bool up = port.installed->flags & kLifAdminUp;
   Logger(LOG_LEVEL_INFO,
          up ? "%1: Del LRP %2, new admin status up, not filp" : "%1: Del LRP %2, new admin status down, not filp", kApp,
-         UuidText(id));
+         UuidOf(id));
   _builder.LifUpdate(kOpDelete, *port.installed);
   for (const std::string& list : port.prefixLists) {
     auto it = _prefixLists.find(list);
@@ -718,7 +710,7 @@ void L3App::ReconcilePort(const std::string& id) {
   if (port.desired) {
     auto router = _routers.find(port.routerId);
     if (router == _routers.end() || !router->second.installed) {
-      Logger(LOG_LEVEL_ERROR, "%1: LR %2 not found in LR info map when add LRP", kApp, UuidText(port.routerId))
+      Logger(LOG_LEVEL_ERROR, "%1: LR %2 not found in LR info map when add LRP", kApp, UuidOf(port.routerId))
           .AddTag("errorCode:LCP00029");
     } else {
       VdrLif built;
@@ -741,11 +733,11 @@ void L3App::ReconcilePort(const std::string& id) {
   if (newUp) {
     Logger(LOG_LEVEL_INFO,
            flip ? "%1: Add LRP %2, new admin status up, filp" : "%1: Add LRP %2, new admin status up, not filp", kApp,
-           UuidText(id));
+           UuidOf(id));
   } else {
     Logger(LOG_LEVEL_INFO,
            flip ? "%1: Add LRP %2, new admin status down, filp" : "%1: Add LRP %2, new admin status down, not filp",
-           kApp, UuidText(id));
+           kApp, UuidOf(id));
   }
   auto families = [](const VdrLif& l, uint8_t family) {
     std::vector<VdrPrefix> out;
@@ -757,12 +749,12 @@ void L3App::ReconcilePort(const std::string& id) {
   bool v4Change = false, v6Change = false;
   if (wasInstalled) {
     if (port.installed->linkType != lif->linkType) {
-      Logger(LOG_LEVEL_INFO, "%1: Add LRP %2, link type change, new link type %3", kApp, UuidText(id), lif->linkType);
+      Logger(LOG_LEVEL_INFO, "%1: Add LRP %2, link type change, new link type %3", kApp, UuidOf(id), lif->linkType);
     }
     v4Change = families(*port.installed, kFamilyIpv4) != families(*lif, kFamilyIpv4);
     v6Change = families(*port.installed, kFamilyIpv6) != families(*lif, kFamilyIpv6);
-    if (v4Change) Logger(LOG_LEVEL_INFO, "%1: Add LRP %2, ipv4 change", kApp, UuidText(id));
-    if (v6Change) Logger(LOG_LEVEL_INFO, "%1: Add LRP %2, ipv6 change", kApp, UuidText(id));
+    if (v4Change) Logger(LOG_LEVEL_INFO, "%1: Add LRP %2, ipv4 change", kApp, UuidOf(id));
+    if (v6Change) Logger(LOG_LEVEL_INFO, "%1: Add LRP %2, ipv6 change", kApp, UuidOf(id));
   }
   _builder.LifUpdate(kOpAdd, *lif);
   port.installed = lif;
@@ -774,8 +766,8 @@ void L3App::ReconcilePort(const std::string& id) {
   if (!wasInstalled || flip) {
     for (const std::string& table : std::set<std::string>(port.arpTables)) {
       if (newUp) {
-        Logger(LOG_LEVEL_DEBUG, "%1: send arp by LRP, arp table config %2 LRP %3 (vdr %4)", kApp, UuidText(table),
-               UuidText(id), lif->vdrId);
+        Logger(LOG_LEVEL_DEBUG, "%1: send arp by LRP, arp table config %2 LRP %3 (vdr %4)", kApp, UuidOf(table),
+               UuidOf(id), lif->vdrId);
       }
       ReconcileArp(table);
     }
@@ -792,12 +784,12 @@ void L3App::UpdatePrefixReferences(PortState& port) {
     if (std::find(port.prefixLists.begin(), port.prefixLists.end(), list) != port.prefixLists.end()) continue;
     auto it = _prefixLists.find(list);
     if (it == _prefixLists.end() || !it->second.installed) {
-      Logger(LOG_LEVEL_ERROR, "%1: prefix list %2 not found when reference lif %3", kApp, UuidText(list), lifName)
+      Logger(LOG_LEVEL_ERROR, "%1: prefix list %2 not found when reference lif %3", kApp, UuidOf(list), lifName)
           .AddTag("errorCode:LCP00029");
       continue;
     }
     ++it->second.references;
-    Logger(LOG_LEVEL_DEBUG, "%1: prefix list %2 ref %3 when reference lif %4", kApp, UuidText(list),
+    Logger(LOG_LEVEL_DEBUG, "%1: prefix list %2 ref %3 when reference lif %4", kApp, UuidOf(list),
            it->second.references, lifName);
   }
   for (const std::string& list : port.prefixLists) {
@@ -816,7 +808,7 @@ void L3App::ResendRouterRoutes(const std::string& routerId, const std::string& p
   auto router = _routers.find(routerId);
   if (router == _routers.end()) return;
   const std::string lifName = LifName(portId);
-  Logger(LOG_LEVEL_INFO, "%1: LR %2 vdr id %3, LRP change send fib, ip type %4", kApp, UuidText(routerId),
+  Logger(LOG_LEVEL_INFO, "%1: LR %2 vdr id %3, LRP change send fib, ip type %4", kApp, UuidOf(routerId),
          router->second.instance.vdrId, ipType);
   for (const std::string& fibId : router->second.fibs) {
     const FibState& fib = _fibs[fibId];
@@ -833,12 +825,11 @@ bool L3App::BuildRoute(const std::string& id, const tv::FibMsg& fib, VdrPrefix* 
                        bool multicast) {
   if (!fib.has_ip_prefix() || !ToAddress(fib.ip_prefix().address(), &prefix->address)) {
     if (multicast) {
-      Logger(LOG_LEVEL_ERROR, "%1: LR ID or prefix not set for multicast fib %2, op %3, fibmsg: %3", kApp, UuidText(id),
+      Logger(LOG_LEVEL_ERROR, "%1: LR ID or prefix not set for multicast fib %2, op %3, fibmsg: %3", kApp, UuidOf(id),
              "add")
           .AddTag("errorCode:LCP00920");
     } else {
-      Logger(LOG_LEVEL_ERROR, "%1: IP prefix not found when add fib %2", kApp, UuidText(id))
-          .AddTag("errorCode:LCP00029");
+      Logger(LOG_LEVEL_ERROR, "%1: IP prefix not found when add fib %2", kApp, UuidOf(id)).AddTag("errorCode:LCP00029");
       Logger(LOG_LEVEL_DEBUG, "VDRRouteAddPB2TLV, Received Route Update without any prefix, returning");
     }
     return false;
@@ -846,7 +837,7 @@ bool L3App::BuildRoute(const std::string& id, const tv::FibMsg& fib, VdrPrefix* 
   const uint8_t maxLength = prefix->address.family == kFamilyIpv4 ? 32 : 128;
   if (fib.ip_prefix().prefix_length() > maxLength) {
     Logger(LOG_LEVEL_ERROR, "VDRRouteAddPB2TLV, invalid prefix length %1 for %2", fib.ip_prefix().prefix_length(),
-           UuidText(id))
+           UuidOf(id))
         .AddTag("errorCode:LCP00905");
     return false;
   }
@@ -874,9 +865,9 @@ bool L3App::BuildRoute(const std::string& id, const tv::FibMsg& fib, VdrPrefix* 
   if (prefix->address.family == kFamilyIpv4) {
     const uint8_t* d = prefix->address.bytes.data();
     Logger(LOG_LEVEL_DEBUG, "VDRRouteAddPB2TLV, Enter: vdrId: %1, destination: %2.%3.%4.%5/%6, num_next_hops: %7",
-           UuidText(id), d[0], d[1], d[2], d[3], prefix->length, hops->size());
+           UuidOf(id), d[0], d[1], d[2], d[3], prefix->length, hops->size());
   } else {
-    Logger(LOG_LEVEL_DEBUG, "VDRRouteAddPB2TLV, Enter: vdrId: %1, destination: %2/%3, num_next_hops: %4", UuidText(id),
+    Logger(LOG_LEVEL_DEBUG, "VDRRouteAddPB2TLV, Enter: vdrId: %1, destination: %2/%3, num_next_hops: %4", UuidOf(id),
            AddressText(prefix->address), prefix->length, hops->size());
   }
   return true;
@@ -889,7 +880,7 @@ void L3App::ReconcileFib(const std::string& id) {
   if (fib.desired) {
     auto router = _routers.find(fib.routerId);
     if (fib.routerId.empty() || router == _routers.end() || !router->second.installed) {
-      Logger(LOG_LEVEL_ERROR, "%1: LR %2 not found for add fib %3", kApp, UuidText(fib.routerId), UuidText(id))
+      Logger(LOG_LEVEL_ERROR, "%1: LR %2 not found for add fib %3", kApp, UuidOf(fib.routerId), UuidOf(id))
           .AddTag("errorCode:LCP00029");
     } else {
       VdrPrefix prefix;
@@ -899,7 +890,7 @@ void L3App::ReconcileFib(const std::string& id) {
     }
   }
   auto erase = [&] {
-    Logger(LOG_LEVEL_INFO, "%1: Delete fib %2 (vdr %3)", kApp, UuidText(id), fib.vdrId);
+    Logger(LOG_LEVEL_INFO, "%1: Delete fib %2 (vdr %3)", kApp, UuidOf(id), fib.vdrId);
     if (fib.prefix.address.family == kFamilyIpv4) {
       const uint8_t* d = fib.prefix.address.bytes.data();
       Logger(LOG_LEVEL_DEBUG, "VDRRouteDelPB2TLV, del_route: %1.%2.%3.%4", d[0], d[1], d[2], d[3]);
@@ -913,14 +904,14 @@ void L3App::ReconcileFib(const std::string& id) {
     return;
   }
   if (!fib.installed) {
-    Logger(LOG_LEVEL_INFO, "%1: Add fib %2 (vdr %3)", kApp, UuidText(id), vdrId);
+    Logger(LOG_LEVEL_INFO, "%1: Add fib %2 (vdr %3)", kApp, UuidOf(id), vdrId);
     uint32_t distance = 0;
     for (const tv::FibNextHopMsg& hop : fib.desired->next_hops()) {
       if (hop.has_admin_distance() && (distance == 0 || hop.admin_distance() < distance))
         distance = hop.admin_distance();
     }
     if (!_builder.RouteAdd(vdrId, wanted->first, distance, wanted->second)) {
-      Logger(LOG_LEVEL_ERROR, "%1: fib %2 has too many next hops (%3)", kApp, UuidText(id), wanted->second.size())
+      Logger(LOG_LEVEL_ERROR, "%1: fib %2 has too many next hops (%3)", kApp, UuidOf(id), wanted->second.size())
           .AddTag("errorCode:LCP00920");
       return;
     }
@@ -942,10 +933,10 @@ void L3App::ReconcileFib(const std::string& id) {
       added, deleted, installed, [](const VdrNextHop& hop) { return std::make_pair(hop.gateway, hop.lifName); },
       [&](const VdrNextHop& hop) {
         Logger(LOG_LEVEL_DEBUG, "%1: Prune fib next hop, deleted next hop added, fib %2, del %3, add %4", kApp,
-               UuidText(id), AddressText(hop.gateway), AddressText(hop.gateway));
+               UuidOf(id), AddressText(hop.gateway), AddressText(hop.gateway));
       },
       [&](const VdrNextHop&) {
-        Logger(LOG_LEVEL_DEBUG, "%1: Prune fib next hop, delete next hop pruned, fib %2", kApp, UuidText(id));
+        Logger(LOG_LEVEL_DEBUG, "%1: Prune fib next hop, delete next hop pruned, fib %2", kApp, UuidOf(id));
       });
   if (fib.prefix.address.family == kFamilyIpv4) {
     const uint8_t* d = fib.prefix.address.bytes.data();
@@ -968,19 +959,18 @@ void L3App::ReconcileArp(const std::string& id) {
     if (port->installed->flags & kLifAdminUp) {
       target = *table.desired;
     } else if (!table.desired->empty()) {
-      Logger(LOG_LEVEL_DEBUG, "%1: LRP %2 admin down for arp table config entry %3", kApp, UuidText(table.portId),
-             UuidText(id));
+      Logger(LOG_LEVEL_DEBUG, "%1: LRP %2 admin down for arp table config entry %3", kApp, UuidOf(table.portId),
+             UuidOf(id));
     }
   } else if (table.desired) {
-    Logger(LOG_LEVEL_DEBUG, "%1: LRP %2 not installed for arp table config %3", kApp, UuidText(table.portId),
-           UuidText(id));
+    Logger(LOG_LEVEL_DEBUG, "%1: LRP %2 not installed for arp table config %3", kApp, UuidOf(table.portId), UuidOf(id));
   }
   // A table that moved to another port leaves its old LIF first.
   if (!table.installed.empty() && table.installedPort != table.portId) {
     auto old = _ports.find(table.installedPort);
     if (old != _ports.end() && old->second.installed) {
-      Logger(LOG_LEVEL_INFO, "%1: Delete arp table config %2 LRP %3 (vdr %4)", kApp, UuidText(id),
-             UuidText(table.installedPort), table.vdrId);
+      Logger(LOG_LEVEL_INFO, "%1: Delete arp table config %2 LRP %3 (vdr %4)", kApp, UuidOf(id),
+             UuidOf(table.installedPort), table.vdrId);
       _builder.ArpUpdate(table.vdrId, LifName(table.installedPort), {},
                          std::vector<VdrArpEntry>(table.installed.begin(), table.installed.end()));
     }
@@ -998,7 +988,7 @@ void L3App::ReconcileArp(const std::string& id) {
     Logger(LOG_LEVEL_INFO,
            target.empty() ? "%1: Delete arp table config %2 LRP %3 (vdr %4)"
                           : "%1: Add arp table config %2 LRP %3 (vdr %4)",
-           kApp, UuidText(id), UuidText(table.portId), vdrId);
+           kApp, UuidOf(id), UuidOf(table.portId), vdrId);
     Logger(LOG_LEVEL_DEBUG, "VDRArpUpdatePB2TLV->VdrMsgArpTableUpdatelifName: %1, numAdd: %2, numDel: %3 ",
            LifName(table.portId), added.size(), deleted.size());
     _builder.ArpUpdate(vdrId, LifName(table.portId), added, deleted);
@@ -1075,10 +1065,10 @@ void L3App::ReconcileMulticastRoute(const std::string& id) {
     auto router = _routers.find(route.routerId);
     VdrPrefix group;
     if (router == _routers.end() || !router->second.installed) {
-      Logger(LOG_LEVEL_ERROR, "%1: LR %2 not found for add fib %3", kApp, UuidText(route.routerId), UuidText(id))
+      Logger(LOG_LEVEL_ERROR, "%1: LR %2 not found for add fib %3", kApp, UuidOf(route.routerId), UuidOf(id))
           .AddTag("errorCode:LCP00029");
     } else if (!route.desired->has_group() || !ToAddress(route.desired->group().address(), &group.address)) {
-      Logger(LOG_LEVEL_ERROR, "%1: LR ID or prefix not set for multicast fib %2, op %3, fibmsg: %3", kApp, UuidText(id),
+      Logger(LOG_LEVEL_ERROR, "%1: LR ID or prefix not set for multicast fib %2, op %3, fibmsg: %3", kApp, UuidOf(id),
              "add")
           .AddTag("errorCode:LCP00920");
     } else {
@@ -1090,7 +1080,7 @@ void L3App::ReconcileMulticastRoute(const std::string& id) {
     }
   }
   if (route.installed && (!wanted || vdrId != route.vdrId || !(wanted->first == route.group))) {
-    Logger(LOG_LEVEL_INFO, "%1: Delete multicast fib %2 (vdr %3)", kApp, UuidText(id), route.vdrId);
+    Logger(LOG_LEVEL_INFO, "%1: Delete multicast fib %2 (vdr %3)", kApp, UuidOf(id), route.vdrId);
     _builder.MulticastRoute(kOpDelete, route.vdrId, route.group, {});
     route.installed = false;
   }
@@ -1099,7 +1089,7 @@ void L3App::ReconcileMulticastRoute(const std::string& id) {
     return;
   }
   if (route.installed && route.lifNames == wanted->second) return;
-  Logger(LOG_LEVEL_INFO, "%1: Add multicast fib %2 (vdr %3)", kApp, UuidText(id), vdrId);
+  Logger(LOG_LEVEL_INFO, "%1: Add multicast fib %2 (vdr %3)", kApp, UuidOf(id), vdrId);
   _builder.MulticastRoute(kOpAdd, vdrId, wanted->first, wanted->second);
   route.installed = true;
   route.vdrId = vdrId;

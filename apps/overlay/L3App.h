@@ -69,7 +69,6 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
 
   // Views for tests and the operator.
   bool InitialSyncDone() const;
-  size_t InstalledRouteCount() const;
   // Reference count of a prefix list (serialized id); 0 when unknown.
   uint32_t PrefixListReferences(const std::string& prefixListId) const;
 
@@ -177,7 +176,6 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
   bool _initialSync = false;
   bool _stopped = false;
   bool _registered = false;
-  bool _barrierDirty = false;
 
   std::map<std::string, RouterState> _routers;
   std::map<std::string, PortState> _ports;

@@ -49,7 +49,7 @@ void L3App::FullSyncL3() {
     router.installed = false;
     if (!router.desired) continue;
     if (!BuildInstance(*router.desired, router)) {
-      Logger(LOG_LEVEL_ERROR, "%1: full sync vdr ID is not found for LR %2", kApp, UuidText(id))
+      Logger(LOG_LEVEL_ERROR, "%1: full sync vdr ID is not found for LR %2", kApp, UuidOf(id))
           .AddTag("errorCode:LCP00920");
       continue;
     }
@@ -73,21 +73,20 @@ void L3App::FullSyncL3() {
     ReconcilePrefixList(id);
     auto it = _prefixLists.find(id);
     if (it != _prefixLists.end()) {
-      Logger(LOG_LEVEL_DEBUG, "%1: Full sync add prefixList %2 (index %3) to map", kApp, UuidText(id),
-             it->second.index);
+      Logger(LOG_LEVEL_DEBUG, "%1: Full sync add prefixList %2 (index %3) to map", kApp, UuidOf(id), it->second.index);
     }
   }
 
   for (auto& [id, router] : _routers) {
     if (!router.installed) continue;
     const uint32_t vdr = router.instance.vdrId;
-    Logger(LOG_LEVEL_INFO, "%1: full sync LRP for LR %2 (vdr %3)", kApp, UuidText(id), vdr);
+    Logger(LOG_LEVEL_INFO, "%1: full sync LRP for LR %2 (vdr %3)", kApp, UuidOf(id), vdr);
     Logger(LOG_LEVEL_DEBUG, "%1: full sync arp for vdr %2", kApp, vdr);
     Logger(LOG_LEVEL_DEBUG, "%1: full sync dad for vdr %2", kApp, vdr);
     for (const std::string& port : std::set<std::string>(router.ports)) ReconcilePort(port);
-    Logger(LOG_LEVEL_INFO, "%1: full sync fib for LR %2 (vdr %3)", kApp, UuidText(id), vdr);
+    Logger(LOG_LEVEL_INFO, "%1: full sync fib for LR %2 (vdr %3)", kApp, UuidOf(id), vdr);
     for (const std::string& fib : std::set<std::string>(router.fibs)) ReconcileFib(fib);
-    Logger(LOG_LEVEL_INFO, "%1: full sync mcast fib for LR %2 (vdr %3)", kApp, UuidText(id), vdr);
+    Logger(LOG_LEVEL_INFO, "%1: full sync mcast fib for LR %2 (vdr %3)", kApp, UuidOf(id), vdr);
     for (const std::string& route : std::set<std::string>(router.multicastRoutes)) ReconcileMulticastRoute(route);
   }
   // Children of routers that are missing or have no VDR ID: logged, sent when their router comes.
@@ -166,7 +165,7 @@ void L3App::HandleFullSyncRequest(uint32_t vdrId) {
         .AddTag("errorCode:LCP00029");
     return;
   }
-  Logger(LOG_LEVEL_INFO, "%1: handle kernel full sync request, LR %2 (vdr %3)", kApp, UuidText(routerId), vdrId);
+  Logger(LOG_LEVEL_INFO, "%1: handle kernel full sync request, LR %2 (vdr %3)", kApp, UuidOf(routerId), vdrId);
   SendInstalledRouter(routerId);
 }
 

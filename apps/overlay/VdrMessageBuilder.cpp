@@ -6,6 +6,8 @@
 #include <new>
 #include <utility>
 
+#include "core/Logger.h"
+
 namespace VevUroro {
 
 namespace {
@@ -41,6 +43,14 @@ uint8_t* PutNextHop(uint8_t* p, const VdrNextHop& hop) {
 // The largest element count of a TLV with `fixed` bytes before elements of `each` bytes.
 size_t MaxElements(size_t fixed, size_t each) {
   return (kMaxMessageLen - kMsgHeaderLen - fixed) / each;
+}
+
+// The elements of `count` that one TLV holds; what does not fit is logged, never dropped silently.
+size_t Fitting(size_t count, size_t limit, const char* tlv) {
+  if (count <= limit) return count;
+  Logger(LOG_LEVEL_ERROR, "VdrMessageBuilder: only %1 of %2 entries fit in one %3", limit, count, tlv)
+      .AddTag("errorCode:LCP00920");
+  return limit;
 }
 
 }  // namespace
@@ -92,7 +102,7 @@ void VdrMessageBuilder::ArpLimit(uint32_t vdrId, uint32_t arpLimit, bool overrid
 }
 
 void VdrMessageBuilder::LifUpdate(uint8_t op, const VdrLif& lif) {
-  const size_t count = std::min<size_t>(lif.addresses.size(), 255);
+  const size_t count = Fitting(lif.addresses.size(), 255, "LIF UPDATE");
   uint8_t* p = Begin(kTlvLifUpdate, kLifFixedLen + count * kLifAddressLen);
   Put32(p + 4, lif.vdrId);
   p[8] = op;
@@ -231,7 +241,7 @@ void VdrMessageBuilder::Barrier(uint64_t barrier) {
 
 void VdrMessageBuilder::DadStatus(uint32_t vdrId, const std::string& lifName,
                                   const std::vector<std::pair<VdrAddress, uint8_t>>& entries) {
-  const size_t count = std::min(entries.size(), MaxElements(kDadStatusFixedLen, kDadEntryLen));
+  const size_t count = Fitting(entries.size(), MaxElements(kDadStatusFixedLen, kDadEntryLen), "DAD STATUS");
   uint8_t* p = Begin(kTlvDadStatus, kDadStatusFixedLen + count * kDadEntryLen);
   Put32(p + 4, vdrId);
   PutName(p + 8, lifName);
@@ -245,7 +255,8 @@ void VdrMessageBuilder::DadStatus(uint32_t vdrId, const std::string& lifName,
 
 void VdrMessageBuilder::PrefixListUpdate(const std::string& name, uint32_t index,
                                          const std::vector<VdrPrefixListEntry>& entries) {
-  const size_t count = std::min(entries.size(), MaxElements(kPrefixListFixedLen, kPrefixListEntryLen));
+  const size_t count =
+      Fitting(entries.size(), MaxElements(kPrefixListFixedLen, kPrefixListEntryLen), "PrefixList UPDATE");
   uint8_t* p = Begin(kTlvPrefixListUpdate, kPrefixListFixedLen + count * kPrefixListEntryLen);
   PutName(p + 4, name);
   Put32(p + 68, index);
@@ -277,7 +288,7 @@ void VdrMessageBuilder::PrefixListDelete(const std::string& name, uint32_t index
 
 void VdrMessageBuilder::MulticastRoute(uint8_t op, uint32_t vdrId, const VdrPrefix& group,
                                        const std::vector<std::string>& lifNames) {
-  const size_t count = std::min(lifNames.size(), MaxElements(kMulticastRouteFixedLen, kNameLen));
+  const size_t count = Fitting(lifNames.size(), MaxElements(kMulticastRouteFixedLen, kNameLen), "MULTICAST ROUTE");
   uint8_t* p = Begin(kTlvMulticastRoute, kMulticastRouteFixedLen + count * kNameLen);
   p[4] = op;
   Put32(p + 5, vdrId);

@@ -1,7 +1,8 @@
 // VevUroro::VdrMessageBuilder: writes the TLVs of the distributed-router channel (dataplane/router/RouterLayout.md)
-// and packs them into UPDATE messages of at most 64 KiB. A finished message goes to the sink as a C-allocator
-// buffer (the kernel link's ownership convention); Flush ends the message in progress. Plain values in, bytes out:
-// the builder keeps no router state. One thread at a time (its owner's lock).
+// and packs them into UPDATE messages of at most 64 KiB. Lists longer than one TLV holds are split where the layout
+// allows it (next hops, ARP entries) and otherwise cut with an error (LCP00920). A finished message goes to the sink
+// as a C-allocator buffer (the kernel link's ownership convention); Flush ends the message in progress. Plain values
+// in, bytes out: the builder keeps no router state. One thread at a time (its owner's lock).
 #pragma once
 
 #include <array>

@@ -390,3 +390,84 @@ TEST(L3AppTest, TheRecorderSeesEachArpEntryAndLifOnItsOwn) {
 
 }  // namespace
 }  // namespace VevUroro::test
+
+namespace VevUroro::test {
+namespace {
+
+TEST(L3AppTest, MulticastSettingsAndRoutesFollowTheirRouter) {
+  qor::test::LogCapture log;
+  L3Rig rig;
+  Basic(rig);
+  tv::MulticastConfigMsg config;
+  *config.mutable_id() = Uuid(60);
+  config.set_enabled(true);
+  *config.add_group_ranges() = Prefix(V4(239, 1, 0, 0), 16);
+  config.set_replication_multicast_range(24);
+  rig.feed->Put(config);
+  auto router = Router(1, 7);
+  *router.mutable_multicast_config_id() = Uuid(60);
+  rig.TakeTlvs();
+  rig.feed->Put(router);
+  auto updates = OfType(rig.TakeTlvs(), 29);
+  ASSERT_EQ(updates.size(), 1u);
+  const auto& b = updates[0].bytes;
+  ASSERT_EQ(b.size(), 47u);
+  EXPECT_EQ(Be32(b, 4), 7u);
+  EXPECT_EQ(b[8], 1);  // enabled
+  EXPECT_EQ(b[9], 4);  // IPv4 group start
+  EXPECT_EQ(b[10], 239);
+  EXPECT_EQ(b[26], 16);  // its prefix length
+  EXPECT_EQ(Be32(b, 27), 24u);
+
+  tv::MulticastStaticRouteMsg route;
+  *route.mutable_id() = Uuid(61);
+  *route.mutable_router_id() = Uuid(1);
+  *route.mutable_group() = Prefix(V4(239, 1, 1, 1), 32);
+  *route.add_router_port_ids() = Uuid(11);
+  rig.feed->Put(route);
+  auto routes = OfType(rig.TakeTlvs(), 16);
+  ASSERT_EQ(routes.size(), 1u);
+  ASSERT_EQ(routes[0].bytes.size(), 29u + 64u);
+  EXPECT_EQ(routes[0].bytes[4], 1);  // add
+  EXPECT_EQ(Be32(routes[0].bytes, 5), 7u);
+  EXPECT_EQ(routes[0].bytes[26], 32);
+  EXPECT_EQ(NameAt(routes[0].bytes, 29), IdText(11));
+  const std::string tables = rig.module.Tables();
+  EXPECT_NE(tables.find("multicast=enabled group=239.1.0.0/16 range=24"), std::string::npos) << tables;
+  EXPECT_NE(tables.find("multicast-route 7 239.1.1.1/32 lifs=" + IdText(11)), std::string::npos) << tables;
+
+  rig.feed->Delete(tv::MULTICAST_STATIC_ROUTE, Id(61));
+  EXPECT_EQ(rig.module.Tables().find("multicast-route"), std::string::npos);
+  // A configuration that goes away leaves the router with the multicast settings cleared.
+  rig.feed->Delete(tv::MULTICAST_CONFIG, Id(60));
+  EXPECT_TRUE(log.Has({"has multicast config without multicast status", "LCP00920"}));
+  EXPECT_EQ(rig.module.Tables().find("multicast="), std::string::npos) << rig.module.Tables();
+}
+
+}  // namespace
+}  // namespace VevUroro::test
+
+namespace VevUroro::test {
+namespace {
+
+TEST(L3AppTest, AnArpTableLargerThanOneMessageIsSplitAndArrivesWhole) {
+  L3Rig rig;
+  Basic(rig);
+  std::vector<std::pair<tv::IpAddressMsg, uint64_t>> entries;
+  for (uint32_t i = 0; i < 6000; ++i) {
+    entries.emplace_back(V4(10, 11, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i)), 0x005056000000ull + i);
+  }
+  rig.TakeTlvs();
+  rig.feed->Put(ArpTable(31, 11, entries));
+  for (const auto& message : rig.sent) EXPECT_LE(message.size(), 65535u);
+  auto arp = OfType(rig.TakeTlvs(), 8);
+  EXPECT_GE(arp.size(), 3u);
+  size_t adds = 0;
+  for (const Tlv& tlv : arp) adds += Be16(tlv.bytes, 72);
+  EXPECT_EQ(adds, 6000u);
+  EXPECT_EQ(rig.module.ArpCount(), 6000u);
+  EXPECT_EQ(rig.module.Malformed(), 0u);
+}
+
+}  // namespace
+}  // namespace VevUroro::test

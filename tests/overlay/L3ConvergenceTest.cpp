@@ -1,5 +1,6 @@
 // Seeded randomized differential test of the L3 application: the router module's tables after a run of random
-// desired-state changes (routers, ports, switches, routes, ARP tables, prefix lists, global settings, DAD status)
+// desired-state changes (routers, ports, switches, routes, ARP tables, prefix lists, global settings, DAD status,
+// multicast settings and routes)
 // must equal the tables a fresh application's full sync of the same final state gives. The seed is printed on
 // failure; QOR_L3_SEED replays one seed, QOR_L3_ROUNDS sets the number of rounds.
 #include <gtest/gtest.h>
@@ -20,11 +21,12 @@ class RandomL3State {
 
   // One random change of one object.
   void Change(L3Feed& feed) {
-    switch (Pick(9)) {
+    switch (Pick(11)) {
       case 0:
         Maybe(feed, tv::LOG_ROUTER_CONFIG, 1 + Pick(3), [&](uint64_t n) {
           auto router = Router(n, static_cast<uint32_t>(n + (Pick(4) == 0 ? 10 : 0)));
           if (Pick(3) == 0) router.set_arp_limit(100 * (1 + Pick(3)));
+          if (Pick(2)) *router.mutable_multicast_config_id() = Uuid(60);
           return router.SerializeAsString();
         });
         break;
@@ -87,6 +89,28 @@ class RandomL3State {
           return list.SerializeAsString();
         });
         break;
+      case 9:
+        Maybe(feed, tv::MULTICAST_CONFIG, 60, [&](uint64_t n) {
+          tv::MulticastConfigMsg config;
+          *config.mutable_id() = Uuid(n);
+          config.set_enabled(Pick(2));
+          if (Pick(2)) *config.add_group_ranges() = Prefix(V4(239, static_cast<uint8_t>(Pick(3)), 0, 0), 16);
+          config.set_replication_multicast_range(Pick(3));
+          return config.SerializeAsString();
+        });
+        break;
+      case 10:
+        Maybe(feed, tv::MULTICAST_STATIC_ROUTE, 61 + Pick(2), [&](uint64_t n) {
+          tv::MulticastStaticRouteMsg route;
+          *route.mutable_id() = Uuid(n);
+          *route.mutable_router_id() = Uuid(1 + Pick(3));
+          *route.mutable_group() = Prefix(V4(239, 9, static_cast<uint8_t>(n), 1), 32);
+          for (uint64_t port = 10; port < 16; ++port) {
+            if (Pick(3) == 0) *route.add_router_port_ids() = Uuid(port);
+          }
+          return route.SerializeAsString();
+        });
+        break;
       case 8:
         if (Pick(2)) {
           Maybe(feed, tv::GLOBAL_CONFIG, 80, [&](uint64_t n) {
@@ -137,6 +161,8 @@ class RandomL3State {
       QOR_PUT(PREFIX_LIST, PrefixListMsg)
       QOR_PUT(GLOBAL_CONFIG, GlobalConfigMsg)
       QOR_PUT(LOG_ROUTER_PORT_FIB_DAD_STATE, LogRouterPortFibDadStateMsg)
+      QOR_PUT(MULTICAST_CONFIG, MulticastConfigMsg)
+      QOR_PUT(MULTICAST_STATIC_ROUTE, MulticastStaticRouteMsg)
 #undef QOR_PUT
     }
   }

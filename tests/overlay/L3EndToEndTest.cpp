@@ -129,6 +129,13 @@ TEST_F(L3EndToEndTest, ARouterInTheDatabaseReachesTheKernelAndComesBackOnRequest
   dump = Router();
   EXPECT_EQ(dump.substr(dump.find('\n') + 1), before);
 
+  // The module reloads and asks for everything: the agent resends the same router.
+  ControlOk("vdr-reset", {kRouterChannel});
+  ASSERT_TRUE(WaitRouter("full syncs 3")) << Router();
+  dump = Router();
+  EXPECT_EQ(dump.substr(dump.find('\n') + 1), before);
+  EXPECT_TRUE(AgentSaid("handle kernel full sync request both Config and L3 State-cache"));
+
   // A DAD report is written back to the database; one with an empty version is refused.
   ControlOk("vdr-dad-report",
             {kRouterChannel, "1001", qor::tolvar::UuidToString(0x4d4a, 501), "-", "1", "10.0.1.1", "2"});

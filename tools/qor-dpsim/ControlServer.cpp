@@ -47,6 +47,7 @@ constexpr ControlCommand kCommands[] = {
     {"dpsim/swsec-solicit", "swsec-solicit", "CHANNEL VIF", 2, 2},
     {"dpsim/vdr-full-sync", "vdr-full-sync", "CHANNEL VDR|all", 2, 2},
     {"dpsim/vdr-dad-report", "vdr-dad-report", "CHANNEL VDR LIF VERSION|- STATUS [IP STATE]...", 5, 41},
+    {"dpsim/vdr-reset", "vdr-reset", "CHANNEL", 1, 1},
     {"dpsim/vdr-message", "vdr-message", "CHANNEL TYPE", 2, 2},
     {"dpsim/send", "send", "CHANNEL HEX", 2, 2},
     {"dpsim/drop-connections", "drop-connections", "CHANNEL", 1, 1},

@@ -133,9 +133,9 @@ bool RouterModule::Apply(uint16_t type, const uint8_t* p, size_t length, bool co
         return true;
       }
       text << "name=" << Name(p + 18) << " dad=" << unsigned(p[9]) << "/" << U32(p + 10) << "/" << U32(p + 14);
+      // An add replaces the instance's settings: its ARP limit and multicast settings follow it again.
       Instance& instance = _instances[vdr];
-      instance.text = text.str();
-      instance.gen = gen;
+      instance = Instance{text.str(), "", "", gen};
       return true;
     }
     case kTlvArpLimit: {
@@ -376,9 +376,12 @@ bool RouterModule::Apply(uint16_t type, const uint8_t* p, size_t length, bool co
       if (!commit) return true;
       auto it = _instances.find(U32(p + 4));
       if (it == _instances.end()) return refuse();
-      text << "multicast=" << (p[8] ? "enabled" : "disabled") << " group=" << group << "/" << unsigned(p[26])
-           << " range=" << U32(p + 27) << " igmp=" << U32(p + 31) << "/" << U32(p + 35) << "/" << U32(p + 39) << "/"
-           << U32(p + 43);
+      if (!p[8]) {  // disabled: the instance keeps no multicast settings
+        it->second.multicast.clear();
+        return true;
+      }
+      text << "multicast=enabled group=" << group << "/" << unsigned(p[26]) << " range=" << U32(p + 27)
+           << " igmp=" << U32(p + 31) << "/" << U32(p + 35) << "/" << U32(p + 39) << "/" << U32(p + 43);
       it->second.multicast = text.str();
       return true;
     }
@@ -574,6 +577,21 @@ std::optional<std::pair<bool, std::string>> RouterModule::Command(const std::vec
     }
     messages.push_back(DadReport(static_cast<uint32_t>(value), words[3], words[4] == "-" ? std::string() : words[4],
                                  static_cast<uint8_t>(status), entries));
+    return std::pair(true, std::string());
+  }
+  if (name == "vdr-reset") {
+    // A module reload: the tables are lost and the kernel asks the agent for everything.
+    _instances.clear();
+    _lifs.clear();
+    _routes.clear();
+    _arp.clear();
+    _dad.clear();
+    _prefixLists.clear();
+    _multicastRoutes.clear();
+    _bridgeEndpoints.clear();
+    _global.reset();
+    _syncs.clear();
+    messages.push_back(FullSyncRequest(kAllVdrs));
     return std::pair(true, std::string());
   }
   if (name == "vdr-message") {

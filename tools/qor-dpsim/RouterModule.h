@@ -3,11 +3,12 @@
 // It reads the agent's UPDATE messages with its own reader (layout in dataplane/router/RouterLayout.md) and keeps the
 // router's tables: VDR instances with their DAD and ARP-limit settings and multicast configuration, LIFs, routes
 // with next hops, ARP entries and DAD status per LIF, prefix lists, multicast routes, bridge endpoints, the global
-// settings and the last barrier. Next-hop and ARP updates apply their adds before their deletes. Deleting an
-// instance removes its LIFs, routes, ARP entries and multicast routes; deleting a LIF its ARP entries and DAD status.
-// A full sync (FULL SYNC START ... END, for one VDR or for all) removes at its end what it did not send again.
-// A message that does not parse is counted and changes nothing; an entry that refers to an instance, LIF, route or
-// full sync the module does not hold is refused on its own and counted.
+// settings and the last barrier. An instance add replaces the instance's ARP limit and multicast settings (the
+// agent sends them after it); a disabled multicast update clears them. Next-hop and ARP updates apply their adds before
+// their deletes. Deleting an instance removes its LIFs, routes, ARP entries and multicast routes; deleting a LIF its
+// ARP entries and DAD status. A full sync (FULL SYNC START ... END, for one VDR or for all) removes at its end what it
+// did not send again. A message that does not parse is counted and changes nothing; an entry that refers to an
+// instance, LIF, route or full sync the module does not hold is refused on its own and counted.
 //
 // On command it sends the agent a full-sync request (INSTANCE REPORT, change 2) for one VDR or all, a DAD report, or
 // a message of any type; it also runs the no-disruption recorder over its tables (DisruptionRecorder.h).
@@ -39,6 +40,7 @@ class RouterModule : public ChannelModule {
   std::string Tables() const;
   //   vdr-full-sync CHANNEL VDR|all
   //   vdr-dad-report CHANNEL VDR LIF VERSION|- STATUS [IP STATE]...
+  //   vdr-reset CHANNEL                      drops every table (a module reload) and asks for everything
   //   vdr-message CHANNEL TYPE               a message of TYPE with no TLVs
   //   disruption-start CHANNEL | disruption-report CHANNEL
   std::optional<std::pair<bool, std::string>> Command(const std::vector<std::string>& words,
