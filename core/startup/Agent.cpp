@@ -297,6 +297,7 @@ bool Agent::StartComponents() {
   deps.dispatcher = _dispatcher.get();
   deps.tolvarClient = _tolvarClient.get();
   deps.configTable = _stateCache->ConfigTable();
+  deps.l2Table = _stateCache->L2Table();
   deps.vessix = _vessix.get();
   deps.profiles = _upm;
   _apps = std::make_unique<ApplicationSet>(deps);

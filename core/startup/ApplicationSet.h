@@ -5,6 +5,7 @@
 #include <string>
 
 #include "apps/config/ConfigApp.h"
+#include "apps/overlay/L2App.h"
 #include "apps/services/LbApp.h"
 #include "apps/services/SondaraApp.h"
 #include "core/startup/ConfigTree.h"
@@ -28,6 +29,7 @@ struct ApplicationDeps {
   MsgDispatcher* dispatcher = nullptr;
   TolvarClient* tolvarClient = nullptr;
   StateCacheConfigTable* configTable = nullptr;
+  StateCacheL2Table* l2Table = nullptr;
   qor::Vessix::VessixService* vessix = nullptr;
   std::shared_ptr<qor::upm::IProfileService> profiles;  // the container-mapping (port-profile) service
 };
@@ -62,6 +64,7 @@ class ApplicationSet {
   void StartApplication(const std::string& name, const ConfigTree& config);
   void StartSondara(const ConfigTree& config);
   void StartConfigApp(const ConfigTree& config);
+  void StartL2App(const ConfigTree& config);
   static void NotAvailable(const std::string& name);
 
   ApplicationDeps _deps;
