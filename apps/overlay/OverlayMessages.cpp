@@ -265,7 +265,11 @@ std::optional<tv::VtepMsg> VtepFromRecord(const uint8_t* record) {
   vtep.set_label(GetU32(record + kVtepLabelOffset));
   vtep.set_segment_id(GetU32(record + kVtepSegmentOffset));
   *vtep.mutable_mac() = MacFrom(record + kVtepMacOffset);
+  // Codes the module should not send are left out rather than guessed.
   switch (record[kVtepEncapOffset]) {
+    case kEncapVxlan:
+      vtep.set_encap_type(4);
+      break;
     case kEncapVxstt:
       vtep.set_encap_type(1);
       break;
@@ -273,10 +277,10 @@ std::optional<tv::VtepMsg> VtepFromRecord(const uint8_t* record) {
       vtep.set_encap_type(3);
       break;
     default:
-      vtep.set_encap_type(4);
       break;
   }
-  vtep.set_mtep_capability(record[kVtepMtepOffset]);
+  const uint8_t mtep = record[kVtepMtepOffset];
+  if (mtep >= 1 && mtep <= 3) vtep.set_mtep_capability(mtep);
   return vtep;
 }
 
@@ -381,6 +385,27 @@ LocalUpdate ParseLocalUpdate(const ReceivedMessage& message) {
     }
   }
   return out;
+}
+
+std::string CheckReceivedBytes(const uint8_t* data, size_t size) {
+  ReceivedMessage message;
+  size_t badAt = 0;
+  if (!ReadMessage(data, size, &message, &badAt)) return badAt <= size ? "" : "failure offset outside the input";
+  for (const Tlv& tlv : message.tlvs) {
+    if (tlv.data < data || tlv.data + tlv.length > data + size) return "item outside the input";
+  }
+  if (message.type != kMsgUpdate) return "";
+  const LocalUpdate update = ParseLocalUpdate(message);
+  for (const LocalRecord& record : update.records) {
+    const size_t length = record.table == kUpdateVmMac ? kVmMacRecordLen : kVtepRecordLen;
+    if (record.record < data || record.record + length > data + size) return "record outside the input";
+    if (record.table == kUpdateVmMac) {
+      VmMacFromRecord(record.record).SerializeAsString();
+    } else if (auto vtep = VtepFromRecord(record.record); vtep && !VtepRecord(*vtep)) {
+      return "a VTEP read from the module is refused by the writer";
+    }
+  }
+  return "";
 }
 
 }  // namespace VevUroro::overlay

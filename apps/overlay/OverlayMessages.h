@@ -84,6 +84,11 @@ struct LocalUpdate {
 // except as a delete followed by an add (the other orders are refused: the message is applied whole or not at all).
 LocalUpdate ParseLocalUpdate(const ReceivedMessage& message);
 
+// The fuzz target's checks over arbitrary received bytes (also replayed by the tests): every item and record the
+// reader hands out lies inside the input, and every VTEP read back is one the writer accepts. Empty when they
+// hold, else what failed.
+std::string CheckReceivedBytes(const uint8_t* data, size_t size);
+
 // Address and label texts for log lines.
 std::string VtepAddressText(const zantix::qor::tolvar::IpAddressMsg& ip);
 
