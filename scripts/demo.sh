@@ -105,7 +105,7 @@ dpsimctl dpsim/l2-join $l2 5002 12 >/dev/null
 dpsimctl dpsim/l2-local-vtep $l2 5001 10.1.0.100 4200 add >/dev/null
 dpsimctl dpsim/l2-local-mac $l2 5001 00:50:56:cc:00:01 10.1.0.100 add >/dev/null
 wait_for "the overlay tables" sh -c "ovs-appctl -t '$root/dpsim.ctl' dpsim/dump $l2 | grep -q 'vni 5002 switch 12 vteps=1'"
-dpsimctl dpsim/l2-query $l2 arp 5001 10.0.0.10 >/dev/null
+dpsimctl dpsim/l2-query $l2 arp 5001 10.0.1.10 >/dev/null
 wait_for "the ARP answer" sh -c "ovs-appctl -t '$root/dpsim.ctl' dpsim/dump $l2 | grep -q 'arp vni=5001'"
 echo "== what the overlay module holds (dpsim/dump $l2)"
 dpsimctl dpsim/dump $l2 | sed 's/^/   /'

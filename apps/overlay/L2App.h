@@ -139,7 +139,6 @@ class L2App : public SCConfigTableObserver,
   // Sends the whole desired state of a joined VNI (tables, MAC limit, BFD sessions).
   void SendVniTables(uint32_t vni, const JoinedVni& joined);
   void SendMacLimit(uint32_t vni);
-  void SendVNIMbrChangeMsgToDP(uint32_t switchId, uint32_t vni, uint8_t action);
   void SendRoutingDomains();
   void SendRoutingDomainVteps(const RdFib& fib, const std::vector<overlay::Bytes>& added,
                               const std::vector<overlay::Bytes>& removed);

@@ -310,14 +310,6 @@ void L2App::LeaveVni(uint32_t vni) {
   if (_bfdListener) _bfdListener->HandleStateCacheVNIUpdate(vni, lsId, false);
 }
 
-void L2App::SendVNIMbrChangeMsgToDP(uint32_t switchId, uint32_t vni, uint8_t action) {
-  Bytes payload;
-  PutU32(payload, switchId);
-  PutU32(payload, vni);
-  payload.push_back(action);
-  Send(Message(kMsgVniMembership, _sessionId, kVniMembershipChange, payload));
-}
-
 // ---- The module's local tables ----
 
 void L2App::HandleUpdate(const ReceivedMessage& message) {

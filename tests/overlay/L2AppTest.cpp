@@ -169,6 +169,42 @@ TEST_F(L2AppTest, VtepRecordRules) {
   EXPECT_TRUE(Logged(log, "LCP00019"));
 }
 
+TEST_F(L2AppTest, RecordAndTableLayouts) {
+  tv::VmIpMsg arp;
+  arp.mutable_ip()->set_ipv4(0xc0a80105);
+  arp.mutable_mac()->set_mac(0x0050560000aaull);
+  *arp.mutable_vtep_ip() = Ipv4(0x0a000001);
+  // VM IPv4, VM MAC, VTEP address type, VTEP address (16).
+  const ov::Bytes arpBytes = {192, 168, 1, 5, 0, 0x50, 0x56, 0, 0, 0xaa, 0, 0, 0, 1, 10,
+                              0,   0,   1, 0, 0, 0,    0,    0, 0, 0,    0, 0, 0, 0, 0};
+  EXPECT_EQ(*ov::ArpRecord(arp), arpBytes);
+  EXPECT_FALSE(ov::NdRecord(arp));
+  tv::VmMacMsg mac;
+  mac.mutable_mac()->set_mac(0x0050560000aaull);
+  *mac.mutable_vtep_ip() = Ipv4(0x0a000001);
+  mac.mutable_vtep_mac()->set_mac(0x020000000001ull);
+  // VM MAC, VTEP address type, VTEP address (16), VTEP MAC.
+  const ov::Bytes macBytes = {0, 0x50, 0x56, 0, 0, 0xaa, 0, 0, 0, 1, 10, 0, 0, 1, 0, 0,
+                              0, 0,    0,    0, 0, 0,    0, 0, 0, 0, 2,  0, 0, 0, 0, 1};
+  EXPECT_EQ(ov::VmMacRecord(mac), macBytes);
+  // Update header: type 5, length, session; item type, length; switch ID, VNI, added and removed counts.
+  auto messages = ov::TableUpdates(0x01020304, ov::kUpdateArp, 9, 5001, {arpBytes}, {});
+  ASSERT_EQ(messages.size(), 1u);
+  const ov::Bytes head = {0, 5, 0, 54, 1, 2, 3, 4, 0, 3, 0, 46, 0, 0, 0, 9, 0, 0, 0x13, 0x89, 0, 1, 0, 0};
+  EXPECT_EQ(ov::Bytes(messages[0].begin(), messages[0].begin() + 24), head);
+  EXPECT_EQ(messages[0].size(), 54u);
+  // A table larger than one message is split, every message whole.
+  std::vector<ov::Bytes> many(3000, arpBytes);
+  messages = ov::TableUpdates(1, ov::kUpdateArp, 9, 5001, many, {});
+  size_t records = 0;
+  for (const ov::Bytes& message : messages) {
+    ASSERT_LE(message.size(), ov::kMaxMsgLen);
+    records += (message[20] << 8) | message[21];
+  }
+  EXPECT_EQ(records, 3000u);
+  EXPECT_GT(messages.size(), 1u);
+}
+
 TEST_F(L2AppTest, RejectedVtepStaysOutOfTheModule) {
   h.PutSwitch(7, 5001);
   fib = SwitchFib(1, 7);

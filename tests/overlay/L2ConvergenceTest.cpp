@@ -1,12 +1,14 @@
 // Seeded differential test of the overlay module's tables: after random desired changes, joins and leaves,
 // out-of-sync reports and link flaps, the module holds exactly what a fresh agent's full sync gives a fresh module
-// with the same VNIs joined. QOR_SEED replays one seed; QOR_ROUNDS sets the number of steps.
+// with the same VNIs joined, compared after every step. QOR_DIFF_SEED replays a run, QOR_DIFF_ROUNDS sets its
+// length (support/Differential.h).
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <random>
+#include <sstream>
 
 #include "overlay/L2AppHarness.h"
+#include "support/Differential.h"
 #include "support/LogCapture.h"
 
 namespace VevUroro::test {
@@ -61,21 +63,23 @@ tv::LogSwitchFibMsg RandomFib(std::mt19937_64& rng, int sw) {
   return fib;
 }
 
+std::string Describe(const ModuleRows& rows) {
+  std::ostringstream out;
+  for (const auto& [vni, records] : rows) out << " vni " << vni << ": " << records.size() << " rows";
+  return out.str();
+}
+
 TEST(L2Convergence, RandomChangesEndWhereAFullSyncDoes) {
   qor::test::LogCapture quiet(LOG_LEVEL_ERROR);
-  const uint64_t seed =
-      std::getenv("QOR_SEED") ? std::strtoull(std::getenv("QOR_SEED"), nullptr, 10) : std::random_device()();
-  const int rounds = std::getenv("QOR_ROUNDS") ? std::atoi(std::getenv("QOR_ROUNDS")) : 120;
-  SCOPED_TRACE("replay with QOR_SEED=" + std::to_string(seed));
-  std::mt19937_64 rng(seed);
-
+  const auto settings = qor::test::DifferentialSettings::FromEnvironment(120);
   L2AppHarness live;
   std::map<int, tv::LogSwitchFibMsg> fibs;
   for (int sw = 1; sw <= kSwitches; ++sw) live.PutSwitch(sw, 5000 + sw);
   live.Connect();
-  for (int round = 0; round < rounds; ++round) {
+  qor::test::RunDifferential(settings, [&](std::mt19937_64& rng, size_t) -> std::string {
     const int sw = 1 + static_cast<int>(rng() % kSwitches);
     const uint32_t vni = 5000 + sw;
+    std::string step;
     switch (rng() % 10) {
       case 0:
       case 1:
@@ -85,6 +89,7 @@ TEST(L2Convergence, RandomChangesEndWhereAFullSyncDoes) {
         auto before = fibs.find(sw);
         live.PutFib(before == fibs.end() ? nullptr : &before->second, after);
         fibs[sw] = after;
+        step = "change the table of VNI " + std::to_string(vni);
         break;
       }
       case 4:
@@ -92,35 +97,42 @@ TEST(L2Convergence, RandomChangesEndWhereAFullSyncDoes) {
           live.Cache().L2Table()->UpdateDesiredState(Decoded(L2CACHE, &fibs[sw], nullptr), 0);
           fibs.erase(sw);
         }
+        step = "delete the table of VNI " + std::to_string(vni);
         break;
       case 5:
       case 6:
         if (!live.module.Joined().count(vni)) live.Command({"l2-join", std::to_string(vni), std::to_string(sw + 10)});
+        step = "join VNI " + std::to_string(vni);
         break;
       case 7:
         if (live.module.Joined().count(vni)) live.Command({"l2-leave", std::to_string(vni)});
+        step = "leave VNI " + std::to_string(vni);
         break;
       case 8:
         live.Command({"l2-out-of-sync"});
+        step = "out of sync";
         break;
       case 9:
         live.Link().Down();
         live.Link().Up();
         live.Pump();
+        step = "link flap";
         break;
     }
-    ASSERT_EQ(live.module.Malformed(), 0u) << "round " << round;
-  }
-
-  L2AppHarness fresh;
-  for (int sw = 1; sw <= kSwitches; ++sw) fresh.PutSwitch(sw, 5000 + sw);
-  for (const auto& [sw, fib] : fibs) fresh.PutFib(nullptr, fib);
-  fresh.Connect();
-  for (const auto& [vni, switchId] : live.module.Joined()) {
-    fresh.Command({"l2-join", std::to_string(vni), std::to_string(switchId)});
-  }
-  EXPECT_EQ(Rows(live.module), Rows(fresh.module));
-  EXPECT_EQ(live.app->JoinedVnis(), fresh.app->JoinedVnis());
+    if (live.module.Malformed() != 0) return step + ": the module refused a message";
+    L2AppHarness fresh;
+    for (int k = 1; k <= kSwitches; ++k) fresh.PutSwitch(k, 5000 + k);
+    for (const auto& [k, fib] : fibs) fresh.PutFib(nullptr, fib);
+    fresh.Connect();
+    for (const auto& [joined, switchId] : live.module.Joined()) {
+      fresh.Command({"l2-join", std::to_string(joined), std::to_string(switchId)});
+    }
+    const ModuleRows expected = Rows(fresh.module), actual = Rows(live.module);
+    if (expected != actual)
+      return step + ": the module holds" + Describe(actual) + ", a full sync gives" + Describe(expected);
+    if (live.app->JoinedVnis() != fresh.app->JoinedVnis()) return step + ": the joined VNIs differ";
+    return "";
+  });
 }
 
 }  // namespace

@@ -86,6 +86,17 @@ TEST_F(L2EndToEnd, DesiredTablesFollowTheJoinAndLocalStateIsWrittenBack) {
       std::chrono::seconds(30)));
   EXPECT_EQ(SwitchState(MjId(1))->vteps(0).label(), 77u);
 
+  // The operator's view and a simulated out-of-sync report through the agent's CLI.
+  const std::string cli = root.Under("/var/run/zantix/qor-vevuroro/vevuroro-cli");
+  auto local = qor::ovs::UnixctlClient::Call(cli, "vevuroro/l2/local");
+  EXPECT_TRUE(local.ok) << local.text;
+  EXPECT_NE(local.text.find("LOG_SWITCH_STATE"), std::string::npos) << local.text;
+  auto simulated = qor::ovs::UnixctlClient::Call(cli, "vevuroro/set-simulate/out-of-sync", {"l2"});
+  EXPECT_TRUE(simulated.ok) << simulated.text;
+  ASSERT_TRUE(qor::test::WaitFor([&] { return AgentCount("L2App: get L2 mapping session control open ack") >= 2; },
+                                 std::chrono::seconds(30)));
+  ASSERT_TRUE(WaitL2("vni 5001 switch 9 vteps=1 macs=1")) << L2Dump();
+
   // An agent restart: the simulator's tables are never disturbed, and the runtime state is written again.
   ControlOk("l2-record-start", {kL2Channel});
   ASSERT_EQ(StopAgent(), 0);

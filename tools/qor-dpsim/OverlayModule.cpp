@@ -250,14 +250,6 @@ bool OverlayModule::Apply(const uint8_t* m, size_t size, std::vector<Bytes>& rep
         _answers.push_back(out.str());
         break;
       }
-      case ov::kMsgVniMembership:
-        // The agent asks the module to leave a VNI.
-        if (item.type != ov::kVniMembershipChange || item.length != ov::kVniMembershipLen) return false;
-        if (item.p[8] == ov::kVniLeave) {
-          _joined.erase(Be32(item.p + 4));
-          _tables.erase(Be32(item.p + 4));
-        }
-        break;
       default:
         return false;
     }
