@@ -527,6 +527,16 @@ void L2App::ApplyRdFibChange(const StateCacheChange& change) {
     if (Added(change) && !had) {
       fib.groupLabels[key] = e.value;
       ++_groupReferences[label.group_key()];
+      bool known = false;
+      for (const auto& [id, bytes] : _vtepGroups) {
+        tv::VtepGroupMsg held;
+        held.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()));
+        known = known || held.group_key() == label.group_key();
+      }
+      if (!known) {
+        Logger(LOG_LEVEL_WARN, "%1: VTEP Group (%2) config does not exist", "L2App", label.group_key())
+            .AddTag("errorCode:LCP00007");
+      }
     } else if (!Added(change) && had) {
       fib.groupLabels.erase(key);
       if (--_groupReferences[label.group_key()] == 0) _groupReferences.erase(label.group_key());

@@ -290,6 +290,47 @@ TEST_F(L2AppTest, MalformedMessagesAreLoggedAndDropped) {
   EXPECT_EQ(h.app->ReadyLevel(), 2u);
 }
 
+TEST_F(L2AppTest, RoutingDomainsAndVtepGroups) {
+  tv::LogSwitchConfigMsg ls;
+  *ls.mutable_id() = UuidOfLow(7);
+  ls.set_vni(5001);
+  *ls.mutable_routing_domain_id() = UuidOfLow(0x77);
+  h.Cache().ConfigTable()->UpdateDesiredState(Decoded(CONFIGCACHE, nullptr, &ls), 0);
+  EXPECT_TRUE(Logged(log, "L2App: Add a new routingDomain ID"));
+  EXPECT_TRUE(Logged(log, "L2App: Attach LS"));
+  tv::VtepGroupMsg group;
+  *group.mutable_id() = UuidOfLow(0x90);
+  group.set_group_key(0xabc);
+  *group.add_vteps() = Vtep(0x0a000009, 9);
+  h.Cache().L2Table()->UpdateDesiredState(Decoded(L2CACHE, nullptr, &group), 0);
+  tv::RoutingDomainFibMsg rd;
+  *rd.mutable_id() = UuidOfLow(0x88);
+  *rd.mutable_routing_domain_id() = UuidOfLow(0x77);
+  *rd.add_vteps() = Vtep(0x0a000005, 5);
+  tv::VtepGroupLabelMsg* label = rd.add_vtep_group_labels();
+  label->set_label(3);
+  label->set_group_key(0xabc);
+  h.Cache().L2Table()->UpdateDesiredState(Decoded(L2CACHE, nullptr, &rd), 0);
+  EXPECT_TRUE(Logged(log, "is to be associated"));
+  h.Connect();
+  EXPECT_EQ(h.module.VtepGroups().size(), 1u);
+  EXPECT_TRUE(h.module.RoutingDomainVteps().empty());  // no switch ID before a VNI of the domain joins
+  h.Command({"l2-join", "5001", "9"});
+  EXPECT_TRUE(Logged(log, "with switchID 9"));
+  EXPECT_EQ(h.module.RoutingDomainVteps().size(), 1u);
+  EXPECT_TRUE(h.module.Dump().find("routing domains: 1") != std::string::npos) << h.module.Dump();
+  // The group is in use by the routing domain: its delete is refused and it stays.
+  h.Cache().L2Table()->UpdateDesiredState(Decoded(L2CACHE, &group, nullptr), 0);
+  EXPECT_TRUE(Logged(log, "in use"));
+  EXPECT_EQ(h.module.VtepGroups().size(), 1u);
+  // A local routing-domain VTEP becomes runtime state of the domain.
+  h.Command({"l2-rd-vtep", "9", "00000000-0000-1111-0000-000000000077", "10.0.0.50", "50", "add"});
+  std::vector<StateCacheRecord> records;
+  ASSERT_TRUE(h.Cache().L2Table()->QueryRuntime(tv::ROUTING_DOMAIN_VTEP, &records));
+  EXPECT_EQ(records.size(), 2u);  // the object and its VTEP
+  EXPECT_TRUE(Logged(log, "L2App: add local routing domain VTEP 50, switchID 9"));
+}
+
 class CapturingListener : public IBfdVniListener {
  public:
   void HandleStateCacheVNIUpdate(uint32_t vni, const std::string&, bool joined) override {
