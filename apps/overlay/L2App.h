@@ -10,10 +10,12 @@
 //
 // Session: at every link-up and every out-of-sync report the ready level drops to 0, Init is sent, the level rises
 // to 1 and Session Open is sent with a new session ID; the module's Open ACK raises it to 2. The module then
-// reports every VNI it has joined (each join sends that VNI's desired tables), its local tables, and Full Sync End;
-// the application then writes the local tables as the runtime cache's full sync and answers with its own sync end,
-// after which the module drops what was not sent again. Messages of another session are dropped. The desired tables
-// are kept per VNI, so a desired change for a VNI the module has not joined waits in them until the join.
+// reports every VNI it has joined (each join sends that VNI's desired tables), its local tables, and Full Sync End.
+// Once that end and the database's first full sync have both arrived, the application writes the local tables as
+// the runtime cache's full sync and answers with its own sync end, after which the module drops what was not sent
+// again (so a restart before the database answered drops nothing). Messages of another session are dropped. The
+// desired tables are kept per VNI, so a desired change for a VNI the module has not joined waits in them until the
+// join. A desired element replaced by one the record rules refuse leaves the module.
 //
 // Threads and locks: link messages on the link's receive thread, link status with the link mutex held, desired
 // changes on the dispatcher or table-writer thread, the BFD table's calls on its own thread; every handler takes
