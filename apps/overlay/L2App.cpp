@@ -6,6 +6,7 @@
 #include "apps/config/UuidText.h"
 #include "core/AgentLock.h"
 #include "core/Logger.h"
+#include "core/ProcessSettings.h"
 #include "dataplane/DataplaneTkmlink.h"
 #include "zantix/qor/tolvar/config.pb.h"
 #include "zantix/qor/tolvar/objecttype.pb.h"
@@ -143,6 +144,16 @@ void L2App::UpdateDesiredState(const std::list<TolvarUpdateMsg>& entries, uint8_
           Send(Message(kMsgConfigure, _sessionId, kConfigReplicationMode, payload));
         }
       }
+    } else if (entry.objectType == tv::HOST_SWITCH_SMARTNIC_BACKING) {
+      Logger(LOG_LEVEL_INFO, "L2 app received backing msg");
+      tv::HostSwitchSmartnicBackingMsg backing;
+      backing.ParseFromString(entry.value);
+      const bool onDpu = g_nodePersona == 2;
+      _alarms.OnBackingInfo(onDpu,
+                            backing.has_current_active_smartnic_id()
+                                ? UuidText(backing.current_active_smartnic_id().SerializeAsString())
+                                : std::string(),
+                            removal);
     } else if (entry.objectType == tv::CCP_SESSION) {
       tv::CcpSessionMsg session;
       if (removal || !session.ParseFromString(entry.value)) {

@@ -3,6 +3,8 @@
 // BFD records and alarms.
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include "apps/overlay/OverlayMessages.h"
 #include "overlay/L2AppHarness.h"
 #include "platform/monitoring/AlarmEventSource.h"
@@ -397,6 +399,41 @@ TEST_F(L2AppTest, InstancesAndAlarms) {
   EXPECT_NE(alarms[0].json.find("\"vtep_name\":\"vmk10\""), std::string::npos);
   EXPECT_NE(alarms[0].json.find("\"vtep_fault_reason\":\"TEP does not have an IPv6 address\""), std::string::npos);
   EXPECT_TRUE(Logged(log, "Succeeded to send L2 TKMNIC FAULT status alarm for host"));
+}
+
+TEST_F(L2AppTest, AlarmReporterCarriesTheDpuAndRefusesWithoutASource) {
+  L2AlarmReporter refused([](const std::string&, const std::string&) { return nullptr; });
+  EXPECT_FALSE(refused.Start());
+  EXPECT_TRUE(Logged(log, "L2App: Start: Failed to create alarm event source."));
+
+  qor::monitoring::AlarmLog::Instance().Clear();
+  L2AlarmReporter reporter;
+  ASSERT_TRUE(reporter.Start());
+  reporter.OnBackingInfo(false, "dpu-1", false);
+  EXPECT_TRUE(Logged(log, "skip SN backing info. Not on a DPU"));
+  reporter.OnBackingInfo(true, "", false);
+  EXPECT_TRUE(Logged(log, "skip SN backing info. current active not available"));
+  reporter.OnBackingInfo(true, "dpu-1", false);
+  reporter.OnBackingInfo(true, "dpu-1", false);
+  EXPECT_TRUE(Logged(log, "L2AlarmReporter: OnBackingInfo: state not changed"));
+  reporter.SetHostUuid("host-1");
+  // HA state, then automatic recovery of a NIC whose name is not of the expected form.
+  std::vector<uint8_t> payload(ov::kAlarmLen, 0);
+  payload[0] = ov::kAlarmHaState;
+  std::memcpy(payload.data() + 4, "vmk1", 4);
+  ASSERT_TRUE(reporter.OnAlarmMessage(payload.data(), payload.size()));
+  payload[0] = ov::kAlarmAutoRecovery;
+  std::memcpy(payload.data() + 4, "bad-", 4);
+  ASSERT_TRUE(reporter.OnAlarmMessage(payload.data(), payload.size()));
+  EXPECT_TRUE(Logged(log, "L2AlarmReporter: tkmName: bad- not in expected fromat"));
+  EXPECT_FALSE(reporter.OnAlarmMessage(payload.data(), payload.size() - 1));
+  auto alarms = qor::monitoring::AlarmLog::Instance().Snapshot();
+  ASSERT_EQ(alarms.size(), 2u);
+  EXPECT_EQ(alarms[0].json,
+            "{\"transport_node_id\":\"host-1\",\"vtep_name\":\"vmk1\",\"vtep_state\":\"ACTIVE\",\"dpu_id\":"
+            "\"dpu-1\",\"dvs_name\":\"\"}");
+  EXPECT_TRUE(Logged(log, "Succeeded to send L2 TKMNIC STATE HA status alarm for host host-1."));
+  EXPECT_TRUE(Logged(log, "Succeeded to send L2 TKMNIC AUTO RECOVERY state alarm for host host-1."));
 }
 
 TEST_F(L2AppTest, ControllerAddressMessage) {
