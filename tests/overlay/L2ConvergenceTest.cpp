@@ -29,6 +29,8 @@ ModuleRows Rows(const qor::dpsim::OverlayModule& module) {
     }
     if (tables.macLimit) out.push_back({static_cast<uint8_t>(*tables.macLimit)});
   }
+  // BFD sessions under VNI 0, which no switch uses.
+  for (const auto& [key, entry] : module.BfdSessions()) rows[0].push_back(entry.record);
   return rows;
 }
 
@@ -74,13 +76,33 @@ TEST(L2Convergence, RandomChangesEndWhereAFullSyncDoes) {
   const auto settings = qor::test::DifferentialSettings::FromEnvironment(120);
   L2AppHarness live;
   std::map<int, tv::LogSwitchFibMsg> fibs;
+  std::map<std::pair<uint32_t, uint32_t>, BfdSessionUpdate> sessions;  // (VNI, remote label) -> session
   for (int sw = 1; sw <= kSwitches; ++sw) live.PutSwitch(sw, 5000 + sw);
   live.Connect();
   qor::test::RunDifferential(settings, [&](std::mt19937_64& rng, size_t) -> std::string {
     const int sw = 1 + static_cast<int>(rng() % kSwitches);
     const uint32_t vni = 5000 + sw;
     std::string step;
-    switch (rng() % 10) {
+    switch (rng() % 12) {
+      case 10:
+      case 11: {
+        // The BFD table adds or deletes a session of the VNI.
+        BfdSessionUpdate session;
+        session.vni = vni;
+        session.localIp.bytes = {10, 0, 0, 1};
+        session.remoteLabel = static_cast<uint32_t>(rng() % 3);
+        session.remoteIp.bytes = {10, 0, 1, static_cast<uint8_t>(session.remoteLabel)};
+        const bool add = rng() % 2;
+        session.op = add ? BfdSessionOp::kAdd : BfdSessionOp::kDelete;
+        live.app->SendBfdSession(session);
+        if (add) {
+          sessions[{vni, session.remoteLabel}] = session;
+        } else {
+          sessions.erase({vni, session.remoteLabel});
+        }
+        step = std::string(add ? "add" : "delete") + " a BFD session of VNI " + std::to_string(vni);
+        break;
+      }
       case 0:
       case 1:
       case 2:
@@ -123,6 +145,7 @@ TEST(L2Convergence, RandomChangesEndWhereAFullSyncDoes) {
     L2AppHarness fresh;
     for (int k = 1; k <= kSwitches; ++k) fresh.PutSwitch(k, 5000 + k);
     for (const auto& [k, fib] : fibs) fresh.PutFib(nullptr, fib);
+    for (const auto& [k, session] : sessions) fresh.app->SendBfdSession(session);
     fresh.Connect();
     for (const auto& [joined, switchId] : live.module.Joined()) {
       fresh.Command({"l2-join", std::to_string(joined), std::to_string(switchId)});

@@ -461,6 +461,10 @@ std::optional<std::pair<bool, std::string>> OverlayModule::Command(const std::ve
     _joined.erase(a);
     _tables.erase(a);
     _local.erase(a);
+    // The VNI's BFD sessions go with it (the agent sends them again at the next join).
+    for (auto it = _bfdSessions.begin(); it != _bfdSessions.end();) {
+      it = Be32(it->second.record.data() + 5) == a ? _bfdSessions.erase(it) : std::next(it);
+    }
     if (_session) messages.push_back(VniMessage(switchId, a, false));
     CheckRecorder();
     return std::pair(true, std::string());

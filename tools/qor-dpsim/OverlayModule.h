@@ -10,7 +10,8 @@
 // End. The desired entries it held before the Open stay in place until the agent's sync end, when those the agent
 // did not send again are dropped (so a restart or a link flap changes nothing that did not change).
 //
-// Injected events are control commands (see Command). Messages that do not parse are counted and kept out of the
+// Leaving a VNI drops its tables, its local tables and its BFD sessions. Injected events are control commands (see
+// Command). Messages that do not parse are counted and kept out of the
 // state. Threads: the simulator's IO thread only (see ChannelModule).
 #pragma once
 
