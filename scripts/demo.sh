@@ -48,6 +48,8 @@ export TOLVAR_SERVER="tcp:127.0.0.1:$(cat "$root/tolvard.port")"
 echo "   listening on $TOLVAR_SERVER"
 echo "== loading the sample desired state (config/scenarios/main-job.json) as one transaction"
 "$tolvarctl" load "$here/config/scenarios/main-job.json"
+echo "   and the overlay L2 tables (config/scenarios/main-job-l2.json)"
+"$tolvarctl" load "$here/config/scenarios/main-job-l2.json"
 echo "== loading the sample router (config/scenarios/main-job-l3.json): a logical router, two ports, routes, ARP"
 "$tolvarctl" load "$here/config/scenarios/main-job-l3.json"
 "$tolvarctl" dump | grep -o '"@type": *"[^"]*"' | sed 's/.*zantix.qor.tolvar./     /; s/"$//' | sort | uniq -c
@@ -98,6 +100,20 @@ echo "== the VIFs' runtime state read back from tolvard (tolvarctl dump VIF_STAT
 echo "== the agent's view of its ports (ovs-appctl -t \$QOR_ROOT/var/run/zantix/qor-vevuroro/vevuroro-cli vevuroro/lport/status)"
 ovs-appctl -t "$root/var/run/zantix/qor-vevuroro/vevuroro-cli" vevuroro/lport/status | sed 's/^/   /'
 
+echo "== the overlay module joins VNIs 5001 and 5002 and learns a local VTEP and MAC (dpsim/l2-join, l2-local-*)"
+l2=qor_l2_tkmlink
+dpsimctl dpsim/l2-join $l2 5001 11 >/dev/null
+dpsimctl dpsim/l2-join $l2 5002 12 >/dev/null
+dpsimctl dpsim/l2-local-vtep $l2 5001 10.1.0.100 4200 add >/dev/null
+dpsimctl dpsim/l2-local-mac $l2 5001 00:50:56:cc:00:01 10.1.0.100 add >/dev/null
+wait_for "the overlay tables" sh -c "ovs-appctl -t '$root/dpsim.ctl' dpsim/dump $l2 | grep -q 'vni 5002 switch 12 vteps=1'"
+dpsimctl dpsim/l2-query $l2 arp 5001 10.0.1.10 >/dev/null
+wait_for "the ARP answer" sh -c "ovs-appctl -t '$root/dpsim.ctl' dpsim/dump $l2 | grep -q 'arp vni=5001'"
+echo "== what the overlay module holds (dpsim/dump $l2)"
+dpsimctl dpsim/dump $l2 | sed 's/^/   /'
+wait_for "the local L2 state in tolvard" sh -c "'$tolvarctl' dump LOG_SWITCH_STATE | grep -q vteps"
+echo "== the overlay module's local state read back from tolvard (tolvarctl dump LOG_SWITCH_STATE)"
+"$tolvarctl" dump LOG_SWITCH_STATE | sed 's/^/   /'
 echo "== the distributed router the simulator holds (dpsim/dump qor_l3_tkmlink)"
 wait_for "the router's routes" sh -c "ovs-appctl -t '$root/dpsim.ctl' dpsim/dump qor_l3_tkmlink | grep -q '^route 1001 192.168.100.0/24'"
 dpsimctl dpsim/dump qor_l3_tkmlink | sed 's/^/   /'

@@ -23,9 +23,11 @@ void ApplicationSet::NotAvailable(const std::string& name) {
 void ApplicationSet::StartApplication(const std::string& name, const ConfigTree& config) {
   if (name == "config") {
     StartConfigApp(config);
+  } else if (name == "vxlan") {
+    StartL2App(config);
   } else if (name == "vdrb") {
     StartL3App(config);
-  } else if (name == "vxlan" || name == "si" || name == "ids") {
+  } else if (name == "si" || name == "ids") {
     NotAvailable(name);
   } else if (name == "dfw") {
     NotAvailable(name);
@@ -69,6 +71,18 @@ void ApplicationSet::StartConfigApp(const ConfigTree& config) {
   Logger(LOG_LEVEL_INFO, "Config application starts");
 }
 
+void ApplicationSet::StartL2App(const ConfigTree& config) {
+  if (!_deps.configTable || !_deps.l2Table) return;
+  L2App::Collaborators c;
+  c.configTable = _deps.configTable;
+  c.l2Table = _deps.l2Table;
+  c.dispatcher = _deps.dispatcher;
+  qor::RefPtr<L2App> app(new L2App(std::move(c)));
+  app->Start(config);
+  l2App = app;
+  Logger(LOG_LEVEL_INFO, "L2 application starts");
+}
+
 void ApplicationSet::StartL3App(const ConfigTree& config) {
   if (!_deps.l3Table || !_deps.configTable) {
     NotAvailable("vdrb");
@@ -105,6 +119,7 @@ void ApplicationSet::StartBfdApp() {
 
 void ApplicationSet::PostStartAll() {
   if (configApp) configApp->PostStart();
+  if (auto* l2 = dynamic_cast<L2App*>(l2App.get())) l2->PostStart();
 }
 
 void ApplicationSet::StartSondaraFallback() {
@@ -113,6 +128,7 @@ void ApplicationSet::StartSondaraFallback() {
 
 void ApplicationSet::StopAll() {
   if (configApp) configApp->Stop();
+  if (auto* l2 = dynamic_cast<L2App*>(l2App.get())) l2->Stop();
   if (auto* l3 = dynamic_cast<L3App*>(l3App.get())) l3->Stop();
   if (sondaraApp) sondaraApp->Stop();
   if (auto* bfd = dynamic_cast<BFDTableApp*>(bfdApp.get())) bfd->Stop();

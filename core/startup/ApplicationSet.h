@@ -5,8 +5,9 @@
 #include <string>
 
 #include "apps/config/ConfigApp.h"
-#include "apps/overlay/L3App.h"
 #include "apps/overlay/BFDTableApp.h"
+#include "apps/overlay/L2App.h"
+#include "apps/overlay/L3App.h"
 #include "apps/services/LbApp.h"
 #include "apps/services/SondaraApp.h"
 #include "core/startup/ConfigTree.h"
@@ -66,6 +67,7 @@ class ApplicationSet {
   void StartApplication(const std::string& name, const ConfigTree& config);
   void StartSondara(const ConfigTree& config);
   void StartConfigApp(const ConfigTree& config);
+  void StartL2App(const ConfigTree& config);
   void StartL3App(const ConfigTree& config);
   void StartBfdApp();
   static void NotAvailable(const std::string& name);

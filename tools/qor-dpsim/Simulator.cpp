@@ -15,6 +15,7 @@
 #include "dataplane/kcp/KcpWriter.h"
 #include "tools/qor-dpsim/DeviceModules.h"
 #include "tools/qor-dpsim/KcpSwitchModule.h"
+#include "tools/qor-dpsim/OverlayModule.h"
 #include "tools/qor-dpsim/RouterModule.h"
 #include "tools/qor-dpsim/SwitchSecurityModule.h"
 
@@ -26,6 +27,7 @@ std::unique_ptr<ChannelModule> MakeModule(const std::string& kind) {
   if (kind == "kcp") return std::make_unique<KcpSwitchModule>();
   if (kind == "raw") return std::make_unique<RawModule>();
   if (kind == "swsec") return std::make_unique<SwitchSecurityModule>();
+  if (kind == "overlay") return std::make_unique<OverlayModule>();
   if (kind == "vdr") return std::make_unique<RouterModule>();
   return nullptr;
 }
@@ -62,7 +64,7 @@ const std::vector<std::pair<std::string, std::string>>& DefaultChannels() {
   static const std::vector<std::pair<std::string, std::string>> channels = {
       {"qor_vswitch_tkmlink", "kcp"},    // configuration application ("tkmlink.path" of its subtree)
       {"swsec_tkmlink", "swsec"},        // IP discovery's switch-security channel
-      {"qor_l2_tkmlink", "raw"},         // L2 application ("l2" subtree)
+      {"qor_l2_tkmlink", "overlay"},     // L2 application ("l2" subtree)
       {"qor_l3_tkmlink", "vdr"},         // L3 application ("l3" subtree)
       {"qor_dorl_tkmlink", "raw"},       // firewall filter repository
       {"qor_dorl_si_tkmlink", "raw"},    // service insertion
