@@ -66,7 +66,8 @@ class IBfdDataplane {
 };
 
 // Implemented by the BFD table; the L2 application calls it when the datapath joins or leaves a VNI (after the join
-// is recorded, so the VNI maps to its switch when the table sends).
+// is recorded, so the VNI maps to its switch when the table sends). The switch is named by its canonical UUID text,
+// empty while the VNI's switch is not configured.
 class IBfdVniListener {
  public:
   virtual ~IBfdVniListener() = default;

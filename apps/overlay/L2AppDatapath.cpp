@@ -18,6 +18,11 @@ namespace {
 
 constexpr const char* kPrefix = "L2App";
 
+// The BFD table names switches by their UUID text; a VNI whose switch is not configured yet has none.
+std::string SwitchUuidText(const std::string& lsId) {
+  return lsId.empty() ? std::string() : UuidText(lsId);
+}
+
 void LogMalformed(const char* format, size_t value) {
   Logger(LOG_LEVEL_ERROR, format, kPrefix, value).AddTag("errorCode:LCP00407");
 }
@@ -289,7 +294,7 @@ void L2App::JoinVni(uint32_t switchId, uint32_t vni) {
     Logger(LOG_LEVEL_INFO, "%1: LSID is not ready for VNI %2", kPrefix, vni);
   }
   SendVniTables(vni, joined);
-  if (_bfdListener) _bfdListener->HandleStateCacheVNIUpdate(vni, joined.lsId, true);
+  if (_bfdListener) _bfdListener->HandleStateCacheVNIUpdate(vni, SwitchUuidText(joined.lsId), true);
 }
 
 void L2App::LeaveVni(uint32_t vni) {
@@ -307,7 +312,7 @@ void L2App::LeaveVni(uint32_t vni) {
   _local.erase(vni);
   Logger(LOG_LEVEL_INFO, "%1: Remove VNI %2 from queued message list", kPrefix, vni);
   _joined.erase(joined);
-  if (_bfdListener) _bfdListener->HandleStateCacheVNIUpdate(vni, lsId, false);
+  if (_bfdListener) _bfdListener->HandleStateCacheVNIUpdate(vni, SwitchUuidText(lsId), false);
 }
 
 // ---- The module's local tables ----

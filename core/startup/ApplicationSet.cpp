@@ -114,6 +114,7 @@ void ApplicationSet::StartBfdApp() {
   qor::RefPtr<BFDTableApp> app(new BFDTableApp(c));
   app->Start();
   bfdApp = app;
+  if (auto* l2 = dynamic_cast<L2App*>(l2App.get())) l2->SetBfdVniListener(app.get());
   Logger(LOG_LEVEL_INFO, "BFD application starts");
 }
 
