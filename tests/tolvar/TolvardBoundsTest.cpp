@@ -139,6 +139,85 @@ TEST_F(TolvardBoundsTest, AFrameOverTheSizeBoundClosesItsConnection) {
   EXPECT_NE(refused.message().find("bytes is over the bound of 49488"), std::string::npos) << refused.message();
 }
 
+// A get that names one large object many times would need a reply frame far over the frame bound: it is refused
+// (status 3) and the server goes on serving.
+TEST_F(TolvardBoundsTest, AGetWhoseReplyWouldExceedTheFrameBoundIsRefused) {
+  Restart({"--max-frame", "1000000"});
+  auto client = NewClient();
+  client->StartAsync();
+  ASSERT_TRUE(client->Modify({Put(kNsg, Big(1, 400000))}).ok());
+
+  RawSocket raw(_server->Port());
+  tv::ClientFrameMsg get;
+  get.set_request_id(7);
+  get.mutable_get()->set_vdb(1);
+  for (int i = 0; i < 100; ++i) {
+    tv::ObjectRequestMsg* request = get.mutable_get()->add_requests();
+    request->set_object_type(static_cast<tv::ObjectType>(kNsg));
+    request->set_object_id(UuidBytes(1));
+  }
+  raw.Send(Frame(get.SerializeAsString()));
+  tv::ServerFrameMsg reply;
+  ASSERT_TRUE(raw.ReadFrame(&reply));
+  EXPECT_EQ(reply.request_id(), 7u);
+  EXPECT_EQ(reply.status().code(), 3u);
+  EXPECT_NE(reply.status().message().find("exceed the frame bound"), std::string::npos) << reply.status().message();
+  EXPECT_EQ(reply.get_reply().objects_size(), 0);
+
+  // Two copies fit: answered with both.
+  get.mutable_get()->mutable_requests()->DeleteSubrange(2, 98);
+  raw.Send(Frame(get.SerializeAsString()));
+  ASSERT_TRUE(raw.ReadFrame(&reply));
+  EXPECT_EQ(reply.status().code(), 0u);
+  EXPECT_EQ(reply.get_reply().objects_size(), 2);
+}
+
+// Peak resident memory of a process in kB, from /proc.
+size_t PeakResidentKb(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stoul(line.substr(6));
+  }
+  return 0;
+}
+
+// Requests that arrive together in one read are not all answered at once: once the answers waiting for the client
+// pass the pending bound, the rest wait in the input until the client drains. 200 gets of 500 KB each (100 MB of
+// answers) sent in one go never pile up in the server, and all are answered in order.
+TEST_F(TolvardBoundsTest, RequestsOfOneReadWaitWhileTheirAnswersPassThePendingBound) {
+  Restart({"--max-pending", "1000000", "--stall-timeout", "60000"});
+  auto client = NewClient();
+  client->StartAsync();
+  std::vector<tv::ModifyRequestMsg> state;
+  for (uint64_t id = 1; id <= 5; ++id) state.push_back(Put(kNsg, Big(id, 100000)));
+  ASSERT_TRUE(client->Modify(state).ok());
+  size_t before = PeakResidentKb(_server->Process().Pid());
+
+  RawSocket raw(_server->Port());
+  std::string gets;
+  for (uint64_t n = 1; n <= 200; ++n) {
+    tv::ClientFrameMsg get;
+    get.set_request_id(n);
+    get.mutable_get()->set_vdb(1);
+    for (uint64_t id = 1; id <= 5; ++id) {
+      tv::ObjectRequestMsg* request = get.mutable_get()->add_requests();
+      request->set_object_type(static_cast<tv::ObjectType>(kNsg));
+      request->set_object_id(UuidBytes(id));
+    }
+    gets += Frame(get.SerializeAsString());
+  }
+  raw.Send(gets);
+  for (uint64_t n = 1; n <= 200; ++n) {
+    tv::ServerFrameMsg reply;
+    ASSERT_TRUE(raw.ReadFrame(&reply)) << n;
+    ASSERT_EQ(reply.request_id(), n);
+    ASSERT_EQ(reply.get_reply().objects_size(), 5);
+  }
+  size_t grown = PeakResidentKb(_server->Process().Pid()) - before;
+  EXPECT_LT(grown, 30000u) << "tolvard's peak grew by " << grown << " kB";
+}
+
 // Two connections hold unfinished frames of 5 and 4 MB against an 8 MB bound on all buffered input: the one
 // holding the most is closed, the other and new clients are served.
 TEST_F(TolvardBoundsTest, UnfinishedFramesOverTheInputBoundCloseTheLargest) {
