@@ -139,6 +139,30 @@ TEST_F(TolvardBoundsTest, AFrameOverTheSizeBoundClosesItsConnection) {
   EXPECT_NE(refused.message().find("bytes is over the bound of 49488"), std::string::npos) << refused.message();
 }
 
+// A run of patches is checked against the object size bound once it ends: growing an object over it fails the
+// transaction, naming the run's last request.
+TEST_F(TolvardBoundsTest, ARunOfPatchesOverTheObjectBoundFailsItsTransaction) {
+  Restart({"--max-frame", "100000"});
+  auto client = NewClient();
+  client->StartAsync();
+  tv::LogSwitchFibMsg fib;
+  *fib.mutable_id() = Uuid(1);
+  for (uint32_t label = 1; fib.ByteSizeLong() < 49400; ++label) fib.add_vteps()->set_label(label);
+  std::vector<tv::ModifyRequestMsg> transaction = {Put(kLsFib, fib)};
+  for (uint32_t label = 100000; label < 100030; ++label) {
+    tv::VtepMsg vtep;
+    vtep.set_label(label);
+    transaction.push_back(Patch(kLsFib, UuidBytes(1), tv::Property::L2_VTEP, tv::APPEND, &vtep));
+  }
+  transaction.push_back(Put(kNsg, Big(2, 10)));
+  rpc::Status refused = client->Modify(transaction);
+  EXPECT_EQ(refused.code(), 3);
+  EXPECT_NE(refused.message().find("request 30: object LOG_SWITCH_FIB"), std::string::npos) << refused.message();
+  EXPECT_NE(refused.message().find("is over the bound of 49488"), std::string::npos) << refused.message();
+  transaction.resize(2);
+  EXPECT_TRUE(client->Modify(transaction).ok());
+}
+
 // A get that names one large object many times would need a reply frame far over the frame bound: it is refused
 // (status 3) and the server goes on serving.
 TEST_F(TolvardBoundsTest, AGetWhoseReplyWouldExceedTheFrameBoundIsRefused) {
