@@ -66,6 +66,7 @@ bool TransactionApplier::Settle(std::vector<ObjectChange>* changes, std::string*
   std::string body = DeterministicBytes(*working.object);
   if (!WithinBound(working.key, body, error)) {
     *error = "request " + std::to_string(working.lastRequest) + ": " + *error;
+    _errorNamesRequest = true;
     return false;
   }
   // The run's change is the last one (see ApplyPatch).
@@ -111,8 +112,8 @@ bool TransactionApplier::Apply(const std::vector<tv::ModifyRequestMsg>& requests
         cause = "empty modify request";
         break;
     }
-    // A patch that had to end another object's run first reports that run's failure as it is.
-    if (!ok) return fail(cause.rfind("request ", 0) == 0 ? cause : "request " + std::to_string(i) + ": " + cause);
+    // A patch that had to end another object's run first reports that run's failure, which names its request.
+    if (!ok) return fail(_errorNamesRequest ? cause : "request " + std::to_string(i) + ": " + cause);
   }
   if (!Settle(changes, error)) return fail(*error);
   return true;

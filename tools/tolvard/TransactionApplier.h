@@ -67,7 +67,8 @@ class TransactionApplier {
   // Objects changed by earlier requests of the list: nullopt = removed. A run's object is staged when it ends.
   std::map<ObjectKey, std::optional<std::string>> _staged;
   std::optional<Working> _working;
-  size_t _request = 0;  // index of the request being applied
+  size_t _request = 0;              // index of the request being applied
+  bool _errorNamesRequest = false;  // the error names its request already (a run that ended over the bound)
 };
 
 }  // namespace qor::tolvar
