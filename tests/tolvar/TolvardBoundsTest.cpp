@@ -139,6 +139,41 @@ TEST_F(TolvardBoundsTest, AFrameOverTheSizeBoundClosesItsConnection) {
   EXPECT_NE(refused.message().find("bytes is over the bound of 49488"), std::string::npos) << refused.message();
 }
 
+// An update carries, besides the bodies, one element operation per element; for a list of small elements these
+// outweigh the body. An object whose update could not be sent in one frame, to the monitors of today or to one
+// registered later (the whole new object, one INSERT per element), fails its transaction: otherwise every monitor
+// of the type would be disconnected by it, reconnect and fail again, for ever.
+TEST_F(TolvardBoundsTest, AnObjectWhoseUpdateWouldNotFitOneFrameIsRefused) {
+  Restart({"--max-frame", "100000"});
+  auto client = NewClient();
+  client->StartAsync();
+  auto labels = [](uint32_t count) {
+    tv::LogSwitchFibMsg fib;
+    *fib.mutable_id() = Uuid(1);
+    for (uint32_t label = 1; label <= count; ++label) fib.add_vteps()->set_label(label);
+    return fib;
+  };
+  // 9,800 labels: a 49 kB body, under the object bound (49,488), but about 68 kB of INSERT operations beside it.
+  tv::LogSwitchFibMsg large = labels(9800);
+  ASSERT_LT(large.ByteSizeLong(), 49488u);
+  rpc::Status refused = client->Modify({Put(kLsFib, large)});
+  EXPECT_EQ(refused.code(), 3);
+  EXPECT_NE(refused.message().find("would be over the frame bound of 98976"), std::string::npos) << refused.message();
+
+  // 7,000 labels fit (35 kB body, 49 kB of operations). Growing them to 8,500 makes an update of about 88 kB for the
+  // monitors of today, but a later monitor would need about 102 kB: refused too.
+  ASSERT_TRUE(client->Modify({Put(kLsFib, labels(7000))}).ok());
+  refused = client->Modify({Put(kLsFib, labels(8500))});
+  EXPECT_EQ(refused.code(), 3);
+  EXPECT_NE(refused.message().find("its update of"), std::string::npos) << refused.message();
+  // What was committed reaches a new monitor in one frame.
+  Recorder recorder;
+  auto monitor = Monitor(recorder, {kLsFib});
+  ASSERT_EQ(recorder.Between(0).size(), 1u);
+  EXPECT_EQ(ElementOps(recorder.Between(0)[0]).size(), 7000u);
+  EXPECT_EQ(recorder.StatusChanges(), std::vector<bool>{true});
+}
+
 // A run of patches is checked against the object size bound once it ends: growing an object over it fails the
 // transaction, naming the run's last request.
 TEST_F(TolvardBoundsTest, ARunOfPatchesOverTheObjectBoundFailsItsTransaction) {
@@ -147,7 +182,11 @@ TEST_F(TolvardBoundsTest, ARunOfPatchesOverTheObjectBoundFailsItsTransaction) {
   client->StartAsync();
   tv::LogSwitchFibMsg fib;
   *fib.mutable_id() = Uuid(1);
-  for (uint32_t label = 1; fib.ByteSizeLong() < 49400; ++label) fib.add_vteps()->set_label(label);
+  for (uint32_t label = 1; fib.ByteSizeLong() < 49400; ++label) {
+    tv::VtepMsg* vtep = fib.add_vteps();
+    vtep->set_label(label);
+    vtep->mutable_mac()->set_mac(0xffffffffffffull - label);  // large elements: their operations fit beside them
+  }
   std::vector<tv::ModifyRequestMsg> transaction = {Put(kLsFib, fib)};
   for (uint32_t label = 100000; label < 100030; ++label) {
     tv::VtepMsg vtep;

@@ -426,9 +426,22 @@ void TolvardSession::Transact(uint64_t requestId, const tv::TransactMsg& transac
     Reply(requestId, kCodeInvalidArgument, error);
     return;
   }
+  // Every update must fit one frame as monitors will receive it; the bound on bodies alone leaves out the element
+  // operations, one per element, which can outweigh the body of a list of small elements.
+  auto transaction = std::make_shared<const CommittedTransaction>(std::move(changes));
+  for (size_t i = 0; i < transaction->changes.size(); ++i) {
+    size_t bytes = transaction->diffs[i].LargestUpdateBytes();
+    if (bytes > FrameRoom()) {
+      const ObjectKey& key = transaction->changes[i].key;
+      Reply(requestId, kCodeInvalidArgument,
+            "object " + ObjectTypeName(key.type) + " " + ObjectIdText(key.type, key.id) + ": its update of " +
+                std::to_string(bytes) + " bytes would be over the frame bound of " + std::to_string(FrameRoom()));
+      return;
+    }
+  }
   // Keep this session alive: publishing may close it.
   auto self = shared_from_this();
-  if (!_server.CommitAndPublish(std::move(changes), &error)) {
+  if (!_server.CommitAndPublish(transaction, &error)) {
     Reply(requestId, kCodeInternal, "commit failed: " + error);
     return;
   }
