@@ -243,9 +243,28 @@ TEST_F(AgentProcessTest, ConnectsToTheDatabaseAndStillStopsCleanly) {
   EXPECT_LT(out.find("LB application starts"), out.find("Tolvar client starts"));
   EXPECT_LT(out.find("Tolvar client starts"), out.find("MsgDispatcher: start"));
   EXPECT_LT(out.find("Clean up platform"), out.find("TolvarClient: stop"));
-  // The container-mapping service runs over the client's connection: it stops first.
+  // The Tolvar client stops first (it unregisters its monitors), then the container-mapping service.
   ASSERT_NE(out.find("UPMService: cfg-agent stopped"), std::string::npos) << out;
-  EXPECT_LT(out.find("UPMService: cfg-agent stopped"), out.find("TolvarClient: stop"));
+  EXPECT_LT(out.find("TolvarClient: unregistered monitor objects"), out.find("UPMService: cfg-agent stopped"));
+}
+
+// A database that holds the connection open but answers nothing (stopped, or hung) must not hold the shutdown for
+// the full call bound of each call made while stopping: the agent ends well within a service manager's stop
+// time-out.
+TEST_F(AgentProcessTest, ShutdownIsBoundedWhenTheDatabaseDoesNotAnswer) {
+  StartTolvard();
+  WriteConfig(AppsXml(App("dfw")));
+  WriteFile("/etc/zantix/qor/node-persona", "3");
+  Start({});
+  ASSERT_TRUE(WaitForStdout("TolvarClient: Transaction end (fullsync) ID 0")) << agent->Stdout();
+  ASSERT_TRUE(WaitForStdout("UPMService: cfg-agent started")) << agent->Stdout();
+  tolvard->Signal(SIGSTOP);
+  EXPECT_EQ(Terminate(std::chrono::seconds(30)), 0) << agent->Stdout();
+  tolvard->Signal(SIGCONT);
+  std::string out = agent->Stdout();
+  EXPECT_NE(out.find("TolvarClient: UnregisterMonitorCB: Failed to configure monitor for vdb 1"), std::string::npos)
+      << out;
+  EXPECT_LT(out.find("TolvarClient: stop"), out.find("UPMService: cfg-agent stopped"));
 }
 
 TEST_F(AgentProcessTest, SmallestThreadSettingsStillSyncAndStop) {
