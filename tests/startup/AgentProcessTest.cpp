@@ -284,6 +284,36 @@ TEST_F(AgentProcessTest, SmallestThreadSettingsStillSyncAndStop) {
   }
 }
 
+// Address space limited to amounts around what start-up needs: wherever memory runs out, the process ends with one of
+// its statuses (1 memory exhausted, 255 another failure such as a thread that cannot be created) or runs and stops
+// with 0; it never aborts (the C library used to abort loading its unwinder once memory was gone).
+TEST_F(AgentProcessTest, MemoryLimitsNeverAbortTheProcess) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizer runtimes reserve more address space than any limit tried here";
+#endif
+  StartTolvard();
+  ChildProcess dpsim({QOR_DPSIM_PATH, "--root", root}, root + "/dpsim");
+  ASSERT_TRUE(qor::test::WaitFor([&] { return std::filesystem::exists(root + "/var/run/zantix/qor-dpsim/ready"); }));
+  WriteFile("/etc/zantix/qor/node-persona", "3");
+  // The sample's applications: with the kernel links up, memory runs out at many different places.
+  std::string config = WriteConfig(AppsXml(App("config", kConfigAppConfig) + App("vxlan") + App("vdrb") + App("dfw") +
+                                           App("pathprobe") + App("bfd") + App("si") + App("ids") + App("sondara")),
+                                   "<level>4</level>", "", 2, 32);
+  for (int limit = 250000; limit <= 350000; limit += 10000) {
+    SCOPED_TRACE("ulimit -v " + std::to_string(limit));
+    agent = std::make_unique<ChildProcess>(
+        std::vector<std::string>{
+            "/bin/sh", "-c", "ulimit -v " + std::to_string(limit) + " && exec " + QOR_AGENT_BINARY + " -c " + config},
+        root + "/limited" + std::to_string(limit), std::map<std::string, std::string>{{"QOR_ROOT", root}});
+    const std::string started = "ShaPmClient: started for qor-vevuroro";
+    ASSERT_TRUE(qor::test::WaitFor([&] { return !agent->Running() || StdoutHas(started); })) << agent->Stdout();
+    if (agent->Running()) agent->Signal(SIGTERM);
+    auto status = agent->Wait(std::chrono::seconds(30));
+    ASSERT_TRUE(status) << agent->Stdout();
+    EXPECT_TRUE(*status == 0 || *status == 1 || *status == 255) << "status " << *status << "\n" << agent->Stderr();
+  }
+}
+
 // Thread creation fails from the Nth call on, for every N until start-up completes: wherever start-up stops, the
 // process must end with status 255 within the bound, never hang or abort.
 TEST_F(AgentProcessTest, StartUpFailingAtAnyLaterStepEndsTheProcess) {
