@@ -268,6 +268,9 @@ void TolvarClient::Stop() {
   }
   Logger(LOG_LEVEL_INFO, "TolvarClient: stop");
   if (_client) {
+    // The process is ending: a database that does not answer must not hold it for the full call bound per call
+    // (its monitors end with the connection anyway).
+    _client->SetCallTimeout(std::min(_client->CallTimeout(), _stopCallBound));
     UnregisterMonitors();
     if (_settings.persona == 2) Logger(LOG_LEVEL_INFO, "TolvarClient: Unregistered smartnic backing objects");
   }

@@ -208,6 +208,8 @@ class TolvarClient : public qor::RefCounted<TolvarClient, ITolvarClient> {
   std::chrono::milliseconds _retryInitial{100};
   std::chrono::milliseconds _retryMax{5000};
   std::chrono::milliseconds _stopDrainBound{10000};
+  // Bound of each database call made while stopping (unregistering the monitors).
+  std::chrono::milliseconds _stopCallBound{2000};
 
   // Callback thread only.
   TransactionEntries _pending;

@@ -331,9 +331,10 @@ void Agent::StopAfterFailure() {
 }
 
 void Agent::StopAndRelease() {
-  // The container-mapping service works over the Tolvar client's connection: it stops first.
-  if (_upm) _upm->Stop();
+  // The Tolvar client first (it unregisters its monitors and ends the connection), then the container-mapping
+  // service that shares it: with the connection gone its own monitors are gone too, and it stops at once.
   if (_tolvarClient) _tolvarClient->Stop();
+  if (_upm) _upm->Stop();
   if (!_appListEmpty) {
     if (_apps) _apps->StopAll();
     if (_udsLink) _udsLink->Stop();

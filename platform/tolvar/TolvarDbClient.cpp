@@ -183,7 +183,7 @@ bool TolvarDbClient::ConfigureMonitors(const Statements& add, const Statements& 
     Submit(
         std::move(frame), [result](const tv::ServerFrameMsg& reply) { result->set_value(StatusOf(reply)); }, true);
   });
-  if (future.wait_for(_callTimeout) != std::future_status::ready) return false;
+  if (future.wait_for(_callTimeout.load()) != std::future_status::ready) return false;
   rpc::Status status = future.get();
   // A connection lost meanwhile re-establishes the recorded statements on reconnect.
   return status.ok() || status.code() == static_cast<int32_t>(kCodeUnavailable);
@@ -280,7 +280,7 @@ rpc::Status TolvarDbClient::Call(tv::ClientFrameMsg frame, bool sessionSetup, tv
   std::future<tv::ServerFrameMsg> future = result->get_future();
   Submit(
       std::move(frame), [result](const tv::ServerFrameMsg& answer) { result->set_value(answer); }, sessionSetup);
-  if (future.wait_for(_callTimeout) != std::future_status::ready) {
+  if (future.wait_for(_callTimeout.load()) != std::future_status::ready) {
     return rpc::Status(rpc::StatusCode::DEADLINE_EXCEEDED, "no answer from tolvard in time");
   }
   *reply = future.get();

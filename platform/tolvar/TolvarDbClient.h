@@ -117,8 +117,10 @@ class TolvarDbClient : public TolvarDbClientInterface {
   // be called from inside a callback (it joins the callback thread).
   void Stop();
   bool Connected() const { return _connected.load(); }
-  // Bounds of the blocking calls (default 60 s) and the reconnect back-off (default 50 ms doubling to 2 s).
+  // Bounds of the blocking calls (default 60 s; may be changed while calls run, for the calls that start after)
+  // and the reconnect back-off (default 50 ms doubling to 2 s).
   void SetCallTimeout(std::chrono::milliseconds timeout) { _callTimeout = timeout; }
+  std::chrono::milliseconds CallTimeout() const { return _callTimeout.load(); }
   void SetBackoff(std::chrono::milliseconds initial, std::chrono::milliseconds max);
 
  private:
@@ -165,7 +167,7 @@ class TolvarDbClient : public TolvarDbClientInterface {
   bool _reconnect;
   bool _resubscribe;
   bool _traceFrames;
-  std::chrono::milliseconds _callTimeout{60000};
+  std::atomic<std::chrono::milliseconds> _callTimeout{std::chrono::milliseconds(60000)};
   std::chrono::milliseconds _backoffInitial{50};
   std::chrono::milliseconds _backoffMax{2000};
   std::chrono::milliseconds _backoff{50};

@@ -200,11 +200,12 @@ bool OverlayElementKey(const pb::Message& element, uint64_t* part1, uint64_t* pa
     if (vtep.label() != 0) {
       *part1 = vtep.label();
     } else if (vtep.ip().address_case() == tv::IpAddressMsg::kIpv6) {
-      // The second part holds the family, so the 16 address bytes are folded into the first.
-      uint64_t high, low;
-      AddressKey(vtep.ip(), &high, &low);
-      *part1 = high ^ (low * 0x9e3779b97f4a7c15ULL);
-      *part2 = 6;
+      // All 16 address bytes: folding them into one part made ordinary addresses share a key (2001:db8:0:1::1 and
+      // 2001:db8:0:3e::2), so one of two tunnel endpoints was lost. Labels and IPv4 addresses have a first part
+      // under 2^32 and a second part of 0 or 4; the rare address that would look like one is told apart by the top
+      // bit of its first part.
+      AddressKey(vtep.ip(), part1, part2);
+      if (*part1 >> 32 == 0 && (*part2 == 0 || *part2 == 4)) *part1 |= uint64_t{1} << 63;
     } else {
       *part1 = vtep.ip().ipv4();
       *part2 = 4;

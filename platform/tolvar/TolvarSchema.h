@@ -51,8 +51,8 @@ std::vector<const google::protobuf::FieldDescriptor*> ListProperties(const googl
 // as the L2 cache keys them (OverlayElementKey); every other element is keyed by its deterministic bytes.
 //
 // The key of an overlay L2 element, in two 64-bit parts: VmIpMsg its address (IPv4 in the first part, IPv6 in
-// both), VmMacMsg its MAC, VtepMsg its label or, without a label, its address in the first part (IPv6 folded into
-// 64 bits) and the address family (4 or 6) in the second, VtepGroupLabelMsg its label. False for other messages.
+// both), VmMacMsg its MAC, VtepMsg its label (second part 0) or, without a label, its IPv4 address (second part 4)
+// or its whole IPv6 address (both parts), VtepGroupLabelMsg its label. False for other messages.
 bool OverlayElementKey(const google::protobuf::Message& element, uint64_t* part1, uint64_t* part2);
 // The key of any list element as bytes: the overlay key (16 bytes) or the deterministic bytes.
 std::string ElementKey(const google::protobuf::Message& element);

@@ -2,6 +2,8 @@
 // agent's client, dispatcher and tables: after each, the tables equal both the database and a fresh full sync.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "platform/tolvar/WireCodes.h"
 #include "support/AgentCachePipeline.h"
 #include "support/LogCapture.h"
@@ -73,6 +75,30 @@ TEST_F(CachesFollowTheDatabase, SwitchFibDeletedAndRecreatedInOneTransactionKeep
   EXPECT_EQ(records[1].propertyType, static_cast<uint32_t>(tv::Property::L2_VTEP));
   ExpectSameAsFullSync();
   EXPECT_EQ(qor::test::CompareCacheTables(_agent.Tables(), _agent.Mirrors(), "the tables", "the notifications"), "");
+}
+
+// Two IPv6 tunnel endpoints without labels, in /64s that differ in their eighth byte, with host ids 1 and 2: once
+// one key for the database (which refused the list) and for the cache (which kept one of them).
+TEST_F(CachesFollowTheDatabase, TwoIpv6VtepsAreTwoVteps) {
+  tv::LogSwitchFibMsg fib = SwitchFib(100);
+  fib.clear_vteps();
+  const std::string first("\x20\x01\x0d\xb8\0\0\0\x01\0\0\0\0\0\0\0\x01", 16);   // 2001:db8:0:1::1
+  const std::string second("\x20\x01\x0d\xb8\0\0\0\x3e\0\0\0\0\0\0\0\x02", 16);  // 2001:db8:0:3e::2
+  fib.add_vteps()->mutable_ip()->set_ipv6(first);
+  fib.add_vteps()->mutable_ip()->set_ipv6(second);
+  qor::rpc::Status status = Transact({Put(tv::LOG_SWITCH_FIB, fib)});
+  ASSERT_TRUE(status.ok()) << status.message();
+  std::vector<StateCacheRecord> records;
+  ASSERT_TRUE(_agent.Cache().L2Table()->QueryDesired(tv::LOG_SWITCH_FIB, &records));
+  ASSERT_EQ(records.size(), 3u);  // the object and both VTEPs
+  std::set<std::string> addresses;
+  for (size_t i = 1; i < records.size(); ++i) {
+    tv::VtepMsg vtep;
+    ASSERT_TRUE(vtep.ParseFromString(records[i].value));
+    addresses.insert(vtep.ip().ipv6());
+  }
+  EXPECT_EQ(addresses, (std::set<std::string>{first, second}));
+  ExpectSameAsFullSync();
 }
 
 tv::ArpTableConfigMsg ArpTable(int copies) {

@@ -175,15 +175,23 @@ TEST_F(TolvarClientTest, ArpElementInsertedAndRemovedInOneTransactionNeverReache
   ASSERT_TRUE(qor::test::WaitFor([&] { return EntriesFor(L3CACHE, 10).size() == 1; }));  // the router port id
   size_t from = _calls.Size();
   tv::ArpEntryMsg entry = ArpEntry(7);
-  Modify({Patch(tv::ARP_TABLE_CONFIG, UuidBytes(50), tv::Property::L3_ARP_ENTRY, tv::APPEND, &entry),
+  // tolvard makes consecutive patches of one object one change; a change of another object between them (here a
+  // VIF state, which the client does not monitor) keeps them apart, so the transaction carries the insertion and
+  // the removal of the same element.
+  auto between = [](const char* vif) {
+    tv::VifStateMsg state;
+    state.set_id(vif);
+    return Put(tv::VIF_STATE, state);
+  };
+  Modify({Patch(tv::ARP_TABLE_CONFIG, UuidBytes(50), tv::Property::L3_ARP_ENTRY, tv::APPEND, &entry), between("a"),
           Patch(tv::ARP_TABLE_CONFIG, UuidBytes(50), tv::Property::L3_ARP_ENTRY, tv::REMOVE, &entry)});
   ASSERT_TRUE(WaitCall(L3CACHE, from));
   EXPECT_TRUE(EntriesFor(L3CACHE, from).empty());
 
   // Insert, remove, insert: the first two cancel, the third is delivered.
   from = _calls.Size();
-  Modify({Patch(tv::ARP_TABLE_CONFIG, UuidBytes(50), tv::Property::L3_ARP_ENTRY, tv::APPEND, &entry),
-          Patch(tv::ARP_TABLE_CONFIG, UuidBytes(50), tv::Property::L3_ARP_ENTRY, tv::REMOVE, &entry),
+  Modify({Patch(tv::ARP_TABLE_CONFIG, UuidBytes(50), tv::Property::L3_ARP_ENTRY, tv::APPEND, &entry), between("b"),
+          Patch(tv::ARP_TABLE_CONFIG, UuidBytes(50), tv::Property::L3_ARP_ENTRY, tv::REMOVE, &entry), between("c"),
           Patch(tv::ARP_TABLE_CONFIG, UuidBytes(50), tv::Property::L3_ARP_ENTRY, tv::APPEND, &entry)});
   ASSERT_TRUE(WaitCall(L3CACHE, from));
   auto entries = EntriesFor(L3CACHE, from);

@@ -243,9 +243,28 @@ TEST_F(AgentProcessTest, ConnectsToTheDatabaseAndStillStopsCleanly) {
   EXPECT_LT(out.find("LB application starts"), out.find("Tolvar client starts"));
   EXPECT_LT(out.find("Tolvar client starts"), out.find("MsgDispatcher: start"));
   EXPECT_LT(out.find("Clean up platform"), out.find("TolvarClient: stop"));
-  // The container-mapping service runs over the client's connection: it stops first.
+  // The Tolvar client stops first (it unregisters its monitors), then the container-mapping service.
   ASSERT_NE(out.find("UPMService: cfg-agent stopped"), std::string::npos) << out;
-  EXPECT_LT(out.find("UPMService: cfg-agent stopped"), out.find("TolvarClient: stop"));
+  EXPECT_LT(out.find("TolvarClient: unregistered monitor objects"), out.find("UPMService: cfg-agent stopped"));
+}
+
+// A database that holds the connection open but answers nothing (stopped, or hung) must not hold the shutdown for
+// the full call bound of each call made while stopping: the agent ends well within a service manager's stop
+// time-out.
+TEST_F(AgentProcessTest, ShutdownIsBoundedWhenTheDatabaseDoesNotAnswer) {
+  StartTolvard();
+  WriteConfig(AppsXml(App("dfw")));
+  WriteFile("/etc/zantix/qor/node-persona", "3");
+  Start({});
+  ASSERT_TRUE(WaitForStdout("TolvarClient: Transaction end (fullsync) ID 0")) << agent->Stdout();
+  ASSERT_TRUE(WaitForStdout("UPMService: cfg-agent started")) << agent->Stdout();
+  tolvard->Signal(SIGSTOP);
+  EXPECT_EQ(Terminate(std::chrono::seconds(30)), 0) << agent->Stdout();
+  tolvard->Signal(SIGCONT);
+  std::string out = agent->Stdout();
+  EXPECT_NE(out.find("TolvarClient: UnregisterMonitorCB: Failed to configure monitor for vdb 1"), std::string::npos)
+      << out;
+  EXPECT_LT(out.find("TolvarClient: stop"), out.find("UPMService: cfg-agent stopped"));
 }
 
 TEST_F(AgentProcessTest, SmallestThreadSettingsStillSyncAndStop) {
@@ -262,6 +281,36 @@ TEST_F(AgentProcessTest, SmallestThreadSettingsStillSyncAndStop) {
         << "the pool must be sized up at start, and say so";
     EXPECT_EQ(Terminate(std::chrono::seconds(20)), 0) << agent->Stdout();
     EXPECT_TRUE(StdoutHas("TolvarClient: stop"));
+  }
+}
+
+// Address space limited to amounts around what start-up needs: wherever memory runs out, the process ends with one of
+// its statuses (1 memory exhausted, 255 another failure such as a thread that cannot be created) or runs and stops
+// with 0; it never aborts (the C library used to abort loading its unwinder once memory was gone).
+TEST_F(AgentProcessTest, MemoryLimitsNeverAbortTheProcess) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the sanitizer runtimes reserve more address space than any limit tried here";
+#endif
+  StartTolvard();
+  ChildProcess dpsim({QOR_DPSIM_PATH, "--root", root}, root + "/dpsim");
+  ASSERT_TRUE(qor::test::WaitFor([&] { return std::filesystem::exists(root + "/var/run/zantix/qor-dpsim/ready"); }));
+  WriteFile("/etc/zantix/qor/node-persona", "3");
+  // The sample's applications: with the kernel links up, memory runs out at many different places.
+  std::string config = WriteConfig(AppsXml(App("config", kConfigAppConfig) + App("vxlan") + App("vdrb") + App("dfw") +
+                                           App("pathprobe") + App("bfd") + App("si") + App("ids") + App("sondara")),
+                                   "<level>4</level>", "", 2, 32);
+  for (int limit = 250000; limit <= 350000; limit += 10000) {
+    SCOPED_TRACE("ulimit -v " + std::to_string(limit));
+    agent = std::make_unique<ChildProcess>(
+        std::vector<std::string>{
+            "/bin/sh", "-c", "ulimit -v " + std::to_string(limit) + " && exec " + QOR_AGENT_BINARY + " -c " + config},
+        root + "/limited" + std::to_string(limit), std::map<std::string, std::string>{{"QOR_ROOT", root}});
+    const std::string started = "ShaPmClient: started for qor-vevuroro";
+    ASSERT_TRUE(qor::test::WaitFor([&] { return !agent->Running() || StdoutHas(started); })) << agent->Stdout();
+    if (agent->Running()) agent->Signal(SIGTERM);
+    auto status = agent->Wait(std::chrono::seconds(30));
+    ASSERT_TRUE(status) << agent->Stdout();
+    EXPECT_TRUE(*status == 0 || *status == 1 || *status == 255) << "status " << *status << "\n" << agent->Stderr();
   }
 }
 

@@ -109,9 +109,30 @@ TEST(TolvarSchemaTest, ElementKeysFollowTheL2ValueKeysAndTheBytesOtherwise) {
   vtep.set_label(0);
   ASSERT_TRUE(OverlayElementKey(vtep, &part1, &part2));
   EXPECT_EQ(std::make_pair(part1, part2), std::make_pair(uint64_t{0x0a000001}, uint64_t{4}));
-  vtep.mutable_ip()->set_ipv6(std::string(15, '\0') + "\x01");
-  ASSERT_TRUE(OverlayElementKey(vtep, &part1, &part2));
-  EXPECT_EQ(part2, 6u);
+  // An IPv6 address is the key whole: two addresses that differ anywhere are two keys (these two, in /64s that
+  // differ in their eighth byte, once shared one).
+  auto v6 = [](const char* hex) {
+    std::string bytes;
+    for (size_t i = 0; i < 32; i += 2)
+      bytes.push_back(static_cast<char>(std::stoi(std::string(hex + i, 2), nullptr, 16)));
+    return bytes;
+  };
+  tv::VtepMsg first, second;
+  first.mutable_ip()->set_ipv6(v6("20010db8000000010000000000000001"));   // 2001:db8:0:1::1
+  second.mutable_ip()->set_ipv6(v6("20010db80000003e0000000000000002"));  // 2001:db8:0:3e::2
+  EXPECT_NE(ElementKey(first), ElementKey(second));
+  ASSERT_TRUE(OverlayElementKey(first, &part1, &part2));
+  EXPECT_EQ(part1, 0x01000000b80d0120ULL);  // the first eight address bytes, as stored in memory
+  EXPECT_EQ(part2, 0x0100000000000000ULL);
+  // An address that would look like a label or an IPv4 key is told apart from it.
+  tv::VtepMsg labelled, lookalike;
+  labelled.set_label(0x0a000001);
+  lookalike.mutable_ip()->set_ipv6(v6("0100000a000000000000000000000000"));
+  EXPECT_NE(ElementKey(labelled), ElementKey(lookalike));
+  tv::VtepMsg v4, v4lookalike;
+  v4.mutable_ip()->set_ipv4(0x0a000001);
+  v4lookalike.mutable_ip()->set_ipv6(v6("0100000a000000000400000000000000"));
+  EXPECT_NE(ElementKey(v4), ElementKey(v4lookalike));
   tv::VmMacMsg mac;
   mac.mutable_mac()->set_mac(0xaabbccddeeffULL);
   mac.mutable_vtep_ip()->set_ipv4(3);  // not part of the key

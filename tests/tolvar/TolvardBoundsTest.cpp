@@ -139,6 +139,148 @@ TEST_F(TolvardBoundsTest, AFrameOverTheSizeBoundClosesItsConnection) {
   EXPECT_NE(refused.message().find("bytes is over the bound of 49488"), std::string::npos) << refused.message();
 }
 
+// An update carries, besides the bodies, one element operation per element; for a list of small elements these
+// outweigh the body. An object whose update could not be sent in one frame, to the monitors of today or to one
+// registered later (the whole new object, one INSERT per element), fails its transaction: otherwise every monitor
+// of the type would be disconnected by it, reconnect and fail again, for ever.
+TEST_F(TolvardBoundsTest, AnObjectWhoseUpdateWouldNotFitOneFrameIsRefused) {
+  Restart({"--max-frame", "100000"});
+  auto client = NewClient();
+  client->StartAsync();
+  auto labels = [](uint32_t count) {
+    tv::LogSwitchFibMsg fib;
+    *fib.mutable_id() = Uuid(1);
+    for (uint32_t label = 1; label <= count; ++label) fib.add_vteps()->set_label(label);
+    return fib;
+  };
+  // 9,800 labels: a 49 kB body, under the object bound (49,488), but about 68 kB of INSERT operations beside it.
+  tv::LogSwitchFibMsg large = labels(9800);
+  ASSERT_LT(large.ByteSizeLong(), 49488u);
+  rpc::Status refused = client->Modify({Put(kLsFib, large)});
+  EXPECT_EQ(refused.code(), 3);
+  EXPECT_NE(refused.message().find("would be over the frame bound of 98976"), std::string::npos) << refused.message();
+
+  // 7,000 labels fit (35 kB body, 49 kB of operations). Growing them to 8,500 makes an update of about 88 kB for the
+  // monitors of today, but a later monitor would need about 102 kB: refused too.
+  ASSERT_TRUE(client->Modify({Put(kLsFib, labels(7000))}).ok());
+  refused = client->Modify({Put(kLsFib, labels(8500))});
+  EXPECT_EQ(refused.code(), 3);
+  EXPECT_NE(refused.message().find("its update of"), std::string::npos) << refused.message();
+  // What was committed reaches a new monitor in one frame.
+  Recorder recorder;
+  auto monitor = Monitor(recorder, {kLsFib});
+  ASSERT_EQ(recorder.Between(0).size(), 1u);
+  EXPECT_EQ(ElementOps(recorder.Between(0)[0]).size(), 7000u);
+  EXPECT_EQ(recorder.StatusChanges(), std::vector<bool>{true});
+}
+
+// A run of patches is checked against the object size bound once it ends: growing an object over it fails the
+// transaction, naming the run's last request.
+TEST_F(TolvardBoundsTest, ARunOfPatchesOverTheObjectBoundFailsItsTransaction) {
+  Restart({"--max-frame", "100000"});
+  auto client = NewClient();
+  client->StartAsync();
+  tv::LogSwitchFibMsg fib;
+  *fib.mutable_id() = Uuid(1);
+  for (uint32_t label = 1; fib.ByteSizeLong() < 49400; ++label) {
+    tv::VtepMsg* vtep = fib.add_vteps();
+    vtep->set_label(label);
+    vtep->mutable_mac()->set_mac(0xffffffffffffull - label);  // large elements: their operations fit beside them
+  }
+  std::vector<tv::ModifyRequestMsg> transaction = {Put(kLsFib, fib)};
+  for (uint32_t label = 100000; label < 100030; ++label) {
+    tv::VtepMsg vtep;
+    vtep.set_label(label);
+    transaction.push_back(Patch(kLsFib, UuidBytes(1), tv::Property::L2_VTEP, tv::APPEND, &vtep));
+  }
+  transaction.push_back(Put(kNsg, Big(2, 10)));
+  rpc::Status refused = client->Modify(transaction);
+  EXPECT_EQ(refused.code(), 3);
+  EXPECT_NE(refused.message().find("request 30: object LOG_SWITCH_FIB"), std::string::npos) << refused.message();
+  EXPECT_NE(refused.message().find("is over the bound of 49488"), std::string::npos) << refused.message();
+  transaction.resize(2);
+  EXPECT_TRUE(client->Modify(transaction).ok());
+}
+
+// A get that names one large object many times would need a reply frame far over the frame bound: it is refused
+// (status 3) and the server goes on serving.
+TEST_F(TolvardBoundsTest, AGetWhoseReplyWouldExceedTheFrameBoundIsRefused) {
+  Restart({"--max-frame", "1000000"});
+  auto client = NewClient();
+  client->StartAsync();
+  ASSERT_TRUE(client->Modify({Put(kNsg, Big(1, 400000))}).ok());
+
+  RawSocket raw(_server->Port());
+  tv::ClientFrameMsg get;
+  get.set_request_id(7);
+  get.mutable_get()->set_vdb(1);
+  for (int i = 0; i < 100; ++i) {
+    tv::ObjectRequestMsg* request = get.mutable_get()->add_requests();
+    request->set_object_type(static_cast<tv::ObjectType>(kNsg));
+    request->set_object_id(UuidBytes(1));
+  }
+  raw.Send(Frame(get.SerializeAsString()));
+  tv::ServerFrameMsg reply;
+  ASSERT_TRUE(raw.ReadFrame(&reply));
+  EXPECT_EQ(reply.request_id(), 7u);
+  EXPECT_EQ(reply.status().code(), 3u);
+  EXPECT_NE(reply.status().message().find("exceed the frame bound"), std::string::npos) << reply.status().message();
+  EXPECT_EQ(reply.get_reply().objects_size(), 0);
+
+  // Two copies fit: answered with both.
+  get.mutable_get()->mutable_requests()->DeleteSubrange(2, 98);
+  raw.Send(Frame(get.SerializeAsString()));
+  ASSERT_TRUE(raw.ReadFrame(&reply));
+  EXPECT_EQ(reply.status().code(), 0u);
+  EXPECT_EQ(reply.get_reply().objects_size(), 2);
+}
+
+// Peak resident memory of a process in kB, from /proc.
+size_t PeakResidentKb(pid_t pid) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("VmHWM:", 0) == 0) return std::stoul(line.substr(6));
+  }
+  return 0;
+}
+
+// Requests that arrive together in one read are not all answered at once: once the answers waiting for the client
+// pass the pending bound, the rest wait in the input until the client drains. 200 gets of 500 KB each (100 MB of
+// answers) sent in one go never pile up in the server, and all are answered in order.
+TEST_F(TolvardBoundsTest, RequestsOfOneReadWaitWhileTheirAnswersPassThePendingBound) {
+  Restart({"--max-pending", "1000000", "--stall-timeout", "60000"});
+  auto client = NewClient();
+  client->StartAsync();
+  std::vector<tv::ModifyRequestMsg> state;
+  for (uint64_t id = 1; id <= 5; ++id) state.push_back(Put(kNsg, Big(id, 100000)));
+  ASSERT_TRUE(client->Modify(state).ok());
+  size_t before = PeakResidentKb(_server->Process().Pid());
+
+  RawSocket raw(_server->Port());
+  std::string gets;
+  for (uint64_t n = 1; n <= 200; ++n) {
+    tv::ClientFrameMsg get;
+    get.set_request_id(n);
+    get.mutable_get()->set_vdb(1);
+    for (uint64_t id = 1; id <= 5; ++id) {
+      tv::ObjectRequestMsg* request = get.mutable_get()->add_requests();
+      request->set_object_type(static_cast<tv::ObjectType>(kNsg));
+      request->set_object_id(UuidBytes(id));
+    }
+    gets += Frame(get.SerializeAsString());
+  }
+  raw.Send(gets);
+  for (uint64_t n = 1; n <= 200; ++n) {
+    tv::ServerFrameMsg reply;
+    ASSERT_TRUE(raw.ReadFrame(&reply)) << n;
+    ASSERT_EQ(reply.request_id(), n);
+    ASSERT_EQ(reply.get_reply().objects_size(), 5);
+  }
+  size_t grown = PeakResidentKb(_server->Process().Pid()) - before;
+  EXPECT_LT(grown, 30000u) << "tolvard's peak grew by " << grown << " kB";
+}
+
 // Two connections hold unfinished frames of 5 and 4 MB against an 8 MB bound on all buffered input: the one
 // holding the most is closed, the other and new clients are served.
 TEST_F(TolvardBoundsTest, UnfinishedFramesOverTheInputBoundCloseTheLargest) {

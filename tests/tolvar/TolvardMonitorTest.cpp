@@ -215,6 +215,60 @@ TEST_F(TolvardTest, ListsAreSetsKeyedByTheirElements) {
   EXPECT_EQ(ElementOps(recorder.Between(4)[0]), (std::vector<std::string>{"REMOVE L2_VTEP[1]"}));
 }
 
+// The runtime write-back's shape: a put and then one patch per element, in one transaction. Consecutive changes of
+// one object are one change, so a monitor sees one update with the object as the transaction leaves it (not one
+// full copy of the object per patch, which made such a transaction cost the square of its length); a delete and a
+// re-creation stay two, and a run that puts an object back as it was is no update at all.
+TEST_F(TolvardTest, ARunOfPatchesOfOneObjectIsOneChange) {
+  Recorder recorder;
+  auto client = Monitor(recorder, {kLsFib, kLsp});
+  tv::LogSwitchFibMsg fib;
+  *fib.mutable_id() = Uuid(20);
+  std::vector<tv::ModifyRequestMsg> transaction = {Put(kLsFib, fib)};
+  for (uint32_t label = 1; label <= 300; ++label) {
+    tv::VtepMsg vtep = Vtep(label, label);
+    transaction.push_back(Patch(kLsFib, UuidBytes(20), tv::Property::L2_VTEP, tv::APPEND, &vtep));
+  }
+  tv::VtepMsg replaced = Vtep(1000, 7);  // label 7 again: replaced in place
+  transaction.push_back(Patch(kLsFib, UuidBytes(20), tv::Property::L2_VTEP, tv::APPEND, &replaced));
+  tv::VtepMsg removed = Vtep(0, 9);
+  transaction.push_back(Patch(kLsFib, UuidBytes(20), tv::Property::L2_VTEP, tv::REMOVE, &removed));
+  transaction.push_back(Put(kLsp, Port(21, true)));
+  tv::VtepMsg after = Vtep(2000, 500);  // a later run of the same object: a change of its own
+  transaction.push_back(Patch(kLsFib, UuidBytes(20), tv::Property::L2_VTEP, tv::APPEND, &after));
+  ASSERT_TRUE(client->Modify(transaction).ok());
+  ASSERT_TRUE(recorder.WaitBarriers(2));
+  std::vector<tv::MonitorUpdateMsg> updates = recorder.Between(1);
+  ASSERT_EQ(updates.size(), 3u);
+  EXPECT_EQ(static_cast<uint32_t>(updates[0].object_type()), kLsFib);
+  EXPECT_FALSE(updates[0].has_old_object_body());
+  tv::LogSwitchFibMsg first;
+  ASSERT_TRUE(first.ParseFromString(updates[0].new_object_body()));
+  ASSERT_EQ(first.vteps_size(), 299);
+  EXPECT_EQ(first.vteps(6).ip().ipv4(), 1000u);
+  EXPECT_EQ(first.vteps(7).label(), 8u);  // label 9 removed, the rest in order
+  EXPECT_EQ(ElementOps(updates[0]).size(), 299u);
+  EXPECT_EQ(static_cast<uint32_t>(updates[1].object_type()), kLsp);
+  EXPECT_EQ(ElementOps(updates[2]), (std::vector<std::string>{"INSERT L2_VTEP[299]"}));
+
+  // Patches that end where the object started: no change, no update.
+  tv::VtepMsg extra = Vtep(3000, 3000);
+  ASSERT_TRUE(client
+                  ->Modify({Patch(kLsFib, UuidBytes(20), tv::Property::L2_VTEP, tv::APPEND, &extra),
+                            Patch(kLsFib, UuidBytes(20), tv::Property::L2_VTEP, tv::REMOVE, &extra)})
+                  .ok());
+  // Delete and re-create in one transaction: two updates.
+  tv::LogSwitchFibMsg again;
+  *again.mutable_id() = Uuid(20);
+  *again.add_vteps() = Vtep(5, 5);
+  ASSERT_TRUE(client->Modify({Delete(kLsFib, UuidBytes(20)), Put(kLsFib, again)}).ok());
+  ASSERT_TRUE(recorder.WaitBarriers(3));
+  updates = recorder.Between(2);
+  ASSERT_EQ(updates.size(), 2u);
+  EXPECT_TRUE(updates[0].new_object_body().empty());
+  EXPECT_FALSE(updates[1].has_old_object_body());
+}
+
 TEST_F(TolvardTest, RoutingDomainFibFibAndArpElementOperations) {
   Recorder recorder;
   auto client = Monitor(recorder, {kRdFib, kFib, kArp});

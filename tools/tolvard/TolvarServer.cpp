@@ -121,10 +121,10 @@ void TolvarServer::Remove(const std::shared_ptr<TolvardSession>& session) {
   _sessions.erase(session);
 }
 
-bool TolvarServer::CommitAndPublish(std::vector<ObjectChange> changes, std::string* error) {
-  if (!_store.Commit(changes, error)) return false;
-  if (changes.empty()) return true;
-  auto transaction = std::make_shared<const CommittedTransaction>(std::move(changes));
+bool TolvarServer::CommitAndPublish(const std::shared_ptr<const CommittedTransaction>& transaction,
+                                    std::string* error) {
+  if (!_store.Commit(transaction->changes, error)) return false;
+  if (transaction->changes.empty()) return true;
   // Copy: a session may close (and remove itself) while publishing.
   std::vector<std::shared_ptr<TolvardSession>> sessions(_sessions.begin(), _sessions.end());
   for (const auto& session : sessions) session->Publish(transaction);

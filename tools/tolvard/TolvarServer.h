@@ -30,6 +30,7 @@
 namespace qor::tolvar {
 
 class TolvardSession;
+struct CommittedTransaction;
 
 struct TolvarServerOptions {
   std::string address = "127.0.0.1";
@@ -56,7 +57,7 @@ class TolvarServer {
   const TolvarServerOptions& Options() const { return _options; }
   void Remove(const std::shared_ptr<TolvardSession>& session);
   // Commits the changes and queues them for every monitor; false with `error` when the commit fails.
-  bool CommitAndPublish(std::vector<ObjectChange> changes, std::string* error);
+  bool CommitAndPublish(const std::shared_ptr<const CommittedTransaction>& transaction, std::string* error);
   // A session's unfinished input grew (or shrank) by `delta` bytes; over the input bound, the session holding the
   // most is closed.
   void InputChanged(std::ptrdiff_t delta);

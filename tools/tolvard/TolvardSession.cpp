@@ -11,6 +11,11 @@ using boost::asio::ip::tcp;
 
 namespace {
 
+// Room left in every frame for what surrounds a reply or an update (request id, status, monitor id, vdb, barrier).
+constexpr size_t kFrameMargin = 1024;
+// Tags and lengths around one object of a get reply.
+constexpr size_t kObjectOverhead = 32;
+
 using MonitorKey = std::pair<uint32_t, uint32_t>;
 using Followed = std::map<uint32_t, std::optional<std::set<uint32_t>>>;  // type -> followed lists (all: nullopt)
 
@@ -177,39 +182,45 @@ void TolvardSession::Read() {
       return;
     }
     _decoder.Append(_readBuffer.data(), n);
-    auto report = [this] {
-      std::ptrdiff_t delta =
-          static_cast<std::ptrdiff_t>(_decoder.Buffered()) - static_cast<std::ptrdiff_t>(_inputReported);
-      _inputReported = _decoder.Buffered();
-      if (delta != 0) _server.InputChanged(delta);
-    };
-    report();
+    ReportInput();
     if (_closed) return;  // it held the most input when all input was over the bound
-    std::string payload;
-    for (;;) {
-      FrameDecoder::Result result = _decoder.Next(&payload);
-      if (result == FrameDecoder::Result::kNeedMore) break;
-      if (result == FrameDecoder::Result::kTooLarge) {
-        Close("frame larger than " + std::to_string(_server.Options().maxFrame) + " bytes", true);
-        return;
-      }
-      Handle(payload);
-      if (_closed) return;
-    }
-    report();
-    // No more requests while their answers would only pile up: reading resumes as the output drains.
-    if (Pending() > _server.Options().maxPendingOutput) {
-      _readPaused = true;
-      return;
-    }
-    Read();
+    if (HandleFrames()) Read();
   });
 }
 
+void TolvardSession::ReportInput() {
+  std::ptrdiff_t delta = static_cast<std::ptrdiff_t>(_decoder.Buffered()) - static_cast<std::ptrdiff_t>(_inputReported);
+  _inputReported = _decoder.Buffered();
+  if (delta != 0) _server.InputChanged(delta);
+}
+
+bool TolvardSession::HandleFrames() {
+  std::string payload;
+  for (;;) {
+    // No more requests while their answers would only pile up, not even those of the same read (one read may hold
+    // thousands of small requests): they wait in the decoder, and reading resumes as the output drains.
+    if (Pending() > _server.Options().maxPendingOutput) {
+      _readPaused = true;
+      ReportInput();
+      return false;
+    }
+    FrameDecoder::Result result = _decoder.Next(&payload);
+    if (result == FrameDecoder::Result::kNeedMore) break;
+    if (result == FrameDecoder::Result::kTooLarge) {
+      Close("frame larger than " + std::to_string(_server.Options().maxFrame) + " bytes", true);
+      return false;
+    }
+    Handle(payload);
+    if (_closed) return false;
+  }
+  ReportInput();
+  return !_closed;
+}
+
 void TolvardSession::ResumeReading() {
-  if (!_readPaused || Pending() > _server.Options().maxPendingOutput) return;
+  if (!_readPaused || _closed || Pending() > _server.Options().maxPendingOutput) return;
   _readPaused = false;
-  Read();
+  if (HandleFrames()) Read();
 }
 
 size_t TolvardSession::Pending() const {
@@ -378,6 +389,10 @@ void TolvardSession::Configure(uint64_t requestId, const tv::ConfigureMonitorsMs
                std::make_unique<SnapshotSource>(key, std::move(followed), BatchBound(), std::move(objects))});
 }
 
+size_t TolvardSession::FrameRoom() const {
+  return _server.Options().maxFrame > kFrameMargin ? _server.Options().maxFrame - kFrameMargin : 0;
+}
+
 size_t TolvardSession::BatchBound() const {
   return std::min<size_t>(_server.Options().maxFrame / 2, 4u * 1024 * 1024);
 }
@@ -411,9 +426,22 @@ void TolvardSession::Transact(uint64_t requestId, const tv::TransactMsg& transac
     Reply(requestId, kCodeInvalidArgument, error);
     return;
   }
+  // Every update must fit one frame as monitors will receive it; the bound on bodies alone leaves out the element
+  // operations, one per element, which can outweigh the body of a list of small elements.
+  auto transaction = std::make_shared<const CommittedTransaction>(std::move(changes));
+  for (size_t i = 0; i < transaction->changes.size(); ++i) {
+    size_t bytes = transaction->diffs[i].LargestUpdateBytes();
+    if (bytes > FrameRoom()) {
+      const ObjectKey& key = transaction->changes[i].key;
+      Reply(requestId, kCodeInvalidArgument,
+            "object " + ObjectTypeName(key.type) + " " + ObjectIdText(key.type, key.id) + ": its update of " +
+                std::to_string(bytes) + " bytes would be over the frame bound of " + std::to_string(FrameRoom()));
+      return;
+    }
+  }
   // Keep this session alive: publishing may close it.
   auto self = shared_from_this();
-  if (!_server.CommitAndPublish(std::move(changes), &error)) {
+  if (!_server.CommitAndPublish(transaction, &error)) {
     Reply(requestId, kCodeInternal, "commit failed: " + error);
     return;
   }
@@ -423,6 +451,10 @@ void TolvardSession::Transact(uint64_t requestId, const tv::TransactMsg& transac
 void TolvardSession::Get(uint64_t requestId, const tv::GetMsg& get) {
   uint32_t vdb = get.vdb();
   tv::ServerFrameMsg reply;
+  // The reply is one frame: the objects found must fit the frame bound together (a request may name one large
+  // object any number of times).
+  const size_t bound = FrameRoom();
+  size_t bytes = 0;
   for (const tv::ObjectRequestMsg& request : get.requests()) {
     uint32_t type = static_cast<uint32_t>(request.object_type());
     if (!ObjectDescriptor(type)) {
@@ -431,6 +463,13 @@ void TolvardSession::Get(uint64_t requestId, const tv::GetMsg& get) {
     }
     const std::string* body = _server.Store().Find(ObjectKey{vdb, type, request.object_id()});
     if (!body) continue;
+    bytes += body->size() + kObjectOverhead;
+    if (bytes > bound) {
+      Reply(requestId, kCodeInvalidArgument,
+            "get of " + std::to_string(get.requests_size()) + " objects: the objects found exceed the frame bound of " +
+                std::to_string(bound) + " bytes; ask for fewer at a time");
+      return;
+    }
     tv::TypedObjectMsg* object = reply.mutable_get_reply()->add_objects();
     object->set_object_type(request.object_type());
     object->set_object_body(*body);

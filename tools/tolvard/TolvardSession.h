@@ -84,6 +84,10 @@ class TolvardSession : public std::enable_shared_from_this<TolvardSession> {
   };
 
   void Read();
+  // Handles the complete frames read so far; false when reading must not go on (paused or closed).
+  bool HandleFrames();
+  // Tells the server how much unfinished input this connection holds.
+  void ReportInput();
   void Handle(const std::string& payload);
   void Reply(uint64_t requestId, uint32_t code, const std::string& message,
              zantix::qor::tolvar::ServerFrameMsg* frame = nullptr);
@@ -97,6 +101,8 @@ class TolvardSession : public std::enable_shared_from_this<TolvardSession> {
   void Get(uint64_t requestId, const zantix::qor::tolvar::GetMsg& get);
   // Bytes of updates per monitor frame.
   size_t BatchBound() const;
+  // Bytes a reply or an update may take in one frame: the frame bound less room for the envelope around it.
+  size_t FrameRoom() const;
 
   TolvarServer& _server;
   boost::asio::ip::tcp::socket _socket;

@@ -12,16 +12,6 @@ std::string Describe(const char* what, uint32_t type, const std::string& id) {
   return std::string(what) + " " + ObjectTypeName(type) + " " + ObjectIdText(type, id);
 }
 
-// Index of the element of repeated `field` whose key is `key`, or -1.
-int FindElement(const pb::Message& object, const pb::FieldDescriptor* field, const std::string& key) {
-  const pb::Reflection* reflection = object.GetReflection();
-  int size = reflection->FieldSize(object, field);
-  for (int i = 0; i < size; ++i) {
-    if (ElementKey(reflection->GetRepeatedMessage(object, field, i)) == key) return i;
-  }
-  return -1;
-}
-
 }  // namespace
 
 bool TransactionApplier::Vdb(bool has, uint32_t vdb, uint32_t* out, std::string* error) const {
@@ -41,24 +31,68 @@ std::optional<std::string> TransactionApplier::Current(const ObjectKey& key) con
   return std::nullopt;
 }
 
+bool TransactionApplier::WithinBound(const ObjectKey& key, const std::string& body, std::string* error) const {
+  if (body.size() <= _maxBody) return true;
+  *error = Describe("object", key.type, key.id) + " of " + std::to_string(body.size()) +
+           " bytes is over the bound of " + std::to_string(_maxBody);
+  return false;
+}
+
 bool TransactionApplier::Record(const ObjectKey& key, std::optional<std::string> newBody,
                                 std::vector<ObjectChange>* changes, std::string* error) {
-  if (newBody && newBody->size() > _maxBody) {
-    *error = Describe("object", key.type, key.id) + " of " + std::to_string(newBody->size()) +
-             " bytes is over the bound of " + std::to_string(_maxBody);
-    return false;
-  }
+  if (newBody && !WithinBound(key, *newBody, error)) return false;
   std::optional<std::string> old = Current(key);
   if (old == newBody) return true;
   _staged[key] = newBody;
+  // Consecutive changes that leave one object in place are one change from its first old body to its last new
+  // one: a put followed by patches of its elements is one update, diffed and written once. A removal always stays
+  // a change of its own, so a delete and a re-creation still reach monitors as such.
+  if (newBody && !changes->empty() && changes->back().key == key && changes->back().newBody) {
+    if (changes->back().oldBody == newBody) {
+      changes->pop_back();
+    } else {
+      changes->back().newBody = std::move(newBody);
+    }
+    return true;
+  }
   changes->push_back(ObjectChange{key, std::move(old), std::move(newBody)});
+  return true;
+}
+
+bool TransactionApplier::Settle(std::vector<ObjectChange>* changes, std::string* error) {
+  if (!_working) return true;
+  Working working = std::move(*_working);
+  _working.reset();
+  std::string body = DeterministicBytes(*working.object);
+  if (!WithinBound(working.key, body, error)) {
+    *error = "request " + std::to_string(working.lastRequest) + ": " + *error;
+    _errorNamesRequest = true;
+    return false;
+  }
+  // The run's change is the last one (see ApplyPatch).
+  ObjectChange& change = changes->back();
+  _staged[working.key] = body;
+  if (change.oldBody == body) {
+    changes->pop_back();
+  } else {
+    change.newBody = std::move(body);
+  }
   return true;
 }
 
 bool TransactionApplier::Apply(const std::vector<tv::ModifyRequestMsg>& requests, std::vector<ObjectChange>* changes,
                                std::string* error) {
+  auto fail = [&](std::string message) {
+    *error = std::move(message);
+    changes->clear();
+    _working.reset();
+    return false;
+  };
   for (size_t i = 0; i < requests.size(); ++i) {
     const tv::ModifyMsg& modify = requests[i].modify();
+    _request = i;
+    // Every request but a patch sees the objects as they are: a run of patches ends first.
+    if (modify.modify_case() != tv::ModifyMsg::kPatch && !Settle(changes, error)) return fail(*error);
     std::string cause;
     bool ok = false;
     switch (modify.modify_case()) {
@@ -78,12 +112,10 @@ bool TransactionApplier::Apply(const std::vector<tv::ModifyRequestMsg>& requests
         cause = "empty modify request";
         break;
     }
-    if (!ok) {
-      *error = "request " + std::to_string(i) + ": " + cause;
-      changes->clear();
-      return false;
-    }
+    // A patch that had to end another object's run first reports that run's failure, which names its request.
+    if (!ok) return fail(_errorNamesRequest ? cause : "request " + std::to_string(i) + ": " + cause);
   }
+  if (!Settle(changes, error)) return fail(*error);
   return true;
 }
 
@@ -115,19 +147,30 @@ bool TransactionApplier::ApplyPut(const tv::PutMsg& put, std::vector<ObjectChang
 
 bool TransactionApplier::ApplyPatch(const tv::PatchMsg& patch, std::vector<ObjectChange>* changes, std::string* error) {
   uint32_t type = static_cast<uint32_t>(patch.object_type());
-  std::unique_ptr<pb::Message> object = NewObject(type);
-  if (!object) {
+  std::unique_ptr<pb::Message> prototype = NewObject(type);
+  if (!prototype) {
     *error = "patch of unknown object type " + std::to_string(type);
     return false;
   }
   ObjectKey key{0, type, patch.object_id()};
   if (!Vdb(patch.has_vdb(), patch.vdb(), &key.vdb, error)) return false;
-  std::optional<std::string> current = Current(key);
-  if (!current) {
-    *error = Describe("patch of missing object", type, key.id) + " in vdb " + std::to_string(key.vdb);
-    return false;
+  if (!_working || _working->key != key) {
+    if (!Settle(changes, error)) return false;
+    std::optional<std::string> current = Current(key);
+    if (!current) {
+      *error = Describe("patch of missing object", type, key.id) + " in vdb " + std::to_string(key.vdb);
+      return false;
+    }
+    // A run of patches of one object works on it parsed, and serializes it once when the run ends: each patch
+    // costs what it changes, not the size of the object.
+    prototype->ParseFromString(*current);
+    if (changes->empty() || changes->back().key != key || !changes->back().newBody) {
+      changes->push_back(ObjectChange{key, current, current});
+    }
+    _working = Working{key, std::move(prototype), _request, {}};
   }
-  object->ParseFromString(*current);
+  _working->lastRequest = _request;
+  pb::Message* object = _working->object.get();
   const pb::FieldDescriptor* field = PropertyField(object->GetDescriptor(), patch.property_type());
   if (!field) {
     *error =
@@ -148,8 +191,9 @@ bool TransactionApplier::ApplyPatch(const tv::PatchMsg& patch, std::vector<Objec
       for (const pb::FieldDescriptor* other : present) {
         if (other != field) value->GetReflection()->ClearField(value.get(), other);
       }
-      reflection->ClearField(object.get(), field);
+      reflection->ClearField(object, field);
       object->MergeFrom(*value);
+      _working->index.erase(field);
       std::string duplicate = DuplicateElement(*object);
       if (!duplicate.empty()) {
         *error = Describe("patch SET of", type, key.id) + ": " + duplicate;
@@ -158,7 +202,8 @@ bool TransactionApplier::ApplyPatch(const tv::PatchMsg& patch, std::vector<Objec
       break;
     }
     case tv::CLEAR:
-      reflection->ClearField(object.get(), field);
+      reflection->ClearField(object, field);
+      _working->index.erase(field);
       break;
     case tv::APPEND:
     case tv::INSERT:
@@ -175,16 +220,21 @@ bool TransactionApplier::ApplyPatch(const tv::PatchMsg& patch, std::vector<Objec
         return false;
       }
       // The element of the list with the same key is the one removed or replaced.
-      int index = FindElement(*object, field, ElementKey(*element));
+      std::unordered_map<std::string, int>& positions = Positions(field);
+      std::string elementKey = ElementKey(*element);
+      auto found = positions.find(elementKey);
       if (patch.op() == tv::REMOVE) {
-        if (index < 0) return true;
+        if (found == positions.end()) return true;
         int size = reflection->FieldSize(*object, field);
-        for (int i = index; i + 1 < size; ++i) reflection->SwapElements(object.get(), field, i, i + 1);
-        reflection->RemoveLast(object.get(), field);
-      } else if (index >= 0) {
-        reflection->MutableRepeatedMessage(object.get(), field, index)->CopyFrom(*element);
+        for (int i = found->second; i + 1 < size; ++i) reflection->SwapElements(object, field, i, i + 1);
+        reflection->RemoveLast(object, field);
+        // The elements after it moved: the positions are rebuilt when next needed.
+        _working->index.erase(field);
+      } else if (found != positions.end()) {
+        reflection->MutableRepeatedMessage(object, field, found->second)->CopyFrom(*element);
       } else {
-        reflection->AddMessage(object.get(), field)->CopyFrom(*element);
+        reflection->AddMessage(object, field)->CopyFrom(*element);
+        positions.emplace(std::move(elementKey), reflection->FieldSize(*object, field) - 1);
       }
       break;
     }
@@ -192,7 +242,19 @@ bool TransactionApplier::ApplyPatch(const tv::PatchMsg& patch, std::vector<Objec
       *error = Describe("patch of", type, key.id) + ": unsupported operation " + tv::Operation_Name(patch.op());
       return false;
   }
-  return Record(key, DeterministicBytes(*object), changes, error);
+  return true;
+}
+
+std::unordered_map<std::string, int>& TransactionApplier::Positions(const pb::FieldDescriptor* field) {
+  auto [it, added] = _working->index.try_emplace(field);
+  if (added) {
+    const pb::Message& object = *_working->object;
+    const pb::Reflection* reflection = object.GetReflection();
+    int size = reflection->FieldSize(object, field);
+    it->second.reserve(static_cast<size_t>(size));
+    for (int i = 0; i < size; ++i) it->second.emplace(ElementKey(reflection->GetRepeatedMessage(object, field, i)), i);
+  }
+  return it->second;
 }
 
 bool TransactionApplier::ApplyDelete(const tv::DeleteMsg& del, std::vector<ObjectChange>* changes, std::string* error) {

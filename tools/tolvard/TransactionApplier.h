@@ -13,9 +13,13 @@
 // Single-threaded (the server's thread); holds a reference to the store for its lifetime.
 #pragma once
 
+#include <google/protobuf/message.h>
+
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "tools/tolvard/ObjectStore.h"
@@ -33,7 +37,21 @@ class TransactionApplier {
              std::string* error);
 
  private:
+  // The object patched by the current run of patches: parsed once, with the positions of its list elements by key
+  // (per list, built when first needed), serialized when the run ends.
+  struct Working {
+    ObjectKey key;
+    std::unique_ptr<google::protobuf::Message> object;
+    size_t lastRequest = 0;
+    std::map<const google::protobuf::FieldDescriptor*, std::unordered_map<std::string, int>> index;
+  };
+
   std::optional<std::string> Current(const ObjectKey& key) const;
+  bool WithinBound(const ObjectKey& key, const std::string& body, std::string* error) const;
+  // Ends the run of patches, if any: its object becomes the new body of the run's change (the last one), or the
+  // change goes when the run left the object as it was.
+  bool Settle(std::vector<ObjectChange>* changes, std::string* error);
+  std::unordered_map<std::string, int>& Positions(const google::protobuf::FieldDescriptor* field);
   // Stages the object's new body (nullopt: removed); false when the body is over the size bound.
   bool Record(const ObjectKey& key, std::optional<std::string> newBody, std::vector<ObjectChange>* changes,
               std::string* error);
@@ -46,8 +64,11 @@ class TransactionApplier {
   const ObjectStore& _store;
   uint32_t _sessionVdb;
   size_t _maxBody;
-  // Objects changed by earlier requests of the list: nullopt = removed.
+  // Objects changed by earlier requests of the list: nullopt = removed. A run's object is staged when it ends.
   std::map<ObjectKey, std::optional<std::string>> _staged;
+  std::optional<Working> _working;
+  size_t _request = 0;              // index of the request being applied
+  bool _errorNamesRequest = false;  // the error names its request already (a run that ended over the bound)
 };
 
 }  // namespace qor::tolvar

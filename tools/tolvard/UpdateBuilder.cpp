@@ -1,5 +1,8 @@
 #include "tools/tolvard/UpdateBuilder.h"
 
+#include <google/protobuf/io/coded_stream.h>
+#include <google/protobuf/wire_format_lite.h>
+
 #include <algorithm>
 #include <map>
 
@@ -8,6 +11,31 @@
 namespace qor::tolvar {
 namespace pb = google::protobuf;
 namespace tv = zantix::qor::tolvar;
+
+namespace {
+
+// The operation field of an op message (tag and a one-byte value).
+constexpr size_t kOperationBytes = 2;
+// Type, tags and lengths of an update around its op message and bodies.
+constexpr size_t kUpdateEnvelopeBytes = 64;
+
+// Bytes of the element operations INSERT 0 .. count-1 of list `property` in the op message of `type`.
+size_t InsertOpsBytes(uint32_t type, uint32_t property, int count) {
+  std::unique_ptr<pb::Message> op = NewOp(type);
+  const pb::FieldDescriptor* field = op ? PropertyField(op->GetDescriptor(), property) : nullptr;
+  if (!field) return 0;
+  const size_t tag = pb::internal::WireFormatLite::TagSize(field->number(), pb::internal::WireFormatLite::TYPE_MESSAGE);
+  size_t bytes = 0;
+  for (int i = 0; i < count; ++i) {
+    // op INSERT (tag and value), then the index unless it is 0 (proto3 leaves zeros out).
+    size_t entry =
+        kOperationBytes + (i == 0 ? 0 : 1 + pb::io::CodedOutputStream::VarintSize32(static_cast<uint32_t>(i)));
+    bytes += tag + pb::io::CodedOutputStream::VarintSize32(static_cast<uint32_t>(entry)) + entry;
+  }
+  return bytes;
+}
+
+}  // namespace
 
 ChangeDiff::ChangeDiff(const ObjectChange& change) : _change(change) {
   uint32_t type = change.key.type;
@@ -63,11 +91,19 @@ ChangeDiff::ChangeDiff(const ObjectChange& change) : _change(change) {
     for (int i = 0; i < oldSize; ++i) {
       if (!kept.count(i)) removed.push_back(i);
     }
+    if (change.oldBody && change.newBody) _snapshotOpsBytes += InsertOpsBytes(type, property, newSize);
     std::sort(removed.begin(), removed.end());
     for (int i : removed) _elementOps.push_back({property, tv::REMOVE, static_cast<uint32_t>(i)});
     for (int j : inserted) _elementOps.push_back({property, tv::INSERT, static_cast<uint32_t>(j)});
   }
   _allOps = OpMessage(nullptr);
+  if (change.oldBody && change.newBody) _snapshotOpsBytes += kOperationBytes;
+}
+
+size_t ChangeDiff::LargestUpdateBytes() const {
+  size_t newBytes = _change.newBody ? _change.newBody->size() : 0;
+  size_t oldBytes = _change.oldBody ? _change.oldBody->size() : 0;
+  return std::max(_allOps.size() + newBytes + oldBytes, _snapshotOpsBytes + newBytes) + kUpdateEnvelopeBytes;
 }
 
 std::string ChangeDiff::OpMessage(const std::set<uint32_t>* followed) const {

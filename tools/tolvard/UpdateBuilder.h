@@ -33,6 +33,11 @@ class ChangeDiff {
   // The update as seen by a monitor following the list properties in `followed` (every list when nullptr).
   zantix::qor::tolvar::MonitorUpdateMsg Update(const std::set<uint32_t>* followed) const;
 
+  // Bytes of the largest update this change can produce: this update with every list followed, or, for a change of
+  // an existing object, the update that brings the new object to a monitor registered later (the new body with one
+  // INSERT per element), whichever is larger. Envelope fields are estimated generously.
+  size_t LargestUpdateBytes() const;
+
   zantix::qor::tolvar::Operation Op() const { return _op; }
   const std::vector<ElementOp>& ElementOps() const { return _elementOps; }
 
@@ -42,7 +47,8 @@ class ChangeDiff {
   const ObjectChange& _change;
   zantix::qor::tolvar::Operation _op = zantix::qor::tolvar::INVALID;
   std::vector<ElementOp> _elementOps;
-  std::string _allOps;  // op message with every list, computed once
+  std::string _allOps;           // op message with every list, computed once
+  size_t _snapshotOpsBytes = 0;  // op message of the new object as a monitor's initial state would carry it
 };
 
 }  // namespace qor::tolvar
