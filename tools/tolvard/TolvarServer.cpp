@@ -121,14 +121,34 @@ void TolvarServer::Remove(const std::shared_ptr<TolvardSession>& session) {
   _sessions.erase(session);
 }
 
-bool TolvarServer::CommitAndPublish(std::vector<ObjectChange> changes, std::string* error) {
-  if (!_store.Commit(changes, error)) return false;
-  if (changes.empty()) return true;
-  auto transaction = std::make_shared<const CommittedTransaction>(std::move(changes));
-  // Copy: a session may close (and remove itself) while publishing.
-  std::vector<std::shared_ptr<TolvardSession>> sessions(_sessions.begin(), _sessions.end());
-  for (const auto& session : sessions) session->Publish(transaction);
-  return true;
+void TolvarServer::Stage(std::vector<ObjectChange> changes, TransactionDone done) {
+  _store.Stage(changes);
+  _group.push_back(StagedTransaction{std::move(changes), std::move(done)});
+  if (_groupPosted) return;
+  // Runs after the handlers that are ready now: the requests that came while the last group was being synced join
+  // this one.
+  _groupPosted = true;
+  boost::asio::post(_acceptor.get_executor(), [this] {
+    _groupPosted = false;
+    CommitGroup();
+  });
+}
+
+void TolvarServer::CommitGroup() {
+  if (_group.empty()) return;
+  std::vector<StagedTransaction> group;
+  group.swap(_group);
+  std::string error;
+  const bool committed = _store.CommitStaged(&error);
+  for (StagedTransaction& staged : group) {
+    if (committed && !staged.changes.empty()) {
+      auto transaction = std::make_shared<const CommittedTransaction>(std::move(staged.changes));
+      // Copy: a session may close (and remove itself) while publishing.
+      std::vector<std::shared_ptr<TolvardSession>> sessions(_sessions.begin(), _sessions.end());
+      for (const auto& session : sessions) session->Publish(transaction);
+    }
+    staged.done(committed, error);
+  }
 }
 
 void TolvarServer::Log(const std::string& line) const {
