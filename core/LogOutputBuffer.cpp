@@ -21,10 +21,11 @@ namespace {
 // together in the next write.
 constexpr std::chrono::milliseconds kConsoleMaxDelay{0};
 
-// The signals whose default action ends the process and that can be caught.
-constexpr int kFlushSignals[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGILL,  SIGTRAP, SIGABRT, SIGBUS,
-                                 SIGFPE,  SIGSEGV, SIGUSR1,   SIGUSR2, SIGALRM, SIGTERM, SIGSTKFLT,
-                                 SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR,  SIGSYS};
+// The signals whose default action ends the process, that can be caught and that nobody here owns: crashes, and
+// the few a user sends by hand. SIGTERM and SIGINT belong to the agent's clean shutdown (which ends in exit() and so
+// writes the buffer); they, SIGHUP and SIGALRM keep their default action where nobody handles them.
+constexpr int kFlushSignals[] = {SIGSEGV, SIGBUS,  SIGFPE,  SIGILL,  SIGABRT, SIGTRAP,   SIGSYS,
+                                 SIGXCPU, SIGXFSZ, SIGQUIT, SIGUSR1, SIGUSR2, SIGSTKFLT, SIGPWR};
 
 std::atomic<LogOutputBuffer*> g_console{nullptr};
 
@@ -58,6 +59,7 @@ struct LogOutputBufferAccess {
     // start afresh, and the lines buffered belong to the parent, which writes them.
     new (&console->_mutex) std::mutex();
     new (&console->_wake) std::condition_variable();
+    new (&console->_flusher) std::thread();  // the parent's: neither joined nor detached here
     console->_size = 0;
     console->_flusherStarted = false;
   }
@@ -90,6 +92,17 @@ LogOutputBuffer& LogOutputBuffer::Console() {
 }
 
 LogOutputBuffer::LogOutputBuffer(int fd, std::chrono::milliseconds maxDelay) : _fd(fd), _maxDelay(maxDelay) {}
+
+LogOutputBuffer::~LogOutputBuffer() {
+  {
+    std::lock_guard<std::mutex> lock(_mutex);
+    _stopping = true;
+  }
+  _wake.notify_all();
+  if (_flusher.joinable()) _flusher.join();
+  std::lock_guard<std::mutex> lock(_mutex);
+  WriteLocked();
+}
 
 void LogOutputBuffer::Append(std::initializer_list<std::string_view> pieces, bool writeNow) {
   size_t total = 0;
@@ -142,7 +155,7 @@ void LogOutputBuffer::WriteAll(const char* data, size_t size) {
 
 void LogOutputBuffer::StartFlusherLocked() {
   try {
-    std::thread(&LogOutputBuffer::FlusherLoop, this).detach();
+    _flusher = std::thread(&LogOutputBuffer::FlusherLoop, this);
     _flusherStarted = true;
   } catch (...) {
     _writeThrough = true;  // no thread to be had: write every line as it comes
@@ -152,10 +165,10 @@ void LogOutputBuffer::StartFlusherLocked() {
 
 void LogOutputBuffer::FlusherLoop() {
   std::unique_lock<std::mutex> lock(_mutex);
-  for (;;) {
-    _wake.wait(lock, [this] { return _size > 0; });
+  while (!_stopping) {
+    _wake.wait(lock, [this] { return _size > 0 || _stopping; });
     auto deadline = std::chrono::steady_clock::now() + _maxDelay;
-    while (_size > 0 && std::chrono::steady_clock::now() < deadline) _wake.wait_until(lock, deadline);
+    while (_size > 0 && !_stopping && std::chrono::steady_clock::now() < deadline) _wake.wait_until(lock, deadline);
     WriteLocked();
   }
 }

@@ -6,13 +6,14 @@
 //     console: lines that come while it wakes up or writes are written together next);
 //   - at once when the buffer would overflow, when the caller asks for it (error and fatal lines), or on Flush();
 //   - at normal process exit (an exit handler; lines made after it are written through);
-//   - when the process is killed by a signal that can be caught and whose action is the default one (crashes such as
-//     SIGSEGV, SIGABRT, SIGBUS, SIGFPE, and termination signals nobody handles): the handler writes what is buffered,
-//     then the signal takes its default course (core dump or termination) as before.
-// Only SIGKILL (or a power loss) can lose what is buffered: the lines made since the flusher last woke up.
+//   - when the process is killed by a crash signal (SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL...) or by SIGQUIT,
+//     SIGUSR1 or SIGUSR2 while their action is the default one: the handler writes what is buffered, then the signal
+//     takes its default course (core dump or termination) as before.
+// SIGTERM and SIGINT end the agent through its clean shutdown and exit(), which writes the buffer. Where they, SIGHUP,
+// SIGALRM or SIGKILL end a process by their default action, the lines made since the flusher last woke up are lost.
 // After fork() the child starts with an empty buffer (what is buffered belongs to the parent) and its own flusher.
 // Thread-safe. The console instance lives for the whole process (never destroyed: lines may come from static
-// destructors).
+// destructors); another instance stops its flusher when destroyed.
 #pragma once
 
 #include <chrono>
@@ -21,6 +22,7 @@
 #include <initializer_list>
 #include <mutex>
 #include <string_view>
+#include <thread>
 
 namespace VevUroro {
 
@@ -32,6 +34,7 @@ class LogOutputBuffer {
   static LogOutputBuffer& Console();
 
   LogOutputBuffer(int fd, std::chrono::milliseconds maxDelay);
+  ~LogOutputBuffer();  // writes what is left
   LogOutputBuffer(const LogOutputBuffer&) = delete;
   LogOutputBuffer& operator=(const LogOutputBuffer&) = delete;
 
@@ -54,7 +57,9 @@ class LogOutputBuffer {
   std::chrono::milliseconds _maxDelay;
   std::mutex _mutex;
   std::condition_variable _wake;
+  std::thread _flusher;
   bool _flusherStarted = false;
+  bool _stopping = false;
   bool _writeThrough = false;
   size_t _size = 0;
   char _data[kCapacity];

@@ -72,7 +72,8 @@ TEST_P(CrashSignalTest, ALineBufferedWhenTheProcessIsKilledBySignalStillReachesT
   EXPECT_NE(text.find("level=\"info\"]"), std::string::npos) << text;
 }
 
-INSTANTIATE_TEST_SUITE_P(Signals, CrashSignalTest, ::testing::Values(SIGSEGV, SIGABRT, SIGBUS, SIGTERM, SIGHUP));
+INSTANTIATE_TEST_SUITE_P(Signals, CrashSignalTest,
+                         ::testing::Values(SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGQUIT, SIGUSR1));
 
 TEST_F(LogOutputBufferTest, AFaultInTheProcessStillWritesTheBufferedLines) {
   int status = RunInChild([] {
