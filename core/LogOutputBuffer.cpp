@@ -31,7 +31,7 @@ std::atomic<LogOutputBuffer*> g_console{nullptr};
 
 }  // namespace
 
-// Reaches the private members from the C-linkage handlers below.
+// Reaches the private members from the process-wide hooks below (signal, exit and fork handlers).
 struct LogOutputBufferAccess {
   static void OnSignal(int signal) {
     if (LogOutputBuffer* console = g_console.load()) console->FlushFromSignal();
