@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <syslog.h>
@@ -15,6 +16,8 @@
 #include <iostream>
 #include <mutex>
 
+#include "core/LogOutputBuffer.h"
+#include "core/SyslogGate.h"
 #include "platform/QorRoot.h"
 #include "platform/metrics/Metrics.h"
 
@@ -145,7 +148,47 @@ int SyslogPriority(int severity) {
   }
 }
 
-void WriteLine(int priority, const std::string& line) {
+// glibc's fixed path of the system log socket; looked at again at most once a second.
+SyslogGate& SystemLog() {
+  static SyslogGate* gate =
+      new SyslogGate([] { return SyslogGate::SocketAt("/dev/log"); },
+                     [](int priority, const std::string& line) { syslog(priority, "%s", line.c_str()); },
+                     [] { return std::chrono::steady_clock::now(); }, std::chrono::seconds(1), 1 << 20);
+  return *gate;
+}
+
+// Process and thread ids cost a system call each; they are asked once (again in a forked child).
+std::atomic<unsigned> g_forkGeneration{0};
+std::atomic<long> g_pid{0};
+
+void AfterForkInChild() {
+  g_forkGeneration.fetch_add(1, std::memory_order_relaxed);
+  g_pid.store(0, std::memory_order_relaxed);
+}
+
+long ProcessId() {
+  static const bool registered = pthread_atfork(nullptr, nullptr, AfterForkInChild) == 0;
+  (void)registered;
+  long pid = g_pid.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    pid = static_cast<long>(getpid());
+    g_pid.store(pid, std::memory_order_relaxed);
+  }
+  return pid;
+}
+
+long ThreadId() {
+  thread_local unsigned generation = ~0u;
+  thread_local long tid = 0;
+  unsigned current = g_forkGeneration.load(std::memory_order_relaxed);
+  if (generation != current) {
+    tid = static_cast<long>(syscall(SYS_gettid));
+    generation = current;
+  }
+  return tid;
+}
+
+void WriteLine(int priority, std::string line) {
   auto& state = State();
   std::unique_lock<std::mutex> lock(state.mutex);
   if (state.sink) {
@@ -156,7 +199,7 @@ void WriteLine(int priority, const std::string& line) {
   }
   if (state.udpFd < 0) {
     lock.unlock();
-    syslog(priority, "%s", line.c_str());
+    SystemLog().Write(priority, std::move(line));
     return;
   }
   // After a failed write, wait more than two seconds before trying the socket again.
@@ -269,40 +312,51 @@ Logger::~Logger() {
       return;
     }
     auto lookups = Lookups();
-    std::string sd = "[qor@32473 comp=\"" + std::string(_comp) + "\" subcomp=\"vevUroro\"";
-    if (!_s2comp.empty()) sd += " s2comp=\"" + _s2comp + "\"";
-    if (!_entityId.empty()) sd += " entId=\"" + _entityId + "\"";
-    sd += " tid=\"" + std::to_string(static_cast<long>(syscall(SYS_gettid))) + "\"";
-    sd += " level=\"" + std::string(name) + "\"";
+    std::string sd;
+    sd.reserve(128 + _s2comp.size() + _entityId.size() + 32 * _tags.size());
+    sd.append("[qor@32473 comp=\"").append(_comp).append("\" subcomp=\"vevUroro\"");
+    if (!_s2comp.empty()) sd.append(" s2comp=\"").append(_s2comp).append("\"");
+    if (!_entityId.empty()) sd.append(" entId=\"").append(_entityId).append("\"");
+    sd.append(" tid=\"").append(std::to_string(ThreadId())).append("\"");
+    sd.append(" level=\"").append(name).append("\"");
     bool invalid = false;
-    for (const auto& tag : _tags) {
+    for (const std::string& tag : _tags) {
       auto colon = tag.find(':');
-      std::string key = colon == std::string::npos ? "tag" : tag.substr(0, colon);
-      std::string value = colon == std::string::npos ? tag : tag.substr(colon + 1);
+      std::string_view whole(tag);
+      std::string_view key = colon == std::string::npos ? std::string_view("tag") : whole.substr(0, colon);
+      std::string_view value = colon == std::string::npos ? whole : whole.substr(colon + 1);
       if (lookups->keysLoaded) {
-        auto it = lookups->keys.find(key);
-        if (it == lookups->keys.end() || (!it->second.empty() && it->second.count(value) == 0)) {
+        auto it = lookups->keys.find(std::string(key));
+        if (it == lookups->keys.end() || (!it->second.empty() && it->second.count(std::string(value)) == 0)) {
           invalid = true;
           continue;
         }
       }
-      sd += " " + key + "=\"" + value + "\"";
+      sd.append(" ").append(key).append("=\"").append(value).append("\"");
     }
     if (_messageId == "*") invalid = true;
-    if (invalid) sd += " invalid=\"true\"";
-    sd += "]";
+    if (invalid) sd.append(" invalid=\"true\"");
+    sd.append("]");
 
-    std::string msgid = (_messageId.empty() || _messageId == "*") ? "-" : _messageId;
-    std::string line = "QOR " + std::to_string(getpid()) + " " + msgid + " " + sd + " " + _text;
-    WriteLine(SyslogPriority(_severity), line);
+    std::string_view msgid = (_messageId.empty() || _messageId == "*") ? std::string_view("-") : _messageId;
+    std::string line;
+    line.reserve(32 + msgid.size() + sd.size() + _text.size());
+    line.append("QOR ").append(std::to_string(ProcessId())).append(" ").append(msgid).append(" ").append(sd);
+    line.append(" ").append(_text);
+    WriteLine(SyslogPriority(_severity), std::move(line));
 
     if (GetOutputToConsole()) {
-      std::string echo = logging::FormatTimestamp(std::chrono::system_clock::now()) + " " + sd + " " + _text + "\n";
+      std::string stamp = logging::FormatTimestamp(std::chrono::system_clock::now());
       auto& state = State();
-      std::lock_guard<std::mutex> lock(state.mutex);
-      std::ostream& out = state.console ? *state.console : std::cout;
-      out << echo;
-      out.flush();
+      std::unique_lock<std::mutex> lock(state.mutex);
+      if (state.console) {
+        *state.console << stamp << " " << sd << " " << _text << "\n";
+        state.console->flush();
+      } else {
+        lock.unlock();
+        // Error and fatal lines are written at once: they often come right before the process ends.
+        LogOutputBuffer::Console().Append({stamp, " ", sd, " ", _text, "\n"}, _severity <= LOG_LEVEL_ERROR);
+      }
     }
 
     auto& state = State();
@@ -332,6 +386,10 @@ void SetConsoleStream(std::ostream* stream) {
   auto& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
   state.console = stream;
+}
+
+void FlushConsole() {
+  LogOutputBuffer::Console().Flush();
 }
 
 bool SetUdpDestination(const std::string& host, uint16_t port) {

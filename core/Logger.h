@@ -9,7 +9,9 @@
 //
 // Emitted line: "QOR <pid> <msgid or -> [qor@32473 comp=... subcomp="vevUroro" ... level=...] <text>", written to
 // syslog (facility local6) or, when a UDP destination is configured, to that socket; also echoed to standard output
-// with a millisecond UTC time stamp when console output is on.
+// with a millisecond UTC time stamp when console output is on. The echo is written in batches (LogOutputBuffer.h:
+// within milliseconds, at once for error and fatal lines, at exit and on a crash signal); syslog is skipped while
+// its socket is absent (SyslogGate.h).
 #pragma once
 
 #include <atomic>
@@ -157,8 +159,10 @@ namespace logging {
 // Where finished lines go instead of syslog/UDP (tests); nullptr restores the default.
 using LineSink = std::function<void(int priority, const std::string& line)>;
 void SetLineSink(LineSink sink);
-// Where the console echo goes instead of std::cout (tests); nullptr restores std::cout.
+// Where the console echo goes instead of standard output (tests); nullptr restores standard output.
 void SetConsoleStream(std::ostream* stream);
+// Writes the console echo buffered so far, before something else writes to standard output.
+void FlushConsole();
 
 // Sends lines to a UDP syslog collector at host:port instead of syslog; empty host switches back.
 bool SetUdpDestination(const std::string& host, uint16_t port);

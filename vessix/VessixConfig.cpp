@@ -171,6 +171,7 @@ bool LoadVessixConfig(const std::string& path, VessixConfig& config) {
   } catch (const std::exception& e) {
     VessixLog(LOG_LEVEL_ERROR, "errorCode:VX00402", "Failed loading config file: %s exception %s", path.c_str(),
               e.what());
+    logging::FlushConsole();
     std::printf("Error: Vessix failed to start.\nConfiguration file %s is invalid.\n", path.c_str());
     std::fflush(stdout);
     return false;

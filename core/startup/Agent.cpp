@@ -92,6 +92,7 @@ bool Agent::LoadConfiguration() {
     _tree = LoadXmlConfig(_configPath);
   } catch (const std::exception&) {
     Logger(LOG_LEVEL_ERROR, "Failed loading config file: %1", _configPath).AddTag("errorCode:LCP00003");
+    logging::FlushConsole();
     std::cout << "-----------------------------------\n* Error *: VevUroro start failed.\n  Configuration file "
               << _configPath << " is invalid!\n-----------------------------------\n";
     std::cout.flush();

@@ -20,6 +20,7 @@ int RunWithFailurePolicy(const std::function<int()>& body, const std::function<v
     } else {
       syslog(LOG_ERR, "%s", kAllocFailText);
     }
+    logging::FlushConsole();
     std::cout.flush();
     std::cerr.flush();
     std::fflush(nullptr);

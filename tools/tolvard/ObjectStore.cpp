@@ -75,17 +75,57 @@ std::pair<ObjectStore::Map::const_iterator, ObjectStore::Map::const_iterator> Ob
   return {begin, end};
 }
 
-bool ObjectStore::Commit(const std::vector<ObjectChange>& changes, std::string* error) {
-  if (changes.empty()) return true;
-  if (!Exec("BEGIN IMMEDIATE", error)) return false;
+void ObjectStore::Stage(const std::vector<ObjectChange>& changes) {
   for (const ObjectChange& change : changes) {
-    sqlite3_stmt* stmt = change.newBody ? _put : _delete;
+    Staged staged{change.key, nullptr, nullptr};
+    auto it = _objects.find(change.key);
+    if (it != _objects.end()) staged.before = it->second;
+    if (change.newBody) {
+      staged.after = std::make_shared<const std::string>(*change.newBody);
+      if (it != _objects.end()) {
+        it->second = staged.after;
+      } else {
+        _objects.emplace(change.key, staged.after);
+      }
+    } else if (it != _objects.end()) {
+      _objects.erase(it);
+    }
+    _staged.push_back(std::move(staged));
+  }
+}
+
+bool ObjectStore::CommitStaged(std::string* error) {
+  if (_staged.empty()) return true;
+  bool written = Write(error);
+  if (!written) {
+    // Undo in reverse order: a key staged twice gets back what it held before the first.
+    for (auto it = _staged.rbegin(); it != _staged.rend(); ++it) {
+      if (it->before) {
+        _objects[it->key] = it->before;
+      } else {
+        _objects.erase(it->key);
+      }
+    }
+  }
+  _staged.clear();
+  return written;
+}
+
+bool ObjectStore::Commit(const std::vector<ObjectChange>& changes, std::string* error) {
+  Stage(changes);
+  return CommitStaged(error);
+}
+
+bool ObjectStore::Write(std::string* error) {
+  if (!Exec("BEGIN IMMEDIATE", error)) return false;
+  for (const Staged& change : _staged) {
+    sqlite3_stmt* stmt = change.after ? _put : _delete;
     sqlite3_reset(stmt);
     sqlite3_bind_int64(stmt, 1, change.key.vdb);
     sqlite3_bind_int64(stmt, 2, change.key.type);
     sqlite3_bind_blob(stmt, 3, change.key.id.data(), static_cast<int>(change.key.id.size()), SQLITE_STATIC);
-    if (change.newBody) {
-      sqlite3_bind_blob(stmt, 4, change.newBody->data(), static_cast<int>(change.newBody->size()), SQLITE_STATIC);
+    if (change.after) {
+      sqlite3_bind_blob(stmt, 4, change.after->data(), static_cast<int>(change.after->size()), SQLITE_STATIC);
     }
     if (sqlite3_step(stmt) != SQLITE_DONE) {
       *error = std::string("write: ") + sqlite3_errmsg(_db);
@@ -100,13 +140,6 @@ bool ObjectStore::Commit(const std::vector<ObjectChange>& changes, std::string* 
     std::string ignored;
     Exec("ROLLBACK", &ignored);
     return false;
-  }
-  for (const ObjectChange& change : changes) {
-    if (change.newBody) {
-      _objects[change.key] = std::make_shared<const std::string>(*change.newBody);
-    } else {
-      _objects.erase(change.key);
-    }
   }
   return true;
 }

@@ -1,9 +1,13 @@
 // The committed objects of tolvard: an SQLite file (WAL, synchronous=FULL) and an in-memory copy of it.
 //
-// Objects are keyed by (vdb, object type, id bytes) and stored as their serialized bodies. Commit writes one
-// SQLite transaction and only then changes the memory copy, so memory never holds what the file does not. A body
-// in memory is never changed, only replaced: whoever keeps its shared pointer (a snapshot being sent) keeps that
-// version.
+// Objects are keyed by (vdb, object type, id bytes) and stored as their serialized bodies. Transactions are written
+// in groups: Stage applies a transaction's changes to the memory copy at once (so that the next transaction of the
+// group is checked against it) and remembers them; CommitStaged writes every staged change in one SQLite
+// transaction (one sync to disk for the whole group), or, when the file cannot be written, undoes them in memory.
+// Between the two, the memory copy is read only to check the group's next transactions: the caller commits the
+// group before anything else reads it, so nothing durable-looking is ever shown that the file does not hold.
+// A body in memory is never changed, only replaced: whoever keeps its shared pointer (a snapshot being sent) keeps
+// that version.
 // Used by the server's single thread; not thread-safe.
 #pragma once
 
@@ -51,17 +55,31 @@ class ObjectStore {
   // Iterators over all objects of (vdb, type).
   std::pair<Map::const_iterator, Map::const_iterator> Range(uint32_t vdb, uint32_t type) const;
 
-  // Makes `changes` durable (one SQLite transaction) and applies them to memory. False, with nothing changed,
+  // Applies `changes` to memory and keeps them for the next CommitStaged.
+  void Stage(const std::vector<ObjectChange>& changes);
+  // Makes every staged change durable (one SQLite transaction). False, with the staged changes undone in memory,
   // when the file cannot be written.
+  bool CommitStaged(std::string* error);
+  bool HasStaged() const { return !_staged.empty(); }
+  // Stage and CommitStaged of one transaction.
   bool Commit(const std::vector<ObjectChange>& changes, std::string* error);
 
  private:
   bool Exec(const char* sql, std::string* error);
+  bool Write(std::string* error);
+
+  // A staged change: what the key held before it (to undo) and what it holds now (to write).
+  struct Staged {
+    ObjectKey key;
+    Body before;
+    Body after;
+  };
 
   sqlite3* _db = nullptr;
   sqlite3_stmt* _put = nullptr;
   sqlite3_stmt* _delete = nullptr;
   Map _objects;
+  std::vector<Staged> _staged;
 };
 
 }  // namespace qor::tolvar

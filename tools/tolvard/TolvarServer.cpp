@@ -121,14 +121,33 @@ void TolvarServer::Remove(const std::shared_ptr<TolvardSession>& session) {
   _sessions.erase(session);
 }
 
-bool TolvarServer::CommitAndPublish(const std::shared_ptr<const CommittedTransaction>& transaction,
-                                    std::string* error) {
-  if (!_store.Commit(transaction->changes, error)) return false;
-  if (transaction->changes.empty()) return true;
-  // Copy: a session may close (and remove itself) while publishing.
-  std::vector<std::shared_ptr<TolvardSession>> sessions(_sessions.begin(), _sessions.end());
-  for (const auto& session : sessions) session->Publish(transaction);
-  return true;
+void TolvarServer::Stage(std::shared_ptr<const CommittedTransaction> transaction, TransactionDone done) {
+  _store.Stage(transaction->changes);
+  _group.push_back(StagedTransaction{std::move(transaction), std::move(done)});
+  if (_groupPosted) return;
+  // Runs after the handlers that are ready now: the requests that came while the last group was being synced join
+  // this one.
+  _groupPosted = true;
+  boost::asio::post(_acceptor.get_executor(), [this] {
+    _groupPosted = false;
+    CommitGroup();
+  });
+}
+
+void TolvarServer::CommitGroup() {
+  if (_group.empty()) return;
+  std::vector<StagedTransaction> group;
+  group.swap(_group);
+  std::string error;
+  const bool committed = _store.CommitStaged(&error);
+  for (StagedTransaction& staged : group) {
+    if (committed && !staged.transaction->changes.empty()) {
+      // Copy: a session may close (and remove itself) while publishing.
+      std::vector<std::shared_ptr<TolvardSession>> sessions(_sessions.begin(), _sessions.end());
+      for (const auto& session : sessions) session->Publish(staged.transaction);
+    }
+    staged.done(committed, error);
+  }
 }
 
 void TolvarServer::Log(const std::string& line) const {

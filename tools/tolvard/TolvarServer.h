@@ -3,6 +3,8 @@
 // the monitors it touches (updates, then one barrier per monitor).
 //
 // Everything runs on the one thread that calls Run(); the store, sessions and monitors are touched only there.
+// Transactions are committed in groups: those read in one turn of the event loop share one sync to disk, and each is
+// acknowledged and published only after it.
 // Bounds (TolvarServerOptions): connections beyond the bound are closed at once; a frame over the size bound closes
 // its connection; when the unfinished request frames of all connections exceed the input bound, the connection
 // holding the largest is closed; output is sent as clients drain it, and only a client that lets more than the
@@ -19,6 +21,7 @@
 #include <boost/asio.hpp>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <set>
@@ -56,8 +59,15 @@ class TolvarServer {
   ObjectStore& Store() { return _store; }
   const TolvarServerOptions& Options() const { return _options; }
   void Remove(const std::shared_ptr<TolvardSession>& session);
-  // Commits the changes and queues them for every monitor; false with `error` when the commit fails.
-  bool CommitAndPublish(const std::shared_ptr<const CommittedTransaction>& transaction, std::string* error);
+  // Group commit: stages a checked transaction into the group that is committed once the requests already read
+  // are handled (one SQLite transaction and one sync for all of them). After that commit, in staging order, each
+  // transaction is queued for every monitor it touches and `done` is called (false with the error when the group
+  // could not be written: then none of it was applied).
+  using TransactionDone = std::function<void(bool ok, const std::string& error)>;
+  void Stage(std::shared_ptr<const CommittedTransaction> transaction, TransactionDone done);
+  // Commits the staged group now: before any request that reads the store, or whose answer would otherwise overtake
+  // a staged transaction's.
+  void CommitGroup();
   // A session's unfinished input grew (or shrank) by `delta` bytes; over the input bound, the session holding the
   // most is closed.
   void InputChanged(std::ptrdiff_t delta);
@@ -85,6 +95,12 @@ class TolvarServer {
   std::set<std::shared_ptr<TolvardSession>> _sessions;
   size_t _inputBytes = 0;
   std::map<std::string, Limited> _limited;
+  struct StagedTransaction {
+    std::shared_ptr<const CommittedTransaction> transaction;
+    TransactionDone done;
+  };
+  std::vector<StagedTransaction> _group;
+  bool _groupPosted = false;
 };
 
 }  // namespace qor::tolvar

@@ -15,6 +15,8 @@ namespace {
 constexpr size_t kFrameMargin = 1024;
 // Tags and lengths around one object of a get reply.
 constexpr size_t kObjectOverhead = 32;
+// The most that one write gathers from the queued frames (a single larger frame goes alone).
+constexpr size_t kGatherBytes = 256 * 1024;
 
 using MonitorKey = std::pair<uint32_t, uint32_t>;
 using Followed = std::map<uint32_t, std::optional<std::set<uint32_t>>>;  // type -> followed lists (all: nullopt)
@@ -251,16 +253,28 @@ void TolvardSession::Queue(Output output) {
 
 void TolvardSession::Write() {
   if (_writing || _closed) return;
-  while (_currentOffset == _current.size() && !_output.empty()) {
-    Output& front = _output.front();
+  if (_currentOffset == _current.size()) {
     _current.clear();
     _currentOffset = 0;
-    if (!front.source) {
-      _frameBytes -= front.frame.size();
-      _current = std::move(front.frame);
-      _output.pop_front();
-    } else if (!front.source->Next(&_current)) {
-      _output.pop_front();
+    // What piled up while the previous write was under way goes out in one write (up to a bound), rather than one
+    // frame per turn of the event loop: a monitor of a busy database otherwise falls further behind with every
+    // transaction committed meanwhile.
+    std::string frame;
+    while (!_output.empty() && _current.size() < kGatherBytes) {
+      Output& front = _output.front();
+      if (!front.source) {
+        _frameBytes -= front.frame.size();
+        if (_current.empty()) {
+          _current = std::move(front.frame);
+        } else {
+          _current += front.frame;
+        }
+        _output.pop_front();
+      } else if (front.source->Next(&frame)) {
+        _current += frame;
+      } else {
+        _output.pop_front();
+      }
     }
   }
   if (_currentOffset == _current.size()) return;
@@ -300,6 +314,8 @@ void TolvardSession::Handle(const std::string& payload) {
     return;
   }
   uint64_t id = frame.request_id();
+  // Only transactions join a group: anything else sees (and is answered after) what was staged before it.
+  if (frame.body_case() != tv::ClientFrameMsg::kTransact) _server.CommitGroup();
   switch (frame.body_case()) {
     case tv::ClientFrameMsg::kHello:
       _name = frame.hello().client_name();
@@ -423,6 +439,7 @@ void TolvardSession::Transact(uint64_t requestId, const tv::TransactMsg& transac
   std::vector<ObjectChange> changes;
   std::string error;
   if (!applier.Apply(requests, &changes, &error)) {
+    _server.CommitGroup();  // answered after this session's staged transactions, in order
     Reply(requestId, kCodeInvalidArgument, error);
     return;
   }
@@ -433,19 +450,21 @@ void TolvardSession::Transact(uint64_t requestId, const tv::TransactMsg& transac
     size_t bytes = transaction->diffs[i].LargestUpdateBytes();
     if (bytes > FrameRoom()) {
       const ObjectKey& key = transaction->changes[i].key;
+      _server.CommitGroup();  // answered after this session's staged transactions, in order
       Reply(requestId, kCodeInvalidArgument,
             "object " + ObjectTypeName(key.type) + " " + ObjectIdText(key.type, key.id) + ": its update of " +
                 std::to_string(bytes) + " bytes would be over the frame bound of " + std::to_string(FrameRoom()));
       return;
     }
   }
-  // Keep this session alive: publishing may close it.
-  auto self = shared_from_this();
-  if (!_server.CommitAndPublish(transaction, &error)) {
-    Reply(requestId, kCodeInternal, "commit failed: " + error);
-    return;
-  }
-  Reply(requestId, kCodeOk, "");
+  // The answer waits for the group's commit; the session stays alive until then (publishing may close it).
+  _server.Stage(std::move(transaction), [this, self = shared_from_this(), requestId](bool ok, const std::string& why) {
+    if (ok) {
+      Reply(requestId, kCodeOk, "");
+    } else {
+      Reply(requestId, kCodeInternal, "commit failed: " + why);
+    }
+  });
 }
 
 void TolvardSession::Get(uint64_t requestId, const tv::GetMsg& get) {

@@ -114,7 +114,7 @@ class TolvardSession : public std::enable_shared_from_this<TolvardSession> {
   bool _reading = false;
   bool _readPaused = false;
   std::deque<Output> _output;
-  std::string _current;  // the frame being written
+  std::string _current;  // the frames being written
   size_t _currentOffset = 0;
   size_t _frameBytes = 0;  // bytes of ready frames in _output
   bool _writing = false;

@@ -1,0 +1,168 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <string>
+
+#include "core/LogOutputBuffer.h"
+#include "core/Logger.h"
+#include "support/ChildProcess.h"
+#include "support/TempRoot.h"
+#include "support/Wait.h"
+
+namespace VevUroro {
+namespace {
+
+using std::chrono::hours;
+using std::chrono::milliseconds;
+
+size_t Count(const std::string& text, const std::string& what) {
+  size_t count = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++count;
+  return count;
+}
+
+class LogOutputBufferTest : public ::testing::Test {
+ protected:
+  // Runs `body` in a forked child whose standard output is `out`, with the agent's logger writing the console echo
+  // there (and nothing to syslog); returns the child's wait status.
+  int RunInChild(const std::function<void()>& body) {
+    pid_t pid = fork();
+    if (pid == 0) {
+      int fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      if (fd < 0 || dup2(fd, STDOUT_FILENO) < 0) _exit(120);
+      logging::SetLineSink([](int, const std::string&) {});
+      logging::SetConsoleStream(nullptr);
+      SetOutputToConsole(true);
+      SetLogLevel(LOG_LEVEL_INFO);
+      body();
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return status;
+  }
+  std::string Output() const { return qor::test::ChildProcess::ReadFile(out); }
+
+  qor::test::TempRoot root;
+  std::string out = root.Path() + "/stdout.txt";
+};
+
+class CrashSignalTest : public LogOutputBufferTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(CrashSignalTest, ALineBufferedWhenTheProcessIsKilledBySignalStillReachesTheFile) {
+  const int signal = GetParam();
+  int status = RunInChild([&] {
+    LogOutputBuffer::Console().SetMaxDelay(hours(1));  // only the signal can write it now
+    Logger(LOG_LEVEL_INFO, "the last words before signal %1", signal);
+    std::string before = qor::test::ChildProcess::ReadFile(out);
+    if (before.find("the last words") != std::string::npos) _exit(121);  // it was not buffered: nothing tested
+    kill(getpid(), signal);
+    _exit(122);
+  });
+  ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << (WIFEXITED(status) ? WEXITSTATUS(status) : -1);
+  EXPECT_EQ(WTERMSIG(status), signal);  // and the signal kept its default course
+  std::string text = Output();
+  EXPECT_EQ(Count(text, "the last words before signal " + std::to_string(signal) + "\n"), 1u) << text;
+  EXPECT_NE(text.find("level=\"info\"]"), std::string::npos) << text;
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, CrashSignalTest,
+                         ::testing::Values(SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGQUIT, SIGUSR1));
+
+TEST_F(LogOutputBufferTest, AFaultInTheProcessStillWritesTheBufferedLines) {
+  int status = RunInChild([] {
+    LogOutputBuffer::Console().SetMaxDelay(hours(1));
+    Logger(LOG_LEVEL_INFO, "written before the fault");
+    volatile int* nowhere = nullptr;
+    *nowhere = 1;
+  });
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGSEGV);
+  EXPECT_EQ(Count(Output(), "written before the fault\n"), 1u);
+}
+
+TEST_F(LogOutputBufferTest, ExitWritesTheBufferAndLaterLinesGoThrough) {
+  int status = RunInChild([] {
+    struct Late {
+      ~Late() { Logger(LOG_LEVEL_INFO, "from a static destructor"); }
+    };
+    static Late late;  // made before the console, so destroyed after the console's exit handler ran
+    LogOutputBuffer::Console().SetMaxDelay(hours(1));
+    Logger(LOG_LEVEL_INFO, "buffered at exit");
+    std::exit(0);
+  });
+  ASSERT_TRUE(WIFEXITED(status));
+  std::string text = Output();
+  EXPECT_EQ(Count(text, "buffered at exit\n"), 1u) << text;
+  EXPECT_EQ(Count(text, "from a static destructor\n"), 1u) << text;
+}
+
+TEST_F(LogOutputBufferTest, ErrorLinesAreWrittenAtOnceAndOtherLinesWithinTheDelay) {
+  int status = RunInChild([&] {
+    LogOutputBuffer::Console().SetMaxDelay(hours(1));
+    Logger(LOG_LEVEL_INFO, "an info line");
+    Logger(LOG_LEVEL_ERROR, "an error line");  // writes what is buffered before it too
+    std::string text = qor::test::ChildProcess::ReadFile(out);
+    if (text.find("an info line") == std::string::npos || text.find("an error line") == std::string::npos) _exit(3);
+    LogOutputBuffer::Console().SetMaxDelay(milliseconds(5));
+    Logger(LOG_LEVEL_INFO, "written by the flusher");
+    bool seen = qor::test::WaitFor(
+        [&] { return qor::test::ChildProcess::ReadFile(out).find("by the flusher") != std::string::npos; });
+    _exit(seen ? 0 : 4);
+  });
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  std::string text = Output();
+  EXPECT_LT(text.find("an info line"), text.find("an error line"));
+}
+
+TEST_F(LogOutputBufferTest, AForkedChildDoesNotWriteItsParentsBufferedLinesAgain) {
+  int status = RunInChild([&] {
+    LogOutputBuffer::Console().SetMaxDelay(hours(1));
+    Logger(LOG_LEVEL_INFO, "the parent's line");
+    pid_t child = fork();
+    if (child == 0) {
+      Logger(LOG_LEVEL_INFO, "the child's line");
+      std::exit(0);  // its exit handler writes its own buffer only
+    }
+    int childStatus = 0;
+    waitpid(child, &childStatus, 0);
+    std::exit(WIFEXITED(childStatus) ? WEXITSTATUS(childStatus) : 5);
+  });
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+  std::string text = Output();
+  EXPECT_EQ(Count(text, "the parent's line\n"), 1u) << text;
+  EXPECT_EQ(Count(text, "the child's line\n"), 1u) << text;
+}
+
+TEST(LogOutputBufferOwnTest, LinesLongerThanTheBufferAndManySmallOnesKeepTheirOrder) {
+  qor::test::TempRoot root;
+  std::string path = root.Path() + "/out";
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  LogOutputBuffer buffer(fd, hours(1));
+  std::string expected;
+  std::string big(LogOutputBuffer::kCapacity + 10, 'x');
+  for (int i = 0; i < 5000; ++i) {
+    std::string line = "line " + std::to_string(i);
+    buffer.Append({line, "\n"}, false);
+    expected += line + "\n";
+    if (i == 2500) {
+      buffer.Append({big, "\n"}, false);
+      expected += big + "\n";
+    }
+  }
+  buffer.Flush();
+  close(fd);
+  EXPECT_EQ(qor::test::ChildProcess::ReadFile(path), expected);
+}
+
+}  // namespace
+}  // namespace VevUroro
