@@ -181,6 +181,11 @@ void L3App::OnVdrMessage(const uint8_t* message, int length) {
     Logger(LOG_LEVEL_ERROR, "%1: unknown vdr msg %2", kApp, read.type).AddTag("errorCode:LCP00901");
     return;
   }
+  // A message is taken whole or not at all: the TLVs read before a bad one are not acted upon.
+  if (read.result == KernelMessage::Result::kMalformed) {
+    Logger(LOG_LEVEL_ERROR, "%1: malformed vdr msg: %2", kApp, read.error).AddTag("errorCode:LCP00901");
+    return;
+  }
   for (const KernelEvent& event : read.events) {
     Logger(LOG_LEVEL_DEBUG, "%1: Handle vdrb msg type %2, sub type %3", kApp, read.type, event.tlvType);
     if (event.tlvType == kTlvInstanceReport && event.change == kInstanceFullSync) {
@@ -189,9 +194,6 @@ void L3App::OnVdrMessage(const uint8_t* message, int length) {
     } else if (event.tlvType == kTlvDadReport) {
       HandleDadReport(event);
     }
-  }
-  if (read.result == KernelMessage::Result::kMalformed) {
-    Logger(LOG_LEVEL_ERROR, "%1: malformed vdr msg: %2", kApp, read.error).AddTag("errorCode:LCP00901");
   }
 }
 

@@ -263,6 +263,35 @@ TEST(L3AppTest, DadReportsNeedAVersionUuidAndAreWrittenBack) {
   EXPECT_TRUE(log.Has({"Delete Entire Dad state for Lif"}));
 }
 
+// A message with a bad TLV after good ones is refused whole: neither the full-sync request nor the DAD report before
+// the bad TLV is acted upon.
+TEST(L3AppTest, AKernelMessageWithABadTlvIsNotActedUponInPart) {
+  qor::test::LogCapture log;
+  L3Rig rig;
+  Basic(rig);
+  rig.TakeTlvs();
+  std::vector<uint8_t> request = qor::dpsim::RouterModule::FullSyncRequest(7);
+  std::vector<uint8_t> dad = qor::dpsim::RouterModule::DadReport(7, IdText(11), IdText(77), 1, {{"10.11.0.1", 2}});
+  std::vector<uint8_t> message = request;
+  message.insert(message.end(), dad.begin() + 4, dad.end());  // the DAD report's TLV, without its message header
+  message.insert(message.end(), {0, 3, 0, 2});                // a TLV claiming 2 bytes
+  message[2] = static_cast<uint8_t>(message.size() >> 8);
+  message[3] = static_cast<uint8_t>(message.size());
+  rig.Deliver(message);
+  EXPECT_TRUE(log.Has({"malformed vdr msg", "LCP00901"}));
+  EXPECT_FALSE(log.Has({"handle kernel full sync request"}));
+  EXPECT_TRUE(rig.TakeTlvs().empty());
+  EXPECT_TRUE(rig.tolvar->writes.empty());
+
+  // The same TLVs without the bad one are taken.
+  message.resize(message.size() - 4);
+  message[2] = static_cast<uint8_t>(message.size() >> 8);
+  message[3] = static_cast<uint8_t>(message.size());
+  rig.Deliver(message);
+  EXPECT_FALSE(rig.TakeTlvs().empty());
+  EXPECT_EQ(rig.tolvar->writes.size(), 1u);
+}
+
 TEST(L3AppTest, ChildrenOfAMissingParentWaitForIt) {
   qor::test::LogCapture log;
   L3Rig rig;
