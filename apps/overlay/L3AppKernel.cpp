@@ -223,6 +223,13 @@ void L3App::HandleDadReport(const KernelEvent& report) {
     Logger(LOG_LEVEL_ERROR, "%1: DAD report for unknown LIF %2", kApp, report.lifName).AddTag("errorCode:LCP00029");
     return;
   }
+  // The LIF name alone does not identify the LIF: a report naming another VDR is not this LIF's state.
+  if (port->second.installed->vdrId != report.vdrId) {
+    Logger(LOG_LEVEL_ERROR, "%1: DAD report for LIF %2 names vdr %3, the LIF is on vdr %4", kApp, report.lifName,
+           report.vdrId, port->second.installed->vdrId)
+        .AddTag("errorCode:LCP00029");
+    return;
+  }
   Logger(LOG_LEVEL_DEBUG, "VDRDadStatusUpdateTLV2PB Found LRP");
   tv::ModifyRequestMsg request;
   if (report.entries.empty()) {

@@ -263,6 +263,18 @@ TEST(L3AppTest, DadReportsNeedAVersionUuidAndAreWrittenBack) {
   EXPECT_TRUE(log.Has({"Delete Entire Dad state for Lif"}));
 }
 
+TEST(L3AppTest, ADadReportNamingAnotherVdrThanItsLifIsRefused) {
+  qor::test::LogCapture log;
+  L3Rig rig;
+  Basic(rig);  // LIF 11 on VDR 7
+  rig.Deliver(qor::dpsim::RouterModule::DadReport(999, IdText(11), IdText(77), 1, {{"10.11.0.1", 2}}));
+  rig.Deliver(qor::dpsim::RouterModule::DadReport(999, IdText(11), IdText(77), 1, {}));
+  EXPECT_TRUE(rig.tolvar->writes.empty());
+  EXPECT_TRUE(log.Has({"names vdr 999, the LIF is on vdr 7", "LCP00029"}));
+  rig.Deliver(qor::dpsim::RouterModule::DadReport(7, IdText(11), IdText(77), 1, {{"10.11.0.1", 2}}));
+  EXPECT_EQ(rig.tolvar->writes.size(), 1u);
+}
+
 // A message with a bad TLV after good ones is refused whole: neither the full-sync request nor the DAD report before
 // the bad TLV is acted upon.
 TEST(L3AppTest, AKernelMessageWithABadTlvIsNotActedUponInPart) {
