@@ -10,7 +10,8 @@
 // The first L3 notification after start runs the full sync instead: FULL SYNC START for every VDR, the instances,
 // prefix lists, each router's LIFs (with ARP and DAD), routes and multicast routes, the global settings, FULL SYNC
 // END and the barrier. The kernel asks for one VDR (or all, 0xFFFFFFFF) with an INSTANCE REPORT whose change is 2;
-// the application then resends what it installed for that router (or everything).
+// the application then resends what it installed for that router (or everything). A reconnect of the kernel link
+// after the first runs the full sync again, since the module may have been reloaded or lost a message in flight.
 //
 // Next-hop and ARP updates carry an add list and a delete list that the kernel applies adds first: a next hop (or
 // ARP entry) whose key is in both lists is dropped from the delete list, so that a changed next hop is not deleted
@@ -174,6 +175,7 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
   VdrMessageBuilder _builder;
   bool _softRss = true;
   bool _initialSync = false;
+  bool _linkWasUp = false;  // the kernel link has been up before: a link up is a reconnect
   bool _stopped = false;
   bool _registered = false;
 

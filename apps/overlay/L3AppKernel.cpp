@@ -30,6 +30,16 @@ uint32_t U32(const uint8_t* p) {
 void L3App::OnLinkStatus(DataplaneLink*, LinkStatus status) {
   AgentLockGuard lock(AgentLock());
   Logger(LOG_LEVEL_INFO, status == LinkStatus::UP ? "%1: tkmlink up" : "%1: tkmlink down", kApp);
+  if (status != LinkStatus::UP || _stopped) return;
+  // A reconnect may reach a reloaded module that holds nothing and need not ask, and the message in flight when the
+  // link dropped (a delta, or part of a full sync whose end the module then refuses) is lost: once the initial full
+  // sync has run, each reconnect resends everything. The first connect only delivers what was queued before it.
+  if (_linkWasUp && _initialSync) {
+    Logger(LOG_LEVEL_INFO, "%1: tkmlink up again, full sync with kernel", kApp);
+    FullSyncConfig();
+    FullSyncL3();
+  }
+  _linkWasUp = true;
 }
 
 void L3App::FullSyncConfig() {

@@ -263,6 +263,50 @@ TEST(L3AppTest, DadReportsNeedAVersionUuidAndAreWrittenBack) {
   EXPECT_TRUE(log.Has({"Delete Entire Dad state for Lif"}));
 }
 
+// A reconnect may reach a reloaded module that does not ask for anything, and a message sent while the link was
+// going down is lost: the reconnect resends everything. The first connect resends nothing.
+TEST(L3AppTest, AReconnectOfTheKernelLinkResendsEverything) {
+  qor::test::LogCapture log;
+  L3Rig rig;
+  TestLink& link = rig.links[L3Rig::kChannel];
+  link.Up();
+  Basic(rig);
+  rig.feed->Put(Fib(21, 1, Prefix(V4(192, 168, 1, 0), 24), {Hop(V4(10, 11, 0, 254), 11)}));
+  rig.feed->Put(ArpTable(31, 11, {{V4(10, 11, 0, 5), 0x0050560000aaull}}));
+  ASSERT_EQ(rig.module.RouteCount(), 1u);
+  rig.TakeTlvs();
+
+  // The link drops with a route change in flight, and the module is reloaded without asking.
+  link.Down();
+  auto deliver = std::exchange(link.onSend, [](const std::vector<uint8_t>&) {});
+  rig.feed->Put(Fib(22, 1, Prefix(V4(192, 168, 2, 0), 24), {Hop(V4(10, 11, 0, 253), 11)}));
+  link.onSend = deliver;
+  std::vector<std::vector<uint8_t>> requests;
+  const auto reset = rig.module.Command({"vdr-reset", L3Rig::kChannel}, requests);
+  ASSERT_TRUE(reset && reset->first);
+  ASSERT_EQ(rig.module.InstanceCount(), 0u);
+  rig.TakeTlvs();
+
+  link.Up();
+  EXPECT_TRUE(log.Has({"tkmlink up again, full sync with kernel"}));
+  const auto tlvs = rig.TakeTlvs();
+  ASSERT_FALSE(tlvs.empty());
+  EXPECT_EQ(tlvs.front().type, 10);
+  EXPECT_EQ(Be32(tlvs.front().bytes, 4), 0xFFFFFFFFu);
+  EXPECT_EQ(rig.module.InstanceCount(), 1u);
+  EXPECT_EQ(rig.module.LifCount(), 1u);
+  EXPECT_EQ(rig.module.RouteCount(), 2u);
+  EXPECT_EQ(rig.module.ArpCount(), 1u);
+  EXPECT_EQ(rig.module.Refused(), 0u);
+
+  // A link that comes up for the first time after the initial full sync only delivers what was queued.
+  L3Rig late;
+  Basic(late);
+  late.TakeTlvs();
+  late.links[L3Rig::kChannel].Up();
+  EXPECT_TRUE(late.TakeTlvs().empty());
+}
+
 TEST(L3AppTest, ADadReportNamingAnotherVdrThanItsLifIsRefused) {
   qor::test::LogCapture log;
   L3Rig rig;

@@ -173,5 +173,37 @@ TEST_F(L3EndToEndTest, NoDisruptionOnAnAgentRestartOrALinkFlap) {
   EXPECT_NE(report.find(", intervals 0\n"), std::string::npos) << report;
 }
 
+// A datapath restart loses the router module's tables; the agent's reconnect brings them back, and changes made
+// while the datapath was away arrive too.
+TEST_F(L3EndToEndTest, ADatapathRestartBringsTheRouterBack) {
+  StartDpsim();
+  StartL3Agent();
+  PutRouter();
+  ASSERT_TRUE(WaitRouter("arp 1001")) << Router();
+  // The tables: the dump without its counters line and the barrier.
+  auto tables = [this] {
+    const std::string dump = Router();
+    const size_t from = dump.find('\n') + 1;
+    return dump.substr(from, dump.find("barrier ") - from);
+  };
+  const std::string before = tables();
+
+  dpsim.reset();
+  tv::FibMsg fib;
+  *fib.mutable_id() = MjUuid(510);
+  *fib.mutable_router_id() = MjUuid(500);
+  *fib.mutable_ip_prefix() = Net(Ip(172, 16, 0, 0), 16);
+  Put(fib);
+  Delete(tv::FIB, MjId(510));
+  StartDpsim();
+  ASSERT_TRUE(qor::test::WaitFor([&] { return AgentCount("L3App: tkmlink up") >= 2; }, std::chrono::seconds(30)));
+  ASSERT_TRUE(WaitRouter("full syncs 1")) << Router();
+  EXPECT_EQ(tables(), before);
+
+  // A change after the restart still arrives.
+  Put(fib);
+  ASSERT_TRUE(WaitRouter("route 1001 172.16.0.0/16")) << Router();
+}
+
 }  // namespace
 }  // namespace VevUroro::test
