@@ -911,7 +911,7 @@ void L3App::ReconcileFib(const std::string& id) {
         distance = hop.admin_distance();
     }
     if (!_builder.RouteAdd(vdrId, wanted->first, distance, wanted->second)) {
-      Logger(LOG_LEVEL_ERROR, "%1: fib %2 has too many next hops (%3)", kApp, UuidOf(id), wanted->second.size())
+      Logger(LOG_LEVEL_ERROR, "%1: fib %2 has next hops of another address family", kApp, UuidOf(id))
           .AddTag("errorCode:LCP00920");
       return;
     }

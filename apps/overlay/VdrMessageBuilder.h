@@ -130,7 +130,8 @@ class VdrMessageBuilder {
   void InstanceUpdate(uint8_t op, const VdrInstance& instance);
   void ArpLimit(uint32_t vdrId, uint32_t arpLimit, bool overridden);
   void LifUpdate(uint8_t op, const VdrLif& lif);
-  // One route with its next hops (all of the route's family); false when a next hop's family differs.
+  // One route with its next hops (all of the route's family); false when a next hop's family differs. Hops beyond
+  // what one ROUTE UPDATE holds follow in next-hop updates.
   bool RouteAdd(uint32_t vdrId, const VdrPrefix& destination, uint32_t adminDistance,
                 const std::vector<VdrNextHop>& nextHops);
   void RouteDelete(uint32_t vdrId, const VdrPrefix& destination);
