@@ -259,10 +259,16 @@ void VdrMessageBuilder::DadStatus(uint32_t vdrId, const std::string& lifName,
   }
 }
 
-void VdrMessageBuilder::PrefixListUpdate(const std::string& name, uint32_t index,
+bool VdrMessageBuilder::PrefixListUpdate(const std::string& name, uint32_t index,
                                          const std::vector<VdrPrefixListEntry>& entries) {
-  const size_t count =
-      Fitting(entries.size(), MaxElements(kPrefixListFixedLen, kPrefixListEntryLen), "PrefixList UPDATE");
+  const size_t limit = MaxElements(kPrefixListFixedLen, kPrefixListEntryLen);
+  if (entries.size() > limit) {
+    Logger(LOG_LEVEL_ERROR, "VdrMessageBuilder: %1 entries do not fit in one %2 (at most %3)", entries.size(),
+           "PrefixList UPDATE", limit)
+        .AddTag("errorCode:LCP00920");
+    return false;
+  }
+  const size_t count = entries.size();
   uint8_t* p = Begin(kTlvPrefixListUpdate, kPrefixListFixedLen + count * kPrefixListEntryLen);
   PutName(p + 4, name);
   Put32(p + 68, index);
@@ -284,6 +290,7 @@ void VdrMessageBuilder::PrefixListUpdate(const std::string& name, uint32_t index
     Put16(at + 17, bounds);
     at += kPrefixListEntryLen;
   }
+  return true;
 }
 
 void VdrMessageBuilder::PrefixListDelete(const std::string& name, uint32_t index) {

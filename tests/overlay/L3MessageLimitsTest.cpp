@@ -1,7 +1,9 @@
-// Routes larger than one distributed-router TLV: a wide route reaches the module whole on every path that sends it.
+// Routes and prefix lists larger than one distributed-router TLV: a wide route reaches the module whole on every
+// path that sends it, and a prefix list is installed whole or not at all.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <optional>
 #include <sstream>
 
 #include "support/LogCapture.h"
@@ -43,6 +45,16 @@ std::vector<size_t> RouteWidths(const L3Rig& rig) {
   return widths;
 }
 
+// Prefix-list entries the module holds for `index`; nullopt when it holds no such list.
+std::optional<size_t> ListEntries(const L3Rig& rig, uint32_t index) {
+  std::istringstream tables(rig.module.Tables());
+  const std::string head = "prefix-list " + std::to_string(index) + " ";
+  for (std::string line; std::getline(tables, line);) {
+    if (line.rfind(head, 0) == 0) return std::count(line.begin(), line.end(), ',') + 1;
+  }
+  return std::nullopt;
+}
+
 TEST(L3MessageLimits, WideRouteReachesTheModuleWholeOnEveryPath) {
   qor::test::LogCapture log{LOG_LEVEL_INFO};
   L3Rig rig;
@@ -65,6 +77,54 @@ TEST(L3MessageLimits, WideRouteReachesTheModuleWholeOnEveryPath) {
   Basic(fresh);
   fresh.feed->Put(WideFib(2000));
   EXPECT_EQ(RouteWidths(fresh), std::vector<size_t>{2000});
+}
+
+tv::PrefixListMsg List(size_t entries, uint32_t action = 1) {
+  tv::PrefixListMsg list;
+  *list.mutable_id() = Uuid(50);
+  list.set_name("pl-50");
+  list.set_index(3);
+  for (size_t i = 0; i < entries; ++i) {
+    auto* entry = list.add_entries();
+    *entry->mutable_prefix() = Prefix(V4(10, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i), 0), 24);
+    entry->set_action(action);
+  }
+  return list;
+}
+
+// A list cut short or missing an entry is another policy: it is refused whole, and the version the module holds
+// stays until a valid one comes.
+TEST(L3MessageLimits, PrefixListIsInstalledWholeOrNotAtAll) {
+  qor::test::LogCapture log{LOG_LEVEL_INFO};
+  L3Rig rig;
+  Basic(rig);
+  rig.feed->Put(List(3500));
+  EXPECT_EQ(ListEntries(rig, 3), std::nullopt);
+  EXPECT_TRUE(Said(log, "3500 entries do not fit in one PrefixList UPDATE"));
+  EXPECT_TRUE(Said(log, "prefix list pl-50 (index 3) not installed, 3500 entries"));
+
+  rig.feed->Put(List(3445));  // the most one TLV holds
+  EXPECT_EQ(ListEntries(rig, 3), 3445u);
+  rig.feed->Put(List(10));
+  EXPECT_EQ(ListEntries(rig, 3), 10u);
+
+  rig.feed->Put(List(3500));
+  EXPECT_EQ(ListEntries(rig, 3), 10u);
+
+  tv::PrefixListMsg unknownAction = List(12);
+  unknownAction.mutable_entries(11)->set_action(9);
+  rig.feed->Put(unknownAction);
+  EXPECT_TRUE(Said(log, "VDRGetPrefixAction: Unexpected type 9"));
+  EXPECT_EQ(ListEntries(rig, 3), 10u);
+
+  tv::PrefixListMsg longPrefix = List(12);
+  longPrefix.mutable_entries(5)->mutable_prefix()->set_prefix_length(33);
+  rig.feed->Put(longPrefix);
+  EXPECT_EQ(ListEntries(rig, 3), 10u);
+
+  rig.feed->Put(List(12));
+  EXPECT_EQ(ListEntries(rig, 3), 12u);
+  EXPECT_EQ(rig.module.Malformed(), 0u);
 }
 
 }  // namespace
