@@ -75,7 +75,7 @@ void L2App::SetBfdVniListener(IBfdVniListener* listener) {
 }
 
 void L2App::Send(const Bytes& message) {
-  if (!_link) return;
+  if (!_link || message.empty()) return;  // empty: refused and logged by Message()
   Logger(LOG_LEVEL_DEBUG, "%1: send a message to the dataplane", "L2App");
   auto* buffer = static_cast<uint8_t*>(std::malloc(message.size()));
   if (!buffer) {
@@ -309,8 +309,13 @@ void L2App::SendMacLimit(uint32_t vni) {
 }
 
 void L2App::SendRoutingDomains() {
+  // The module keeps every domain named within the session, so a long list goes out in several messages.
   Bytes payload;
   for (const auto& [domain, switchId] : _routingDomains) {
+    if (payload.size() + kRoutingDomainRecordLen > kMaxRecordBytes) {
+      Send(Message(kMsgUpdate, _sessionId, kUpdateRoutingDomainList, payload));
+      payload.clear();
+    }
     payload.push_back(1);
     tv::UuidMsg id;
     id.ParseFromString(domain);
@@ -578,18 +583,34 @@ void L2App::SendRoutingDomainVteps(const RdFib& fib, const std::vector<Bytes>& a
   auto domain = _routingDomains.find(fib.routingDomain);
   if (!Ready() || domain == _routingDomains.end() || domain->second == 0) return;
   if (added.empty() && removed.empty()) return;
-  Bytes payload;
-  PutU32(payload, domain->second);
   tv::UuidMsg id;
   id.ParseFromString(fib.routingDomain);
-  PutU64(payload, id.high());
-  PutU64(payload, id.low());
-  payload.push_back(0);  // a regular routing domain
-  PutU16(payload, static_cast<uint16_t>(added.size()));
-  PutU16(payload, static_cast<uint16_t>(removed.size()));
-  for (const Bytes& record : added) payload.insert(payload.end(), record.begin(), record.end());
-  for (const Bytes& record : removed) payload.insert(payload.end(), record.begin(), record.end());
-  Send(Message(kMsgUpdate, _sessionId, kUpdateRoutingDomainVtep, payload));
+  // Records are deltas, so a large table splits into several messages: adds first, then removes.
+  size_t a = 0, r = 0;
+  while (a < added.size() || r < removed.size()) {
+    Bytes payload;
+    PutU32(payload, domain->second);
+    PutU64(payload, id.high());
+    PutU64(payload, id.low());
+    payload.push_back(0);  // a regular routing domain
+    PutU32(payload, 0);    // counts, set below
+    size_t bytes = 0;
+    uint16_t addCount = 0, removeCount = 0;
+    for (; a < added.size() && bytes + added[a].size() <= kMaxRecordBytes; ++a, ++addCount) {
+      payload.insert(payload.end(), added[a].begin(), added[a].end());
+      bytes += added[a].size();
+    }
+    for (; a == added.size() && r < removed.size() && bytes + removed[r].size() <= kMaxRecordBytes;
+         ++r, ++removeCount) {
+      payload.insert(payload.end(), removed[r].begin(), removed[r].end());
+      bytes += removed[r].size();
+    }
+    payload[21] = static_cast<uint8_t>(addCount >> 8);
+    payload[22] = static_cast<uint8_t>(addCount);
+    payload[23] = static_cast<uint8_t>(removeCount >> 8);
+    payload[24] = static_cast<uint8_t>(removeCount);
+    Send(Message(kMsgUpdate, _sessionId, kUpdateRoutingDomainVtep, payload));
+  }
 }
 
 void L2App::ApplyVtepGroupChange(const StateCacheChange& change) {
@@ -639,6 +660,14 @@ void L2App::SendVtepGroup(const std::string& groupId, bool remove) {
     for (const tv::VtepMsg& vtep : group.vteps()) {
       if (auto record = VtepRecord(vtep)) records.push_back(std::move(*record));
     }
+  }
+  // The module replaces a group's whole list with each update, so a list that does not fit one message cannot be
+  // split; it is refused, and the module keeps what it had.
+  if (records.size() * kVtepRecordLen > kMaxTlvPayload - kVtepGroupHeaderLen) {
+    Logger(LOG_LEVEL_ERROR, "%1: VTEP GROUP (%2) has %3 VTEPs, more than one update holds, not sent", "L2App",
+           group.group_key(), records.size())
+        .AddTag("errorCode:LCP00019");
+    return;
   }
   PutU16(payload, static_cast<uint16_t>(records.size()));
   for (const Bytes& record : records) payload.insert(payload.end(), record.begin(), record.end());

@@ -911,7 +911,7 @@ void L3App::ReconcileFib(const std::string& id) {
         distance = hop.admin_distance();
     }
     if (!_builder.RouteAdd(vdrId, wanted->first, distance, wanted->second)) {
-      Logger(LOG_LEVEL_ERROR, "%1: fib %2 has too many next hops (%3)", kApp, UuidOf(id), wanted->second.size())
+      Logger(LOG_LEVEL_ERROR, "%1: fib %2 has next hops of another address family", kApp, UuidOf(id))
           .AddTag("errorCode:LCP00920");
       return;
     }
@@ -1001,6 +1001,13 @@ void L3App::ReconcileArp(const std::string& id) {
 
 // ---- Prefix lists, DAD, multicast routes, global settings ----
 
+// What the kernel holds for the list (the previous version, if any) stays, and so does the record of it.
+void L3App::RefusePrefixList(const tv::PrefixListMsg& list) {
+  Logger(LOG_LEVEL_ERROR, "%1: prefix list %2 (index %3) not installed, %4 entries", kApp, list.name(), list.index(),
+         list.entries_size())
+      .AddTag("errorCode:LCP00920");
+}
+
 void L3App::ReconcilePrefixList(const std::string& id) {
   tv::PrefixListMsg list;
   PrefixListState& state = _prefixLists[id];
@@ -1012,15 +1019,19 @@ void L3App::ReconcilePrefixList(const std::string& id) {
     if (state.references == 0) _prefixLists.erase(id);
     return;
   }
+  // A list is installed whole or not at all: without one of its entries it would be another policy.
   std::vector<VdrPrefixListEntry> entries;
   for (const tv::PrefixListEntryMsg& entry : list.entries()) {
     VdrPrefixListEntry out;
     if (entry.action() != kPrefixPermit && entry.action() != kPrefixDenyAction) {
       Logger(LOG_LEVEL_ERROR, "VDRGetPrefixAction: Unexpected type %1", entry.action()).AddTag("errorCode:LCP00905");
-      continue;
+      return RefusePrefixList(list);
     }
-    if (!ToAddress(entry.prefix().address(), &out.prefix.address)) continue;
-    out.prefix.length = static_cast<uint8_t>(std::min<uint32_t>(entry.prefix().prefix_length(), 128));
+    if (!ToAddress(entry.prefix().address(), &out.prefix.address) ||
+        entry.prefix().prefix_length() > (out.prefix.address.family == kFamilyIpv4 ? 32u : 128u)) {
+      return RefusePrefixList(list);
+    }
+    out.prefix.length = static_cast<uint8_t>(entry.prefix().prefix_length());
     out.ge = static_cast<uint8_t>(std::min<uint32_t>(entry.ge(), 128));
     out.le = static_cast<uint8_t>(std::min<uint32_t>(entry.le(), 128));
     out.deny = entry.action() == kPrefixDenyAction;
@@ -1031,7 +1042,7 @@ void L3App::ReconcilePrefixList(const std::string& id) {
     state.installed = false;
   }
   if (state.installed && state.entries == entries) return;
-  _builder.PrefixListUpdate(list.name(), list.index(), entries);
+  if (!_builder.PrefixListUpdate(list.name(), list.index(), entries)) return RefusePrefixList(list);
   state.installed = true;
   state.name = list.name();
   state.index = list.index();

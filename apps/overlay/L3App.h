@@ -142,6 +142,7 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
   void ReconcileFib(const std::string& id);
   void ReconcileArp(const std::string& id);
   void ReconcilePrefixList(const std::string& id);
+  void RefusePrefixList(const zantix::qor::tolvar::PrefixListMsg& list);
   void ReconcileMulticastRoute(const std::string& id);
   void ReconcileDad(const std::string& portId);
   void ReconcileGlobal(bool deleted);

@@ -60,6 +60,13 @@ void FinishMessage(Bytes& message) {
 }
 
 Bytes Message(uint16_t type, uint32_t session, uint16_t tlvType, const Bytes& payload) {
+  // The 16-bit length fields would wrap and the module would drop the message as malformed.
+  if (payload.size() > kMaxTlvPayload) {
+    Logger(LOG_LEVEL_ERROR, "%1: message type %2 TLV %3 of %4 bytes does not fit in one message, not sent", "L2App",
+           type, tlvType, payload.size())
+        .AddTag("errorCode:LCP00407");
+    return {};
+  }
   Bytes message = BeginMessage(type, session);
   AppendTlv(message, tlvType, payload);
   FinishMessage(message);

@@ -25,7 +25,10 @@ uint16_t GetU16(const uint8_t* p);
 uint32_t GetU32(const uint8_t* p);
 uint64_t GetU64(const uint8_t* p);
 
-// One message with one TLV.
+// The largest TLV payload one message carries (both lengths are 16 bits).
+constexpr size_t kMaxTlvPayload = 0xFFFF - kHeaderLen - kTlvHeaderLen;
+
+// One message with one TLV; empty (logged with LCP00407) when the payload is above kMaxTlvPayload.
 Bytes Message(uint16_t type, uint32_t session, uint16_t tlvType, const Bytes& payload);
 // A message whose header is written and whose TLVs are appended by the caller; Finish sets the length.
 Bytes BeginMessage(uint16_t type, uint32_t session);

@@ -138,8 +138,10 @@ bool VdrMessageBuilder::RouteAdd(uint32_t vdrId, const VdrPrefix& destination, u
   for (const VdrNextHop& hop : nextHops) {
     if (hop.gateway.family != destination.address.family) return false;
   }
-  if (nextHops.size() > MaxElements(fixed, each)) return false;
-  uint8_t* p = Begin(kTlvRouteUpdate, fixed + nextHops.size() * each);
+  // A route wider than one ROUTE UPDATE goes out as the update with the hops that fit, followed by next-hop
+  // updates adding the rest; refusing it would lose a route that deltas may have grown this wide.
+  const size_t count = std::min(nextHops.size(), MaxElements(fixed, each));
+  uint8_t* p = Begin(kTlvRouteUpdate, fixed + count * each);
   Put32(p + 4, vdrId);
   Put32(p + 8, 1);
   p[12] = destination.address.family;
@@ -148,15 +150,19 @@ bool VdrMessageBuilder::RouteAdd(uint32_t vdrId, const VdrPrefix& destination, u
   *at++ = destination.length;
   *at++ = 0;  // route flags: none defined yet
   Put32(at, adminDistance);
-  Put32(at + 4, static_cast<uint32_t>(nextHops.size()));
+  Put32(at + 4, static_cast<uint32_t>(count));
   at += 8;
-  for (const VdrNextHop& hop : nextHops) {
+  for (size_t i = 0; i < count; ++i) {
+    const VdrNextHop& hop = nextHops[i];
     *at++ = hop.gateway.family;
     std::memcpy(at, hop.gateway.bytes.data(), addressLen);
     at += addressLen;
     *at++ = hop.flags;
     PutName(at, hop.lifName);
     at += kNameLen;
+  }
+  if (count < nextHops.size()) {
+    RouteNextHopUpdate(vdrId, destination, std::vector<VdrNextHop>(nextHops.begin() + count, nextHops.end()), {});
   }
   return true;
 }
@@ -253,10 +259,16 @@ void VdrMessageBuilder::DadStatus(uint32_t vdrId, const std::string& lifName,
   }
 }
 
-void VdrMessageBuilder::PrefixListUpdate(const std::string& name, uint32_t index,
+bool VdrMessageBuilder::PrefixListUpdate(const std::string& name, uint32_t index,
                                          const std::vector<VdrPrefixListEntry>& entries) {
-  const size_t count =
-      Fitting(entries.size(), MaxElements(kPrefixListFixedLen, kPrefixListEntryLen), "PrefixList UPDATE");
+  const size_t limit = MaxElements(kPrefixListFixedLen, kPrefixListEntryLen);
+  if (entries.size() > limit) {
+    Logger(LOG_LEVEL_ERROR, "VdrMessageBuilder: %1 entries do not fit in one %2 (at most %3)", entries.size(),
+           "PrefixList UPDATE", limit)
+        .AddTag("errorCode:LCP00920");
+    return false;
+  }
+  const size_t count = entries.size();
   uint8_t* p = Begin(kTlvPrefixListUpdate, kPrefixListFixedLen + count * kPrefixListEntryLen);
   PutName(p + 4, name);
   Put32(p + 68, index);
@@ -278,6 +290,7 @@ void VdrMessageBuilder::PrefixListUpdate(const std::string& name, uint32_t index
     Put16(at + 17, bounds);
     at += kPrefixListEntryLen;
   }
+  return true;
 }
 
 void VdrMessageBuilder::PrefixListDelete(const std::string& name, uint32_t index) {

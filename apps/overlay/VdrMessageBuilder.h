@@ -1,8 +1,9 @@
 // VevUroro::VdrMessageBuilder: writes the TLVs of the distributed-router channel (dataplane/router/RouterLayout.md)
 // and packs them into UPDATE messages of at most 64 KiB. Lists longer than one TLV holds are split where the layout
-// allows it (next hops, ARP entries) and otherwise cut with an error (LCP00920). A finished message goes to the sink
-// as a C-allocator buffer (the kernel link's ownership convention); Flush ends the message in progress. Plain values
-// in, bytes out: the builder keeps no router state. One thread at a time (its owner's lock).
+// allows it (next hops, ARP entries); a prefix list that does not fit is refused, other lists are cut, both with an
+// error (LCP00920). A finished message goes to the sink as a C-allocator buffer (the kernel link's ownership
+// convention); Flush ends the message in progress. Plain values in, bytes out: the builder keeps no router state.
+// One thread at a time (its owner's lock).
 #pragma once
 
 #include <array>
@@ -130,7 +131,8 @@ class VdrMessageBuilder {
   void InstanceUpdate(uint8_t op, const VdrInstance& instance);
   void ArpLimit(uint32_t vdrId, uint32_t arpLimit, bool overridden);
   void LifUpdate(uint8_t op, const VdrLif& lif);
-  // One route with its next hops (all of the route's family); false when a next hop's family differs.
+  // One route with its next hops (all of the route's family); false when a next hop's family differs. Hops beyond
+  // what one ROUTE UPDATE holds follow in next-hop updates.
   bool RouteAdd(uint32_t vdrId, const VdrPrefix& destination, uint32_t adminDistance,
                 const std::vector<VdrNextHop>& nextHops);
   void RouteDelete(uint32_t vdrId, const VdrPrefix& destination);
@@ -144,7 +146,9 @@ class VdrMessageBuilder {
   void Barrier(uint64_t barrier);
   void DadStatus(uint32_t vdrId, const std::string& lifName,
                  const std::vector<std::pair<VdrAddress, uint8_t>>& entries);
-  void PrefixListUpdate(const std::string& name, uint32_t index, const std::vector<VdrPrefixListEntry>& entries);
+  // The whole list in one TLV (the module replaces a list with each update); false, nothing written, when it does
+  // not fit.
+  bool PrefixListUpdate(const std::string& name, uint32_t index, const std::vector<VdrPrefixListEntry>& entries);
   void PrefixListDelete(const std::string& name, uint32_t index);
   void MulticastRoute(uint8_t op, uint32_t vdrId, const VdrPrefix& group, const std::vector<std::string>& lifNames);
   void GlobalUpdate(const VdrGlobal& global);

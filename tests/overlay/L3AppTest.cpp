@@ -411,6 +411,10 @@ TEST(L3AppTest, PrefixListsAreCountedByTheirPortsAndLaidOutWithMappedAddresses) 
   rig.TakeTlvs();
   rig.feed->Put(list);
   EXPECT_TRUE(log.Has({"VDRGetPrefixAction: Unexpected type 7", "LCP00905"}));
+  // Without the entry it cannot read the list would be another policy: nothing goes out until it is mended.
+  EXPECT_TRUE(OfType(rig.TakeTlvs(), 30).empty());
+  list.mutable_entries()->RemoveLast();
+  rig.feed->Put(list);
   auto lists = OfType(rig.TakeTlvs(), 30);
   ASSERT_EQ(lists.size(), 1u);
   const auto& b = lists[0].bytes;
