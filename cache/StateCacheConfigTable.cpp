@@ -247,7 +247,7 @@ void StateCacheConfigTable::UpdateDesiredState(const std::list<TolvarUpdateMsg>&
     if (fullSync) Sweep(_desired, _fullSyncVersion, _desiredObservers, changes);
     first = !_initialised;
     _initialised = true;
-    lists = SplitByObserver(_desiredObservers, changes, fullSync != 0 || first);
+    lists = SplitByObserver(_desiredObservers, std::move(changes), fullSync != 0 || first);
   }
   qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("StateCacheConfigTable.NotifyDesiredStateObservers");
   for (auto& [observer, list] : lists) observer->OnConfigDesiredStateChanged(list, fullSync != 0, first);
@@ -265,7 +265,7 @@ void StateCacheConfigTable::UpdateRuntimeState(const std::list<TolvarUpdateMsg>&
     if (fullSync) ++_runtimeVersion;
     Apply(_runtime, changesIn, fullSync, _runtimeVersion, true, _runtimeObservers, changes);
     if (fullSync) Sweep(_runtime, _runtimeVersion, _runtimeObservers, changes);
-    lists = SplitByObserver(_runtimeObservers, changes, fullSync);
+    lists = SplitByObserver(_runtimeObservers, std::move(changes), fullSync);
   }
   qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("StateCacheConfigTable.NotifyRuntimeStateObservers");
   for (auto& [observer, list] : lists) observer->OnConfigRuntimeStateChanged(list, fullSync);

@@ -224,7 +224,7 @@ void StateCacheL2Table::UpdateDesiredState(const std::list<TolvarUpdateMsg>& upd
     Apply(_desired, updates, fullSync != 0, _remoteVersion, true, changes);
     if (fullSync) Sweep(_desired, _remoteVersion, changes);
     FilterDesired(changes);
-    lists = SplitByObserver(_desiredObservers, changes, fullSync != 0);
+    lists = SplitByObserver(_desiredObservers, std::move(changes), fullSync != 0);
   }
   qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("L2Cache NotifyDesiredStateObservers");
   for (auto& [observer, list] : lists) observer->OnL2DesiredStateChanged(list, fullSync != 0);
@@ -243,7 +243,7 @@ void StateCacheL2Table::UpdateRuntimeState(const std::list<TolvarUpdateMsg>& cha
     Apply(_runtime, changesIn, fullSync, _localVersion, false, changes);
     if (fullSync) Sweep(_runtime, _localVersion, changes);
     FilterRuntime(changes);
-    lists = SplitByObserver(_runtimeObservers, changes, fullSync);
+    lists = SplitByObserver(_runtimeObservers, std::move(changes), fullSync);
   }
   qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("L2Cache NotifyRuntimeStateObservers");
   for (auto& [observer, list] : lists) observer->OnL2RuntimeStateChanged(list, fullSync);

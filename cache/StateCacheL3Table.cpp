@@ -246,7 +246,7 @@ void StateCacheL3Table::UpdateDesiredState(const std::list<TolvarUpdateMsg>& upd
     if (fullSync) ++_fullSyncVersion;
     for (const TolvarUpdateMsg& entry : updates) Apply(entry, fullSync != 0, changes);
     if (fullSync) Sweep(changes);
-    lists = SplitByObserver(_observers, changes, fullSync != 0);
+    lists = SplitByObserver(_observers, std::move(changes), fullSync != 0);
   }
   qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("L3Cache NotifyDesiredStateObservers");
   for (auto& [observer, list] : lists) observer->OnL3DesiredStateChanged(list, fullSync != 0);

@@ -10,6 +10,7 @@
 #include <boost/multi_index/ordered_index.hpp>
 #include <boost/multi_index_container.hpp>
 #include <cstdint>
+#include <iterator>
 #include <list>
 #include <map>
 #include <string>
@@ -44,10 +45,12 @@ using StateCacheChangeList = std::list<StateCacheChange>;
 
 // Splits `changes` into one list per observer registered (by object type) for them, each in change order, the
 // observers in the order they first receive a change. With `all` (a full sync, the first update) every registered
-// observer gets a list, possibly empty, so that it learns of the sync.
+// observer gets a list, possibly empty, so that it learns of the sync. The changes are consumed: each one's node
+// moves to its last observer's list and only the others get copies, so a full sync's changes are not held twice
+// (a whole host's copies, freed after the notification, would leave the heap fragmented around the records kept).
 template <typename Observer>
 std::vector<std::pair<Observer*, StateCacheChangeList>> SplitByObserver(
-    const std::multimap<uint32_t, Observer*>& registry, const StateCacheChangeList& changes, bool all) {
+    const std::multimap<uint32_t, Observer*>& registry, StateCacheChangeList&& changes, bool all) {
   std::vector<std::pair<Observer*, StateCacheChangeList>> lists;
   auto listOf = [&lists](Observer* observer) -> StateCacheChangeList& {
     for (auto& item : lists) {
@@ -59,9 +62,18 @@ std::vector<std::pair<Observer*, StateCacheChangeList>> SplitByObserver(
   if (all) {
     for (const auto& entry : registry) listOf(entry.second);
   }
-  for (const StateCacheChange& change : changes) {
-    auto range = registry.equal_range(static_cast<uint32_t>(change.entry.objectType));
-    for (auto it = range.first; it != range.second; ++it) listOf(it->second).push_back(change);
+  for (auto change = changes.begin(); change != changes.end();) {
+    auto next = std::next(change);
+    auto range = registry.equal_range(static_cast<uint32_t>(change->entry.objectType));
+    for (auto it = range.first; it != range.second; ++it) {
+      StateCacheChangeList& list = listOf(it->second);
+      if (std::next(it) == range.second) {
+        list.splice(list.end(), changes, change);
+      } else {
+        list.push_back(*change);
+      }
+    }
+    change = next;
   }
   return lists;
 }

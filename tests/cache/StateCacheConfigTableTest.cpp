@@ -266,5 +266,58 @@ TEST_F(ConfigTableTest, QueriesFromOtherThreadsDuringUpdates) {
   EXPECT_LE(_table->DesiredCount(), 7u);
 }
 
+// Observers sharing a type each get every change of it, whole, in order; the input list is consumed (its nodes
+// move to the last observer of each change rather than being copied).
+TEST(SplitByObserverTest, SharedTypesGetWholeCopiesInOrderAndTheInputIsConsumed) {
+  struct Observer {};
+  Observer a, b, c;
+  std::multimap<uint32_t, Observer*> registry{{1, &a}, {1, &b}, {2, &c}, {3, &c}};
+  StateCacheChangeList changes;
+  auto add = [&changes](int32_t type, const std::string& id, const std::string& value, const std::string& old) {
+    StateCacheChange change;
+    change.entry.objectType = type;
+    change.entry.objectId = id;
+    change.entry.value = value;
+    change.entry.operation = TolvarUpdateMsg::OP_SET;
+    change.oldValue = old;
+    change.hasOld = !old.empty();
+    changes.push_back(std::move(change));
+  };
+  add(1, "p1", std::string(64, 'x'), "");
+  add(2, "s1", "v2", "o2");
+  add(1, "p2", "v3", std::string(64, 'o'));
+  add(4, "nobody", "v4", "");
+  add(3, "t1", "v5", "");
+
+  auto lists = SplitByObserver(registry, std::move(changes), false);
+  auto ids = [](const StateCacheChangeList& list) {
+    std::vector<std::string> out;
+    for (const StateCacheChange& change : list) out.push_back(change.entry.objectId + "=" + change.entry.value);
+    return out;
+  };
+  ASSERT_EQ(lists.size(), 3u);
+  EXPECT_EQ(lists[0].first, &a);
+  EXPECT_EQ(lists[1].first, &b);
+  EXPECT_EQ(lists[2].first, &c);
+  std::vector<std::string> shared{"p1=" + std::string(64, 'x'), "p2=v3"};
+  EXPECT_EQ(ids(lists[0].second), shared);
+  EXPECT_EQ(ids(lists[1].second), shared);
+  EXPECT_EQ(ids(lists[2].second), (std::vector<std::string>{"s1=v2", "t1=v5"}));
+  for (int i = 0; i < 2; ++i) {
+    const StateCacheChange& second = *std::next(lists[i].second.begin());
+    EXPECT_TRUE(second.hasOld);
+    EXPECT_EQ(second.oldValue, std::string(64, 'o'));
+  }
+  // Only the change nobody observes is left behind.
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_EQ(changes.front().entry.objectId, "nobody");
+
+  // A full sync gives every registered observer a list, even with nothing in it.
+  StateCacheChangeList none;
+  auto all = SplitByObserver(registry, std::move(none), true);
+  ASSERT_EQ(all.size(), 3u);
+  for (const auto& [observer, list] : all) EXPECT_TRUE(list.empty());
+}
+
 }  // namespace
 }  // namespace VevUroro
