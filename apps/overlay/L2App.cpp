@@ -777,6 +777,11 @@ std::set<uint32_t> L2App::Instances() const {
   return _instances;
 }
 
+size_t L2App::QueuedInstanceCount() const {
+  AgentLockGuard lock(AgentLock());
+  return _queuedInstances.size();
+}
+
 std::optional<uint32_t> L2App::ReplicationMode() const {
   AgentLockGuard lock(AgentLock());
   return _replicationMode;

@@ -92,6 +92,7 @@ class L2App : public SCConfigTableObserver,
   uint32_t SessionId() const;
   std::map<uint32_t, uint32_t> JoinedVnis() const;  // VNI -> datapath switch ID
   std::set<uint32_t> Instances() const;
+  size_t QueuedInstanceCount() const;  // instance changes held until the open ACK
   std::optional<uint32_t> ReplicationMode() const;
   L2AlarmReporter& AlarmReporter() { return _alarms; }
 
@@ -193,7 +194,7 @@ class L2App : public SCConfigTableObserver,
   bool _dpSyncEnded = false;    // the module's Full Sync End of this session arrived
   bool _desiredSynced = false;  // the L2 table's first full sync arrived
   std::set<uint32_t> _instances;
-  std::vector<std::pair<bool, uint32_t>> _queuedInstances;
+  std::map<uint32_t, bool> _queuedInstances;  // instance -> insert, the last change before the open ACK
   std::map<uint32_t, std::map<std::string, BfdSessionUpdate>> _bfdSessions;  // by VNI, then session key
   std::map<std::array<uint8_t, 16>, BfdHostSwitchConfig> _bfdConfigs;
   std::optional<EvpnBfdConfig> _evpnBfd;

@@ -436,6 +436,65 @@ TEST_F(L2AppTest, AlarmReporterCarriesTheDpuAndRefusesWithoutASource) {
   EXPECT_TRUE(Logged(log, "Succeeded to send L2 TKMNIC AUTO RECOVERY state alarm for host host-1."));
 }
 
+// Instance changes before the open ACK are held as the last change per instance: a flapping instance holds one
+// entry, and the ACK leaves the same instances as applying every change in turn.
+TEST_F(L2AppTest, InstanceChangesBeforeTheOpenAckKeepTheLastPerInstance) {
+  h.Link().Up();  // no open ACK delivered yet
+  auto change = [&](uint16_t type, uint32_t instance) {
+    ov::Bytes payload;
+    ov::PutU32(payload, instance);
+    h.Deliver(ov::Message(ov::kMsgInstanceChange, h.app->SessionId(), type, payload));
+  };
+  for (int round = 0; round < 1000; ++round) {
+    change(ov::kInstanceInsert, 1);
+    change(ov::kInstanceRemove, 1);
+    change(ov::kInstanceInsert, 2);
+  }
+  change(ov::kInstanceInsert, 3);
+  change(ov::kInstanceRemove, 3);
+  EXPECT_EQ(h.app->QueuedInstanceCount(), 3u);
+  h.Pump();
+  EXPECT_EQ(h.app->ReadyLevel(), 2u);
+  EXPECT_EQ(h.app->QueuedInstanceCount(), 0u);
+  EXPECT_EQ(h.app->Instances(), (std::set<uint32_t>{2}));
+}
+
+// Alarms held while the host is unknown: the latest per kind, reason and NIC, at most kMaxPendingAlarms of them.
+TEST_F(L2AppTest, PendingAlarmsKeepTheLatestPerNicAndAreBounded) {
+  qor::monitoring::AlarmLog::Instance().Clear();
+  L2AlarmReporter reporter;
+  ASSERT_TRUE(reporter.Start());
+  std::vector<uint8_t> payload(ov::kAlarmLen, 0);
+  payload[0] = ov::kAlarmFault;
+  payload[2] = 1;
+  std::memcpy(payload.data() + 4, "vmk1", 4);
+  for (int i = 0; i < 2000; ++i) {
+    payload[1] = (i + 1) % 2;  // down, up, ..., ending up
+    ASSERT_TRUE(reporter.OnAlarmMessage(payload.data(), payload.size()));
+  }
+  std::memcpy(payload.data() + 4, "vmk2", 4);
+  payload[1] = 1;
+  ASSERT_TRUE(reporter.OnAlarmMessage(payload.data(), payload.size()));
+  EXPECT_EQ(reporter.PendingCount(), 2u);
+  reporter.SetHostUuid("host-1");
+  auto alarms = qor::monitoring::AlarmLog::Instance().Snapshot();
+  ASSERT_EQ(alarms.size(), 2u);
+  EXPECT_NE(alarms[0].json.find(R"("vtep_name":"vmk1","vtep_state":"UP")"), std::string::npos);
+  EXPECT_NE(alarms[1].json.find(R"("vtep_name":"vmk2","vtep_state":"DOWN")"), std::string::npos);
+
+  // Distinct NICs beyond the bound: the oldest is dropped, and the drop is logged.
+  L2AlarmReporter flooded;
+  ASSERT_TRUE(flooded.Start());
+  for (size_t i = 0; i < L2AlarmReporter::kMaxPendingAlarms + 10; ++i) {
+    const std::string name = "vmk" + std::to_string(i);
+    std::fill(payload.begin() + 4, payload.begin() + 4 + ov::kTkmNameLen, 0);
+    std::memcpy(payload.data() + 4, name.data(), name.size());
+    ASSERT_TRUE(flooded.OnAlarmMessage(payload.data(), payload.size()));
+  }
+  EXPECT_EQ(flooded.PendingCount(), L2AlarmReporter::kMaxPendingAlarms);
+  EXPECT_TRUE(Logged(log, "alarms pending, dropping the oldest for vmk0"));
+}
+
 TEST_F(L2AppTest, ControllerAddressMessage) {
   tv::CcpSessionMsg session;
   session.mutable_controller_ipv4()->set_ipv4(0x0a010203);
