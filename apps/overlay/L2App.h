@@ -141,7 +141,11 @@ class L2App : public SCConfigTableObserver,
   void LeaveVni(uint32_t vni);
   // Sends the whole desired state of a joined VNI (tables, MAC limit, BFD sessions).
   void SendVniTables(uint32_t vni, const JoinedVni& joined);
-  void SendMacLimit(uint32_t vni);
+  // withdrawIfNone: the switch had a limit that is gone, so the module is sent a zero (no) limit.
+  void SendMacLimit(uint32_t vni, bool withdrawIfNone = false);
+  void SendMacLimitValue(uint32_t switchId, uint32_t vni, uint32_t limit);
+  void ClearReplicationMode();
+  static overlay::Bytes NoControllerPayload();
   void SendRoutingDomains();
   void SendRoutingDomainVteps(const RdFib& fib, const std::vector<overlay::Bytes>& added,
                               const std::vector<overlay::Bytes>& removed);

@@ -511,5 +511,55 @@ TEST_F(L2AppTest, ControllerAddressMessage) {
   EXPECT_TRUE(Logged(log, "BuildCtlrIPUpdateMsg: Invalid Controller address type"));
 }
 
+// Settings the module keeps until told otherwise are withdrawn when removed: a removed MAC limit is lifted, a removed
+// replication mode is set back to 0 and a removed controller session leaves no controller address; a new session
+// does not bring them back.
+TEST_F(L2AppTest, RemovedSettingsAreWithdrawnFromTheModule) {
+  h.PutSwitch(7, 5001);  // MAC limit 64
+  h.Connect();
+  h.Command({"l2-join", "5001", "9"});
+  ASSERT_EQ(h.module.Tables().at(5001).macLimit, std::optional<uint32_t>(64));
+  tv::LogSwitchConfigMsg before;
+  *before.mutable_id() = UuidOfLow(7);
+  before.set_vni(5001);
+  before.mutable_mac_management()->mutable_mac_learning()->mutable_limit()->set_limit(64);
+  tv::LogSwitchConfigMsg after = before;
+  after.clear_mac_management();
+  h.Cache().ConfigTable()->UpdateDesiredState(Decoded(CONFIGCACHE, &before, &after), 0);
+  h.Pump();
+  EXPECT_EQ(h.module.Tables().at(5001).macLimit, std::nullopt);
+
+  auto update = [](uint32_t type, uint64_t id, const google::protobuf::Message& value, bool set) {
+    TolvarUpdateMsg entry;
+    entry.objectType = type;
+    entry.objectId = UuidOfLow(id).SerializeAsString();
+    entry.value = value.SerializeAsString();
+    entry.operation = set ? TolvarUpdateMsg::OP_SET : TolvarUpdateMsg::OP_CLEAR;
+    return std::list<TolvarUpdateMsg>{entry};
+  };
+  tv::GlobalConfigMsg global;
+  *global.mutable_id() = UuidOfLow(80);
+  global.mutable_switching()->set_replication_mode(2);
+  tv::CcpSessionMsg session;
+  session.mutable_controller_ipv4()->set_ipv4(0x0a010203);
+  h.app->UpdateDesiredState(update(tv::GLOBAL_CONFIG, 80, global, true), 0);
+  h.app->UpdateDesiredState(update(tv::CCP_SESSION, 81, session, true), 0);
+  h.Pump();
+  ASSERT_EQ(h.module.ReplicationMode(), std::optional<uint32_t>(2));
+  ASSERT_EQ(h.module.ControllerAddress().size(), ov::kControllerAddressLen);
+  ASSERT_EQ(h.module.ControllerAddress()[15], ov::kCtlrIPv4);
+  h.app->UpdateDesiredState(update(tv::GLOBAL_CONFIG, 80, global, false), 0);
+  h.app->UpdateDesiredState(update(tv::CCP_SESSION, 81, session, false), 0);
+  h.Pump();
+  EXPECT_EQ(h.module.ReplicationMode(), std::optional<uint32_t>(0));
+  EXPECT_EQ(h.module.ControllerAddress(), ov::Bytes(ov::kControllerAddressLen, 0));
+  EXPECT_FALSE(Logged(log, "BuildCtlrIPUpdateMsg: Invalid Controller address type"));
+  h.app->SimulateOutOfSync();
+  h.Pump();
+  EXPECT_EQ(h.module.ReplicationMode(), std::optional<uint32_t>(0));
+  EXPECT_EQ(h.module.ControllerAddress(), ov::Bytes(ov::kControllerAddressLen, 0));
+  EXPECT_EQ(h.module.Tables().at(5001).macLimit, std::nullopt);
+}
+
 }  // namespace
 }  // namespace VevUroro::test
