@@ -231,6 +231,7 @@ void L2App::ApplySwitchConfigChange(const StateCacheChange& change) {
     if (sw.vni && (!vni || *vni != *sw.vni)) {
       auto mapped = _vniSwitch.find(*sw.vni);
       if (mapped != _vniSwitch.end() && mapped->second == lsId) _vniSwitch.erase(mapped);
+      DetachSwitchFromVni(*sw.vni, lsId);
     }
     sw.vni = vni;
     if (vni) {
@@ -242,6 +243,7 @@ void L2App::ApplySwitchConfigChange(const StateCacheChange& change) {
       _vniSwitch[*vni] = lsId;
       auto joined = _joined.find(*vni);
       if (joined != _joined.end() && joined->second.lsId != lsId) {
+        if (!joined->second.lsId.empty()) DetachSwitchFromVni(*vni, joined->second.lsId);
         joined->second.lsId = lsId;
         Logger(LOG_LEVEL_INFO, "%1: Set logical switch UUID %2 for VNI %3 when VNI is joined", "L2App", UuidText(lsId),
                *vni);
@@ -303,6 +305,35 @@ void L2App::ApplySwitchConfigChange(const StateCacheChange& change) {
     if (sw.vni && _joined.count(*sw.vni) && Ready()) SendMacLimit(*sw.vni, hadLimit);
   }
   if (objectRemoved) _switches.erase(lsId);
+}
+
+// A switch no longer on a joined VNI: its desired records leave the module's tables of that VNI, and the runtime
+// state written under it from that VNI is removed, so that neither outlives the mapping. The VNI stays joined
+// without a switch until one is configured for it.
+void L2App::DetachSwitchFromVni(uint32_t vni, const std::string& lsId) {
+  auto joined = _joined.find(vni);
+  if (joined == _joined.end() || joined->second.lsId != lsId) return;
+  if (Ready()) {
+    if (const LsFib* fib = FibOfSwitch(lsId)) {
+      Batch batch;
+      for (const auto& [property, table] :
+           {std::pair(uint32_t(Property::L2_VTEP), &fib->vteps), std::pair(uint32_t(Property::L2_VM_MAC), &fib->macs),
+            std::pair(uint32_t(Property::L2_VM_IP), &fib->ips)}) {
+        for (const auto& [key, value] : *table) {
+          if (auto record = ElementRecord(property, value))
+            batch[{vni, record->first}].second.push_back(record->second);
+        }
+      }
+      FlushBatch(batch);
+    }
+    auto sw = _switches.find(lsId);
+    if (sw != _switches.end() && sw->second.macLimit.value_or(0) != 0)
+      SendMacLimitValue(joined->second.switchId, vni, 0);
+  }
+  Logger(LOG_LEVEL_INFO, "%1: Delete runtime states of LS %2 moved off VNI %3", "L2App", UuidText(lsId), vni);
+  if (_runtimeSynced) _c.l2Table->RemoveLocalL2Table(tv::LOG_SWITCH_STATE, lsId);
+  joined->second.lsId.clear();
+  Logger(LOG_LEVEL_INFO, "%1: LSID is not ready for VNI %2", "L2App", vni);
 }
 
 void L2App::SendMacLimit(uint32_t vni, bool withdrawIfNone) {

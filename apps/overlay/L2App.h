@@ -145,6 +145,7 @@ class L2App : public SCConfigTableObserver,
   void SendMacLimit(uint32_t vni, bool withdrawIfNone = false);
   void SendMacLimitValue(uint32_t switchId, uint32_t vni, uint32_t limit);
   void ClearReplicationMode();
+  void DetachSwitchFromVni(uint32_t vni, const std::string& lsId);
   static overlay::Bytes NoControllerPayload();
   void SendRoutingDomains();
   void SendRoutingDomainVteps(const RdFib& fib, const std::vector<overlay::Bytes>& added,

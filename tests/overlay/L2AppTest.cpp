@@ -511,6 +511,47 @@ TEST_F(L2AppTest, ControllerAddressMessage) {
   EXPECT_TRUE(Logged(log, "BuildCtlrIPUpdateMsg: Invalid Controller address type"));
 }
 
+// A joined switch moved to another VNI: its records and MAC limit leave the old VNI, the old VNI's local reports are
+// no longer written under it, and leaving the old VNI keeps the runtime state the new VNI wrote for it.
+TEST_F(L2AppTest, SwitchMovedToAnotherVniLeavesTheOldOne) {
+  SetUpSwitch();
+  h.Command({"l2-join", "5001", "9"});
+  h.Command({"l2-join", "5002", "10"});
+  ASSERT_EQ(h.module.Tables().at(5001).vteps.size(), 2u);
+  ASSERT_EQ(h.module.Tables().at(5001).macLimit, std::optional<uint32_t>(64));
+  tv::LogSwitchConfigMsg before;
+  *before.mutable_id() = UuidOfLow(7);
+  before.set_vni(5001);
+  before.mutable_mac_management()->mutable_mac_learning()->mutable_limit()->set_limit(64);
+  tv::LogSwitchConfigMsg after = before;
+  after.set_vni(5002);
+  h.Cache().ConfigTable()->UpdateDesiredState(Decoded(CONFIGCACHE, &before, &after), 0);
+  h.Pump();
+  const auto& old = h.module.Tables().at(5001);
+  EXPECT_TRUE(old.vteps.empty());
+  EXPECT_TRUE(old.macs.empty());
+  EXPECT_EQ(old.macLimit, std::nullopt);
+  EXPECT_EQ(h.module.Tables().at(5002).vteps.size(), 2u);
+  EXPECT_EQ(h.module.Tables().at(5002).macLimit, std::optional<uint32_t>(64));
+  // Removals from the switch's table now reach the new VNI.
+  tv::LogSwitchFibMsg fewer = fib;
+  fewer.mutable_vteps()->RemoveLast();
+  h.PutFib(&fib, fewer);
+  EXPECT_EQ(h.module.Tables().at(5002).vteps.size(), 1u);
+  // A VTEP the module reports on the old VNI belongs to no configured switch.
+  h.Command({"l2-local-vtep", "5001", "10.0.0.9", "77", "add"});
+  EXPECT_EQ(RuntimeElements(Property::L2_VTEP), 0u);
+  h.Command({"l2-local-vtep", "5002", "10.0.0.8", "78", "add"});
+  EXPECT_EQ(RuntimeElements(Property::L2_VTEP), 1u);
+  h.Command({"l2-leave", "5001"});
+  EXPECT_EQ(RuntimeElements(Property::L2_VTEP), 1u);
+  std::vector<StateCacheRecord> records;
+  ASSERT_TRUE(h.Cache().L2Table()->QueryRuntime(tv::LOG_SWITCH_STATE, &records));
+  size_t objects = 0;
+  for (const StateCacheRecord& r : records) objects += r.propertyType == 0;
+  EXPECT_EQ(objects, 1u);
+}
+
 // Settings the module keeps until told otherwise are withdrawn when removed: a removed MAC limit is lifted, a removed
 // replication mode is set back to 0 and a removed controller session leaves no controller address; a new session
 // does not bring them back.
