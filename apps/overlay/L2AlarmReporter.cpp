@@ -91,6 +91,17 @@ bool L2AlarmReporter::OnAlarmMessage(const uint8_t* payload, size_t length) {
   {
     std::lock_guard<std::mutex> lock(_mutex);
     Logger(LOG_LEVEL_INFO, "L2AlarmReporter: %1: Save pending alarm", "OnAlarmMessage");
+    // Only the latest state of an alarm matters once it is reported: a newer one replaces a pending one of the same
+    // kind, reason and NIC, so the queue follows the NICs, not the number of messages.
+    std::erase_if(_pending, [&alarm](const Alarm& held) {
+      return held.kind == alarm.kind && held.family == alarm.family && held.fault == alarm.fault &&
+             held.tkmName == alarm.tkmName && held.dvsName == alarm.dvsName;
+    });
+    if (_pending.size() >= kMaxPendingAlarms) {
+      Logger(LOG_LEVEL_ERROR, "L2AlarmReporter: %1: %2 alarms pending, dropping the oldest for %3", "OnAlarmMessage",
+             _pending.size(), _pending.front().tkmName);
+      _pending.pop_front();
+    }
     _pending.push_back(std::move(alarm));
   }
   ReportPending();

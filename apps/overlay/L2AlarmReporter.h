@@ -1,7 +1,7 @@
 // VevUroro::L2AlarmReporter: raises the overlay module's tunnel-endpoint alarms through the platform monitoring
-// library. Alarm messages from the datapath are held as pending alarms and reported, in arrival order, as soon as
-// the host's transport node UUID is known; each is one JSON text {"transport_node_id", "vtep_name", "vtep_state",
-// "dpu_id", "dvs_name"} (a fault adds "vtep_fault_reason").
+// library. Alarm messages from the datapath are held as pending alarms (the latest per kind, reason and NIC) and
+// reported, in arrival order, as soon as the host's transport node UUID is known; each is one JSON text
+// {"transport_node_id", "vtep_name", "vtep_state", "dpu_id", "dvs_name"} (a fault adds "vtep_fault_reason").
 //
 // Owned by the L2 application. Threads: any; `_mutex` guards the pending alarms and the host and DPU ids, and is
 // not held while the monitoring library runs.
@@ -44,6 +44,8 @@ class L2AlarmReporter {
   void OnBackingInfo(bool onDpu, const std::string& activeDpuId, bool deleted);
 
   size_t PendingCount() const;
+  // Distinct alarms (kind, reason, NIC) held while the host is unknown; beyond it the oldest is dropped (logged).
+  static constexpr size_t kMaxPendingAlarms = 1024;
   static std::string AlarmJson(const Alarm& alarm, const std::string& hostUuid, const std::string& dpuId);
 
  private:

@@ -126,15 +126,15 @@ void L2App::UpdateDesiredState(const std::list<TolvarUpdateMsg>& entries, uint8_
       tv::GlobalConfigMsg global;
       if (removal || !global.ParseFromString(entry.value)) {
         Logger(LOG_LEVEL_INFO, "%1: remove global config", "L2App");
-        _replicationMode.reset();
+        ClearReplicationMode();
         continue;
       }
       if (!global.has_switching()) {
         Logger(LOG_LEVEL_INFO, "%1: no l2 global config", "L2App");
-        _replicationMode.reset();
+        ClearReplicationMode();
       } else if (!global.switching().has_replication_mode()) {
         Logger(LOG_LEVEL_INFO, "%1: no global replication mode", "L2App");
-        _replicationMode.reset();
+        ClearReplicationMode();
       } else {
         _replicationMode = global.switching().replication_mode();
         Logger(LOG_LEVEL_INFO, "%1: set l2 global replication mode to %2", "L2App", *_replicationMode);
@@ -157,6 +157,9 @@ void L2App::UpdateDesiredState(const std::list<TolvarUpdateMsg>& entries, uint8_
     } else if (entry.objectType == tv::CCP_SESSION) {
       tv::CcpSessionMsg session;
       if (removal || !session.ParseFromString(entry.value)) {
+        // The module keeps a controller address until told otherwise: withdraw it.
+        if (_ccpSession && Ready())
+          Send(Message(kMsgConfigure, _sessionId, kConfigControllerAddress, NoControllerPayload()));
         _ccpSession.reset();
         continue;
       }
@@ -169,8 +172,23 @@ void L2App::UpdateDesiredState(const std::list<TolvarUpdateMsg>& entries, uint8_
   }
   if (fullSync && !sawGlobal && _replicationMode) {
     Logger(LOG_LEVEL_INFO, "%1: no l2 global config", "L2App");
-    _replicationMode.reset();
+    ClearReplicationMode();
   }
+}
+
+// The module keeps the last replication mode it was given: a removed mode is replaced by the unset value (0).
+void L2App::ClearReplicationMode() {
+  if (_replicationMode && Ready()) {
+    Bytes payload;
+    PutU32(payload, 0);
+    Send(Message(kMsgConfigure, _sessionId, kConfigReplicationMode, payload));
+  }
+  _replicationMode.reset();
+}
+
+// Address type none (0) and no addresses.
+Bytes L2App::NoControllerPayload() {
+  return Bytes(kControllerAddressLen, 0);
 }
 
 // ---- Logical switch configuration ----
@@ -213,6 +231,7 @@ void L2App::ApplySwitchConfigChange(const StateCacheChange& change) {
     if (sw.vni && (!vni || *vni != *sw.vni)) {
       auto mapped = _vniSwitch.find(*sw.vni);
       if (mapped != _vniSwitch.end() && mapped->second == lsId) _vniSwitch.erase(mapped);
+      DetachSwitchFromVni(*sw.vni, lsId);
     }
     sw.vni = vni;
     if (vni) {
@@ -224,6 +243,7 @@ void L2App::ApplySwitchConfigChange(const StateCacheChange& change) {
       _vniSwitch[*vni] = lsId;
       auto joined = _joined.find(*vni);
       if (joined != _joined.end() && joined->second.lsId != lsId) {
+        if (!joined->second.lsId.empty()) DetachSwitchFromVni(*vni, joined->second.lsId);
         joined->second.lsId = lsId;
         Logger(LOG_LEVEL_INFO, "%1: Set logical switch UUID %2 for VNI %3 when VNI is joined", "L2App", UuidText(lsId),
                *vni);
@@ -280,13 +300,43 @@ void L2App::ApplySwitchConfigChange(const StateCacheChange& change) {
     if (Added(change) && config.mac_management().mac_learning().has_limit()) {
       limit = config.mac_management().mac_learning().limit().limit();
     }
+    const bool hadLimit = sw.macLimit && *sw.macLimit != 0;
     sw.macLimit = limit;
-    if (sw.vni && _joined.count(*sw.vni) && Ready()) SendMacLimit(*sw.vni);
+    if (sw.vni && _joined.count(*sw.vni) && Ready()) SendMacLimit(*sw.vni, hadLimit);
   }
   if (objectRemoved) _switches.erase(lsId);
 }
 
-void L2App::SendMacLimit(uint32_t vni) {
+// A switch no longer on a joined VNI: its desired records leave the module's tables of that VNI, and the runtime
+// state written under it from that VNI is removed, so that neither outlives the mapping. The VNI stays joined
+// without a switch until one is configured for it.
+void L2App::DetachSwitchFromVni(uint32_t vni, const std::string& lsId) {
+  auto joined = _joined.find(vni);
+  if (joined == _joined.end() || joined->second.lsId != lsId) return;
+  if (Ready()) {
+    if (const LsFib* fib = FibOfSwitch(lsId)) {
+      Batch batch;
+      for (const auto& [property, table] :
+           {std::pair(uint32_t(Property::L2_VTEP), &fib->vteps), std::pair(uint32_t(Property::L2_VM_MAC), &fib->macs),
+            std::pair(uint32_t(Property::L2_VM_IP), &fib->ips)}) {
+        for (const auto& [key, value] : *table) {
+          if (auto record = ElementRecord(property, value))
+            batch[{vni, record->first}].second.push_back(record->second);
+        }
+      }
+      FlushBatch(batch);
+    }
+    auto sw = _switches.find(lsId);
+    if (sw != _switches.end() && sw->second.macLimit.value_or(0) != 0)
+      SendMacLimitValue(joined->second.switchId, vni, 0);
+  }
+  Logger(LOG_LEVEL_INFO, "%1: Delete runtime states of LS %2 moved off VNI %3", "L2App", UuidText(lsId), vni);
+  if (_runtimeSynced) _c.l2Table->RemoveLocalL2Table(tv::LOG_SWITCH_STATE, lsId);
+  joined->second.lsId.clear();
+  Logger(LOG_LEVEL_INFO, "%1: LSID is not ready for VNI %2", "L2App", vni);
+}
+
+void L2App::SendMacLimit(uint32_t vni, bool withdrawIfNone) {
   auto joined = _joined.find(vni);
   auto lsId = SwitchOfVni(vni);
   if (joined == _joined.end()) return;
@@ -295,16 +345,22 @@ void L2App::SendMacLimit(uint32_t vni) {
     Logger(LOG_LEVEL_INFO, "%1: No desired config found for VNI %2", "L2App", vni);
     return;
   }
-  if (!sw->second.macLimit || *sw->second.macLimit == 0) {
-    Logger(LOG_LEVEL_DEBUG, "%1: VNI %2 doesn't receive a valid mac limit: %3", "L2App", vni,
-           sw->second.macLimit.value_or(0));
-    return;
+  const uint32_t limit = sw->second.macLimit.value_or(0);
+  if (limit == 0) {
+    Logger(LOG_LEVEL_DEBUG, "%1: VNI %2 doesn't receive a valid mac limit: %3", "L2App", vni, limit);
+    // A limit the module already enforces stays there until replaced: a zero limit lifts it.
+    if (!withdrawIfNone) return;
   }
+  SendMacLimitValue(joined->second.switchId, vni, limit);
+}
+
+// A zero limit lifts the VNI's limit in the module.
+void L2App::SendMacLimitValue(uint32_t switchId, uint32_t vni, uint32_t limit) {
   Logger(LOG_LEVEL_INFO, "Configure VNI %1 mac limit", vni);
   Bytes payload;
-  PutU32(payload, joined->second.switchId);
+  PutU32(payload, switchId);
   PutU32(payload, vni);
-  PutU32(payload, *sw->second.macLimit);
+  PutU32(payload, limit);
   Send(Message(kMsgConfigure, _sessionId, kConfigMacLimit, payload));
 }
 
@@ -804,6 +860,11 @@ std::map<uint32_t, uint32_t> L2App::JoinedVnis() const {
 std::set<uint32_t> L2App::Instances() const {
   AgentLockGuard lock(AgentLock());
   return _instances;
+}
+
+size_t L2App::QueuedInstanceCount() const {
+  AgentLockGuard lock(AgentLock());
+  return _queuedInstances.size();
 }
 
 std::optional<uint32_t> L2App::ReplicationMode() const {

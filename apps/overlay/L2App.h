@@ -92,6 +92,7 @@ class L2App : public SCConfigTableObserver,
   uint32_t SessionId() const;
   std::map<uint32_t, uint32_t> JoinedVnis() const;  // VNI -> datapath switch ID
   std::set<uint32_t> Instances() const;
+  size_t QueuedInstanceCount() const;  // instance changes held until the open ACK
   std::optional<uint32_t> ReplicationMode() const;
   L2AlarmReporter& AlarmReporter() { return _alarms; }
 
@@ -140,7 +141,12 @@ class L2App : public SCConfigTableObserver,
   void LeaveVni(uint32_t vni);
   // Sends the whole desired state of a joined VNI (tables, MAC limit, BFD sessions).
   void SendVniTables(uint32_t vni, const JoinedVni& joined);
-  void SendMacLimit(uint32_t vni);
+  // withdrawIfNone: the switch had a limit that is gone, so the module is sent a zero (no) limit.
+  void SendMacLimit(uint32_t vni, bool withdrawIfNone = false);
+  void SendMacLimitValue(uint32_t switchId, uint32_t vni, uint32_t limit);
+  void ClearReplicationMode();
+  void DetachSwitchFromVni(uint32_t vni, const std::string& lsId);
+  static overlay::Bytes NoControllerPayload();
   void SendRoutingDomains();
   void SendRoutingDomainVteps(const RdFib& fib, const std::vector<overlay::Bytes>& added,
                               const std::vector<overlay::Bytes>& removed);
@@ -193,7 +199,7 @@ class L2App : public SCConfigTableObserver,
   bool _dpSyncEnded = false;    // the module's Full Sync End of this session arrived
   bool _desiredSynced = false;  // the L2 table's first full sync arrived
   std::set<uint32_t> _instances;
-  std::vector<std::pair<bool, uint32_t>> _queuedInstances;
+  std::map<uint32_t, bool> _queuedInstances;  // instance -> insert, the last change before the open ACK
   std::map<uint32_t, std::map<std::string, BfdSessionUpdate>> _bfdSessions;  // by VNI, then session key
   std::map<std::array<uint8_t, 16>, BfdHostSwitchConfig> _bfdConfigs;
   std::optional<EvpnBfdConfig> _evpnBfd;

@@ -222,7 +222,7 @@ void L2App::HandleSessionControl(const ReceivedMessage& message) {
       _runtimeSynced = false;
       _dpSyncEnded = false;
       for (auto& [domain, switchId] : _routingDomains) switchId = 0;
-      for (const auto& [insert, instance] : std::exchange(_queuedInstances, {})) ApplyInstanceChange(insert, instance);
+      for (const auto& [instance, insert] : std::exchange(_queuedInstances, {})) ApplyInstanceChange(insert, instance);
       SendSessionGlobals();
     } else if (tlv.type == kSessionFullSyncEnd) {
       Logger(LOG_LEVEL_INFO, "%1: get L2 mapping session control full sync end message from dataplane", kPrefix);
@@ -536,7 +536,8 @@ void L2App::HandleInstanceChange(const ReceivedMessage& message) {
       Logger(LOG_LEVEL_WARN, "%1: not ready to receive internal vxlan instance change message", kPrefix);
       Logger(LOG_LEVEL_INFO, insert ? "%1: Insert queued ovl2 instance %2" : "%1: Remove queued ovl2 instance %2",
              kPrefix, instance);
-      _queuedInstances.emplace_back(insert, instance);
+      // The last change of an instance decides whether it exists: keep only that one.
+      _queuedInstances[instance] = insert;
       continue;
     }
     ApplyInstanceChange(insert, instance);

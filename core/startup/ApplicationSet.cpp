@@ -41,7 +41,12 @@ void ApplicationSet::StartApplication(const std::string& name, const ConfigTree&
     }
     NotAvailable(name);
   } else if (name == "bfd") {
-    if (!l2App) return;
+    // The list is walked in file order, so an entry ahead of "vxlan" finds no L2 application; say so rather than
+    // leave the operator with a BFD table that never started.
+    if (!l2App) {
+      Logger(LOG_LEVEL_ERROR, "Cannot start the BFD application: no L2 application is started before it");
+      return;
+    }
     StartBfdApp();
   } else if (name == "sondara") {
     StartSondara(config);

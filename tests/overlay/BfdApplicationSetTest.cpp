@@ -35,11 +35,26 @@ class BfdApplicationSetTest : public ::testing::Test {
   StateCache _cache;
 };
 
-TEST_F(BfdApplicationSetTest, WithoutAnL2ApplicationTheEntryIsIgnoredSilently) {
+TEST_F(BfdApplicationSetTest, WithoutAnL2ApplicationTheEntryIsSkippedWithAnError) {
   ApplicationSet apps(Deps());
   apps.StartFromList(BfdEntry());
   EXPECT_FALSE(apps.bfdApp);
-  EXPECT_FALSE(_log.Has({"BFD"}));
+  EXPECT_TRUE(_log.Has({R"(level="error")", "Cannot start the BFD application: no L2 application"}));
+}
+
+// The list is walked in file order: a "bfd" entry ahead of "vxlan" is skipped, and the operator is told why.
+TEST_F(BfdApplicationSetTest, AnEntryAheadOfTheL2ApplicationIsSkippedWithAnError) {
+  std::istringstream in(
+      "<apps><app><name>bfd</name><enabled>true</enabled><config/></app>"
+      "<app><name>vxlan</name><enabled>true</enabled><config/></app></apps>");
+  ConfigTree tree;
+  boost::property_tree::read_xml(in, tree, boost::property_tree::xml_parser::trim_whitespace);
+  ApplicationSet apps(Deps());
+  apps.StartFromList(tree.get_child("apps"));
+  EXPECT_TRUE(apps.l2App);
+  EXPECT_FALSE(apps.bfdApp);
+  EXPECT_TRUE(_log.Has({R"(level="error")", "Cannot start the BFD application: no L2 application"}));
+  apps.StopAll();
 }
 
 TEST_F(BfdApplicationSetTest, AnL2ApplicationThatDoesNotCarryBfdRecordsIsRefused) {

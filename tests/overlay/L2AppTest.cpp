@@ -436,6 +436,65 @@ TEST_F(L2AppTest, AlarmReporterCarriesTheDpuAndRefusesWithoutASource) {
   EXPECT_TRUE(Logged(log, "Succeeded to send L2 TKMNIC AUTO RECOVERY state alarm for host host-1."));
 }
 
+// Instance changes before the open ACK are held as the last change per instance: a flapping instance holds one
+// entry, and the ACK leaves the same instances as applying every change in turn.
+TEST_F(L2AppTest, InstanceChangesBeforeTheOpenAckKeepTheLastPerInstance) {
+  h.Link().Up();  // no open ACK delivered yet
+  auto change = [&](uint16_t type, uint32_t instance) {
+    ov::Bytes payload;
+    ov::PutU32(payload, instance);
+    h.Deliver(ov::Message(ov::kMsgInstanceChange, h.app->SessionId(), type, payload));
+  };
+  for (int round = 0; round < 1000; ++round) {
+    change(ov::kInstanceInsert, 1);
+    change(ov::kInstanceRemove, 1);
+    change(ov::kInstanceInsert, 2);
+  }
+  change(ov::kInstanceInsert, 3);
+  change(ov::kInstanceRemove, 3);
+  EXPECT_EQ(h.app->QueuedInstanceCount(), 3u);
+  h.Pump();
+  EXPECT_EQ(h.app->ReadyLevel(), 2u);
+  EXPECT_EQ(h.app->QueuedInstanceCount(), 0u);
+  EXPECT_EQ(h.app->Instances(), (std::set<uint32_t>{2}));
+}
+
+// Alarms held while the host is unknown: the latest per kind, reason and NIC, at most kMaxPendingAlarms of them.
+TEST_F(L2AppTest, PendingAlarmsKeepTheLatestPerNicAndAreBounded) {
+  qor::monitoring::AlarmLog::Instance().Clear();
+  L2AlarmReporter reporter;
+  ASSERT_TRUE(reporter.Start());
+  std::vector<uint8_t> payload(ov::kAlarmLen, 0);
+  payload[0] = ov::kAlarmFault;
+  payload[2] = 1;
+  std::memcpy(payload.data() + 4, "vmk1", 4);
+  for (int i = 0; i < 2000; ++i) {
+    payload[1] = (i + 1) % 2;  // down, up, ..., ending up
+    ASSERT_TRUE(reporter.OnAlarmMessage(payload.data(), payload.size()));
+  }
+  std::memcpy(payload.data() + 4, "vmk2", 4);
+  payload[1] = 1;
+  ASSERT_TRUE(reporter.OnAlarmMessage(payload.data(), payload.size()));
+  EXPECT_EQ(reporter.PendingCount(), 2u);
+  reporter.SetHostUuid("host-1");
+  auto alarms = qor::monitoring::AlarmLog::Instance().Snapshot();
+  ASSERT_EQ(alarms.size(), 2u);
+  EXPECT_NE(alarms[0].json.find(R"("vtep_name":"vmk1","vtep_state":"UP")"), std::string::npos);
+  EXPECT_NE(alarms[1].json.find(R"("vtep_name":"vmk2","vtep_state":"DOWN")"), std::string::npos);
+
+  // Distinct NICs beyond the bound: the oldest is dropped, and the drop is logged.
+  L2AlarmReporter flooded;
+  ASSERT_TRUE(flooded.Start());
+  for (size_t i = 0; i < L2AlarmReporter::kMaxPendingAlarms + 10; ++i) {
+    const std::string name = "vmk" + std::to_string(i);
+    std::fill(payload.begin() + 4, payload.begin() + 4 + ov::kTkmNameLen, 0);
+    std::memcpy(payload.data() + 4, name.data(), name.size());
+    ASSERT_TRUE(flooded.OnAlarmMessage(payload.data(), payload.size()));
+  }
+  EXPECT_EQ(flooded.PendingCount(), L2AlarmReporter::kMaxPendingAlarms);
+  EXPECT_TRUE(Logged(log, "alarms pending, dropping the oldest for vmk0"));
+}
+
 TEST_F(L2AppTest, ControllerAddressMessage) {
   tv::CcpSessionMsg session;
   session.mutable_controller_ipv4()->set_ipv4(0x0a010203);
@@ -450,6 +509,97 @@ TEST_F(L2AppTest, ControllerAddressMessage) {
   EXPECT_TRUE(Logged(log, "BuildCtlrIPUpdateMsg: Controller address type is IPV4_AND_IPV6"));
   L2App::ControllerAddressPayload(0, 0, tv::CcpSessionMsg());
   EXPECT_TRUE(Logged(log, "BuildCtlrIPUpdateMsg: Invalid Controller address type"));
+}
+
+// A joined switch moved to another VNI: its records and MAC limit leave the old VNI, the old VNI's local reports are
+// no longer written under it, and leaving the old VNI keeps the runtime state the new VNI wrote for it.
+TEST_F(L2AppTest, SwitchMovedToAnotherVniLeavesTheOldOne) {
+  SetUpSwitch();
+  h.Command({"l2-join", "5001", "9"});
+  h.Command({"l2-join", "5002", "10"});
+  ASSERT_EQ(h.module.Tables().at(5001).vteps.size(), 2u);
+  ASSERT_EQ(h.module.Tables().at(5001).macLimit, std::optional<uint32_t>(64));
+  tv::LogSwitchConfigMsg before;
+  *before.mutable_id() = UuidOfLow(7);
+  before.set_vni(5001);
+  before.mutable_mac_management()->mutable_mac_learning()->mutable_limit()->set_limit(64);
+  tv::LogSwitchConfigMsg after = before;
+  after.set_vni(5002);
+  h.Cache().ConfigTable()->UpdateDesiredState(Decoded(CONFIGCACHE, &before, &after), 0);
+  h.Pump();
+  const auto& old = h.module.Tables().at(5001);
+  EXPECT_TRUE(old.vteps.empty());
+  EXPECT_TRUE(old.macs.empty());
+  EXPECT_EQ(old.macLimit, std::nullopt);
+  EXPECT_EQ(h.module.Tables().at(5002).vteps.size(), 2u);
+  EXPECT_EQ(h.module.Tables().at(5002).macLimit, std::optional<uint32_t>(64));
+  // Removals from the switch's table now reach the new VNI.
+  tv::LogSwitchFibMsg fewer = fib;
+  fewer.mutable_vteps()->RemoveLast();
+  h.PutFib(&fib, fewer);
+  EXPECT_EQ(h.module.Tables().at(5002).vteps.size(), 1u);
+  // A VTEP the module reports on the old VNI belongs to no configured switch.
+  h.Command({"l2-local-vtep", "5001", "10.0.0.9", "77", "add"});
+  EXPECT_EQ(RuntimeElements(Property::L2_VTEP), 0u);
+  h.Command({"l2-local-vtep", "5002", "10.0.0.8", "78", "add"});
+  EXPECT_EQ(RuntimeElements(Property::L2_VTEP), 1u);
+  h.Command({"l2-leave", "5001"});
+  EXPECT_EQ(RuntimeElements(Property::L2_VTEP), 1u);
+  std::vector<StateCacheRecord> records;
+  ASSERT_TRUE(h.Cache().L2Table()->QueryRuntime(tv::LOG_SWITCH_STATE, &records));
+  size_t objects = 0;
+  for (const StateCacheRecord& r : records) objects += r.propertyType == 0;
+  EXPECT_EQ(objects, 1u);
+}
+
+// Settings the module keeps until told otherwise are withdrawn when removed: a removed MAC limit is lifted, a removed
+// replication mode is set back to 0 and a removed controller session leaves no controller address; a new session
+// does not bring them back.
+TEST_F(L2AppTest, RemovedSettingsAreWithdrawnFromTheModule) {
+  h.PutSwitch(7, 5001);  // MAC limit 64
+  h.Connect();
+  h.Command({"l2-join", "5001", "9"});
+  ASSERT_EQ(h.module.Tables().at(5001).macLimit, std::optional<uint32_t>(64));
+  tv::LogSwitchConfigMsg before;
+  *before.mutable_id() = UuidOfLow(7);
+  before.set_vni(5001);
+  before.mutable_mac_management()->mutable_mac_learning()->mutable_limit()->set_limit(64);
+  tv::LogSwitchConfigMsg after = before;
+  after.clear_mac_management();
+  h.Cache().ConfigTable()->UpdateDesiredState(Decoded(CONFIGCACHE, &before, &after), 0);
+  h.Pump();
+  EXPECT_EQ(h.module.Tables().at(5001).macLimit, std::nullopt);
+
+  auto update = [](uint32_t type, uint64_t id, const google::protobuf::Message& value, bool set) {
+    TolvarUpdateMsg entry;
+    entry.objectType = type;
+    entry.objectId = UuidOfLow(id).SerializeAsString();
+    entry.value = value.SerializeAsString();
+    entry.operation = set ? TolvarUpdateMsg::OP_SET : TolvarUpdateMsg::OP_CLEAR;
+    return std::list<TolvarUpdateMsg>{entry};
+  };
+  tv::GlobalConfigMsg global;
+  *global.mutable_id() = UuidOfLow(80);
+  global.mutable_switching()->set_replication_mode(2);
+  tv::CcpSessionMsg session;
+  session.mutable_controller_ipv4()->set_ipv4(0x0a010203);
+  h.app->UpdateDesiredState(update(tv::GLOBAL_CONFIG, 80, global, true), 0);
+  h.app->UpdateDesiredState(update(tv::CCP_SESSION, 81, session, true), 0);
+  h.Pump();
+  ASSERT_EQ(h.module.ReplicationMode(), std::optional<uint32_t>(2));
+  ASSERT_EQ(h.module.ControllerAddress().size(), ov::kControllerAddressLen);
+  ASSERT_EQ(h.module.ControllerAddress()[15], ov::kCtlrIPv4);
+  h.app->UpdateDesiredState(update(tv::GLOBAL_CONFIG, 80, global, false), 0);
+  h.app->UpdateDesiredState(update(tv::CCP_SESSION, 81, session, false), 0);
+  h.Pump();
+  EXPECT_EQ(h.module.ReplicationMode(), std::optional<uint32_t>(0));
+  EXPECT_EQ(h.module.ControllerAddress(), ov::Bytes(ov::kControllerAddressLen, 0));
+  EXPECT_FALSE(Logged(log, "BuildCtlrIPUpdateMsg: Invalid Controller address type"));
+  h.app->SimulateOutOfSync();
+  h.Pump();
+  EXPECT_EQ(h.module.ReplicationMode(), std::optional<uint32_t>(0));
+  EXPECT_EQ(h.module.ControllerAddress(), ov::Bytes(ov::kControllerAddressLen, 0));
+  EXPECT_EQ(h.module.Tables().at(5001).macLimit, std::nullopt);
 }
 
 }  // namespace

@@ -109,7 +109,7 @@ TEST_F(ApplicationSetTest, FirewallBringsUpTheLoadBalancerAndADuplicateReplacesI
 TEST_F(ApplicationSetTest, DependentApplicationsNeedTheirPredecessor) {
   apps.StartFromList(List(App("pathprobe") + App("bfd") + App("sondara")));
   EXPECT_TRUE(log.Has({R"(level="error")", "Cannot start pathprobeApp as the configApp is NULL"}));
-  EXPECT_FALSE(log.Has({"bfd"}));
+  EXPECT_TRUE(log.Has({R"(level="error")", "Cannot start the BFD application: no L2 application"}));
   EXPECT_TRUE(log.Has({R"(errorCode="LCP02104")", "pathprobeApp is not initialized"}));
   EXPECT_FALSE(apps.sondaraApp);
   // After the list the Sondara application is tried once more with an empty configuration.

@@ -362,7 +362,12 @@ bool OverlayModule::ApplyConfigure(uint16_t type, const uint8_t* p, size_t lengt
       if (length != ov::kMacLimitLen) return false;
       auto joined = _joined.find(Be32(p + 4));
       if (joined == _joined.end() || joined->second != Be32(p)) return false;
-      _tables[Be32(p + 4)].macLimit = Be32(p + 8);
+      // A zero limit lifts the VNI's limit.
+      if (const uint32_t limit = Be32(p + 8)) {
+        _tables[Be32(p + 4)].macLimit = limit;
+      } else {
+        _tables[Be32(p + 4)].macLimit.reset();
+      }
       return true;
     }
     case ov::kConfigBfdHostSwitch:
