@@ -342,4 +342,12 @@ void DataplaneTkmlink::SendLoop() {
   }
 }
 
+void CloseLink(DataplaneLink* link) {
+  if (auto* tkmlink = dynamic_cast<DataplaneTkmlink*>(link)) {
+    tkmlink->Shutdown();
+  } else if (link) {
+    link->Stop();
+  }
+}
+
 }  // namespace VevUroro

@@ -101,4 +101,8 @@ class DataplaneTkmlink : public DataplaneLink {
   Timing _timing;
 };
 
+// How an application closes the link it owns at its stop: a kernel link is shut down (its loops end), any other link
+// stopped. Call it without the agent lock: closing the link calls the status observer with the link mutex held.
+void CloseLink(DataplaneLink* link);
+
 }  // namespace VevUroro

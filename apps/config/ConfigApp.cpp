@@ -112,12 +112,7 @@ void ConfigApp::Stop() {
   if (discovery) discovery->Stop();
   dpStatusTimer.reset();
   hopliftTimer.reset();
-  // Not under the agent lock: closing the link calls the status observer with the link mutex held.
-  if (auto* tkmlink = dynamic_cast<DataplaneTkmlink*>(_link.get())) {
-    tkmlink->Shutdown();
-  } else if (_link) {
-    _link->Stop();
-  }
+  CloseLink(_link.get());  // not under the agent lock
   for (uint32_t type : kObservedTypes) _c.table->UnregisterDesiredStateObserver(type, this);
   if (_c.dispatcher) _c.dispatcher->Unregister(CONFIGAPP);
   if (_health) _health->Stop();

@@ -89,12 +89,7 @@ void IpDiscovery::DetachOwner() {
 void IpDiscovery::Stop() {
   Logger(LOG_LEVEL_INFO, "IpDiscovery: Stop called");
   DetachOwner();
-  // Not under the agent lock: closing the link calls the status observer with the link mutex held.
-  if (auto* tkmlink = dynamic_cast<DataplaneTkmlink*>(_link.get())) {
-    tkmlink->Shutdown();
-  } else if (_link) {
-    _link->Stop();
-  }
+  CloseLink(_link.get());  // not under the agent lock
   _target->Detach();
 }
 

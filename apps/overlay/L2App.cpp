@@ -56,12 +56,7 @@ void L2App::Stop() {
     AgentLockGuard lock(AgentLock());
     _stopped = true;
   }
-  // Not under the agent lock: closing the link calls the status observer with the link mutex held.
-  if (auto* tkmlink = dynamic_cast<DataplaneTkmlink*>(_link.get())) {
-    tkmlink->Shutdown();
-  } else if (_link) {
-    _link->Stop();
-  }
+  CloseLink(_link.get());  // not under the agent lock
   for (uint32_t type : kConfigTypes) _c.configTable->UnregisterDesiredStateObserver(type, this);
   for (uint32_t type : kL2Types) _c.l2Table->UnregisterDesiredStateObserver(type, this);
   if (_c.dispatcher) _c.dispatcher->Unregister(L2APP);
