@@ -636,32 +636,13 @@ void L2App::SendRoutingDomainVteps(const RdFib& fib, const std::vector<Bytes>& a
   if (added.empty() && removed.empty()) return;
   tv::UuidMsg id;
   id.ParseFromString(fib.routingDomain);
+  Bytes header;
+  PutU32(header, domain->second);
+  PutU64(header, id.high());
+  PutU64(header, id.low());
+  header.push_back(0);  // a regular routing domain
   // Records are deltas, so a large table splits into several messages: adds first, then removes.
-  size_t a = 0, r = 0;
-  while (a < added.size() || r < removed.size()) {
-    Bytes payload;
-    PutU32(payload, domain->second);
-    PutU64(payload, id.high());
-    PutU64(payload, id.low());
-    payload.push_back(0);  // a regular routing domain
-    PutU32(payload, 0);    // counts, set below
-    size_t bytes = 0;
-    uint16_t addCount = 0, removeCount = 0;
-    for (; a < added.size() && bytes + added[a].size() <= kMaxRecordBytes; ++a, ++addCount) {
-      payload.insert(payload.end(), added[a].begin(), added[a].end());
-      bytes += added[a].size();
-    }
-    for (; a == added.size() && r < removed.size() && bytes + removed[r].size() <= kMaxRecordBytes;
-         ++r, ++removeCount) {
-      payload.insert(payload.end(), removed[r].begin(), removed[r].end());
-      bytes += removed[r].size();
-    }
-    payload[21] = static_cast<uint8_t>(addCount >> 8);
-    payload[22] = static_cast<uint8_t>(addCount);
-    payload[23] = static_cast<uint8_t>(removeCount >> 8);
-    payload[24] = static_cast<uint8_t>(removeCount);
-    Send(Message(kMsgUpdate, _sessionId, kUpdateRoutingDomainVtep, payload));
-  }
+  for (const Bytes& message : DeltaUpdates(_sessionId, kUpdateRoutingDomainVtep, header, added, removed)) Send(message);
 }
 
 void L2App::ApplyVtepGroupChange(const StateCacheChange& change) {

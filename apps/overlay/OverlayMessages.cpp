@@ -235,14 +235,13 @@ std::optional<Bytes> NdRecord(const tv::VmIpMsg& ip) {
   return record;
 }
 
-std::vector<Bytes> TableUpdates(uint32_t session, uint16_t updateType, uint32_t switchId, uint32_t vni,
+std::vector<Bytes> DeltaUpdates(uint32_t session, uint16_t updateType, const Bytes& header,
                                 const std::vector<Bytes>& added, const std::vector<Bytes>& removed) {
   std::vector<Bytes> messages;
+  const size_t counts = header.size();
   size_t a = 0, r = 0;
   while (a < added.size() || r < removed.size()) {
-    Bytes payload;
-    PutU32(payload, switchId);
-    PutU32(payload, vni);
+    Bytes payload = header;
     PutU32(payload, 0);  // counts, set below
     uint16_t addCount = 0, removeCount = 0;
     size_t bytes = 0;
@@ -255,13 +254,21 @@ std::vector<Bytes> TableUpdates(uint32_t session, uint16_t updateType, uint32_t 
       payload.insert(payload.end(), removed[r].begin(), removed[r].end());
       bytes += removed[r].size();
     }
-    payload[8] = static_cast<uint8_t>(addCount >> 8);
-    payload[9] = static_cast<uint8_t>(addCount);
-    payload[10] = static_cast<uint8_t>(removeCount >> 8);
-    payload[11] = static_cast<uint8_t>(removeCount);
+    payload[counts] = static_cast<uint8_t>(addCount >> 8);
+    payload[counts + 1] = static_cast<uint8_t>(addCount);
+    payload[counts + 2] = static_cast<uint8_t>(removeCount >> 8);
+    payload[counts + 3] = static_cast<uint8_t>(removeCount);
     messages.push_back(Message(kMsgUpdate, session, updateType, payload));
   }
   return messages;
+}
+
+std::vector<Bytes> TableUpdates(uint32_t session, uint16_t updateType, uint32_t switchId, uint32_t vni,
+                                const std::vector<Bytes>& added, const std::vector<Bytes>& removed) {
+  Bytes header;
+  PutU32(header, switchId);
+  PutU32(header, vni);
+  return DeltaUpdates(session, updateType, header, added, removed);
 }
 
 std::optional<tv::VtepMsg> VtepFromRecord(const uint8_t* record) {

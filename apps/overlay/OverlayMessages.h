@@ -42,6 +42,12 @@ Bytes VmMacRecord(const zantix::qor::tolvar::VmMacMsg& mac);
 std::optional<Bytes> ArpRecord(const zantix::qor::tolvar::VmIpMsg& ip);
 std::optional<Bytes> NdRecord(const zantix::qor::tolvar::VmIpMsg& ip);
 
+// The Update messages of `updateType` carrying a change of delta records: each payload is `header`, the 16-bit add
+// and remove counts, then the records, adds first; split so that no message passes the size limit; none when both
+// lists are empty.
+std::vector<Bytes> DeltaUpdates(uint32_t session, uint16_t updateType, const Bytes& header,
+                                const std::vector<Bytes>& added, const std::vector<Bytes>& removed);
+
 // The Update messages carrying the table change (added and removed records of `recordLen` bytes each) of one
 // VNI, split so that no message passes the size limit; none when both lists are empty.
 std::vector<Bytes> TableUpdates(uint32_t session, uint16_t updateType, uint32_t switchId, uint32_t vni,
