@@ -198,9 +198,9 @@ void ConfigApp::OnConfigDesiredStateChanged(const StateCacheChangeList& changes,
       Logger(LOG_LEVEL_INFO, "ConfigApp: received desired config update (Empty Value), id %1 object type %2",
              UuidOf(e.objectId), ObjTypeToString(static_cast<uint32_t>(e.objectType)));
     } else {
-      Logger(LOG_LEVEL_DEBUG, "ConfigApp: received desired config update, id %1 type %2 property type %3 (%4)",
-             UuidOf(e.objectId), ObjTypeToString(static_cast<uint32_t>(e.objectType)),
-             PropertyTypeToString(static_cast<uint32_t>(e.propertyType)), change.IsRemoval() ? "Delete" : "Update");
+      QOR_LOG(LOG_LEVEL_DEBUG, "ConfigApp: received desired config update, id %1 type %2 property type %3 (%4)",
+              UuidOf(e.objectId), ObjTypeToString(static_cast<uint32_t>(e.objectType)),
+              PropertyTypeToString(static_cast<uint32_t>(e.propertyType)), change.IsRemoval() ? "Delete" : "Update");
     }
   }
   // The converter converts the batch and runs the post-batch block/unblock step for it.

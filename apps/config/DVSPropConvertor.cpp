@@ -348,7 +348,7 @@ void DVSPropConvertor::Emit(const Change& change) {
     return;
   }
   if (change.objectType == tv::LOG_SWITCH_PORT_CONFIG && change.Delete() && !_ports.FindByLsp(change.objectId)) {
-    Logger(LOG_LEVEL_DEBUG, "Port [%1] has been removed during VIF disconnecting", UuidOf(change.objectId));
+    QOR_LOG(LOG_LEVEL_DEBUG, "Port [%1] has been removed during VIF disconnecting", UuidOf(change.objectId));
     // Container interfaces are kept whether or not their port is connected.
     if (change.property != P::LSP_ATTACHMENT && change.property != P::LSP_ADDRESS_BINDINGS) {
       return;
@@ -367,8 +367,8 @@ void DVSPropConvertor::Emit(const Change& change) {
     if (change.objectType == tv::LOG_SWITCH_PORT_CONFIG && IsPortPropertyType(change.property) &&
         !_ports.FindByLsp(change.objectId)) {
       const LspState* lsp = _state.Port(change.objectId);
-      Logger(LOG_LEVEL_DEBUG, "The port info %1(VIF %2) hasn't been connected", UuidOf(change.objectId),
-             lsp && lsp->attachment ? lsp->attachment->vifId : std::string());
+      QOR_LOG(LOG_LEVEL_DEBUG, "The port info %1(VIF %2) hasn't been connected", UuidOf(change.objectId),
+              lsp && lsp->attachment ? lsp->attachment->vifId : std::string());
     }
     return;
   }
@@ -381,8 +381,8 @@ void DVSPropConvertor::Emit(const Change& change) {
     }
   }
   if (Send(batch)) {
-    Logger(LOG_LEVEL_DEBUG, "DvsPropConvertor sent msg to data plane, object %1 property %2", UuidOf(change.objectId),
-           PropertyTypeToString(change.property));
+    QOR_LOG(LOG_LEVEL_DEBUG, "DvsPropConvertor sent msg to data plane, object %1 property %2", UuidOf(change.objectId),
+            PropertyTypeToString(change.property));
   } else if (change.property == P::LSP_EXTRA_CONFIGS) {
     Logger(LOG_LEVEL_ERROR, "Failed to send extra config update %1 to LSP %2", change.Delete() ? "DELETE" : "UPDATE",
            UuidOf(change.objectId));
