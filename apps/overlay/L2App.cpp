@@ -38,7 +38,17 @@ L2App::~L2App() {
 }
 
 void L2App::Start(const ConfigTree& subtree) {
-  const std::string channel = subtree.get<std::string>("tkmlink.path", kDefaultChannel);
+  // "l2.tkmlink.path" is the documented key; configuration files written before it name "tkmlink.path".
+  std::string channel = kDefaultChannel;
+  const char* source = "default";
+  if (auto documented = subtree.get_optional<std::string>("l2.tkmlink.path")) {
+    channel = *documented;
+    source = "l2.tkmlink.path";
+  } else if (auto older = subtree.get_optional<std::string>("tkmlink.path")) {
+    channel = *older;
+    source = "tkmlink.path";
+  }
+  Logger(LOG_LEVEL_INFO, "L2App: kernel channel %1 (%2)", channel, source);
   _link = MakeOwnedLink(_c.links, channel, _target, &L2App::OnLinkMessage, &L2App::OnLinkStatus, kLinkBufferSize);
   _alarms.Start();
   for (uint32_t type : kConfigTypes) _c.configTable->RegisterDesiredStateObserver(type, this);

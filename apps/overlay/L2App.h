@@ -6,7 +6,7 @@
 // Inputs: the configuration table's logical switches and transport nodes, the L2 table's LS and routing-domain
 // FIBs and VTEP groups (desired), the dispatcher's CCP_SESSION and GLOBAL_CONFIG entries (component L2APP), the
 // BFD table's records (IBfdDataplane), and the module's messages on the application's own kernel link (channel
-// "tkmlink.path" of the "l2" subtree). Messages are laid out as dataplane/overlay/OverlayLayout.h states.
+// "l2.tkmlink.path"). Messages are laid out as dataplane/overlay/OverlayLayout.h states.
 //
 // Session: at every link-up and every out-of-sync report the ready level drops to 0, Init is sent, the level rises
 // to 1 and Session Open is sent with a new session ID; the module's Open ACK raises it to 2. The module then
@@ -66,7 +66,8 @@ class L2App : public SCConfigTableObserver,
   ~L2App() override;
 
   // Creates the link (not opened yet) and the alarm reporter's source, registers with the tables and the
-  // dispatcher. The channel is "tkmlink.path" of `subtree`, "qor_l2_tkmlink" when absent.
+  // dispatcher. The channel is "l2.tkmlink.path" of `subtree`, else (older files) "tkmlink.path", else
+  // "qor_l2_tkmlink"; the choice is logged.
   void Start(const ConfigTree& subtree);
   void PostStart();
   void Stop();

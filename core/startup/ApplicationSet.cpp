@@ -1,5 +1,7 @@
 #include "core/startup/ApplicationSet.h"
 
+#include <boost/property_tree/exceptions.hpp>
+
 #include "core/Logger.h"
 
 namespace VevUroro {
@@ -9,8 +11,13 @@ void ApplicationSet::StartFromList(const ConfigTree& apps) {
     if (tag == "<xmlattr>" || tag == "<xmlcomment>") continue;
     if (!child.get<bool>("enabled", false)) continue;
     std::string name = child.get<std::string>("name", "");
-    const ConfigTree& config = child.get_child("config");
-    StartApplication(name, config);
+    auto config = child.get_child_optional("config");
+    if (!config) {
+      // Mandatory for an enabled entry: start-up ends as an unexpected failure, but the entry is named first.
+      Logger(LOG_LEVEL_ERROR, "Application %1 has no <config> element: start-up cannot go on", name);
+      throw boost::property_tree::ptree_bad_path("No such node", boost::property_tree::path("config"));
+    }
+    StartApplication(name, *config);
   }
 }
 

@@ -81,5 +81,29 @@ TEST_F(BfdApplicationSetTest, StartsOnTheL2ApplicationAndStopsWithTheOthers) {
   EXPECT_TRUE(_cache.L2Table()->UnregisterRuntimeStateObserver(25, bfd));
 }
 
+// The L2 application reads its channel from its "l2" subtree, and from the older top-level key when that is absent.
+TEST_F(BfdApplicationSetTest, TheL2ChannelKeyUsedIsLogged) {
+  std::istringstream in(
+      "<apps><app><name>vxlan</name><enabled>true</enabled><config><l2><tkmlink><path>chan_new</path></tkmlink></l2>"
+      "<tkmlink><path>chan_old</path></tkmlink></config></app></apps>");
+  ConfigTree tree;
+  boost::property_tree::read_xml(in, tree, boost::property_tree::xml_parser::trim_whitespace);
+  ApplicationSet apps(Deps());
+  apps.StartFromList(tree.get_child("apps"));
+  EXPECT_TRUE(apps.l2App);
+  EXPECT_TRUE(_log.Has({"L2App: kernel channel chan_new (l2.tkmlink.path)"}));
+  apps.StopAll();
+
+  std::istringstream older(
+      "<apps><app><name>vxlan</name><enabled>true</enabled><config><tkmlink><path>chan_old</path></tkmlink>"
+      "</config></app></apps>");
+  ConfigTree oldTree;
+  boost::property_tree::read_xml(older, oldTree, boost::property_tree::xml_parser::trim_whitespace);
+  ApplicationSet oldApps(Deps());
+  oldApps.StartFromList(oldTree.get_child("apps"));
+  EXPECT_TRUE(_log.Has({"L2App: kernel channel chan_old (tkmlink.path)"}));
+  oldApps.StopAll();
+}
+
 }  // namespace
 }  // namespace VevUroro

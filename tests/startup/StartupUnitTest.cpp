@@ -119,6 +119,7 @@ TEST_F(ApplicationSetTest, DependentApplicationsNeedTheirPredecessor) {
 
 TEST_F(ApplicationSetTest, AnEnabledEntryWithoutConfigAbortsTheWalk) {
   EXPECT_THROW(apps.StartFromList(List(App("dfw", "true", false))), boost::property_tree::ptree_bad_path);
+  EXPECT_TRUE(log.Has({R"(level="error")", "Application dfw has no <config> element: start-up cannot go on"}));
   EXPECT_NO_THROW(apps.StartFromList(List(App("dfw", "false", false))));
 }
 
