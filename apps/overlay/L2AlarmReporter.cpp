@@ -45,7 +45,7 @@ bool ExpectedTkmName(const std::string& name) {
 }
 
 const char* FamilyText(uint8_t family) {
-  return family == 2 ? "IPv6" : "IPv4";
+  return family == overlay::kAlarmFamilyIPv6 ? "IPv6" : "IPv4";
 }
 
 }  // namespace
@@ -74,8 +74,17 @@ bool L2AlarmReporter::Start() {
   return true;
 }
 
+namespace {
+
+bool Refuse(const char* format, size_t value) {
+  Logger(LOG_LEVEL_ERROR, format, "OnAlarmMessage", value).AddTag("errorCode:LCP00407");
+  return false;
+}
+
+}  // namespace
+
 bool L2AlarmReporter::OnAlarmMessage(const uint8_t* payload, size_t length) {
-  if (length != overlay::kAlarmLen) return false;
+  if (length != overlay::kAlarmLen) return Refuse("L2AlarmReporter: %1: invalid alarm message length %2", length);
   Alarm alarm;
   alarm.kind = payload[0];
   alarm.state = payload[1];
@@ -83,7 +92,18 @@ bool L2AlarmReporter::OnAlarmMessage(const uint8_t* payload, size_t length) {
   alarm.fault = payload[3];
   alarm.tkmName = FixedText(payload + 4, overlay::kTkmNameLen);
   alarm.dvsName = FixedText(payload + 4 + overlay::kTkmNameLen, overlay::kDvsNameLen);
-  if (alarm.kind < overlay::kAlarmFault || alarm.kind > overlay::kAlarmAutoRecovery) return false;
+  if (alarm.kind < overlay::kAlarmFault || alarm.kind > overlay::kAlarmAutoRecovery) {
+    return Refuse("L2AlarmReporter: %1: unknown alarm kind %2", alarm.kind);
+  }
+  // A fault names the address family and the reason in its text: values outside the known ones are not guessed.
+  if (alarm.kind == overlay::kAlarmFault) {
+    if (alarm.family != overlay::kAlarmFamilyIPv4 && alarm.family != overlay::kAlarmFamilyIPv6) {
+      return Refuse("L2AlarmReporter: %1: unknown address family %2 in fault alarm", alarm.family);
+    }
+    if (alarm.fault != overlay::kFaultNoAddress && alarm.fault != overlay::kFaultBfdDown) {
+      return Refuse("L2AlarmReporter: %1: unknown fault kind %2 in fault alarm", alarm.fault);
+    }
+  }
   Logger(LOG_LEVEL_INFO, "L2AlarmReporter: %1: received new Alarm message", "OnAlarmMessage");
   if (!ExpectedTkmName(alarm.tkmName)) {
     Logger(LOG_LEVEL_WARN, "L2AlarmReporter: tkmName: %1 not in expected fromat", alarm.tkmName);

@@ -36,9 +36,11 @@ class L2AlarmReporter {
 
   // Creates the event source and registers the callback; false (logged) when either fails.
   bool Start();
-  // One alarm message's payload (overlay::kAlarmLen bytes); false when it does not parse.
+  // One alarm message's payload (overlay::kAlarmLen bytes); false (logged with LCP00407) when it does not parse or
+  // a fault names an unknown address family or fault kind.
   bool OnAlarmMessage(const uint8_t* payload, size_t length);
-  // The host's transport node UUID (text); pending alarms are reported once it is set.
+  // The host's transport node UUID (text); pending alarms are reported once it is set. Empty: the node is gone and
+  // alarms wait again.
   void SetHostUuid(const std::string& uuid);
   // The SmartNIC backing information: the current active DPU ID, or a delete.
   void OnBackingInfo(bool onDpu, const std::string& activeDpuId, bool deleted);

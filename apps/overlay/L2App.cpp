@@ -216,7 +216,11 @@ void L2App::OnConfigDesiredStateChanged(const StateCacheChangeList& changes, boo
   if (_stopped) return;
   for (const StateCacheChange& change : changes) {
     if (change.entry.objectType == tv::TRANSPORT_NODE_CONFIG) {
-      if (Added(change)) _alarms.SetHostUuid(UuidText(change.entry.objectId));
+      if (Added(change)) {
+        _alarms.SetHostUuid(UuidText(change.entry.objectId));
+      } else if (change.entry.propertyType == 0) {
+        _alarms.SetHostUuid("");  // alarms must not name a removed node
+      }
       continue;
     }
     ApplySwitchConfigChange(change);

@@ -190,9 +190,11 @@ void L2App::OnLinkMessage(const uint8_t* message, int length) {
       break;
     case kMsgAlarm:
       for (const Tlv& tlv : received.tlvs) {
-        if (tlv.type != kAlarmTkmnic || !_alarms.OnAlarmMessage(tlv.data, tlv.length)) {
-          LogMalformed("%1: internal vxlan message(type:%2) need handler", received.type);
+        if (tlv.type != kAlarmTkmnic) {
+          LogMalformed("%1: unsupported alarm data type %2", tlv.type);
+          continue;
         }
+        _alarms.OnAlarmMessage(tlv.data, tlv.length);  // a refusal is logged there
       }
       break;
     case kMsgInit:

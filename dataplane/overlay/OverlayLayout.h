@@ -136,6 +136,7 @@ constexpr size_t kInstanceLen = 4;
 enum AlarmType : uint16_t { kAlarmTkmnic = 1 };
 enum AlarmKind : uint8_t { kAlarmFault = 1, kAlarmHaState = 2, kAlarmAutoRecovery = 3 };
 enum AlarmFaultKind : uint8_t { kFaultNoAddress = 1, kFaultBfdDown = 2 };
+enum AlarmFamily : uint8_t { kAlarmFamilyIPv4 = 1, kAlarmFamilyIPv6 = 2 };
 constexpr size_t kTkmNameLen = 16;
 constexpr size_t kDvsNameLen = 64;
 constexpr size_t kAlarmLen = 4 + kTkmNameLen + kDvsNameLen;

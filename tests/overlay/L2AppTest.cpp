@@ -333,6 +333,36 @@ TEST_F(L2AppTest, RoutingDomainsAndVtepGroups) {
   EXPECT_TRUE(Logged(log, "L2App: add local routing domain VTEP 50, switchID 9"));
 }
 
+// A fault alarm names its address family and reason: unknown values are refused, not reported as IPv4 or as a
+// missing address. A removed transport node is not named by later alarms.
+TEST_F(L2AppTest, FaultAlarmsWithUnknownValuesAreRefusedAndARemovedNodeIsForgotten) {
+  h.Connect();
+  qor::monitoring::AlarmLog::Instance().Clear();
+  tv::TransportNodeConfigMsg node;
+  *node.mutable_id() = UuidOfLow(0x42);
+  node.set_type(1);
+  h.Cache().ConfigTable()->UpdateDesiredState(Decoded(CONFIGCACHE, nullptr, &node), 0);
+  h.Command({"l2-alarm", "fault", "1", "0", "1", "vmk10", "dvs-a"});
+  EXPECT_TRUE(Logged(log, "L2AlarmReporter: OnAlarmMessage: unknown address family 0 in fault alarm"));
+  h.Command({"l2-alarm", "fault", "1", "9", "2", "vmk10", "dvs-a"});
+  EXPECT_TRUE(Logged(log, "L2AlarmReporter: OnAlarmMessage: unknown address family 9 in fault alarm"));
+  h.Command({"l2-alarm", "fault", "1", "1", "5", "vmk10", "dvs-a"});
+  EXPECT_TRUE(Logged(log, "L2AlarmReporter: OnAlarmMessage: unknown fault kind 5 in fault alarm"));
+  EXPECT_TRUE(Logged(log, "LCP00407"));
+  EXPECT_TRUE(qor::monitoring::AlarmLog::Instance().Snapshot().empty());
+  EXPECT_EQ(h.app->AlarmReporter().PendingCount(), 0u);
+  h.Command({"l2-alarm", "fault", "1", "1", "2", "vmk10", "dvs-a"});
+  auto alarms = qor::monitoring::AlarmLog::Instance().Snapshot();
+  ASSERT_EQ(alarms.size(), 1u);
+  EXPECT_NE(alarms[0].json.find("\"all IP IPv4 BFD tunnels from TEP are down\""), std::string::npos);
+
+  h.Cache().ConfigTable()->UpdateDesiredState(Decoded(CONFIGCACHE, &node, nullptr), 0);
+  h.Command({"l2-alarm", "ha", "0", "0", "0", "vmk10", "dvs-a"});
+  EXPECT_EQ(qor::monitoring::AlarmLog::Instance().Snapshot().size(), 1u);
+  EXPECT_EQ(h.app->AlarmReporter().PendingCount(), 1u);
+  EXPECT_TRUE(Logged(log, "L2AlarmReporter: ReportPending: failed to get host uuid"));
+}
+
 class CapturingListener : public IBfdVniListener {
  public:
   void HandleStateCacheVNIUpdate(uint32_t vni, const std::string&, bool joined) override {
@@ -466,7 +496,8 @@ TEST_F(L2AppTest, PendingAlarmsKeepTheLatestPerNicAndAreBounded) {
   ASSERT_TRUE(reporter.Start());
   std::vector<uint8_t> payload(ov::kAlarmLen, 0);
   payload[0] = ov::kAlarmFault;
-  payload[2] = 1;
+  payload[2] = ov::kAlarmFamilyIPv4;
+  payload[3] = ov::kFaultNoAddress;
   std::memcpy(payload.data() + 4, "vmk1", 4);
   for (int i = 0; i < 2000; ++i) {
     payload[1] = (i + 1) % 2;  // down, up, ..., ending up
