@@ -245,7 +245,11 @@ void L2App::HandleVniMembership(const ReceivedMessage& message) {
     return;
   }
   for (const Tlv& tlv : message.tlvs) {
-    if (tlv.type != kVniMembershipChange || tlv.length != kVniMembershipLen) {
+    if (tlv.type != kVniMembershipChange) {
+      LogMalformed("%1: unsupported VNI Membership Change data type %2", tlv.type);
+      continue;
+    }
+    if (tlv.length != kVniMembershipLen) {
       LogMalformed("%1: invalid VNI Membership Change message length %2", tlv.length);
       continue;
     }
@@ -256,7 +260,7 @@ void L2App::HandleVniMembership(const ReceivedMessage& message) {
     } else if (tlv.data[8] == kVniLeave) {
       LeaveVni(vni);
     } else {
-      LogMalformed("%1: invalid VNI Membership Change message length %2", tlv.length);
+      LogMalformed("%1: invalid VNI Membership Change action %2", tlv.data[8]);
     }
   }
 }
@@ -528,8 +532,12 @@ void L2App::HandleStateReport(const ReceivedMessage& message) {
 
 void L2App::HandleInstanceChange(const ReceivedMessage& message) {
   for (const Tlv& tlv : message.tlvs) {
-    if ((tlv.type != kInstanceInsert && tlv.type != kInstanceRemove) || tlv.length != kInstanceLen) {
-      LogMalformed("%1: internal vxlan message(type:%2) need handler", message.type);
+    if (tlv.type != kInstanceInsert && tlv.type != kInstanceRemove) {
+      LogMalformed("%1: unsupported ovl2 instance change data type %2", tlv.type);
+      continue;
+    }
+    if (tlv.length != kInstanceLen) {
+      LogMalformed("%1: invalid ovl2 instance change message length %2", tlv.length);
       continue;
     }
     const bool insert = tlv.type == kInstanceInsert;

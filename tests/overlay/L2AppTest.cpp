@@ -333,6 +333,27 @@ TEST_F(L2AppTest, RoutingDomainsAndVtepGroups) {
   EXPECT_TRUE(Logged(log, "L2App: add local routing domain VTEP 50, switchID 9"));
 }
 
+// Bad items of the module are logged for what is wrong with them, not with a text about something else.
+TEST_F(L2AppTest, BadItemsAreLoggedForWhatIsWrong) {
+  h.Connect();
+  const uint32_t session = h.app->SessionId();
+  h.Deliver(ov::Message(ov::kMsgVniMembership, session, ov::kVniMembershipChange, {0, 0, 0, 9, 0, 0, 0x13, 0x89, 7}));
+  EXPECT_TRUE(Logged(log, "L2App: invalid VNI Membership Change action 7"));
+  h.Deliver(ov::Message(ov::kMsgVniMembership, session, 2, {0, 0, 0, 9, 0, 0, 0x13, 0x89, 1}));
+  EXPECT_TRUE(Logged(log, "L2App: unsupported VNI Membership Change data type 2"));
+  EXPECT_FALSE(Logged(log, "message length 9"));
+  EXPECT_TRUE(h.app->JoinedVnis().empty());
+  h.Deliver(ov::Message(ov::kMsgInstanceChange, session, ov::kInstanceInsert, {0, 0, 1}));
+  EXPECT_TRUE(Logged(log, "L2App: invalid ovl2 instance change message length 3"));
+  h.Deliver(ov::Message(ov::kMsgInstanceChange, session, 3, {0, 0, 0, 1}));
+  EXPECT_TRUE(Logged(log, "L2App: unsupported ovl2 instance change data type 3"));
+  h.Deliver(ov::Message(ov::kMsgAlarm, session, 2, ov::Bytes(ov::kAlarmLen, 0)));
+  EXPECT_TRUE(Logged(log, "L2App: unsupported alarm data type 2"));
+  EXPECT_FALSE(Logged(log, "need handler"));
+  EXPECT_TRUE(h.app->Instances().empty());
+  EXPECT_EQ(h.app->ReadyLevel(), 2u);
+}
+
 // A fault alarm names its address family and reason: unknown values are refused, not reported as IPv4 or as a
 // missing address. A removed transport node is not named by later alarms.
 TEST_F(L2AppTest, FaultAlarmsWithUnknownValuesAreRefusedAndARemovedNodeIsForgotten) {
