@@ -214,7 +214,10 @@ void BFDTableApp::HandleStateCacheVNIUpdate(uint32_t vni, const std::string& log
   }
   if (!logicalSwitchUuid.empty()) _dirty.insert({UserKind::kSwitch, logicalSwitchUuid});
   Flush();
-  if (joined) ReconcileVnis({}, false, true);
+  if (joined) {
+    Logger(LOG_LEVEL_INFO, "Sync BFD sessions to dataplane");
+    ReconcileVnis({}, false, true);
+  }
 }
 
 void BFDTableApp::HandleSwitchConfig(const StateCacheChange& change) {

@@ -135,13 +135,14 @@ void L2App::StartSession() {
   Bytes version;
   PutU32(version, kProtocolVersion);
   Bytes init = Message(kMsgInit, _sessionId, kInitVersion, version);
-  Logger(LOG_LEVEL_DEBUG, "%1: L2 mapping session init message, session %2", kPrefix, _sessionId);
+  QOR_LOG(LOG_LEVEL_DEBUG, "%1: %2", kPrefix, DumpMessage(init.data(), init.size()));
   Send(init);
   _readyLevel = 1;
   Bytes session;
   PutU32(session, _sessionId);
-  Logger(LOG_LEVEL_DEBUG, "%1: L2 mapping session open message, session %2", kPrefix, _sessionId);
-  Send(Message(kMsgSessionControl, _sessionId, kSessionOpen, session));
+  Bytes open = Message(kMsgSessionControl, _sessionId, kSessionOpen, session);
+  QOR_LOG(LOG_LEVEL_DEBUG, "%1: %2", kPrefix, DumpMessage(open.data(), open.size()));
+  Send(open);
 }
 
 bool L2App::SimulateOutOfSync() {
@@ -156,6 +157,7 @@ void L2App::OnLinkMessage(const uint8_t* message, int length) {
   AgentLockGuard lock(AgentLock());
   if (_stopped || length < 0) return;
   Logger(LOG_LEVEL_DEBUG, "%1: receive a message from kernel", kPrefix);
+  QOR_LOG(LOG_LEVEL_DEBUG, "%1: %2", kPrefix, DumpMessage(message, static_cast<size_t>(length)));
   ReceivedMessage received;
   size_t badAt = 0;
   if (!ReadMessage(message, static_cast<size_t>(length), &received, &badAt)) {
@@ -298,6 +300,10 @@ void L2App::JoinVni(uint32_t switchId, uint32_t vni) {
     if (_runtimeSynced) WriteRuntime({SwitchStateRecord(*lsId, vni)}, false);
   } else {
     Logger(LOG_LEVEL_INFO, "%1: LSID is not ready for VNI %2", kPrefix, vni);
+  }
+  if (const LsFib* fib = FibOfSwitch(joined.lsId);
+      fib && (!fib->vteps.empty() || !fib->macs.empty() || !fib->ips.empty())) {
+    Logger(LOG_LEVEL_INFO, "%1: insert VNI join before inserting local FIB update: %2", kPrefix, vni);
   }
   SendVniTables(vni, joined);
   if (_bfdListener) _bfdListener->HandleStateCacheVNIUpdate(vni, SwitchUuidText(joined.lsId), true);

@@ -401,6 +401,140 @@ LocalUpdate ParseLocalUpdate(const ReceivedMessage& message) {
   return out;
 }
 
+namespace {
+
+const char* MessageTypeName(uint16_t type) {
+  switch (type) {
+    case kMsgInit:
+      return "Init";
+    case kMsgConfigure:
+      return "Configure";
+    case kMsgVniMembership:
+      return "VNI membership change";
+    case kMsgUpdate:
+      return "Update";
+    case kMsgQuery:
+      return "Query";
+    case kMsgQueryAnswer:
+      return "Query answer";
+    case kMsgStateReport:
+      return "State report";
+    case kMsgSessionControl:
+      return "Session control";
+    case kMsgInstanceChange:
+      return "Instance change";
+    case kMsgAlarm:
+      return "Alarm";
+    default:
+      return "unknown";
+  }
+}
+
+const char* ItemName(uint16_t messageType, uint16_t itemType) {
+  if (messageType == kMsgUpdate) {
+    switch (itemType) {
+      case kUpdateVtep:
+        return "VTEP Membership Update";
+      case kUpdateVmMac:
+        return "VM MAC Update";
+      case kUpdateArp:
+        return "ARP (v4) Update";
+      case kUpdateNd:
+        return "ND (v6) Update";
+      case kUpdateRoutingDomainList:
+        return "Routing Domain List Update";
+      case kUpdateRoutingDomainVtep:
+        return "Routing Domain VTEP Membership Update";
+      case kUpdateBfdSession:
+        return "BFD Session Update";
+      case kUpdateVtepGroup:
+        return "VTEP Group Update";
+      default:
+        return "unknown update";
+    }
+  }
+  if (messageType == kMsgConfigure) {
+    switch (itemType) {
+      case kConfigReplicationMode:
+        return "Replication mode";
+      case kConfigControllerAddress:
+        return "Controller address";
+      case kConfigMacLimit:
+        return "MAC limit";
+      case kConfigBfdHostSwitch:
+        return "BFD host switch config";
+      case kConfigEvpnBfd:
+        return "EVPN BFD config";
+      default:
+        return "unknown configure item";
+    }
+  }
+  if (messageType == kMsgQuery || messageType == kMsgQueryAnswer) {
+    switch (itemType) {
+      case kQueryVmMac:
+        return "VM MAC";
+      case kQueryArp:
+        return "ARP (v4)";
+      case kQueryNd:
+        return "ND (v6)";
+      default:
+        return "unknown query";
+    }
+  }
+  if (messageType == kMsgSessionControl) {
+    switch (itemType) {
+      case kSessionOpen:
+        return "Open";
+      case kSessionOpenAck:
+        return "Open ACK";
+      case kSessionFullSyncEnd:
+        return "Full sync end";
+      case kSessionAgentSyncEnd:
+        return "Agent sync end";
+      default:
+        return "unknown session control";
+    }
+  }
+  if (messageType == kMsgInstanceChange) {
+    return itemType == kInstanceInsert ? "Insert" : itemType == kInstanceRemove ? "Remove" : "unknown instance change";
+  }
+  return MessageTypeName(messageType);
+}
+
+void AppendHex(std::string& out, const uint8_t* data, size_t size) {
+  static const char kDigits[] = "0123456789abcdef";
+  const size_t shown = std::min(size, kDumpItemBytes);
+  for (size_t i = 0; i < shown; ++i) {
+    out += kDigits[data[i] >> 4];
+    out += kDigits[data[i] & 0xf];
+  }
+  if (shown < size) out += "...";
+}
+
+}  // namespace
+
+std::string DumpMessage(const uint8_t* data, size_t size) {
+  std::string out = "VXLAN Message";
+  ReceivedMessage message;
+  size_t badAt = 0;
+  if (!ReadMessage(data, size, &message, &badAt)) {
+    out += ": unreadable at offset " + std::to_string(badAt) + ", " + std::to_string(size) + " bytes: ";
+    AppendHex(out, data, size);
+    return out;
+  }
+  out += ": ";
+  out += MessageTypeName(message.type);
+  out += " (type " + std::to_string(message.type) + "), session " + std::to_string(message.session) + ", " +
+         std::to_string(size) + " bytes";
+  for (const Tlv& tlv : message.tlvs) {
+    out += "; ";
+    out += ItemName(message.type, tlv.type);
+    out += " (type " + std::to_string(tlv.type) + ", " + std::to_string(tlv.length) + " bytes): ";
+    AppendHex(out, tlv.data, tlv.length);
+  }
+  return out;
+}
+
 std::string CheckReceivedBytes(const uint8_t* data, size_t size) {
   ReceivedMessage message;
   size_t badAt = 0;

@@ -98,6 +98,12 @@ LocalUpdate ParseLocalUpdate(const ReceivedMessage& message);
 // hold, else what failed.
 std::string CheckReceivedBytes(const uint8_t* data, size_t size);
 
+// The operator's dump of one message (ours or the module's): the heading "VXLAN Message", the message type and
+// session, then each data item by name with its bytes in hex (long items cut after kDumpItemBytes, marked "...").
+// A frame that does not read whole is dumped as raw bytes. Callers build it only when debug lines are on.
+constexpr size_t kDumpItemBytes = 128;
+std::string DumpMessage(const uint8_t* data, size_t size);
+
 // Address and label texts for log lines.
 std::string VtepAddressText(const zantix::qor::tolvar::IpAddressMsg& ip);
 

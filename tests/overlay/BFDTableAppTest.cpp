@@ -153,6 +153,7 @@ TEST_F(BFDTableAppTest, SessionWaitsForItsVniAndIsResentAtTheJoin) {
   _app->HandleStateCacheVNIUpdate(5001, UuidTextOf(1), false);
   _app->HandleStateCacheVNIUpdate(5001, UuidTextOf(1), true);
   EXPECT_TRUE(_log.Has({"BFDTableApp: BFD handle the VNI join message"}));
+  EXPECT_TRUE(_log.Has({"Sync BFD sessions to dataplane"}));
   Sessions sent = _dataplane.Sessions();
   ASSERT_EQ(sent.size(), 2u);
   EXPECT_EQ(sent[1].op, BfdSessionOp::kAdd);

@@ -384,6 +384,56 @@ TEST_F(L2AppTest, FaultAlarmsWithUnknownValuesAreRefusedAndARemovedNodeIsForgott
   EXPECT_TRUE(Logged(log, "L2AlarmReporter: ReportPending: failed to get host uuid"));
 }
 
+// The operator's dump of the two opening messages and of every message received.
+TEST_F(L2AppTest, OpeningAndReceivedMessagesAreDumpedAtDebugLevel) {
+  h.Connect();
+  const std::string session = std::to_string(h.app->SessionId());
+  EXPECT_TRUE(Logged(
+      log, "L2App: VXLAN Message: Init (type 1), session " + session + ", 16 bytes; Init (type 1, 4 bytes): 00000001"));
+  EXPECT_TRUE(Logged(log, "L2App: VXLAN Message: Session control (type 13), session " + session +
+                              ", 16 bytes; Open (type 1, 4 bytes): "));
+  EXPECT_TRUE(Logged(log, "L2App: VXLAN Message: Session control (type 13), session " + session +
+                              ", 16 bytes; Open ACK (type 2, 4 bytes): "));
+  h.Command({"l2-join", "5001", "9"});
+  EXPECT_TRUE(Logged(log, "; VNI membership change (type 1, 9 bytes): 000000090000138901"));
+}
+
+TEST(OverlayMessageDump, NamesEachItemAndCutsLongOnes) {
+  ov::Bytes message = ov::BeginMessage(ov::kMsgUpdate, 0x0102);
+  ov::AppendTlv(message, ov::kUpdateBfdSession, {0xab, 0x01});
+  ov::AppendTlv(message, ov::kUpdateVtep, ov::Bytes(ov::kDumpItemBytes + 1, 0xff));
+  ov::FinishMessage(message);
+  EXPECT_EQ(ov::DumpMessage(message.data(), message.size()),
+            "VXLAN Message: Update (type 5), session 258, 147 bytes; BFD Session Update (type 9, 2 bytes): ab01; "
+            "VTEP Membership Update (type 1, 129 bytes): " +
+                std::string(2 * ov::kDumpItemBytes, 'f') + "...");
+  // A frame that does not read whole is shown raw.
+  message[3] = 200;
+  const std::string raw = ov::DumpMessage(message.data(), 8);
+  EXPECT_EQ(raw.rfind("VXLAN Message: unreadable at offset ", 0), 0u) << raw;
+  EXPECT_EQ(raw.substr(raw.size() - 27), ", 8 bytes: 000500c800000102") << raw;
+}
+
+// The join of a VNI whose desired tables wait is logged before they go out; a group label let go of a group that
+// was never configured names the domain and the group.
+TEST_F(L2AppTest, JoinAheadOfWaitingTablesAndMissingGroupsAreLogged) {
+  SetUpSwitch();
+  h.Command({"l2-join", "5001", "9"});
+  EXPECT_TRUE(Logged(log, "L2App: insert VNI join before inserting local FIB update: 5001"));
+  tv::RoutingDomainFibMsg rd;
+  *rd.mutable_id() = UuidOfLow(0x88);
+  *rd.mutable_routing_domain_id() = UuidOfLow(0x77);
+  tv::VtepGroupLabelMsg* label = rd.add_vtep_group_labels();
+  label->set_label(3);
+  label->set_group_key(0xdef);
+  h.Cache().L2Table()->UpdateDesiredState(Decoded(L2CACHE, nullptr, &rd), 0);
+  EXPECT_TRUE(Logged(log, "L2App: VTEP Group (3567) config does not exist"));
+  tv::RoutingDomainFibMsg without = rd;
+  without.clear_vtep_group_labels();
+  h.Cache().L2Table()->UpdateDesiredState(Decoded(L2CACHE, &rd, &without), 0);
+  EXPECT_TRUE(Logged(log, "L2App: VTEP Group config does not exist 00000000-0000-1111-0000-000000000077/3567"));
+}
+
 class CapturingListener : public IBfdVniListener {
  public:
   void HandleStateCacheVNIUpdate(uint32_t vni, const std::string&, bool joined) override {
