@@ -648,18 +648,36 @@ void L2App::ApplyRdFibChange(const StateCacheChange& change) {
   }
 }
 
+const std::string& L2App::GlobalRoutingDomainId() {
+  static const std::string id = [] {
+    tv::UuidMsg uuid;
+    uuid.set_high(~0ull);
+    uuid.set_low(~0ull);
+    return uuid.SerializeAsString();
+  }();
+  return id;
+}
+
 void L2App::SendRoutingDomainVteps(const RdFib& fib, const std::vector<Bytes>& added,
                                    const std::vector<Bytes>& removed) {
-  auto domain = _routingDomains.find(fib.routingDomain);
-  if (!Ready() || domain == _routingDomains.end() || domain->second == 0) return;
-  if (added.empty() && removed.empty()) return;
+  if (!Ready() || (added.empty() && removed.empty())) return;
+  const bool global = fib.routingDomain == GlobalRoutingDomainId();
+  uint32_t switchId = 0;
+  if (global) {
+    if (_instances.size() != 1 || *_instances.begin() == 0) return;  // logged by SyncGlobalRoutingDomain
+    switchId = *_instances.begin();
+  } else {
+    auto domain = _routingDomains.find(fib.routingDomain);
+    if (domain == _routingDomains.end() || domain->second == 0) return;
+    switchId = domain->second;
+  }
   tv::UuidMsg id;
   id.ParseFromString(fib.routingDomain);
   Bytes header;
-  PutU32(header, domain->second);
+  PutU32(header, switchId);
   PutU64(header, id.high());
   PutU64(header, id.low());
-  header.push_back(0);  // a regular routing domain
+  header.push_back(global ? 1 : 0);
   // Records are deltas, so a large table splits into several messages: adds first, then removes.
   for (const Bytes& message : DeltaUpdates(_sessionId, kUpdateRoutingDomainVtep, header, added, removed)) Send(message);
 }

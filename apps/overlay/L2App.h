@@ -15,7 +15,10 @@
 // the runtime cache's full sync and answers with its own sync end, after which the module drops what was not sent
 // again (so a restart before the database answered drops nothing). Messages of another session are dropped. The
 // desired tables are kept per VNI, so a desired change for a VNI the module has not joined waits in them until the
-// join. A desired element replaced by one the record rules refuse leaves the module.
+// join. A desired element replaced by one the record rules refuse leaves the module. Routing-domain VTEPs the
+// module reports are written for configured domains and the global one only; a domain's runtime object goes with
+// its last VTEP. The global routing domain (all-ones ID) is carried by the single overlay instance of the host
+// switch, not by a segment.
 //
 // Threads and locks: link messages on the link's receive thread, link status with the link mutex held, desired
 // changes on the dispatcher or table-writer thread, the BFD table's calls on its own thread; every handler takes
@@ -137,7 +140,12 @@ class L2App : public SCConfigTableObserver,
   void HandleQuery(const overlay::ReceivedMessage& message);
   void HandleStateReport(const overlay::ReceivedMessage& message);
   void HandleInstanceChange(const overlay::ReceivedMessage& message);
-  void ApplyInstanceChange(bool insert, uint32_t instance);
+  // False when the change changes nothing (a duplicate insert, a remove of an unknown instance).
+  bool ApplyInstanceChange(bool insert, uint32_t instance);
+  // The global routing domain is carried by the host switch's overlay instance (one only): its desired VTEPs are
+  // sent under that instance with the global flag, at each instance change and each session.
+  void SyncGlobalRoutingDomain();
+  static const std::string& GlobalRoutingDomainId();  // serialized UuidMsg, all ones
   void JoinVni(uint32_t switchId, uint32_t vni);
   void LeaveVni(uint32_t vni);
   // Sends the whole desired state of a joined VNI (tables, MAC limit, BFD sessions).

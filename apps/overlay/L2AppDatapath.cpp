@@ -228,6 +228,7 @@ void L2App::HandleSessionControl(const ReceivedMessage& message) {
       for (auto& [domain, switchId] : _routingDomains) switchId = 0;
       for (const auto& [instance, insert] : std::exchange(_queuedInstances, {})) ApplyInstanceChange(insert, instance);
       SendSessionGlobals();
+      SyncGlobalRoutingDomain();
     } else if (tlv.type == kSessionFullSyncEnd) {
       Logger(LOG_LEVEL_INFO, "%1: get L2 mapping session control full sync end message from dataplane", kPrefix);
       if (_readyLevel != 2) continue;
@@ -372,9 +373,21 @@ void L2App::HandleUpdate(const ReceivedMessage& message) {
   }
   std::list<TolvarUpdateMsg> entries;
   std::set<uint32_t> ignored;
+  std::set<std::string> unknownDomains, emptiedDomains;
   bool rdVteps = false;
+  bool queuedGlobal = false;
   for (const LocalRecord& r : update.records) {
     const bool rd = r.table == kUpdateRoutingDomainVtep;
+    // Runtime state is written only for the routing domains the configuration names.
+    const bool global = rd && r.domain == GlobalRoutingDomainId();
+    if (rd && !global && !_routingDomains.count(r.domain)) {
+      if (unknownDomains.insert(r.domain).second) {
+        Logger(LOG_LEVEL_ERROR, "%1: ignore routing domain VTEP update of unknown routing domain %2, switchID %3",
+               kPrefix, UuidText(r.domain), r.switchId)
+            .AddTag("errorCode:LCP00407");
+      }
+      continue;
+    }
     if (!rd && !_joined.count(r.vni)) {
       if (ignored.insert(r.vni).second) {
         Logger(LOG_LEVEL_INFO,
@@ -397,6 +410,11 @@ void L2App::HandleUpdate(const ReceivedMessage& message) {
     if (!StateCacheL2Table::ValueKey(property, value, &key)) continue;
     if (rd) {
       rdVteps = true;
+      if (global && !_runtimeSynced && !queuedGlobal) {
+        queuedGlobal = true;
+        Logger(LOG_LEVEL_INFO, "%1: L2 runtime statecache full sync not done, queue global routing domain update",
+               kPrefix);
+      }
       Table& table = _localRdVteps[r.domain];
       if (r.add) {
         Logger(LOG_LEVEL_INFO, "%1: add local routing domain VTEP %2, switchID %3", kPrefix,
@@ -407,6 +425,11 @@ void L2App::HandleUpdate(const ReceivedMessage& message) {
         Logger(LOG_LEVEL_INFO, "%1, delete local routing domain VTEP %2, switchID %3", kPrefix,
                GetU32(r.record + kVtepLabelOffset), r.switchId);
         table.erase(key);
+        // A domain without local VTEPs has no runtime object: it goes with its last VTEP.
+        if (table.empty()) {
+          _localRdVteps.erase(r.domain);
+          emptiedDomains.insert(r.domain);
+        }
       }
       entries.push_back(Element(tv::ROUTING_DOMAIN_VTEP, r.domain, Property::L2_VTEP, value, r.add));
       continue;
@@ -425,6 +448,9 @@ void L2App::HandleUpdate(const ReceivedMessage& message) {
   if (rdVteps)
     Logger(LOG_LEVEL_DEBUG, "%1-DR-ARP: UpdateRDVtepToL2Cache sends TolvarUpdateMsg, switchID %2", kPrefix, 0);
   WriteRuntime(std::move(entries), false);
+  for (const std::string& domain : emptiedDomains) {
+    if (!_localRdVteps.count(domain)) _c.l2Table->RemoveLocalL2Table(tv::ROUTING_DOMAIN_VTEP, domain);
+  }
 }
 
 // ---- Queries ----
@@ -556,30 +582,53 @@ void L2App::HandleInstanceChange(const ReceivedMessage& message) {
       _queuedInstances[instance] = insert;
       continue;
     }
-    ApplyInstanceChange(insert, instance);
+    if (ApplyInstanceChange(insert, instance)) SyncGlobalRoutingDomain();
   }
 }
 
-void L2App::ApplyInstanceChange(bool insert, uint32_t instance) {
+bool L2App::ApplyInstanceChange(bool insert, uint32_t instance) {
   if (insert) {
     if (!_instances.insert(instance).second) {
       Logger(LOG_LEVEL_WARN, "%1: ovl2 instance %2 already exit", kPrefix, instance);
-      return;
+      return false;
     }
     Logger(LOG_LEVEL_INFO, "%1: Insert ovl2 instance %2", kPrefix, instance);
   } else {
     if (!_instances.erase(instance)) {
       Logger(LOG_LEVEL_WARN, "%1: ovl2 instance %2 not exit", kPrefix, instance);
-      return;
+      return false;
     }
     Logger(LOG_LEVEL_INFO, "%1: Remove ovl2 instance %2", kPrefix, instance);
   }
+  return true;
+}
+
+void L2App::SyncGlobalRoutingDomain() {
   if (_instances.empty()) {
     Logger(LOG_LEVEL_INFO, "%1: sync global routing domain, no ovl2 instance found", kPrefix);
-  } else if (_instances.size() > 1) {
+    return;
+  }
+  if (_instances.size() > 1) {
     Logger(LOG_LEVEL_ERROR, "%1: only one host switch is supported for global routing domain %2 instance found",
            kPrefix, _instances.size())
         .AddTag("errorCode:LCP00409");
+    return;
+  }
+  // Switch ID 0 names no switch in the module.
+  if (*_instances.begin() == 0) {
+    Logger(LOG_LEVEL_ERROR, "%1: invalid sync global routing domain %2", kPrefix, UuidText(GlobalRoutingDomainId()))
+        .AddTag("errorCode:LCP00901");
+    return;
+  }
+  if (!Ready()) return;
+  for (const auto& [id, fib] : _rdFibs) {
+    if (fib.routingDomain != GlobalRoutingDomainId()) continue;
+    std::vector<Bytes> records;
+    for (const auto& [key, value] : fib.vteps) {
+      if (auto record = ElementRecord(Property::L2_VTEP, value)) records.push_back(record->second);
+    }
+    Logger(LOG_LEVEL_INFO, "%1: L2 remote routing state cache sync to dp msg", kPrefix);
+    SendRoutingDomainVteps(fib, records, {});
   }
 }
 

@@ -333,6 +333,41 @@ TEST_F(L2AppTest, RoutingDomainsAndVtepGroups) {
   EXPECT_TRUE(Logged(log, "L2App: add local routing domain VTEP 50, switchID 9"));
 }
 
+// The module's routing-domain VTEPs are runtime state of a configured domain only; the domain's runtime object goes
+// with its last VTEP.
+TEST_F(L2AppTest, RoutingDomainVtepsOfUnknownDomainsAreDroppedAndTheObjectGoesWithTheLastVtep) {
+  tv::LogSwitchConfigMsg ls;
+  *ls.mutable_id() = UuidOfLow(7);
+  ls.set_vni(5001);
+  *ls.mutable_routing_domain_id() = UuidOfLow(0x77);
+  h.Cache().ConfigTable()->UpdateDesiredState(Decoded(CONFIGCACHE, nullptr, &ls), 0);
+  h.Connect();
+  h.Command({"l2-join", "5001", "9"});
+  const std::string known = "00000000-0000-1111-0000-000000000077";
+  const std::string unknown = "00000000-0000-1111-0000-00000000dead";
+  auto records = [&] {
+    std::vector<StateCacheRecord> held;
+    h.Cache().L2Table()->QueryRuntime(tv::ROUTING_DOMAIN_VTEP, &held);
+    return held.size();
+  };
+  h.Command({"l2-rd-vtep", "9", unknown, "10.0.0.60", "60", "add"});
+  EXPECT_EQ(records(), 0u);
+  EXPECT_TRUE(Logged(log, "L2App: ignore routing domain VTEP update of unknown routing domain " + unknown));
+  h.Command({"l2-rd-vtep", "9", known, "10.0.0.50", "50", "add"});
+  h.Command({"l2-rd-vtep", "9", known, "10.0.0.51", "51", "add"});
+  EXPECT_EQ(records(), 3u);  // the object and its two VTEPs
+  h.Command({"l2-rd-vtep", "9", known, "10.0.0.50", "50", "del"});
+  EXPECT_EQ(records(), 2u);
+  h.Command({"l2-rd-vtep", "9", known, "10.0.0.51", "51", "del"});
+  EXPECT_EQ(records(), 0u);
+  // A new session's runtime full sync writes no empty object either.
+  h.Command({"l2-out-of-sync"});
+  EXPECT_EQ(h.app->ReadyLevel(), 2u);
+  EXPECT_EQ(records(), 0u);
+  h.Command({"l2-rd-vtep", "9", known, "10.0.0.52", "52", "add"});
+  EXPECT_EQ(records(), 2u);
+}
+
 // Bad items of the module are logged for what is wrong with them, not with a text about something else.
 TEST_F(L2AppTest, BadItemsAreLoggedForWhatIsWrong) {
   h.Connect();
@@ -432,6 +467,75 @@ TEST_F(L2AppTest, JoinAheadOfWaitingTablesAndMissingGroupsAreLogged) {
   without.clear_vtep_group_labels();
   h.Cache().L2Table()->UpdateDesiredState(Decoded(L2CACHE, &rd, &without), 0);
   EXPECT_TRUE(Logged(log, "L2App: VTEP Group config does not exist 00000000-0000-1111-0000-000000000077/3567"));
+}
+
+// The global routing domain rides on the host switch's one overlay instance: its desired VTEPs go out under that
+// instance with the global flag, at each instance change and in each session (so the module's sweep keeps them);
+// two instances or instance 0 send nothing. The module's own VTEPs of the domain are runtime state.
+TEST_F(L2AppTest, GlobalRoutingDomainFollowsTheOverlayInstance) {
+  const std::string global = "ffffffff-ffff-ffff-ffff-ffffffffffff";
+  std::vector<std::vector<uint8_t>> sent;
+  auto forward = h.Link().onSend;
+  h.Link().onSend = [&](const std::vector<uint8_t>& message) {
+    sent.push_back(message);
+    forward(message);
+  };
+  h.Connect();
+  EXPECT_TRUE(Logged(log, "L2App: sync global routing domain, no ovl2 instance found"));
+  tv::RoutingDomainFibMsg rd;
+  *rd.mutable_id() = UuidOfLow(0x99);
+  rd.mutable_routing_domain_id()->set_high(~0ull);
+  rd.mutable_routing_domain_id()->set_low(~0ull);
+  *rd.add_vteps() = Vtep(0x0a000031, 31);
+  *rd.add_vteps() = Vtep(0x0a000032, 32);
+  h.Cache().L2Table()->UpdateDesiredState(Decoded(L2CACHE, nullptr, &rd), 0);
+  EXPECT_TRUE(h.module.RoutingDomainVteps().empty());  // no instance yet
+
+  sent.clear();
+  h.Command({"l2-instance", "add", "5"});
+  EXPECT_TRUE(Logged(log, "L2App: L2 remote routing state cache sync to dp msg"));
+  EXPECT_EQ(h.module.RoutingDomainVteps().size(), 2u);
+  ASSERT_EQ(sent.size(), 1u);
+  // Header 8, item header 4, then switch ID, routing domain, global flag, added and removed counts.
+  const std::vector<uint8_t>& m = sent[0];
+  ASSERT_EQ(m.size(), 8u + 4 + 25 + 2 * 40);
+  EXPECT_EQ(ov::GetU16(m.data()), ov::kMsgUpdate);
+  EXPECT_EQ(ov::GetU16(m.data() + 8), ov::kUpdateRoutingDomainVtep);
+  EXPECT_EQ(ov::GetU32(m.data() + 12), 5u);
+  EXPECT_EQ(std::vector<uint8_t>(m.begin() + 16, m.begin() + 32), std::vector<uint8_t>(16, 0xff));
+  EXPECT_EQ(m[32], 1);
+  EXPECT_EQ(ov::GetU16(m.data() + 33), 2u);
+  EXPECT_EQ(ov::GetU16(m.data() + 35), 0u);
+
+  sent.clear();
+  h.Command({"l2-instance", "add", "6"});
+  EXPECT_TRUE(Logged(log, "L2App: only one host switch is supported for global routing domain 2 instance found"));
+  EXPECT_TRUE(sent.empty());
+  h.Command({"l2-instance", "remove", "6"});
+  // A desired change of the domain goes out as a delta.
+  tv::RoutingDomainFibMsg more = rd;
+  *more.add_vteps() = Vtep(0x0a000033, 33);
+  h.Cache().L2Table()->UpdateDesiredState(Decoded(L2CACHE, &rd, &more), 0);
+  EXPECT_EQ(h.module.RoutingDomainVteps().size(), 3u);
+
+  // The module's VTEP of the global domain is runtime state; in a new session it is reported before the sync ends
+  // and waits for the runtime full sync; the desired VTEPs survive the module's sweep.
+  h.Command({"l2-rd-vtep", "5", global, "10.0.0.70", "70", "add"});
+  std::vector<StateCacheRecord> records;
+  ASSERT_TRUE(h.Cache().L2Table()->QueryRuntime(tv::ROUTING_DOMAIN_VTEP, &records));
+  EXPECT_EQ(records.size(), 2u);
+  h.Command({"l2-out-of-sync"});
+  EXPECT_EQ(h.app->ReadyLevel(), 2u);
+  EXPECT_TRUE(Logged(log, "L2App: L2 runtime statecache full sync not done, queue global routing domain update"));
+  EXPECT_EQ(h.module.RoutingDomainVteps().size(), 3u);
+  records.clear();
+  ASSERT_TRUE(h.Cache().L2Table()->QueryRuntime(tv::ROUTING_DOMAIN_VTEP, &records));
+  EXPECT_EQ(records.size(), 2u);
+
+  h.Command({"l2-instance", "remove", "5"});
+  h.Command({"l2-instance", "add", "0"});
+  EXPECT_TRUE(Logged(log, "L2App: invalid sync global routing domain " + global));
+  EXPECT_TRUE(Logged(log, "LCP00901"));
 }
 
 class CapturingListener : public IBfdVniListener {
