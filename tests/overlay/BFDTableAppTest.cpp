@@ -164,6 +164,28 @@ TEST_F(BFDTableAppTest, SessionWaitsForItsVniAndIsResentAtTheJoin) {
   EXPECT_TRUE(_log.Has({"BFDTableApp: Invalid operation to add logical switch(" + UuidTextOf(1) + ") to VNI(5002)"}));
 }
 
+// A switch moved to another VNI takes its sessions along: withdrawn from the old VNI, sent on the new one.
+TEST_F(BFDTableAppTest, SwitchMovedToAnotherVniMovesItsSessions) {
+  Transact({Put(tv::LOG_SWITCH_CONFIG, LogicalSwitch(1, 5001)),
+            Put(tv::LOG_SWITCH_FIB, SwitchFib(10, 1, {Vtep(kRemoteA, 2)}))});
+  LocalSwitchVteps(1, 5001, {Vtep(kLocal, 1)});
+  ASSERT_EQ(_dataplane.Live().size(), 1u);
+  ASSERT_EQ(_dataplane.Live().begin()->second, 5001u);
+  _dataplane.Clear();
+  Transact({Put(tv::LOG_SWITCH_CONFIG, LogicalSwitch(1, 5002))});
+  Sessions sent = _dataplane.Sessions();
+  ASSERT_EQ(sent.size(), 2u);
+  EXPECT_EQ(sent[0].op, BfdSessionOp::kDelete);
+  EXPECT_EQ(sent[0].vni, 5001u);
+  EXPECT_EQ(sent[1].op, BfdSessionOp::kAdd);
+  EXPECT_EQ(sent[1].vni, 5002u);
+  // The L2 application removes the switch's local VTEPs reported on the old VNI: nothing is left anywhere.
+  _dataplane.Clear();
+  LocalSwitchVteps(1, 5001, {}, {Vtep(kLocal, 1)});
+  EXPECT_TRUE(_dataplane.Live().empty());
+  EXPECT_TRUE(_app->Entries().empty());
+}
+
 // A switch in a routing domain whose VTEP-group label is this transport node's label runs sessions to the group's
 // members instead.
 TEST_F(BFDTableAppTest, VtepGroupSessionsGoToTheGroupMembers) {

@@ -469,6 +469,28 @@ TEST_F(L2AppTest, JoinAheadOfWaitingTablesAndMissingGroupsAreLogged) {
   EXPECT_TRUE(Logged(log, "L2App: VTEP Group config does not exist 00000000-0000-1111-0000-000000000077/3567"));
 }
 
+// Desired removals made while the kernel link is down are not sent then; the next session resends the desired
+// tables and the module drops what was not sent again, so the removals hold.
+TEST_F(L2AppTest, RemovalsMadeWhileTheLinkIsDownReachTheModuleInTheNextSession) {
+  SetUpSwitch();
+  h.Command({"l2-join", "5001", "9"});
+  ASSERT_EQ(h.module.Tables().at(5001).vteps.size(), 2u);
+  ASSERT_EQ(h.module.Tables().at(5001).macs.size(), 1u);
+  h.Link().Down();
+  tv::LogSwitchFibMsg fewer = fib;
+  fewer.mutable_vteps()->RemoveLast();
+  fewer.clear_vm_macs();
+  const size_t sentBefore = h.sent;
+  h.PutFib(&fib, fewer);
+  EXPECT_EQ(h.sent, sentBefore);  // nothing goes out on a down link
+  EXPECT_EQ(h.module.Tables().at(5001).vteps.size(), 2u);
+  h.Connect();
+  EXPECT_EQ(h.app->ReadyLevel(), 2u);
+  EXPECT_EQ(h.module.Tables().at(5001).vteps.size(), 1u);
+  EXPECT_TRUE(h.module.Tables().at(5001).macs.empty());
+  EXPECT_EQ(h.module.Tables().at(5001).arp.size(), 1u);
+}
+
 // The global routing domain rides on the host switch's one overlay instance: its desired VTEPs go out under that
 // instance with the global flag, at each instance change and in each session (so the module's sweep keeps them);
 // two instances or instance 0 send nothing. The module's own VTEPs of the domain are runtime state.
