@@ -33,7 +33,7 @@ class UdsServer::Tracker : public UdsConnectionListener {
 
 UdsServer::UdsServer(boost::asio::io_context& context, std::string path, UdsConnection::Framer framer,
                      UdsConnectionListener* listener)
-    : _context(context), _path(std::move(path)), _framer(std::move(framer)), _listener(listener), _acceptor(context) {}
+    : _path(std::move(path)), _framer(std::move(framer)), _listener(listener), _acceptor(context) {}
 
 UdsServer::~UdsServer() {
   Stop();
