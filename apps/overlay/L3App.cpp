@@ -82,12 +82,6 @@ bool ToPrefix(const tv::IpPrefixMsg& prefix, VdrPrefix* out) {
 std::string AddressText(const VdrAddress& address) {
   return address.family == kFamilyIpv4 ? Ipv4Text(address.bytes.data()) : Ipv6Text(address.bytes.data());
 }
-// The router-advertisement profile a router gives its ports; empty when none.
-template <typename Router>
-std::string NdraProfileOf(const Router& router) {
-  return router.desired && router.desired->has_ndra_profile_id() ? Key(router.desired->ndra_profile_id())
-                                                                 : std::string();
-}
 std::string PrefixText(const VdrPrefix& prefix) {
   return AddressText(prefix.address) + "/" + std::to_string(prefix.length);
 }
@@ -537,6 +531,11 @@ void L3App::ReadAllDesired() {
 }
 
 // ---- Routers ----
+
+std::string L3App::NdraProfileOf(const RouterState& router) {
+  return router.desired && router.desired->has_ndra_profile_id() ? Key(router.desired->ndra_profile_id())
+                                                                 : std::string();
+}
 
 bool L3App::BuildInstance(const tv::LogRouterConfigMsg& router, RouterState& state) {
   if (!router.has_vdr_id()) return false;

@@ -158,6 +158,8 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
 
   // Conversions; false (logged) when the object cannot be converted yet.
   bool BuildInstance(const zantix::qor::tolvar::LogRouterConfigMsg& router, RouterState& state);
+  // The router-advertisement profile a router gives its ports (serialized id); empty when none.
+  static std::string NdraProfileOf(const RouterState& router);
   bool BuildLif(const std::string& id, const zantix::qor::tolvar::LogRouterPortConfigMsg& port, uint32_t vdrId,
                 VdrLif* lif);
   bool BuildRoute(const std::string& id, const zantix::qor::tolvar::FibMsg& fib, VdrPrefix* prefix,

@@ -75,8 +75,7 @@ void L3App::FullSyncL3() {
     if (router.multicast) _builder.MulticastUpdate(*router.multicast);
     router.installed = true;
     // What its ports' router-advertisement settings are reconciled against from now on.
-    router.ndraProfile =
-        router.desired->has_ndra_profile_id() ? router.desired->ndra_profile_id().SerializeAsString() : std::string();
+    router.ndraProfile = NdraProfileOf(router);
   }
 
   Logger(LOG_LEVEL_INFO, "%1: full sync prefix list", kApp);
