@@ -27,9 +27,9 @@ class SondaraApp : public qor::RefCounted<SondaraApp, Component> {
 
  private:
   boost::property_tree::ptree _config;
-  CfgUdsLink* _udsLink;
-  PathprobeApp* _pathprobeApp;
-  qor::AsioQorProvider* _provider;
+  [[maybe_unused]] CfgUdsLink* _udsLink;
+  [[maybe_unused]] PathprobeApp* _pathprobeApp;
+  [[maybe_unused]] qor::AsioQorProvider* _provider;
   std::atomic<bool> _running{false};
 };
 

@@ -37,7 +37,7 @@ class UdsServer {
   class Tracker;
   void Accept();
 
-  boost::asio::io_context& _context;
+  [[maybe_unused]] boost::asio::io_context& _context;
   std::string _path;
   UdsConnection::Framer _framer;
   UdsConnectionListener* _listener;
