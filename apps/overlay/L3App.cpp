@@ -10,6 +10,7 @@
 #include "core/AgentLock.h"
 #include "core/Logger.h"
 #include "dataplane/DataplaneTkmlink.h"
+#include "dataplane/router/VdrDumper.h"
 #include "intake/TypeNames.h"
 #include "zantix/qor/tolvar/config.pb.h"
 #include "zantix/qor/tolvar/objecttype.pb.h"
@@ -44,6 +45,7 @@ constexpr uint32_t kPortUplink = 2;
 constexpr uint32_t kPortRouterLink = 3;
 constexpr uint32_t kPortLoopback = 4;
 constexpr uint32_t kBindingTypeVlan = 2;
+constexpr uint32_t kReplicationSource = 2;  // replication modes: 0 not set, 1 MTEP, 2 source
 constexpr uint32_t kPrefixPermit = 1;
 constexpr uint32_t kPrefixDenyAction = 2;
 
@@ -68,6 +70,13 @@ bool ToAddress(const tv::IpAddressMsg& ip, VdrAddress* out) {
     return false;
   }
   WriteIpBytes(ip, out->bytes.data());
+  return true;
+}
+// An address with a prefix length its family allows.
+bool ToPrefix(const tv::IpPrefixMsg& prefix, VdrPrefix* out) {
+  if (!ToAddress(prefix.address(), &out->address)) return false;
+  if (prefix.prefix_length() > (out->address.family == kFamilyIpv4 ? 32u : 128u)) return false;
+  out->length = static_cast<uint8_t>(prefix.prefix_length());
   return true;
 }
 std::string AddressText(const VdrAddress& address) {
@@ -95,6 +104,42 @@ void PruneDeletes(const std::vector<Item>& added, std::vector<Item>& deleted, co
     }
   }
   deleted.swap(kept);
+}
+
+// The FIB and ARP tables come as scalar properties (set or cleared) and list elements (inserted or removed); a
+// change of another property, or of a known one by the other kind of operation, is logged and not acted upon.
+bool KnownElementChange(const StateCacheChange& change) {
+  uint32_t scalar = 0, list = 0;
+  const char* unknownOperation = nullptr;
+  const char* unknownProperty = nullptr;
+  if (change.entry.objectType == tv::FIB) {
+    unknownOperation = "fib unknown operation %1";
+    unknownProperty = "fib unknown property type %1";
+    list = tv::Property::L3_FIB_NEXT_HOP;
+  } else if (change.entry.objectType == tv::ARP_TABLE_CONFIG) {
+    unknownOperation = "arp table config unknown operation %1";
+    unknownProperty = "arp table config unknown property type %1";
+    scalar = tv::Property::L3_ARP_ROUTER_PORT_ID;
+    list = tv::Property::L3_ARP_ENTRY;
+  } else {
+    return true;
+  }
+  const uint32_t property = static_cast<uint32_t>(change.entry.propertyType);
+  const int32_t op = change.entry.operation;
+  const bool scalarOp = op == TolvarUpdateMsg::OP_SET || op == TolvarUpdateMsg::OP_CLEAR;
+  const bool elementOp = op == TolvarUpdateMsg::OP_INSERT || op == TolvarUpdateMsg::OP_REMOVE;
+  const bool isScalar = property == scalar ||
+                        (change.entry.objectType == tv::FIB &&
+                         (property == tv::Property::L3_FIB_ROUTER_ID || property == tv::Property::L3_FIB_IP_PREFIX));
+  if (!isScalar && property != list) {
+    Logger(LOG_LEVEL_ERROR, unknownProperty, property).AddTag("errorCode:LCP00905");
+    return false;
+  }
+  if (isScalar ? !scalarOp : !elementOp) {
+    Logger(LOG_LEVEL_ERROR, unknownOperation, op).AddTag("errorCode:LCP00905");
+    return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -152,8 +197,14 @@ uint32_t L3App::PrefixListReferences(const std::string& prefixListId) const {
 }
 
 void L3App::Send(uint8_t* message, size_t length) {
-  Logger(LOG_LEVEL_DEBUG, "%1: send a message to the dataplane, len: %2", kApp, length);
-  if (!_link) {
+  QOR_LOG(LOG_LEVEL_DEBUG, "%1: send a message to the dataplane, len: %2", kApp, length);
+  DumpVdrMessage(LOG_LEVEL_DEBUG, message, length);
+  // Once the link has dropped, the full sync at its reconnect carries the whole desired state: a delta queued
+  // meanwhile would only grow the queue for as long as the kernel is away.
+  if (!_link || (_linkWasUp && !_linkUp)) {
+    if (_link && _droppedWhileDown++ == 0) {
+      Logger(LOG_LEVEL_INFO, "%1: tkmlink down, updates are not queued until the full sync at reconnect", kApp);
+    }
     std::free(message);
     return;
   }
@@ -188,9 +239,12 @@ void L3App::OnL3DesiredStateChanged(const StateCacheChangeList& changes, bool) {
   // dependency order, whatever the order of the changes.
   std::vector<std::pair<uint32_t, std::string>> touched;
   std::set<std::pair<uint32_t, std::string>> seen;
+  std::set<std::string> removedRouters;  // a delete of a router the kernel never held is logged
   for (const StateCacheChange& change : changes) {
     const uint32_t type = static_cast<uint32_t>(change.entry.objectType);
+    if (!KnownElementChange(change)) continue;
     std::string id = CanonicalId(change.entry.objectId);
+    if (type == tv::LOG_ROUTER_CONFIG && change.IsRemoval()) removedRouters.insert(id);
     if (!seen.insert({type, id}).second) {
       if (type == tv::MULTICAST_STATIC_ROUTE) ReadMulticastRoute(id, &change);
       continue;
@@ -232,8 +286,18 @@ void L3App::OnL3DesiredStateChanged(const StateCacheChangeList& changes, bool) {
           }
           break;
         case tv::NDRA_PROFILE_CONFIG:
+          for (auto& [portId, port] : _ports) {
+            if (!port.installed || !port.desired) continue;
+            const auto router = _routers.find(port.routerId);
+            if (router != _routers.end() && NdraProfileOf(router->second) == id) ReconcileNdra(portId);
+          }
           break;
         case tv::LOG_ROUTER_CONFIG:
+          if (removedRouters.count(id) && !_routers[id].installed) {
+            Logger(LOG_LEVEL_ERROR, "%1: LR %2 (vdr %3) delete not found in LR to LRP map", kApp, UuidOf(id),
+                   _routers[id].instance.vdrId)
+                .AddTag("errorCode:LCP00029");
+          }
           ReconcileRouter(id);
           break;
         case tv::LOG_ROUTER_PORT_CONFIG:
@@ -319,6 +383,14 @@ void L3App::OnConfigDesiredStateChanged(const StateCacheChangeList& changes, boo
       for (const std::string& port : it->second) {
         Logger(LOG_LEVEL_INFO, "%1: LRP %2, LSP %3 attach change, op %4", kApp, UuidOf(port), UuidOf(id),
                change.IsRemoval() ? "delete" : "update");
+        auto found = _ports.find(port);
+        if (found != _ports.end() && found->second.installed) continue;
+        if (change.IsRemoval()) {
+          Logger(LOG_LEVEL_INFO, "%1: LSP attach, delete LRP not found, LSP %2, LRP %3", kApp, UuidOf(id),
+                 UuidOf(port));
+        } else {
+          Logger(LOG_LEVEL_INFO, "%1: LSP attach, LRP %2 not found", kApp, UuidOf(port));
+        }
       }
     }
     ports.insert(it->second.begin(), it->second.end());
@@ -351,7 +423,15 @@ void L3App::ReadPort(const std::string& id) {
     state.routerId = Key(port.router_id());
     _routers[state.routerId].ports.insert(id);
     if (port.has_logical_switch_id()) _portsBySwitch[Key(port.logical_switch_id())].insert(id);
-    if (port.has_logical_switch_port_id()) _portsBySwitchPort[Key(port.logical_switch_port_id())].insert(id);
+    if (port.has_logical_switch_port_id()) {
+      // One switch port attaches one router port: another one naming it takes the attachment over.
+      std::set<std::string>& attached = _portsBySwitchPort[Key(port.logical_switch_port_id())];
+      for (const std::string& old : attached) {
+        Logger(LOG_LEVEL_INFO, "%1: LSP attach, LRP changed, LSP %2, old LRP %3, new LRP %4", kApp,
+               UuidOf(Key(port.logical_switch_port_id())), UuidOf(old), UuidOf(id));
+      }
+      attached.insert(id);
+    }
     state.desired = std::move(port);
   } else {
     state.desired.reset();
@@ -368,6 +448,11 @@ void L3App::ReadFib(const std::string& id) {
     if (!state.routerId.empty()) _routers[state.routerId].fibs.insert(id);
     state.desired = std::move(fib);
   } else {
+    // A route deleted with a destination of no known family was never installed: there is nothing to delete.
+    VdrAddress address;
+    if (state.desired && state.desired->has_ip_prefix() && !ToAddress(state.desired->ip_prefix().address(), &address)) {
+      Logger(LOG_LEVEL_INFO, "VDRRouteDelPB2TLV, Received Route Update for unknown address family, returning");
+    }
     state.desired.reset();
     state.routerId.clear();
   }
@@ -447,6 +532,11 @@ void L3App::ReadAllDesired() {
 
 // ---- Routers ----
 
+std::string L3App::NdraProfileOf(const RouterState& router) {
+  return router.desired && router.desired->has_ndra_profile_id() ? Key(router.desired->ndra_profile_id())
+                                                                 : std::string();
+}
+
 bool L3App::BuildInstance(const tv::LogRouterConfigMsg& router, RouterState& state) {
   if (!router.has_vdr_id()) return false;
   const std::string id = Key(router.id());
@@ -478,8 +568,13 @@ bool L3App::BuildInstance(const tv::LogRouterConfigMsg& router, RouterState& sta
       multicast.vdrId = instance.vdrId;
       multicast.enabled = config.enabled();
       if (config.group_ranges_size() > 0) {
-        ToAddress(config.group_ranges(0).address(), &multicast.groupStart.address);
-        multicast.groupStart.length = static_cast<uint8_t>(config.group_ranges(0).prefix_length());
+        if (!ToPrefix(config.group_ranges(0), &multicast.groupStart)) {
+          // Sent as it stands it would name another group range: the router goes without multicast settings.
+          Logger(LOG_LEVEL_ERROR, "%1: LR %2 multicast group range %3 is not valid", kApp, UuidOf(id),
+                 config.group_ranges(0).ShortDebugString())
+              .AddTag("errorCode:LCP00905");
+          return true;
+        }
       } else {
         Logger(LOG_LEVEL_INFO, "multicast config update %1 without replication range", UuidOf(id));
       }
@@ -522,6 +617,15 @@ void L3App::ReconcileRouter(const std::string& id) {
            state.arpLimit, state.arpLimitOverridden);
     _builder.ArpLimit(state.instance.vdrId, state.arpLimit, state.arpLimitOverridden);
   };
+  // The router's router-advertisement profile applies to its ports.
+  const std::string ndraProfile = NdraProfileOf(state);
+  if (state.installed && ndraProfile != state.ndraProfile) {
+    Logger(LOG_LEVEL_INFO, "%1: LR %2, old ndra profile ID %3, new ndra profile ID %4", kApp, UuidOf(id),
+           UuidOf(state.ndraProfile), UuidOf(ndraProfile));
+    state.ndraProfile = ndraProfile;
+    for (const std::string& port : std::set<std::string>(state.ports)) ReconcileNdra(port);
+  }
+  state.ndraProfile = ndraProfile;
   if (!state.installed) {
     Logger(LOG_LEVEL_INFO, "%1: LR %2 (vdr %3) add", kApp, UuidOf(id), state.instance.vdrId);
     _builder.InstanceUpdate(kOpAdd, state.instance);
@@ -574,6 +678,7 @@ void L3App::UninstallRouterChildren(const std::string& id) {
     port.prefixLists.clear();
     port.installed.reset();
     port.dadSent.reset();
+    port.ndraSent.reset();
     for (const std::string& table : port.arpTables) _arpTables[table].installed.clear();
   }
   for (auto& [fibId, fib] : _fibs) {
@@ -613,14 +718,30 @@ bool L3App::BuildLif(const std::string& id, const tv::LogRouterPortConfigMsg& po
   if (lif->linkedRouterEnabled) lif->flags |= kLifLinkedRouter;
   lif->lifId = static_cast<uint32_t>(port.id().low());
   lif->mtu = port.has_mtu() ? port.mtu() : kDefaultLrpMtu;
+  // The link type travels in one byte: a value it cannot carry would reach the kernel as another type.
+  if (port.link_type() > UINT8_MAX) {
+    Logger(LOG_LEVEL_ERROR, "VDRGetTLVLifFlags: Unexpected type %1", port.link_type()).AddTag("errorCode:LCP00905");
+    return false;
+  }
   lif->linkType = static_cast<uint8_t>(port.link_type());
   WriteMacBytes(port.mac(), lif->mac.data());
+  // The kernel takes a LIF's addresses whole: one it cannot read, or a list the record cannot hold, refuses the LIF
+  // rather than install another set of addresses.
   for (const tv::IpPrefixMsg& address : port.addresses()) {
     VdrPrefix prefix;
-    if (!ToAddress(address.address(), &prefix.address)) continue;
-    prefix.length = static_cast<uint8_t>(address.prefix_length());
+    if (!ToPrefix(address, &prefix)) {
+      Logger(LOG_LEVEL_ERROR, "VDRPortAddPB2TLV, invalid address %1 for LRP %2", address.ShortDebugString(), UuidOf(id))
+          .AddTag("errorCode:LCP00905");
+      return false;
+    }
     if (prefix.address.family == kFamilyIpv6) lif->flags |= kLifIpv6;
     lif->addresses.push_back(prefix);
+  }
+  if (lif->addresses.size() > kMaxLifAddresses) {
+    Logger(LOG_LEVEL_ERROR, "VDRPortAddPB2TLV, LRP %1 has %2 addresses, a LIF holds at most %3", UuidOf(id),
+           lif->addresses.size(), kMaxLifAddresses)
+        .AddTag("errorCode:LCP00920");
+    return false;
   }
   // The switch behind the port: named by the port, or by its switch port.
   std::string switchId = port.has_logical_switch_id() ? Key(port.logical_switch_id()) : std::string();
@@ -633,6 +754,11 @@ bool L3App::BuildLif(const std::string& id, const tv::LogRouterPortConfigMsg& po
     }
     for (const StateCacheRecord& record : records) lsp.MergeFromString(record.value);
     if (switchId.empty() && lsp.has_switch_id()) switchId = Key(lsp.switch_id());
+    // A router port whose switch port is administratively down cannot forward, whatever its own setting.
+    if (lsp.has_admin_state_up() && !lsp.admin_state_up() && (lif->flags & kLifAdminUp)) {
+      Logger(LOG_LEVEL_INFO, "%1: LRP %2, Forcing admin status down", kApp, UuidOf(id));
+      lif->flags &= static_cast<uint16_t>(~kLifAdminUp);
+    }
   }
   if (switchId.empty()) return true;  // a router link: no switch behind it
   tv::LogSwitchConfigMsg ls;
@@ -652,6 +778,12 @@ bool L3App::BuildLif(const std::string& id, const tv::LogRouterPortConfigMsg& po
   }
   if (!ls.has_replication_mode()) {
     Logger(LOG_LEVEL_INFO, "%1: LS %2 replication mode not found for add LRP %3", kApp, UuidOf(switchId), UuidOf(id));
+  }
+  // The switch's replication mode chooses how the LIF's multicast is carried: none set, MTEP or source.
+  if (ls.replication_mode() > kReplicationSource) {
+    Logger(LOG_LEVEL_ERROR, "VDRGetTLVLifMulticastIp: Unexpected type %1", ls.replication_mode())
+        .AddTag("errorCode:LCP00905");
+    return false;
   }
   lif->replicationMode = static_cast<uint8_t>(ls.replication_mode());
   if (lif->transportBinding == kBindingVlan) {
@@ -680,10 +812,20 @@ bool L3App::BuildLif(const std::string& id, const tv::LogRouterPortConfigMsg& po
 
 void L3App::RemovePort(const std::string& id, PortState& port) {
   if (!port.installed) return;
-  const bool up = port.installed->flags & kLifAdminUp;
-  Logger(LOG_LEVEL_INFO,
-         up ? "%1: Del LRP %2, new admin status up, not filp" : "%1: Del LRP %2, new admin status down, not filp", kApp,
-         UuidOf(id));
+  // The port may still be wanted (it moved to another router, or cannot be built): its admin status may have
+  // changed with it.
+  const bool wasUp = port.installed->flags & kLifAdminUp;
+  const bool up = port.desired ? !port.desired->has_admin_state_up() || port.desired->admin_state_up() : wasUp;
+  if (up) {
+    Logger(LOG_LEVEL_INFO,
+           up != wasUp ? "%1: Del LRP %2, new admin status up, flip" : "%1: Del LRP %2, new admin status up, not filp",
+           kApp, UuidOf(id));
+  } else {
+    Logger(
+        LOG_LEVEL_INFO,
+        up != wasUp ? "%1: Del LRP %2, new admin status down, flip" : "%1: Del LRP %2, new admin status down, not filp",
+        kApp, UuidOf(id));
+  }
   _builder.LifUpdate(kOpDelete, *port.installed);
   for (const std::string& list : port.prefixLists) {
     auto it = _prefixLists.find(list);
@@ -692,6 +834,7 @@ void L3App::RemovePort(const std::string& id, PortState& port) {
   port.prefixLists.clear();
   port.installed.reset();
   port.dadSent.reset();
+  port.ndraSent.reset();
   // The kernel drops the LIF's ARP entries with it.
   for (const std::string& table : port.arpTables) _arpTables[table].installed.clear();
   for (auto& [tableId, table] : _arpTables) {
@@ -719,6 +862,7 @@ void L3App::ReconcilePort(const std::string& id) {
   }
   if (port.installed && *port.installed == *lif) {
     UpdatePrefixReferences(port);
+    ReconcileNdra(id);
     return;
   }
   const bool wasInstalled = port.installed.has_value();
@@ -768,6 +912,7 @@ void L3App::ReconcilePort(const std::string& id) {
     }
     ReconcileDad(id);
   }
+  ReconcileNdra(id);
 }
 
 // Counts the installed port's references to the prefix lists it names now.
@@ -984,8 +1129,15 @@ void L3App::ReconcileArp(const std::string& id) {
            target.empty() ? "%1: Delete arp table config %2 LRP %3 (vdr %4)"
                           : "%1: Add arp table config %2 LRP %3 (vdr %4)",
            kApp, UuidOf(id), UuidOf(table.portId), vdrId);
-    Logger(LOG_LEVEL_DEBUG, "VDRArpUpdatePB2TLV->VdrMsgArpTableUpdatelifName: %1, numAdd: %2, numDel: %3 ",
-           LifName(table.portId), added.size(), deleted.size());
+    QOR_LOG(LOG_LEVEL_DEBUG, "VDRArpUpdatePB2TLV->VdrMsgArpTableUpdatelifName: %1, numAdd: %2, numDel: %3 ",
+            LifName(table.portId), added.size(), deleted.size());
+    if (LogEnabled(LOG_LEVEL_DEBUG)) {
+      for (const auto* list : {&added, &deleted}) {
+        for (const VdrArpEntry& entry : *list) {
+          Logger(LOG_LEVEL_DEBUG, "ip: %1 mac: %2", AddressText(entry.ip), MacText(entry.mac.data()));
+        }
+      }
+    }
     _builder.ArpUpdate(vdrId, LifName(table.portId), added, deleted);
   }
   table.installed = std::move(target);
@@ -1022,13 +1174,16 @@ void L3App::ReconcilePrefixList(const std::string& id) {
       Logger(LOG_LEVEL_ERROR, "VDRGetPrefixAction: Unexpected type %1", entry.action()).AddTag("errorCode:LCP00905");
       return RefusePrefixList(list);
     }
-    if (!ToAddress(entry.prefix().address(), &out.prefix.address) ||
-        entry.prefix().prefix_length() > (out.prefix.address.family == kFamilyIpv4 ? 32u : 128u)) {
+    // Bounds beyond the family's length would match nothing the list means: refused, not clamped.
+    const uint32_t maxLength = entry.prefix().address().has_ipv4() ? 32u : 128u;
+    if (!ToPrefix(entry.prefix(), &out.prefix) || entry.ge() > maxLength || entry.le() > maxLength) {
+      Logger(LOG_LEVEL_ERROR, "%1: prefix list %2 entry %3 has an invalid prefix or bounds", kApp, list.name(),
+             entry.ShortDebugString())
+          .AddTag("errorCode:LCP00905");
       return RefusePrefixList(list);
     }
-    out.prefix.length = static_cast<uint8_t>(entry.prefix().prefix_length());
-    out.ge = static_cast<uint8_t>(std::min<uint32_t>(entry.ge(), 128));
-    out.le = static_cast<uint8_t>(std::min<uint32_t>(entry.le(), 128));
+    out.ge = static_cast<uint8_t>(entry.ge());
+    out.le = static_cast<uint8_t>(entry.le());
     out.deny = entry.action() == kPrefixDenyAction;
     entries.push_back(out);
   }
@@ -1059,8 +1214,54 @@ void L3App::ReconcileDad(const std::string& portId) {
   if (port.dadSent == entries || (!port.dadSent && entries.empty())) return;
   Logger(LOG_LEVEL_DEBUG, "VDRDadStatusUpdatePB2TLV->VdrDadStatusUpdate vdrId: %1, lifName: %2, numEntries: %3",
          port.installed->vdrId, port.installed->lifName, entries.size());
-  _builder.DadStatus(port.installed->vdrId, port.installed->lifName, entries);
+  // Refused whole when too long: the kernel keeps the status it was last sent.
+  if (!_builder.DadStatus(port.installed->vdrId, port.installed->lifName, entries)) return;
   port.dadSent = std::move(entries);
+}
+
+// The LIF's router-advertisement settings, from its router's NDRA profile. A profile the record cannot carry is
+// refused and the kernel keeps its version.
+void L3App::ReconcileNdra(const std::string& portId) {
+  auto it = _ports.find(portId);
+  if (it == _ports.end() || !it->second.installed || !it->second.desired) return;
+  PortState& port = it->second;
+  const RouterState& router = _routers[port.routerId];
+  // A port would use its own profile before its router's; the database carries none per port.
+  const std::string profileId = NdraProfileOf(router);
+  std::optional<VdrNdra> wanted;
+  if (profileId.empty()) {
+    QOR_LOG(LOG_LEVEL_DEBUG, "%1: NDRA profile missing on LRP %2 and LR %3 both", kApp, UuidOf(portId),
+            UuidOf(port.routerId));
+  } else {
+    tv::NdraProfileConfigMsg profile;
+    if (!_c.l3Table->QueryNdraProfile(profileId, &profile)) {
+      Logger(LOG_LEVEL_ERROR, "%1: NDRA profile %2 of LRP %3 not found", kApp, UuidOf(profileId), UuidOf(portId))
+          .AddTag("errorCode:LCP00029");
+    } else if (profile.ra_mode() > UINT8_MAX || profile.hop_limit() > UINT8_MAX) {
+      Logger(LOG_LEVEL_ERROR, "%1: NDRA profile %2 of LRP %3 is not valid: %4", kApp, UuidOf(profileId), UuidOf(portId),
+             profile.ShortDebugString())
+          .AddTag("errorCode:LCP00905");
+      return;
+    } else {
+      VdrNdra ndra;
+      ndra.raMode = static_cast<uint8_t>(profile.ra_mode());
+      ndra.raInterval = profile.ra_interval();
+      ndra.hopLimit = static_cast<uint8_t>(profile.hop_limit());
+      ndra.routerLifetime = profile.router_lifetime();
+      ndra.reachableTime = profile.reachable_time();
+      ndra.retransmitInterval = profile.retransmit_interval();
+      wanted = ndra;
+    }
+  }
+  // Like its ARP entries, an admin-down LIF holds no router-advertisement settings: it advertises nothing.
+  if (wanted && !(port.installed->flags & kLifAdminUp)) {
+    QOR_LOG(LOG_LEVEL_DEBUG, "%1: update ndra config, LRP %2, admin down", kApp, UuidOf(portId));
+    wanted.reset();
+  }
+  if (wanted == port.ndraSent) return;
+  _builder.NdraUpdate(wanted ? kOpAdd : kOpDelete, port.installed->vdrId, port.installed->lifName,
+                      wanted.value_or(VdrNdra{}));
+  port.ndraSent = wanted;
 }
 
 void L3App::ReconcileMulticastRoute(const std::string& id) {
@@ -1077,9 +1278,12 @@ void L3App::ReconcileMulticastRoute(const std::string& id) {
       Logger(LOG_LEVEL_ERROR, "%1: LR ID or prefix not set for multicast fib %2, op %3, fibmsg: %3", kApp, UuidOf(id),
              "add")
           .AddTag("errorCode:LCP00920");
+    } else if (!ToPrefix(route.desired->group(), &group)) {
+      Logger(LOG_LEVEL_ERROR, "%1: invalid prefix length %2 of multicast fib %3", kApp,
+             route.desired->group().prefix_length(), UuidOf(id))
+          .AddTag("errorCode:LCP00905");
     } else {
       vdrId = router->second.instance.vdrId;
-      group.length = static_cast<uint8_t>(std::min<uint32_t>(route.desired->group().prefix_length(), 128));
       std::vector<std::string> lifs;
       for (const tv::UuidMsg& port : route.desired->router_port_ids()) lifs.push_back(LifName(Key(port)));
       wanted.emplace(group, std::move(lifs));
@@ -1096,7 +1300,8 @@ void L3App::ReconcileMulticastRoute(const std::string& id) {
   }
   if (route.installed && route.lifNames == wanted->second) return;
   Logger(LOG_LEVEL_INFO, "%1: Add multicast fib %2 (vdr %3)", kApp, UuidOf(id), vdrId);
-  _builder.MulticastRoute(kOpAdd, vdrId, wanted->first, wanted->second);
+  // Refused whole when its LIFs do not fit: the kernel keeps the version it holds, if any.
+  if (!_builder.MulticastRoute(kOpAdd, vdrId, wanted->first, wanted->second)) return;
   route.installed = true;
   route.vdrId = vdrId;
   route.group = wanted->first;

@@ -7,11 +7,14 @@
 // Desired vs installed: for every object the application keeps what the kernel was last told. Each table change
 // re-reads the touched objects from the cache and sends the difference; an object whose parent is missing (a router
 // port of an unknown router, a route of a router without VDR ID) is logged (LCP00029) and sent when the parent comes.
+// A LIF's router-advertisement settings come from its router's NDRA profile and, like its ARP entries, only while
+// the LIF is admin up.
 // The first L3 notification after start runs the full sync instead: FULL SYNC START for every VDR, the instances,
 // prefix lists, each router's LIFs (with ARP and DAD), routes and multicast routes, the global settings, FULL SYNC
 // END and the barrier. The kernel asks for one VDR (or all, 0xFFFFFFFF) with an INSTANCE REPORT whose change is 2;
 // the application then resends what it installed for that router (or everything). A reconnect of the kernel link
-// after the first runs the full sync again, since the module may have been reloaded or lost a message in flight.
+// after the first runs the full sync again, since the module may have been reloaded or lost a message in flight;
+// so from a link down to the reconnect nothing is queued for the kernel (the state still follows the changes).
 //
 // Next-hop and ARP updates carry an add list and a delete list that the kernel applies adds first: a next hop (or
 // ARP entry) whose key is in both lists is dropped from the delete list, so that a changed next hop is not deleted
@@ -82,6 +85,7 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
     bool arpLimitOverridden = false;
     std::optional<VdrMulticast> multicast;
     std::set<std::string> ports, fibs, multicastRoutes;  // children by id (desired)
+    std::string ndraProfile;                             // the profile its ports were last reconciled with
   };
   struct PortState {
     std::optional<zantix::qor::tolvar::LogRouterPortConfigMsg> desired;
@@ -91,6 +95,8 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
     std::vector<std::string> prefixLists;  // referenced while installed
     std::set<std::string> arpTables;
     std::optional<std::vector<std::pair<VdrAddress, uint8_t>>> dadSent;
+    std::set<VdrAddress> dadReported;  // addresses of the kernel's last DAD report written back
+    std::optional<VdrNdra> ndraSent;   // router-advertisement settings the kernel holds for the LIF
   };
   struct FibState {
     std::optional<zantix::qor::tolvar::FibMsg> desired;
@@ -145,12 +151,15 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
   void RefusePrefixList(const zantix::qor::tolvar::PrefixListMsg& list);
   void ReconcileMulticastRoute(const std::string& id);
   void ReconcileDad(const std::string& portId);
+  void ReconcileNdra(const std::string& portId);
   void ReconcileGlobal(bool deleted);
   void RemovePort(const std::string& id, PortState& port);
   void UpdatePrefixReferences(PortState& port);
 
   // Conversions; false (logged) when the object cannot be converted yet.
   bool BuildInstance(const zantix::qor::tolvar::LogRouterConfigMsg& router, RouterState& state);
+  // The router-advertisement profile a router gives its ports (serialized id); empty when none.
+  static std::string NdraProfileOf(const RouterState& router);
   bool BuildLif(const std::string& id, const zantix::qor::tolvar::LogRouterPortConfigMsg& port, uint32_t vdrId,
                 VdrLif* lif);
   bool BuildRoute(const std::string& id, const zantix::qor::tolvar::FibMsg& fib, VdrPrefix* prefix,
@@ -177,6 +186,8 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
   bool _softRss = true;
   bool _initialSync = false;
   bool _linkWasUp = false;  // the kernel link has been up before: a link up is a reconnect
+  bool _linkUp = false;
+  size_t _droppedWhileDown = 0;  // messages not queued since the link went down
   bool _stopped = false;
   bool _registered = false;
 

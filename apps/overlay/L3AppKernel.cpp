@@ -2,10 +2,12 @@
 // the link status.
 #include <cstring>
 
+#include "apps/config/AddressBytes.h"
 #include "apps/config/UuidText.h"
 #include "apps/overlay/L3App.h"
 #include "core/AgentLock.h"
 #include "core/Logger.h"
+#include "dataplane/router/VdrDumper.h"
 #include "dataplane/router/VdrKernelReader.h"
 #include "platform/tolvar/TolvarSchema.h"
 #include "zantix/qor/tolvar/objecttype.pb.h"
@@ -30,7 +32,12 @@ uint32_t U32(const uint8_t* p) {
 void L3App::OnLinkStatus(DataplaneLink*, LinkStatus status) {
   AgentLockGuard lock(AgentLock());
   Logger(LOG_LEVEL_INFO, status == LinkStatus::UP ? "%1: tkmlink up" : "%1: tkmlink down", kApp);
+  _linkUp = status == LinkStatus::UP;
   if (status != LinkStatus::UP || _stopped) return;
+  if (_droppedWhileDown > 0) {
+    Logger(LOG_LEVEL_INFO, "%1: %2 update message(s) not queued while tkmlink was down", kApp, _droppedWhileDown);
+    _droppedWhileDown = 0;
+  }
   // A reconnect may reach a reloaded module that holds nothing and need not ask, and the message in flight when the
   // link dropped (a delta, or part of a full sync whose end the module then refuses) is lost: once the initial full
   // sync has run, each reconnect resends everything. The first connect only delivers what was queued before it.
@@ -67,6 +74,8 @@ void L3App::FullSyncL3() {
     _builder.ArpLimit(router.instance.vdrId, router.arpLimit, router.arpLimitOverridden);
     if (router.multicast) _builder.MulticastUpdate(*router.multicast);
     router.installed = true;
+    // What its ports' router-advertisement settings are reconciled against from now on.
+    router.ndraProfile = NdraProfileOf(router);
   }
 
   Logger(LOG_LEVEL_INFO, "%1: full sync prefix list", kApp);
@@ -146,6 +155,7 @@ void L3App::SendInstalledRouter(const std::string& routerId) {
                          std::vector<VdrArpEntry>(table.installed.begin(), table.installed.end()), {});
     }
     if (port.dadSent) _builder.DadStatus(vdr, port.installed->lifName, *port.dadSent);
+    if (port.ndraSent) _builder.NdraUpdate(kOpAdd, vdr, port.installed->lifName, *port.ndraSent);
   }
   for (const std::string& fibId : router.fibs) {
     const FibState& fib = _fibs[fibId];
@@ -185,8 +195,9 @@ void L3App::OnVdrMessage(const uint8_t* message, int length) {
   if (_stopped) return;
   const KernelMessage read = ReadKernelMessage(message, length < 0 ? 0 : static_cast<size_t>(length));
   if (read.type != 0 || read.result != KernelMessage::Result::kMalformed) {
-    Logger(LOG_LEVEL_DEBUG, "%1: receive a message from kernel type %2, len %3", kApp, read.type, length);
+    QOR_LOG(LOG_LEVEL_DEBUG, "%1: receive a message from kernel type %2, len %3", kApp, read.type, length);
   }
+  DumpVdrMessage(LOG_LEVEL_DEBUG, message, length < 0 ? 0 : static_cast<size_t>(length));
   if (read.result == KernelMessage::Result::kUnknownType) {
     Logger(LOG_LEVEL_ERROR, "%1: unknown vdr msg %2", kApp, read.type).AddTag("errorCode:LCP00901");
     return;
@@ -241,6 +252,20 @@ void L3App::HandleDadReport(const KernelEvent& report) {
     return;
   }
   Logger(LOG_LEVEL_DEBUG, "VDRDadStatusUpdateTLV2PB Found LRP");
+  // The report replaces the LIF's state: addresses of the previous report that it no longer names go.
+  std::set<VdrAddress> reported;
+  for (const DadEntry& entry : report.entries) {
+    VdrAddress address;
+    address.family = entry.family;
+    std::memcpy(address.bytes.data(), entry.address.data(), entry.family == kFamilyIpv4 ? 4 : kAddressLen);
+    reported.insert(address);
+  }
+  for (const VdrAddress& address : port->second.dadReported) {
+    if (reported.count(address)) continue;
+    Logger(LOG_LEVEL_INFO, "To be Deleted: DadStatusMsg : %1",
+           address.family == kFamilyIpv4 ? Ipv4Text(address.bytes.data()) : Ipv6Text(address.bytes.data()));
+  }
+  port->second.dadReported = std::move(reported);
   tv::ModifyRequestMsg request;
   if (report.entries.empty()) {
     Logger(LOG_LEVEL_INFO, "Delete Entire Dad state for Lif %1", report.lifName);

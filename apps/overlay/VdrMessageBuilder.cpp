@@ -45,12 +45,13 @@ size_t MaxElements(size_t fixed, size_t each) {
   return (kMaxMessageLen - kMsgHeaderLen - fixed) / each;
 }
 
-// The elements of `count` that one TLV holds; what does not fit is logged, never dropped silently.
-size_t Fitting(size_t count, size_t limit, const char* tlv) {
-  if (count <= limit) return count;
-  Logger(LOG_LEVEL_ERROR, "VdrMessageBuilder: only %1 of %2 entries fit in one %3", limit, count, tlv)
+// Whether `count` elements fit in one TLV; a list that does not is logged and sent not at all, since the module
+// replaces the whole list with each TLV and a list cut short would be another state.
+bool Fits(size_t count, size_t limit, const char* tlv) {
+  if (count <= limit) return true;
+  Logger(LOG_LEVEL_ERROR, "VdrMessageBuilder: %1 entries do not fit in one %2 (at most %3)", count, tlv, limit)
       .AddTag("errorCode:LCP00920");
-  return limit;
+  return false;
 }
 
 }  // namespace
@@ -101,8 +102,9 @@ void VdrMessageBuilder::ArpLimit(uint32_t vdrId, uint32_t arpLimit, bool overrid
   p[12] = overridden ? 1 : 0;
 }
 
-void VdrMessageBuilder::LifUpdate(uint8_t op, const VdrLif& lif) {
-  const size_t count = Fitting(lif.addresses.size(), 255, "LIF UPDATE");
+bool VdrMessageBuilder::LifUpdate(uint8_t op, const VdrLif& lif) {
+  if (!Fits(lif.addresses.size(), kMaxLifAddresses, "LIF UPDATE")) return false;
+  const size_t count = lif.addresses.size();
   uint8_t* p = Begin(kTlvLifUpdate, kLifFixedLen + count * kLifAddressLen);
   Put32(p + 4, lif.vdrId);
   p[8] = op;
@@ -127,6 +129,7 @@ void VdrMessageBuilder::LifUpdate(uint8_t op, const VdrLif& lif) {
     at = PutAddress(at, lif.addresses[i].address);
     *at++ = lif.addresses[i].length;
   }
+  return true;
 }
 
 bool VdrMessageBuilder::RouteAdd(uint32_t vdrId, const VdrPrefix& destination, uint32_t adminDistance,
@@ -245,9 +248,10 @@ void VdrMessageBuilder::Barrier(uint64_t barrier) {
   Put64(Begin(kTlvBarrier, kBarrierLen) + 4, barrier);
 }
 
-void VdrMessageBuilder::DadStatus(uint32_t vdrId, const std::string& lifName,
+bool VdrMessageBuilder::DadStatus(uint32_t vdrId, const std::string& lifName,
                                   const std::vector<std::pair<VdrAddress, uint8_t>>& entries) {
-  const size_t count = Fitting(entries.size(), MaxElements(kDadStatusFixedLen, kDadEntryLen), "DAD STATUS");
+  if (!Fits(entries.size(), MaxElements(kDadStatusFixedLen, kDadEntryLen), "DAD STATUS")) return false;
+  const size_t count = entries.size();
   uint8_t* p = Begin(kTlvDadStatus, kDadStatusFixedLen + count * kDadEntryLen);
   Put32(p + 4, vdrId);
   PutName(p + 8, lifName);
@@ -257,17 +261,12 @@ void VdrMessageBuilder::DadStatus(uint32_t vdrId, const std::string& lifName,
     at = PutAddress(at, entries[i].first);
     *at++ = entries[i].second;
   }
+  return true;
 }
 
 bool VdrMessageBuilder::PrefixListUpdate(const std::string& name, uint32_t index,
                                          const std::vector<VdrPrefixListEntry>& entries) {
-  const size_t limit = MaxElements(kPrefixListFixedLen, kPrefixListEntryLen);
-  if (entries.size() > limit) {
-    Logger(LOG_LEVEL_ERROR, "VdrMessageBuilder: %1 entries do not fit in one %2 (at most %3)", entries.size(),
-           "PrefixList UPDATE", limit)
-        .AddTag("errorCode:LCP00920");
-    return false;
-  }
+  if (!Fits(entries.size(), MaxElements(kPrefixListFixedLen, kPrefixListEntryLen), "PrefixList UPDATE")) return false;
   const size_t count = entries.size();
   uint8_t* p = Begin(kTlvPrefixListUpdate, kPrefixListFixedLen + count * kPrefixListEntryLen);
   PutName(p + 4, name);
@@ -299,9 +298,10 @@ void VdrMessageBuilder::PrefixListDelete(const std::string& name, uint32_t index
   Put32(p + 68, index);
 }
 
-void VdrMessageBuilder::MulticastRoute(uint8_t op, uint32_t vdrId, const VdrPrefix& group,
+bool VdrMessageBuilder::MulticastRoute(uint8_t op, uint32_t vdrId, const VdrPrefix& group,
                                        const std::vector<std::string>& lifNames) {
-  const size_t count = Fitting(lifNames.size(), MaxElements(kMulticastRouteFixedLen, kNameLen), "MULTICAST ROUTE");
+  if (!Fits(lifNames.size(), MaxElements(kMulticastRouteFixedLen, kNameLen), "MULTICAST ROUTE")) return false;
+  const size_t count = lifNames.size();
   uint8_t* p = Begin(kTlvMulticastRoute, kMulticastRouteFixedLen + count * kNameLen);
   p[4] = op;
   Put32(p + 5, vdrId);
@@ -309,6 +309,7 @@ void VdrMessageBuilder::MulticastRoute(uint8_t op, uint32_t vdrId, const VdrPref
   p[26] = group.length;
   Put16(p + 27, static_cast<uint16_t>(count));
   for (size_t i = 0; i < count; ++i) PutName(p + kMulticastRouteFixedLen + i * kNameLen, lifNames[i]);
+  return true;
 }
 
 void VdrMessageBuilder::GlobalUpdate(const VdrGlobal& global) {
@@ -318,6 +319,20 @@ void VdrMessageBuilder::GlobalUpdate(const VdrGlobal& global) {
   std::memcpy(p + 9, &global.switchingValue, 4);
   p[13] = global.routingFlag;
   p[14] = global.softRss;
+}
+
+void VdrMessageBuilder::NdraUpdate(uint8_t op, uint32_t vdrId, const std::string& lifName, const VdrNdra& ndra) {
+  uint8_t* p = Begin(kTlvNdraUpdate, kNdraUpdateLen);
+  Put32(p + 4, vdrId);
+  PutName(p + 8, lifName);
+  p[72] = op;
+  if (op != kOpAdd) return;
+  p[73] = ndra.raMode;
+  Put32(p + 74, ndra.raInterval);
+  p[78] = ndra.hopLimit;
+  Put32(p + 79, ndra.routerLifetime);
+  Put32(p + 83, ndra.reachableTime);
+  Put32(p + 87, ndra.retransmitInterval);
 }
 
 void VdrMessageBuilder::MulticastUpdate(const VdrMulticast& multicast) {

@@ -1,9 +1,10 @@
 // VevUroro::VdrMessageBuilder: writes the TLVs of the distributed-router channel (dataplane/router/RouterLayout.md)
 // and packs them into UPDATE messages of at most 64 KiB. Lists longer than one TLV holds are split where the layout
-// allows it (next hops, ARP entries); a prefix list that does not fit is refused, other lists are cut, both with an
-// error (LCP00920). A finished message goes to the sink as a C-allocator buffer (the kernel link's ownership
-// convention); Flush ends the message in progress. Plain values in, bytes out: the builder keeps no router state.
-// One thread at a time (its owner's lock).
+// allows it (next hops, ARP entries); a list the module takes whole with each TLV (LIF addresses, DAD status,
+// prefix-list entries, multicast-route LIFs) is refused when it does not fit: false, nothing written, an error
+// (LCP00920), never a list cut short. A finished message goes to the sink as a C-allocator buffer (the kernel link's
+// ownership convention); Flush ends the message in progress. Plain values in, bytes out: the builder keeps no router
+// state. One thread at a time (its owner's lock).
 #pragma once
 
 #include <array>
@@ -111,6 +112,16 @@ struct VdrMulticast {
   bool operator==(const VdrMulticast& other) const = default;
 };
 
+struct VdrNdra {
+  uint8_t raMode = 0;
+  uint32_t raInterval = 0;
+  uint8_t hopLimit = 0;
+  uint32_t routerLifetime = 0;
+  uint32_t reachableTime = 0;
+  uint32_t retransmitInterval = 0;
+  bool operator==(const VdrNdra& other) const = default;
+};
+
 struct VdrBridgeEndpoint {
   uint32_t endpointId = 0;
   std::string lspName;
@@ -130,7 +141,7 @@ class VdrMessageBuilder {
 
   void InstanceUpdate(uint8_t op, const VdrInstance& instance);
   void ArpLimit(uint32_t vdrId, uint32_t arpLimit, bool overridden);
-  void LifUpdate(uint8_t op, const VdrLif& lif);
+  bool LifUpdate(uint8_t op, const VdrLif& lif);
   // One route with its next hops (all of the route's family); false when a next hop's family differs. Hops beyond
   // what one ROUTE UPDATE holds follow in next-hop updates.
   bool RouteAdd(uint32_t vdrId, const VdrPrefix& destination, uint32_t adminDistance,
@@ -144,14 +155,16 @@ class VdrMessageBuilder {
   void FullSyncStart(uint32_t vdrId);
   void FullSyncEnd(uint32_t vdrId);
   void Barrier(uint64_t barrier);
-  void DadStatus(uint32_t vdrId, const std::string& lifName,
+  bool DadStatus(uint32_t vdrId, const std::string& lifName,
                  const std::vector<std::pair<VdrAddress, uint8_t>>& entries);
   // The whole list in one TLV (the module replaces a list with each update); false, nothing written, when it does
   // not fit.
   bool PrefixListUpdate(const std::string& name, uint32_t index, const std::vector<VdrPrefixListEntry>& entries);
   void PrefixListDelete(const std::string& name, uint32_t index);
-  void MulticastRoute(uint8_t op, uint32_t vdrId, const VdrPrefix& group, const std::vector<std::string>& lifNames);
+  bool MulticastRoute(uint8_t op, uint32_t vdrId, const VdrPrefix& group, const std::vector<std::string>& lifNames);
   void GlobalUpdate(const VdrGlobal& global);
+  // The LIF's router-advertisement settings (kOpAdd), or their removal (kOpDelete, `ndra` ignored).
+  void NdraUpdate(uint8_t op, uint32_t vdrId, const std::string& lifName, const VdrNdra& ndra);
   void MulticastUpdate(const VdrMulticast& multicast);
 
   // Ends the message in progress (if any) and hands it to the sink; returns its length (0 when none).

@@ -307,6 +307,43 @@ TEST(L3AppTest, AReconnectOfTheKernelLinkResendsEverything) {
   EXPECT_TRUE(late.TakeTlvs().empty());
 }
 
+// While the link is down nothing piles up for the kernel, however many changes come; the reconnect's full sync
+// leaves the module exactly as a fresh full sync of the same objects does.
+TEST(L3AppTest, ChangesWhileTheLinkIsDownAreNotQueuedAndArriveWithTheReconnect) {
+  qor::test::LogCapture log{LOG_LEVEL_INFO};
+  L3Rig rig;
+  TestLink& link = rig.links[L3Rig::kChannel];
+  link.Up();
+  Basic(rig);
+  rig.feed->Put(Fib(21, 1, Prefix(V4(192, 168, 1, 0), 24), {Hop(V4(10, 11, 0, 254), 11)}));
+  rig.feed->Put(ArpTable(31, 11, {{V4(10, 11, 0, 5), 0x0050560000aaull}}));
+  rig.TakeTlvs();
+
+  link.Down();
+  for (uint64_t i = 0; i < 200; ++i) {
+    rig.feed->Put(Fib(100 + i, 1, Prefix(V4(172, 16, static_cast<uint8_t>(i), 0), 24), {Hop(V4(10, 11, 0, 1), 11)}));
+  }
+  for (uint64_t i = 0; i < 200; i += 2) rig.feed->Delete(tv::FIB, Uuid(100 + i).SerializeAsString());
+  rig.feed->Delete(tv::FIB, Uuid(21).SerializeAsString());
+  rig.feed->Put(ArpTable(31, 11, {{V4(10, 11, 0, 6), 0x0050560000bbull}}));
+  rig.feed->Put(Router(2, 8));
+  EXPECT_TRUE(rig.sent.empty());
+  EXPECT_EQ(log.Count("updates are not queued until the full sync at reconnect"), 1u);
+
+  link.Up();
+  EXPECT_TRUE(log.Has({"update message(s) not queued while tkmlink was down"}));
+  EXPECT_EQ(rig.module.RouteCount(), 100u);
+  EXPECT_EQ(rig.module.Refused(), 0u);
+  L3Rig fresh;
+  fresh.feed->SetObjects(rig.feed->Objects());
+  fresh.feed->FullSync();
+  EXPECT_EQ(rig.module.Tables(), fresh.module.Tables());
+
+  // Back up: deltas flow again.
+  rig.feed->Delete(tv::FIB, Uuid(101).SerializeAsString());
+  EXPECT_EQ(rig.module.RouteCount(), 99u);
+}
+
 TEST(L3AppTest, ADadReportNamingAnotherVdrThanItsLifIsRefused) {
   qor::test::LogCapture log;
   L3Rig rig;
@@ -556,6 +593,59 @@ TEST(L3AppTest, AnArpTableLargerThanOneMessageIsSplitAndArrivesWhole) {
   EXPECT_EQ(adds, 6000u);
   EXPECT_EQ(rig.module.ArpCount(), 6000u);
   EXPECT_EQ(rig.module.Malformed(), 0u);
+}
+
+}  // namespace
+}  // namespace VevUroro::test
+
+namespace VevUroro::test {
+namespace {
+
+// A router port behind a switch port: the switch port's admin status forces the LIF down, and attachment changes
+// are checked against the router ports the application holds.
+TEST(L3AppTest, ASwitchPortDownForcesItsRouterPortDownAndAttachChangesAreChecked) {
+  qor::test::LogCapture log{LOG_LEVEL_INFO};
+  L3Rig rig;
+  rig.feed->Put(Switch(100, 5001));
+  rig.feed->Put(Router(1, 7));
+  auto lsp = [](uint64_t n, bool up) {
+    tv::LogSwitchPortConfigMsg port;
+    *port.mutable_id() = Uuid(n);
+    *port.mutable_switch_id() = Uuid(100);
+    port.set_admin_state_up(up);
+    return port;
+  };
+  auto behind = [](uint64_t n, uint64_t router, uint64_t switchPort) {
+    tv::LogRouterPortConfigMsg port = Port(n, router, 100);
+    port.clear_logical_switch_id();
+    *port.mutable_logical_switch_port_id() = Uuid(switchPort);
+    return port;
+  };
+  rig.feed->Put(lsp(200, true));
+  rig.feed->Put(behind(11, 1, 200));
+  rig.feed->Put(ArpTable(31, 11, {{V4(10, 11, 0, 5), 0x0050560000aaull}}));
+  ASSERT_EQ(rig.module.LifCount(), 1u);
+  ASSERT_EQ(rig.module.ArpCount(), 1u);
+
+  rig.feed->Put(lsp(200, false));
+  EXPECT_TRUE(log.Has({"attach change, op update"}));
+  EXPECT_TRUE(log.Has({"LRP", "Forcing admin status down"}));
+  EXPECT_TRUE(log.Has({"Add LRP", "new admin status down, filp"}));
+  EXPECT_EQ(rig.module.ArpCount(), 0u);  // an admin-down LIF holds no ARP entries
+  rig.feed->Put(lsp(200, true));
+  EXPECT_EQ(rig.module.ArpCount(), 1u);
+
+  // A second router port naming the same switch port takes the attachment over.
+  rig.feed->Put(behind(12, 1, 200));
+  EXPECT_TRUE(log.Has({"LSP attach, LRP changed, LSP", "old LRP", "new LRP"}));
+
+  // A router port the kernel does not hold (its router is unknown) is named when its switch port changes.
+  rig.feed->Put(lsp(201, true));
+  rig.feed->Put(behind(13, 3, 201));
+  rig.feed->Put(lsp(201, false));
+  EXPECT_TRUE(log.Has({"LSP attach, LRP", "not found"}));
+  rig.feed->Delete(tv::LOG_SWITCH_PORT_CONFIG, Uuid(201).SerializeAsString());
+  EXPECT_TRUE(log.Has({"LSP attach, delete LRP not found, LSP"}));
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 // Seeded randomized differential test of the L3 application: the router module's tables after a run of random
 // desired-state changes (routers, ports, switches, routes, ARP tables, prefix lists, global settings, DAD status,
-// multicast settings and routes)
+// multicast settings and routes, NDRA profiles)
 // must equal the tables a fresh application's full sync of the same final state gives. The seed is printed on
 // failure; QOR_L3_SEED replays one seed, QOR_L3_ROUNDS sets the number of rounds.
 #include <gtest/gtest.h>
@@ -21,12 +21,13 @@ class RandomL3State {
 
   // One random change of one object.
   void Change(L3Feed& feed) {
-    switch (Pick(11)) {
+    switch (Pick(12)) {
       case 0:
         Maybe(feed, tv::LOG_ROUTER_CONFIG, 1 + Pick(3), [&](uint64_t n) {
           auto router = Router(n, static_cast<uint32_t>(n + (Pick(4) == 0 ? 10 : 0)));
           if (Pick(3) == 0) router.set_arp_limit(100 * (1 + Pick(3)));
           if (Pick(2)) *router.mutable_multicast_config_id() = Uuid(60);
+          if (Pick(2)) *router.mutable_ndra_profile_id() = Uuid(70 + Pick(2));
           return router.SerializeAsString();
         });
         break;
@@ -111,6 +112,16 @@ class RandomL3State {
           return route.SerializeAsString();
         });
         break;
+      case 11:
+        Maybe(feed, tv::NDRA_PROFILE_CONFIG, 70 + Pick(2), [&](uint64_t n) {
+          tv::NdraProfileConfigMsg profile;
+          *profile.mutable_id() = Uuid(n);
+          profile.set_ra_mode(Pick(3));
+          profile.set_ra_interval(100 * (1 + Pick(3)));
+          profile.set_hop_limit(64);
+          return profile.SerializeAsString();
+        });
+        break;
       case 8:
         if (Pick(2)) {
           Maybe(feed, tv::GLOBAL_CONFIG, 80, [&](uint64_t n) {
@@ -163,6 +174,7 @@ class RandomL3State {
       QOR_PUT(LOG_ROUTER_PORT_FIB_DAD_STATE, LogRouterPortFibDadStateMsg)
       QOR_PUT(MULTICAST_CONFIG, MulticastConfigMsg)
       QOR_PUT(MULTICAST_STATIC_ROUTE, MulticastStaticRouteMsg)
+      QOR_PUT(NDRA_PROFILE_CONFIG, NdraProfileConfigMsg)
 #undef QOR_PUT
     }
   }

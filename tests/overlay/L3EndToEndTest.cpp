@@ -189,15 +189,27 @@ TEST_F(L3EndToEndTest, ADatapathRestartBringsTheRouterBack) {
   const std::string before = tables();
 
   dpsim.reset();
+  ASSERT_TRUE(qor::test::WaitFor([&] { return AgentSaid("L3App: tkmlink down"); }, std::chrono::seconds(30)));
   tv::FibMsg fib;
   *fib.mutable_id() = MjUuid(510);
   *fib.mutable_router_id() = MjUuid(500);
   *fib.mutable_ip_prefix() = Net(Ip(172, 16, 0, 0), 16);
   Put(fib);
   Delete(tv::FIB, MjId(510));
+  // A change that stays, made while the kernel is away: not queued, yet carried by the full sync at reconnect.
+  tv::FibMsg kept = fib;
+  *kept.mutable_id() = MjUuid(511);
+  *kept.mutable_ip_prefix() = Net(Ip(10, 9, 0, 0), 16);
+  Put(kept);
   StartDpsim();
   ASSERT_TRUE(qor::test::WaitFor([&] { return AgentCount("L3App: tkmlink up") >= 2; }, std::chrono::seconds(30)));
   ASSERT_TRUE(WaitRouter("full syncs 1")) << Router();
+  ASSERT_TRUE(WaitRouter("route 1001 10.9.0.0/16")) << Router();
+  EXPECT_TRUE(AgentSaid("update message(s) not queued while tkmlink was down"));
+  EXPECT_TRUE(WaitRouter("refused entries 0")) << Router();
+  Delete(tv::FIB, MjId(511));
+  ASSERT_TRUE(
+      qor::test::WaitFor([&] { return Router().find("10.9.0.0/16") == std::string::npos; }, std::chrono::seconds(30)));
   EXPECT_EQ(tables(), before);
 
   // A change after the restart still arrives.

@@ -1,5 +1,6 @@
-// Routes and prefix lists larger than one distributed-router TLV: a wide route reaches the module whole on every
-// path that sends it, and a prefix list is installed whole or not at all.
+// Routes and lists larger than one distributed-router TLV: a wide route reaches the module whole on every path that
+// sends it; a list the module replaces whole with each TLV (prefix-list entries, LIF addresses, multicast-route
+// LIFs, DAD status) is installed whole or not at all, and so is one with a prefix length its family does not allow.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -125,6 +126,113 @@ TEST(L3MessageLimits, PrefixListIsInstalledWholeOrNotAtAll) {
   rig.feed->Put(List(12));
   EXPECT_EQ(ListEntries(rig, 3), 12u);
   EXPECT_EQ(rig.module.Malformed(), 0u);
+}
+
+// The module's line for a kind and key, or "" when it holds none.
+std::string LineOf(const L3Rig& rig, const std::string& head) {
+  std::istringstream tables(rig.module.Tables());
+  for (std::string line; std::getline(tables, line);) {
+    if (line.rfind(head, 0) == 0) return line;
+  }
+  return "";
+}
+
+tv::LogRouterPortConfigMsg PortWithAddresses(size_t count) {
+  tv::LogRouterPortConfigMsg port = Port(11, 1, 100);
+  port.clear_addresses();
+  for (size_t i = 0; i < count; ++i) {
+    *port.add_addresses() = Prefix(V4(10, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i), 1), 24);
+  }
+  return port;
+}
+
+TEST(L3MessageLimits, LifAddressesAreInstalledWholeOrTheLifIsRefused) {
+  qor::test::LogCapture log{LOG_LEVEL_INFO};
+  L3Rig rig;
+  rig.feed->Put(Switch(100, 5001));
+  rig.feed->Put(Router(1, 7));
+  rig.feed->Put(PortWithAddresses(256));  // the record's count is one byte
+  EXPECT_TRUE(Said(log, "has 256 addresses, a LIF holds at most 255"));
+  EXPECT_EQ(rig.module.LifCount(), 0u);
+  rig.feed->Put(PortWithAddresses(255));
+  ASSERT_EQ(rig.module.LifCount(), 1u);
+  const std::string lif = LineOf(rig, "lif 7 ");
+  EXPECT_NE(lif.find("10.0.254.1/24"), std::string::npos) << lif;
+
+  tv::LogRouterPortConfigMsg longPrefix = PortWithAddresses(2);
+  longPrefix.mutable_addresses(1)->set_prefix_length(33);
+  rig.feed->Put(longPrefix);
+  EXPECT_TRUE(Said(log, "VDRPortAddPB2TLV, invalid address"));
+  EXPECT_EQ(rig.module.LifCount(), 0u);
+  EXPECT_EQ(rig.module.Malformed(), 0u);
+}
+
+TEST(L3MessageLimits, MulticastRouteLifsAreInstalledWholeOrNotAtAll) {
+  qor::test::LogCapture log{LOG_LEVEL_INFO};
+  L3Rig rig;
+  Basic(rig);
+  auto route = [](size_t lifs, uint32_t length) {
+    tv::MulticastStaticRouteMsg r;
+    *r.mutable_id() = Uuid(61);
+    *r.mutable_router_id() = Uuid(1);
+    *r.mutable_group() = Prefix(V4(239, 1, 1, 1), length);
+    for (size_t i = 0; i < lifs; ++i) *r.add_router_port_ids() = Uuid(11);
+    return r;
+  };
+  rig.feed->Put(route(2, 32));
+  const std::string installed = LineOf(rig, "multicast-route 7 ");
+  ASSERT_FALSE(installed.empty());
+  rig.feed->Put(route(1024, 32));  // one TLV holds 1,023 LIF names
+  EXPECT_TRUE(Said(log, "1024 entries do not fit in one MULTICAST ROUTE (at most 1023)"));
+  EXPECT_EQ(LineOf(rig, "multicast-route 7 "), installed);
+  rig.feed->Put(route(1023, 32));
+  const std::string whole = LineOf(rig, "multicast-route 7 ");
+  EXPECT_EQ(std::count(whole.begin(), whole.end(), ','), 1022);
+  rig.feed->Put(route(1, 33));
+  EXPECT_TRUE(Said(log, "invalid prefix length 33 of multicast fib"));
+  EXPECT_EQ(LineOf(rig, "multicast-route 7 "), "");
+  EXPECT_EQ(rig.module.Malformed(), 0u);
+}
+
+TEST(L3MessageLimits, DadStatusIsSentWholeOrNotAtAll) {
+  qor::test::LogCapture log{LOG_LEVEL_INFO};
+  L3Rig rig;
+  Basic(rig);
+  auto status = [](size_t entries) {
+    tv::LogRouterPortFibDadStateMsg state;
+    *state.mutable_id() = Uuid(11);
+    for (size_t i = 0; i < entries; ++i) {
+      auto* dad = state.add_dad_states();
+      *dad->mutable_ip() = V4(10, 11, static_cast<uint8_t>(i >> 8), static_cast<uint8_t>(i));
+      dad->set_state(1);
+    }
+    return state;
+  };
+  rig.feed->Put(status(3));
+  const std::string sent = LineOf(rig, "dad 7 ");
+  ASSERT_FALSE(sent.empty());
+  rig.feed->Put(status(3700));  // one TLV holds 3,636 entries
+  EXPECT_TRUE(Said(log, "3700 entries do not fit in one DAD STATUS (at most 3636)"));
+  EXPECT_EQ(LineOf(rig, "dad 7 "), sent);
+  rig.feed->Put(status(3636));
+  const std::string whole = LineOf(rig, "dad 7 ");
+  EXPECT_EQ(std::count(whole.begin(), whole.end(), ','), 3635);
+}
+
+TEST(L3MessageLimits, PrefixListBoundsBeyondTheFamilyAreRefused) {
+  qor::test::LogCapture log{LOG_LEVEL_INFO};
+  L3Rig rig;
+  Basic(rig);
+  rig.feed->Put(List(4));
+  ASSERT_EQ(ListEntries(rig, 3), 4u);
+  tv::PrefixListMsg wide = List(5);
+  wide.mutable_entries(2)->set_le(40);
+  rig.feed->Put(wide);
+  EXPECT_TRUE(Said(log, "has an invalid prefix or bounds"));
+  EXPECT_EQ(ListEntries(rig, 3), 4u);
+  wide.mutable_entries(2)->set_le(32);
+  rig.feed->Put(wide);
+  EXPECT_EQ(ListEntries(rig, 3), 5u);
 }
 
 }  // namespace

@@ -318,6 +318,21 @@ bool RouterModule::Apply(uint16_t type, const uint8_t* p, size_t length, bool co
       }
       return true;
     }
+    case kTlvNdraUpdate: {
+      if (length != kNdraUpdateLen) return false;
+      if (p[72] != kOpAdd && p[72] != kOpDelete) return false;
+      const LifKey key(U32(p + 4), Name(p + 8));
+      text << "mode=" << unsigned(p[73]) << " interval=" << U32(p + 74) << " hop-limit=" << unsigned(p[78])
+           << " lifetime=" << U32(p + 79) << " reachable=" << U32(p + 83) << " retransmit=" << U32(p + 87);
+      if (!commit) return true;
+      if (!_lifs.count(key)) return refuse();
+      if (p[72] == kOpDelete) {
+        _ndra.erase(key);
+      } else {
+        _ndra[key] = Stamped{text.str(), gen};
+      }
+      return true;
+    }
     case kTlvPrefixListUpdate: {
       if (length < kPrefixListFixedLen) return false;
       const size_t count = U16(p + 72);
@@ -394,6 +409,7 @@ void RouterModule::RemoveLif(const LifKey& key) {
   _lifs.erase(key);
   _arp.erase(key);
   _dad.erase(key);
+  _ndra.erase(key);
 }
 
 void RouterModule::RemoveInstance(uint32_t vdrId) {
@@ -402,6 +418,7 @@ void RouterModule::RemoveInstance(uint32_t vdrId) {
   std::erase_if(_lifs, inVdr);
   std::erase_if(_arp, inVdr);
   std::erase_if(_dad, inVdr);
+  std::erase_if(_ndra, inVdr);
   std::erase_if(_routes, inVdr);
   std::erase_if(_multicastRoutes, inVdr);
 }
@@ -427,6 +444,7 @@ void RouterModule::Sweep(uint32_t scope, uint64_t since) {
   std::erase_if(_routes, [&](const auto& entry) { return stale(entry.first.first, entry.second.gen); });
   std::erase_if(_multicastRoutes, [&](const auto& entry) { return stale(entry.first.first, entry.second.gen); });
   std::erase_if(_dad, [&](const auto& entry) { return stale(entry.first.first, entry.second.gen); });
+  std::erase_if(_ndra, [&](const auto& entry) { return stale(entry.first.first, entry.second.gen); });
   for (auto it = _arp.begin(); it != _arp.end();) {
     if (all || it->first.first == scope) {
       std::erase_if(it->second, [&](const auto& entry) { return entry.second.gen < since; });
@@ -465,6 +483,7 @@ std::string RouterModule::Tables() const {
       out << "arp " << key.first << " " << key.second << " " << ip << " " << mac.text << "\n";
   }
   for (const auto& [key, dad] : _dad) out << "dad " << key.first << " " << key.second << " " << dad.text << "\n";
+  for (const auto& [key, ndra] : _ndra) out << "ndra " << key.first << " " << key.second << " " << ndra.text << "\n";
   for (const auto& [index, list] : _prefixLists) out << "prefix-list " << index << " " << list.text << "\n";
   for (const auto& [key, route] : _multicastRoutes) {
     out << "multicast-route " << key.first << " " << key.second << " " << route.text << "\n";

@@ -2,13 +2,13 @@
 //
 // It reads the agent's UPDATE messages with its own reader (layout in dataplane/router/RouterLayout.md) and keeps the
 // router's tables: VDR instances with their DAD and ARP-limit settings and multicast configuration, LIFs, routes
-// with next hops, ARP entries and DAD status per LIF, prefix lists, multicast routes, bridge endpoints, the global
-// settings and the last barrier. An instance add replaces the instance's ARP limit and multicast settings (the
-// agent sends them after it); a disabled multicast update clears them. Next-hop and ARP updates apply their adds before
-// their deletes. Deleting an instance removes its LIFs, routes, ARP entries and multicast routes; deleting a LIF its
-// ARP entries and DAD status. A full sync (FULL SYNC START ... END, for one VDR or for all) removes at its end what it
-// did not send again. A message that does not parse is counted and changes nothing; an entry that refers to an
-// instance, LIF, route or full sync the module does not hold is refused on its own and counted.
+// with next hops, ARP entries, DAD status and NDRA settings per LIF, prefix lists, multicast routes, bridge endpoints,
+// the global settings and the last barrier. An instance add replaces the instance's ARP limit and multicast settings
+// (the agent sends them after it); a disabled multicast update clears them. Next-hop and ARP updates apply their adds
+// before their deletes. Deleting an instance removes its LIFs, routes, ARP entries and multicast routes; deleting a LIF
+// its ARP entries, DAD status and NDRA settings. A full sync (FULL SYNC START ... END, for one VDR or for all) removes
+// at its end what it did not send again. A message that does not parse is counted and changes nothing; an entry that
+// refers to an instance, LIF, route or full sync the module does not hold is refused on its own and counted.
 //
 // On command it sends the agent a full-sync request (INSTANCE REPORT, change 2) for one VDR or all, a DAD report, or
 // a message of any type; it also runs the no-disruption recorder over its tables (DisruptionRecorder.h).
@@ -95,6 +95,7 @@ class RouterModule : public ChannelModule {
   std::map<RouteKey, Route> _routes;
   std::map<LifKey, std::map<std::string, Stamped>> _arp;  // ip -> mac
   std::map<LifKey, Stamped> _dad;
+  std::map<LifKey, Stamped> _ndra;           // router-advertisement settings
   std::map<uint32_t, Stamped> _prefixLists;  // by index
   std::map<RouteKey, Stamped> _multicastRoutes;
   std::map<uint32_t, Stamped> _bridgeEndpoints;
