@@ -123,7 +123,10 @@ void LogOutputBuffer::Append(std::initializer_list<std::string_view> pieces, boo
     return;
   }
   if (!_flusherStarted) StartFlusherLocked();
-  if (wasEmpty) _wake.notify_one();
+  if (wasEmpty) {
+    _oldestAt = std::chrono::steady_clock::now();
+    _wake.notify_one();
+  }
 }
 
 void LogOutputBuffer::Flush() {
@@ -134,6 +137,7 @@ void LogOutputBuffer::Flush() {
 void LogOutputBuffer::SetMaxDelay(std::chrono::milliseconds maxDelay) {
   std::lock_guard<std::mutex> lock(_mutex);
   _maxDelay = maxDelay;
+  _wake.notify_all();
 }
 
 void LogOutputBuffer::WriteLocked() {
@@ -167,8 +171,13 @@ void LogOutputBuffer::FlusherLoop() {
   std::unique_lock<std::mutex> lock(_mutex);
   while (!_stopping) {
     _wake.wait(lock, [this] { return _size > 0 || _stopping; });
-    auto deadline = std::chrono::steady_clock::now() + _maxDelay;
-    while (_size > 0 && !_stopping && std::chrono::steady_clock::now() < deadline) _wake.wait_until(lock, deadline);
+    // The deadline is read again after every wake-up: an error line may have written the buffer meanwhile (the
+    // lines now buffered came later) or the delay may have changed.
+    while (_size > 0 && !_stopping) {
+      const auto deadline = _oldestAt + _maxDelay;
+      if (std::chrono::steady_clock::now() >= deadline) break;
+      _wake.wait_until(lock, deadline);
+    }
     WriteLocked();
   }
 }

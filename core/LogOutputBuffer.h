@@ -55,6 +55,8 @@ class LogOutputBuffer {
 
   const int _fd;
   std::chrono::milliseconds _maxDelay;
+  // When the oldest buffered line came: its deadline follows a changed delay and a write by another thread.
+  std::chrono::steady_clock::time_point _oldestAt;
   std::mutex _mutex;
   std::condition_variable _wake;
   std::thread _flusher;
