@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -172,7 +173,12 @@ Bytes OverlayModule::LocalUpdate(uint16_t type, uint32_t switchId, uint32_t vni,
 
 void OverlayModule::OnMessage(Connection& connection, const std::vector<uint8_t>& message) {
   std::vector<Bytes> replies;
-  Receive(message, replies);
+  if (Receive(message, replies)) {
+    ++_applied;
+    _appliedNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+  }
   for (Bytes& reply : replies) connection.Send(std::move(reply));
 }
 
@@ -449,6 +455,7 @@ void OverlayModule::CheckRecorder() {
 std::optional<std::pair<bool, std::string>> OverlayModule::Command(const std::vector<std::string>& words,
                                                                    std::vector<Bytes>& messages) {
   const std::string& name = words[0];
+  if (name == "stats") return std::pair(true, Stats());
   if (name.rfind("l2-", 0) != 0) return std::nullopt;
   auto usage = [](const char* text) { return std::pair(false, std::string("usage: ") + text); };
   const size_t n = words.size();
@@ -610,6 +617,21 @@ std::optional<std::pair<bool, std::string>> OverlayModule::Command(const std::ve
   return std::pair(false, "unknown command " + name);
 }
 
+std::string OverlayModule::Stats() const {
+  size_t vteps = 0, macs = 0, arp = 0, nd = 0;
+  for (const auto& [vni, t] : _tables) {
+    vteps += t.vteps.size();
+    macs += t.macs.size();
+    arp += t.arp.size();
+    nd += t.nd.size();
+  }
+  std::ostringstream out;
+  out << "joined " << _joined.size() << " vteps " << vteps << " macs " << macs << " arp " << arp << " nd " << nd
+      << " bfd " << _bfdSessions.size() << " malformed " << _malformed << " messages " << _applied << " changed-ns "
+      << _appliedNs << "\n";
+  return out.str();
+}
+
 std::string OverlayModule::Dump() const {
   std::ostringstream out;
   out << "overlay session=" << _session << " sync-ended=" << (_syncEnded ? "yes" : "no") << " malformed=" << _malformed
@@ -626,7 +648,10 @@ std::string OverlayModule::Dump() const {
   for (const auto& [vni, switchId] : _joined) {
     out << "  vni " << vni << " switch " << switchId;
     auto tables = _tables.find(vni);
-    if (tables == _tables.end()) {
+    // A VNI whose tables were emptied reads like one that was never given any.
+    if (tables == _tables.end() ||
+        (tables->second.vteps.empty() && tables->second.macs.empty() && tables->second.arp.empty() &&
+         tables->second.nd.empty() && !tables->second.macLimit)) {
       out << "\n";
       continue;
     }
@@ -651,6 +676,7 @@ std::string OverlayModule::Dump() const {
     }
   }
   for (const auto& [vni, local] : _local) {
+    if (local.vteps.empty() && local.macs.empty()) continue;
     out << "  local vni " << vni << ": vteps=" << local.vteps.size() << " macs=" << local.macs.size() << "\n";
   }
   out << "routing domains: " << _routingDomains.size() << "\n";
