@@ -289,7 +289,12 @@ bool OverlayModule::ApplyUpdate(uint16_t type, const uint8_t* p, size_t length) 
     if (type == ov::kUpdateNd) recordLen = ov::kNdRecordLen, identityLen = 16;
     if (length != ov::kTableHeaderLen + (adds + removes) * recordLen) return false;
     auto joined = _joined.find(vni);
-    if (joined == _joined.end() || joined->second != switchId) return false;  // not addressed to a joined VNI
+    if (joined == _joined.end()) {
+      // The datapath left the VNI while the agent, not yet told, was still sending: dropped, counted apart.
+      ++_notJoined;
+      return true;
+    }
+    if (joined->second != switchId) return false;
     VniTables& tables = _tables[vni];
     Table& table = type == ov::kUpdateVtep    ? tables.vteps
                    : type == ov::kUpdateVmMac ? tables.macs
@@ -627,15 +632,15 @@ std::string OverlayModule::Stats() const {
   }
   std::ostringstream out;
   out << "joined " << _joined.size() << " vteps " << vteps << " macs " << macs << " arp " << arp << " nd " << nd
-      << " bfd " << _bfdSessions.size() << " malformed " << _malformed << " messages " << _applied << " changed-ns "
-      << _appliedNs << "\n";
+      << " bfd " << _bfdSessions.size() << " malformed " << _malformed << " not-joined " << _notJoined << " messages "
+      << _applied << " changed-ns " << _appliedNs << "\n";
   return out.str();
 }
 
 std::string OverlayModule::Dump() const {
   std::ostringstream out;
   out << "overlay session=" << _session << " sync-ended=" << (_syncEnded ? "yes" : "no") << " malformed=" << _malformed
-      << "\n";
+      << " not-joined=" << _notJoined << "\n";
   out << "replication mode: " << (_replicationMode ? std::to_string(*_replicationMode) : "-") << "\n";
   if (_controller.size() == ov::kControllerAddressLen) {
     const uint32_t type = Be32(_controller.data() + 12);

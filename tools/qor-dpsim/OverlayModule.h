@@ -77,6 +77,8 @@ class OverlayModule : public ChannelModule {
   const std::vector<std::string>& Answers() const { return _answers; }
   uint32_t Session() const { return _session; }
   uint64_t Malformed() const { return _malformed; }
+  // Table updates addressed to a VNI the module is not joined to (dropped).
+  uint64_t NotJoined() const { return _notJoined; }
   bool SyncEnded() const { return _syncEnded; }
   // Every desired entry as recorder rows: "vni:N:vtep:HEX" -> record.
   DisruptionRecorder::Table Snapshot() const;
@@ -117,6 +119,7 @@ class OverlayModule : public ChannelModule {
   Bytes _controller;
   std::vector<std::string> _answers;
   uint64_t _malformed = 0;
+  uint64_t _notJoined = 0;
   uint64_t _applied = 0;   // messages read whole from the agent
   int64_t _appliedNs = 0;  // when the last of them was applied
   DisruptionRecorder _recorder;
