@@ -422,7 +422,8 @@ class Run {
     std::cout << "     floors: commit alone p50 " << us(Quantile(_routeCommitNs, 0.5)) << ", p99 "
               << us(Quantile(_routeCommitNs, 0.99)) << "; decode of the message p50 "
               << us(Quantile(_routeDecodeNs, 0.5)) << ", p99 " << us(Quantile(_routeDecodeNs, 0.99)) << "\n";
-    std::cout << "   agent peak resident set " << Fixed(PeakRssMb(_agent->Pid())) << " MiB\n";
+    // Flushed before the next size forks its processes, which would write the buffer again.
+    std::cout << "   agent peak resident set " << Fixed(PeakRssMb(_agent->Pid())) << " MiB" << std::endl;
     _agent->Signal(SIGTERM);
     _agent->Wait(seconds(60));
     return true;
