@@ -85,9 +85,10 @@ std::string SentinelRouteText(uint32_t n) {
 
 struct World {
   std::mt19937_64 rng;
-  explicit World(uint64_t seed) : rng(seed) {}
+  explicit World(uint64_t seed) : rng(seed), arpSalt(rng() % 256) {}
   int Pick(int n) { return static_cast<int>(rng() % static_cast<uint64_t>(n)); }
   bool Coin(int percent = 50) { return Pick(100) < percent; }
+  uint64_t arpSalt;  // the ARP entries' MACs of this round
 
   // What the simulator holds besides its tables: joined VNIs and the local entries reported on them, as the
   // arguments of its control commands ("IP LABEL", "MAC VTEP_IP").
@@ -174,7 +175,10 @@ struct World {
       if (Coin()) continue;
       tv::ArpEntryMsg* entry = table.add_entries();
       *entry->mutable_ip() = V4(Dotted(10, 50, static_cast<uint32_t>(port), 10 + e));
-      entry->mutable_mac()->set_mac(0x005056200000ull + static_cast<uint64_t>(Pick(4)));
+      // Two tables of one port may give the same address: with one MAC per address (in a round), as two MACs
+      // would leave the kernel's entry to whichever table came last.
+      entry->mutable_mac()->set_mac(0x005056200000ull | (arpSalt << 16) | (static_cast<uint64_t>(port) << 8) |
+                                    (10 + e));
     }
     return table;
   }
@@ -563,6 +567,11 @@ void OverlayConvergenceTest::Round(World& world, size_t round, std::string* diff
   if (std::string bad = Malformed(); !bad.empty()) {
     *difference = "incremental: " + bad;
     return;
+  }
+  if (trace) {
+    std::string header;
+    Tables(kL2Channel, &header);
+    std::cerr << "incremental " << header;
   }
 
   // A fresh agent and a fresh simulator holding the same joins and local entries: one full sync of the same
