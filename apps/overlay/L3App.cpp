@@ -996,8 +996,8 @@ void L3App::ReconcileArp(const std::string& id) {
   if (!table.desired && table.installed.empty()) _arpTables.erase(id);
 }
 
-// The kernel keys ARP entries by LIF and address: an address table `id` no longer gives on `portId` but another
-// table installed there does is not deleted, it is sent again as that table's entry (the last add wins).
+// The kernel keys ARP entries by LIF and address: an address that table `id` no longer gives on `portId`, but another
+// table installed there still does, is not deleted; that table's entry is sent again instead (the last add wins).
 void L3App::KeepSharedArp(const std::string& id, const std::string& portId, std::vector<VdrArpEntry>& added,
                           std::vector<VdrArpEntry>& deleted) {
   auto port = _ports.find(portId);
