@@ -44,6 +44,7 @@
 #include <tuple>
 #include <vector>
 
+#include "bench/RealProcessBench.h"
 #include "dataplane/kcp/KcpReader.h"
 #include "dataplane/kcp/KcpWriter.h"
 #include "platform/ovs/Unixctl.h"
@@ -59,6 +60,7 @@
 
 namespace {
 
+using namespace qor::bench;
 namespace tv = zantix::qor::tolvar;
 using Clock = std::chrono::system_clock;
 using std::chrono::milliseconds;
@@ -72,28 +74,6 @@ constexpr uint64_t kPortHigh = 0x5050;
 constexpr uint64_t kSessionHigh = 0x4d4d;
 constexpr uint32_t kFirstCos = 3;
 
-int64_t NowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-}
-double Ms(int64_t ns) {
-  return static_cast<double>(ns) / 1e6;
-}
-std::string Fixed(double value, int digits = 1) {
-  char text[32];
-  std::snprintf(text, sizeof(text), "%.*f", digits, value);
-  return text;
-}
-// The q-quantile of `values` (sorted here).
-double Quantile(std::vector<int64_t> values, double q) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  size_t at = static_cast<size_t>(q * static_cast<double>(values.size() - 1) + 0.5);
-  return Ms(values[std::min(at, values.size() - 1)]);
-}
-
-std::string Uuid(uint64_t high, uint64_t low) {
-  return "{\"high\": \"" + std::to_string(high) + "\", \"low\": \"" + std::to_string(low) + "\"}";
-}
 std::string VifId(int i) {
   return "vif-" + std::to_string(i);
 }
@@ -105,15 +85,6 @@ std::string Mac(int i) {
   std::snprintf(text, sizeof(text), "00:50:56:%02x:%02x:%02x", (i >> 16) & 0xff, (i >> 8) & 0xff, i & 0xff);
   return text;
 }
-std::string Object(const std::string& type, const std::string& body) {
-  return "{\"vdb\": 1, \"object\": {\"@type\": \"type.googleapis.com/zantix.qor.tolvar." + type + "\", " + body + "}}";
-}
-std::string Scenario(const std::vector<std::string>& objects) {
-  std::string out = "{\"objects\": [\n";
-  for (size_t i = 0; i < objects.size(); ++i) out += objects[i] + (i + 1 < objects.size() ? ",\n" : "\n");
-  return out + "]}\n";
-}
-
 // The desired state around the ports: the host switch, the controller session, the logical switches and the
 // mirror sessions (each with two of the ports as source and destination).
 std::string BaseScenario(int ports) {
@@ -174,64 +145,6 @@ std::string PortScenario(int ports) {
   }
   return Scenario(objects);
 }
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
-}
-
-// A memory figure of a process from /proc (VmHWM: peak resident set, VmRSS: resident set), in MiB, or -1.
-double StatusMb(pid_t pid, const std::string& field) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(in, line);) {
-    if (line.rfind(field + ":", 0) == 0) return std::stod(line.substr(field.size() + 1)) / 1024.0;
-  }
-  return -1;
-}
-double PeakRssMb(pid_t pid) {
-  return StatusMb(pid, "VmHWM");
-}
-double RssMb(pid_t pid) {
-  return StatusMb(pid, "VmRSS");
-}
-
-// CPU time a process has used (user and system), in milliseconds.
-double CpuMs(pid_t pid) {
-  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::istringstream fields(text.substr(text.rfind(')') + 2));
-  std::string field;
-  unsigned long long user = 0, system = 0;
-  for (int i = 3; i <= 15 && fields >> field; ++i) {
-    if (i == 14) user = std::stoull(field);
-    if (i == 15) system = std::stoull(field);
-  }
-  return static_cast<double>(user + system) * 1000.0 / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
-// The run's QOR_ROOT: a new temporary directory, exported while the run lives, removed afterwards unless kept.
-class Root {
- public:
-  explicit Root(bool keep) : _keep(keep) {
-    std::string pattern = (std::filesystem::temp_directory_path() / "qor-scale-XXXXXX").string();
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    _path = pattern;
-    setenv("QOR_ROOT", _path.c_str(), 1);
-  }
-  ~Root() {
-    unsetenv("QOR_ROOT");
-    std::error_code ec;
-    if (!_keep) std::filesystem::remove_all(_path, ec);
-  }
-  const std::string& Path() const { return _path; }
-  std::string Under(const std::string& absolutePath) const { return _path + absolutePath; }
-
- private:
-  bool _keep;
-  std::string _path;
-};
 
 struct Stats {
   size_t ports = 0;
@@ -386,11 +299,7 @@ class Run {
   }
 
   bool RunTolvarctl(const std::vector<std::string>& args) {
-    std::vector<std::string> argv = {TOLVARCTL_PATH, "--server", _endpoint, "--timeout", "600"};
-    argv.insert(argv.end(), args.begin(), args.end());
-    qor::test::ChildProcess tolvarctl(argv, Path("tolvarctl"));
-    auto status = tolvarctl.Wait(seconds(600));
-    return status && *status == 0;
+    return qor::bench::RunTolvarctl(_endpoint, Path("tolvarctl"), args);
   }
 
   bool Load() {

@@ -1111,8 +1111,9 @@ void L3App::ReconcileArp(const std::string& id) {
     if (old != _ports.end() && old->second.installed) {
       Logger(LOG_LEVEL_INFO, "%1: Delete arp table config %2 LRP %3 (vdr %4)", kApp, UuidOf(id),
              UuidOf(table.installedPort), table.vdrId);
-      _builder.ArpUpdate(table.vdrId, LifName(table.installedPort), {},
-                         std::vector<VdrArpEntry>(table.installed.begin(), table.installed.end()));
+      std::vector<VdrArpEntry> readded, left(table.installed.begin(), table.installed.end());
+      KeepSharedArp(id, table.installedPort, readded, left);
+      _builder.ArpUpdate(table.vdrId, LifName(table.installedPort), readded, left);
     }
     table.installed.clear();
   }
@@ -1124,6 +1125,7 @@ void L3App::ReconcileArp(const std::string& id) {
   PruneDeletes<VdrArpEntry>(
       added, deleted, table.installed, [](const VdrArpEntry& entry) { return entry.ip; }, [](const VdrArpEntry&) {},
       [](const VdrArpEntry&) {});
+  if (!deleted.empty()) KeepSharedArp(id, table.portId, added, deleted);
   if (!added.empty() || !deleted.empty()) {
     Logger(LOG_LEVEL_INFO,
            target.empty() ? "%1: Delete arp table config %2 LRP %3 (vdr %4)"
@@ -1144,6 +1146,32 @@ void L3App::ReconcileArp(const std::string& id) {
   table.installedPort = table.portId;
   table.vdrId = vdrId;
   if (!table.desired && table.installed.empty()) _arpTables.erase(id);
+}
+
+// The kernel keys ARP entries by LIF and address: an address that table `id` no longer gives on `portId`, but another
+// table installed there still does, is not deleted; that table's entry is sent again instead (the last add wins).
+void L3App::KeepSharedArp(const std::string& id, const std::string& portId, std::vector<VdrArpEntry>& added,
+                          std::vector<VdrArpEntry>& deleted) {
+  auto port = _ports.find(portId);
+  if (port == _ports.end()) return;
+  std::vector<VdrArpEntry> kept;
+  for (const VdrArpEntry& entry : deleted) {
+    const VdrArpEntry* other = nullptr;
+    for (const std::string& otherId : port->second.arpTables) {
+      auto table = _arpTables.find(otherId);
+      if (otherId == id || table == _arpTables.end() || table->second.installedPort != portId) continue;
+      for (const VdrArpEntry& held : table->second.installed) {
+        if (held.ip == entry.ip) other = &held;
+      }
+      if (other) break;
+    }
+    if (other) {
+      added.push_back(*other);
+    } else {
+      kept.push_back(entry);
+    }
+  }
+  deleted.swap(kept);
 }
 
 // ---- Prefix lists, DAD, multicast routes, global settings ----

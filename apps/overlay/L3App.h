@@ -147,6 +147,8 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
   void ReconcilePort(const std::string& id);
   void ReconcileFib(const std::string& id);
   void ReconcileArp(const std::string& id);
+  void KeepSharedArp(const std::string& id, const std::string& portId, std::vector<VdrArpEntry>& added,
+                     std::vector<VdrArpEntry>& deleted);
   void ReconcilePrefixList(const std::string& id);
   void RefusePrefixList(const zantix::qor::tolvar::PrefixListMsg& list);
   void ReconcileMulticastRoute(const std::string& id);

@@ -142,6 +142,7 @@ TEST(L2Convergence, RandomChangesEndWhereAFullSyncDoes) {
         break;
     }
     if (live.module.Malformed() != 0) return step + ": the module refused a message";
+    if (live.module.NotJoined() != 0) return step + ": an update for a VNI the module is not joined to";
     L2AppHarness fresh;
     for (int k = 1; k <= kSwitches; ++k) fresh.PutSwitch(k, 5000 + k);
     for (const auto& [k, fib] : fibs) fresh.PutFib(nullptr, fib);

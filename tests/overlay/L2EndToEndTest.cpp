@@ -114,6 +114,9 @@ TEST_F(L2EndToEnd, DesiredTablesFollowTheJoinAndLocalStateIsWrittenBack) {
   ASSERT_TRUE(WaitL2("sync-ended=yes")) << L2Dump();
   report = Control("l2-record-report", {kL2Channel});
   EXPECT_NE(report.text.find("intervals 0"), std::string::npos) << report.text;
+  // A change after the flap still arrives.
+  Put(Fib(13));
+  ASSERT_TRUE(WaitL2("vtep 10.0.0.1 label=13")) << L2Dump();
 }
 
 }  // namespace

@@ -430,6 +430,33 @@ TEST(L3AppTest, AdminDownPortsKeepNoArpEntriesAndFlipsAreLogged) {
   EXPECT_NE(rig.module.Tables().find("10.11.0.5 00:50:56:00:00:cc"), std::string::npos);
 }
 
+// The kernel keys ARP entries by LIF and address: a table leaving a LIF, or dropping an address, must not take away
+// the entry another table on the same LIF still gives for that address.
+TEST(L3AppTest, AnArpEntryAnotherTableOfTheLifStillGivesStays) {
+  L3Rig rig;
+  Basic(rig);
+  rig.feed->Put(Port(12, 1, 100));
+  rig.feed->Put(ArpTable(31, 11, {{V4(10, 11, 0, 5), 0x0050560000aaull}, {V4(10, 11, 0, 6), 0x0050560000bbull}}));
+  rig.feed->Put(ArpTable(32, 11, {{V4(10, 11, 0, 6), 0x0050560000ccull}}));
+  // Table 31 moves to the other port: 10.11.0.6 stays on port 11, as table 32 gives it.
+  rig.feed->Put(ArpTable(31, 12, {{V4(10, 11, 0, 5), 0x0050560000aaull}, {V4(10, 11, 0, 6), 0x0050560000bbull}}));
+  const std::string port11 = "arp 7 " + IdText(11) + " ";
+  EXPECT_NE(rig.module.Tables().find(port11 + "10.11.0.6 00:50:56:00:00:cc"), std::string::npos) << rig.module.Tables();
+  EXPECT_EQ(rig.module.Tables().find(port11 + "10.11.0.5"), std::string::npos) << rig.module.Tables();
+  // Table 31 comes back and drops the shared address, then is deleted: the same.
+  rig.feed->Put(ArpTable(31, 11, {{V4(10, 11, 0, 5), 0x0050560000aaull}, {V4(10, 11, 0, 6), 0x0050560000bbull}}));
+  rig.feed->Put(ArpTable(31, 11, {{V4(10, 11, 0, 5), 0x0050560000aaull}}));
+  EXPECT_NE(rig.module.Tables().find(port11 + "10.11.0.6 00:50:56:00:00:cc"), std::string::npos) << rig.module.Tables();
+  rig.feed->Put(ArpTable(31, 11, {{V4(10, 11, 0, 5), 0x0050560000aaull}, {V4(10, 11, 0, 6), 0x0050560000bbull}}));
+  rig.feed->Delete(tv::ARP_TABLE_CONFIG, Id(31));
+  EXPECT_NE(rig.module.Tables().find(port11 + "10.11.0.6 00:50:56:00:00:cc"), std::string::npos) << rig.module.Tables();
+  // And the result is what a fresh full sync gives.
+  L3Rig fresh;
+  fresh.feed->SetObjects(rig.feed->Objects());
+  fresh.feed->FullSync();
+  EXPECT_EQ(rig.module.Tables(), fresh.module.Tables());
+}
+
 TEST(L3AppTest, PrefixListsAreCountedByTheirPortsAndLaidOutWithMappedAddresses) {
   L3Rig rig;
   Basic(rig);

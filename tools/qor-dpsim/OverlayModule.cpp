@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -172,7 +173,12 @@ Bytes OverlayModule::LocalUpdate(uint16_t type, uint32_t switchId, uint32_t vni,
 
 void OverlayModule::OnMessage(Connection& connection, const std::vector<uint8_t>& message) {
   std::vector<Bytes> replies;
-  Receive(message, replies);
+  if (Receive(message, replies)) {
+    ++_applied;
+    _appliedNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+  }
   for (Bytes& reply : replies) connection.Send(std::move(reply));
 }
 
@@ -283,7 +289,12 @@ bool OverlayModule::ApplyUpdate(uint16_t type, const uint8_t* p, size_t length) 
     if (type == ov::kUpdateNd) recordLen = ov::kNdRecordLen, identityLen = 16;
     if (length != ov::kTableHeaderLen + (adds + removes) * recordLen) return false;
     auto joined = _joined.find(vni);
-    if (joined == _joined.end() || joined->second != switchId) return false;  // not addressed to a joined VNI
+    if (joined == _joined.end()) {
+      // The datapath left the VNI while the agent, not yet told, was still sending: dropped, counted apart.
+      ++_notJoined;
+      return true;
+    }
+    if (joined->second != switchId) return false;
     VniTables& tables = _tables[vni];
     Table& table = type == ov::kUpdateVtep    ? tables.vteps
                    : type == ov::kUpdateVmMac ? tables.macs
@@ -449,6 +460,7 @@ void OverlayModule::CheckRecorder() {
 std::optional<std::pair<bool, std::string>> OverlayModule::Command(const std::vector<std::string>& words,
                                                                    std::vector<Bytes>& messages) {
   const std::string& name = words[0];
+  if (name == "stats") return std::pair(true, Stats());
   if (name.rfind("l2-", 0) != 0) return std::nullopt;
   auto usage = [](const char* text) { return std::pair(false, std::string("usage: ") + text); };
   const size_t n = words.size();
@@ -610,10 +622,25 @@ std::optional<std::pair<bool, std::string>> OverlayModule::Command(const std::ve
   return std::pair(false, "unknown command " + name);
 }
 
+std::string OverlayModule::Stats() const {
+  size_t vteps = 0, macs = 0, arp = 0, nd = 0;
+  for (const auto& [vni, t] : _tables) {
+    vteps += t.vteps.size();
+    macs += t.macs.size();
+    arp += t.arp.size();
+    nd += t.nd.size();
+  }
+  std::ostringstream out;
+  out << "joined " << _joined.size() << " vteps " << vteps << " macs " << macs << " arp " << arp << " nd " << nd
+      << " bfd " << _bfdSessions.size() << " malformed " << _malformed << " not-joined " << _notJoined << " messages "
+      << _applied << " changed-ns " << _appliedNs << "\n";
+  return out.str();
+}
+
 std::string OverlayModule::Dump() const {
   std::ostringstream out;
   out << "overlay session=" << _session << " sync-ended=" << (_syncEnded ? "yes" : "no") << " malformed=" << _malformed
-      << "\n";
+      << " not-joined=" << _notJoined << "\n";
   out << "replication mode: " << (_replicationMode ? std::to_string(*_replicationMode) : "-") << "\n";
   if (_controller.size() == ov::kControllerAddressLen) {
     const uint32_t type = Be32(_controller.data() + 12);
@@ -626,7 +653,10 @@ std::string OverlayModule::Dump() const {
   for (const auto& [vni, switchId] : _joined) {
     out << "  vni " << vni << " switch " << switchId;
     auto tables = _tables.find(vni);
-    if (tables == _tables.end()) {
+    // A VNI whose tables were emptied reads like one that was never given any.
+    if (tables == _tables.end() ||
+        (tables->second.vteps.empty() && tables->second.macs.empty() && tables->second.arp.empty() &&
+         tables->second.nd.empty() && !tables->second.macLimit)) {
       out << "\n";
       continue;
     }
@@ -651,6 +681,7 @@ std::string OverlayModule::Dump() const {
     }
   }
   for (const auto& [vni, local] : _local) {
+    if (local.vteps.empty() && local.macs.empty()) continue;
     out << "  local vni " << vni << ": vteps=" << local.vteps.size() << " macs=" << local.macs.size() << "\n";
   }
   out << "routing domains: " << _routingDomains.size() << "\n";

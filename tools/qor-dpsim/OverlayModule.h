@@ -49,6 +49,8 @@ class OverlayModule : public ChannelModule {
   // The in-process entry for tests: the replies go to `replies`. False when the message does not parse.
   bool Receive(const Bytes& message, std::vector<Bytes>& replies);
   std::string Dump() const override;
+  // stats CHANNEL                            table sizes, messages applied and when the last one was (system
+  //                                          clock, ns since the epoch), for measurements
   // l2-join CHANNEL VNI SWITCH_ID            the module joins a VNI
   // l2-leave CHANNEL VNI                     the module leaves a VNI
   // l2-local-vtep CHANNEL VNI IP LABEL add|del     a local VTEP of a VNI
@@ -75,9 +77,12 @@ class OverlayModule : public ChannelModule {
   const std::vector<std::string>& Answers() const { return _answers; }
   uint32_t Session() const { return _session; }
   uint64_t Malformed() const { return _malformed; }
+  // Table updates addressed to a VNI the module is not joined to (dropped).
+  uint64_t NotJoined() const { return _notJoined; }
   bool SyncEnded() const { return _syncEnded; }
   // Every desired entry as recorder rows: "vni:N:vtep:HEX" -> record.
   DisruptionRecorder::Table Snapshot() const;
+  std::string Stats() const;
 
   // Messages the module sends.
   Bytes SessionMessage(uint16_t type) const;
@@ -114,6 +119,9 @@ class OverlayModule : public ChannelModule {
   Bytes _controller;
   std::vector<std::string> _answers;
   uint64_t _malformed = 0;
+  uint64_t _notJoined = 0;
+  uint64_t _applied = 0;   // messages read whole from the agent
+  int64_t _appliedNs = 0;  // when the last of them was applied
   DisruptionRecorder _recorder;
 };
 

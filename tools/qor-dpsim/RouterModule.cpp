@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -78,7 +79,11 @@ bool NextHop(const uint8_t* p, size_t addressLen, std::string* key, uint8_t* fla
 }  // namespace
 
 void RouterModule::OnMessage(Connection&, const std::vector<uint8_t>& message) {
-  Receive(message);
+  if (Receive(message)) {
+    _appliedNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+            .count();
+  }
 }
 
 bool RouterModule::Receive(const std::vector<uint8_t>& message) {
@@ -568,6 +573,13 @@ std::optional<std::pair<bool, std::string>> RouterModule::Command(const std::vec
     return !text.empty() && *end == '\0' && *out <= max;
   };
   unsigned long value = 0;
+  if (name == "stats") {
+    std::ostringstream out;
+    out << "instances " << _instances.size() << " lifs " << _lifs.size() << " routes " << _routes.size() << " arp "
+        << ArpCount() << " malformed " << _malformed << " messages " << _updates << " changed-ns " << _appliedNs
+        << "\n";
+    return std::pair(true, out.str());
+  }
   if (name == "vdr-full-sync") {
     if (words.size() != 3) return std::pair(false, std::string("usage: vdr-full-sync CHANNEL VDR|all"));
     if (words[2] == "all") {

@@ -38,6 +38,8 @@ class RouterModule : public ChannelModule {
   std::string Dump() const override;
   // The tables only (no counters): equal for equal router state.
   std::string Tables() const;
+  //   stats CHANNEL                          table sizes, messages applied and when the last one was (system
+  //                                          clock, ns since the epoch), for measurements
   //   vdr-full-sync CHANNEL VDR|all
   //   vdr-dad-report CHANNEL VDR LIF VERSION|- STATUS [IP STATE]...
   //   vdr-reset CHANNEL                      drops every table (a module reload) and asks for everything
@@ -106,6 +108,7 @@ class RouterModule : public ChannelModule {
   uint64_t _malformed = 0;
   uint64_t _refused = 0;
   uint64_t _updates = 0;
+  int64_t _appliedNs = 0;  // when the last message was applied
   uint64_t _fullSyncs = 0;
   DisruptionRecorder _recorder;
 };
