@@ -75,7 +75,7 @@ void BM_DecodeMergeDispatch(benchmark::State& state) {
     VevUroro::TolvarClient::MergeRepeated(transaction.first);
     transaction.second = {true, 0};
     size_t before = configCache->count + l2Cache->count;
-    dispatcher->Dispatch(transaction);
+    dispatcher->Dispatch(std::move(transaction));
     entries += configCache->count + l2Cache->count - before;
   }
   state.counters["entries_per_second"] = benchmark::Counter(static_cast<double>(entries), benchmark::Counter::kIsRate);

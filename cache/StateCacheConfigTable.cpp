@@ -84,106 +84,126 @@ size_t StoreBytes(const ConfigRecordStore& store) {
 
 }  // namespace
 
-void StateCacheConfigTable::Apply(ConfigRecordStore& store, const std::list<TolvarUpdateMsg>& entries, bool fullSync,
-                                  uint32_t version, bool runtime, const Registry& observers,
-                                  StateCacheChangeList& changes) {
-  auto& byId = store.get<sc_index::ByIdProperty>();
-  for (const TolvarUpdateMsg& entry : entries) {
-    if (entry.objectType == 0) {
-      Logger(LOG_LEVEL_ERROR, "ConfigCache: received invalid object from controller");
-      continue;
-    }
-    const uint32_t type = static_cast<uint32_t>(entry.objectType);
-    const uint32_t property = static_cast<uint32_t>(entry.propertyType);
-    // Only observers read the changes: a full sync of a type nobody observes keeps no second copy of it.
-    const bool observed = observers.count(type) > 0;
-    auto found = byId.find(std::make_tuple(entry.objectId, property, type));
-    if (entry.operation == TolvarUpdateMsg::OP_CLEAR) {
-      if (property == 0) {
-        // The object's properties go with it; the object record itself may never have been stored (the decoder
-        // sends configuration objects as properties only).
-        std::vector<StateCacheRecord> removed;
-        auto range = byId.equal_range(std::make_tuple(entry.objectId));
-        for (auto it = range.first; it != range.second;) {
-          if (it->objectType == type) {
-            removed.push_back(*it);
-            it = byId.erase(it);
-          } else {
-            ++it;
-          }
-        }
-        if (removed.empty()) continue;
-        QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 type %2", IdText(type, entry.objectId),
-                ObjTypeToString(type));
-        if (!observed) continue;
-        if (runtime) {
-          // The write-back deletes the database object: its properties go with it there too.
-          std::string objectValue = removed.front().propertyType == 0 ? removed.front().value : entry.value;
-          changes.push_back(Removal(StateCacheRecord{type, entry.objectId, 0, objectValue, 0}, entry.spanContext));
-        } else {
-          AppendObjectRemoval(removed, entry.spanContext, changes);
-        }
-      } else {
-        if (found == byId.end()) continue;
-        QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 property %2", IdText(type, entry.objectId),
-                PropertyTypeToString(property));
-        StateCacheChange removal = Removal(*found, entry.spanContext);
-        byId.erase(found);
-        LogContentChange(removal);
-        if (observed) changes.push_back(std::move(removal));
-      }
-      continue;
-    }
-    if (entry.operation != TolvarUpdateMsg::OP_SET) {
-      Logger(LOG_LEVEL_ERROR, "ConfigCache: unsupported operation %1", entry.operation).AddTag("errorCode:LCP00007");
-      continue;
-    }
-    StateCacheChange change;
-    change.entry = entry;
-    if (found == byId.end()) {
-      if (property == 0) {
-        QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Add object %1 type %2", IdText(type, entry.objectId),
-                ObjTypeToString(type));
-      } else {
-        QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Add object %1 property %2", IdText(type, entry.objectId),
-                PropertyTypeToString(property));
-      }
-      store.insert(StateCacheRecord{type, entry.objectId, property, entry.value, version});
-    } else if (property == 0 && !runtime && found->value != entry.value) {
-      // A whole object sent again with new content (a put of a whole-object type): the cache takes the content.
-      QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: create existing object operation!");
-      change.oldValue = found->value;
-      change.hasOld = true;
-      byId.modify(found, [&](StateCacheRecord& r) {
-        r.value = entry.value;
-        r.fullSyncVersion = version;
-      });
-    } else if (property == 0) {
-      QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: create existing object operation!");
-      byId.modify(found, [version](StateCacheRecord& r) { r.fullSyncVersion = version; });
-      if (!(runtime && fullSync)) continue;
-      change.entry.value = found->value;
-      change.oldValue = found->value;
-      change.hasOld = true;
-    } else if (found->value != entry.value) {
-      QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Update object %1 property %2", IdText(type, entry.objectId),
-              PropertyTypeToString(property));
-      change.oldValue = found->value;
-      change.hasOld = true;
-      byId.modify(found, [&](StateCacheRecord& r) {
-        r.value = entry.value;
-        r.fullSyncVersion = version;
-      });
-    } else {
-      byId.modify(found, [version](StateCacheRecord& r) { r.fullSyncVersion = version; });
-      // Unchanged: no change, except that a runtime full sync reports everything it wrote.
-      if (!(runtime && fullSync)) continue;
-      change.oldValue = found->value;
-      change.hasOld = true;
-    }
-    LogContentChange(change);
-    if (observed) changes.push_back(std::move(change));
+void StateCacheConfigTable::Apply(const ApplyContext& context, const std::list<TolvarUpdateMsg>& entries,
+                                  std::list<TolvarUpdateMsg>* taken) {
+  if (!taken) {
+    for (const TolvarUpdateMsg& entry : entries) ApplyEntry(context, entry, nullptr);
+    return;
   }
+  // Freed as it goes: the sync's entries are not held while the records and changes made of them grow.
+  while (!taken->empty()) {
+    ApplyEntry(context, taken->front(), &taken->front());
+    taken->pop_front();
+  }
+}
+
+void StateCacheConfigTable::ApplyEntry(const ApplyContext& context, const TolvarUpdateMsg& entry,
+                                       TolvarUpdateMsg* movable) {
+  ConfigRecordStore& store = context.store;
+  const uint32_t version = context.version;
+  const bool runtime = context.runtime;
+  StateCacheChangeList& changes = context.changes;
+  auto& byId = store.get<sc_index::ByIdProperty>();
+  if (entry.objectType == 0) {
+    Logger(LOG_LEVEL_ERROR, "ConfigCache: received invalid object from controller");
+    return;
+  }
+  const uint32_t type = static_cast<uint32_t>(entry.objectType);
+  const uint32_t property = static_cast<uint32_t>(entry.propertyType);
+  // Only observers read the changes: a full sync of a type nobody observes keeps no second copy of it.
+  const bool observed = context.observers.count(type) > 0;
+  auto found = byId.find(std::make_tuple(entry.objectId, property, type));
+  if (entry.operation == TolvarUpdateMsg::OP_CLEAR) {
+    if (property == 0) {
+      // The object's properties go with it; the object record itself may never have been stored (the decoder
+      // sends configuration objects as properties only).
+      std::vector<StateCacheRecord> removed;
+      auto range = byId.equal_range(std::make_tuple(entry.objectId));
+      for (auto it = range.first; it != range.second;) {
+        if (it->objectType == type) {
+          removed.push_back(*it);
+          it = byId.erase(it);
+        } else {
+          ++it;
+        }
+      }
+      if (removed.empty()) return;
+      QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 type %2", IdText(type, entry.objectId),
+              ObjTypeToString(type));
+      if (!observed) return;
+      if (runtime) {
+        // The write-back deletes the database object: its properties go with it there too.
+        std::string objectValue = removed.front().propertyType == 0 ? removed.front().value : entry.value;
+        changes.push_back(Removal(StateCacheRecord{type, entry.objectId, 0, objectValue, 0}, entry.spanContext));
+      } else {
+        AppendObjectRemoval(removed, entry.spanContext, changes);
+      }
+    } else {
+      if (found == byId.end()) return;
+      QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 property %2", IdText(type, entry.objectId),
+              PropertyTypeToString(property));
+      StateCacheChange removal = Removal(*found, entry.spanContext);
+      byId.erase(found);
+      LogContentChange(removal);
+      if (observed) changes.push_back(std::move(removal));
+    }
+    return;
+  }
+  if (entry.operation != TolvarUpdateMsg::OP_SET) {
+    Logger(LOG_LEVEL_ERROR, "ConfigCache: unsupported operation %1", entry.operation).AddTag("errorCode:LCP00007");
+    return;
+  }
+  StateCacheChange change;
+  bool reportsRecord = false;  // the change carries the record's value rather than the entry's
+  if (found == byId.end()) {
+    if (property == 0) {
+      QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Add object %1 type %2", IdText(type, entry.objectId),
+              ObjTypeToString(type));
+    } else {
+      QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Add object %1 property %2", IdText(type, entry.objectId),
+              PropertyTypeToString(property));
+    }
+    store.insert(StateCacheRecord{type, entry.objectId, property, entry.value, version});
+  } else if (property == 0 && !runtime && found->value != entry.value) {
+    // A whole object sent again with new content (a put of a whole-object type): the cache takes the content.
+    QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: create existing object operation!");
+    change.oldValue = found->value;
+    change.hasOld = true;
+    byId.modify(found, [&](StateCacheRecord& r) {
+      r.value = entry.value;
+      r.fullSyncVersion = version;
+    });
+  } else if (property == 0) {
+    QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: create existing object operation!");
+    byId.modify(found, [version](StateCacheRecord& r) { r.fullSyncVersion = version; });
+    if (!(runtime && context.fullSync)) return;
+    reportsRecord = true;
+    change.oldValue = found->value;
+    change.hasOld = true;
+  } else if (found->value != entry.value) {
+    QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Update object %1 property %2", IdText(type, entry.objectId),
+            PropertyTypeToString(property));
+    change.oldValue = found->value;
+    change.hasOld = true;
+    byId.modify(found, [&](StateCacheRecord& r) {
+      r.value = entry.value;
+      r.fullSyncVersion = version;
+    });
+  } else {
+    byId.modify(found, [version](StateCacheRecord& r) { r.fullSyncVersion = version; });
+    // Unchanged: no change, except that a runtime full sync reports everything it wrote.
+    if (!(runtime && context.fullSync)) return;
+    change.oldValue = found->value;
+    change.hasOld = true;
+  }
+  if (movable) {
+    change.entry = std::move(*movable);
+  } else {
+    change.entry = entry;
+  }
+  if (reportsRecord) change.entry.value = found->value;
+  LogContentChange(change);
+  if (observed) changes.push_back(std::move(change));
 }
 
 void StateCacheConfigTable::Sweep(ConfigRecordStore& store, uint32_t version, const Registry& observers,
@@ -228,6 +248,15 @@ void StateCacheConfigTable::Sweep(ConfigRecordStore& store, uint32_t version, co
 }
 
 void StateCacheConfigTable::UpdateDesiredState(const std::list<TolvarUpdateMsg>& updates, uint8_t fullSync) {
+  UpdateDesired(updates, nullptr, fullSync);
+}
+
+void StateCacheConfigTable::TakeDesiredState(std::list<TolvarUpdateMsg>&& updates, uint8_t fullSync) {
+  UpdateDesired(updates, &updates, fullSync);
+}
+
+void StateCacheConfigTable::UpdateDesired(const std::list<TolvarUpdateMsg>& updates, std::list<TolvarUpdateMsg>* taken,
+                                          uint8_t fullSync) {
   std::lock_guard<std::recursive_mutex> notifyLock(_desiredNotify);
   StateCacheChangeList changes;
   bool first = false;
@@ -243,7 +272,7 @@ void StateCacheConfigTable::UpdateDesiredState(const std::list<TolvarUpdateMsg>&
       }
     }
     if (fullSync) ++_fullSyncVersion;
-    Apply(_desired, updates, fullSync != 0, _fullSyncVersion, false, _desiredObservers, changes);
+    Apply({_desired, fullSync != 0, _fullSyncVersion, false, _desiredObservers, changes}, updates, taken);
     if (fullSync) Sweep(_desired, _fullSyncVersion, _desiredObservers, changes);
     first = !_initialised;
     _initialised = true;
@@ -263,7 +292,7 @@ void StateCacheConfigTable::UpdateRuntimeState(const std::list<TolvarUpdateMsg>&
     if (changesIn.empty()) span.SetTag("MsgList", "Empty");
     span.SetTag("isFullSync", fullSync ? "True" : "False");
     if (fullSync) ++_runtimeVersion;
-    Apply(_runtime, changesIn, fullSync, _runtimeVersion, true, _runtimeObservers, changes);
+    Apply({_runtime, fullSync, _runtimeVersion, true, _runtimeObservers, changes}, changesIn, nullptr);
     if (fullSync) Sweep(_runtime, _runtimeVersion, _runtimeObservers, changes);
     lists = SplitByObserver(_runtimeObservers, std::move(changes), fullSync);
   }

@@ -34,6 +34,9 @@ class StateCacheConfigTable : public qor::RefCounted<StateCacheConfigTable, Comp
   StateCacheConfigTable() = default;
 
   void UpdateDesiredState(const std::list<TolvarUpdateMsg>& updates, uint8_t fullSync) override;
+  // Moves each entry's id, value and contexts into the change observers receive (the record keeps its own copy)
+  // and frees the entry once applied.
+  void TakeDesiredState(std::list<TolvarUpdateMsg>&& updates, uint8_t fullSync) override;
   void UpdateRuntimeState(const std::list<TolvarUpdateMsg>& changes, bool fullSync) override;
 
   bool RegisterDesiredStateObserver(uint32_t objectType, SCConfigTableObserver* observer) override;
@@ -73,10 +76,21 @@ class StateCacheConfigTable : public qor::RefCounted<StateCacheConfigTable, Comp
  private:
   using Registry = std::multimap<uint32_t, SCConfigTableObserver*>;
 
-  // Applies entries to `store`; appends the effective changes of the types `observers` has an observer for.
-  // `runtime` selects the runtime reporting rules.
-  void Apply(ConfigRecordStore& store, const std::list<TolvarUpdateMsg>& entries, bool fullSync, uint32_t version,
-             bool runtime, const Registry& observers, StateCacheChangeList& changes);
+  struct ApplyContext {
+    ConfigRecordStore& store;
+    bool fullSync;
+    uint32_t version;
+    bool runtime;  // the runtime reporting rules
+    const Registry& observers;
+    StateCacheChangeList& changes;
+  };
+  // Applies `entries` to the store; appends the effective changes of the types the observers are registered for.
+  // With `taken` (the same list, handed over) each entry's contents move into its change and the entry is freed.
+  static void Apply(const ApplyContext& context, const std::list<TolvarUpdateMsg>& entries,
+                    std::list<TolvarUpdateMsg>* taken);
+  // One entry; `movable` (the entry itself, or null) may be moved from.
+  static void ApplyEntry(const ApplyContext& context, const TolvarUpdateMsg& entry, TolvarUpdateMsg* movable);
+  void UpdateDesired(const std::list<TolvarUpdateMsg>& updates, std::list<TolvarUpdateMsg>* taken, uint8_t fullSync);
   // Removes records older than `version`; an object omitted entirely is reported as a delete of the desired store
   // reports it (the object first, then its properties), for the observed types.
   static void Sweep(ConfigRecordStore& store, uint32_t version, const Registry& observers,

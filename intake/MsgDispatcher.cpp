@@ -83,8 +83,8 @@ void MsgDispatcher::Loop() {
   Logger(LOG_LEVEL_INFO, "MsgDispatcher: start");
   Transaction transaction;
   while (_queue->Get(transaction)) {
-    Dispatch(transaction);
     const bool fullSync = transaction.second.first;
+    Dispatch(std::move(transaction));
     transaction = Transaction();
     // A full sync frees as much as the whole desired state in small blocks (its entries, the changes, the spans'
     // tags), on several threads' heaps: consolidated and handed back to the system here, at the end of the sync,
@@ -97,11 +97,11 @@ void MsgDispatcher::Loop() {
   _loopDone.notify_all();
 }
 
-void MsgDispatcher::Dispatch(const Transaction& transaction) {
+void MsgDispatcher::Dispatch(Transaction&& transaction) {
   const bool fullSync = transaction.second.first;
   const unsigned long id = transaction.second.second;
   // std::map keeps the ids ascending: caches first, then the applications.
-  for (const auto& [componentId, entries] : transaction.first) {
+  for (auto& [componentId, entries] : transaction.first) {
     qor::RefPtr<Component> component;
     {
       std::lock_guard<std::mutex> lock(_mutex);
@@ -117,7 +117,7 @@ void MsgDispatcher::Dispatch(const Transaction& transaction) {
       if (auto context = qor::wft::WorkflowUtil::GetTraceInfoFromString(entry.spanContext)) links.push_back(*context);
     }
     qor::wft::Span span = qor::wft::WorkflowUtil::StartLinkedSpan("MsgDispatcher", links);
-    component->UpdateDesiredState(entries, fullSync ? 1 : 0);
+    component->TakeDesiredState(std::move(entries), fullSync ? 1 : 0);
     span.End();
   }
 }

@@ -2,7 +2,7 @@
 //
 // The Tolvar client only enqueues transactions on the shared update queue; one dispatcher loop (a long-running work
 // item on the agent's worker group) takes them one at a time and calls each registered component's
-// UpdateDesiredState synchronously, in ascending component-id order, so state cache tables (ids 1-3) are up to
+// TakeDesiredState synchronously, in ascending component-id order, so state cache tables (ids 1-3) are up to
 // date before the applications run for the same transaction. Ids without a component are skipped silently.
 //
 // Ownership: the dispatcher holds a counted reference to every registered component and a shared reference to
@@ -41,7 +41,8 @@ class MsgDispatcher : public qor::RefCounted<MsgDispatcher, qor::IRefCountable> 
   // The loop: takes transactions until the queue closes. Public for the work item.
   void Loop();
   // Hands one transaction to the registered components (the loop's body; tests and benchmarks call it directly).
-  void Dispatch(const Transaction& transaction);
+  // Each component's entries are handed over (TakeDesiredState), so the transaction is consumed.
+  void Dispatch(Transaction&& transaction);
 
  private:
   std::shared_ptr<UpdateQueue> _queue;

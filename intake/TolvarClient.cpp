@@ -482,7 +482,8 @@ void TolvarClient::OnBarrier() {
   MergeRepeated(_pending);
   UpdateContainerMapping(_pending);
   unsigned long id = g_transactionId.load();
-  Transaction transaction{std::move(_pending), {fullSync, id}};
+  // make_pair, not a braced pair: with one the pair's copy constructor is chosen and the entries are copied.
+  Transaction transaction{std::move(_pending), std::make_pair(fullSync, id)};
   _pending = TransactionEntries();
   if (!_updateQueue->Put(std::move(transaction)) && _updateQueue->IsOpen()) {
     Logger(LOG_LEVEL_ERROR, "TolvarClient: Fail to put transaction %1 into the update queue", id);

@@ -138,32 +138,31 @@ void DVSPropConvertor::Stop() {
 DVSPropConvertor::Change DVSPropConvertor::Prepare(uint32_t objectType, const std::string& objectId, uint32_t property,
                                                    int32_t operation, const std::string& value,
                                                    const std::string* tableOldValue) {
-  Change change;
-  change.tableOldValue = tableOldValue;
-  change.objectType = objectType;
-  change.objectId = objectId;
-  change.property = property;
-  change.operation = operation;
-  change.value = value;
+  Change change(objectType, objectId, property, operation, value, tableOldValue);
   const bool remove = change.Delete();
   if (operation != TolvarUpdateMsg::OP_SET && !remove) return change;  // the handler reports it
-  // What the view held before, only where the property's handler (or a whole-object removal) looks at it.
+  // What the view held before, only where the property's handler (or a whole-object removal) looks at it, and
+  // only when it held something (Old() reads as empty otherwise): a full sync into an empty view copies nothing.
   const bool entity = property == 0;
   if (objectType == tv::LOG_SWITCH_PORT_CONFIG) {
     if (const LspState* lsp = _state.Port(objectId)) {
-      if (property == P::LSP_EXTRA_CONFIGS) change.MutableOld().extraConfigs = lsp->extraConfigs;
-      if (property == P::LSP_SWITCH_ID) change.MutableOld().switchId = lsp->switchId;
-      if (property == P::LSP_ATTACHMENT) change.MutableOld().attachment = lsp->attachment;
+      if (property == P::LSP_EXTRA_CONFIGS && !lsp->extraConfigs.empty()) {
+        change.MutableOld().extraConfigs = lsp->extraConfigs;
+      }
+      if (property == P::LSP_SWITCH_ID && !lsp->switchId.empty()) change.MutableOld().switchId = lsp->switchId;
+      if (property == P::LSP_ATTACHMENT && lsp->attachment) change.MutableOld().attachment = lsp->attachment;
     }
   } else if (objectType == tv::LOG_SWITCH_CONFIG) {
     if (const LsState* ls = _state.Switch(objectId)) {
-      if (property == P::LS_EXTRA_CONFIGS) change.MutableOld().extraConfigs = ls->extraConfigs;
-      if (entity || property == P::LS_ATTACHMENT) change.MutableOld().lsAttachment = ls->attachment;
-      if (property == P::LS_TYPE) change.MutableOld().lsType = ls->type;
+      if (property == P::LS_EXTRA_CONFIGS && !ls->extraConfigs.empty()) {
+        change.MutableOld().extraConfigs = ls->extraConfigs;
+      }
+      if ((entity || property == P::LS_ATTACHMENT) && ls->attachment) change.MutableOld().lsAttachment = ls->attachment;
+      if (property == P::LS_TYPE && ls->type) change.MutableOld().lsType = ls->type;
     }
   } else if (objectType == tv::TRANSPORT_NODE_CONFIG) {
     auto it = _state.transportNodes.find(objectId);
-    if (it != _state.transportNodes.end()) change.MutableOld().hostSwitches = it->second;
+    if (it != _state.transportNodes.end() && !it->second.empty()) change.MutableOld().hostSwitches = it->second;
   }
   change.converted = _state.ApplyRaw(objectType, objectId, property, remove, value);
   if (!change.converted) {

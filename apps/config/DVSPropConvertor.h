@@ -113,16 +113,20 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
 
  private:
   // One change of a batch with what its handler needs of the state before the batch changed it.
+  // A batch of every port of a host keeps all its changes until they are emitted, so a change stays small: it
+  // refers to the table change's id and value (valid while its batch is handled) instead of copying them.
   struct Change {
-    uint32_t objectType = 0;
-    std::string objectId;
-    uint32_t property = 0;
-    int32_t operation = 0;                       // entry operation: 1 set, 2 clear, others unsupported
-    std::string_view value;                      // the table change's value (valid while its batch is handled)
-    bool converted = true;                       // false: the value did not parse or validate, the previous value stays
-    const std::string* tableOldValue = nullptr;  // the value the configuration table held before, when known
-    // What the view held before the change, kept only where a handler needs it (a batch of every port of a host
-    // keeps all its changes until they are emitted, so a change stays small).
+    Change(uint32_t type, const std::string& id, uint32_t propertyType, int32_t op, std::string_view body,
+           const std::string* tableOld)
+        : objectId(id), value(body), tableOldValue(tableOld), objectType(type), property(propertyType), operation(op) {}
+    const std::string& objectId;
+    std::string_view value;
+    const std::string* tableOldValue;  // the value the configuration table held before, when known
+    uint32_t objectType;
+    uint32_t property;
+    int32_t operation;      // entry operation: 1 set, 2 clear, others unsupported
+    bool converted = true;  // false: the value did not parse or validate, the previous value stays
+    // What the view held before the change, kept only where a handler needs it and the view held something.
     struct Before {
       std::map<std::string, std::string> extraConfigs;
       std::string switchId;

@@ -2,6 +2,7 @@
 // derived look-ups and queries from other threads during updates.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
 
@@ -147,6 +148,82 @@ TEST_F(ConfigTableTest, EachObserverGetsOneCallWithItsOwnChangesInOrder) {
   EXPECT_EQ(order, (std::vector<std::string>{Id(10), Id(1), Id(11)}));
   ASSERT_EQ(switches.Calls().size(), 1u);
   EXPECT_EQ(switches.Calls()[0].changes.size(), 2u);
+}
+
+// A batch handed over (as the dispatcher hands it) is consumed: every entry reaches the observer once, in order and
+// whole (id, value, operation, contexts), the table holds every record, and a second table fed the same batch
+// read in place tells its observer and holds exactly the same; then a delta handed over carries its old value.
+TEST_F(ConfigTableTest, HandedOverBatchReachesObserversOnceInOrderAndStaysInTheTable) {
+  test::RecordingObserver readInPlace;
+  qor::RefPtr<StateCacheConfigTable> reference(new StateCacheConfigTable());
+  ASSERT_TRUE(_table->RegisterDesiredStateObserver(tv::LOG_SWITCH_PORT_CONFIG, &_observer));
+  ASSERT_TRUE(reference->RegisterDesiredStateObserver(tv::LOG_SWITCH_PORT_CONFIG, &readInPlace));
+  const tv::LogSwitchPortConfigMsg a = Port(1, true), b = Port(2, false), c = Port(3, true);
+  tv::LogSwitchConfigMsg ls;  // a type nobody observes: applied, not reported
+  ls.mutable_id()->set_low(10);
+  ls.set_vni(5000);
+  std::list<TolvarUpdateMsg> batch = test::FullSync(CONFIGCACHE, {&a, &ls, &b, &c});
+  for (TolvarUpdateMsg& entry : batch) {
+    entry.spanContext = "span-" + std::to_string(entry.propertyType);
+    entry.decoderContext = "decoder-" + entry.objectId;
+  }
+  const std::list<TolvarUpdateMsg> sent = batch;
+  reference->UpdateDesiredState(sent, 1);
+  _table->TakeDesiredState(std::move(batch), 1);
+  EXPECT_TRUE(batch.empty());  // each entry freed once applied
+
+  auto calls = _observer.Calls();
+  ASSERT_EQ(calls.size(), 1u);
+  EXPECT_TRUE(calls[0].fullSync);
+  // The decoder also clears the properties a port lacks; clearing what is not there changes nothing.
+  std::vector<std::string> expected;
+  size_t sets = 0;
+  for (const TolvarUpdateMsg& entry : sent) {
+    if (entry.operation != TolvarUpdateMsg::OP_SET) continue;
+    ++sets;
+    if (entry.objectType != tv::LOG_SWITCH_PORT_CONFIG) continue;
+    StateCacheChange change;
+    change.entry = entry;
+    expected.push_back(test::ChangeText(change) + " " + entry.spanContext + " " + entry.decoderContext);
+  }
+  std::vector<std::string> received;
+  for (const StateCacheChange& change : calls[0].changes) {
+    EXPECT_FALSE(change.hasOld);
+    received.push_back(test::ChangeText(change) + " " + change.entry.spanContext + " " + change.entry.decoderContext);
+  }
+  EXPECT_EQ(received, expected);
+  EXPECT_EQ(Texts(readInPlace.Calls().at(0).changes), Texts(calls[0].changes));
+
+  std::vector<StateCacheRecord> held, referenceHeld;
+  EXPECT_EQ(_table->CopyDesired(&held, 100), sets);
+  reference->CopyDesired(&referenceHeld, 100);
+  ASSERT_EQ(held.size(), referenceHeld.size());
+  for (size_t i = 0; i < held.size(); ++i) {
+    EXPECT_EQ(held[i].objectId, referenceHeld[i].objectId);
+    EXPECT_EQ(held[i].propertyType, referenceHeld[i].propertyType);
+    EXPECT_EQ(held[i].value, referenceHeld[i].value);
+  }
+
+  std::string before, value;
+  ASSERT_TRUE(_table->QueryDesiredProperty(b.id().SerializeAsString(), Property::LSP_ADMIN_STATE_UP, &before));
+  const tv::LogSwitchPortConfigMsg bUp = Port(2, true);
+  std::list<TolvarUpdateMsg> delta = test::Decoded(CONFIGCACHE, &b, &bUp);
+  auto admin = std::find_if(delta.begin(), delta.end(), [](const TolvarUpdateMsg& entry) {
+    return entry.propertyType == Property::LSP_ADMIN_STATE_UP && entry.operation == TolvarUpdateMsg::OP_SET;
+  });
+  ASSERT_NE(admin, delta.end());
+  const std::string after = admin->value;
+  _table->TakeDesiredState(std::move(delta), 0);
+  calls = _observer.Calls();
+  ASSERT_EQ(calls.size(), 2u);
+  ASSERT_EQ(calls[1].changes.size(), 1u);
+  const StateCacheChange& update = calls[1].changes.front();
+  EXPECT_EQ(update.entry.propertyType, Property::LSP_ADMIN_STATE_UP);
+  EXPECT_TRUE(update.hasOld);
+  EXPECT_EQ(update.oldValue, before);
+  EXPECT_EQ(update.entry.value, after);
+  ASSERT_TRUE(_table->QueryDesiredProperty(b.id().SerializeAsString(), Property::LSP_ADMIN_STATE_UP, &value));
+  EXPECT_EQ(value, after);
 }
 
 TEST_F(ConfigTableTest, RegistrationRulesAndBadEntries) {

@@ -185,7 +185,7 @@ AgentCachePipeline::AgentCachePipeline(const std::string& endpoint, bool mirrors
   _dispatchThread = std::thread([this] {
     VevUroro::Transaction transaction;
     while (_queue->Get(transaction)) {
-      _dispatcher->Dispatch(transaction);
+      _dispatcher->Dispatch(std::move(transaction));
       transaction = VevUroro::Transaction();
     }
   });
