@@ -81,6 +81,7 @@ void UPMService::Stop() {
   }
   {
     std::lock_guard<std::recursive_mutex> lock(_callbackMutex);
+    std::lock_guard<std::mutex> listLock(_callbackListMutex);
     _callbacks.clear();
   }
   QOR_LIB_LOG(library_log_level, LOG_LEVEL_INFO, "UPMService: %1 stopped", _name);
@@ -290,10 +291,17 @@ void UPMService::OnBarrier() {
 void UPMService::Deliver(const std::map<uint32_t, std::vector<ProfileUpdate>>& updates, bool fullSync) {
   std::lock_guard<std::recursive_mutex> lock(_callbackMutex);
   static const std::vector<ProfileUpdate> kNone;
-  // Copied: a callback may unregister itself.
-  auto callbacks = _callbacks;
+  // Copied: a callback may register or unregister callbacks.
+  std::map<uint64_t, std::pair<uint32_t, ProfileCallback>> callbacks;
+  {
+    std::lock_guard<std::mutex> listLock(_callbackListMutex);
+    callbacks = _callbacks;
+  }
   for (const auto& [id, entry] : callbacks) {
-    if (!_callbacks.count(id)) continue;
+    {
+      std::lock_guard<std::mutex> listLock(_callbackListMutex);
+      if (!_callbacks.count(id)) continue;
+    }
     auto list = updates.find(entry.first);
     if (!fullSync && list == updates.end()) continue;
     QOR_LIB_LOG(library_log_level, LOG_LEVEL_DEBUG, "UPMService: %1 profile updates of type %2, fullSync %3",
@@ -325,7 +333,7 @@ bool UPMService::Synced() const {
 }
 
 uint64_t UPMService::RegisterCallback(uint32_t profileType, ProfileCallback callback) {
-  std::lock_guard<std::recursive_mutex> lock(_callbackMutex);
+  std::lock_guard<std::mutex> lock(_callbackListMutex);
   uint64_t id = _nextCallback++;
   _callbacks[id] = {profileType, std::move(callback)};
   return id;
@@ -333,6 +341,7 @@ uint64_t UPMService::RegisterCallback(uint32_t profileType, ProfileCallback call
 
 void UPMService::UnregisterCallback(uint64_t id) {
   std::lock_guard<std::recursive_mutex> lock(_callbackMutex);
+  std::lock_guard<std::mutex> listLock(_callbackListMutex);
   _callbacks.erase(id);
 }
 

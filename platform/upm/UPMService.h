@@ -21,7 +21,9 @@
 // library's callback thread, one at a time. Queries and registration may come from any thread; one mutex guards
 // the profile state and is never held while a callback runs; a second (recursive) one is held while callbacks
 // run, so that UnregisterCallback returns only when its callback cannot run any more (a callback may unregister
-// itself). Create with std::make_shared: the client holds weak references to the service.
+// itself; do not unregister while holding a lock a callback takes). RegisterCallback never waits for callbacks:
+// a callback registered during a delivery is first called at the next one. Create with std::make_shared: the client
+// holds weak references to the service.
 #pragma once
 
 #include <atomic>
@@ -105,7 +107,11 @@ class UPMService : public IProfileService, public std::enable_shared_from_this<U
   std::set<Entity> _touched;  // entities the updates since the last barrier touched
   Effective _effective;
 
+  // Held while callbacks run (and by UnregisterCallback, to wait for them). Taken before _callbackListMutex.
   std::recursive_mutex _callbackMutex;
+  // Guards the list only, never held while a callback runs: registering does not wait for a delivery, whose
+  // callbacks may wait for a lock the registering thread holds.
+  std::mutex _callbackListMutex;
   std::map<uint64_t, std::pair<uint32_t, ProfileCallback>> _callbacks;
   uint64_t _nextCallback = 1;
 };

@@ -4,7 +4,10 @@
 // per transaction, and a seeded differential test of those deltas against what a fresh service reads.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <mutex>
 #include <random>
+#include <thread>
 
 #include "platform/upm/UPMService.h"
 #include "support/Differential.h"
@@ -287,6 +290,39 @@ TEST_F(UPMServiceTest, UnregisteredCallbackIsNotCalledAndServiceWithoutClientKno
   EXPECT_TRUE(alone.Start());
   EXPECT_FALSE(alone.GetEffectiveProfile(UuidBytes(100), kIpDiscovery, nullptr));
   alone.Stop();
+}
+
+// A consumer registers while holding its own lock, and its callbacks take that lock: registering must not wait for
+// a delivery in progress, or the two threads wait for each other.
+TEST_F(UPMServiceTest, RegisteringDoesNotWaitForACallbackInProgress) {
+  auto client = NewClient("agent");
+  client->StartAsync();
+  auto upm = std::make_shared<UPMService>("agent", client);
+  std::mutex consumerLock;
+  std::atomic<bool> inCallback{false};
+  Calls late;
+  upm->RegisterCallback(kIpDiscovery, [&](const std::vector<ProfileUpdate>&, bool) {
+    inCallback = true;
+    std::lock_guard<std::mutex> lock(consumerLock);
+  });
+  std::unique_lock<std::mutex> held(consumerLock);
+  ASSERT_TRUE(upm->Start());
+  ASSERT_TRUE(qor::test::WaitFor([&] { return inCallback.load(); }));
+  // The delivery now waits for consumerLock, which this thread holds while it registers.
+  auto registered = std::make_shared<std::atomic<bool>>(false);
+  std::thread registering([&upm, &late, registered] {
+    upm->RegisterCallback(kIpDiscovery, late.Callback());
+    *registered = true;
+  });
+  EXPECT_TRUE(qor::test::WaitFor([&] { return registered->load(); }));
+  held.unlock();
+  registering.join();
+  // Registered during the full sync's delivery: called from the next barrier on.
+  Write({Put(tv::PROFILE, Profile(1, kIpDiscovery, true)), Put(tv::LOG_SWITCH_PORT_CONFIG, Port(100, 10, {1}))});
+  ASSERT_TRUE(qor::test::WaitFor([&] { return late.Size() == 1; }));
+  EXPECT_FALSE(late.At(0).second);
+  upm->Stop();
+  client->Stop();
 }
 
 // What a consumer of one type's callbacks holds: (entity kind, entity id, type) -> the effective profile's bytes.
