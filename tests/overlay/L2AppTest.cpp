@@ -532,8 +532,14 @@ TEST_F(L2AppTest, GlobalRoutingDomainFollowsTheOverlayInstance) {
   sent.clear();
   h.Command({"l2-instance", "add", "6"});
   EXPECT_TRUE(Logged(log, "L2App: only one host switch is supported for global routing domain 2 instance found"));
-  EXPECT_TRUE(sent.empty());
+  // A fresh agent facing two instances sends the domain to neither: the first instance's VTEPs are withdrawn.
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(ov::GetU32(sent[0].data() + 12), 5u);
+  EXPECT_EQ(ov::GetU16(sent[0].data() + 33), 0u);
+  EXPECT_EQ(ov::GetU16(sent[0].data() + 35), 2u);
+  EXPECT_TRUE(h.module.RoutingDomainVteps().empty());
   h.Command({"l2-instance", "remove", "6"});
+  EXPECT_EQ(h.module.RoutingDomainVteps().size(), 2u);
   // A desired change of the domain goes out as a delta.
   tv::RoutingDomainFibMsg more = rd;
   *more.add_vteps() = Vtep(0x0a000033, 33);
@@ -558,6 +564,32 @@ TEST_F(L2AppTest, GlobalRoutingDomainFollowsTheOverlayInstance) {
   h.Command({"l2-instance", "add", "0"});
   EXPECT_TRUE(Logged(log, "L2App: invalid sync global routing domain " + global));
   EXPECT_TRUE(Logged(log, "LCP00901"));
+}
+
+// Changes of the global routing domain made while it has no single instance reach the module when it has one
+// again: what the module then holds is what a fresh agent would send, removals included.
+TEST_F(L2AppTest, GlobalRoutingDomainChangesMadeWithoutASingleInstanceAreNotLost) {
+  h.Connect();
+  tv::RoutingDomainFibMsg rd;
+  *rd.mutable_id() = UuidOfLow(0x99);
+  rd.mutable_routing_domain_id()->set_high(~0ull);
+  rd.mutable_routing_domain_id()->set_low(~0ull);
+  *rd.add_vteps() = Vtep(0x0a000031, 31);
+  *rd.add_vteps() = Vtep(0x0a000032, 32);
+  h.Cache().L2Table()->UpdateDesiredState(Decoded(L2CACHE, nullptr, &rd), 0);
+  h.Command({"l2-instance", "add", "5"});
+  ASSERT_EQ(h.module.RoutingDomainVteps().size(), 2u);
+
+  h.Command({"l2-instance", "add", "6"});
+  tv::RoutingDomainFibMsg changed = rd;
+  changed.mutable_vteps()->RemoveLast();
+  *changed.add_vteps() = Vtep(0x0a000033, 33);
+  h.Cache().L2Table()->UpdateDesiredState(Decoded(L2CACHE, &rd, &changed), 0);
+  EXPECT_TRUE(h.module.RoutingDomainVteps().empty());
+  h.Command({"l2-instance", "remove", "6"});
+  std::set<uint32_t> labels;
+  for (const auto& [key, entry] : h.module.RoutingDomainVteps()) labels.insert(ov::GetU32(entry.record.data() + 20));
+  EXPECT_EQ(labels, (std::set<uint32_t>{31, 33}));
 }
 
 class CapturingListener : public IBfdVniListener {
