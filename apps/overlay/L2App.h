@@ -10,7 +10,8 @@
 //
 // Session: at every link-up and every out-of-sync report the ready level drops to 0, Init is sent, the level rises
 // to 1 and Session Open is sent with a new session ID; the module's Open ACK raises it to 2. The module then
-// reports every VNI it has joined (each join sends that VNI's desired tables), its local tables, and Full Sync End.
+// reports its overlay instances and every VNI it has joined (each join sends that VNI's desired tables), its local
+// tables, and Full Sync End; the instances of an earlier session are forgotten.
 // Once that end and the database's first full sync have both arrived, the application writes the local tables as
 // the runtime cache's full sync and answers with its own sync end, after which the module drops what was not sent
 // again (so a restart before the database answered drops nothing). Messages of another session are dropped. The

@@ -132,6 +132,10 @@ void L2App::OnLinkStatus(DataplaneLink* link, LinkStatus status) {
 void L2App::StartSession() {
   _readyLevel = 0;
   _sessionId = ++s_sessionId;
+  // The module reports its overlay instances again in each session; those of a module that went (a restart, a
+  // reload that numbers them anew) must not count against the global routing domain's one host switch.
+  _instances.clear();
+  _queuedInstances.clear();
   Bytes version;
   PutU32(version, kProtocolVersion);
   Bytes init = Message(kMsgInit, _sessionId, kInitVersion, version);

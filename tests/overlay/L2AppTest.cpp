@@ -592,6 +592,40 @@ TEST_F(L2AppTest, GlobalRoutingDomainChangesMadeWithoutASingleInstanceAreNotLost
   EXPECT_EQ(labels, (std::set<uint32_t>{31, 33}));
 }
 
+// A reloaded module reports its instances anew: the agent forgets those of the module that went, so the global
+// routing domain goes to the one instance there is, as a fresh agent would send it; a link flap keeps it.
+TEST_F(L2AppTest, InstancesOfAGoneModuleAreForgottenAtANewSession) {
+  h.Connect();
+  tv::RoutingDomainFibMsg rd;
+  *rd.mutable_id() = UuidOfLow(0x99);
+  rd.mutable_routing_domain_id()->set_high(~0ull);
+  rd.mutable_routing_domain_id()->set_low(~0ull);
+  *rd.add_vteps() = Vtep(0x0a000031, 31);
+  *rd.add_vteps() = Vtep(0x0a000032, 32);
+  h.Cache().L2Table()->UpdateDesiredState(Decoded(L2CACHE, nullptr, &rd), 0);
+  h.Command({"l2-instance", "add", "5"});
+  ASSERT_EQ(h.module.RoutingDomainVteps().size(), 2u);
+
+  h.Link().Down();
+  h.Connect();  // the same module: it reports instance 5 again and keeps the domain through its sweep
+  EXPECT_EQ(h.app->Instances(), (std::set<uint32_t>{5}));
+  EXPECT_EQ(h.module.RoutingDomainVteps().size(), 2u);
+
+  h.Link().Down();
+  h.module.~OverlayModule();
+  new (&h.module) qor::dpsim::OverlayModule();  // reloaded: it holds nothing and knows no instance
+  h.Connect();
+  EXPECT_TRUE(h.app->Instances().empty());
+  h.Command({"l2-instance", "add", "6"});
+  EXPECT_EQ(h.app->Instances(), (std::set<uint32_t>{6}));
+  EXPECT_FALSE(Logged(log, "only one host switch is supported"));
+  tv::RoutingDomainFibMsg less = rd;
+  less.mutable_vteps()->RemoveLast();
+  h.Cache().L2Table()->UpdateDesiredState(Decoded(L2CACHE, &rd, &less), 0);
+  ASSERT_EQ(h.module.RoutingDomainVteps().size(), 1u);
+  EXPECT_EQ(ov::GetU32(h.module.RoutingDomainVteps().begin()->second.record.data() + ov::kVtepLabelOffset), 31u);
+}
+
 class CapturingListener : public IBfdVniListener {
  public:
   void HandleStateCacheVNIUpdate(uint32_t vni, const std::string&, bool joined) override {

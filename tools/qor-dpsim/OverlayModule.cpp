@@ -395,6 +395,11 @@ bool OverlayModule::ApplyConfigure(uint16_t type, const uint8_t* p, size_t lengt
 }
 
 void OverlayModule::Replay(std::vector<Bytes>& replies) const {
+  for (uint32_t instance : _instances) {
+    Bytes payload;
+    Add32(payload, instance);
+    replies.push_back(Frame(ov::kMsgInstanceChange, _session, ov::kInstanceInsert, payload));
+  }
   for (const auto& [vni, switchId] : _joined) replies.push_back(VniMessage(switchId, vni, true));
   for (const auto& [vni, local] : _local) {
     auto joined = _joined.find(vni);
@@ -583,6 +588,11 @@ std::optional<std::pair<bool, std::string>> OverlayModule::Command(const std::ve
   if (name == "l2-instance") {
     if (n != 4 || (words[2] != "add" && words[2] != "remove") || !ParseU32(words[3], &a)) {
       return usage("l2-instance CHANNEL add|remove ID");
+    }
+    if (words[2] == "add") {
+      _instances.insert(a);
+    } else {
+      _instances.erase(a);
     }
     Bytes payload;
     Add32(payload, a);

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -105,6 +106,7 @@ class OverlayModule : public ChannelModule {
   uint64_t _generation = 0;
   bool _syncEnded = false;
   uint32_t _version = 0;
+  std::set<uint32_t> _instances;         // overlay instances, reported again in each session
   std::map<uint32_t, uint32_t> _joined;  // VNI -> switch ID
   std::map<uint32_t, VniTables> _tables;
   std::map<uint32_t, LocalTables> _local;
