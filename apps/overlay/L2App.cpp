@@ -738,12 +738,14 @@ void L2App::SendVtepGroup(const std::string& groupId, bool remove) {
     }
   }
   // The module replaces a group's whole list with each update, so a list that does not fit one message cannot be
-  // split; it is refused, and the module keeps what it had.
+  // split; it is refused, and the version the module holds is withdrawn, as the next session's sweep would do.
   if (records.size() * kVtepRecordLen > kMaxTlvPayload - kVtepGroupHeaderLen) {
     Logger(LOG_LEVEL_ERROR, "%1: VTEP GROUP (%2) has %3 VTEPs, more than one update holds, not sent", "L2App",
            group.group_key(), records.size())
         .AddTag("errorCode:LCP00019");
-    return;
+    remove = true;
+    records.clear();
+    payload[0] = 2;
   }
   PutU16(payload, static_cast<uint16_t>(records.size()));
   for (const Bytes& record : records) payload.insert(payload.end(), record.begin(), record.end());
