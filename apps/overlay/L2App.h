@@ -57,6 +57,8 @@ class L2App : public SCConfigTableObserver,
  public:
   static constexpr uint32_t kLinkBufferSize = 65536;
   static constexpr const char* kDefaultChannel = "qor_l2_tkmlink";
+  // Distinct instances whose changes are held until the open ACK (one instance per host switch, so far above use).
+  static constexpr size_t kMaxQueuedInstances = 1024;
 
   struct Collaborators {
     StateCacheConfigTable* configTable = nullptr;  // required; outlives the application

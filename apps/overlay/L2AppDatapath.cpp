@@ -584,7 +584,13 @@ void L2App::HandleInstanceChange(const ReceivedMessage& message) {
       Logger(LOG_LEVEL_WARN, "%1: not ready to receive internal vxlan instance change message", kPrefix);
       Logger(LOG_LEVEL_INFO, insert ? "%1: Insert queued ovl2 instance %2" : "%1: Remove queued ovl2 instance %2",
              kPrefix, instance);
-      // The last change of an instance decides whether it exists: keep only that one.
+      // The last change of an instance decides whether it exists: keep only that one, for a bounded number.
+      if (!_queuedInstances.count(instance) && _queuedInstances.size() >= kMaxQueuedInstances) {
+        Logger(LOG_LEVEL_ERROR, "%1: %2 ovl2 instances queued, dropping the change of instance %3", kPrefix,
+               _queuedInstances.size(), instance)
+            .AddTag("errorCode:LCP00407");
+        continue;
+      }
       _queuedInstances[instance] = insert;
       continue;
     }

@@ -753,6 +753,26 @@ TEST_F(L2AppTest, InstanceChangesBeforeTheOpenAckKeepTheLastPerInstance) {
 }
 
 // Alarms held while the host is unknown: the latest per kind, reason and NIC, at most kMaxPendingAlarms of them.
+// A module that reports more distinct instances before the open ACK than a host has switches fills a bounded queue;
+// what does not fit is dropped with a log line, and a later change of a queued instance still replaces its first.
+TEST_F(L2AppTest, InstanceChangesBeforeTheOpenAckAreBounded) {
+  h.Link().Up();  // no open ACK delivered yet
+  auto change = [&](uint16_t type, uint32_t instance) {
+    ov::Bytes payload;
+    ov::PutU32(payload, instance);
+    h.Deliver(ov::Message(ov::kMsgInstanceChange, h.app->SessionId(), type, payload));
+  };
+  for (uint32_t i = 1; i <= L2App::kMaxQueuedInstances + 10; ++i) change(ov::kInstanceInsert, i);
+  EXPECT_EQ(h.app->QueuedInstanceCount(), L2App::kMaxQueuedInstances);
+  EXPECT_TRUE(Logged(log, "L2App: 1024 ovl2 instances queued, dropping the change of instance 1025"));
+  EXPECT_TRUE(Logged(log, "LCP00407"));
+  for (uint32_t i = 2; i <= L2App::kMaxQueuedInstances; ++i) change(ov::kInstanceRemove, i);
+  EXPECT_EQ(h.app->QueuedInstanceCount(), L2App::kMaxQueuedInstances);
+  h.Pump();
+  EXPECT_EQ(h.app->ReadyLevel(), 2u);
+  EXPECT_EQ(h.app->Instances(), (std::set<uint32_t>{1}));
+}
+
 TEST_F(L2AppTest, PendingAlarmsKeepTheLatestPerNicAndAreBounded) {
   qor::monitoring::AlarmLog::Instance().Clear();
   L2AlarmReporter reporter;
