@@ -792,6 +792,12 @@ void L2App::SendBfdRecord(uint32_t switchId, const BfdSessionUpdate& update) {
 bool L2App::SendBfdSession(const BfdSessionUpdate& update) {
   AgentLockGuard lock(AgentLock());
   if (_stopped) return false;
+  // The session record carries one address type for both ends.
+  if (update.localIp.isIPv6 != update.remoteIp.isIPv6) {
+    Logger(LOG_LEVEL_ERROR, "%1: BuildBFDSessionEntryMsg type error: Local IP type is v4: %2, RemoteIP type is v4: %3",
+           "L2App", !update.localIp.isIPv6, !update.remoteIp.isIPv6);
+    return false;
+  }
   auto& sessions = _bfdSessions[update.vni];
   if (update.op == BfdSessionOp::kAdd) {
     sessions[BfdKey(update)] = update;

@@ -667,6 +667,23 @@ TEST_F(L2AppTest, BfdRecordsWaitForTheJoinAndTheListenerHearsOfIt) {
   h.app->SetBfdVniListener(nullptr);
 }
 
+// A session record names one address type for both ends: a mixed pair is refused, kept nowhere and not sent.
+TEST_F(L2AppTest, BfdSessionOfMixedAddressFamiliesIsRefused) {
+  SetUpSwitch();
+  h.Command({"l2-join", "5001", "9"});
+  BfdSessionUpdate session;
+  session.vni = 5001;
+  session.localIp.bytes = {10, 0, 0, 1};
+  session.remoteIp.isIPv6 = true;
+  session.remoteIp.bytes = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
+  EXPECT_FALSE(h.app->SendBfdSession(session));
+  EXPECT_TRUE(Logged(log, "L2App: BuildBFDSessionEntryMsg type error: Local IP type is v4: 1, RemoteIP type is v4: 0"));
+  EXPECT_TRUE(h.module.BfdSessions().empty());
+  // Not kept either: a new session sends nothing for it.
+  h.Command({"l2-out-of-sync"});
+  EXPECT_TRUE(h.module.BfdSessions().empty());
+}
+
 TEST_F(L2AppTest, InstancesAndAlarms) {
   h.Connect();
   h.Command({"l2-instance", "add", "1"});
