@@ -379,7 +379,7 @@ void L2App::HandleUpdate(const ReceivedMessage& message) {
   }
   std::list<TolvarUpdateMsg> entries;
   std::set<uint32_t> ignored;
-  std::set<std::string> unknownDomains, emptiedDomains;
+  std::set<std::string> unknownDomains, emptiedDomains, foreignDomains;
   bool rdVteps = false;
   bool queuedGlobal = false;
   for (const LocalRecord& r : update.records) {
@@ -390,6 +390,29 @@ void L2App::HandleUpdate(const ReceivedMessage& message) {
       if (unknownDomains.insert(r.domain).second) {
         Logger(LOG_LEVEL_ERROR, "%1: ignore routing domain VTEP update of unknown routing domain %2, switchID %3",
                kPrefix, UuidText(r.domain), r.switchId)
+            .AddTag("errorCode:LCP00407");
+      }
+      continue;
+    }
+    // A domain's VTEPs come from the switch that carries it (the global one: the host switch's one instance). While
+    // that switch is not known yet in this session, nothing contradicts the report.
+    if (rd && global && _instances.size() > 1) {
+      if (foreignDomains.insert(r.domain).second) {
+        Logger(LOG_LEVEL_ERROR, "%1: only one host switch is supported for global routing domain %2 instance found",
+               kPrefix, _instances.size())
+            .AddTag("errorCode:LCP00409");
+      }
+      continue;
+    }
+    const uint32_t domainSwitch = !rd      ? 0
+                                  : global ? (_instances.empty() ? 0 : *_instances.begin())
+                                           : _routingDomains[r.domain];
+    if (domainSwitch != 0 && r.switchId != domainSwitch) {
+      if (foreignDomains.insert(r.domain).second) {
+        Logger(LOG_LEVEL_ERROR,
+               "%1: ignore routing domain VTEP update of routing domain %2 from switchID %3, the domain is on "
+               "switchID %4",
+               kPrefix, UuidText(r.domain), r.switchId, domainSwitch)
             .AddTag("errorCode:LCP00407");
       }
       continue;

@@ -368,6 +368,40 @@ TEST_F(L2AppTest, RoutingDomainVtepsOfUnknownDomainsAreDroppedAndTheObjectGoesWi
   EXPECT_EQ(records(), 2u);
 }
 
+// A routing domain's VTEPs are taken from the switch that carries the domain only (the global domain: the host
+// switch's one instance); a report naming another switch is refused and logged.
+TEST_F(L2AppTest, RoutingDomainVtepsFromAnotherSwitchAreRefused) {
+  tv::LogSwitchConfigMsg ls;
+  *ls.mutable_id() = UuidOfLow(7);
+  ls.set_vni(5001);
+  *ls.mutable_routing_domain_id() = UuidOfLow(0x77);
+  h.Cache().ConfigTable()->UpdateDesiredState(Decoded(CONFIGCACHE, nullptr, &ls), 0);
+  h.Connect();
+  h.Command({"l2-join", "5001", "9"});
+  h.Command({"l2-instance", "add", "5"});
+  const std::string known = "00000000-0000-1111-0000-000000000077";
+  const std::string global = "ffffffff-ffff-ffff-ffff-ffffffffffff";
+  auto records = [&] {
+    std::vector<StateCacheRecord> held;
+    h.Cache().L2Table()->QueryRuntime(tv::ROUTING_DOMAIN_VTEP, &held);
+    return held.size();
+  };
+  h.Command({"l2-rd-vtep", "8", known, "10.0.0.50", "50", "add"});
+  EXPECT_TRUE(Logged(log, "L2App: ignore routing domain VTEP update of routing domain " + known +
+                              " from switchID 8, the domain is on switchID 9"));
+  h.Command({"l2-rd-vtep", "6", global, "10.0.0.70", "70", "add"});
+  EXPECT_TRUE(Logged(log, "L2App: ignore routing domain VTEP update of routing domain " + global +
+                              " from switchID 6, the domain is on switchID 5"));
+  EXPECT_EQ(records(), 0u);
+  h.Command({"l2-rd-vtep", "9", known, "10.0.0.50", "50", "add"});
+  h.Command({"l2-rd-vtep", "5", global, "10.0.0.70", "70", "add"});
+  EXPECT_EQ(records(), 4u);  // two objects, one VTEP each
+  // Two instances: the global domain has no one switch, so its reports are refused.
+  h.Command({"l2-instance", "add", "6"});
+  h.Command({"l2-rd-vtep", "6", global, "10.0.0.71", "71", "add"});
+  EXPECT_EQ(records(), 4u);
+}
+
 // Bad items of the module are logged for what is wrong with them, not with a text about something else.
 TEST_F(L2AppTest, BadItemsAreLoggedForWhatIsWrong) {
   h.Connect();
