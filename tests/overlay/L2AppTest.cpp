@@ -711,7 +711,8 @@ TEST_F(L2AppTest, BfdSessionOfMixedAddressFamiliesIsRefused) {
   session.remoteIp.isIPv6 = true;
   session.remoteIp.bytes = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
   EXPECT_FALSE(h.app->SendBfdSession(session));
-  EXPECT_TRUE(Logged(log, "L2App: BuildBFDSessionEntryMsg type error: Local IP type is v4: 1, RemoteIP type is v4: 0"));
+  EXPECT_TRUE(
+      Logged(log, "L2App: BuildBFDSessionEntryMsg type error: Local IP type is v4: true, RemoteIP type is v4: false"));
   EXPECT_TRUE(h.module.BfdSessions().empty());
   // Not kept either: a new session sends nothing for it.
   h.Command({"l2-out-of-sync"});
