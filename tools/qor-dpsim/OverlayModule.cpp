@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -591,8 +592,11 @@ std::optional<std::pair<bool, std::string>> OverlayModule::Command(const std::ve
     }
     if (words[2] == "add") {
       _instances.insert(a);
-    } else {
-      _instances.erase(a);
+    } else if (_instances.erase(a) && _instances.empty()) {
+      // The global routing domain lives on the host switch's one instance: it goes with it.
+      std::erase_if(_rdVteps, [](const auto& held) {
+        return std::all_of(held.first.begin(), held.first.begin() + 16, [](uint8_t b) { return b == 0xff; });
+      });
     }
     Bytes payload;
     Add32(payload, a);

@@ -68,6 +68,7 @@ class OverlayModule : public ChannelModule {
 
   // Views for tests.
   const std::map<uint32_t, uint32_t>& Joined() const { return _joined; }
+  const std::set<uint32_t>& Instances() const { return _instances; }
   const std::map<uint32_t, VniTables>& Tables() const { return _tables; }
   const Table& BfdSessions() const { return _bfdSessions; }
   const std::map<Bytes, Bytes>& BfdConfigs() const { return _bfdConfigs; }
