@@ -585,6 +585,11 @@ void L2App::ApplyRdFibChange(const StateCacheChange& change) {
         msg.ParseFromString(label);
         if (--_groupReferences[msg.group_key()] == 0) _groupReferences.erase(msg.group_key());
       }
+      if (found->second.routingDomain == GlobalRoutingDomainId()) {
+        _rdFibs.erase(found);
+        SyncGlobalRoutingDomain();
+        return;
+      }
       std::vector<Bytes> removed;
       for (const auto& [key, value] : found->second.vteps) {
         if (auto record = ElementRecord(Property::L2_VTEP, value)) removed.push_back(record->second);
@@ -639,6 +644,10 @@ void L2App::ApplyRdFibChange(const StateCacheChange& change) {
     value = held->second;
     fib.vteps.erase(held);
   }
+  if (fib.routingDomain == GlobalRoutingDomainId()) {
+    SyncGlobalRoutingDomainVtep(key);
+    return;
+  }
   auto record = ElementRecord(Property::L2_VTEP, value);
   if (!record) return;
   if (Added(change)) {
@@ -660,24 +669,22 @@ const std::string& L2App::GlobalRoutingDomainId() {
 
 void L2App::SendRoutingDomainVteps(const RdFib& fib, const std::vector<Bytes>& added,
                                    const std::vector<Bytes>& removed) {
+  if (fib.routingDomain == GlobalRoutingDomainId()) return;  // kept by SyncGlobalRoutingDomain
+  auto domain = _routingDomains.find(fib.routingDomain);
+  if (domain == _routingDomains.end() || domain->second == 0) return;
+  SendRoutingDomainVtepMessages(domain->second, fib.routingDomain, added, removed);
+}
+
+void L2App::SendRoutingDomainVtepMessages(uint32_t switchId, const std::string& routingDomain,
+                                          const std::vector<Bytes>& added, const std::vector<Bytes>& removed) {
   if (!Ready() || (added.empty() && removed.empty())) return;
-  const bool global = fib.routingDomain == GlobalRoutingDomainId();
-  uint32_t switchId = 0;
-  if (global) {
-    if (_instances.size() != 1 || *_instances.begin() == 0) return;  // logged by SyncGlobalRoutingDomain
-    switchId = *_instances.begin();
-  } else {
-    auto domain = _routingDomains.find(fib.routingDomain);
-    if (domain == _routingDomains.end() || domain->second == 0) return;
-    switchId = domain->second;
-  }
   tv::UuidMsg id;
-  id.ParseFromString(fib.routingDomain);
+  id.ParseFromString(routingDomain);
   Bytes header;
   PutU32(header, switchId);
   PutU64(header, id.high());
   PutU64(header, id.low());
-  header.push_back(global ? 1 : 0);
+  header.push_back(routingDomain == GlobalRoutingDomainId() ? 1 : 0);
   // Records are deltas, so a large table splits into several messages: adds first, then removes.
   for (const Bytes& message : DeltaUpdates(_sessionId, kUpdateRoutingDomainVtep, header, added, removed)) Send(message);
 }
@@ -731,12 +738,14 @@ void L2App::SendVtepGroup(const std::string& groupId, bool remove) {
     }
   }
   // The module replaces a group's whole list with each update, so a list that does not fit one message cannot be
-  // split; it is refused, and the module keeps what it had.
+  // split; it is refused, and the version the module holds is withdrawn, as the next session's sweep would do.
   if (records.size() * kVtepRecordLen > kMaxTlvPayload - kVtepGroupHeaderLen) {
     Logger(LOG_LEVEL_ERROR, "%1: VTEP GROUP (%2) has %3 VTEPs, more than one update holds, not sent", "L2App",
            group.group_key(), records.size())
         .AddTag("errorCode:LCP00019");
-    return;
+    remove = true;
+    records.clear();
+    payload[0] = 2;
   }
   PutU16(payload, static_cast<uint16_t>(records.size()));
   for (const Bytes& record : records) payload.insert(payload.end(), record.begin(), record.end());
@@ -783,6 +792,12 @@ void L2App::SendBfdRecord(uint32_t switchId, const BfdSessionUpdate& update) {
 bool L2App::SendBfdSession(const BfdSessionUpdate& update) {
   AgentLockGuard lock(AgentLock());
   if (_stopped) return false;
+  // The session record carries one address type for both ends.
+  if (update.localIp.isIPv6 != update.remoteIp.isIPv6) {
+    Logger(LOG_LEVEL_ERROR, "%1: BuildBFDSessionEntryMsg type error: Local IP type is v4: %2, RemoteIP type is v4: %3",
+           "L2App", !update.localIp.isIPv6, !update.remoteIp.isIPv6);
+    return false;
+  }
   auto& sessions = _bfdSessions[update.vni];
   if (update.op == BfdSessionOp::kAdd) {
     sessions[BfdKey(update)] = update;

@@ -10,7 +10,8 @@
 //
 // Session: at every link-up and every out-of-sync report the ready level drops to 0, Init is sent, the level rises
 // to 1 and Session Open is sent with a new session ID; the module's Open ACK raises it to 2. The module then
-// reports every VNI it has joined (each join sends that VNI's desired tables), its local tables, and Full Sync End.
+// reports its overlay instances and every VNI it has joined (each join sends that VNI's desired tables), its local
+// tables, and Full Sync End; the instances of an earlier session are forgotten.
 // Once that end and the database's first full sync have both arrived, the application writes the local tables as
 // the runtime cache's full sync and answers with its own sync end, after which the module drops what was not sent
 // again (so a restart before the database answered drops nothing). Messages of another session are dropped. The
@@ -56,6 +57,8 @@ class L2App : public SCConfigTableObserver,
  public:
   static constexpr uint32_t kLinkBufferSize = 65536;
   static constexpr const char* kDefaultChannel = "qor_l2_tkmlink";
+  // Distinct instances whose changes are held until the open ACK (one instance per host switch, so far above use).
+  static constexpr size_t kMaxQueuedInstances = 1024;
 
   struct Collaborators {
     StateCacheConfigTable* configTable = nullptr;  // required; outlives the application
@@ -143,8 +146,13 @@ class L2App : public SCConfigTableObserver,
   // False when the change changes nothing (a duplicate insert, a remove of an unknown instance).
   bool ApplyInstanceChange(bool insert, uint32_t instance);
   // The global routing domain is carried by the host switch's overlay instance (one only): its desired VTEPs are
-  // sent under that instance with the global flag, at each instance change and each session.
+  // sent under that instance with the global flag, at each instance change and each session. What the module holds
+  // is brought to the desired VTEPs (adds and removes); while there is not exactly one valid instance it holds none.
   void SyncGlobalRoutingDomain();
+  // The instance that carries the global routing domain, if there is exactly one valid one; logs why not.
+  std::optional<uint32_t> GlobalRoutingDomainSwitch() const;
+  // Sends the change of one global-domain VTEP (by key) to the instance that holds the domain.
+  void SyncGlobalRoutingDomainVtep(const L2ValueKey& key);
   static const std::string& GlobalRoutingDomainId();  // serialized UuidMsg, all ones
   void JoinVni(uint32_t switchId, uint32_t vni);
   void LeaveVni(uint32_t vni);
@@ -159,6 +167,9 @@ class L2App : public SCConfigTableObserver,
   void SendRoutingDomains();
   void SendRoutingDomainVteps(const RdFib& fib, const std::vector<overlay::Bytes>& added,
                               const std::vector<overlay::Bytes>& removed);
+  void SendRoutingDomainVtepMessages(uint32_t switchId, const std::string& routingDomain,
+                                     const std::vector<overlay::Bytes>& added,
+                                     const std::vector<overlay::Bytes>& removed);
   void SendVtepGroup(const std::string& groupId, bool remove);
   void SendBfdRecord(uint32_t switchId, const BfdSessionUpdate& update);
   // Desired changes.
@@ -209,6 +220,10 @@ class L2App : public SCConfigTableObserver,
   bool _desiredSynced = false;  // the L2 table's first full sync arrived
   std::set<uint32_t> _instances;
   std::map<uint32_t, bool> _queuedInstances;  // instance -> insert, the last change before the open ACK
+  // The global routing domain's VTEP records the module holds in this session, and the instance holding them
+  // (0: none).
+  std::map<L2ValueKey, overlay::Bytes> _globalRdSent;
+  uint32_t _globalRdSwitch = 0;
   std::map<uint32_t, std::map<std::string, BfdSessionUpdate>> _bfdSessions;  // by VNI, then session key
   std::map<std::array<uint8_t, 16>, BfdHostSwitchConfig> _bfdConfigs;
   std::optional<EvpnBfdConfig> _evpnBfd;

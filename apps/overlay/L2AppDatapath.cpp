@@ -132,6 +132,10 @@ void L2App::OnLinkStatus(DataplaneLink* link, LinkStatus status) {
 void L2App::StartSession() {
   _readyLevel = 0;
   _sessionId = ++s_sessionId;
+  // The module reports its overlay instances again in each session; those of a module that went (a restart, a
+  // reload that numbers them anew) must not count against the global routing domain's one host switch.
+  _instances.clear();
+  _queuedInstances.clear();
   Bytes version;
   PutU32(version, kProtocolVersion);
   Bytes init = Message(kMsgInit, _sessionId, kInitVersion, version);
@@ -226,6 +230,8 @@ void L2App::HandleSessionControl(const ReceivedMessage& message) {
       _runtimeSynced = false;
       _dpSyncEnded = false;
       for (auto& [domain, switchId] : _routingDomains) switchId = 0;
+      _globalRdSent.clear();  // the module drops what this session does not send again
+      _globalRdSwitch = 0;
       for (const auto& [instance, insert] : std::exchange(_queuedInstances, {})) ApplyInstanceChange(insert, instance);
       SendSessionGlobals();
       SyncGlobalRoutingDomain();
@@ -373,7 +379,7 @@ void L2App::HandleUpdate(const ReceivedMessage& message) {
   }
   std::list<TolvarUpdateMsg> entries;
   std::set<uint32_t> ignored;
-  std::set<std::string> unknownDomains, emptiedDomains;
+  std::set<std::string> unknownDomains, emptiedDomains, foreignDomains;
   bool rdVteps = false;
   bool queuedGlobal = false;
   for (const LocalRecord& r : update.records) {
@@ -384,6 +390,29 @@ void L2App::HandleUpdate(const ReceivedMessage& message) {
       if (unknownDomains.insert(r.domain).second) {
         Logger(LOG_LEVEL_ERROR, "%1: ignore routing domain VTEP update of unknown routing domain %2, switchID %3",
                kPrefix, UuidText(r.domain), r.switchId)
+            .AddTag("errorCode:LCP00407");
+      }
+      continue;
+    }
+    // A domain's VTEPs come from the switch that carries it (the global one: the host switch's one instance). While
+    // that switch is not known yet in this session, nothing contradicts the report.
+    if (rd && global && _instances.size() > 1) {
+      if (foreignDomains.insert(r.domain).second) {
+        Logger(LOG_LEVEL_ERROR, "%1: only one host switch is supported for global routing domain %2 instance found",
+               kPrefix, _instances.size())
+            .AddTag("errorCode:LCP00409");
+      }
+      continue;
+    }
+    const uint32_t domainSwitch = !rd      ? 0
+                                  : global ? (_instances.empty() ? 0 : *_instances.begin())
+                                           : _routingDomains[r.domain];
+    if (domainSwitch != 0 && r.switchId != domainSwitch) {
+      if (foreignDomains.insert(r.domain).second) {
+        Logger(LOG_LEVEL_ERROR,
+               "%1: ignore routing domain VTEP update of routing domain %2 from switchID %3, the domain is on "
+               "switchID %4",
+               kPrefix, UuidText(r.domain), r.switchId, domainSwitch)
             .AddTag("errorCode:LCP00407");
       }
       continue;
@@ -578,7 +607,13 @@ void L2App::HandleInstanceChange(const ReceivedMessage& message) {
       Logger(LOG_LEVEL_WARN, "%1: not ready to receive internal vxlan instance change message", kPrefix);
       Logger(LOG_LEVEL_INFO, insert ? "%1: Insert queued ovl2 instance %2" : "%1: Remove queued ovl2 instance %2",
              kPrefix, instance);
-      // The last change of an instance decides whether it exists: keep only that one.
+      // The last change of an instance decides whether it exists: keep only that one, for a bounded number.
+      if (!_queuedInstances.count(instance) && _queuedInstances.size() >= kMaxQueuedInstances) {
+        Logger(LOG_LEVEL_ERROR, "%1: %2 ovl2 instances queued, dropping the change of instance %3", kPrefix,
+               _queuedInstances.size(), instance)
+            .AddTag("errorCode:LCP00407");
+        continue;
+      }
       _queuedInstances[instance] = insert;
       continue;
     }
@@ -603,32 +638,79 @@ bool L2App::ApplyInstanceChange(bool insert, uint32_t instance) {
   return true;
 }
 
-void L2App::SyncGlobalRoutingDomain() {
+std::optional<uint32_t> L2App::GlobalRoutingDomainSwitch() const {
   if (_instances.empty()) {
     Logger(LOG_LEVEL_INFO, "%1: sync global routing domain, no ovl2 instance found", kPrefix);
-    return;
+    return std::nullopt;
   }
   if (_instances.size() > 1) {
     Logger(LOG_LEVEL_ERROR, "%1: only one host switch is supported for global routing domain %2 instance found",
            kPrefix, _instances.size())
         .AddTag("errorCode:LCP00409");
-    return;
+    return std::nullopt;
   }
   // Switch ID 0 names no switch in the module.
   if (*_instances.begin() == 0) {
     Logger(LOG_LEVEL_ERROR, "%1: invalid sync global routing domain %2", kPrefix, UuidText(GlobalRoutingDomainId()))
         .AddTag("errorCode:LCP00901");
-    return;
+    return std::nullopt;
   }
+  return *_instances.begin();
+}
+
+void L2App::SyncGlobalRoutingDomain() {
+  const std::optional<uint32_t> target = GlobalRoutingDomainSwitch();
   if (!Ready()) return;
+  if (_globalRdSwitch != 0 && target != _globalRdSwitch) {
+    // The domain leaves the instance that held it; an instance the module removed took its records with it.
+    if (_instances.count(_globalRdSwitch)) {
+      std::vector<Bytes> removed;
+      for (const auto& [key, record] : _globalRdSent) removed.push_back(record);
+      SendRoutingDomainVtepMessages(_globalRdSwitch, GlobalRoutingDomainId(), {}, removed);
+    }
+    _globalRdSent.clear();
+    _globalRdSwitch = 0;
+  }
+  if (!target) return;
+  _globalRdSwitch = *target;
+  std::map<L2ValueKey, Bytes> desired;
   for (const auto& [id, fib] : _rdFibs) {
     if (fib.routingDomain != GlobalRoutingDomainId()) continue;
-    std::vector<Bytes> records;
     for (const auto& [key, value] : fib.vteps) {
-      if (auto record = ElementRecord(Property::L2_VTEP, value)) records.push_back(record->second);
+      if (auto record = ElementRecord(Property::L2_VTEP, value)) desired.emplace(key, std::move(record->second));
     }
-    Logger(LOG_LEVEL_INFO, "%1: L2 remote routing state cache sync to dp msg", kPrefix);
-    SendRoutingDomainVteps(fib, records, {});
+  }
+  std::vector<Bytes> added, removed;
+  for (const auto& [key, record] : desired) {
+    auto sent = _globalRdSent.find(key);
+    if (sent == _globalRdSent.end() || sent->second != record) added.push_back(record);
+  }
+  for (const auto& [key, record] : _globalRdSent) {
+    if (!desired.count(key)) removed.push_back(record);
+  }
+  if (added.empty() && removed.empty()) return;
+  Logger(LOG_LEVEL_INFO, "%1: L2 remote routing state cache sync to dp msg", kPrefix);
+  SendRoutingDomainVtepMessages(_globalRdSwitch, GlobalRoutingDomainId(), added, removed);
+  _globalRdSent = std::move(desired);
+}
+
+void L2App::SyncGlobalRoutingDomainVtep(const L2ValueKey& key) {
+  if (_globalRdSwitch == 0 || !Ready()) return;  // nothing held; the next sync sends the domain whole
+  std::optional<Bytes> wanted;
+  for (const auto& [id, fib] : _rdFibs) {
+    if (fib.routingDomain != GlobalRoutingDomainId()) continue;
+    auto value = fib.vteps.find(key);
+    if (value == fib.vteps.end()) continue;
+    if (auto record = ElementRecord(Property::L2_VTEP, value->second)) wanted = std::move(record->second);
+    break;
+  }
+  auto sent = _globalRdSent.find(key);
+  if (wanted && (sent == _globalRdSent.end() || sent->second != *wanted)) {
+    SendRoutingDomainVtepMessages(_globalRdSwitch, GlobalRoutingDomainId(), {*wanted}, {});
+    _globalRdSent[key] = std::move(*wanted);
+  } else if (!wanted && sent != _globalRdSent.end()) {
+    SendRoutingDomainVtepMessages(_globalRdSwitch, GlobalRoutingDomainId(), {}, {sent->second});
+    _globalRdSent.erase(sent);
   }
 }
 

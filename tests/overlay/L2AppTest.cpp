@@ -368,6 +368,40 @@ TEST_F(L2AppTest, RoutingDomainVtepsOfUnknownDomainsAreDroppedAndTheObjectGoesWi
   EXPECT_EQ(records(), 2u);
 }
 
+// A routing domain's VTEPs are taken from the switch that carries the domain only (the global domain: the host
+// switch's one instance); a report naming another switch is refused and logged.
+TEST_F(L2AppTest, RoutingDomainVtepsFromAnotherSwitchAreRefused) {
+  tv::LogSwitchConfigMsg ls;
+  *ls.mutable_id() = UuidOfLow(7);
+  ls.set_vni(5001);
+  *ls.mutable_routing_domain_id() = UuidOfLow(0x77);
+  h.Cache().ConfigTable()->UpdateDesiredState(Decoded(CONFIGCACHE, nullptr, &ls), 0);
+  h.Connect();
+  h.Command({"l2-join", "5001", "9"});
+  h.Command({"l2-instance", "add", "5"});
+  const std::string known = "00000000-0000-1111-0000-000000000077";
+  const std::string global = "ffffffff-ffff-ffff-ffff-ffffffffffff";
+  auto records = [&] {
+    std::vector<StateCacheRecord> held;
+    h.Cache().L2Table()->QueryRuntime(tv::ROUTING_DOMAIN_VTEP, &held);
+    return held.size();
+  };
+  h.Command({"l2-rd-vtep", "8", known, "10.0.0.50", "50", "add"});
+  EXPECT_TRUE(Logged(log, "L2App: ignore routing domain VTEP update of routing domain " + known +
+                              " from switchID 8, the domain is on switchID 9"));
+  h.Command({"l2-rd-vtep", "6", global, "10.0.0.70", "70", "add"});
+  EXPECT_TRUE(Logged(log, "L2App: ignore routing domain VTEP update of routing domain " + global +
+                              " from switchID 6, the domain is on switchID 5"));
+  EXPECT_EQ(records(), 0u);
+  h.Command({"l2-rd-vtep", "9", known, "10.0.0.50", "50", "add"});
+  h.Command({"l2-rd-vtep", "5", global, "10.0.0.70", "70", "add"});
+  EXPECT_EQ(records(), 4u);  // two objects, one VTEP each
+  // Two instances: the global domain has no one switch, so its reports are refused.
+  h.Command({"l2-instance", "add", "6"});
+  h.Command({"l2-rd-vtep", "6", global, "10.0.0.71", "71", "add"});
+  EXPECT_EQ(records(), 4u);
+}
+
 // Bad items of the module are logged for what is wrong with them, not with a text about something else.
 TEST_F(L2AppTest, BadItemsAreLoggedForWhatIsWrong) {
   h.Connect();
@@ -532,8 +566,14 @@ TEST_F(L2AppTest, GlobalRoutingDomainFollowsTheOverlayInstance) {
   sent.clear();
   h.Command({"l2-instance", "add", "6"});
   EXPECT_TRUE(Logged(log, "L2App: only one host switch is supported for global routing domain 2 instance found"));
-  EXPECT_TRUE(sent.empty());
+  // A fresh agent facing two instances sends the domain to neither: the first instance's VTEPs are withdrawn.
+  ASSERT_EQ(sent.size(), 1u);
+  EXPECT_EQ(ov::GetU32(sent[0].data() + 12), 5u);
+  EXPECT_EQ(ov::GetU16(sent[0].data() + 33), 0u);
+  EXPECT_EQ(ov::GetU16(sent[0].data() + 35), 2u);
+  EXPECT_TRUE(h.module.RoutingDomainVteps().empty());
   h.Command({"l2-instance", "remove", "6"});
+  EXPECT_EQ(h.module.RoutingDomainVteps().size(), 2u);
   // A desired change of the domain goes out as a delta.
   tv::RoutingDomainFibMsg more = rd;
   *more.add_vteps() = Vtep(0x0a000033, 33);
@@ -558,6 +598,66 @@ TEST_F(L2AppTest, GlobalRoutingDomainFollowsTheOverlayInstance) {
   h.Command({"l2-instance", "add", "0"});
   EXPECT_TRUE(Logged(log, "L2App: invalid sync global routing domain " + global));
   EXPECT_TRUE(Logged(log, "LCP00901"));
+}
+
+// Changes of the global routing domain made while it has no single instance reach the module when it has one
+// again: what the module then holds is what a fresh agent would send, removals included.
+TEST_F(L2AppTest, GlobalRoutingDomainChangesMadeWithoutASingleInstanceAreNotLost) {
+  h.Connect();
+  tv::RoutingDomainFibMsg rd;
+  *rd.mutable_id() = UuidOfLow(0x99);
+  rd.mutable_routing_domain_id()->set_high(~0ull);
+  rd.mutable_routing_domain_id()->set_low(~0ull);
+  *rd.add_vteps() = Vtep(0x0a000031, 31);
+  *rd.add_vteps() = Vtep(0x0a000032, 32);
+  h.Cache().L2Table()->UpdateDesiredState(Decoded(L2CACHE, nullptr, &rd), 0);
+  h.Command({"l2-instance", "add", "5"});
+  ASSERT_EQ(h.module.RoutingDomainVteps().size(), 2u);
+
+  h.Command({"l2-instance", "add", "6"});
+  tv::RoutingDomainFibMsg changed = rd;
+  changed.mutable_vteps()->RemoveLast();
+  *changed.add_vteps() = Vtep(0x0a000033, 33);
+  h.Cache().L2Table()->UpdateDesiredState(Decoded(L2CACHE, &rd, &changed), 0);
+  EXPECT_TRUE(h.module.RoutingDomainVteps().empty());
+  h.Command({"l2-instance", "remove", "6"});
+  std::set<uint32_t> labels;
+  for (const auto& [key, entry] : h.module.RoutingDomainVteps()) labels.insert(ov::GetU32(entry.record.data() + 20));
+  EXPECT_EQ(labels, (std::set<uint32_t>{31, 33}));
+}
+
+// A reloaded module reports its instances anew: the agent forgets those of the module that went, so the global
+// routing domain goes to the one instance there is, as a fresh agent would send it; a link flap keeps it.
+TEST_F(L2AppTest, InstancesOfAGoneModuleAreForgottenAtANewSession) {
+  h.Connect();
+  tv::RoutingDomainFibMsg rd;
+  *rd.mutable_id() = UuidOfLow(0x99);
+  rd.mutable_routing_domain_id()->set_high(~0ull);
+  rd.mutable_routing_domain_id()->set_low(~0ull);
+  *rd.add_vteps() = Vtep(0x0a000031, 31);
+  *rd.add_vteps() = Vtep(0x0a000032, 32);
+  h.Cache().L2Table()->UpdateDesiredState(Decoded(L2CACHE, nullptr, &rd), 0);
+  h.Command({"l2-instance", "add", "5"});
+  ASSERT_EQ(h.module.RoutingDomainVteps().size(), 2u);
+
+  h.Link().Down();
+  h.Connect();  // the same module: it reports instance 5 again and keeps the domain through its sweep
+  EXPECT_EQ(h.app->Instances(), (std::set<uint32_t>{5}));
+  EXPECT_EQ(h.module.RoutingDomainVteps().size(), 2u);
+
+  h.Link().Down();
+  h.module.~OverlayModule();
+  new (&h.module) qor::dpsim::OverlayModule();  // reloaded: it holds nothing and knows no instance
+  h.Connect();
+  EXPECT_TRUE(h.app->Instances().empty());
+  h.Command({"l2-instance", "add", "6"});
+  EXPECT_EQ(h.app->Instances(), (std::set<uint32_t>{6}));
+  EXPECT_FALSE(Logged(log, "only one host switch is supported"));
+  tv::RoutingDomainFibMsg less = rd;
+  less.mutable_vteps()->RemoveLast();
+  h.Cache().L2Table()->UpdateDesiredState(Decoded(L2CACHE, &rd, &less), 0);
+  ASSERT_EQ(h.module.RoutingDomainVteps().size(), 1u);
+  EXPECT_EQ(ov::GetU32(h.module.RoutingDomainVteps().begin()->second.record.data() + ov::kVtepLabelOffset), 31u);
 }
 
 class CapturingListener : public IBfdVniListener {
@@ -599,6 +699,24 @@ TEST_F(L2AppTest, BfdRecordsWaitForTheJoinAndTheListenerHearsOfIt) {
   h.Command({"l2-leave", "5001"});
   EXPECT_EQ(listener.calls.back(), std::make_pair(5001u, false));
   h.app->SetBfdVniListener(nullptr);
+}
+
+// A session record names one address type for both ends: a mixed pair is refused, kept nowhere and not sent.
+TEST_F(L2AppTest, BfdSessionOfMixedAddressFamiliesIsRefused) {
+  SetUpSwitch();
+  h.Command({"l2-join", "5001", "9"});
+  BfdSessionUpdate session;
+  session.vni = 5001;
+  session.localIp.bytes = {10, 0, 0, 1};
+  session.remoteIp.isIPv6 = true;
+  session.remoteIp.bytes = {0xfd, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 2};
+  EXPECT_FALSE(h.app->SendBfdSession(session));
+  EXPECT_TRUE(
+      Logged(log, "L2App: BuildBFDSessionEntryMsg type error: Local IP type is v4: true, RemoteIP type is v4: false"));
+  EXPECT_TRUE(h.module.BfdSessions().empty());
+  // Not kept either: a new session sends nothing for it.
+  h.Command({"l2-out-of-sync"});
+  EXPECT_TRUE(h.module.BfdSessions().empty());
 }
 
 TEST_F(L2AppTest, InstancesAndAlarms) {
@@ -687,6 +805,26 @@ TEST_F(L2AppTest, InstanceChangesBeforeTheOpenAckKeepTheLastPerInstance) {
 }
 
 // Alarms held while the host is unknown: the latest per kind, reason and NIC, at most kMaxPendingAlarms of them.
+// A module that reports more distinct instances before the open ACK than a host has switches fills a bounded queue;
+// what does not fit is dropped with a log line, and a later change of a queued instance still replaces its first.
+TEST_F(L2AppTest, InstanceChangesBeforeTheOpenAckAreBounded) {
+  h.Link().Up();  // no open ACK delivered yet
+  auto change = [&](uint16_t type, uint32_t instance) {
+    ov::Bytes payload;
+    ov::PutU32(payload, instance);
+    h.Deliver(ov::Message(ov::kMsgInstanceChange, h.app->SessionId(), type, payload));
+  };
+  for (uint32_t i = 1; i <= L2App::kMaxQueuedInstances + 10; ++i) change(ov::kInstanceInsert, i);
+  EXPECT_EQ(h.app->QueuedInstanceCount(), L2App::kMaxQueuedInstances);
+  EXPECT_TRUE(Logged(log, "L2App: 1024 ovl2 instances queued, dropping the change of instance 1025"));
+  EXPECT_TRUE(Logged(log, "LCP00407"));
+  for (uint32_t i = 2; i <= L2App::kMaxQueuedInstances; ++i) change(ov::kInstanceRemove, i);
+  EXPECT_EQ(h.app->QueuedInstanceCount(), L2App::kMaxQueuedInstances);
+  h.Pump();
+  EXPECT_EQ(h.app->ReadyLevel(), 2u);
+  EXPECT_EQ(h.app->Instances(), (std::set<uint32_t>{1}));
+}
+
 TEST_F(L2AppTest, PendingAlarmsKeepTheLatestPerNicAndAreBounded) {
   qor::monitoring::AlarmLog::Instance().Clear();
   L2AlarmReporter reporter;

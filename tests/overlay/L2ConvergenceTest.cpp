@@ -1,7 +1,7 @@
 // Seeded differential test of the overlay module's tables: after random desired changes, joins and leaves,
-// out-of-sync reports and link flaps, the module holds exactly what a fresh agent's full sync gives a fresh module
-// with the same VNIs joined, compared after every step. QOR_DIFF_SEED replays a run, QOR_DIFF_ROUNDS sets its
-// length (support/Differential.h).
+// overlay instance changes under a global routing domain, out-of-sync reports and link flaps, the module holds exactly
+// what a fresh agent's full sync gives a fresh module with the same VNIs joined, compared after every step.
+// QOR_DIFF_SEED replays a run, QOR_DIFF_ROUNDS sets its length (support/Differential.h).
 #include <gtest/gtest.h>
 
 #include <random>
@@ -31,6 +31,8 @@ ModuleRows Rows(const qor::dpsim::OverlayModule& module) {
   }
   // BFD sessions under VNI 0, which no switch uses.
   for (const auto& [key, entry] : module.BfdSessions()) rows[0].push_back(entry.record);
+  // Routing-domain VTEPs (the global domain here) under VNI 1.
+  for (const auto& [key, entry] : module.RoutingDomainVteps()) rows[1].push_back(entry.record);
   return rows;
 }
 
@@ -65,6 +67,17 @@ tv::LogSwitchFibMsg RandomFib(std::mt19937_64& rng, int sw) {
   return fib;
 }
 
+tv::RoutingDomainFibMsg RandomGlobalDomain(std::mt19937_64& rng) {
+  tv::RoutingDomainFibMsg rd;
+  *rd.mutable_id() = UuidOfLow(0x99);
+  rd.mutable_routing_domain_id()->set_high(~0ull);
+  rd.mutable_routing_domain_id()->set_low(~0ull);
+  for (uint32_t label = 31; label <= 34; ++label) {
+    if (rng() % 2) *rd.add_vteps() = Vtep(0x0a000000 + label, label);
+  }
+  return rd;
+}
+
 std::string Describe(const ModuleRows& rows) {
   std::ostringstream out;
   for (const auto& [vni, records] : rows) out << " vni " << vni << ": " << records.size() << " rows";
@@ -77,13 +90,32 @@ TEST(L2Convergence, RandomChangesEndWhereAFullSyncDoes) {
   L2AppHarness live;
   std::map<int, tv::LogSwitchFibMsg> fibs;
   std::map<std::pair<uint32_t, uint32_t>, BfdSessionUpdate> sessions;  // (VNI, remote label) -> session
+  std::optional<tv::RoutingDomainFibMsg> globalDomain;
   for (int sw = 1; sw <= kSwitches; ++sw) live.PutSwitch(sw, 5000 + sw);
   live.Connect();
   qor::test::RunDifferential(settings, [&](std::mt19937_64& rng, size_t) -> std::string {
     const int sw = 1 + static_cast<int>(rng() % kSwitches);
     const uint32_t vni = 5000 + sw;
     std::string step;
-    switch (rng() % 12) {
+    switch (rng() % 14) {
+      case 12: {
+        // The global routing domain's VTEPs change (or the domain goes).
+        std::optional<tv::RoutingDomainFibMsg> after;
+        if (rng() % 4) after = RandomGlobalDomain(rng);
+        live.Cache().L2Table()->UpdateDesiredState(
+            Decoded(L2CACHE, globalDomain ? &*globalDomain : nullptr, after ? &*after : nullptr), 0);
+        globalDomain = after;
+        step = "change the global routing domain";
+        break;
+      }
+      case 13: {
+        // The module adds or removes one of two overlay instances.
+        const std::string instance = std::to_string(1 + rng() % 2);
+        const bool held = live.module.Instances().count(std::stoul(instance)) > 0;
+        live.Command({"l2-instance", held ? "remove" : "add", instance});
+        step = std::string(held ? "remove" : "add") + " overlay instance " + instance;
+        break;
+      }
       case 10:
       case 11: {
         // The BFD table adds or deletes a session of the VNI.
@@ -147,7 +179,9 @@ TEST(L2Convergence, RandomChangesEndWhereAFullSyncDoes) {
     for (int k = 1; k <= kSwitches; ++k) fresh.PutSwitch(k, 5000 + k);
     for (const auto& [k, fib] : fibs) fresh.PutFib(nullptr, fib);
     for (const auto& [k, session] : sessions) fresh.app->SendBfdSession(session);
+    if (globalDomain) fresh.Cache().L2Table()->UpdateDesiredState(Decoded(L2CACHE, nullptr, &*globalDomain), 0);
     fresh.Connect();
+    for (uint32_t instance : live.module.Instances()) fresh.Command({"l2-instance", "add", std::to_string(instance)});
     for (const auto& [joined, switchId] : live.module.Joined()) {
       fresh.Command({"l2-join", std::to_string(joined), std::to_string(switchId)});
     }

@@ -44,7 +44,8 @@ TEST(L2MessageLimits, MessageRefusesAPayloadWhoseLengthWouldWrap) {
 }
 
 // The module replaces a group's list with each update, so a list that cannot be carried whole is refused and the
-// module keeps the version it holds; the largest list that fits goes out whole.
+// version the module holds is withdrawn, which is where a new session's sweep ends too; the largest list that fits
+// goes out whole.
 TEST(L2MessageLimits, VtepGroupLargerThanOneMessageIsRefusedNotWrapped) {
   qor::test::LogCapture log{LOG_LEVEL_INFO};
   L2AppHarness h;
@@ -62,6 +63,16 @@ TEST(L2MessageLimits, VtepGroupLargerThanOneMessageIsRefusedNotWrapped) {
   EXPECT_EQ(h.module.Malformed(), malformed);
   EXPECT_TRUE(Said(log, "VTEP GROUP (2748) has 1700 VTEPs, more than one update holds, not sent"));
   EXPECT_TRUE(Said(log, "LCP00019"));
+  EXPECT_TRUE(Said(log, "VTEP GROUP (2748) Delete to DP"));
+  EXPECT_EQ(h.module.VtepGroups().count(0xabc), 0u);
+  h.Command({"l2-out-of-sync"});
+  ASSERT_EQ(h.app->ReadyLevel(), 2u);
+  EXPECT_EQ(h.module.VtepGroups().count(0xabc), 0u);
+  EXPECT_EQ(h.module.Malformed(), malformed);
+
+  // Back to a size that fits: installed again.
+  h.Cache().L2Table()->UpdateDesiredState(Decoded(L2CACHE, &large, &fits), 0);
+  h.Pump();
   ASSERT_EQ(h.module.VtepGroups().count(0xabc), 1u);
   EXPECT_EQ(h.module.VtepGroups().at(0xabc).record.size(), 1637u * ov::kVtepRecordLen);
 }

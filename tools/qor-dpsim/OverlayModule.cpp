@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -395,6 +396,11 @@ bool OverlayModule::ApplyConfigure(uint16_t type, const uint8_t* p, size_t lengt
 }
 
 void OverlayModule::Replay(std::vector<Bytes>& replies) const {
+  for (uint32_t instance : _instances) {
+    Bytes payload;
+    Add32(payload, instance);
+    replies.push_back(Frame(ov::kMsgInstanceChange, _session, ov::kInstanceInsert, payload));
+  }
   for (const auto& [vni, switchId] : _joined) replies.push_back(VniMessage(switchId, vni, true));
   for (const auto& [vni, local] : _local) {
     auto joined = _joined.find(vni);
@@ -583,6 +589,14 @@ std::optional<std::pair<bool, std::string>> OverlayModule::Command(const std::ve
   if (name == "l2-instance") {
     if (n != 4 || (words[2] != "add" && words[2] != "remove") || !ParseU32(words[3], &a)) {
       return usage("l2-instance CHANNEL add|remove ID");
+    }
+    if (words[2] == "add") {
+      _instances.insert(a);
+    } else if (_instances.erase(a) && _instances.empty()) {
+      // The global routing domain lives on the host switch's one instance: it goes with it.
+      std::erase_if(_rdVteps, [](const auto& held) {
+        return std::all_of(held.first.begin(), held.first.begin() + 16, [](uint8_t b) { return b == 0xff; });
+      });
     }
     Bytes payload;
     Add32(payload, a);

@@ -19,6 +19,7 @@
 #include <cstdint>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -67,6 +68,7 @@ class OverlayModule : public ChannelModule {
 
   // Views for tests.
   const std::map<uint32_t, uint32_t>& Joined() const { return _joined; }
+  const std::set<uint32_t>& Instances() const { return _instances; }
   const std::map<uint32_t, VniTables>& Tables() const { return _tables; }
   const Table& BfdSessions() const { return _bfdSessions; }
   const std::map<Bytes, Bytes>& BfdConfigs() const { return _bfdConfigs; }
@@ -105,6 +107,7 @@ class OverlayModule : public ChannelModule {
   uint64_t _generation = 0;
   bool _syncEnded = false;
   uint32_t _version = 0;
+  std::set<uint32_t> _instances;         // overlay instances, reported again in each session
   std::map<uint32_t, uint32_t> _joined;  // VNI -> switch ID
   std::map<uint32_t, VniTables> _tables;
   std::map<uint32_t, LocalTables> _local;
