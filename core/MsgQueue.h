@@ -70,6 +70,18 @@ class MsgQueue {
     return _open;
   }
 
+  // Drops every queued item (they are destroyed here) and returns how many there were.
+  size_t Clear() {
+    std::deque<T> dropped;
+    {
+      std::lock_guard<std::mutex> lock(_mutex);
+      dropped.swap(_items);
+      if (_waitingProducers > 0) _roomAvailable.notify_all();
+      _drained.notify_all();
+    }
+    return dropped.size();
+  }
+
   bool IsOpen() const {
     std::lock_guard<std::mutex> lock(_mutex);
     return _open;

@@ -112,6 +112,10 @@ void DataplaneTkmlink::ScheduleReopen() {
   Logger(LOG_LEVEL_DEBUG, "dataplane tkmlink reopen scheduled");
 }
 
+size_t DataplaneTkmlink::DropQueued() {
+  return _queue.Clear();
+}
+
 void DataplaneTkmlink::Shutdown() {
   Stop();
   _recvLoopRunning = false;

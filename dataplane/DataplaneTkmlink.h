@@ -57,6 +57,7 @@ class DataplaneTkmlink : public DataplaneLink {
   void Stop() override;
   void ScheduleReopen() override;
   bool Send(uint8_t* message) override;
+  size_t DropQueued() override;
 
   // Ends both loops (within one poll timeout), closes the channel and drops the timer; queued messages are freed
   // with the link. For owners that go away before the process ends, and tests.

@@ -424,7 +424,8 @@ void L3App::ReadPort(const std::string& id) {
     _routers[state.routerId].ports.insert(id);
     if (port.has_logical_switch_id()) _portsBySwitch[Key(port.logical_switch_id())].insert(id);
     if (port.has_logical_switch_port_id()) {
-      // One switch port attaches one router port: another one naming it takes the attachment over.
+      // One switch port should attach one router port. Another one naming it is a configuration fault, logged; both
+      // stay installed, as each is desired in its own right and a full sync installs both.
       std::set<std::string>& attached = _portsBySwitchPort[Key(port.logical_switch_port_id())];
       for (const std::string& old : attached) {
         Logger(LOG_LEVEL_INFO, "%1: LSP attach, LRP changed, LSP %2, old LRP %3, new LRP %4", kApp,
@@ -537,7 +538,7 @@ std::string L3App::NdraProfileOf(const RouterState& router) {
                                                                  : std::string();
 }
 
-bool L3App::BuildInstance(const tv::LogRouterConfigMsg& router, RouterState& state) {
+bool L3App::BuildInstance(const tv::LogRouterConfigMsg& router, RouterState& state, bool fullSync) {
   if (!router.has_vdr_id()) return false;
   const std::string id = Key(router.id());
   VdrInstance instance;
@@ -576,11 +577,18 @@ bool L3App::BuildInstance(const tv::LogRouterConfigMsg& router, RouterState& sta
           return true;
         }
       } else {
-        Logger(LOG_LEVEL_INFO, "multicast config update %1 without replication range", UuidOf(id));
+        // A full sync is the pass after which the kernel sweeps what it was not sent again: marked "(GC)".
+        Logger(LOG_LEVEL_INFO,
+               fullSync ? "multicast config update (GC) %1 without replication range"
+                        : "multicast config update %1 without replication range",
+               UuidOf(id));
       }
       multicast.replicationRange = config.replication_multicast_range();
       // The database carries no IGMP settings for routers yet: the kernel keeps its own defaults (zeros).
-      Logger(LOG_LEVEL_DEBUG, "multicast config update %1 without igmp config", UuidOf(id));
+      Logger(LOG_LEVEL_DEBUG,
+             fullSync ? "multicast config update (GC) %1 without igmp config"
+                      : "multicast config update %1 without igmp config",
+             UuidOf(id));
       state.multicast = multicast;
     }
   }
@@ -593,7 +601,7 @@ void L3App::ReconcileRouter(const std::string& id) {
   const uint32_t arpBefore = state.arpLimit;
   const bool overriddenBefore = state.arpLimitOverridden;
   const std::optional<VdrMulticast> multicastBefore = state.multicast;
-  const bool wanted = state.desired && BuildInstance(*state.desired, state);
+  const bool wanted = state.desired && BuildInstance(*state.desired, state, false);
   if (state.desired && !wanted) {
     Logger(LOG_LEVEL_ERROR, "%1: full sync vdr ID is not found for LR %2", kApp, UuidOf(id))
         .AddTag("errorCode:LCP00920");
@@ -1176,11 +1184,17 @@ void L3App::KeepSharedArp(const std::string& id, const std::string& portId, std:
 
 // ---- Prefix lists, DAD, multicast routes, global settings ----
 
-// What the kernel holds for the list (the previous version, if any) stays, and so does the record of it.
-void L3App::RefusePrefixList(const tv::PrefixListMsg& list) {
+// A refused version withdraws the previous one: a full sync installs no list for it either, and the kernel's policy
+// must not depend on whether it saw the older version first.
+void L3App::RefusePrefixList(const tv::PrefixListMsg& list, PrefixListState& state) {
   Logger(LOG_LEVEL_ERROR, "%1: prefix list %2 (index %3) not installed, %4 entries", kApp, list.name(), list.index(),
          list.entries_size())
       .AddTag("errorCode:LCP00920");
+  if (!state.installed) return;
+  Logger(LOG_LEVEL_INFO, "%1: prefix list %2 (index %3) previous version withdrawn", kApp, state.name, state.index);
+  _builder.PrefixListDelete(state.name, state.index);
+  state.installed = false;
+  state.entries.clear();
 }
 
 void L3App::ReconcilePrefixList(const std::string& id) {
@@ -1200,7 +1214,7 @@ void L3App::ReconcilePrefixList(const std::string& id) {
     VdrPrefixListEntry out;
     if (entry.action() != kPrefixPermit && entry.action() != kPrefixDenyAction) {
       Logger(LOG_LEVEL_ERROR, "VDRGetPrefixAction: Unexpected type %1", entry.action()).AddTag("errorCode:LCP00905");
-      return RefusePrefixList(list);
+      return RefusePrefixList(list, state);
     }
     // Bounds beyond the family's length would match nothing the list means: refused, not clamped.
     const uint32_t maxLength = entry.prefix().address().has_ipv4() ? 32u : 128u;
@@ -1208,7 +1222,7 @@ void L3App::ReconcilePrefixList(const std::string& id) {
       Logger(LOG_LEVEL_ERROR, "%1: prefix list %2 entry %3 has an invalid prefix or bounds", kApp, list.name(),
              entry.ShortDebugString())
           .AddTag("errorCode:LCP00905");
-      return RefusePrefixList(list);
+      return RefusePrefixList(list, state);
     }
     out.ge = static_cast<uint8_t>(entry.ge());
     out.le = static_cast<uint8_t>(entry.le());
@@ -1220,7 +1234,7 @@ void L3App::ReconcilePrefixList(const std::string& id) {
     state.installed = false;
   }
   if (state.installed && state.entries == entries) return;
-  if (!_builder.PrefixListUpdate(list.name(), list.index(), entries)) return RefusePrefixList(list);
+  if (!_builder.PrefixListUpdate(list.name(), list.index(), entries)) return RefusePrefixList(list, state);
   state.installed = true;
   state.name = list.name();
   state.index = list.index();
@@ -1242,13 +1256,19 @@ void L3App::ReconcileDad(const std::string& portId) {
   if (port.dadSent == entries || (!port.dadSent && entries.empty())) return;
   Logger(LOG_LEVEL_DEBUG, "VDRDadStatusUpdatePB2TLV->VdrDadStatusUpdate vdrId: %1, lifName: %2, numEntries: %3",
          port.installed->vdrId, port.installed->lifName, entries.size());
-  // Refused whole when too long: the kernel keeps the status it was last sent.
-  if (!_builder.DadStatus(port.installed->vdrId, port.installed->lifName, entries)) return;
+  // Refused whole when too long; the status last sent is withdrawn too, as a full sync would send none.
+  if (!_builder.DadStatus(port.installed->vdrId, port.installed->lifName, entries)) {
+    if (port.dadSent && !port.dadSent->empty()) {
+      _builder.DadStatus(port.installed->vdrId, port.installed->lifName, {});
+    }
+    port.dadSent.reset();
+    return;
+  }
   port.dadSent = std::move(entries);
 }
 
 // The LIF's router-advertisement settings, from its router's NDRA profile. A profile the record cannot carry is
-// refused and the kernel keeps its version.
+// refused and the LIF advertises nothing, as after a full sync: the old settings are withdrawn.
 void L3App::ReconcileNdra(const std::string& portId) {
   auto it = _ports.find(portId);
   if (it == _ports.end() || !it->second.installed || !it->second.desired) return;
@@ -1269,7 +1289,6 @@ void L3App::ReconcileNdra(const std::string& portId) {
       Logger(LOG_LEVEL_ERROR, "%1: NDRA profile %2 of LRP %3 is not valid: %4", kApp, UuidOf(profileId), UuidOf(portId),
              profile.ShortDebugString())
           .AddTag("errorCode:LCP00905");
-      return;
     } else {
       VdrNdra ndra;
       ndra.raMode = static_cast<uint8_t>(profile.ra_mode());

@@ -150,7 +150,7 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
   void KeepSharedArp(const std::string& id, const std::string& portId, std::vector<VdrArpEntry>& added,
                      std::vector<VdrArpEntry>& deleted);
   void ReconcilePrefixList(const std::string& id);
-  void RefusePrefixList(const zantix::qor::tolvar::PrefixListMsg& list);
+  void RefusePrefixList(const zantix::qor::tolvar::PrefixListMsg& list, PrefixListState& state);
   void ReconcileMulticastRoute(const std::string& id);
   void ReconcileDad(const std::string& portId);
   void ReconcileNdra(const std::string& portId);
@@ -158,8 +158,9 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
   void RemovePort(const std::string& id, PortState& port);
   void UpdatePrefixReferences(PortState& port);
 
-  // Conversions; false (logged) when the object cannot be converted yet.
-  bool BuildInstance(const zantix::qor::tolvar::LogRouterConfigMsg& router, RouterState& state);
+  // Conversions; false (logged) when the object cannot be converted yet. `fullSync`: built for a full sync, whose
+  // log lines are marked as the garbage-collection pass they are.
+  bool BuildInstance(const zantix::qor::tolvar::LogRouterConfigMsg& router, RouterState& state, bool fullSync);
   // The router-advertisement profile a router gives its ports (serialized id); empty when none.
   static std::string NdraProfileOf(const RouterState& router);
   bool BuildLif(const std::string& id, const zantix::qor::tolvar::LogRouterPortConfigMsg& port, uint32_t vdrId,

@@ -1,6 +1,8 @@
 // The L3 application's side of the kernel: full syncs, the kernel's messages (full-sync requests, DAD reports) and
 // the link status.
 #include <cstring>
+#include <set>
+#include <vector>
 
 #include "apps/config/AddressBytes.h"
 #include "apps/config/UuidText.h"
@@ -29,10 +31,19 @@ uint32_t U32(const uint8_t* p) {
 
 }  // namespace
 
-void L3App::OnLinkStatus(DataplaneLink*, LinkStatus status) {
+void L3App::OnLinkStatus(DataplaneLink* link, LinkStatus status) {
   AgentLockGuard lock(AgentLock());
   Logger(LOG_LEVEL_INFO, status == LinkStatus::UP ? "%1: tkmlink up" : "%1: tkmlink down", kApp);
   _linkUp = status == LinkStatus::UP;
+  // The reconnect full sync carries the whole state: what was still queued for the old connection would reach the
+  // next one (maybe a reloaded module) before it.
+  if (status == LinkStatus::DOWN && _linkWasUp && _initialSync && link) {
+    const size_t dropped = link->DropQueued();
+    if (dropped > 0) {
+      Logger(LOG_LEVEL_INFO, "%1: tkmlink down, %2 queued update message(s) dropped before the full sync", kApp,
+             dropped);
+    }
+  }
   if (status != LinkStatus::UP || _stopped) return;
   if (_droppedWhileDown > 0) {
     Logger(LOG_LEVEL_INFO, "%1: %2 update message(s) not queued while tkmlink was down", kApp, _droppedWhileDown);
@@ -65,7 +76,7 @@ void L3App::FullSyncL3() {
   for (auto& [id, router] : _routers) {
     router.installed = false;
     if (!router.desired) continue;
-    if (!BuildInstance(*router.desired, router)) {
+    if (!BuildInstance(*router.desired, router, true)) {
       Logger(LOG_LEVEL_ERROR, "%1: full sync vdr ID is not found for LR %2", kApp, UuidOf(id))
           .AddTag("errorCode:LCP00920");
       continue;
@@ -207,15 +218,27 @@ void L3App::OnVdrMessage(const uint8_t* message, int length) {
     Logger(LOG_LEVEL_ERROR, "%1: malformed vdr msg: %2", kApp, read.error).AddTag("errorCode:LCP00901");
     return;
   }
+  // Repeated full-sync requests in one message are merged: each VDR is resent at most once, and a request for
+  // everything covers the per-VDR ones. Unmerged, one message could hold the agent lock for thousands of full syncs.
+  std::vector<uint32_t> fullSyncs;
+  std::set<uint32_t> requested;
+  bool everything = false;
   for (const KernelEvent& event : read.events) {
     Logger(LOG_LEVEL_DEBUG, "%1: Handle vdrb msg type %2, sub type %3", kApp, read.type, event.tlvType);
     if (event.tlvType == kTlvInstanceReport && event.change == kInstanceFullSync) {
+      if (everything || !requested.insert(event.vdrId).second) continue;
       Logger(LOG_LEVEL_INFO, "%1: receive kernel full sync request for vdr %2", kApp, event.vdrId);
-      HandleFullSyncRequest(event.vdrId);
+      everything = event.vdrId == kAllVdrs;
+      fullSyncs.push_back(event.vdrId);
     } else if (event.tlvType == kTlvDadReport) {
       HandleDadReport(event);
     }
   }
+  if (everything) {
+    HandleFullSyncRequest(kAllVdrs);
+    return;
+  }
+  for (uint32_t vdrId : fullSyncs) HandleFullSyncRequest(vdrId);
 }
 
 void L3App::HandleDadReport(const KernelEvent& report) {

@@ -8,6 +8,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "apps/config/IpDiscovery.h"
@@ -30,13 +31,29 @@ class TestLink : public DataplaneLink {
     size_t length = (static_cast<size_t>(message[2]) << 8) | message[3];
     std::vector<uint8_t> bytes(message, message + length);
     std::free(message);
-    if (onSend) {
-      onSend(bytes);
-    } else {
+    {
       std::lock_guard<std::mutex> lock(_mutex);
-      _sent.push_back(std::move(bytes));
+      if (holding) {
+        _held.push_back(std::move(bytes));
+        return true;
+      }
     }
+    HandOver(std::move(bytes));
     return true;
+  }
+  size_t DropQueued() override {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return std::exchange(_held, {}).size();
+  }
+  // Hands over what waited while holding, in order, and stops holding.
+  void Release() {
+    std::vector<std::vector<uint8_t>> held;
+    {
+      std::lock_guard<std::mutex> lock(_mutex);
+      holding = false;
+      held.swap(_held);
+    }
+    for (std::vector<uint8_t>& bytes : held) HandOver(std::move(bytes));
   }
 
   void Up() { _statusObserver(this, LinkStatus::UP); }
@@ -52,10 +69,22 @@ class TestLink : public DataplaneLink {
   std::function<void(const std::vector<uint8_t>&)> onSend;  // instead of keeping the message
   bool started = false;
   bool stopped = false;
+  // While set, sent messages wait in the link, as behind a peer that stopped reading, until Release or DropQueued.
+  bool holding = false;
 
  private:
+  void HandOver(std::vector<uint8_t> bytes) {
+    if (onSend) {
+      onSend(bytes);
+    } else {
+      std::lock_guard<std::mutex> lock(_mutex);
+      _sent.push_back(std::move(bytes));
+    }
+  }
+
   std::mutex _mutex;
   std::vector<std::vector<uint8_t>> _sent;
+  std::vector<std::vector<uint8_t>> _held;
 };
 
 class TestLinks {

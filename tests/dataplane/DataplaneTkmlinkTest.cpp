@@ -40,6 +40,29 @@ TEST_F(DataplaneTkmlinkTest, ChannelThatAppearsLateComesUpAndQueuedMessagesGoOut
   close(peer);
 }
 
+TEST_F(DataplaneTkmlinkTest, DroppedQueuedMessagesNeverReachTheNextConnection) {
+  LinkEvents& events = NewEvents();
+  auto link = MakeLink("drop_tkmlink", events);
+  ASSERT_TRUE(link->Start());
+  // Queued while no connection exists, then dropped: the next connection gets only what was sent after the drop.
+  for (uint8_t i = 0; i < 3; ++i) ASSERT_TRUE(link->Send(Message(7, 64, i)));
+  EXPECT_EQ(link->DropQueued(), 3u);
+  EXPECT_EQ(link->DropQueued(), 0u);
+  ASSERT_TRUE(link->Send(Message(9, 16, 0x77)));
+
+  ChannelListener channel(DataplaneTkmlink::ChannelPath("drop_tkmlink"));
+  int peer = channel.Accept();
+  ASSERT_GE(peer, 0);
+  ASSERT_TRUE(link->Send(Message(9, 16, 0x78)));
+  auto bytes = qor::test::ReadBytes(peer, 32);
+  ASSERT_EQ(bytes.size(), 32u);
+  EXPECT_EQ(bytes[1], 9);
+  EXPECT_EQ(bytes[15], 0x77);
+  EXPECT_EQ(bytes[17], 9);
+  EXPECT_EQ(bytes[31], 0x78);
+  close(peer);
+}
+
 TEST_F(DataplaneTkmlinkTest, MessagesLargerThanTheSocketBufferArriveWhole) {
   ChannelListener channel(DataplaneTkmlink::ChannelPath("big_tkmlink"));
   LinkEvents& events = NewEvents();

@@ -307,6 +307,42 @@ TEST(L3AppTest, AReconnectOfTheKernelLinkResendsEverything) {
   EXPECT_TRUE(late.TakeTlvs().empty());
 }
 
+// What the link still held for the old connection is dropped when it goes down: a reloaded module sees the
+// reconnect's full sync first, never the stale tail of what was sent before.
+TEST(L3AppTest, MessagesStillQueuedWhenTheLinkDropsDoNotReachTheReloadedModule) {
+  qor::test::LogCapture log{LOG_LEVEL_INFO};
+  L3Rig rig;
+  TestLink& link = rig.links[L3Rig::kChannel];
+  link.Up();
+  Basic(rig);
+  rig.feed->Put(Fib(21, 1, Prefix(V4(192, 168, 1, 0), 24), {Hop(V4(10, 11, 0, 254), 11)}));
+  rig.TakeTlvs();
+
+  // The module stops reading, changes wait in the link, the connection drops and the module is reloaded.
+  link.holding = true;
+  for (uint64_t i = 0; i < 50; ++i) {
+    rig.feed->Put(Fib(100 + i, 1, Prefix(V4(172, 16, static_cast<uint8_t>(i), 0), 24), {Hop(V4(10, 11, 0, 1), 11)}));
+  }
+  link.Down();
+  EXPECT_TRUE(log.Has({"queued update message(s) dropped before the full sync"}));
+  std::vector<std::vector<uint8_t>> requests;
+  const auto reset = rig.module.Command({"vdr-reset", L3Rig::kChannel}, requests);
+  ASSERT_TRUE(reset && reset->first);
+
+  link.Up();
+  link.Release();
+  const auto tlvs = rig.TakeTlvs();
+  ASSERT_FALSE(tlvs.empty());
+  EXPECT_EQ(tlvs.front().type, 10);
+  EXPECT_EQ(Be32(tlvs.front().bytes, 4), 0xFFFFFFFFu);
+  EXPECT_EQ(rig.module.Refused(), 0u);
+  EXPECT_EQ(rig.module.RouteCount(), 51u);
+  L3Rig fresh;
+  fresh.feed->SetObjects(rig.feed->Objects());
+  fresh.feed->FullSync();
+  EXPECT_EQ(rig.module.Tables(), fresh.module.Tables());
+}
+
 // While the link is down nothing piles up for the kernel, however many changes come; the reconnect's full sync
 // leaves the module exactly as a fresh full sync of the same objects does.
 TEST(L3AppTest, ChangesWhileTheLinkIsDownAreNotQueuedAndArriveWithTheReconnect) {
@@ -358,6 +394,45 @@ TEST(L3AppTest, ADadReportNamingAnotherVdrThanItsLifIsRefused) {
 
 // A message with a bad TLV after good ones is refused whole: neither the full-sync request nor the DAD report before
 // the bad TLV is acted upon.
+// Kernel messages holding several full-sync requests, laid out as the module lays them (one header, TLVs after it).
+std::vector<uint8_t> FullSyncRequests(const std::vector<uint32_t>& vdrs) {
+  std::vector<uint8_t> message;
+  for (uint32_t vdr : vdrs) {
+    const std::vector<uint8_t> one = qor::dpsim::RouterModule::FullSyncRequest(vdr);
+    message.insert(message.end(), one.begin() + (message.empty() ? 0 : 4), one.end());
+  }
+  message[2] = static_cast<uint8_t>(message.size() >> 8);
+  message[3] = static_cast<uint8_t>(message.size());
+  return message;
+}
+
+std::vector<uint32_t> FullSyncStarts(const std::vector<Tlv>& tlvs) {
+  std::vector<uint32_t> vdrs;
+  for (const Tlv& tlv : OfType(tlvs, 10)) vdrs.push_back(Be32(tlv.bytes, 4));
+  return vdrs;
+}
+
+TEST(L3AppTest, RepeatedFullSyncRequestsInOneMessageAreMerged) {
+  L3Rig rig;
+  Basic(rig);
+  rig.feed->Put(Router(2, 8));
+  rig.feed->Put(Port(12, 2, 100));
+  const std::string before = rig.module.Tables();
+  rig.TakeTlvs();
+
+  // Each VDR at most once, in the order first asked.
+  rig.Deliver(FullSyncRequests({8, 8, 7, 8, 7, 8}));
+  EXPECT_EQ(FullSyncStarts(rig.TakeTlvs()), (std::vector<uint32_t>{8, 7}));
+  EXPECT_EQ(rig.module.Tables(), before);
+
+  // A request for everything covers the per-VDR ones around it, and is run once.
+  std::vector<uint32_t> many{8, 0xFFFFFFFF, 7};
+  for (int i = 0; i < 2000; ++i) many.push_back(i % 2 ? 0xFFFFFFFF : 8);
+  rig.Deliver(FullSyncRequests(many));
+  EXPECT_EQ(FullSyncStarts(rig.TakeTlvs()), (std::vector<uint32_t>{0xFFFFFFFF}));
+  EXPECT_EQ(rig.module.Tables(), before);
+}
+
 TEST(L3AppTest, AKernelMessageWithABadTlvIsNotActedUponInPart) {
   qor::test::LogCapture log;
   L3Rig rig;
@@ -588,6 +663,16 @@ TEST(L3AppTest, MulticastSettingsAndRoutesFollowTheirRouter) {
   const std::string tables = rig.module.Tables();
   EXPECT_NE(tables.find("multicast=enabled group=239.1.0.0/16 range=24"), std::string::npos) << tables;
   EXPECT_NE(tables.find("multicast-route 7 239.1.1.1/32 lifs=" + IdText(11)), std::string::npos) << tables;
+
+  // A configuration without a replication range (or, always, IGMP settings) is logged, marked "(GC)" in a full sync.
+  config.clear_group_ranges();
+  rig.feed->Put(config);
+  EXPECT_TRUE(log.Has({"multicast config update " + IdText(1) + " without replication range"}));
+  EXPECT_TRUE(log.Has({"multicast config update " + IdText(1) + " without igmp config"}));
+  EXPECT_FALSE(log.Has({"(GC)"}));
+  rig.Deliver(qor::dpsim::RouterModule::FullSyncRequest(0xFFFFFFFF));
+  EXPECT_TRUE(log.Has({"multicast config update (GC) " + IdText(1) + " without replication range"}));
+  EXPECT_TRUE(log.Has({"multicast config update (GC) " + IdText(1) + " without igmp config"}));
 
   rig.feed->Delete(tv::MULTICAST_STATIC_ROUTE, Id(61));
   EXPECT_EQ(rig.module.Tables().find("multicast-route"), std::string::npos);

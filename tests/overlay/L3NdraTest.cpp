@@ -101,13 +101,19 @@ TEST(L3NdraTest, PortsFollowTheirRoutersProfileAndAdminDownPortsAdvertiseNothing
   rig.feed->Put(Port(11, 1, 100, true));
   EXPECT_NE(NdraLine(rig, 11).find("interval=350"), std::string::npos);
 
-  // A profile the record cannot carry is refused; the kernel keeps the version it holds.
+  // A profile the record cannot carry is refused and the settings it replaces are withdrawn: the module ends as a
+  // full sync of the same state leaves it.
   tv::NdraProfileConfigMsg wide = Ndra(71, 400);
   wide.set_hop_limit(300);
   rig.feed->Put(wide);
   EXPECT_TRUE(log.Has({"NDRA profile", "is not valid", "LCP00905"}));
-  EXPECT_NE(NdraLine(rig, 12).find("interval=350"), std::string::npos);
+  EXPECT_EQ(NdraLine(rig, 11), "");
+  EXPECT_EQ(NdraLine(rig, 12), "");
+  const std::string refused = rig.module.Tables();
+  rig.Deliver(qor::dpsim::RouterModule::FullSyncRequest(0xFFFFFFFF));
+  EXPECT_EQ(rig.module.Tables(), refused);
   rig.feed->Put(Ndra(71, 350));
+  EXPECT_NE(NdraLine(rig, 12).find("interval=350"), std::string::npos);
 
   // A kernel request for the router brings back the same settings.
   const std::string before = rig.module.Tables();
