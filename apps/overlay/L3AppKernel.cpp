@@ -9,6 +9,7 @@
 #include "apps/overlay/L3App.h"
 #include "core/AgentLock.h"
 #include "core/Logger.h"
+#include "dataplane/ByteOrder.h"
 #include "dataplane/router/VdrDumper.h"
 #include "dataplane/router/VdrKernelReader.h"
 #include "platform/tolvar/TolvarSchema.h"
@@ -22,12 +23,6 @@ using namespace router;
 namespace {
 
 constexpr const char* kApp = "L3App";
-
-uint32_t U32(const uint8_t* p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
-// A fixed name field: the bytes up to the first NUL (the whole field when there is none).
 
 }  // namespace
 
@@ -301,7 +296,7 @@ void L3App::HandleDadReport(const KernelEvent& report) {
     for (const DadEntry& entry : report.entries) {
       tv::DadStateMsg* dad = state.add_dad_states();
       if (entry.family == kFamilyIpv4) {
-        dad->mutable_ip()->set_ipv4(U32(entry.address.data()));
+        dad->mutable_ip()->set_ipv4(ReadU32(entry.address.data()));
       } else {
         dad->mutable_ip()->set_ipv6(std::string(reinterpret_cast<const char*>(entry.address.data()), kAddressLen));
       }

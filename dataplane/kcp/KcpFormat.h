@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "dataplane/ByteOrder.h"
+
 namespace VevUroro::kcp {
 
 // Sizes.
@@ -126,24 +128,11 @@ enum HopliftSyncType : uint16_t {
   KCP_SYNC_BOTH = 3,
 };
 
-// Byte helpers. Callers check bounds first; these never look past the bytes named.
-inline uint16_t ReadU16(const uint8_t* p) {
-  return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-inline uint32_t ReadU32(const uint8_t* p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
-inline void WriteU16(uint8_t* p, uint16_t v) {
-  p[0] = static_cast<uint8_t>(v >> 8);
-  p[1] = static_cast<uint8_t>(v);
-}
-inline void WriteU32(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v >> 24);
-  p[1] = static_cast<uint8_t>(v >> 16);
-  p[2] = static_cast<uint8_t>(v >> 8);
-  p[3] = static_cast<uint8_t>(v);
-}
+// Byte helpers (dataplane/ByteOrder.h). Callers check bounds first; these never look past the bytes named.
+using VevUroro::ReadU16;
+using VevUroro::ReadU32;
+using VevUroro::WriteU16;
+using VevUroro::WriteU32;
 // The native-order 64-bit timestamp of a discovered binding.
 inline uint64_t ReadNativeU64(const uint8_t* p) {
   uint64_t v;

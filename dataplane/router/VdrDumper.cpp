@@ -3,19 +3,12 @@
 #include <cstring>
 
 #include "core/Logger.h"
+#include "dataplane/ByteOrder.h"
 #include "dataplane/router/RouterLayout.h"
 
 namespace VevUroro::router {
 
 namespace {
-
-uint16_t U16(const uint8_t* p) {
-  return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-uint32_t U32(const uint8_t* p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
 
 const char* MessageName(uint16_t type) {
   switch (type) {
@@ -146,8 +139,8 @@ std::string RenderVdrMessage(const uint8_t* data, size_t size) {
     out.Line("truncated header, " + std::to_string(size) + " bytes");
     return out.Take();
   }
-  const uint16_t type = U16(data);
-  const size_t length = U16(data + 2);
+  const uint16_t type = ReadU16(data);
+  const size_t length = ReadU16(data + 2);
   out.Line("type " + std::to_string(type) + " (" + MessageName(type) + "), len " + std::to_string(length) + " of " +
            std::to_string(size));
   const size_t end = std::min(length, size);
@@ -157,8 +150,8 @@ std::string RenderVdrMessage(const uint8_t* data, size_t size) {
       out.Line("truncated TLV header at offset " + std::to_string(at));
       break;
     }
-    const uint16_t tlvType = U16(data + at);
-    const size_t tlvLength = U16(data + at + 2);
+    const uint16_t tlvType = ReadU16(data + at);
+    const size_t tlvLength = ReadU16(data + at + 2);
     std::string line =
         "  TLV " + std::to_string(tlvType) + " (" + TlvName(tlvType) + "), len " + std::to_string(tlvLength);
     if (tlvLength < kTlvHeaderLen || tlvLength > end - at) {
@@ -166,7 +159,7 @@ std::string RenderVdrMessage(const uint8_t* data, size_t size) {
       break;
     }
     const size_t vdr = VdrIdOffset(tlvType);
-    if (vdr && vdr + 4 <= tlvLength) line += ", vdr " + std::to_string(U32(data + at + vdr));
+    if (vdr && vdr + 4 <= tlvLength) line += ", vdr " + std::to_string(ReadU32(data + at + vdr));
     if (tlvType == kTlvPrefixListUpdate && tlvLength >= 4 + kNameLen) line += ", name " + NameText(data + at + 4);
     if (!out.Line(line)) break;
     at += tlvLength;

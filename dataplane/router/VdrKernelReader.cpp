@@ -2,19 +2,13 @@
 
 #include <cstring>
 
+#include "dataplane/ByteOrder.h"
 #include "dataplane/router/RouterLayout.h"
 
 namespace VevUroro::router {
 
 namespace {
 
-uint16_t U16(const uint8_t* p) {
-  return static_cast<uint16_t>((p[0] << 8) | p[1]);
-}
-uint32_t U32(const uint8_t* p) {
-  return (static_cast<uint32_t>(p[0]) << 24) | (static_cast<uint32_t>(p[1]) << 16) |
-         (static_cast<uint32_t>(p[2]) << 8) | p[3];
-}
 std::string Name(const uint8_t* p) {
   const void* nul = std::memchr(p, 0, kNameLen);
   const size_t length = nul ? static_cast<size_t>(static_cast<const uint8_t*>(nul) - p) : kNameLen;
@@ -22,25 +16,25 @@ std::string Name(const uint8_t* p) {
 }
 
 bool ReadTlv(const uint8_t* tlv, size_t length, KernelEvent* event, std::string* error) {
-  event->tlvType = U16(tlv);
+  event->tlvType = ReadU16(tlv);
   if (event->tlvType == kTlvInstanceReport) {
     if (length < kInstanceReportLen) {
       *error = "instance report of " + std::to_string(length) + " bytes";
       return false;
     }
-    event->vdrId = U32(tlv + 4);
+    event->vdrId = ReadU32(tlv + 4);
     event->change = tlv[8];
   } else if (event->tlvType == kTlvDadReport) {
     if (length < kDadReportFixedLen) {
       *error = "DAD report of " + std::to_string(length) + " bytes";
       return false;
     }
-    const size_t count = U16(tlv + 137);
+    const size_t count = ReadU16(tlv + 137);
     if (length != kDadReportFixedLen + count * kDadEntryLen) {
       *error = "DAD report of " + std::to_string(length) + " bytes for " + std::to_string(count) + " entries";
       return false;
     }
-    event->vdrId = U32(tlv + 4);
+    event->vdrId = ReadU32(tlv + 4);
     event->lifName = Name(tlv + 8);
     event->version = Name(tlv + 72);
     event->status = tlv[136];
@@ -64,12 +58,12 @@ bool ReadTlv(const uint8_t* tlv, size_t length, KernelEvent* event, std::string*
 
 KernelMessage ReadKernelMessage(const uint8_t* data, size_t size) {
   KernelMessage out;
-  if (size < kMsgHeaderLen || U16(data + 2) != size) {
+  if (size < kMsgHeaderLen || ReadU16(data + 2) != size) {
     out.result = KernelMessage::Result::kMalformed;
     out.error = "message of " + std::to_string(size) + " bytes";
     return out;
   }
-  out.type = U16(data);
+  out.type = ReadU16(data);
   switch (out.type) {
     case kMsgUpdate:
       break;
@@ -85,7 +79,7 @@ KernelMessage ReadKernelMessage(const uint8_t* data, size_t size) {
       return out;
   }
   for (size_t at = kMsgHeaderLen; at < size;) {
-    const size_t length = size - at < kTlvHeaderLen ? 0 : U16(data + at + 2);
+    const size_t length = size - at < kTlvHeaderLen ? 0 : ReadU16(data + at + 2);
     if (length < kTlvHeaderLen || length > size - at) {
       out.result = KernelMessage::Result::kMalformed;
       out.error = "TLV at offset " + std::to_string(at) + " of " + std::to_string(size);

@@ -4,6 +4,7 @@
 // simulator's IO thread; a module needs no lock of its own.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,6 +14,12 @@
 namespace qor::dpsim {
 
 class Connection;
+
+// Wall-clock nanoseconds since the epoch: the time stamps the simulator reports, comparable with other processes'.
+inline int64_t NowNs() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
 
 class ChannelModule {
  public:

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <sstream>
@@ -89,11 +88,6 @@ bool ParseBinding(const std::string& text, DiscoveredBinding* binding) {
   binding->method = static_cast<uint8_t>(method);
   binding->timestamp = timestamp;
   return true;
-}
-
-int64_t NowNs() {
-  return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
 }
 
 VifRecord WithStatus(VifRecord vif, uint8_t status) {

@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -176,9 +175,7 @@ void OverlayModule::OnMessage(Connection& connection, const std::vector<uint8_t>
   std::vector<Bytes> replies;
   if (Receive(message, replies)) {
     ++_applied;
-    _appliedNs =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-            .count();
+    _appliedNs = NowNs();
   }
   for (Bytes& reply : replies) connection.Send(std::move(reply));
 }

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <sstream>
@@ -80,9 +79,7 @@ bool NextHop(const uint8_t* p, size_t addressLen, std::string* key, uint8_t* fla
 
 void RouterModule::OnMessage(Connection&, const std::vector<uint8_t>& message) {
   if (Receive(message)) {
-    _appliedNs =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::system_clock::now().time_since_epoch())
-            .count();
+    _appliedNs = NowNs();
   }
 }
 
