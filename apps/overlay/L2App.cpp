@@ -610,23 +610,17 @@ void L2App::ApplyRdFibChange(const StateCacheChange& change) {
     const bool had = fib.groupLabels.count(key) > 0;
     Logger(LOG_LEVEL_INFO, "%1: RD(%2)/VG(%3) is to be %4", "L2App", UuidText(fib.routingDomain), label.group_key(),
            Added(change) ? "associated" : "disassociated");
-    bool known = false;
-    for (const auto& [id, bytes] : _vtepGroups) {
-      tv::VtepGroupMsg held;
-      held.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()));
-      known = known || held.group_key() == label.group_key();
-    }
     if (Added(change) && !had) {
       fib.groupLabels[key] = e.value;
       ++_groupReferences[label.group_key()];
-      if (!known) {
+      if (!VtepGroupConfigured(label.group_key())) {
         Logger(LOG_LEVEL_WARN, "%1: VTEP Group (%2) config does not exist", "L2App", label.group_key())
             .AddTag("errorCode:LCP00007");
       }
     } else if (!Added(change) && had) {
       fib.groupLabels.erase(key);
       if (--_groupReferences[label.group_key()] == 0) _groupReferences.erase(label.group_key());
-      if (!known) {
+      if (!VtepGroupConfigured(label.group_key())) {
         Logger(LOG_LEVEL_WARN, "%1: VTEP Group config does not exist %2/%3", "L2App", UuidText(fib.routingDomain),
                label.group_key())
             .AddTag("errorCode:LCP00007");
@@ -655,6 +649,14 @@ void L2App::ApplyRdFibChange(const StateCacheChange& change) {
   } else {
     SendRoutingDomainVteps(fib, {}, {record->second});
   }
+}
+
+bool L2App::VtepGroupConfigured(uint64_t groupKey) const {
+  for (const auto& [id, bytes] : _vtepGroups) {
+    tv::VtepGroupMsg held;
+    if (held.ParseFromArray(bytes.data(), static_cast<int>(bytes.size())) && held.group_key() == groupKey) return true;
+  }
+  return false;
 }
 
 const std::string& L2App::GlobalRoutingDomainId() {

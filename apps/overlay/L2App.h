@@ -171,6 +171,7 @@ class L2App : public SCConfigTableObserver,
                                      const std::vector<overlay::Bytes>& added,
                                      const std::vector<overlay::Bytes>& removed);
   void SendVtepGroup(const std::string& groupId, bool remove);
+  bool VtepGroupConfigured(uint64_t groupKey) const;  // a desired group carries this key
   void SendBfdRecord(uint32_t switchId, const BfdSessionUpdate& update);
   // Desired changes.
   void ApplyLsFibChange(const StateCacheChange& change, Batch& batch);

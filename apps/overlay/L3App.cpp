@@ -630,7 +630,6 @@ void L3App::ReconcileRouter(const std::string& id) {
   if (state.installed && ndraProfile != state.ndraProfile) {
     Logger(LOG_LEVEL_INFO, "%1: LR %2, old ndra profile ID %3, new ndra profile ID %4", kApp, UuidOf(id),
            UuidOf(state.ndraProfile), UuidOf(ndraProfile));
-    state.ndraProfile = ndraProfile;
     for (const std::string& port : std::set<std::string>(state.ports)) ReconcileNdra(port);
   }
   state.ndraProfile = ndraProfile;
@@ -824,16 +823,10 @@ void L3App::RemovePort(const std::string& id, PortState& port) {
   // changed with it.
   const bool wasUp = port.installed->flags & kLifAdminUp;
   const bool up = port.desired ? !port.desired->has_admin_state_up() || port.desired->admin_state_up() : wasUp;
-  if (up) {
-    Logger(LOG_LEVEL_INFO,
-           up != wasUp ? "%1: Del LRP %2, new admin status up, flip" : "%1: Del LRP %2, new admin status up, not filp",
-           kApp, UuidOf(id));
-  } else {
-    Logger(
-        LOG_LEVEL_INFO,
-        up != wasUp ? "%1: Del LRP %2, new admin status down, flip" : "%1: Del LRP %2, new admin status down, not filp",
-        kApp, UuidOf(id));
-  }
+  static constexpr const char* kDeleteText[2][2] = {
+      {"%1: Del LRP %2, new admin status down, not filp", "%1: Del LRP %2, new admin status down, flip"},
+      {"%1: Del LRP %2, new admin status up, not filp", "%1: Del LRP %2, new admin status up, flip"}};
+  Logger(LOG_LEVEL_INFO, kDeleteText[up][up != wasUp], kApp, UuidOf(id));
   _builder.LifUpdate(kOpDelete, *port.installed);
   for (const std::string& list : port.prefixLists) {
     auto it = _prefixLists.find(list);
