@@ -12,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <optional>
 #include <sstream>
 #include <stdexcept>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "support/ChildProcess.h"
+#include "support/Wait.h"
 
 namespace qor::bench {
 
@@ -121,6 +123,22 @@ inline bool RunTolvarctl(const std::string& endpoint, const std::string& logPath
   qor::test::ChildProcess tolvarctl(argv, logPath);
   auto status = tolvarctl.Wait(std::chrono::seconds(600));
   return status && *status == 0;
+}
+
+// Starts tolvard (`binary`) with its database, port file and log under `dir`, listening on a free local port: the
+// port, or 0 when it wrote none in time.
+inline int StartTolvard(const std::string& binary, const std::string& dir,
+                        std::unique_ptr<qor::test::ChildProcess>* process) {
+  const std::string portFile = dir + "/tolvard.port";
+  *process =
+      std::make_unique<qor::test::ChildProcess>(std::vector<std::string>{binary, "--listen", "tcp:127.0.0.1:0", "--db",
+                                                                         dir + "/tolvar.db", "--port-file", portFile},
+                                                dir + "/tolvard");
+  if (!qor::test::WaitFor([&] { return std::filesystem::exists(portFile) && std::filesystem::file_size(portFile); }))
+    return 0;
+  int port = 0;
+  std::ifstream(portFile) >> port;
+  return port;
 }
 
 }  // namespace qor::bench

@@ -208,14 +208,8 @@ class Run {
     std::filesystem::create_directories(_root.Under("/etc/zantix/qor"));
     std::filesystem::copy_file(std::string(QOR_SAMPLE_CONFIG_DIR) + "/vessix.xml",
                                _root.Under("/etc/zantix/qor/vessix.xml"));
-    const std::string portFile = Path("tolvard.port");
-    _tolvard = std::make_unique<qor::test::ChildProcess>(
-        std::vector<std::string>{TOLVARD_PATH, "--listen", "tcp:127.0.0.1:0", "--db", Path("tolvar.db"), "--port-file",
-                                 portFile},
-        Path("tolvard"));
-    if (!qor::test::WaitFor([&] { return std::filesystem::exists(portFile); })) return Fail("tolvard did not start");
-    int port = 0;
-    std::ifstream(portFile) >> port;
+    const int port = StartTolvard(TOLVARD_PATH, _root.Path(), &_tolvard);
+    if (port == 0) return Fail("tolvard did not start");
     _endpoint = "tcp:127.0.0.1:" + std::to_string(port);
 
     // A monitor of the VIFs' runtime state: the agent's write-back of the connected VIFs must be done before the
