@@ -260,7 +260,7 @@ void StateCacheConfigTable::UpdateDesired(const std::list<TolvarUpdateMsg>& upda
   std::lock_guard<std::recursive_mutex> notifyLock(_desiredNotify);
   StateCacheChangeList changes;
   bool first = false;
-  std::vector<std::pair<SCConfigTableObserver*, StateCacheChangeList>> lists;
+  Registry observers;
   {
     std::lock_guard<std::recursive_mutex> lock(_mutex);
     qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan(
@@ -276,8 +276,13 @@ void StateCacheConfigTable::UpdateDesired(const std::list<TolvarUpdateMsg>& upda
     if (fullSync) Sweep(_desired, _fullSyncVersion, _desiredObservers, changes);
     first = !_initialised;
     _initialised = true;
-    lists = SplitByObserver(_desiredObservers, std::move(changes), fullSync != 0 || first);
+    observers = _desiredObservers;
   }
+  // Outside the store lock: an observer selecting its changes may take its own locks, under which it queries us.
+  auto lists = SplitByObserver(observers, std::move(changes), fullSync != 0 || first,
+                               [](SCConfigTableObserver* observer, const StateCacheChange& change) {
+                                 return observer->ReadsDesiredChange(change);
+                               });
   qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("StateCacheConfigTable.NotifyDesiredStateObservers");
   for (auto& [observer, list] : lists) observer->OnConfigDesiredStateChanged(list, fullSync != 0, first);
 }

@@ -14,9 +14,9 @@
 //
 // Threads and locks: desired updates come from the dispatcher thread, runtime updates and queries from any
 // thread. `_mutex` (recursive) guards the stores, versions and observer registries and is never held while an
-// observer runs. `_desiredNotify` / `_runtimeNotify` (recursive) are held across one update and its
-// notifications so that observers see updates in the order they were applied; unregistering takes them too, so
-// that after Unregister returns the observer is not called again.
+// observer runs or selects its changes. `_desiredNotify` / `_runtimeNotify` (recursive) are held across one update and
+// its notifications so that observers see updates in the order they were applied; unregistering takes them too, so that
+// after Unregister returns the observer is not called again.
 #pragma once
 
 #include <map>

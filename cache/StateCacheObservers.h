@@ -16,6 +16,11 @@ class SCConfigTableObserver {
   // `first` is set on the table's first update after start.
   virtual void OnConfigDesiredStateChanged(const StateCacheChangeList& /*changes*/, bool /*fullSync*/, bool /*first*/) {
   }
+  // Whether the observer reads a desired-state `change` of its types. Its list holds only the changes it reads, so
+  // that a host's worth of changes is not copied for an observer that skips most of them; it is notified of the
+  // same updates all the same. Called once per change on the notifying thread just before the update's
+  // notifications, with the locks a notification holds (never the table's store lock).
+  virtual bool ReadsDesiredChange(const StateCacheChange& /*change*/) { return true; }
   virtual void OnConfigRuntimeStateChanged(const StateCacheChangeList& /*changes*/, bool /*fullSync*/) {}
 };
 

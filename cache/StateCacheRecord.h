@@ -43,14 +43,26 @@ struct StateCacheChange {
 };
 using StateCacheChangeList = std::list<StateCacheChange>;
 
+// Accepts every change: the observers of the tables that do not select.
+struct ReadsEveryChange {
+  template <typename Observer>
+  bool operator()(Observer*, const StateCacheChange&) const {
+    return true;
+  }
+};
+
 // Splits `changes` into one list per observer registered (by object type) for them, each in change order, the
-// observers in the order they first receive a change. With `all` (a full sync, the first update) every registered
-// observer gets a list, possibly empty, so that it learns of the sync. The changes are consumed: each one's node
-// moves to its last observer's list and only the others get copies, so a full sync's changes are not held twice
-// (a whole host's copies, freed after the notification, would leave the heap fragmented around the records kept).
-template <typename Observer>
+// observers in the order they first have a change of their types. With `all` (a full sync, the first update) every
+// registered observer gets a list, possibly empty, so that it learns of the sync. `reads(observer, change)` selects
+// the changes an observer's list holds; an observer whose types changed gets its list even when it reads none of
+// them, so it is told of the same updates either way. The changes are consumed: each one's node moves to the last
+// observer that reads it and only the others get copies (a change nobody reads stays in `changes`), so a full sync's
+// changes are not held twice (a whole host's copies, freed after the notification, would leave the heap fragmented
+// around the records kept).
+template <typename Observer, typename Reads = ReadsEveryChange>
 std::vector<std::pair<Observer*, StateCacheChangeList>> SplitByObserver(
-    const std::multimap<uint32_t, Observer*>& registry, StateCacheChangeList&& changes, bool all) {
+    const std::multimap<uint32_t, Observer*>& registry, StateCacheChangeList&& changes, bool all,
+    Reads reads = Reads()) {
   std::vector<std::pair<Observer*, StateCacheChangeList>> lists;
   auto listOf = [&lists](Observer* observer) -> StateCacheChangeList& {
     for (auto& item : lists) {
@@ -65,13 +77,16 @@ std::vector<std::pair<Observer*, StateCacheChangeList>> SplitByObserver(
   for (auto change = changes.begin(); change != changes.end();) {
     auto next = std::next(change);
     auto range = registry.equal_range(static_cast<uint32_t>(change->entry.objectType));
+    Observer* lastReader = nullptr;
     for (auto it = range.first; it != range.second; ++it) {
-      StateCacheChangeList& list = listOf(it->second);
-      if (std::next(it) == range.second) {
-        list.splice(list.end(), changes, change);
-      } else {
-        list.push_back(*change);
-      }
+      listOf(it->second);
+      if (!reads(it->second, std::as_const(*change))) continue;
+      if (lastReader) listOf(lastReader).push_back(*change);
+      lastReader = it->second;
+    }
+    if (lastReader) {
+      StateCacheChangeList& list = listOf(lastReader);
+      list.splice(list.end(), changes, change);
     }
     change = next;
   }

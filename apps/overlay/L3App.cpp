@@ -362,15 +362,25 @@ void L3App::Refresh(uint32_t objectType, const std::string& id, const StateCache
   }
 }
 
+const std::set<std::string>* L3App::AttachedRouterPorts(const StateCacheChange& change, const std::string& id) const {
+  const auto& index = change.entry.objectType == tv::LOG_SWITCH_CONFIG ? _portsBySwitch : _portsBySwitchPort;
+  auto it = index.find(id);
+  return it == index.end() ? nullptr : &it->second;
+}
+
+bool L3App::ReadsDesiredChange(const StateCacheChange& change) {
+  AgentLockGuard lock(AgentLock());
+  return !_stopped && _initialSync && AttachedRouterPorts(change, CanonicalId(change.entry.objectId));
+}
+
 void L3App::OnConfigDesiredStateChanged(const StateCacheChangeList& changes, bool, bool) {
   AgentLockGuard lock(AgentLock());
   if (_stopped || !_initialSync) return;
   std::set<std::string> ports;
   for (const StateCacheChange& change : changes) {
     const std::string id = CanonicalId(change.entry.objectId);
-    const auto& index = change.entry.objectType == tv::LOG_SWITCH_CONFIG ? _portsBySwitch : _portsBySwitchPort;
-    auto it = index.find(id);
-    if (it == index.end()) continue;
+    const std::set<std::string>* attached = AttachedRouterPorts(change, id);
+    if (!attached) continue;
     if (change.entry.objectType == tv::LOG_SWITCH_CONFIG) {
       tv::LogSwitchConfigMsg ls;
       ls.ParseFromString(change.entry.value);
@@ -380,7 +390,7 @@ void L3App::OnConfigDesiredStateChanged(const StateCacheChangeList& changes, boo
         Logger(LOG_LEVEL_INFO, "%1:  VNI change to %2 for LS %3", kApp, ls.vni(), UuidOf(id));
       }
     } else {
-      for (const std::string& port : it->second) {
+      for (const std::string& port : *attached) {
         Logger(LOG_LEVEL_INFO, "%1: LRP %2, LSP %3 attach change, op %4", kApp, UuidOf(port), UuidOf(id),
                change.IsRemoval() ? "delete" : "update");
         auto found = _ports.find(port);
@@ -393,7 +403,7 @@ void L3App::OnConfigDesiredStateChanged(const StateCacheChangeList& changes, boo
         }
       }
     }
-    ports.insert(it->second.begin(), it->second.end());
+    ports.insert(attached->begin(), attached->end());
   }
   for (const std::string& port : ports) ReconcilePort(port);
   EndBatch();

@@ -65,6 +65,8 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
   void Stop();
 
   void OnL3DesiredStateChanged(const StateCacheChangeList& changes, bool fullSync) override;
+  // Only the switches and switch ports a router port is attached to are read of the configuration table.
+  bool ReadsDesiredChange(const StateCacheChange& change) override;
   void OnConfigDesiredStateChanged(const StateCacheChangeList& changes, bool fullSync, bool first) override;
 
   // Kernel link observers.
@@ -139,6 +141,9 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
   void ReadFib(const std::string& id);
   void ReadArpTable(const std::string& id);
   void ReadMulticastRoute(const std::string& id, const StateCacheChange* change);
+  // The router ports attached to the switch or switch port (canonical `id`) of a configuration change; null when
+  // none ever was.
+  const std::set<std::string>* AttachedRouterPorts(const StateCacheChange& change, const std::string& id) const;
 
   // Reconciling one object with the kernel.
   void ReconcileRouter(const std::string& id);

@@ -8,6 +8,7 @@
 
 #include "cache/StateCacheConfigTable.h"
 #include "support/LogCapture.h"
+#include "support/Wait.h"
 #include "tests/cache/CacheTestUtil.h"
 #include "zantix/qor/tolvar/config.pb.h"
 #include "zantix/qor/tolvar/objecttype.pb.h"
@@ -343,6 +344,59 @@ TEST_F(ConfigTableTest, QueriesFromOtherThreadsDuringUpdates) {
   EXPECT_LE(_table->DesiredCount(), 7u);
 }
 
+// An observer that reads only some changes of its type (one port of three) is told of every update that changes
+// its type, with a list of just those changes; an observer of the same type that reads everything still gets every
+// change, whole and in order; the table holds them all. The selection runs without the table's store lock: a
+// query from another thread meanwhile returns.
+TEST_F(ConfigTableTest, ASelectingObserverGetsOnlyWhatItReadsAndIsToldOfEachUpdate) {
+  class OnePort : public test::RecordingObserver {
+   public:
+    OnePort(qor::RefPtr<StateCacheConfigTable> table, std::string id) : _table(std::move(table)), _id(std::move(id)) {}
+    bool ReadsDesiredChange(const StateCacheChange& change) override {
+      qor::RefPtr<StateCacheConfigTable> table = _table;
+      _queriesReturned = _queriesReturned && qor::test::ReturnsWithin([table] { table->DesiredCount(); });
+      return change.entry.objectId == _id;
+    }
+    bool QueriesReturned() const { return _queriesReturned; }
+
+   private:
+    qor::RefPtr<StateCacheConfigTable> _table;
+    std::string _id;
+    bool _queriesReturned = true;
+  };
+  const tv::LogSwitchPortConfigMsg a = Port(1, true), b = Port(2, false), c = Port(3, true);
+  OnePort selecting(_table, b.id().SerializeAsString());
+  ASSERT_TRUE(_table->RegisterDesiredStateObserver(tv::LOG_SWITCH_PORT_CONFIG, &_observer));
+  ASSERT_TRUE(_table->RegisterDesiredStateObserver(tv::LOG_SWITCH_PORT_CONFIG, &selecting));
+  std::list<TolvarUpdateMsg> sync = test::FullSync(CONFIGCACHE, {&a, &b, &c});
+  _table->TakeDesiredState(std::move(sync), 1);
+  const tv::LogSwitchPortConfigMsg aDown = Port(1, false);
+  _table->UpdateDesiredState(test::Decoded(CONFIGCACHE, &a, &aDown), 0);
+  const tv::LogSwitchPortConfigMsg bUp = Port(2, true);
+  _table->UpdateDesiredState(test::Decoded(CONFIGCACHE, &b, &bUp), 0);
+
+  auto all = _observer.Calls();
+  auto selected = selecting.Calls();
+  ASSERT_EQ(all.size(), 3u);
+  ASSERT_EQ(selected.size(), 3u);
+  EXPECT_TRUE(selected[0].fullSync);
+  EXPECT_TRUE(selected[1].changes.empty());  // told of the update all the same
+  ASSERT_EQ(all[1].changes.size(), 1u);
+  ASSERT_EQ(all[2].changes.size(), 1u);
+  EXPECT_TRUE(all[2].changes.front().hasOld);
+  std::vector<std::string> expected;
+  for (size_t call : {0, 2}) {
+    expected.clear();
+    for (const StateCacheChange& change : all[call].changes) {
+      if (change.entry.objectId == b.id().SerializeAsString()) expected.push_back(test::ChangeText(change));
+    }
+    EXPECT_FALSE(expected.empty());
+    EXPECT_EQ(Texts(selected[call].changes), expected);
+  }
+  EXPECT_EQ(all[0].changes.size(), _table->DesiredCount());
+  EXPECT_TRUE(selecting.QueriesReturned());
+}
+
 // Observers sharing a type each get every change of it, whole, in order; the input list is consumed (its nodes
 // move to the last observer of each change rather than being copied).
 TEST(SplitByObserverTest, SharedTypesGetWholeCopiesInOrderAndTheInputIsConsumed) {
@@ -388,6 +442,27 @@ TEST(SplitByObserverTest, SharedTypesGetWholeCopiesInOrderAndTheInputIsConsumed)
   // Only the change nobody observes is left behind.
   ASSERT_EQ(changes.size(), 1u);
   EXPECT_EQ(changes.front().entry.objectId, "nobody");
+
+  // An observer that reads a change only where it shares the type: the node goes to the last observer that reads
+  // it, the others copy it, and an observer of the type that reads none of it still gets its (empty) list.
+  StateCacheChangeList toSplit;
+  add(1, "p3", "v6", "");
+  add(1, "p4", "v7", "");
+  toSplit.splice(toSplit.end(), changes, std::next(changes.begin()), changes.end());
+  const StateCacheChange* p3 = &toSplit.front();
+  auto selected = SplitByObserver(
+      registry, std::move(toSplit), false,
+      [&](Observer* observer, const StateCacheChange& c) { return observer == &a || c.entry.objectId == "p3"; });
+  ASSERT_EQ(selected.size(), 2u);
+  EXPECT_EQ(ids(selected[0].second), (std::vector<std::string>{"p3=v6", "p4=v7"}));
+  EXPECT_EQ(ids(selected[1].second), (std::vector<std::string>{"p3=v6"}));
+  EXPECT_EQ(&selected[1].second.front(), p3);
+  EXPECT_TRUE(toSplit.empty());
+  auto unread = SplitByObserver(registry, std::move(selected[1].second), false,
+                                [&c](Observer* observer, const StateCacheChange&) { return observer == &c; });
+  ASSERT_EQ(unread.size(), 2u);
+  EXPECT_TRUE(unread[0].second.empty());
+  EXPECT_TRUE(unread[1].second.empty());
 
   // A full sync gives every registered observer a list, even with nothing in it.
   StateCacheChangeList none;

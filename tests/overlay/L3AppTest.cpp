@@ -739,6 +739,18 @@ TEST(L3AppTest, ASwitchPortDownForcesItsRouterPortDownAndAttachChangesAreChecked
   ASSERT_EQ(rig.module.LifCount(), 1u);
   ASSERT_EQ(rig.module.ArpCount(), 1u);
 
+  // Of the switch ports, only those a router port is attached to are read (the others are not copied for us).
+  auto portChange = [](uint64_t n) {
+    StateCacheChange change;
+    change.entry.objectType = tv::LOG_SWITCH_PORT_CONFIG;
+    change.entry.objectId = Uuid(n).SerializeAsString();
+    return change;
+  };
+  EXPECT_TRUE(rig.app->ReadsDesiredChange(portChange(200)));
+  EXPECT_FALSE(rig.app->ReadsDesiredChange(portChange(202)));
+  rig.feed->Put(lsp(202, false));
+  EXPECT_FALSE(log.Has({"attach change"}));
+
   rig.feed->Put(lsp(200, false));
   EXPECT_TRUE(log.Has({"attach change, op update"}));
   EXPECT_TRUE(log.Has({"LRP", "Forcing admin status down"}));
