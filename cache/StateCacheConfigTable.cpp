@@ -1,6 +1,8 @@
 #include "cache/StateCacheConfigTable.h"
 
 #include <algorithm>
+#include <memory_resource>
+#include <optional>
 
 #include "core/Logger.h"
 #include "intake/TypeNames.h"
@@ -16,6 +18,7 @@ namespace tv = zantix::qor::tolvar;
 using tv::Property;
 
 constexpr size_t kConfigIndexes = 3;
+constexpr size_t kSyncChangeBlock = 256 * 1024;
 
 std::string IdText(uint32_t objectType, const std::string& id) {
   return qor::tolvar::ObjectIdText(objectType, id);
@@ -258,7 +261,11 @@ void StateCacheConfigTable::TakeDesiredState(std::list<TolvarUpdateMsg>&& update
 void StateCacheConfigTable::UpdateDesired(const std::list<TolvarUpdateMsg>& updates, std::list<TolvarUpdateMsg>* taken,
                                           uint8_t fullSync) {
   std::lock_guard<std::recursive_mutex> notifyLock(_desiredNotify);
-  StateCacheChangeList changes;
+  // A full sync's changes are a host's worth of small nodes freed together after the notification: taken from
+  // blocks of their own, they leave no holes among the records kept, which the heap could not hand back.
+  std::optional<std::pmr::monotonic_buffer_resource> syncChanges;
+  if (fullSync) syncChanges.emplace(kSyncChangeBlock);
+  StateCacheChangeList changes(syncChanges ? &*syncChanges : std::pmr::get_default_resource());
   bool first = false;
   Registry observers;
   {

@@ -13,6 +13,7 @@
 #include <iterator>
 #include <list>
 #include <map>
+#include <memory_resource>
 #include <string>
 #include <utility>
 #include <vector>
@@ -41,7 +42,9 @@ struct StateCacheChange {
     return entry.operation == TolvarUpdateMsg::OP_CLEAR || entry.operation == TolvarUpdateMsg::OP_REMOVE;
   }
 };
-using StateCacheChangeList = std::list<StateCacheChange>;
+// A table may take one update's change nodes from a memory resource of its own (the lists built from them share
+// it); a copy of a list uses the default heap.
+using StateCacheChangeList = std::pmr::list<StateCacheChange>;
 
 // Accepts every change: the observers of the tables that do not select.
 struct ReadsEveryChange {
@@ -64,11 +67,11 @@ std::vector<std::pair<Observer*, StateCacheChangeList>> SplitByObserver(
     const std::multimap<uint32_t, Observer*>& registry, StateCacheChangeList&& changes, bool all,
     Reads reads = Reads()) {
   std::vector<std::pair<Observer*, StateCacheChangeList>> lists;
-  auto listOf = [&lists](Observer* observer) -> StateCacheChangeList& {
+  auto listOf = [&lists, &changes](Observer* observer) -> StateCacheChangeList& {
     for (auto& item : lists) {
       if (item.first == observer) return item.second;
     }
-    lists.emplace_back(observer, StateCacheChangeList());
+    lists.emplace_back(observer, StateCacheChangeList(changes.get_allocator()));
     return lists.back().second;
   };
   if (all) {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory_resource>
 #include <thread>
 
 #include "cache/StateCacheConfigTable.h"
@@ -463,6 +464,21 @@ TEST(SplitByObserverTest, SharedTypesGetWholeCopiesInOrderAndTheInputIsConsumed)
   ASSERT_EQ(unread.size(), 2u);
   EXPECT_TRUE(unread[0].second.empty());
   EXPECT_TRUE(unread[1].second.empty());
+
+  // Lists split from changes taken from a resource of their own take their nodes from it too; a copy does not.
+  std::pmr::monotonic_buffer_resource arena;
+  StateCacheChangeList fromArena(&arena);
+  add(1, "p5", "v8", "");
+  fromArena.push_back(std::move(changes.back()));
+  changes.pop_back();
+  auto arenaLists = SplitByObserver(registry, std::move(fromArena), false);
+  ASSERT_EQ(arenaLists.size(), 2u);
+  for (const auto& [observer, list] : arenaLists) {
+    EXPECT_EQ(list.get_allocator().resource(), &arena);
+    EXPECT_EQ(ids(list), (std::vector<std::string>{"p5=v8"}));
+  }
+  StateCacheChangeList kept = arenaLists[0].second;
+  EXPECT_EQ(kept.get_allocator().resource(), std::pmr::get_default_resource());
 
   // A full sync gives every registered observer a list, even with nothing in it.
   StateCacheChangeList none;
