@@ -58,6 +58,7 @@ struct LogOutputBufferAccess {
     // Only this thread exists in the child: the flusher and any waiter are gone, so the lock and the condition
     // start afresh, and the lines buffered belong to the parent, which writes them.
     new (&console->_mutex) std::mutex();
+    new (&console->_writeMutex) std::mutex();
     new (&console->_wake) std::condition_variable();
     new (&console->_flusher) std::thread();  // the parent's: neither joined nor detached here
     console->_size = 0;
@@ -141,6 +142,7 @@ void LogOutputBuffer::SetMaxDelay(std::chrono::milliseconds maxDelay) {
 }
 
 void LogOutputBuffer::WriteLocked() {
+  std::lock_guard<std::mutex> writing(_writeMutex);  // after the flusher's write of older lines
   WriteAll(_data, _size);
   _size = 0;
 }
@@ -178,25 +180,36 @@ void LogOutputBuffer::FlusherLoop() {
       if (std::chrono::steady_clock::now() >= deadline) break;
       _wake.wait_until(lock, deadline);
     }
-    WriteLocked();
+    if (_stopping) break;  // the owner writes what is left
+    std::unique_lock<std::mutex> writing(_writeMutex);
+    const char* full = _data;
+    const size_t size = _size;
+    _data = _data == _buffers[0] ? _buffers[1] : _buffers[0];
+    _size = 0;
+    lock.unlock();
+    WriteAll(full, size);
+    writing.unlock();
+    lock.lock();
   }
 }
 
 void LogOutputBuffer::FlushFromSignal() {
   // Only async-signal-safe calls here. The lock is tried for a bounded time (a flusher in the middle of a write
   // lets go soon); if the thread that holds it is the one that crashed, what is buffered is written regardless.
-  pthread_mutex_t* mutex = _mutex.native_handle();
-  bool locked = false;
-  for (int attempt = 0; attempt < 200 && !locked; ++attempt) {
-    locked = pthread_mutex_trylock(mutex) == 0;
-    if (!locked) {
+  auto tryLock = [](std::mutex& m) {
+    for (int attempt = 0; attempt < 200; ++attempt) {
+      if (pthread_mutex_trylock(m.native_handle()) == 0) return true;
       timespec pause{0, 1000000};
       nanosleep(&pause, nullptr);
     }
-  }
+    return false;
+  };
+  const bool locked = tryLock(_mutex);
+  const bool writeLocked = tryLock(_writeMutex);  // lets the flusher's write of older lines finish first
   WriteAll(_data, _size);
   _size = 0;
-  if (locked) pthread_mutex_unlock(mutex);
+  if (writeLocked) pthread_mutex_unlock(_writeMutex.native_handle());
+  if (locked) pthread_mutex_unlock(_mutex.native_handle());
 }
 
 }  // namespace VevUroro

@@ -3,7 +3,8 @@
 // Writing and flushing every line costs a system call per line, which at full-sync rates is most of what logging
 // costs. Lines are instead copied into a fixed buffer and written:
 //   - by a flusher thread, woken by the first line that finds the buffer empty, after `maxDelay` (none for the
-//     console: lines that come while it wakes up or writes are written together next);
+//     console: lines that come while it wakes up or writes are written together next). It swaps in the second
+//     buffer and writes the full one without holding the lock, so lines keep being appended during its write;
 //   - at once when the buffer would overflow, when the caller asks for it (error and fatal lines), or on Flush();
 //   - at normal process exit (an exit handler; lines made after it are written through);
 //   - when the process is killed by a crash signal (SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL...) or by SIGQUIT,
@@ -55,6 +56,8 @@ class LogOutputBuffer {
 
   const int _fd;
   std::chrono::milliseconds _maxDelay;
+  // Held while buffered lines are written, taken after `_mutex`: writes keep the order of the lines.
+  std::mutex _writeMutex;
   // When the oldest buffered line came: its deadline follows a changed delay and a write by another thread.
   std::chrono::steady_clock::time_point _oldestAt;
   std::mutex _mutex;
@@ -64,7 +67,10 @@ class LogOutputBuffer {
   bool _stopping = false;
   bool _writeThrough = false;
   size_t _size = 0;
-  char _data[kCapacity];
+  // Lines are appended to `_data`, one of the two buffers; the flusher writes the other while it holds
+  // `_writeMutex` alone.
+  char _buffers[2][kCapacity];
+  char* _data = _buffers[0];
 };
 
 }  // namespace VevUroro

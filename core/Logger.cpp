@@ -14,6 +14,7 @@
 #include <ctime>
 #include <fstream>
 #include <iostream>
+#include <limits>
 #include <mutex>
 
 #include "core/LogOutputBuffer.h"
@@ -447,14 +448,24 @@ std::string FormatTimestamp(std::chrono::system_clock::time_point when, long utc
   auto millis = std::chrono::duration_cast<std::chrono::milliseconds>(sinceEpoch).count() % 1000;
   if (millis < 0) millis += 1000;
   std::time_t seconds = std::chrono::system_clock::to_time_t(when) + utcOffsetSeconds;
-  std::tm tm{};
-  gmtime_r(&seconds, &tm);
-  char base[32];
-  std::strftime(base, sizeof(base), "%Y-%m-%dT%H:%M:%S", &tm);
-  char ms[8];
-  std::snprintf(ms, sizeof(ms), ".%03d", static_cast<int>(millis));
-  std::string out = std::string(base) + ms;
-  if (utcOffsetSeconds == 0) return out + "Z";
+  // Lines come many per second: the date and time are formatted once per second and thread.
+  thread_local std::time_t cachedSeconds = std::numeric_limits<std::time_t>::min();
+  thread_local char base[32];
+  if (seconds != cachedSeconds) {
+    std::tm tm{};
+    gmtime_r(&seconds, &tm);
+    std::strftime(base, sizeof(base), "%Y-%m-%dT%H:%M:%S", &tm);
+    cachedSeconds = seconds;
+  }
+  const char ms[] = {'.', static_cast<char>('0' + millis / 100), static_cast<char>('0' + millis / 10 % 10),
+                     static_cast<char>('0' + millis % 10)};
+  std::string out;
+  out.reserve(32);
+  out.append(base).append(ms, sizeof(ms));
+  if (utcOffsetSeconds == 0) {
+    out.push_back('Z');
+    return out;
+  }
   long offset = utcOffsetSeconds < 0 ? -utcOffsetSeconds : utcOffsetSeconds;
   char zone[32];
   std::snprintf(zone, sizeof(zone), "%c%02ld:%02ld", utcOffsetSeconds < 0 ? '-' : '+', offset / 3600,

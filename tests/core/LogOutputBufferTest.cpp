@@ -5,10 +5,13 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "core/LogOutputBuffer.h"
 #include "core/Logger.h"
@@ -188,6 +191,42 @@ TEST(LogOutputBufferOwnTest, LinesLongerThanTheBufferAndManySmallOnesKeepTheirOr
   buffer.Flush();
   close(fd);
   EXPECT_EQ(qor::test::ChildProcess::ReadFile(path), expected);
+}
+
+TEST(LogOutputBufferOwnTest, LinesFromManyThreadsWhileTheFlusherWritesStayWholeAndInOrder) {
+  qor::test::TempRoot root;
+  std::string path = root.Path() + "/out";
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  constexpr int kThreads = 4, kLines = 3000;
+  {
+    // No delay: the flusher writes while the threads append, and the lines written at once (every 97th) must wait
+    // for the older lines it is writing.
+    LogOutputBuffer buffer(fd, milliseconds(0));
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+      threads.emplace_back([&buffer, t] {
+        for (int i = 0; i < kLines; ++i) {
+          buffer.Append({"thread ", std::to_string(t), " line ", std::to_string(i), "\n"}, i % 97 == 0);
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+  }
+  close(fd);
+  std::istringstream text(qor::test::ChildProcess::ReadFile(path));
+  std::vector<int> next(kThreads, 0);
+  std::string line;
+  int count = 0;
+  while (std::getline(text, line)) {
+    int t = -1, i = -1;
+    ASSERT_EQ(std::sscanf(line.c_str(), "thread %d line %d", &t, &i), 2) << line;
+    ASSERT_TRUE(t >= 0 && t < kThreads) << line;
+    ASSERT_EQ(i, next[t]) << line;
+    ++next[t];
+    ++count;
+  }
+  EXPECT_EQ(count, kThreads * kLines);
 }
 
 }  // namespace
