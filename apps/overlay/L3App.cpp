@@ -1340,8 +1340,17 @@ void L3App::ReconcileMulticastRoute(const std::string& id) {
   }
   if (route.installed && route.lifNames == wanted->second) return;
   Logger(LOG_LEVEL_INFO, "%1: Add multicast fib %2 (vdr %3)", kApp, UuidOf(id), vdrId);
-  // Refused whole when its LIFs do not fit: the kernel keeps the version it holds, if any.
-  if (!_builder.MulticastRoute(kOpAdd, vdrId, wanted->first, wanted->second)) return;
+  // Refused whole when its LIFs do not fit. The version the kernel holds is withdrawn too: a full sync would install
+  // none, and the kernel's routes must not depend on whether it saw the older version first.
+  if (!_builder.MulticastRoute(kOpAdd, vdrId, wanted->first, wanted->second)) {
+    if (route.installed) {
+      Logger(LOG_LEVEL_INFO, "%1: Delete multicast fib %2 (vdr %3), new version refused", kApp, UuidOf(id),
+             route.vdrId);
+      _builder.MulticastRoute(kOpDelete, route.vdrId, route.group, {});
+      route.installed = false;
+    }
+    return;
+  }
   route.installed = true;
   route.vdrId = vdrId;
   route.group = wanted->first;
