@@ -44,9 +44,10 @@ class DataplaneLink : public RefCounter<DataplaneLink> {
   // Queues one message for the channel and takes ownership of `message` (a C-allocator buffer whose bytes 2–3 hold
   // its big-endian total length), also on failure. Any thread. Queued messages wait while the link is down.
   virtual bool Send(uint8_t* message) = 0;
-  // Frees the messages queued and not yet handed to the channel, and returns how many. For owners whose reconnect
-  // resends their whole state: the rest of what was queued for the old connection would reach the new one first.
-  // Any thread, the status observer too. A link that hands each message over at once holds none.
+  // Frees the messages queued and not yet handed to the channel, and returns how many; a message the link has taken
+  // from its queue but not begun to write is not sent either (not counted). For owners whose reconnect resends their
+  // whole state: the rest of what was queued for the old connection would reach the new one first. Any thread, the
+  // status observer too. A link that hands each message over at once holds none.
   virtual size_t DropQueued() { return 0; }
 
  protected:

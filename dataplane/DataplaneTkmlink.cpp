@@ -113,6 +113,7 @@ void DataplaneTkmlink::ScheduleReopen() {
 }
 
 size_t DataplaneTkmlink::DropQueued() {
+  ++_dropGeneration;
   return _queue.Clear();
 }
 
@@ -127,8 +128,8 @@ void DataplaneTkmlink::Shutdown() {
 }
 
 bool DataplaneTkmlink::Send(uint8_t* message) {
-  Buffer buffer(message);
-  if (buffer && _queue.Put(std::move(buffer))) return true;
+  Outbound outbound{Buffer(message), _dropGeneration.load()};
+  if (outbound.buffer && _queue.Put(std::move(outbound))) return true;
   // A failed Put leaves the buffer with us; it is freed here.
   Logger(LOG_LEVEL_ERROR, "TkmLink: failed to put a message into queue").AddTag("errorCode:LCP00008");
   return false;
@@ -311,8 +312,9 @@ bool DataplaneTkmlink::ReceiveOne(const std::shared_ptr<Socket>& socket) {
 void DataplaneTkmlink::SendLoop() {
   while (_sendLoopRunning) {
     if (!WaitForConnection(_timing.downRecheck)) continue;
-    Buffer message;
-    if (!_queue.Get(message)) return;  // queue closed: the link is shutting down
+    Outbound outbound;
+    if (!_queue.Get(outbound)) return;  // queue closed: the link is shutting down
+    const Buffer& message = outbound.buffer;
     size_t length = (static_cast<size_t>(message.get()[2]) << 8) | message.get()[3];
     Logger(LOG_LEVEL_DEBUG, "TkmLink: %1: get a message from controller: %2, length: %3", _channelName,
            static_cast<const void*>(message.get()), length);
@@ -325,6 +327,10 @@ void DataplaneTkmlink::SendLoop() {
     while (_sendLoopRunning && !(socket = WaitForConnection(_timing.downRecheck))) {
     }
     if (!socket) return;
+    if (outbound.generation != _dropGeneration.load()) {
+      Logger(LOG_LEVEL_DEBUG, "TkmLink: %1: message taken before the queue was dropped, not sent", _channelName);
+      continue;
+    }
     size_t offset = 0;
     size_t left = length;
     while (left > 0) {

@@ -64,6 +64,8 @@ class DataplaneTkmlink : public DataplaneLink {
   void Shutdown();
 
   const std::string& ChannelName() const { return _channelName; }
+  // Whether the send loop waits on an empty queue (tests).
+  bool SendLoopWaiting() const { return _queue.WaitingConsumers() > 0; }
   bool Connected();
   // The socket path of channel `name`.
   static std::string ChannelPath(const std::string& name);
@@ -92,7 +94,14 @@ class DataplaneTkmlink : public DataplaneLink {
   bool _connected = false;
   std::atomic<bool> _recvLoopRunning{true};
   std::atomic<bool> _sendLoopRunning{true};
-  MsgQueue<Buffer> _queue{MsgQueue<Buffer>::kUnbounded, true, true};
+  // A message with the DropQueued generation it was queued in: the one the send loop has already taken when the
+  // queue is dropped is not sent after the drop either.
+  struct Outbound {
+    Buffer buffer;
+    uint64_t generation = 0;
+  };
+  MsgQueue<Outbound> _queue{MsgQueue<Outbound>::kUnbounded, true, true};
+  std::atomic<uint64_t> _dropGeneration{0};
   std::shared_ptr<AsyncTimer<DataplaneTkmlink>> _reopenTimer;
 
   std::shared_ptr<Socket> _socket;

@@ -193,7 +193,7 @@ bool L3App::InitialSyncDone() const {
 uint32_t L3App::PrefixListReferences(const std::string& prefixListId) const {
   AgentLockGuard lock(AgentLock());
   auto it = _prefixLists.find(CanonicalId(prefixListId));
-  return it == _prefixLists.end() ? 0 : it->second.references;
+  return it == _prefixLists.end() ? 0 : static_cast<uint32_t>(it->second.holders.size());
 }
 
 void L3App::Send(uint8_t* message, size_t length) {
@@ -428,11 +428,13 @@ void L3App::ReadPort(const std::string& id) {
   if (state.desired) {
     _portsBySwitch[Key(state.desired->logical_switch_id())].erase(id);
     _portsBySwitchPort[Key(state.desired->logical_switch_port_id())].erase(id);
+    for (const tv::UuidMsg& list : state.desired->prefix_list_ids()) _portsByPrefixList[Key(list)].erase(id);
   }
   if (_c.l3Table->QueryLogRouterPort(id, &port)) {
     state.routerId = Key(port.router_id());
     _routers[state.routerId].ports.insert(id);
     if (port.has_logical_switch_id()) _portsBySwitch[Key(port.logical_switch_id())].insert(id);
+    for (const tv::UuidMsg& list : port.prefix_list_ids()) _portsByPrefixList[Key(list)].insert(id);
     if (port.has_logical_switch_port_id()) {
       // One switch port should attach one router port. Another one naming it is a configuration fault, logged; both
       // stay installed, as each is desired in its own right and a full sync installs both.
@@ -527,6 +529,7 @@ void L3App::ReadAllDesired() {
   _multicastRoutes.clear();
   _portsBySwitch.clear();
   _portsBySwitchPort.clear();
+  _portsByPrefixList.clear();
   auto ids = [this](uint32_t type) {
     std::vector<StateCacheRecord> records;
     _c.l3Table->QueryDesired(type, &records);
@@ -688,11 +691,7 @@ void L3App::ReconcileRouterChildren(const std::string& id) {
 void L3App::UninstallRouterChildren(const std::string& id) {
   for (auto& [portId, port] : _ports) {
     if (!port.installed || port.installedRouter != id) continue;
-    for (const std::string& list : port.prefixLists) {
-      auto it = _prefixLists.find(list);
-      if (it != _prefixLists.end() && it->second.references > 0) --it->second.references;
-    }
-    port.prefixLists.clear();
+    ReleasePrefixLists(portId, port);
     port.installed.reset();
     port.dadSent.reset();
     port.ndraSent.reset();
@@ -838,11 +837,7 @@ void L3App::RemovePort(const std::string& id, PortState& port) {
       {"%1: Del LRP %2, new admin status up, not filp", "%1: Del LRP %2, new admin status up, flip"}};
   Logger(LOG_LEVEL_INFO, kDeleteText[up][up != wasUp], kApp, UuidOf(id));
   _builder.LifUpdate(kOpDelete, *port.installed);
-  for (const std::string& list : port.prefixLists) {
-    auto it = _prefixLists.find(list);
-    if (it != _prefixLists.end() && it->second.references > 0) --it->second.references;
-  }
-  port.prefixLists.clear();
+  ReleasePrefixLists(id, port);
   port.installed.reset();
   port.dadSent.reset();
   port.ndraSent.reset();
@@ -872,7 +867,7 @@ void L3App::ReconcilePort(const std::string& id) {
     return;
   }
   if (port.installed && *port.installed == *lif) {
-    UpdatePrefixReferences(port);
+    UpdatePrefixReferences(id, port);
     ReconcileNdra(id);
     return;
   }
@@ -909,7 +904,7 @@ void L3App::ReconcilePort(const std::string& id) {
   _builder.LifUpdate(kOpAdd, *lif);
   port.installed = lif;
   port.installedRouter = port.routerId;
-  UpdatePrefixReferences(port);
+  UpdatePrefixReferences(id, port);
   if (flip || v4Change || v6Change) {
     ResendRouterRoutes(port.routerId, id, v6Change && !v4Change ? "ipv6" : "ipv4");
   }
@@ -926,33 +921,41 @@ void L3App::ReconcilePort(const std::string& id) {
   ReconcileNdra(id);
 }
 
-// Counts the installed port's references to the prefix lists it names now.
-void L3App::UpdatePrefixReferences(PortState& port) {
-  const std::string lifName = port.installed->lifName;
-  std::vector<std::string> lists;
-  for (const tv::UuidMsg& list : port.desired->prefix_list_ids()) lists.push_back(Key(list));
-  for (const std::string& list : lists) {
-    if (std::find(port.prefixLists.begin(), port.prefixLists.end(), list) != port.prefixLists.end()) continue;
+// The installed port holds each installed prefix list it names now, and releases the others.
+void L3App::UpdatePrefixReferences(const std::string& portId, PortState& port) {
+  std::set<std::string> named;
+  for (const tv::UuidMsg& list : port.desired->prefix_list_ids()) named.insert(Key(list));
+  for (auto held = port.prefixLists.begin(); held != port.prefixLists.end();) {
+    if (named.count(*held)) {
+      ++held;
+      continue;
+    }
+    auto it = _prefixLists.find(*held);
+    if (it != _prefixLists.end()) it->second.holders.erase(portId);
+    held = port.prefixLists.erase(held);
+  }
+  for (const std::string& list : named) {
+    if (port.prefixLists.count(list)) continue;
     auto it = _prefixLists.find(list);
     if (it == _prefixLists.end() || !it->second.installed) {
-      Logger(LOG_LEVEL_ERROR, "%1: prefix list %2 not found when reference lif %3", kApp, UuidOf(list), lifName)
+      Logger(LOG_LEVEL_ERROR, "%1: prefix list %2 not found when reference lif %3", kApp, UuidOf(list),
+             port.installed->lifName)
           .AddTag("errorCode:LCP00029");
       continue;
     }
-    ++it->second.references;
+    it->second.holders.insert(portId);
+    port.prefixLists.insert(list);
     Logger(LOG_LEVEL_DEBUG, "%1: prefix list %2 ref %3 when reference lif %4", kApp, UuidOf(list),
-           it->second.references, lifName);
+           it->second.holders.size(), port.installed->lifName);
   }
+}
+
+void L3App::ReleasePrefixLists(const std::string& portId, PortState& port) {
   for (const std::string& list : port.prefixLists) {
-    if (std::find(lists.begin(), lists.end(), list) != lists.end()) continue;
     auto it = _prefixLists.find(list);
-    if (it != _prefixLists.end() && it->second.references > 0) --it->second.references;
+    if (it != _prefixLists.end()) it->second.holders.erase(portId);
   }
   port.prefixLists.clear();
-  for (const std::string& list : lists) {
-    auto it = _prefixLists.find(list);
-    if (it != _prefixLists.end() && it->second.installed) port.prefixLists.push_back(list);
-  }
 }
 
 void L3App::ResendRouterRoutes(const std::string& routerId, const std::string& portId, const char* ipType) {
@@ -1202,15 +1205,41 @@ void L3App::RefusePrefixList(const tv::PrefixListMsg& list, PrefixListState& sta
 
 void L3App::ReconcilePrefixList(const std::string& id) {
   tv::PrefixListMsg list;
+  const bool desired = _c.l3Table->QueryPrefixList(id, &list) && list.has_index();
   PrefixListState& state = _prefixLists[id];
-  if (!_c.l3Table->QueryPrefixList(id, &list) || !list.has_index()) {
-    if (state.installed) {
-      _builder.PrefixListDelete(state.name, state.index);
-      state.installed = false;
+  if (desired) {
+    InstallPrefixList(list, state);
+  } else if (state.installed) {
+    _builder.PrefixListDelete(state.name, state.index);
+    state.installed = false;
+  }
+  UpdatePrefixListHolders(id, state);
+  if (!desired) _prefixLists.erase(id);
+}
+
+// Holders follow whether the list is installed, whichever came first, the list or its ports (a full sync installs
+// the lists before the ports): installed, every installed port naming it holds it; withdrawn, none does.
+void L3App::UpdatePrefixListHolders(const std::string& id, PrefixListState& state) {
+  if (!state.installed) {
+    for (const std::string& portId : state.holders) {
+      auto port = _ports.find(portId);
+      if (port != _ports.end()) port->second.prefixLists.erase(id);
     }
-    if (state.references == 0) _prefixLists.erase(id);
+    state.holders.clear();
     return;
   }
+  auto naming = _portsByPrefixList.find(id);
+  if (naming == _portsByPrefixList.end()) return;
+  for (const std::string& portId : naming->second) {
+    auto port = _ports.find(portId);
+    if (port == _ports.end() || !port->second.installed || !port->second.prefixLists.insert(id).second) continue;
+    state.holders.insert(portId);
+    Logger(LOG_LEVEL_DEBUG, "%1: prefix list %2 ref %3 when reference lif %4", kApp, UuidOf(id), state.holders.size(),
+           port->second.installed->lifName);
+  }
+}
+
+void L3App::InstallPrefixList(const tv::PrefixListMsg& list, PrefixListState& state) {
   // A list is installed whole or not at all: without one of its entries it would be another policy.
   std::vector<VdrPrefixListEntry> entries;
   for (const tv::PrefixListEntryMsg& entry : list.entries()) {
@@ -1350,8 +1379,17 @@ void L3App::ReconcileMulticastRoute(const std::string& id) {
   }
   if (route.installed && route.lifNames == wanted->second) return;
   Logger(LOG_LEVEL_INFO, "%1: Add multicast fib %2 (vdr %3)", kApp, UuidOf(id), vdrId);
-  // Refused whole when its LIFs do not fit: the kernel keeps the version it holds, if any.
-  if (!_builder.MulticastRoute(kOpAdd, vdrId, wanted->first, wanted->second)) return;
+  // Refused whole when its LIFs do not fit. The version the kernel holds is withdrawn too: a full sync would install
+  // none, and the kernel's routes must not depend on whether it saw the older version first.
+  if (!_builder.MulticastRoute(kOpAdd, vdrId, wanted->first, wanted->second)) {
+    if (route.installed) {
+      Logger(LOG_LEVEL_INFO, "%1: Delete multicast fib %2 (vdr %3), new version refused", kApp, UuidOf(id),
+             route.vdrId);
+      _builder.MulticastRoute(kOpDelete, route.vdrId, route.group, {});
+      route.installed = false;
+    }
+    return;
+  }
   route.installed = true;
   route.vdrId = vdrId;
   route.group = wanted->first;

@@ -94,7 +94,7 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
     std::string routerId;  // of the desired port
     std::optional<VdrLif> installed;
     std::string installedRouter;
-    std::vector<std::string> prefixLists;  // referenced while installed
+    std::set<std::string> prefixLists;  // installed lists it names, held while the port is installed
     std::set<std::string> arpTables;
     std::optional<std::vector<std::pair<VdrAddress, uint8_t>>> dadSent;
     std::set<VdrAddress> dadReported;  // addresses of the kernel's last DAD report written back
@@ -121,7 +121,7 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
     std::string name;
     uint32_t index = 0;
     std::vector<VdrPrefixListEntry> entries;
-    uint32_t references = 0;
+    std::set<std::string> holders;  // installed ports that name it, while it is installed
   };
   struct MulticastRouteState {
     std::optional<zantix::qor::tolvar::MulticastStaticRouteMsg> desired;
@@ -155,13 +155,16 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
   void KeepSharedArp(const std::string& id, const std::string& portId, std::vector<VdrArpEntry>& added,
                      std::vector<VdrArpEntry>& deleted);
   void ReconcilePrefixList(const std::string& id);
+  void InstallPrefixList(const zantix::qor::tolvar::PrefixListMsg& list, PrefixListState& state);
   void RefusePrefixList(const zantix::qor::tolvar::PrefixListMsg& list, PrefixListState& state);
+  void UpdatePrefixListHolders(const std::string& id, PrefixListState& state);
   void ReconcileMulticastRoute(const std::string& id);
   void ReconcileDad(const std::string& portId);
   void ReconcileNdra(const std::string& portId);
   void ReconcileGlobal(bool deleted);
   void RemovePort(const std::string& id, PortState& port);
-  void UpdatePrefixReferences(PortState& port);
+  void UpdatePrefixReferences(const std::string& portId, PortState& port);
+  void ReleasePrefixLists(const std::string& portId, PortState& port);
 
   // Conversions; false (logged) when the object cannot be converted yet. `fullSync`: built for a full sync, whose
   // log lines are marked as the garbage-collection pass they are.
@@ -205,8 +208,8 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
   std::map<std::string, ArpState> _arpTables;
   std::map<std::string, PrefixListState> _prefixLists;
   std::map<std::string, MulticastRouteState> _multicastRoutes;
-  std::optional<VdrGlobal> _global;  // installed
-  std::map<std::string, std::set<std::string>> _portsBySwitch, _portsBySwitchPort;
+  std::optional<VdrGlobal> _global;                                                                     // installed
+  std::map<std::string, std::set<std::string>> _portsBySwitch, _portsBySwitchPort, _portsByPrefixList;  // desired
 };
 
 }  // namespace VevUroro

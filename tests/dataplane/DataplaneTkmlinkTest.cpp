@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "dataplane/DataplaneTkmlink.h"
 #include "dataplane/kcp/KcpFormat.h"
 #include "dataplane/kcp/KcpReader.h"
@@ -61,6 +63,36 @@ TEST_F(DataplaneTkmlinkTest, DroppedQueuedMessagesNeverReachTheNextConnection) {
   EXPECT_EQ(bytes[17], 9);
   EXPECT_EQ(bytes[31], 0x78);
   close(peer);
+}
+
+// The send loop may already hold a message when the link drops (it took it while up): a drop of the queue covers
+// that message too.
+TEST_F(DataplaneTkmlinkTest, AMessageTakenBeforeTheDropNeverReachesTheNextConnection) {
+  std::optional<ChannelListener> channel(std::in_place, DataplaneTkmlink::ChannelPath("hand_tkmlink"));
+  LinkEvents& events = NewEvents();
+  auto link = MakeLink("hand_tkmlink", events);
+  ASSERT_TRUE(link->Start());
+  int peer = channel->Accept();
+  ASSERT_GE(peer, 0);
+  ASSERT_TRUE(WaitFor([&] { return events.Count(LinkStatus::UP) == 1 && link->SendLoopWaiting(); }));
+  // The channel goes away with the connection: the link stays down, its send loop still waiting on the queue.
+  channel.reset();
+  close(peer);
+  ASSERT_TRUE(WaitFor([&] { return events.Count(LinkStatus::DOWN) == 1; }));
+  ASSERT_TRUE(link->Send(Message(7, 64, 0x11)));
+  ASSERT_TRUE(WaitFor([&] { return Logged("TkmLink: hand_tkmlink: get a message from controller"); }));
+  EXPECT_EQ(link->DropQueued(), 0u);  // in the loop's hands, not in the queue
+  ASSERT_TRUE(link->Send(Message(9, 16, 0x77)));
+
+  channel.emplace(DataplaneTkmlink::ChannelPath("hand_tkmlink"));
+  int next = channel->Accept();
+  ASSERT_GE(next, 0);
+  auto bytes = qor::test::ReadBytes(next, 16);
+  ASSERT_EQ(bytes.size(), 16u);
+  EXPECT_EQ(bytes[1], 9);
+  EXPECT_EQ(bytes[15], 0x77);
+  EXPECT_TRUE(Logged("TkmLink: hand_tkmlink: message taken before the queue was dropped, not sent"));
+  close(next);
 }
 
 TEST_F(DataplaneTkmlinkTest, MessagesLargerThanTheSocketBufferArriveWhole) {

@@ -579,6 +579,44 @@ TEST(L3AppTest, PrefixListsAreCountedByTheirPortsAndLaidOutWithMappedAddresses) 
   EXPECT_EQ(rig.app->PrefixListReferences(Id(50)), 1u);
 }
 
+// A port holds a list while both are installed, whichever came first; a refused or deleted list is held by none,
+// and is held again when it comes back: the counts are those a fresh application's full sync gives.
+TEST(L3AppTest, PrefixListReferencesDoNotDependOnTheOrderOfChanges) {
+  L3Rig rig;
+  Basic(rig);
+  auto port = Port(11, 1, 100);
+  *port.add_prefix_list_ids() = Uuid(50);
+  rig.feed->Put(port);  // names a list not yet there
+  tv::PrefixListMsg list;
+  *list.mutable_id() = Uuid(50);
+  list.set_name("pl-50");
+  list.set_index(3);
+  auto* entry = list.add_entries();
+  *entry->mutable_prefix() = Prefix(V4(10, 0, 0, 0), 8);
+  entry->set_action(1);
+  auto references = [&](uint32_t expected, const char* step) {
+    EXPECT_EQ(rig.app->PrefixListReferences(Id(50)), expected) << step;
+    L3Rig fresh;
+    fresh.feed->SetObjects(rig.feed->Objects());
+    fresh.feed->FullSync();
+    EXPECT_EQ(fresh.app->PrefixListReferences(Id(50)), expected) << step << ", fresh";
+  };
+  rig.feed->Put(list);
+  references(1, "list after its port");
+  entry->set_action(9);
+  rig.feed->Put(list);
+  references(0, "refused");
+  entry->set_action(2);
+  rig.feed->Put(list);
+  references(1, "valid again");
+  rig.feed->Delete(tv::PREFIX_LIST, Id(50));
+  references(0, "deleted");
+  rig.feed->Put(list);
+  references(1, "back");
+  rig.feed->Put(Port(11, 1, 100));
+  references(0, "no longer named");
+}
+
 TEST(L3AppTest, MalformedMessagesChangeNothingInTheModule) {
   qor::dpsim::RouterModule module;
   std::vector<uint8_t> instance(4 + 82, 0);

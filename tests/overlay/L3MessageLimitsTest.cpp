@@ -94,7 +94,7 @@ tv::PrefixListMsg List(size_t entries, uint32_t action = 1) {
 }
 
 // A list cut short or missing an entry is another policy: it is refused whole, and the version the module holds
-// stays until a valid one comes.
+// is withdrawn with it.
 TEST(L3MessageLimits, PrefixListIsInstalledWholeOrNotAtAll) {
   qor::test::LogCapture log{LOG_LEVEL_INFO};
   L3Rig rig;
@@ -192,7 +192,13 @@ TEST(L3MessageLimits, MulticastRouteLifsAreInstalledWholeOrNotAtAll) {
   ASSERT_FALSE(installed.empty());
   rig.feed->Put(route(1024, 32));  // one TLV holds 1,023 LIF names
   EXPECT_TRUE(Said(log, "1024 entries do not fit in one MULTICAST ROUTE (at most 1023)"));
-  EXPECT_EQ(LineOf(rig, "multicast-route 7 "), installed);
+  // The route installed before is withdrawn, as a full sync of the same state installs none.
+  EXPECT_EQ(LineOf(rig, "multicast-route 7 "), "");
+  const std::string incremental = rig.module.Tables();
+  rig.Deliver(qor::dpsim::RouterModule::FullSyncRequest(0xFFFFFFFF));
+  EXPECT_EQ(rig.module.Tables(), incremental);
+  rig.Deliver(qor::dpsim::RouterModule::FullSyncRequest(7));
+  EXPECT_EQ(rig.module.Tables(), incremental);
   rig.feed->Put(route(1023, 32));
   const std::string whole = LineOf(rig, "multicast-route 7 ");
   EXPECT_EQ(std::count(whole.begin(), whole.end(), ','), 1022);
