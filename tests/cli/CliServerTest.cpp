@@ -139,13 +139,15 @@ class CliServerTest : public ::testing::Test {
     _server = std::make_unique<CliServer>(std::move(deps), "", agentLockWait);
     ASSERT_TRUE(_server->Start());
   }
-  UnixctlResult Call(const std::string& command, const std::vector<std::string>& args = {}) {
-    UnixctlResult result = UnixctlClient::Call(_server->SocketPath(), command, args);
+  UnixctlResult Call(const std::string& command, const std::vector<std::string>& args = {},
+                     std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    UnixctlResult result = UnixctlClient::Call(_server->SocketPath(), command, args, timeout);
     EXPECT_TRUE(result.Answered()) << command << ": " << result.text;
     return result;
   }
-  std::string Ok(const std::string& command, const std::vector<std::string>& args = {}) {
-    UnixctlResult result = Call(command, args);
+  std::string Ok(const std::string& command, const std::vector<std::string>& args = {},
+                 std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+    UnixctlResult result = Call(command, args, timeout);
     EXPECT_TRUE(result.ok) << command << ": " << result.text;
     return result.text;
   }
@@ -456,7 +458,8 @@ TEST_F(CliServerTest, DumpsAboveTheDisplayLimitAreCutWithAWarning) {
     ports.push_back(Entry(tv::LOG_SWITCH_PORT_CONFIG, Id(i + 1), Property::LSP_SWITCH_ID, LspSwitch(1)));
   }
   _cache.ConfigTable()->UpdateDesiredState(ports, 1);
-  std::vector<std::string> lines = test::Lines(Ok("vevuroro/config/remote"));
+  // Formatting 60,000 rows takes several seconds under a sanitizer on a busy machine.
+  std::vector<std::string> lines = test::Lines(Ok("vevuroro/config/remote", {}, std::chrono::seconds(60)));
   ASSERT_EQ(lines.size(), CliServer::kDisplayLimit + 2);
   EXPECT_EQ(lines.back(), "(60000 of 60005 entries shown)");
   EXPECT_EQ(_log.Count({"level=\"warn\"",

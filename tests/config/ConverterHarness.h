@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <functional>
 #include <list>
 #include <map>
@@ -134,7 +135,8 @@ class DesiredStateFeed : public SCConfigTableObserver {
   void FullSync() { _table.UpdateDesiredState(_objects.All().table, 1); }
   const std::map<std::pair<uint32_t, std::string>, std::string>& Objects() const { return _objects.Objects(); }
 
-  int notifications = 0;
+  // Counted on the dispatcher's thread, read by a test waiting for a write to arrive.
+  std::atomic<int> notifications{0};
 
  private:
   void Change(uint32_t type, const std::string& id, std::optional<std::string> body) {

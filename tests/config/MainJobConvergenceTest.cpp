@@ -112,17 +112,18 @@ struct Snapshot {
   bool operator==(const Snapshot&) const = default;
 };
 
-std::string Describe(const Snapshot& a, const Snapshot& b) {
-  std::ostringstream out;
-  std::set<std::string> vifs;
-  for (const auto& [vif, p] : a.ports) vifs.insert(vif);
-  for (const auto& [vif, p] : b.ports) vifs.insert(vif);
-  for (const std::string& vif : vifs) {
-    auto x = a.ports.find(vif);
-    auto y = b.ports.find(vif);
+// Each property of a port or switch whose value differs between the two runs, one line each.
+void DescribeProperties(const std::map<std::string, std::map<int, std::string>>& a,
+                        const std::map<std::string, std::map<int, std::string>>& b, std::ostringstream& out) {
+  std::set<std::string> names;
+  for (const auto& [name, p] : a) names.insert(name);
+  for (const auto& [name, p] : b) names.insert(name);
+  for (const std::string& name : names) {
+    auto x = a.find(name);
+    auto y = b.find(name);
     std::map<int, std::string> none;
-    const auto& px = x == a.ports.end() ? none : x->second;
-    const auto& py = y == b.ports.end() ? none : y->second;
+    const auto& px = x == a.end() ? none : x->second;
+    const auto& py = y == b.end() ? none : y->second;
     std::set<int> keys;
     for (const auto& [k, v] : px) keys.insert(k);
     for (const auto& [k, v] : py) keys.insert(k);
@@ -130,11 +131,19 @@ std::string Describe(const Snapshot& a, const Snapshot& b) {
       auto vx = px.find(k);
       auto vy = py.find(k);
       if (vx != px.end() && vy != py.end() && vx->second == vy->second) continue;
-      out << vif << " key " << k << ": incremental " << (vx == px.end() ? "absent" : vx->second) << ", fresh "
+      out << name << " key " << k << ": incremental " << (vx == px.end() ? "absent" : vx->second) << ", fresh "
           << (vy == py.end() ? "absent" : vy->second) << "\n";
     }
   }
-  if (a.switches != b.switches) out << "switch properties differ\n";
+}
+
+std::string Describe(const Snapshot& a, const Snapshot& b) {
+  std::ostringstream out;
+  DescribeProperties(a.ports, b.ports, out);
+  if (a.switches != b.switches) {
+    out << "switch properties differ\n";
+    DescribeProperties(a.switches, b.switches, out);
+  }
   std::set<std::pair<uint32_t, std::string>> objects;
   for (const auto& [key, body] : a.runtime) objects.insert(key);
   for (const auto& [key, body] : b.runtime) objects.insert(key);
