@@ -85,6 +85,10 @@ void Connection::Send(std::vector<uint8_t> message) {
 }
 
 void Connection::WriteNext() {
+  // Captured as its write starts: the agent may answer before this write's completion runs, and the capture must
+  // keep the message before the answer.
+  auto& next = _outgoing.front();
+  _channel.Capture().Record(Direction::kOut, _id, next.data(), next.size());
   asio::async_write(_socket, asio::buffer(_outgoing.front()),
                     [self = shared_from_this()](const boost::system::error_code& error, size_t) {
                       if (self->_closed) return;
@@ -92,8 +96,6 @@ void Connection::WriteNext() {
                         self->Close();
                         return;
                       }
-                      auto& sent = self->_outgoing.front();
-                      self->_channel.Capture().Record(Direction::kOut, self->_id, sent.data(), sent.size());
                       self->_outgoing.pop_front();
                       if (!self->_outgoing.empty()) self->WriteNext();
                     });

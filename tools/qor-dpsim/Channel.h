@@ -34,7 +34,7 @@ class Connection : public std::enable_shared_from_this<Connection> {
 
   // Starts reading messages.
   void Start();
-  // Queues one whole message for the agent (captured when it is written).
+  // Queues one whole message for the agent (captured when its write starts).
   void Send(std::vector<uint8_t> message);
   // Closes the socket; the channel forgets the connection.
   void Close();
