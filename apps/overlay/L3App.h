@@ -211,7 +211,8 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
   std::map<std::string, MulticastRouteState> _multicastRoutes;
   std::optional<VdrGlobal> _global;                                                                     // installed
   std::map<std::string, std::set<std::string>> _portsBySwitch, _portsBySwitchPort, _portsByPrefixList;  // desired
-  std::map<std::string, std::set<std::string>> _portsBySwitchThroughPort;  // as last built
+  // Ports behind the switch their switch port names, as their LIFs were last built.
+  std::map<std::string, std::set<std::string>> _portsBySwitchThroughPort;
 };
 
 }  // namespace VevUroro
