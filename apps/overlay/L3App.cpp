@@ -362,15 +362,38 @@ void L3App::Refresh(uint32_t objectType, const std::string& id, const StateCache
   }
 }
 
-const std::set<std::string>* L3App::AttachedRouterPorts(const StateCacheChange& change, const std::string& id) const {
-  const auto& index = change.entry.objectType == tv::LOG_SWITCH_CONFIG ? _portsBySwitch : _portsBySwitchPort;
-  auto it = index.find(id);
-  return it == index.end() ? nullptr : &it->second;
+std::set<std::string> L3App::AttachedRouterPorts(const StateCacheChange& change, const std::string& id) const {
+  std::set<std::string> ports;
+  auto add = [&](const std::map<std::string, std::set<std::string>>& index) {
+    auto it = index.find(id);
+    if (it != index.end()) ports.insert(it->second.begin(), it->second.end());
+  };
+  if (change.entry.objectType == tv::LOG_SWITCH_CONFIG) {
+    add(_portsBySwitch);
+    add(_portsBySwitchThroughPort);
+  } else {
+    add(_portsBySwitchPort);
+  }
+  return ports;
+}
+
+// A port that names only its switch port is behind the switch that switch port names: that switch's changes reach
+// its LIF too.
+void L3App::FollowSwitchThroughPort(const std::string& portId, const std::string& switchId) {
+  PortState& port = _ports[portId];
+  if (port.switchThroughPort == switchId) return;
+  auto old = _portsBySwitchThroughPort.find(port.switchThroughPort);
+  if (old != _portsBySwitchThroughPort.end()) {
+    old->second.erase(portId);
+    if (old->second.empty()) _portsBySwitchThroughPort.erase(old);
+  }
+  port.switchThroughPort = switchId;
+  if (!switchId.empty()) _portsBySwitchThroughPort[switchId].insert(portId);
 }
 
 bool L3App::ReadsDesiredChange(const StateCacheChange& change) {
   AgentLockGuard lock(AgentLock());
-  return !_stopped && _initialSync && AttachedRouterPorts(change, CanonicalId(change.entry.objectId));
+  return !_stopped && _initialSync && !AttachedRouterPorts(change, CanonicalId(change.entry.objectId)).empty();
 }
 
 void L3App::OnConfigDesiredStateChanged(const StateCacheChangeList& changes, bool, bool) {
@@ -379,8 +402,8 @@ void L3App::OnConfigDesiredStateChanged(const StateCacheChangeList& changes, boo
   std::set<std::string> ports;
   for (const StateCacheChange& change : changes) {
     const std::string id = CanonicalId(change.entry.objectId);
-    const std::set<std::string>* attached = AttachedRouterPorts(change, id);
-    if (!attached) continue;
+    const std::set<std::string> attached = AttachedRouterPorts(change, id);
+    if (attached.empty()) continue;
     if (change.entry.objectType == tv::LOG_SWITCH_CONFIG) {
       tv::LogSwitchConfigMsg ls;
       ls.ParseFromString(change.entry.value);
@@ -390,7 +413,7 @@ void L3App::OnConfigDesiredStateChanged(const StateCacheChangeList& changes, boo
         Logger(LOG_LEVEL_INFO, "%1:  VNI change to %2 for LS %3", kApp, ls.vni(), UuidOf(id));
       }
     } else {
-      for (const std::string& port : *attached) {
+      for (const std::string& port : attached) {
         Logger(LOG_LEVEL_INFO, "%1: LRP %2, LSP %3 attach change, op %4", kApp, UuidOf(port), UuidOf(id),
                change.IsRemoval() ? "delete" : "update");
         auto found = _ports.find(port);
@@ -403,7 +426,7 @@ void L3App::OnConfigDesiredStateChanged(const StateCacheChangeList& changes, boo
         }
       }
     }
-    ports.insert(attached->begin(), attached->end());
+    ports.insert(attached.begin(), attached.end());
   }
   for (const std::string& port : ports) ReconcilePort(port);
   EndBatch();
@@ -424,6 +447,7 @@ void L3App::ReadRouter(const std::string& id) {
 void L3App::ReadPort(const std::string& id) {
   tv::LogRouterPortConfigMsg port;
   PortState& state = _ports[id];
+  FollowSwitchThroughPort(id, std::string());  // until its LIF is built again
   if (!state.routerId.empty()) _routers[state.routerId].ports.erase(id);
   if (state.desired) {
     _portsBySwitch[Key(state.desired->logical_switch_id())].erase(id);
@@ -530,6 +554,7 @@ void L3App::ReadAllDesired() {
   _portsBySwitch.clear();
   _portsBySwitchPort.clear();
   _portsByPrefixList.clear();
+  _portsBySwitchThroughPort.clear();
   auto ids = [this](uint32_t type) {
     std::vector<StateCacheRecord> records;
     _c.l3Table->QueryDesired(type, &records);
@@ -769,7 +794,9 @@ bool L3App::BuildLif(const std::string& id, const tv::LogRouterPortConfigMsg& po
       return false;
     }
     for (const StateCacheRecord& record : records) lsp.MergeFromString(record.value);
-    if (switchId.empty() && lsp.has_switch_id()) switchId = Key(lsp.switch_id());
+    const bool throughPort = switchId.empty() && lsp.has_switch_id();
+    if (throughPort) switchId = Key(lsp.switch_id());
+    FollowSwitchThroughPort(id, throughPort ? switchId : std::string());
     // A router port whose switch port is administratively down cannot forward, whatever its own setting.
     if (lsp.has_admin_state_up() && !lsp.admin_state_up() && (lif->flags & kLifAdminUp)) {
       Logger(LOG_LEVEL_INFO, "%1: LRP %2, Forcing admin status down", kApp, UuidOf(id));

@@ -99,6 +99,7 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
     std::optional<std::vector<std::pair<VdrAddress, uint8_t>>> dadSent;
     std::set<VdrAddress> dadReported;  // addresses of the kernel's last DAD report written back
     std::optional<VdrNdra> ndraSent;   // router-advertisement settings the kernel holds for the LIF
+    std::string switchThroughPort;     // the switch its switch port names, when the port names none itself
   };
   struct FibState {
     std::optional<zantix::qor::tolvar::FibMsg> desired;
@@ -141,9 +142,9 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
   void ReadFib(const std::string& id);
   void ReadArpTable(const std::string& id);
   void ReadMulticastRoute(const std::string& id, const StateCacheChange* change);
-  // The router ports attached to the switch or switch port (canonical `id`) of a configuration change; null when
-  // none ever was.
-  const std::set<std::string>* AttachedRouterPorts(const StateCacheChange& change, const std::string& id) const;
+  // The router ports attached to the switch or switch port (canonical `id`) of a configuration change.
+  std::set<std::string> AttachedRouterPorts(const StateCacheChange& change, const std::string& id) const;
+  void FollowSwitchThroughPort(const std::string& portId, const std::string& switchId);
 
   // Reconciling one object with the kernel.
   void ReconcileRouter(const std::string& id);
@@ -210,6 +211,8 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
   std::map<std::string, MulticastRouteState> _multicastRoutes;
   std::optional<VdrGlobal> _global;                                                                     // installed
   std::map<std::string, std::set<std::string>> _portsBySwitch, _portsBySwitchPort, _portsByPrefixList;  // desired
+  // Ports behind the switch their switch port names, as their LIFs were last built.
+  std::map<std::string, std::set<std::string>> _portsBySwitchThroughPort;
 };
 
 }  // namespace VevUroro

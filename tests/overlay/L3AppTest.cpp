@@ -812,3 +812,56 @@ TEST(L3AppTest, ASwitchPortDownForcesItsRouterPortDownAndAttachChangesAreChecked
 
 }  // namespace
 }  // namespace VevUroro::test
+
+namespace VevUroro::test {
+namespace {
+
+// A router port that names only its switch port takes its switch from the switch port: a change of that switch (its
+// VNI, replication mode) reaches the LIF as it would through a full sync, in either order of their arrival.
+TEST(L3AppTest, ASwitchReachedThroughItsSwitchPortIsFollowed) {
+  auto lsp = [](uint64_t n, uint64_t ls) {
+    tv::LogSwitchPortConfigMsg port;
+    *port.mutable_id() = Uuid(n);
+    *port.mutable_switch_id() = Uuid(ls);
+    port.set_admin_state_up(true);
+    return port;
+  };
+  auto behind = [](uint64_t n, uint64_t switchPort) {
+    tv::LogRouterPortConfigMsg port = Port(n, 1, 100);
+    port.clear_logical_switch_id();
+    *port.mutable_logical_switch_port_id() = Uuid(switchPort);
+    return port;
+  };
+  L3Rig rig;
+  rig.feed->FullSync();
+  rig.feed->Put(Router(1, 7));
+  rig.feed->Put(Switch(100, 5001));
+  rig.feed->Put(Switch(101, 6001));
+  rig.feed->Put(lsp(200, 100));
+  rig.feed->Put(behind(11, 200));
+  rig.feed->Put(behind(12, 201));  // its switch port comes later
+  rig.feed->Put(lsp(201, 101));
+  ASSERT_EQ(rig.module.LifCount(), 2u);
+  const auto expectFullSyncState = [&rig](const char* step) {
+    L3Rig fresh;
+    fresh.feed->SetObjects(rig.feed->Objects());
+    fresh.feed->FullSync();
+    EXPECT_EQ(rig.module.Tables(), fresh.module.Tables()) << step;
+  };
+  expectFullSyncState("attached");
+  rig.feed->Put(Switch(100, 5002));
+  expectFullSyncState("VNI of the first switch");
+  auto mode = Switch(101, 6001);
+  mode.set_replication_mode(2);
+  rig.feed->Put(mode);
+  expectFullSyncState("replication mode of the second switch");
+  // The switch port moves to the other switch, whose later change is followed; the old one's is not needed.
+  rig.feed->Put(lsp(200, 101));
+  rig.feed->Put(Switch(101, 6003));
+  expectFullSyncState("switch port moved");
+  rig.feed->Put(Switch(100, 5009));
+  expectFullSyncState("old switch changed");
+}
+
+}  // namespace
+}  // namespace VevUroro::test

@@ -1,9 +1,10 @@
 // Seeded randomized differential test of the L3 application: the router module's tables after a run of random
-// desired-state changes (routers, ports, switches, routes, ARP tables, prefix lists, global settings, DAD status,
-// multicast settings and routes, NDRA profiles), now and then in versions the application refuses (a LIF, route,
-// prefix list, multicast range or route, DAD status or NDRA profile the records cannot carry), must equal the tables
-// a fresh application's full sync of the same final state gives, and so must the prefix lists' reference counts.
-// The seed is printed on failure; QOR_L3_SEED replays one seed, QOR_L3_ROUNDS sets the number of rounds.
+// desired-state changes (routers, ports, switches and switch ports, routes, ARP tables, prefix lists, global
+// settings, DAD status, multicast settings and routes, NDRA profiles), now and then in versions the application
+// refuses (a LIF, route, prefix list, multicast range or route, DAD status or NDRA profile the records cannot carry),
+// must equal the tables a fresh application's full sync of the same final state gives, and so must the prefix lists'
+// reference counts. The seed is printed on failure; QOR_L3_SEED replays one seed, QOR_L3_ROUNDS sets the number of
+// rounds.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -22,7 +23,7 @@ class RandomL3State {
 
   // One random change of one object.
   void Change(L3Feed& feed) {
-    switch (Pick(12)) {
+    switch (Pick(13)) {
       case 0:
         Maybe(feed, tv::LOG_ROUTER_CONFIG, 1 + Pick(3), [&](uint64_t n) {
           auto router = Router(n, static_cast<uint32_t>(n + (Pick(4) == 0 ? 10 : 0)));
@@ -45,6 +46,10 @@ class RandomL3State {
           auto port = Port(n, 1 + Pick(3), 100 + Pick(3), Pick(4) != 0);
           if (Pick(2)) port.set_type(2);
           if (Pick(3) == 0) *port.add_prefix_list_ids() = Uuid(50 + Pick(2));
+          if (Pick(3) == 0) {  // behind a switch port, whose switch it takes
+            port.clear_logical_switch_id();
+            *port.mutable_logical_switch_port_id() = Uuid(200 + Pick(3));
+          }
           if (Pick(4) == 0) port.clear_addresses();
           if (Pick(4) == 0) {
             tv::IpPrefixMsg v6;
@@ -57,6 +62,15 @@ class RandomL3State {
           }
           if (Pick(12) == 0 && port.addresses_size() > 0) port.mutable_addresses(0)->set_prefix_length(40);  // refused
           return port.SerializeAsString();
+        });
+        break;
+      case 12:
+        Maybe(feed, tv::LOG_SWITCH_PORT_CONFIG, 200 + Pick(3), [&](uint64_t n) {
+          tv::LogSwitchPortConfigMsg lsp;
+          *lsp.mutable_id() = Uuid(n);
+          if (Pick(6) != 0) *lsp.mutable_switch_id() = Uuid(100 + Pick(3));
+          lsp.set_admin_state_up(Pick(4) != 0);
+          return lsp.SerializeAsString();
         });
         break;
       case 4:
@@ -182,6 +196,7 @@ class RandomL3State {
   }
       QOR_PUT(LOG_ROUTER_CONFIG, LogRouterConfigMsg)
       QOR_PUT(LOG_SWITCH_CONFIG, LogSwitchConfigMsg)
+      QOR_PUT(LOG_SWITCH_PORT_CONFIG, LogSwitchPortConfigMsg)
       QOR_PUT(LOG_ROUTER_PORT_CONFIG, LogRouterPortConfigMsg)
       QOR_PUT(FIB, FibMsg)
       QOR_PUT(ARP_TABLE_CONFIG, ArpTableConfigMsg)
