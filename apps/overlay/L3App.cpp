@@ -364,7 +364,7 @@ void L3App::Refresh(uint32_t objectType, const std::string& id, const StateCache
 
 std::set<std::string> L3App::AttachedRouterPorts(const StateCacheChange& change, const std::string& id) const {
   std::set<std::string> ports;
-  auto add = [&](const std::map<std::string, std::set<std::string>>& index) {
+  auto add = [&](const PortIndex& index) {
     auto it = index.find(id);
     if (it != index.end()) ports.insert(it->second.begin(), it->second.end());
   };
@@ -377,23 +377,34 @@ std::set<std::string> L3App::AttachedRouterPorts(const StateCacheChange& change,
   return ports;
 }
 
+// The indexes hold no empty sets, so an entry is there exactly while some router port names its key.
+bool L3App::HasAttachedRouterPorts(const StateCacheChange& change, const std::string& id) const {
+  if (change.entry.objectType == tv::LOG_SWITCH_CONFIG) {
+    return _portsBySwitch.contains(id) || _portsBySwitchThroughPort.contains(id);
+  }
+  return _portsBySwitchPort.contains(id);
+}
+
+void L3App::Unindex(PortIndex& index, const std::string& key, const std::string& portId) {
+  auto it = index.find(key);
+  if (it == index.end()) return;
+  it->second.erase(portId);
+  if (it->second.empty()) index.erase(it);
+}
+
 // A port that names only its switch port is behind the switch that switch port names: that switch's changes reach
 // its LIF too.
 void L3App::FollowSwitchThroughPort(const std::string& portId, const std::string& switchId) {
   PortState& port = _ports[portId];
   if (port.switchThroughPort == switchId) return;
-  auto old = _portsBySwitchThroughPort.find(port.switchThroughPort);
-  if (old != _portsBySwitchThroughPort.end()) {
-    old->second.erase(portId);
-    if (old->second.empty()) _portsBySwitchThroughPort.erase(old);
-  }
+  Unindex(_portsBySwitchThroughPort, port.switchThroughPort, portId);
   port.switchThroughPort = switchId;
   if (!switchId.empty()) _portsBySwitchThroughPort[switchId].insert(portId);
 }
 
 bool L3App::ReadsDesiredChange(const StateCacheChange& change) {
   AgentLockGuard lock(AgentLock());
-  return !_stopped && _initialSync && !AttachedRouterPorts(change, CanonicalId(change.entry.objectId)).empty();
+  return !_stopped && _initialSync && HasAttachedRouterPorts(change, CanonicalId(change.entry.objectId));
 }
 
 void L3App::OnConfigDesiredStateChanged(const StateCacheChangeList& changes, bool, bool) {
@@ -450,9 +461,9 @@ void L3App::ReadPort(const std::string& id) {
   FollowSwitchThroughPort(id, std::string());  // until its LIF is built again
   if (!state.routerId.empty()) _routers[state.routerId].ports.erase(id);
   if (state.desired) {
-    _portsBySwitch[Key(state.desired->logical_switch_id())].erase(id);
-    _portsBySwitchPort[Key(state.desired->logical_switch_port_id())].erase(id);
-    for (const tv::UuidMsg& list : state.desired->prefix_list_ids()) _portsByPrefixList[Key(list)].erase(id);
+    Unindex(_portsBySwitch, Key(state.desired->logical_switch_id()), id);
+    Unindex(_portsBySwitchPort, Key(state.desired->logical_switch_port_id()), id);
+    for (const tv::UuidMsg& list : state.desired->prefix_list_ids()) Unindex(_portsByPrefixList, Key(list), id);
   }
   if (_c.l3Table->QueryLogRouterPort(id, &port)) {
     state.routerId = Key(port.router_id());

@@ -142,8 +142,12 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
   void ReadFib(const std::string& id);
   void ReadArpTable(const std::string& id);
   void ReadMulticastRoute(const std::string& id, const StateCacheChange* change);
+  // Router ports by the key (switch, switch port, prefix list) they name; a key without ports has no entry.
+  using PortIndex = std::map<std::string, std::set<std::string>>;
+  static void Unindex(PortIndex& index, const std::string& key, const std::string& portId);
   // The router ports attached to the switch or switch port (canonical `id`) of a configuration change.
   std::set<std::string> AttachedRouterPorts(const StateCacheChange& change, const std::string& id) const;
+  bool HasAttachedRouterPorts(const StateCacheChange& change, const std::string& id) const;
   void FollowSwitchThroughPort(const std::string& portId, const std::string& switchId);
 
   // Reconciling one object with the kernel.
@@ -209,10 +213,10 @@ class L3App : public qor::RefCounted<L3App, Component>, public SCL3TableObserver
   std::map<std::string, ArpState> _arpTables;
   std::map<std::string, PrefixListState> _prefixLists;
   std::map<std::string, MulticastRouteState> _multicastRoutes;
-  std::optional<VdrGlobal> _global;                                                                     // installed
-  std::map<std::string, std::set<std::string>> _portsBySwitch, _portsBySwitchPort, _portsByPrefixList;  // desired
+  std::optional<VdrGlobal> _global;                                  // installed
+  PortIndex _portsBySwitch, _portsBySwitchPort, _portsByPrefixList;  // desired
   // Ports behind the switch their switch port names, as their LIFs were last built.
-  std::map<std::string, std::set<std::string>> _portsBySwitchThroughPort;
+  PortIndex _portsBySwitchThroughPort;
 };
 
 }  // namespace VevUroro

@@ -42,6 +42,19 @@ class L2AppTest : public ::testing::Test {
     h.PutFib(nullptr, fib);
     h.Connect();
   }
+  // Switch 7 (VNI 5001) in routing domain ...77.
+  void PutSwitchInRoutingDomain() {
+    tv::LogSwitchConfigMsg ls;
+    *ls.mutable_id() = UuidOfLow(7);
+    ls.set_vni(5001);
+    *ls.mutable_routing_domain_id() = UuidOfLow(0x77);
+    h.Cache().ConfigTable()->UpdateDesiredState(Decoded(CONFIGCACHE, nullptr, &ls), 0);
+  }
+  size_t RoutingDomainVtepRecords() {
+    std::vector<StateCacheRecord> held;
+    h.Cache().L2Table()->QueryRuntime(tv::ROUTING_DOMAIN_VTEP, &held);
+    return held.size();
+  }
   size_t RuntimeElements(uint32_t property) {
     size_t count = 0;
     for (const StateCacheRecord& r : h.Cache().L2Table()->RuntimeRecords()) count += r.propertyType == property;
@@ -293,11 +306,7 @@ TEST_F(L2AppTest, MalformedMessagesAreLoggedAndDropped) {
 }
 
 TEST_F(L2AppTest, RoutingDomainsAndVtepGroups) {
-  tv::LogSwitchConfigMsg ls;
-  *ls.mutable_id() = UuidOfLow(7);
-  ls.set_vni(5001);
-  *ls.mutable_routing_domain_id() = UuidOfLow(0x77);
-  h.Cache().ConfigTable()->UpdateDesiredState(Decoded(CONFIGCACHE, nullptr, &ls), 0);
+  PutSwitchInRoutingDomain();
   EXPECT_TRUE(Logged(log, "L2App: Add a new routingDomain ID"));
   EXPECT_TRUE(Logged(log, "L2App: Attach LS"));
   tv::VtepGroupMsg group;
@@ -336,70 +345,52 @@ TEST_F(L2AppTest, RoutingDomainsAndVtepGroups) {
 // The module's routing-domain VTEPs are runtime state of a configured domain only; the domain's runtime object goes
 // with its last VTEP.
 TEST_F(L2AppTest, RoutingDomainVtepsOfUnknownDomainsAreDroppedAndTheObjectGoesWithTheLastVtep) {
-  tv::LogSwitchConfigMsg ls;
-  *ls.mutable_id() = UuidOfLow(7);
-  ls.set_vni(5001);
-  *ls.mutable_routing_domain_id() = UuidOfLow(0x77);
-  h.Cache().ConfigTable()->UpdateDesiredState(Decoded(CONFIGCACHE, nullptr, &ls), 0);
+  PutSwitchInRoutingDomain();
   h.Connect();
   h.Command({"l2-join", "5001", "9"});
   const std::string known = "00000000-0000-1111-0000-000000000077";
   const std::string unknown = "00000000-0000-1111-0000-00000000dead";
-  auto records = [&] {
-    std::vector<StateCacheRecord> held;
-    h.Cache().L2Table()->QueryRuntime(tv::ROUTING_DOMAIN_VTEP, &held);
-    return held.size();
-  };
   h.Command({"l2-rd-vtep", "9", unknown, "10.0.0.60", "60", "add"});
-  EXPECT_EQ(records(), 0u);
+  EXPECT_EQ(RoutingDomainVtepRecords(), 0u);
   EXPECT_TRUE(Logged(log, "L2App: ignore routing domain VTEP update of unknown routing domain " + unknown));
   h.Command({"l2-rd-vtep", "9", known, "10.0.0.50", "50", "add"});
   h.Command({"l2-rd-vtep", "9", known, "10.0.0.51", "51", "add"});
-  EXPECT_EQ(records(), 3u);  // the object and its two VTEPs
+  EXPECT_EQ(RoutingDomainVtepRecords(), 3u);  // the object and its two VTEPs
   h.Command({"l2-rd-vtep", "9", known, "10.0.0.50", "50", "del"});
-  EXPECT_EQ(records(), 2u);
+  EXPECT_EQ(RoutingDomainVtepRecords(), 2u);
   h.Command({"l2-rd-vtep", "9", known, "10.0.0.51", "51", "del"});
-  EXPECT_EQ(records(), 0u);
+  EXPECT_EQ(RoutingDomainVtepRecords(), 0u);
   // A new session's runtime full sync writes no empty object either.
   h.Command({"l2-out-of-sync"});
   EXPECT_EQ(h.app->ReadyLevel(), 2u);
-  EXPECT_EQ(records(), 0u);
+  EXPECT_EQ(RoutingDomainVtepRecords(), 0u);
   h.Command({"l2-rd-vtep", "9", known, "10.0.0.52", "52", "add"});
-  EXPECT_EQ(records(), 2u);
+  EXPECT_EQ(RoutingDomainVtepRecords(), 2u);
 }
 
 // A routing domain's VTEPs are taken from the switch that carries the domain only (the global domain: the host
 // switch's one instance); a report naming another switch is refused and logged.
 TEST_F(L2AppTest, RoutingDomainVtepsFromAnotherSwitchAreRefused) {
-  tv::LogSwitchConfigMsg ls;
-  *ls.mutable_id() = UuidOfLow(7);
-  ls.set_vni(5001);
-  *ls.mutable_routing_domain_id() = UuidOfLow(0x77);
-  h.Cache().ConfigTable()->UpdateDesiredState(Decoded(CONFIGCACHE, nullptr, &ls), 0);
+  PutSwitchInRoutingDomain();
   h.Connect();
   h.Command({"l2-join", "5001", "9"});
   h.Command({"l2-instance", "add", "5"});
   const std::string known = "00000000-0000-1111-0000-000000000077";
   const std::string global = "ffffffff-ffff-ffff-ffff-ffffffffffff";
-  auto records = [&] {
-    std::vector<StateCacheRecord> held;
-    h.Cache().L2Table()->QueryRuntime(tv::ROUTING_DOMAIN_VTEP, &held);
-    return held.size();
-  };
   h.Command({"l2-rd-vtep", "8", known, "10.0.0.50", "50", "add"});
   EXPECT_TRUE(Logged(log, "L2App: ignore routing domain VTEP update of routing domain " + known +
                               " from switchID 8, the domain is on switchID 9"));
   h.Command({"l2-rd-vtep", "6", global, "10.0.0.70", "70", "add"});
   EXPECT_TRUE(Logged(log, "L2App: ignore routing domain VTEP update of routing domain " + global +
                               " from switchID 6, the domain is on switchID 5"));
-  EXPECT_EQ(records(), 0u);
+  EXPECT_EQ(RoutingDomainVtepRecords(), 0u);
   h.Command({"l2-rd-vtep", "9", known, "10.0.0.50", "50", "add"});
   h.Command({"l2-rd-vtep", "5", global, "10.0.0.70", "70", "add"});
-  EXPECT_EQ(records(), 4u);  // two objects, one VTEP each
+  EXPECT_EQ(RoutingDomainVtepRecords(), 4u);  // two objects, one VTEP each
   // Two instances: the global domain has no one switch, so its reports are refused.
   h.Command({"l2-instance", "add", "6"});
   h.Command({"l2-rd-vtep", "6", global, "10.0.0.71", "71", "add"});
-  EXPECT_EQ(records(), 4u);
+  EXPECT_EQ(RoutingDomainVtepRecords(), 4u);
 }
 
 // Bad items of the module are logged for what is wrong with them, not with a text about something else.
