@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <stdexcept>
 #include <thread>
 
 #include "cache/StateCache.h"
@@ -42,6 +43,10 @@
 namespace VevUroro {
 namespace {
 
+// The descriptors the agent opens whatever the host's size (sockets, pipes, event descriptors of its threads and
+// libraries: about 40 with every application), with room to spare.
+constexpr rlim_t kMinimumDescriptors = 64;
+
 // Everything start-up creates, held for the process's life and released in the shutdown order.
 class Agent {
  public:
@@ -51,6 +56,7 @@ class Agent {
  private:
   bool LoadConfiguration();
   void ApplyLogSettings();
+  static void EnsureDescriptors();
   void PrepareProcess();
   bool ReadNodePersona();
   void StartPlatform();
@@ -130,6 +136,23 @@ void Agent::ApplyLogSettings() {
   qor::platform::library_log_level = GetLogLevel();
 }
 
+// The platform library ends the process when it cannot make a pipe, and it makes some on threads that start late;
+// a limit too low for the agent's own descriptors is refused up front instead, with the start-up failure's line
+// and status. The soft limit is raised to the hard one first, as the agent's needs do not depend on the host.
+void Agent::EnsureDescriptors() {
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0) return;
+  if (files.rlim_cur < files.rlim_max) {
+    rlimit raised{files.rlim_max, files.rlim_max};
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) files = raised;
+  }
+  if (files.rlim_cur < kMinimumDescriptors) {
+    Logger(LOG_LEVEL_ERROR, "Too few file descriptors: the limit is %1, the agent needs %2", files.rlim_cur,
+           kMinimumDescriptors);
+    throw std::runtime_error("too few file descriptors");
+  }
+}
+
 void Agent::PrepareProcess() {
   openlog("vevUroro", LOG_PID, LOG_DAEMON);
   setlogmask(0xff);
@@ -146,6 +169,8 @@ void Agent::PrepareProcess() {
   if (sigaction(SIGPIPE, &action, nullptr) != 0) {
     Logger(LOG_LEVEL_WARN, "Failed to register SIGPIPE handler");
   }
+
+  EnsureDescriptors();
 
   rlimit core{RLIM_INFINITY, RLIM_INFINITY};
   if (setrlimit(RLIMIT_CORE, &core) == 0) {

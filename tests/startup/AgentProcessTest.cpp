@@ -314,6 +314,42 @@ TEST_F(AgentProcessTest, MemoryLimitsNeverAbortTheProcess) {
   }
 }
 
+// Too few descriptors end start-up at once with its failure line and status, never with the platform library's exit
+// from a thread that starts later; a low soft limit under a higher hard one is raised, and the agent runs.
+TEST_F(AgentProcessTest, DescriptorLimitsAreRefusedUpFrontOrRaised) {
+  StartTolvard();
+  ChildProcess dpsim({QOR_DPSIM_PATH, "--root", root}, root + "/dpsim");
+  ASSERT_TRUE(qor::test::WaitFor([&] { return std::filesystem::exists(root + "/var/run/zantix/qor-dpsim/ready"); }));
+  WriteFile("/etc/zantix/qor/node-persona", "3");
+  // Every application, so every kernel link and library the agent opens descriptors for.
+  std::string config = WriteConfig(AppsXml(App("config", kConfigAppConfig) + App("vxlan") + App("vdrb") + App("dfw") +
+                                           App("pathprobe") + App("bfd") + App("si") + App("ids") + App("sondara")));
+  auto run = [&](const std::string& limit) {
+    agent = std::make_unique<ChildProcess>(
+        std::vector<std::string>{"/bin/sh", "-c", "ulimit " + limit + " && exec " + QOR_AGENT_BINARY + " -c " + config},
+        root + "/fd" + std::to_string(++runs), std::map<std::string, std::string>{{"QOR_ROOT", root}});
+  };
+  for (int limit : {16, 32, 63}) {
+    SCOPED_TRACE("ulimit -n " + std::to_string(limit));
+    run("-n " + std::to_string(limit));
+    auto status = agent->Wait(std::chrono::seconds(30));
+    ASSERT_TRUE(status);
+    EXPECT_EQ(*status, 255) << agent->Stdout() << agent->Stderr();
+    EXPECT_TRUE(StdoutHas("Too few file descriptors: the limit is " + std::to_string(limit) + ", the agent needs 64"))
+        << agent->Stdout();
+    EXPECT_TRUE(StdoutHas("Failed to run qor-vevuroro"));
+  }
+  for (const std::string limit : {"-n 64", "-S -n 32"}) {
+    SCOPED_TRACE("ulimit " + limit);
+    run(limit);
+    // Synced with the database and linked to every kernel module: the descriptors of a running agent are open.
+    ASSERT_TRUE(WaitForStdout("ShaPmClient: started for qor-vevuroro")) << agent->Stdout();
+    ASSERT_TRUE(WaitForStdout("Transaction end (fullsync)")) << agent->Stdout();
+    ASSERT_TRUE(WaitForStdout("ConfigApp: DP link status turns to UP")) << agent->Stdout();
+    EXPECT_EQ(Terminate(), 0) << agent->Stdout() << agent->Stderr();
+  }
+}
+
 // Thread creation fails from the Nth call on, for every N until start-up completes: wherever start-up stops, the
 // process must end with status 255 within the bound, never hang or abort.
 TEST_F(AgentProcessTest, StartUpFailingAtAnyLaterStepEndsTheProcess) {
