@@ -118,10 +118,9 @@ void StateCacheL3Table::ApplyScalar(const TolvarUpdateMsg& entry, StateCacheChan
     byKey.erase(found);
     return;
   }
-  const uint32_t version = _fullSyncVersion;
   if (found->value == entry.value && !found->list) {
     debug("Object %1 property %2, value not change");
-    byKey.modify(found, [version](Record& r) { r.fullSyncVersion = version; });
+    Touch(found);
     return;
   }
   debug("Object %1 property %2, value update");
@@ -129,11 +128,11 @@ void StateCacheL3Table::ApplyScalar(const TolvarUpdateMsg& entry, StateCacheChan
   change.entry = entry;
   change.oldValue = found->value;
   change.hasOld = true;
-  byKey.modify(found, [&entry, version](Record& r) {
+  byKey.modify(found, [&entry](Record& r) {
     r.value = entry.value;
-    r.fullSyncVersion = version;
     r.list = false;
   });
+  Touch(found);
   changes.push_back(std::move(change));
 }
 
@@ -164,8 +163,7 @@ void StateCacheL3Table::ApplyElement(const TolvarUpdateMsg& entry, StateCacheCha
         QOR_LOG(LOG_LEVEL_DEBUG, "Object %1 property %2 value %3, append existing entry", id(), propertyName(),
                 valueText());
       }
-      const uint32_t version = _fullSyncVersion;
-      byKey.modify(range.first, [version](Record& r) { r.fullSyncVersion = version; });
+      Touch(range.first);
       return;
     }
     debug("Object %1 property %2, value append");
@@ -217,11 +215,18 @@ void StateCacheL3Table::Apply(const TolvarUpdateMsg& entry, bool fullSync, State
   }
 }
 
+void StateCacheL3Table::Touch(Store::index<ByKey>::type::iterator record) {
+  record->fullSyncVersion = _fullSyncVersion;
+  auto& byAge = _store.get<ByAge>();
+  byAge.relocate(byAge.end(), _store.project<ByAge>(record));
+}
+
 void StateCacheL3Table::Sweep(StateCacheChangeList& changes) {
-  auto& byVersion = _store.get<ByVersion>();
-  auto end = byVersion.lower_bound(_fullSyncVersion);
-  std::vector<Record> stale(byVersion.begin(), end);
-  byVersion.erase(byVersion.begin(), end);
+  auto& byAge = _store.get<ByAge>();
+  auto end = byAge.begin();
+  while (end != byAge.end() && end->fullSyncVersion < _fullSyncVersion) ++end;
+  std::vector<Record> stale(byAge.begin(), end);
+  byAge.erase(byAge.begin(), end);
   // In key order: per object, its records in property order, as a delete of the object reports them.
   std::sort(stale.begin(), stale.end(), [](const Record& a, const Record& b) {
     return std::tie(a.objectType, a.objectId, a.propertyType, a.value) <

@@ -17,6 +17,11 @@
 // Unregister, so that an unregistered observer is not called again.
 #pragma once
 
+#include <boost/multi_index/composite_key.hpp>
+#include <boost/multi_index/member.hpp>
+#include <boost/multi_index/ordered_index.hpp>
+#include <boost/multi_index/sequenced_index.hpp>
+#include <boost/multi_index_container.hpp>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -77,11 +82,14 @@ class StateCacheL3Table : public qor::RefCounted<StateCacheL3Table, Component> {
     std::string objectId;
     uint32_t propertyType = 0;
     std::string value;
-    uint32_t fullSyncVersion = 0;
+    // No index is keyed by it: a write sets it in place and moves the record to the back of `ByAge`.
+    mutable uint32_t fullSyncVersion = 0;
     bool list = false;  // a list element (removed with OP_REMOVE) rather than a scalar (OP_CLEAR)
   };
   struct ByKey {};
-  struct ByVersion {};
+  // Records in the order they were last written, so by non-decreasing version: a full sync's sweep takes the
+  // records it did not write from the front, without a tree of versions to keep in step on every write.
+  struct ByAge {};
   using Store = boost::multi_index_container<
       Record,
       boost::multi_index::indexed_by<boost::multi_index::ordered_non_unique<
@@ -91,15 +99,15 @@ class StateCacheL3Table : public qor::RefCounted<StateCacheL3Table, Component> {
                                              boost::multi_index::member<Record, std::string, &Record::objectId>,
                                              boost::multi_index::member<Record, uint32_t, &Record::propertyType>,
                                              boost::multi_index::member<Record, std::string, &Record::value>>>,
-                                     boost::multi_index::ordered_non_unique<
-                                         boost::multi_index::tag<ByVersion>,
-                                         boost::multi_index::member<Record, uint32_t, &Record::fullSyncVersion>>>>;
+                                     boost::multi_index::sequenced<boost::multi_index::tag<ByAge>>>>;
   using Registry = std::multimap<uint32_t, SCL3TableObserver*>;
 
   void Apply(const TolvarUpdateMsg& entry, bool fullSync, StateCacheChangeList& changes);
   void ApplyScalar(const TolvarUpdateMsg& entry, StateCacheChangeList& changes);
   void ApplyElement(const TolvarUpdateMsg& entry, StateCacheChangeList& changes);
   void Sweep(StateCacheChangeList& changes);
+  // Marks a record as written by the current version.
+  void Touch(Store::index<ByKey>::type::iterator record);
   static StateCacheChange Removal(const Record& record);
   static std::string ValueText(const Record& record);
   // The one record of (type, id, property): false when there is none or (logged with `duplicate`, LCP00919)
