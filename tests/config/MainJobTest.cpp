@@ -110,9 +110,16 @@ TEST_F(MainJobTest, DesiredStateReachesTheDatapathAndVifStateComesBack) {
   EXPECT_EQ(vif.discovered_bindings(0).ip().ipv4(), 0x0a000001u);
   EXPECT_EQ(vif.discovered_bindings(0).discovery_source(), 3u);
 
-  // One property of one port changes: one Port Property Update reaches the simulator.
-  ASSERT_TRUE(qor::test::WaitFor([&] { return AgentSaid("DaemonHealthMonitor: tolvar connected"); }));
-  ASSERT_TRUE(WaitDatapath([](const DatapathView& v) { return v.Ccp("dvs-1") == "\"up\""; }));
+  // One property of one port changes: one Port Property Update reaches the simulator. Nothing else may be on its
+  // way: the agent's first desired change after its start also orders a full sync, sent after the change, when the
+  // database's first update came before the link was up (the two race at start), so two changes go first, the
+  // second's arrival showing that all before it arrived; and the controller session state turns up once the agent's
+  // first database health check found the database alive.
+  for (uint32_t cos : {4, 5}) {
+    Put(Port(1, 1, cos));
+    ASSERT_TRUE(WaitDatapath(
+        [&](const DatapathView& v) { return Cos(v, "vif-1") == std::to_string(cos) && v.Ccp("dvs-1") == "\"up\""; }));
+  }
   size_t before = Captured(kSwitchChannel).size();
   Put(Port(1, 1, 6));
   ASSERT_TRUE(WaitDatapath([](const DatapathView& v) { return Cos(v, "vif-1") == "6"; }));
