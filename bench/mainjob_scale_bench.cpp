@@ -619,7 +619,7 @@ class Run {
     }
     std::cout << "   agent peak resident memory: " << Fixed(_agentPeakMb) << " MiB (resident before the load "
               << Fixed(_startRssMb) << " MiB, after it " << Fixed(_loadRssMb)
-              << " MiB)   [target at 30,000: <= 256 MB]\n";
+              << " MiB)   [target at 30,000: <= 256 MB, i.e. 244.1 MiB]\n";
   }
 
   // The figures the targets compare across sizes.
