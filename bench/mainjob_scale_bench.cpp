@@ -22,7 +22,11 @@
 //                            [--per-commit N,N,...] (changes per transaction, one sustained run each; default 1,10)
 //                            [--log-level N] (the agent's, default 4: info, as shipped)
 //                            [--keep] (keep the temporary directory and print its path)
-// Targets are printed beside the figures; the program never fails on a figure, only when a step does not finish.
+//                            [--agent-env KEY=VALUE] (added to the agent's environment, e.g. a profiler's
+//                            LD_PRELOAD; repeatable)
+// Targets are printed beside the figures, and with more than one size each size's figures beside the smallest's;
+// the program never fails on a figure, only when a step does not finish. The agent's pid is printed as it starts,
+// for a profiler to attach to.
 #include <google/protobuf/util/json_util.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -163,6 +167,7 @@ class Run {
     bool keep = false;
     int logLevel = 4;                      // the shipped configuration's level (info)
     std::vector<int> perCommit = {1, 10};  // changes per transaction, one sustained run each
+    std::map<std::string, std::string> agentEnv;
   };
 
   Run(int ports, Options options) : _ports(ports), _options(options), _root(options.keep) {}
@@ -255,8 +260,11 @@ class Run {
         << kChannel << "</path></tkmlink></config></app></apps></vevUroro><log><level>" << _options.logLevel
         << "</level></log></config>";
     const auto started = std::chrono::steady_clock::now();
-    _agent = std::make_unique<qor::test::ChildProcess>(std::vector<std::string>{QOR_AGENT_BINARY}, Path("agent"),
-                                                       std::map<std::string, std::string>{{"QOR_ROOT", _root.Path()}});
+    std::map<std::string, std::string> agentEnv = _options.agentEnv;
+    agentEnv["QOR_ROOT"] = _root.Path();
+    _agent =
+        std::make_unique<qor::test::ChildProcess>(std::vector<std::string>{QOR_AGENT_BINARY}, Path("agent"), agentEnv);
+    std::cout << "N=" << _ports << ": agent pid " << _agent->Pid() << std::endl;
     // Ready when the VIFs' runtime state is in tolvard (written once IP discovery ended the datapath's full sync)
     // and the simulator has been quiet for a while (the database's full sync sent).
     bool ready = qor::test::WaitFor(
@@ -611,7 +619,21 @@ class Run {
     }
     std::cout << "   agent peak resident memory: " << Fixed(_agentPeakMb) << " MiB (resident before the load "
               << Fixed(_startRssMb) << " MiB, after it " << Fixed(_loadRssMb)
-              << " MiB)   [target at 30,000: <= 256 MB]\n";
+              << " MiB)   [target at 30,000: <= 256 MB, i.e. 244.1 MiB]\n";
+  }
+
+  // The figures the targets compare across sizes.
+  struct Summary {
+    int ports = 0;
+    double loadMs = 0, floorMs = 0, changeP50 = 0, changeP99 = 0, peakMb = 0;
+  };
+  Summary Figures() const {
+    return {_ports,
+            Ms(_loadNs),
+            Ms(_parseNs + _encodeNs + _copyNs),
+            Quantile(_changeNs, 0.5),
+            Quantile(_changeNs, 0.99),
+            _agentPeakMb};
   }
 
  private:
@@ -659,20 +681,39 @@ int main(int argc, char** argv) {
       options.logLevel = std::stoi(next());
     } else if (arg == "--keep") {
       options.keep = true;
+    } else if (arg == "--agent-env") {
+      const std::string entry = next();
+      const size_t equals = entry.find('=');
+      if (equals == std::string::npos) return 2;
+      options.agentEnv[entry.substr(0, equals)] = entry.substr(equals + 1);
     } else {
       (arg == "--help" ? std::cout : std::cerr) << "usage: mainjob_scale_bench [--sizes N,N,...] [--changes N] [--rate "
                                                    "N] [--seconds N] [--per-commit N,N,...] "
-                                                   "[--log-level N] [--keep]\n";
+                                                   "[--log-level N] [--keep] [--agent-env KEY=VALUE]\n";
       return arg == "--help" ? 0 : 2;
     }
   }
   std::cout << "The main job at scale: tolvard, qor-dpsim and the agent (" << std::thread::hardware_concurrency()
             << " cores)" << std::endl;
+  std::vector<Run::Summary> summaries;
   for (int size : sizes) {
     Run run(size, options);
     if (!run.Execute()) return 1;
     run.Print();
+    summaries.push_back(run.Figures());
     std::cout.flush();
+  }
+  // Each size beside the smallest: a change must cost what it did at the smallest size (target at 30,000: p50 and
+  // p99 at most 1.5x the 1,000-port figures).
+  if (summaries.size() > 1) {
+    const Run::Summary& first = summaries.front();
+    std::cout << "\n== by size (change figures beside the " << first.ports << "-port ones)\n";
+    for (const Run::Summary& s : summaries) {
+      std::cout << "   " << s.ports << " ports: load " << Fixed(s.loadMs) << " ms (" << Fixed(s.loadMs / s.floorMs)
+                << "x its floor), change p50 " << Fixed(s.changeP50, 2) << " ms ("
+                << Fixed(s.changeP50 / first.changeP50, 2) << "x), p99 " << Fixed(s.changeP99, 2) << " ms ("
+                << Fixed(s.changeP99 / first.changeP99, 2) << "x), agent peak " << Fixed(s.peakMb) << " MiB\n";
+    }
   }
   return 0;
 }

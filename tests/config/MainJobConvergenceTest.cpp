@@ -12,7 +12,12 @@
 // while its VIF is not connected (and the agent has taken the deletion before the VIF connects again).
 //
 // The agent is quiet when a sentinel port has been reconnected and its logical switch port changed after every
-// other step, and the simulator holds the change: both the datapath path and the database path are then done.
+// other step, and the simulator holds the change: both the datapath path and the database path are then done. One
+// switch property follows a timer instead: the controller session state (key 1), which an agent reports down from its
+// start until its database health check first finds the database alive (a second after start at the earliest), and
+// up from then on, as the database has it. Each run therefore also waits for the switch to hold "up": a round is
+// often shorter than that second, and comparing sooner set one run's "up" against the other's "down" whenever only
+// one of the two agents had made its first check.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -176,7 +181,8 @@ class ConvergenceTest : public MainJobFixture {
   void WaitSentinel(uint32_t cos, const std::string& mac, const std::set<std::string>& vifs) {
     const std::string wanted = "COS " + std::to_string(cos);
     ASSERT_TRUE(WaitDatapath([&](const DatapathView& v) {
-      return v.Value(v.ports, "vif-" + std::to_string(kSentinel), 3).find(wanted) != std::string::npos;
+      return v.Value(v.ports, "vif-" + std::to_string(kSentinel), 3).find(wanted) != std::string::npos &&
+             v.Ccp("dvs-1") == "\"up\"";
     })) << agent->Stdout();
     uint64_t number = 0;
     for (char c : mac) {

@@ -70,49 +70,64 @@ TEST_F(MainJobTest, DesiredStateReachesTheDatapathAndVifStateComesBack) {
   ASSERT_TRUE(qor::test::WaitFor([&] { return mirror.Vif("vif-1").has_value(); }));
 
   // The road on the channel: Session Open, its ACK, the switch list and switch property full syncs, the datapath's
-  // Full Sync End, then the port list of the ports the agent configures.
-  auto records = Captured(kSwitchChannel);
+  // Full Sync End, then the port list of the ports the agent configures. The port may be configured before the
+  // full sync that the database's first update orders has reached the simulator: wait for the whole road.
+  std::vector<CaptureRecord> records;
   std::optional<size_t> open, ack, end, switchList, switchFullSync, portList;
-  uint32_t session = 0;
-  for (size_t i = 0; i < records.size(); ++i) {
-    const auto& r = records[i];
-    auto control = SessionOf(r);
-    if (control && r.direction == Direction::kIn && control->control == kcp::KCP_SESSION_OPEN && !open) {
-      open = i;
-      session = control->id;
-    } else if (control && r.direction == Direction::kOut && control->id == session && open) {
-      if (control->control == kcp::KCP_SESSION_OPEN_ACK) ack = i;
-      if (control->control == kcp::KCP_SESSION_FULL_SYNC_END) end = i;
-    } else if (r.direction == Direction::kIn && open) {
-      uint16_t type = UpdateType(r);
-      if (type == kcp::KCP_UPDATE_VDS_LIST && !switchList) switchList = i;
-      if (type == kcp::KCP_UPDATE_VDS_PROPERTY && r.bytes.size() > 73 && r.bytes[9 + 64] == kcp::KCP_OP_FULL_SYNC &&
-          !switchFullSync)
-        switchFullSync = i;
-      if (type == kcp::KCP_UPDATE_PORT_LIST && end) portList = i;
+  ASSERT_TRUE(qor::test::WaitFor([&] {
+    records = Captured(kSwitchChannel);
+    open = ack = end = switchList = switchFullSync = portList = std::nullopt;
+    uint32_t session = 0;
+    for (size_t i = 0; i < records.size(); ++i) {
+      const auto& r = records[i];
+      auto control = SessionOf(r);
+      if (control && r.direction == Direction::kIn && control->control == kcp::KCP_SESSION_OPEN && !open) {
+        open = i;
+        session = control->id;
+      } else if (control && r.direction == Direction::kOut && control->id == session && open) {
+        if (control->control == kcp::KCP_SESSION_OPEN_ACK) ack = i;
+        if (control->control == kcp::KCP_SESSION_FULL_SYNC_END) end = i;
+      } else if (r.direction == Direction::kIn && open) {
+        uint16_t type = UpdateType(r);
+        if (type == kcp::KCP_UPDATE_VDS_LIST && !switchList) switchList = i;
+        if (type == kcp::KCP_UPDATE_VDS_PROPERTY && r.bytes.size() > 73 && r.bytes[9 + 64] == kcp::KCP_OP_FULL_SYNC &&
+            !switchFullSync)
+          switchFullSync = i;
+        if (type == kcp::KCP_UPDATE_PORT_LIST && end) portList = i;
+      }
     }
-  }
-  ASSERT_TRUE(open && ack && end && switchList && switchFullSync && portList);
+    return open && ack && end && switchList && switchFullSync && portList;
+  }));
   EXPECT_LT(*open, *ack);
   EXPECT_LT(*ack, *end);
   EXPECT_LT(*open, *switchList);
   EXPECT_LT(*end, *portList);
 
-  // The runtime state: written as one full sync once IP discovery reported the session's connections.
-  std::string out = agent->Stdout();
-  size_t ready = out.find("IpDiscovery: ProcessVifUpdate with upds size : 1, isVifFullSync : true");
-  size_t written = out.find("ConfigApp: finished write to ConfigCache on IP Discovery ready (FullSync)", ready);
-  EXPECT_NE(ready, std::string::npos);
-  EXPECT_NE(written, std::string::npos);
+  // The runtime state: written as one full sync once IP discovery reported the session's connections (the agent's
+  // console lines come through its log flusher and a pipe, not in step with the database).
+  EXPECT_TRUE(qor::test::WaitFor([&] {
+    std::string out = agent->Stdout();
+    size_t ready = out.find("IpDiscovery: ProcessVifUpdate with upds size : 1, isVifFullSync : true");
+    return ready != std::string::npos &&
+           out.find("ConfigApp: finished write to ConfigCache on IP Discovery ready (FullSync)", ready) !=
+               std::string::npos;
+  })) << agent->Stdout();
   auto vif = *mirror.Vif("vif-1");
   EXPECT_EQ(vif.mac().mac(), 0x005056000001u);
   ASSERT_EQ(vif.discovered_bindings_size(), 1);
   EXPECT_EQ(vif.discovered_bindings(0).ip().ipv4(), 0x0a000001u);
   EXPECT_EQ(vif.discovered_bindings(0).discovery_source(), 3u);
 
-  // One property of one port changes: one Port Property Update reaches the simulator.
-  ASSERT_TRUE(qor::test::WaitFor([&] { return AgentSaid("DaemonHealthMonitor: tolvar connected"); }));
-  ASSERT_TRUE(WaitDatapath([](const DatapathView& v) { return v.Ccp("dvs-1") == "\"up\""; }));
+  // One property of one port changes: one Port Property Update reaches the simulator. Nothing else may be on its
+  // way: the agent's first desired change after its start also orders a full sync, sent after the change, when the
+  // database's first update came before the link was up (the two race at start), so two changes go first, the
+  // second's arrival showing that all before it arrived; and the controller session state turns up once the agent's
+  // first database health check found the database alive.
+  for (uint32_t cos : {4, 5}) {
+    Put(Port(1, 1, cos));
+    ASSERT_TRUE(WaitDatapath(
+        [&](const DatapathView& v) { return Cos(v, "vif-1") == std::to_string(cos) && v.Ccp("dvs-1") == "\"up\""; }));
+  }
   size_t before = Captured(kSwitchChannel).size();
   Put(Port(1, 1, 6));
   ASSERT_TRUE(WaitDatapath([](const DatapathView& v) { return Cos(v, "vif-1") == "6"; }));

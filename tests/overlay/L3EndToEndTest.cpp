@@ -134,7 +134,10 @@ TEST_F(L3EndToEndTest, ARouterInTheDatabaseReachesTheKernelAndComesBackOnRequest
   ASSERT_TRUE(WaitRouter("full syncs 3")) << Router();
   dump = Router();
   EXPECT_EQ(dump.substr(dump.find('\n') + 1), before);
-  EXPECT_TRUE(AgentSaid("handle kernel full sync request both Config and L3 State-cache"));
+  // The line may be written after the resend reached the module.
+  EXPECT_TRUE(
+      qor::test::WaitFor([&] { return AgentSaid("handle kernel full sync request both Config and L3 State-cache"); },
+                         std::chrono::seconds(30)));
 
   // A DAD report is written back to the database; one with an empty version is refused.
   ControlOk("vdr-dad-report",
