@@ -147,8 +147,8 @@ class SharedObjectId {
 };
 
 // A record as the configuration table stores it: the object's shared id, and the three numbers side by side, so
-// that a node of the store's three indexes is 128 bytes (an allocator size class; a StateCacheRecord's was 160, plus
-// a block for its own id). Read out as a StateCacheRecord, by copy.
+// that a node of the store's three indexes is 128 bytes, an allocator size class (with a string of its own for the
+// id it would be 160, plus a block for the id's bytes). Read out as a StateCacheRecord, by copy.
 struct ConfigRecord {
   uint32_t objectType = 0;
   uint32_t propertyType = 0;
