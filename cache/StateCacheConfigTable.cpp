@@ -79,9 +79,17 @@ void AppendObjectRemoval(const std::vector<StateCacheRecord>& records, const std
   }
 }
 
+// The id of `objectId` as the store already holds it for another record of the object, or a new one.
+SharedObjectId IdOf(const ConfigRecordStore& store, const std::string& objectId) {
+  const auto& byId = store.get<sc_index::ByIdProperty>();
+  auto it = byId.lower_bound(std::make_tuple(objectId));
+  if (it != byId.end() && it->ObjectId() == objectId) return it->objectId;
+  return SharedObjectId(objectId);
+}
+
 size_t StoreBytes(const ConfigRecordStore& store) {
   size_t bytes = 0;
-  for (const StateCacheRecord& record : store) bytes += RecordBytes(record, kConfigIndexes);
+  for (const ConfigRecord& record : store) bytes += RecordBytes(record, kConfigIndexes);
   return bytes;
 }
 
@@ -166,19 +174,19 @@ void StateCacheConfigTable::ApplyEntry(const ApplyContext& context, const Tolvar
       QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Add object %1 property %2", IdText(type, entry.objectId),
               PropertyTypeToString(property));
     }
-    store.insert(StateCacheRecord{type, entry.objectId, property, entry.value, version});
+    store.insert(ConfigRecord{type, property, version, IdOf(store, entry.objectId), entry.value});
   } else if (property == 0 && !runtime && found->value != entry.value) {
     // A whole object sent again with new content (a put of a whole-object type): the cache takes the content.
     QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: create existing object operation!");
     change.oldValue = found->value;
     change.hasOld = true;
-    byId.modify(found, [&](StateCacheRecord& r) {
+    byId.modify(found, [&](ConfigRecord& r) {
       r.value = entry.value;
       r.fullSyncVersion = version;
     });
   } else if (property == 0) {
     QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: create existing object operation!");
-    byId.modify(found, [version](StateCacheRecord& r) { r.fullSyncVersion = version; });
+    byId.modify(found, [version](ConfigRecord& r) { r.fullSyncVersion = version; });
     if (!(runtime && context.fullSync)) return;
     reportsRecord = true;
     change.oldValue = found->value;
@@ -188,12 +196,12 @@ void StateCacheConfigTable::ApplyEntry(const ApplyContext& context, const Tolvar
             PropertyTypeToString(property));
     change.oldValue = found->value;
     change.hasOld = true;
-    byId.modify(found, [&](StateCacheRecord& r) {
+    byId.modify(found, [&](ConfigRecord& r) {
       r.value = entry.value;
       r.fullSyncVersion = version;
     });
   } else {
-    byId.modify(found, [version](StateCacheRecord& r) { r.fullSyncVersion = version; });
+    byId.modify(found, [version](ConfigRecord& r) { r.fullSyncVersion = version; });
     // Unchanged: no change, except that a runtime full sync reports everything it wrote.
     if (!(runtime && context.fullSync)) return;
     change.oldValue = found->value;
@@ -240,7 +248,7 @@ void StateCacheConfigTable::Sweep(ConfigRecordStore& store, uint32_t version, co
     }
     auto range = byId.equal_range(std::make_tuple(first->objectId));
     bool remains = std::any_of(range.first, range.second,
-                               [&](const StateCacheRecord& r) { return r.objectType == first->objectType; });
+                               [&](const ConfigRecord& r) { return r.objectType == first->objectType; });
     if (remains) {
       for (auto it = first; it != last; ++it) changes.push_back(Removal(*it, std::string()));
     } else {

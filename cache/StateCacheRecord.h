@@ -5,7 +5,9 @@
 // not write. Plain values, copied freely.
 #pragma once
 
+#include <atomic>
 #include <boost/multi_index/composite_key.hpp>
+#include <boost/multi_index/mem_fun.hpp>
 #include <boost/multi_index/member.hpp>
 #include <boost/multi_index/ordered_index.hpp>
 #include <boost/multi_index_container.hpp>
@@ -14,7 +16,9 @@
 #include <list>
 #include <map>
 #include <memory_resource>
+#include <new>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -102,33 +106,92 @@ struct ByType {};
 struct ByTypeProperty {};
 }  // namespace sc_index
 
+// An object id shared by the records of one object (its properties): one block holding a reference count and the
+// id's bytes, instead of a string per record. Copies share the block; the count is atomic, so copies may be made and
+// dropped on any thread.
+class SharedObjectId {
+ public:
+  SharedObjectId() = default;
+  explicit SharedObjectId(std::string_view id)
+      : _block(static_cast<Block*>(::operator new(sizeof(Block) + id.size()))) {
+    new (_block) Block{{1}, static_cast<uint32_t>(id.size())};
+    id.copy(Text(_block), id.size());
+  }
+  SharedObjectId(const SharedObjectId& other) noexcept : _block(other._block) {
+    if (_block) _block->refs.fetch_add(1, std::memory_order_relaxed);
+  }
+  SharedObjectId(SharedObjectId&& other) noexcept : _block(std::exchange(other._block, nullptr)) {}
+  SharedObjectId& operator=(SharedObjectId other) noexcept {
+    std::swap(_block, other._block);
+    return *this;
+  }
+  ~SharedObjectId() {
+    if (_block && _block->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      _block->~Block();
+      ::operator delete(_block);
+    }
+  }
+
+  std::string_view View() const { return _block ? std::string_view(Text(_block), _block->size) : std::string_view(); }
+  // Heap bytes of the block (counted once per holder).
+  size_t Bytes() const { return _block ? sizeof(Block) + _block->size : 0; }
+
+ private:
+  struct Block {
+    std::atomic<uint32_t> refs;
+    uint32_t size;
+  };
+  static char* Text(Block* block) { return reinterpret_cast<char*>(block + 1); }
+
+  Block* _block = nullptr;
+};
+
+// A record as the configuration table stores it: the object's shared id, and the three numbers side by side, so
+// that a node of the store's three indexes is 128 bytes, an allocator size class (with a string of its own for the
+// id it would be 160, plus a block for the id's bytes). Read out as a StateCacheRecord, by copy.
+struct ConfigRecord {
+  uint32_t objectType = 0;
+  uint32_t propertyType = 0;
+  uint32_t fullSyncVersion = 0;
+  SharedObjectId objectId;
+  std::string value;
+
+  std::string_view ObjectId() const { return objectId.View(); }
+  operator StateCacheRecord() const {
+    return StateCacheRecord{objectType, std::string(ObjectId()), propertyType, value, fullSyncVersion};
+  }
+};
+
 // Unique by (object id, property type, object type): the object type is part of the key because two types may
 // share an id (VIF_STATE and HOPLIFT_STATUS are both keyed by the VIF id). Lookups by object id alone, or by
 // (object id, property type), use the key's prefix. Every index costs three pointers per record: a full sync's
 // sweep of stale records scans the store instead of keeping a version index. (ByType keeps the records of a type
 // in the order they were added, which the operator CLI's cut dumps show.)
 using ConfigRecordStore = boost::multi_index_container<
-    StateCacheRecord,
+    ConfigRecord,
     boost::multi_index::indexed_by<
         boost::multi_index::ordered_unique<
             boost::multi_index::tag<sc_index::ByIdProperty>,
             boost::multi_index::composite_key<
-                StateCacheRecord,
-                boost::multi_index::member<StateCacheRecord, std::string, &StateCacheRecord::objectId>,
-                boost::multi_index::member<StateCacheRecord, uint32_t, &StateCacheRecord::propertyType>,
-                boost::multi_index::member<StateCacheRecord, uint32_t, &StateCacheRecord::objectType>>>,
+                ConfigRecord,
+                boost::multi_index::const_mem_fun<ConfigRecord, std::string_view, &ConfigRecord::ObjectId>,
+                boost::multi_index::member<ConfigRecord, uint32_t, &ConfigRecord::propertyType>,
+                boost::multi_index::member<ConfigRecord, uint32_t, &ConfigRecord::objectType>>>,
         boost::multi_index::ordered_non_unique<
             boost::multi_index::tag<sc_index::ByType>,
-            boost::multi_index::member<StateCacheRecord, uint32_t, &StateCacheRecord::objectType>>,
+            boost::multi_index::member<ConfigRecord, uint32_t, &ConfigRecord::objectType>>,
         boost::multi_index::ordered_non_unique<
             boost::multi_index::tag<sc_index::ByTypeProperty>,
             boost::multi_index::composite_key<
-                StateCacheRecord, boost::multi_index::member<StateCacheRecord, uint32_t, &StateCacheRecord::objectType>,
-                boost::multi_index::member<StateCacheRecord, uint32_t, &StateCacheRecord::propertyType>>>>>;
+                ConfigRecord, boost::multi_index::member<ConfigRecord, uint32_t, &ConfigRecord::objectType>,
+                boost::multi_index::member<ConfigRecord, uint32_t, &ConfigRecord::propertyType>>>>>;
 
 // Approximate heap bytes of one record in a store with `indexes` ordered indexes.
 inline size_t RecordBytes(const StateCacheRecord& record, size_t indexes) {
   return sizeof(StateCacheRecord) + indexes * 3 * sizeof(void*) + record.objectId.capacity() + record.value.capacity();
+}
+inline size_t RecordBytes(const ConfigRecord& record, size_t indexes) {
+  return sizeof(ConfigRecord) + indexes * 3 * sizeof(void*) + record.objectId.Bytes() + record.value.capacity();
 }
 
 }  // namespace VevUroro

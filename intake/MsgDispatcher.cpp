@@ -1,7 +1,5 @@
 #include "intake/MsgDispatcher.h"
 
-#include <malloc.h>
-
 #include <string>
 #include <vector>
 
@@ -83,35 +81,13 @@ void MsgDispatcher::Loop() {
   Logger(LOG_LEVEL_INFO, "MsgDispatcher: start");
   Transaction transaction;
   while (_queue->Get(transaction)) {
-    const bool fullSync = transaction.second.first;
     Dispatch(std::move(transaction));
     transaction = Transaction();
-    // A full sync frees as much as the whole desired state in small blocks (its entries, the changes, the spans'
-    // tags), on several threads' heaps: consolidated and handed back to the system here, at the end of the sync,
-    // instead of being consolidated by the first change after it and kept resident. The blocks the trim gathers
-    // are filed here as well, and by the hook on the threads that decoded the sync, not by the first change.
-    if (fullSync) {
-      malloc_trim(0);
-      FileFreedBlocks();
-      if (_afterFullSync) _afterFullSync();
-    }
   }
   Logger(LOG_LEVEL_INFO, "MsgDispatcher: stop");
   std::lock_guard<std::mutex> lock(_mutex);
   _loopRunning = false;
   _loopDone.notify_all();
-}
-
-void FileFreedBlocks() {
-  // The sanitizers' allocators keep no such list, and would poison every mapping.
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-  constexpr size_t kBeyondAnyFreeBlock = size_t{64} << 20;
-  constexpr int kRounds = 64;
-  for (int round = 0; round < kRounds; ++round) {
-    void* volatile block = malloc(kBeyondAnyFreeBlock);  // volatile: the pair must not be optimised away
-    free(block);
-  }
-#endif
 }
 
 void MsgDispatcher::Dispatch(Transaction&& transaction) {

@@ -13,7 +13,6 @@
 #pragma once
 
 #include <condition_variable>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
@@ -44,8 +43,6 @@ class MsgDispatcher : public qor::RefCounted<MsgDispatcher, qor::IRefCountable> 
   // Hands one transaction to the registered components (the loop's body; tests and benchmarks call it directly).
   // Each component's entries are handed over (TakeDesiredState), so the transaction is consumed.
   void Dispatch(Transaction&& transaction);
-  // Runs on the loop's thread after each full sync, once its memory is handed back (set before Start).
-  void SetAfterFullSync(std::function<void()> hook) { _afterFullSync = std::move(hook); }
 
  private:
   std::shared_ptr<UpdateQueue> _queue;
@@ -53,13 +50,6 @@ class MsgDispatcher : public qor::RefCounted<MsgDispatcher, qor::IRefCountable> 
   std::unordered_map<int32_t, qor::RefPtr<Component>> _registry;
   std::condition_variable _loopDone;
   bool _loopRunning = false;
-  std::function<void()> _afterFullSync;
 };
-
-// After a burst of frees, files the calling thread's freed blocks into the heap's size classes now. glibc leaves
-// the blocks a trim or a consolidation gathers on one unsorted list, and the next allocation that misses the small
-// caches walks it (tens of thousands of blocks after a full sync: milliseconds of cache misses); a request larger
-// than any free block walks up to 10,000 of them per call and is served by a mapping of its own, given back at once.
-void FileFreedBlocks();
 
 }  // namespace VevUroro

@@ -12,6 +12,7 @@ PACKAGES=(
   libboost-iostreams-dev libboost-date-time-dev
   libprotobuf-dev protobuf-compiler zlib1g-dev libsqlite3-dev sqlite3
   libgtest-dev libgmock-dev googletest libbenchmark-dev
+  libjemalloc-dev  # the agent's allocator
   openvswitch-source openvswitch-common
   systemd  # systemd-analyze checks the units of config/systemd/ in the tests
   clang libclang-rt-14-dev

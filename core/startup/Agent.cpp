@@ -313,9 +313,6 @@ bool Agent::StartComponents() {
   _observerStarted = true;
   _stateCacheObserver->Start();
   _dispatcher = new MsgDispatcher(_updateQueue);
-  if (std::shared_ptr<qor::tolvar::TolvarDbClient> client = _tolvarClient->LibraryClient()) {
-    _dispatcher->SetAfterFullSync([client] { client->RunOnClientThreads(&FileFreedBlocks); });
-  }
   _stateCache->RegisterWith(*_dispatcher);
 
   const ConfigTree& appList = _tree.get_child("config.vevUroro.apps");

@@ -340,12 +340,6 @@ std::chrono::system_clock::time_point TolvarDbClient::LastActivityTime() const {
   return std::chrono::system_clock::time_point(std::chrono::milliseconds(_lastActivityMs.load()));
 }
 
-void TolvarDbClient::RunOnClientThreads(const std::function<void()>& task) {
-  if (_stopped.load()) return;
-  boost::asio::post(_io, task);
-  PostCallback(task);
-}
-
 void TolvarDbClient::PostCallback(std::function<void()> callback) {
   {
     std::lock_guard lock(_callbackMutex);

@@ -112,10 +112,6 @@ class TolvarDbClient : public TolvarDbClientInterface {
   using EchoCallback = std::function<void(const std::string& reply, const rpc::Status& status)>;
   bool EchoAsync(const std::string& payload, EchoCallback done);
   std::chrono::system_clock::time_point LastActivityTime() const override;
-  // Runs `task` once on the IO thread and once on the callback thread (each when it is next free); dropped on a
-  // stopped client. The threads that decode and deliver updates allocate from heaps of their own: this lets work
-  // on those heaps be done at a moment the caller chooses.
-  void RunOnClientThreads(const std::function<void()>& task);
 
   // Stops the threads; unanswered requests complete with CANCELLED. Idempotent; the destructor calls it. Not to
   // be called from inside a callback (it joins the callback thread).

@@ -319,6 +319,42 @@ TEST_F(ConfigTableTest, SharedIdsOfDifferentTypesAreSeparateRecords) {
   EXPECT_EQ(_table->RuntimeRecords(tv::HOPLIFT_STATUS).size(), 1u);
 }
 
+// The records of one object share its id: whichever of them goes first, the others keep the id whole, and ids
+// that only share a prefix stay apart.
+TEST_F(ConfigTableTest, TheRecordsOfAnObjectKeepItsIdWhicheverGoesFirst) {
+  ASSERT_TRUE(_table->RegisterDesiredStateObserver(tv::LOG_SWITCH_PORT_CONFIG, &_observer));
+  const std::string port = Id(1);
+  _table->UpdateDesiredState({Entry(tv::LOG_SWITCH_PORT_CONFIG, port, Property::LSP_ATTACHMENT, "attachment"),
+                              Entry(tv::LOG_SWITCH_PORT_CONFIG, port, Property::LSP_ADMIN_STATE_UP, Admin(true))},
+                             0);
+  _table->UpdateDesiredState(
+      {Entry(tv::LOG_SWITCH_PORT_CONFIG, port, Property::LSP_ATTACHMENT, "", TolvarUpdateMsg::OP_CLEAR)}, 0);
+  _table->UpdateDesiredState({Entry(tv::LOG_SWITCH_PORT_CONFIG, port, Property::LSP_EXTRA_CONFIGS, "extra")}, 0);
+  std::vector<StateCacheRecord> records;
+  ASSERT_TRUE(_table->QueryDesiredObject(port, &records));
+  ASSERT_EQ(records.size(), 2u);
+  for (const StateCacheRecord& record : records) EXPECT_EQ(record.objectId, port);
+  // A full sync without the port: its removals still carry the id.
+  _table->UpdateDesiredState({}, 1);
+  const StateCacheChangeList removed = _observer.Calls().back().changes;
+  ASSERT_EQ(removed.size(), 3u);  // the object, then its two properties
+  for (const StateCacheChange& change : removed) EXPECT_EQ(change.entry.objectId, port);
+
+  _table->UpdateRuntimeState({Entry(tv::VIF_STATE, "vif-ab", 0, "ab"), Entry(tv::VIF_STATE, "vif-a", 0, "a"),
+                              Entry(tv::HOPLIFT_STATUS, "vif-a", 0, "hl")},
+                             false);
+  std::vector<StateCacheRecord> states = _table->RuntimeRecords(tv::VIF_STATE);
+  ASSERT_EQ(states.size(), 2u);
+  EXPECT_EQ(states[0].objectId, "vif-a");
+  EXPECT_EQ(states[0].value, "a");
+  EXPECT_EQ(states[1].objectId, "vif-ab");
+  EXPECT_EQ(states[1].value, "ab");
+  _table->UpdateRuntimeState({Entry(tv::VIF_STATE, "vif-a", 0, "", TolvarUpdateMsg::OP_CLEAR)}, false);
+  std::string hoplift;
+  ASSERT_TRUE(_table->QueryRuntimeState("vif-a", 0, &hoplift));
+  EXPECT_EQ(hoplift, "hl");
+}
+
 TEST_F(ConfigTableTest, QueriesFromOtherThreadsDuringUpdates) {
   std::atomic<bool> done{false};
   std::atomic<int> hits{0};

@@ -2,15 +2,11 @@
 // the Tolvar client's merge of repeated overlay changes.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <mutex>
-#include <set>
-#include <thread>
 
 #include "core/WorkGroup.h"
 #include "intake/MsgDispatcher.h"
 #include "intake/TolvarClient.h"
-#include "platform/tolvar/TolvarDbClient.h"
 #include "support/LogCapture.h"
 #include "support/Wait.h"
 #include "zantix/qor/tolvar/l3.pb.h"
@@ -90,49 +86,15 @@ TEST(MsgDispatcherTest, LoopRunsOnTheWorkGroupAndStopsWhenTheQueueCloses) {
   auto queue = MakeUpdateQueue();
   qor::RefPtr<MsgDispatcher> dispatcher(new MsgDispatcher(queue));
   dispatcher->Register(L2APP, new Recording(L2APP, &calls));
-  std::atomic<int> afterFullSync{0};
-  std::atomic<size_t> callsBeforeHook{0};
-  dispatcher->SetAfterFullSync([&] {
-    callsBeforeHook = calls.Size();
-    ++afterFullSync;
-  });
   ASSERT_TRUE(dispatcher->Start());
   EXPECT_FALSE(dispatcher->Start());
   for (unsigned long id = 0; id < 5; ++id) queue->Put(Make({{L2APP, id}}, id == 0, id));
   EXPECT_TRUE(qor::test::WaitFor([&] { return calls.Size() == 5; }));
   for (size_t i = 0; i < 5; ++i) EXPECT_EQ(std::get<1>(calls.calls[i]), i);  // FIFO
-  // Only the full sync (the first) runs the hook, once its components have it; the deltas do not.
-  EXPECT_EQ(afterFullSync.load(), 1);
-  EXPECT_EQ(callsBeforeHook.load(), 1u);
   dispatcher->Stop();
   dispatcher->Stop();
   EXPECT_FALSE(queue->IsOpen());
   WorkGroup::Stop();
-}
-
-// The hook the agent sets runs the task on both threads of the Tolvar client (not the caller's), and nothing once
-// the client is stopped.
-TEST(MsgDispatcherTest, ClientThreadsRunTheTaskOnceEachAndNotAfterStop) {
-  qor::tolvar::TolvarDbClient client("threads", "tcp://127.0.0.1:1", nullptr, nullptr, true, true, false);
-  client.StartAsync();
-  std::mutex mutex;
-  std::multiset<std::thread::id> threads;
-  auto record = [&] {
-    FileFreedBlocks();
-    std::lock_guard<std::mutex> lock(mutex);
-    threads.insert(std::this_thread::get_id());
-  };
-  client.RunOnClientThreads(record);
-  ASSERT_TRUE(qor::test::WaitFor([&] {
-    std::lock_guard<std::mutex> lock(mutex);
-    return threads.size() == 2;
-  }));
-  client.Stop();
-  client.RunOnClientThreads(record);
-  std::lock_guard<std::mutex> lock(mutex);
-  ASSERT_EQ(threads.size(), 2u);
-  EXPECT_NE(*threads.begin(), *threads.rbegin());
-  EXPECT_EQ(threads.count(std::this_thread::get_id()), 0u);
 }
 
 TolvarUpdateMsg Entry(int32_t type, const std::string& id, const std::string& value, int32_t op) {
