@@ -9,6 +9,7 @@
 //   decoded      connect ("tolvar channel status turns to UP") -> "Transaction end (fullsync)"
 //   caches done  connect -> the log line of a change committed right after the full sync was decoded: the
 //                dispatcher takes it only once every cache is done with the full sync
+//   CPU time     the agent's threads' CPU time over the same stretch (the connect line read to the done line)
 //   memory       the agent's resident memory once idle after the sync, its peak, and the idle agent's (an empty
 //                database), per object above the idle figure
 //   change       1,000 single-property changes (a port's extra configs, logged at info with their content), one at
@@ -72,6 +73,19 @@ long StatusKiB(pid_t pid, const std::string& field) {
     if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
   }
   return 0;
+}
+
+// CPU time of every thread of the process so far, in ms (from /proc/PID/task/*/schedstat, in ns): the cost of a
+// stretch of work that wall time hides under the machine's load.
+double CpuMs(pid_t pid) {
+  uint64_t ns = 0;
+  std::error_code error;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", error)) {
+    std::ifstream schedstat(task.path() / "schedstat");
+    uint64_t onCpu = 0;
+    if (schedstat >> onCpu) ns += onCpu;
+  }
+  return static_cast<double>(ns) / 1e6;
 }
 
 double Percentile(std::vector<double> values, double p) {
@@ -401,6 +415,7 @@ void RunSize(int ports, int changes, long idleKiB) {
   Agent agent(root.Path(), tolvard.Endpoint());
   size_t upIndex = 0;
   auto up = agent.Wait("tolvar channel status turns to UP", 0, &upIndex);
+  const double cpuAtUp = CpuMs(agent.Pid());
   size_t decodedIndex = 0;
   auto decoded = up ? agent.Wait("Transaction end (fullsync)", upIndex, &decodedIndex) : std::nullopt;
   if (!decoded) throw std::runtime_error("the agent did not sync");
@@ -410,6 +425,7 @@ void RunSize(int ports, int changes, long idleKiB) {
   size_t doneIndex = 0;
   auto done = agent.Wait("ConfigCache: Update LSP_EXTRA_CONFIGS", decodedIndex, &doneIndex);
   if (!done) throw std::runtime_error("no change after the sync");
+  const double syncCpu = CpuMs(agent.Pid()) - cpuAtUp;
   agent.WaitQuiet(std::chrono::milliseconds(500));
   long rss = StatusKiB(agent.Pid(), "VmRSS");
   long peak = StatusKiB(agent.Pid(), "VmHWM");
@@ -448,6 +464,8 @@ void RunSize(int ports, int changes, long idleKiB) {
               Ms(*decoded - *up) / floors.decodeMs);
   std::printf("  agent  connect -> caches done          %9.1f ms  (%.1fx decode floor)\n", Ms(*done - *up),
               Ms(*done - *up) / floors.decodeMs);
+  std::printf("  agent  CPU time, connect -> caches done %7.1f ms  (%.1fx decode floor; all its threads)\n", syncCpu,
+              syncCpu / floors.decodeMs);
   std::printf("  agent  resident after sync %7.1f MiB, peak %7.1f MiB (%.2fx), idle agent %.1f MiB\n", rss / 1024.0,
               peak / 1024.0, static_cast<double>(peak) / static_cast<double>(rss), idleKiB / 1024.0);
   std::printf("  agent  memory per object above idle    %9.0f bytes; after %d changes resident %.1f MiB\n", perObject,

@@ -31,26 +31,34 @@ bool LoggedWithContent(uint32_t property) {
          property == Property::LS_TYPE || property == Property::LS_SP_SUBTYPE;
 }
 
-std::string Content(uint32_t objectType, const std::string& value) {
+void AppendContent(std::string& out, uint32_t objectType, const std::string& value) {
   auto object = qor::tolvar::NewObject(objectType);
-  if (!object || !object->ParseFromString(value)) return "<unparsable>";
-  return object->ShortDebugString();
+  if (!object || !object->ParseFromString(value)) {
+    out += "<unparsable>";
+    return;
+  }
+  out += object->ShortDebugString();
 }
 
+// "ConfigCache: Add|Update|Delete <property> ...": put together as it is written, once per such change.
 void LogContentChange(const StateCacheChange& change) {
   const TolvarUpdateMsg& entry = change.entry;
   uint32_t property = static_cast<uint32_t>(entry.propertyType);
   if (!LoggedWithContent(property) || !LogEnabled(LOG_LEVEL_INFO)) return;
-  std::string name = PropertyTypeToString(property);
   uint32_t type = static_cast<uint32_t>(entry.objectType);
-  if (change.IsRemoval()) {
-    Logger(LOG_LEVEL_INFO, ("ConfigCache: Delete " + name + " %1").c_str(), Content(type, entry.value));
-  } else if (change.hasOld) {
-    Logger(LOG_LEVEL_INFO, ("ConfigCache: Update " + name + " old config %1 new config %2").c_str(),
-           Content(type, change.oldValue), Content(type, entry.value));
+  LogText line;
+  std::string& text = line.text;
+  text = change.IsRemoval() ? "ConfigCache: Delete " : change.hasOld ? "ConfigCache: Update " : "ConfigCache: Add ";
+  text += PropertyTypeToString(property);
+  if (!change.IsRemoval() && change.hasOld) {
+    text += " old config ";
+    AppendContent(text, type, change.oldValue);
+    text += " new config ";
   } else {
-    Logger(LOG_LEVEL_INFO, ("ConfigCache: Add " + name + " %1").c_str(), Content(type, entry.value));
+    text += ' ';
   }
+  AppendContent(text, type, entry.value);
+  Logger(LOG_LEVEL_INFO, std::move(line));
 }
 
 StateCacheChange Removal(const StateCacheRecord& record, const std::string& spanContext) {

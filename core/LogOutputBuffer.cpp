@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -20,6 +21,12 @@ namespace {
 // output, or timing by it, sees no delay), and the lines that come while a write or a wake-up is under way go out
 // together in the next write.
 constexpr std::chrono::milliseconds kConsoleMaxDelay{0};
+
+// A line that comes within kBurstGap of the flusher's last write belongs to a burst (a full sync logs tens of
+// thousands of lines a second): the flusher then gathers for kBurstGather before it writes, instead of being woken
+// for nearly every line. A line after a quiet moment is still written at once.
+constexpr std::chrono::microseconds kBurstGap{100};
+constexpr std::chrono::microseconds kBurstGather{100};
 
 // The signals whose default action ends the process, that can be caught and that nobody here owns: crashes, and
 // the few a user sends by hand. SIGTERM and SIGINT belong to the agent's clean shutdown (which ends in exit() and so
@@ -63,6 +70,7 @@ struct LogOutputBufferAccess {
     new (&console->_flusher) std::thread();  // the parent's: neither joined nor detached here
     console->_size = 0;
     console->_flusherStarted = false;
+    console->_flusherIdle = false;
   }
   static void Install(LogOutputBuffer* console) {
     g_console.store(console);
@@ -108,7 +116,7 @@ LogOutputBuffer::~LogOutputBuffer() {
 void LogOutputBuffer::Append(std::initializer_list<std::string_view> pieces, bool writeNow) {
   size_t total = 0;
   for (std::string_view piece : pieces) total += piece.size();
-  std::lock_guard<std::mutex> lock(_mutex);
+  std::unique_lock<std::mutex> lock(_mutex);
   if (_size + total > kCapacity) WriteLocked();
   if (total > kCapacity) {
     for (std::string_view piece : pieces) WriteAll(piece.data(), piece.size());
@@ -126,6 +134,9 @@ void LogOutputBuffer::Append(std::initializer_list<std::string_view> pieces, boo
   if (!_flusherStarted) StartFlusherLocked();
   if (wasEmpty) {
     _oldestAt = std::chrono::steady_clock::now();
+    if (!_flusherIdle) return;  // it is writing or gathering, and looks at the buffer again by itself
+    // Woken after the lock is let go: woken under it, the flusher would wait at once for the lock.
+    lock.unlock();
     _wake.notify_one();
   }
 }
@@ -171,12 +182,17 @@ void LogOutputBuffer::StartFlusherLocked() {
 
 void LogOutputBuffer::FlusherLoop() {
   std::unique_lock<std::mutex> lock(_mutex);
+  std::chrono::steady_clock::time_point lastWrite{};
   while (!_stopping) {
+    _flusherIdle = true;
     _wake.wait(lock, [this] { return _size > 0 || _stopping; });
+    _flusherIdle = false;
     // The deadline is read again after every wake-up: an error line may have written the buffer meanwhile (the
     // lines now buffered came later) or the delay may have changed.
     while (_size > 0 && !_stopping) {
-      const auto deadline = _oldestAt + _maxDelay;
+      using Duration = std::chrono::steady_clock::duration;
+      const Duration gather = _oldestAt - lastWrite < kBurstGap ? Duration(kBurstGather) : Duration::zero();
+      const auto deadline = _oldestAt + std::max<Duration>(_maxDelay, gather);
       if (std::chrono::steady_clock::now() >= deadline) break;
       _wake.wait_until(lock, deadline);
     }
@@ -188,6 +204,7 @@ void LogOutputBuffer::FlusherLoop() {
     _size = 0;
     lock.unlock();
     WriteAll(full, size);
+    lastWrite = std::chrono::steady_clock::now();
     writing.unlock();
     lock.lock();
   }

@@ -3,8 +3,9 @@
 // Writing and flushing every line costs a system call per line, which at full-sync rates is most of what logging
 // costs. Lines are instead copied into a fixed buffer and written:
 //   - by a flusher thread, woken by the first line that finds the buffer empty, after `maxDelay` (none for the
-//     console: lines that come while it wakes up or writes are written together next). It swaps in the second
-//     buffer and writes the full one without holding the lock, so lines keep being appended during its write;
+//     console: lines that come while it wakes up or writes are written together next; in a burst of lines, one
+//     that comes within 0.1 ms of its last write, it gathers them for 0.1 ms). It swaps in the second buffer and
+//     writes the full one without holding the lock, so lines keep being appended during its write;
 //   - at once when the buffer would overflow, when the caller asks for it (error and fatal lines), or on Flush();
 //   - at normal process exit (an exit handler; lines made after it are written through);
 //   - when the process is killed by a crash signal (SIGSEGV, SIGABRT, SIGBUS, SIGFPE, SIGILL...) or by SIGQUIT,
@@ -64,6 +65,7 @@ class LogOutputBuffer {
   std::condition_variable _wake;
   std::thread _flusher;
   bool _flusherStarted = false;
+  bool _flusherIdle = false;  // waiting for a first line: a line that finds the buffer empty wakes it
   bool _stopping = false;
   bool _writeThrough = false;
   size_t _size = 0;

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
@@ -39,6 +40,17 @@ struct LookupSets {
   std::map<std::string, std::set<std::string>> keys;
 };
 
+// What a line needs of the emission set-up. Every line reads it, so it is read without the lock: a snapshot, made
+// again after each change and never freed (a thread may still read an older one; there are few changes).
+struct EmitSnapshot {
+  logging::LineSink sink;
+  bool consoleStream = false;  // a test's stream instead of standard output: written under the lock
+  bool udp = false;            // lines go to the UDP socket, under the lock
+  std::shared_ptr<const LookupSets> lookups;
+  std::shared_ptr<qor::metrics::Counter> records;
+  std::shared_ptr<qor::metrics::Latency> latency;
+};
+
 // Emission state: sinks, UDP socket and lookup sets. One mutex serialises emission to the UDP socket and guards
 // the configuration; syslog itself is thread-safe.
 struct EmitState {
@@ -54,11 +66,20 @@ struct EmitState {
   bool lookupsTried = false;
   std::shared_ptr<qor::metrics::Counter> records;
   std::shared_ptr<qor::metrics::Latency> latency;
+  // Snapshots made so far, the last one current; bumped under the mutex by every change of the above.
+  std::vector<std::unique_ptr<const EmitSnapshot>> snapshots;
+  std::atomic<uint64_t> generation{1};
+  uint64_t snapshotGeneration = 0;
 };
 
 EmitState& State() {
   static EmitState* state = new EmitState();  // never destroyed: records may be emitted during static teardown
   return *state;
+}
+
+// Call with the mutex held, after changing the emission state.
+void ChangedLocked(EmitState& state) {
+  state.generation.fetch_add(1, std::memory_order_release);
 }
 
 std::string Trim(const std::string& s) {
@@ -106,14 +127,33 @@ std::shared_ptr<const LookupSets> ReadLookupFiles() {
   return sets;
 }
 
-std::shared_ptr<const LookupSets> Lookups() {
+// The current snapshot; a thread takes the lock only when the set-up changed since its last line.
+const EmitSnapshot& Snapshot() {
   auto& state = State();
+  thread_local uint64_t seenGeneration = 0;
+  thread_local const EmitSnapshot* seen = nullptr;
+  if (seen && state.generation.load(std::memory_order_acquire) == seenGeneration) return *seen;
   std::lock_guard<std::mutex> lock(state.mutex);
   if (!state.lookupsTried) {
     state.lookups = ReadLookupFiles();
     state.lookupsTried = true;
+    ChangedLocked(state);
   }
-  return state.lookups;
+  const uint64_t generation = state.generation.load(std::memory_order_relaxed);
+  if (state.snapshots.empty() || state.snapshotGeneration != generation) {
+    auto snapshot = std::make_unique<EmitSnapshot>();
+    snapshot->sink = state.sink;
+    snapshot->consoleStream = state.console != nullptr;
+    snapshot->udp = state.udpFd >= 0;
+    snapshot->lookups = state.lookups;
+    snapshot->records = state.records;
+    snapshot->latency = state.latency;
+    state.snapshots.push_back(std::move(snapshot));
+    state.snapshotGeneration = generation;
+  }
+  seen = state.snapshots.back().get();
+  seenGeneration = generation;
+  return *seen;
 }
 
 const char* SeverityName(int severity) {
@@ -189,16 +229,18 @@ long ThreadId() {
   return tid;
 }
 
-void WriteLine(int priority, std::string line) {
-  auto& state = State();
-  std::unique_lock<std::mutex> lock(state.mutex);
-  if (state.sink) {
-    auto sink = state.sink;
-    lock.unlock();
-    sink(priority, line);
+void WriteLine(const EmitSnapshot& snapshot, int priority, std::string line) {
+  if (snapshot.sink) {
+    snapshot.sink(priority, line);
     return;
   }
-  if (state.udpFd < 0) {
+  if (!snapshot.udp) {
+    SystemLog().Write(priority, std::move(line));
+    return;
+  }
+  auto& state = State();
+  std::unique_lock<std::mutex> lock(state.mutex);
+  if (state.udpFd < 0) {  // switched back meanwhile
     lock.unlock();
     SystemLog().Write(priority, std::move(line));
     return;
@@ -239,21 +281,43 @@ bool GetOutputToConsole() {
   return g_outputToConsole.load(std::memory_order_relaxed);
 }
 
-std::string FormatNumbered(std::string_view format, const std::vector<std::string>& args) {
-  std::string out;
-  out.reserve(format.size() + 16 * args.size());
-  for (size_t i = 0; i < format.size(); ++i) {
-    char c = format[i];
-    if (c == '%' && i + 1 < format.size() && format[i + 1] >= '1' && format[i + 1] <= '9') {
-      size_t index = static_cast<size_t>(format[i + 1] - '1');
-      if (index < args.size()) {
-        out += args[index];
-        ++i;
-        continue;
-      }
-    }
-    out.push_back(c);
+namespace logdetail {
+
+void AppendDecimal(std::string& out, long long value) {
+  char text[24];
+  auto end = std::to_chars(text, text + sizeof(text), value).ptr;
+  out.append(text, end);
+}
+
+void AppendDecimal(std::string& out, unsigned long long value) {
+  char text[24];
+  auto end = std::to_chars(text, text + sizeof(text), value).ptr;
+  out.append(text, end);
+}
+
+void FormatNumberedInto(std::string& out, std::string_view format, const Arg* args, size_t count) {
+  out.reserve(out.size() + format.size() + 16 * count);
+  size_t copied = 0;  // format[copied..i) is still to be copied
+  for (size_t i = 0; i + 1 < format.size(); ++i) {
+    if (format[i] != '%' || format[i + 1] < '1' || format[i + 1] > '9') continue;
+    size_t index = static_cast<size_t>(format[i + 1] - '1');
+    if (index >= count) continue;
+    out.append(format.substr(copied, i - copied));
+    args[index].append(out, args[index].value);
+    copied = i + 2;
+    ++i;
   }
+  out.append(format.substr(copied));
+}
+
+}  // namespace logdetail
+
+std::string FormatNumbered(std::string_view format, const std::vector<std::string>& args) {
+  std::vector<logdetail::Arg> list;
+  list.reserve(args.size());
+  for (const std::string& arg : args) list.push_back(logdetail::MakeArg(arg));
+  std::string out;
+  logdetail::FormatNumberedInto(out, format, list.data(), list.size());
   return out;
 }
 
@@ -263,19 +327,17 @@ Logger::Logger(const LogSource& source, int severity)
       _active(source.level->load(std::memory_order_relaxed) >= severity),
       _created(std::chrono::steady_clock::now()) {
   if (!_active) return;
-  auto& state = State();
-  std::shared_ptr<qor::metrics::Counter> records;
-  {
-    std::lock_guard<std::mutex> lock(state.mutex);
-    records = state.records;
-  }
-  if (records) records->Increment();
+  if (const auto& records = Snapshot().records) records->Increment();
 }
 
 Logger::Logger(int severity, const char* format) : Logger(kAgentLog, severity, format) {}
 
 Logger::Logger(const LogSource& source, int severity, const char* format) : Logger(source, severity) {
   if (_active) _text = format ? format : "";
+}
+
+Logger::Logger(const LogSource& source, int severity, LogText text) : Logger(source, severity) {
+  if (_active) _text = std::move(text.text);
 }
 
 Logger& Logger::AddTag(std::string_view tag) {
@@ -285,7 +347,7 @@ Logger& Logger::AddTag(std::string_view tag) {
 
 Logger& Logger::SetMessageId(std::string_view id) {
   if (!_active || id.empty()) return *this;
-  auto lookups = Lookups();
+  const auto& lookups = Snapshot().lookups;
   if (lookups->idsLoaded && lookups->ids.count(std::string(id)) == 0) {
     _messageId = "*";
   } else {
@@ -312,13 +374,16 @@ Logger::~Logger() {
       syslog(LOG_ERR, "Invalid log level %d", _severity);
       return;
     }
-    auto lookups = Lookups();
+    const EmitSnapshot& snapshot = Snapshot();
+    const auto& lookups = snapshot.lookups;
     std::string sd;
     sd.reserve(128 + _s2comp.size() + _entityId.size() + 32 * _tags.size());
     sd.append("[qor@32473 comp=\"").append(_comp).append("\" subcomp=\"vevUroro\"");
     if (!_s2comp.empty()) sd.append(" s2comp=\"").append(_s2comp).append("\"");
     if (!_entityId.empty()) sd.append(" entId=\"").append(_entityId).append("\"");
-    sd.append(" tid=\"").append(std::to_string(ThreadId())).append("\"");
+    sd.append(" tid=\"");
+    logdetail::AppendDecimal(sd, static_cast<long long>(ThreadId()));
+    sd.append("\"");
     sd.append(" level=\"").append(name).append("\"");
     bool invalid = false;
     for (const std::string& tag : _tags) {
@@ -342,31 +407,28 @@ Logger::~Logger() {
     std::string_view msgid = (_messageId.empty() || _messageId == "*") ? std::string_view("-") : _messageId;
     std::string line;
     line.reserve(32 + msgid.size() + sd.size() + _text.size());
-    line.append("QOR ").append(std::to_string(ProcessId())).append(" ").append(msgid).append(" ").append(sd);
+    line.append("QOR ");
+    logdetail::AppendDecimal(line, static_cast<long long>(ProcessId()));
+    line.append(" ").append(msgid).append(" ").append(sd);
     line.append(" ").append(_text);
-    WriteLine(SyslogPriority(_severity), std::move(line));
+    WriteLine(snapshot, SyslogPriority(_severity), std::move(line));
 
     if (GetOutputToConsole()) {
       std::string stamp = logging::FormatTimestamp(std::chrono::system_clock::now());
       auto& state = State();
-      std::unique_lock<std::mutex> lock(state.mutex);
-      if (state.console) {
+      std::unique_lock<std::mutex> lock(state.mutex, std::defer_lock);
+      if (snapshot.consoleStream) lock.lock();
+      if (snapshot.consoleStream && state.console) {
         *state.console << stamp << " " << sd << " " << _text << "\n";
         state.console->flush();
       } else {
-        lock.unlock();
+        if (lock.owns_lock()) lock.unlock();
         // Error and fatal lines are written at once: they often come right before the process ends.
         LogOutputBuffer::Console().Append({stamp, " ", sd, " ", _text, "\n"}, _severity <= LOG_LEVEL_ERROR);
       }
     }
 
-    auto& state = State();
-    std::shared_ptr<qor::metrics::Latency> latency;
-    {
-      std::lock_guard<std::mutex> lock(state.mutex);
-      latency = state.latency;
-    }
-    if (latency) {
+    if (const auto& latency = snapshot.latency) {
       latency->Record(static_cast<uint64_t>(
           std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - _created).count()));
     }
@@ -381,12 +443,14 @@ void SetLineSink(LineSink sink) {
   auto& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
   state.sink = std::move(sink);
+  ChangedLocked(state);
 }
 
 void SetConsoleStream(std::ostream* stream) {
   auto& state = State();
   std::lock_guard<std::mutex> lock(state.mutex);
   state.console = stream;
+  ChangedLocked(state);
 }
 
 void FlushConsole() {
@@ -401,6 +465,7 @@ bool SetUdpDestination(const std::string& host, uint16_t port) {
     state.udpFd = -1;
   }
   state.udpLastFailed = false;
+  ChangedLocked(state);
   if (host.empty()) return true;
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -412,6 +477,7 @@ bool SetUdpDestination(const std::string& host, uint16_t port) {
     std::memcpy(&state.udpAddr, result->ai_addr, result->ai_addrlen);
     state.udpAddrLen = result->ai_addrlen;
     state.udpFd = fd;
+    ChangedLocked(state);
   }
   freeaddrinfo(result);
   return fd >= 0;
@@ -423,10 +489,11 @@ void LoadLookupFiles() {
   std::lock_guard<std::mutex> lock(state.mutex);
   state.lookups = std::move(sets);
   state.lookupsTried = true;
+  ChangedLocked(state);
 }
 
 bool MessageIdKnown(const std::string& id) {
-  auto lookups = Lookups();
+  const auto& lookups = Snapshot().lookups;
   return lookups->idsLoaded && lookups->ids.count(id) != 0;
 }
 
@@ -441,6 +508,7 @@ void EnableMetrics(qor::metrics::Registry* registry) {
   std::lock_guard<std::mutex> lock(state.mutex);
   state.records = std::move(records);
   state.latency = std::move(latency);
+  ChangedLocked(state);
 }
 
 std::string FormatTimestamp(std::chrono::system_clock::time_point when, long utcOffsetSeconds) {

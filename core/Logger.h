@@ -4,8 +4,9 @@
 //
 // The record is created and formatted only when the agent's level (SetLogLevel) admits its severity; a disabled
 // record never converts its arguments. Placeholders %1..%9 are replaced by the argument of that number (integers
-// in decimal, bool as "true"/"false", strings as they are, pointers as decimal addresses, anything else through
-// operator<<). Records are used on one thread; emission is thread-safe.
+// in decimal, bool as "true"/"false", strings as they are, pointers as decimal addresses, a value with an
+// `AppendTo(std::string&)` member by that member, anything else through operator<<), each only where a placeholder
+// names it; LogText gives a text already formatted. Records are used on one thread; emission is thread-safe.
 //
 // Emitted line: "QOR <pid> <msgid or -> [qor@32473 comp=... subcomp="vevUroro" ... level=...] <text>", written to
 // syslog (facility local6) or, when a UDP destination is configured, to that socket; also echoed to standard output
@@ -67,42 +68,79 @@ extern const LogSource kAgentLog;
 extern const LogSource kVessixLog;
 
 namespace logdetail {
-inline std::string ToText(const std::string& s) {
-  return s;
+// A value that writes its own log text: `void AppendTo(std::string& out) const` appends it (no stream needed).
+template <typename T>
+concept AppendsItsText = requires(const T& value, std::string& out) {
+  value.AppendTo(out);
+};
+
+void AppendDecimal(std::string& out, long long value);
+void AppendDecimal(std::string& out, unsigned long long value);
+
+inline void AppendText(std::string& out, const std::string& s) {
+  out += s;
 }
-inline std::string ToText(std::string_view s) {
-  return std::string(s);
+inline void AppendText(std::string& out, std::string_view s) {
+  out += s;
 }
-inline std::string ToText(const char* s) {
-  return s ? std::string(s) : std::string("(null)");
+inline void AppendText(std::string& out, const char* s) {
+  out += s ? s : "(null)";
 }
-inline std::string ToText(char* s) {
-  return ToText(static_cast<const char*>(s));
+inline void AppendText(std::string& out, char* s) {
+  AppendText(out, static_cast<const char*>(s));
 }
-inline std::string ToText(bool b) {
-  return b ? "true" : "false";
+inline void AppendText(std::string& out, bool b) {
+  out += b ? "true" : "false";
 }
-inline std::string ToText(char c) {
-  return std::string(1, c);
+inline void AppendText(std::string& out, char c) {
+  out.push_back(c);
+}
+// Integers in decimal, enums as their number, pointers as decimal addresses, anything else through operator<<.
+template <typename T>
+void AppendText(std::string& out, const T& value) {
+  if constexpr (AppendsItsText<T>) {
+    value.AppendTo(out);
+  } else if constexpr (std::is_integral_v<T> && std::is_signed_v<T>) {
+    AppendDecimal(out, static_cast<long long>(value));
+  } else if constexpr (std::is_integral_v<T>) {
+    AppendDecimal(out, static_cast<unsigned long long>(value));
+  } else if constexpr (std::is_enum_v<T>) {
+    AppendText(out, static_cast<std::underlying_type_t<T>>(value));
+  } else if constexpr (std::is_pointer_v<T>) {
+    AppendDecimal(out, static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(value)));
+  } else {
+    std::ostringstream text;
+    text << value;
+    out += text.str();
+  }
 }
 template <typename T>
 std::string ToText(const T& value) {
-  if constexpr (std::is_integral_v<T>) {
-    return std::to_string(value);
-  } else if constexpr (std::is_enum_v<T>) {
-    return std::to_string(static_cast<std::underlying_type_t<T>>(value));
-  } else if constexpr (std::is_pointer_v<T>) {
-    return std::to_string(reinterpret_cast<uintptr_t>(value));
-  } else {
-    std::ostringstream out;
-    out << value;
-    return out.str();
-  }
+  std::string out;
+  AppendText(out, value);
+  return out;
 }
+
+// One argument of a record, formatted only where a placeholder names it.
+struct Arg {
+  const void* value;
+  void (*append)(std::string& out, const void* value);
+};
+template <typename T>
+Arg MakeArg(const T& value) {
+  return Arg{&value, [](std::string& out, const void* v) { AppendText(out, *static_cast<const T*>(v)); }};
+}
+void FormatNumberedInto(std::string& out, std::string_view format, const Arg* args, size_t count);
 }  // namespace logdetail
 
 // Replaces %1..%9 in `format` by args[0..8]; "%%" stays as it is, a placeholder without an argument is kept.
 std::string FormatNumbered(std::string_view format, const std::vector<std::string>& args);
+
+// A record's text formatted by its caller, taken as it is (no placeholders replaced): for lines put together from
+// pieces that a format string cannot name.
+struct LogText {
+  std::string text;
+};
 
 class Logger {
  public:
@@ -116,8 +154,11 @@ class Logger {
       Logger(const LogSource& source, int severity, const char* format, const Args&... args)
       : Logger(source, severity) {
     if (!_active) return;
-    _text = FormatNumbered(format, {logdetail::ToText(args)...});
+    const logdetail::Arg list[] = {logdetail::MakeArg(args)...};
+    logdetail::FormatNumberedInto(_text, format ? format : "", list, sizeof...(Args));
   }
+  Logger(int severity, LogText text) : Logger(kAgentLog, severity, std::move(text)) {}
+  Logger(const LogSource& source, int severity, LogText text);
   ~Logger();
 
   Logger(const Logger&) = delete;

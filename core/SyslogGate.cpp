@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <optional>
+
 namespace VevUroro {
 
 SyslogGate::SyslogGate(Probe socketPresent, Writer writer, Clock clock, std::chrono::milliseconds retryInterval,
@@ -18,7 +20,7 @@ bool SyslogGate::SocketAt(const char* path) {
 }
 
 void SyslogGate::Write(int priority, std::string line) {
-  std::deque<std::pair<int, std::string>> release;
+  std::optional<std::deque<std::pair<int, std::string>>> release;  // an empty deque allocates: made when needed
   {
     std::lock_guard<std::mutex> lock(_mutex);
     auto now = _clock();
@@ -27,7 +29,7 @@ void SyslogGate::Write(int priority, std::string line) {
       _lookedAt = now;
       _present = _socketPresent();
       if (_present) {
-        release.swap(_held);
+        release.emplace().swap(_held);
       } else {
         _held.clear();
       }
@@ -43,7 +45,9 @@ void SyslogGate::Write(int priority, std::string line) {
       return;
     }
   }
-  for (const auto& [heldPriority, heldLine] : release) _writer(heldPriority, heldLine);
+  if (release) {
+    for (const auto& [heldPriority, heldLine] : *release) _writer(heldPriority, heldLine);
+  }
   _writer(priority, line);
 }
 

@@ -144,8 +144,10 @@ DVSPropConvertor::Change DVSPropConvertor::Prepare(uint32_t objectType, const st
   // What the view held before, only where the property's handler (or a whole-object removal) looks at it, and
   // only when it held something (Old() reads as empty otherwise): a full sync into an empty view copies nothing.
   const bool entity = property == 0;
+  const bool lspBeforeRead =
+      property == P::LSP_EXTRA_CONFIGS || property == P::LSP_SWITCH_ID || property == P::LSP_ATTACHMENT;
   if (objectType == tv::LOG_SWITCH_PORT_CONFIG) {
-    if (const LspState* lsp = _state.Port(objectId)) {
+    if (const LspState* lsp = lspBeforeRead ? _state.Port(objectId) : nullptr) {
       if (property == P::LSP_EXTRA_CONFIGS && !lsp->extraConfigs.empty()) {
         change.MutableOld().extraConfigs = lsp->extraConfigs;
       }
@@ -164,25 +166,31 @@ DVSPropConvertor::Change DVSPropConvertor::Prepare(uint32_t objectType, const st
     auto it = _state.transportNodes.find(objectId);
     if (it != _state.transportNodes.end() && !it->second.empty()) change.MutableOld().hostSwitches = it->second;
   }
-  change.converted = _state.ApplyRaw(objectType, objectId, property, remove, value);
+  const bool portProperty = objectType == tv::LOG_SWITCH_PORT_CONFIG && property != 0;
+  DesiredSwitchState::AppliedPortProperty applied;
+  change.converted = _state.ApplyRaw(objectType, objectId, property, remove, value, portProperty ? &applied : nullptr);
   if (!change.converted) {
     Logger(LOG_LEVEL_ERROR, "DVSPropConvertor: cannot parse %1 of %2 %3", PropertyTypeToString(property),
            ObjTypeToString(objectType), UuidOf(objectId))
         .AddTag("errorCode:LCP00001");
     return change;
   }
-  if (objectType == tv::LOG_SWITCH_PORT_CONFIG && property != 0) {
-    auto it = _state.ports.find(objectId);
-    if (it != _state.ports.end()) ConvertLspProperty(change, it->second);
+  if (applied.port) {
+    change.lsp = applied.port;
+    change.lspGeneration = _state.portErasures;
+    ConvertLspProperty(change, *applied.port, applied.value);
   }
   return change;
 }
 
+const LspState* DVSPropConvertor::PortOf(const Change& change) const {
+  if (change.lsp && change.lspGeneration == _state.portErasures) return change.lsp;
+  return _state.Port(change.objectId);
+}
+
 // Port properties converted once per change; a value that does not validate leaves the previous one.
-void DVSPropConvertor::ConvertLspProperty(Change& change, LspState& lsp) {
+void DVSPropConvertor::ConvertLspProperty(Change& change, LspState& lsp, const tv::LogSwitchPortConfigMsg& m) {
   const bool remove = change.Delete();
-  tv::LogSwitchPortConfigMsg m;
-  if (!remove) m.ParseFromArray(change.value.data(), static_cast<int>(change.value.size()));
   switch (change.property) {
     case P::LSP_IP_DISCOVERY:
       if (remove || !m.has_ip_discovery()) {
@@ -365,7 +373,7 @@ void DVSPropConvertor::Emit(const Change& change) {
   if (batch.Empty()) {
     if (change.objectType == tv::LOG_SWITCH_PORT_CONFIG && IsPortPropertyType(change.property) &&
         !_ports.FindByLsp(change.objectId)) {
-      const LspState* lsp = _state.Port(change.objectId);
+      const LspState* lsp = PortOf(change);
       QOR_LOG(LOG_LEVEL_DEBUG, "The port info %1(VIF %2) hasn't been connected", UuidOf(change.objectId),
               lsp && lsp->attachment ? lsp->attachment->vifId : std::string());
     }

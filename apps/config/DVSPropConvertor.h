@@ -126,6 +126,9 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
     uint32_t property;
     int32_t operation;      // entry operation: 1 set, 2 clear, others unsupported
     bool converted = true;  // false: the value did not parse or validate, the previous value stays
+    // The port's entry as the change found it (a port property), valid while no port entry is erased since.
+    LspState* lsp = nullptr;
+    uint64_t lspGeneration = 0;
     // What the view held before the change, kept only where a handler needs it and the view held something.
     struct Before {
       std::map<std::string, std::string> extraConfigs;
@@ -165,7 +168,8 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
   // Pass 1: captures what the handler needs, applies the change to the view and converts port properties.
   Change Prepare(uint32_t objectType, const std::string& objectId, uint32_t property, int32_t operation,
                  const std::string& value, const std::string* tableOldValue = nullptr);
-  void ConvertLspProperty(Change& change, LspState& lsp);
+  // `m`: the change's value as ApplyRaw parsed it (empty for a removal).
+  void ConvertLspProperty(Change& change, LspState& lsp, const zantix::qor::tolvar::LogSwitchPortConfigMsg& m);
   // Pass 2: the entity handling or the property's handler, then the send.
   void Emit(const Change& change);
   void EmitEntity(const Change& change);
@@ -190,6 +194,8 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
   const std::string& SwitchOf(const PortEntry& port) const;
   // The port's LSP and switch states (cached in the port entry and the LSP state).
   const LspState* LspOf(const PortEntry& port) const;
+  // The LSP state of a change's object, now.
+  const LspState* PortOf(const Change& change) const;
   const LsState* SwitchStateOf(const PortEntry& port) const;
   std::vector<PortEntry*> ConnectedPortsOf(const std::string& switchId);
   // The switch is gone: its connected ports lose its properties and are blocked.

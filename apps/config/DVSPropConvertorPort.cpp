@@ -345,7 +345,7 @@ void DVSPropConvertor::ReplaceLsProperties(PortEntry& port, PortBatch& batch) {
 void DVSPropConvertor::HandleLspSwitchId(const Change& change, PortBatch& batch) {
   const UuidOf portText(change.objectId);
   Logger(LOG_LEVEL_INFO, "Handle LSP switch ID update message %1", portText);
-  const LspState* lsp = _state.Port(change.objectId);
+  const LspState* lsp = PortOf(change);
   std::string tableOld;
   if (change.tableOldValue) {
     tv::LogSwitchPortConfigMsg old;
@@ -380,7 +380,7 @@ void DVSPropConvertor::HandleLspSwitchId(const Change& change, PortBatch& batch)
 
 void DVSPropConvertor::HandleLspAttachment(const Change& change, PortBatch& batch) {
   Logger(LOG_LEVEL_INFO, "Get logical switch port attachment update message");
-  const LspState* lsp = _state.Port(change.objectId);
+  const LspState* lsp = PortOf(change);
   const std::optional<LspAttachment> attachment = lsp ? lsp->attachment : std::nullopt;
   std::string parent = _cifs.OnAttachment(change.objectId, attachment);
   if (change.Old().attachment && !change.Old().attachment->parentVifId.empty() &&
@@ -420,7 +420,7 @@ void DVSPropConvertor::HandleLspAttachment(const Change& change, PortBatch& batc
 
 void DVSPropConvertor::HandleLspAddressBindings(const Change& change, PortBatch&) {
   Logger(LOG_LEVEL_INFO, "Get logical switch port address bindings update message");
-  const LspState* lsp = _state.Port(change.objectId);
+  const LspState* lsp = PortOf(change);
   if (!lsp || !lsp->addressBindings)
     Logger(LOG_LEVEL_INFO, "LSP %1 address binding not set yet", UuidOf(change.objectId));
   std::string parent = _cifs.OnAddressBindings(change.objectId, lsp ? lsp->addressBindings : std::nullopt);
@@ -431,7 +431,7 @@ void DVSPropConvertor::HandleLspAddressBindings(const Change& change, PortBatch&
 void DVSPropConvertor::HandleLspIpDiscovery(const Change& change, PortBatch& batch) {
   if (change.Delete()) return;
   PortEntry* port = _ports.FindByLsp(change.objectId);
-  const LspState* lsp = _state.Port(change.objectId);
+  const LspState* lsp = PortOf(change);
   if (port && lsp && lsp->ipDiscovery) batch.For(*port).Add(port->vifId, *lsp->ipDiscovery);
 }
 
@@ -446,7 +446,7 @@ void DVSPropConvertor::HandleLspSwitchSecurity(const Change& change, PortBatch& 
     return;
   }
   PortEntry* port = _ports.FindByLsp(change.objectId);
-  const LspState* lsp = _state.Port(change.objectId);
+  const LspState* lsp = PortOf(change);
   if (!port || !lsp || !lsp->securityTable) return;
   DVSEntityUpdate& update = batch.For(*port);
   update.Add(port->vifId, PORT_PROP_SECURITY_CONFIGURED, BoolText(true));
@@ -460,7 +460,7 @@ void DVSPropConvertor::HandleLspSwitchSecurity(const Change& change, PortBatch& 
 void DVSPropConvertor::HandleLspQos(const Change& change, PortBatch& batch) {
   if (change.operation != TolvarUpdateMsg::OP_SET) return;  // only an update is converted
   PortEntry* port = _ports.FindByLsp(change.objectId);
-  const LspState* lsp = _state.Port(change.objectId);
+  const LspState* lsp = PortOf(change);
   if (port && lsp && lsp->qos) AddQosProperties(*port, *lsp, batch);
 }
 
@@ -474,7 +474,7 @@ void DVSPropConvertor::HandleLspAdminState(const Change& change, PortBatch& batc
     Logger(LOG_LEVEL_INFO, "Ignore logical port admin state DELETE operation");
     return;
   }
-  const LspState* lsp = _state.Port(change.objectId);
+  const LspState* lsp = PortOf(change);
   if (!lsp || !lsp->adminUp) return;
   Logger(LOG_LEVEL_INFO, "Get logical port [%1] admin state %2 message", UuidOf(change.objectId),
          *lsp->adminUp ? "UP" : "DOWN");
@@ -494,7 +494,7 @@ void DVSPropConvertor::HandleLspMacManagement(const Change& change, PortBatch& b
   }
   PortEntry* port = _ports.FindByLsp(change.objectId);
   if (!port) return;
-  const LspState* lsp = _state.Port(change.objectId);
+  const LspState* lsp = PortOf(change);
   if (change.Delete()) {
     batch.For(*port).Add(port->vifId, PORT_PROP_MAC_MANAGEMENT, std::string());
   } else if (lsp && lsp->macManagement) {
@@ -508,7 +508,7 @@ void DVSPropConvertor::HandleLspExtraConfigs(const Change& change, PortBatch& ba
     Logger(LOG_LEVEL_ERROR, "Unsupported operation input").AddTag("errorCode:LCP00512");
     return;
   }
-  const LspState* lsp = _state.Port(change.objectId);
+  const LspState* lsp = PortOf(change);
   static const std::map<std::string, std::string> kNone;
   const std::map<std::string, std::string>& now = lsp && !change.Delete() ? lsp->extraConfigs : kNone;
   PortEntry* port = _ports.FindByLsp(change.objectId);
@@ -573,14 +573,14 @@ void DVSPropConvertor::RefreshLatency(const Change& change, const std::map<std::
 void DVSPropConvertor::HandleLspIgnoreBindings(const Change& change, PortBatch& batch) {
   PortEntry* port = _ports.FindByLsp(change.objectId);
   if (!port) return;
-  const LspState* lsp = _state.Port(change.objectId);
+  const LspState* lsp = PortOf(change);
   batch.For(*port).Add(port->vifId, PORT_PROP_IP_DISCOVERY_IGNORE_BINDINGS,
                        lsp && lsp->ignoreBindings && !change.Delete() ? *lsp->ignoreBindings : std::string());
 }
 
 void DVSPropConvertor::HandleLspHydTkm(const Change& change, PortBatch& batch) {
   PortEntry* port = _ports.FindByLsp(change.objectId);
-  const LspState* lsp = _state.Port(change.objectId);
+  const LspState* lsp = PortOf(change);
   if (!port || !lsp) return;
   const LsState* ls = _state.Switch(lsp->switchId);
   for (const char* key :

@@ -118,7 +118,7 @@ void DesiredSwitchState::SetAttachment(const std::string& portId, LspState& port
 }
 
 bool DesiredSwitchState::ApplyRaw(uint32_t objectType, const std::string& id, uint32_t property, bool remove,
-                                  const std::string& value) {
+                                  const std::string& value, AppliedPortProperty* applied) {
   switch (objectType) {
     case tv::LOG_SWITCH_CONFIG: {
       if (property == 0) {
@@ -161,12 +161,14 @@ bool DesiredSwitchState::ApplyRaw(uint32_t objectType, const std::string& id, ui
       // A deleted port is reported as its removal followed by one removal per property: those find nothing, and
       // must not bring the port back as an empty entry.
       if (remove && !ports.count(id)) return true;
-      tv::LogSwitchPortConfigMsg m;
+      tv::LogSwitchPortConfigMsg parsed;
+      tv::LogSwitchPortConfigMsg& m = applied ? applied->value : parsed;
       if (!remove && !m.ParseFromString(value)) return false;
       if (!remove && property == P::LSP_ATTACHMENT && VlanTooLarge(m.attachment().context_vlan(), "context VLAN", id)) {
         return false;
       }
       LspState& port = ports[id];
+      if (applied) applied->port = &port;
       switch (property) {
         case P::LSP_SWITCH_ID:
           SetPortSwitch(id, port, remove || !m.has_switch_id() ? std::string() : m.switch_id().SerializeAsString());

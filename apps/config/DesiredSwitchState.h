@@ -121,8 +121,14 @@ class DesiredSwitchState {
   // TRANSPORT_NODE_CONFIG, BRIDGE_CLUSTER_CONFIG or PORT_MIRROR_SESSION object to the raw fields of the view. A
   // logical switch is dropped with its last property. Port properties that need conversion are converted by the
   // converter itself. Returns false for a value that does not parse (the view keeps what it had).
+  // A port property's change also hands back, in `applied`, the port's entry and the value parsed (left empty for
+  // a removal), so that the converter neither looks the port up nor parses the value again.
+  struct AppliedPortProperty {
+    LspState* port = nullptr;
+    zantix::qor::tolvar::LogSwitchPortConfigMsg value;
+  };
   bool ApplyRaw(uint32_t objectType, const std::string& objectId, uint32_t propertyType, bool remove,
-                const std::string& value);
+                const std::string& value, AppliedPortProperty* applied = nullptr);
 
   const LsState* Switch(const std::string& id) const;
   // The switch a port is on, through the port's cache.

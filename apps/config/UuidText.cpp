@@ -1,14 +1,23 @@
 #include "apps/config/UuidText.h"
 
 #include "platform/tolvar/TolvarSchema.h"
-#include "zantix/qor/tolvar/common.pb.h"
 
 namespace VevUroro {
 
+void AppendUuidText(std::string& out, const std::string& serializedUuid) {
+  uint64_t high = 0;
+  uint64_t low = 0;
+  if (!qor::tolvar::ParseUuidBytes(serializedUuid, &high, &low)) {
+    out += "<invalid uuid>";
+    return;
+  }
+  qor::tolvar::AppendUuidText(out, high, low);
+}
+
 std::string UuidText(const std::string& serializedUuid) {
-  zantix::qor::tolvar::UuidMsg id;
-  if (!id.ParseFromString(serializedUuid)) return "<invalid uuid>";
-  return qor::tolvar::UuidToString(id.high(), id.low());
+  std::string text;
+  AppendUuidText(text, serializedUuid);
+  return text;
 }
 
 }  // namespace VevUroro

@@ -274,8 +274,9 @@ std::string ObjectIdText(uint32_t objectType, const std::string& id) {
   const pb::FieldDescriptor* field = descriptor ? descriptor->FindFieldByNumber(1) : nullptr;
   if (field && field->cpp_type() == pb::FieldDescriptor::CPPTYPE_STRING) return id;
   if (field && field->message_type() == tv::UuidMsg::descriptor()) {
-    tv::UuidMsg uuid;
-    if (uuid.ParseFromString(id)) return UuidToString(uuid.high(), uuid.low());
+    uint64_t high = 0;
+    uint64_t low = 0;
+    if (ParseUuidBytes(id, &high, &low)) return UuidToString(high, low);
   }
   if (field && field->cpp_type() == pb::FieldDescriptor::CPPTYPE_MESSAGE) {
     std::unique_ptr<pb::Message> message(
@@ -314,12 +315,52 @@ std::string DeterministicBytes(const pb::Message& message) {
   return out;
 }
 
+void AppendUuidText(std::string& out, uint64_t high, uint64_t low) {
+  static const char kDigits[] = "0123456789abcdef";
+  char text[36];
+  size_t at = 0;
+  auto nibbles = [&](uint64_t value, int count) {
+    for (int shift = 4 * (count - 1); shift >= 0; shift -= 4) text[at++] = kDigits[(value >> shift) & 15];
+  };
+  nibbles(high >> 32, 8);
+  text[at++] = '-';
+  nibbles(high >> 16, 4);
+  text[at++] = '-';
+  nibbles(high, 4);
+  text[at++] = '-';
+  nibbles(low >> 48, 4);
+  text[at++] = '-';
+  nibbles(low, 12);
+  out.append(text, sizeof(text));
+}
+
 std::string UuidToString(uint64_t high, uint64_t low) {
-  char text[37];
-  std::snprintf(text, sizeof(text), "%08x-%04x-%04x-%04x-%012llx", static_cast<unsigned>(high >> 32),
-                static_cast<unsigned>((high >> 16) & 0xffff), static_cast<unsigned>(high & 0xffff),
-                static_cast<unsigned>(low >> 48), static_cast<unsigned long long>(low & 0xffffffffffffULL));
+  std::string text;
+  AppendUuidText(text, high, low);
   return text;
+}
+
+bool ParseUuidBytes(std::string_view bytes, uint64_t* high, uint64_t* low) {
+  // The usual encoding is read directly: each field as its tag (1 or 2, fixed64) and eight little-endian bytes.
+  uint64_t fields[2] = {0, 0};
+  size_t at = 0;
+  while (at < bytes.size()) {
+    const unsigned char tag = static_cast<unsigned char>(bytes[at]);
+    if ((tag != 0x09 && tag != 0x11) || bytes.size() - at < 9) break;
+    uint64_t value = 0;
+    for (int i = 8; i >= 1; --i) value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+    fields[tag == 0x09 ? 0 : 1] = value;
+    at += 9;
+  }
+  if (at < bytes.size()) {  // anything else is left to the parser
+    tv::UuidMsg id;
+    if (!id.ParseFromArray(bytes.data(), static_cast<int>(bytes.size()))) return false;
+    fields[0] = id.high();
+    fields[1] = id.low();
+  }
+  *high = fields[0];
+  *low = fields[1];
+  return true;
 }
 
 bool ParseUuid(const std::string& text, uint64_t* high, uint64_t* low) {

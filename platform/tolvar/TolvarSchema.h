@@ -12,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace qor::tolvar {
@@ -79,6 +80,9 @@ std::string DeterministicBytes(const google::protobuf::Message& message);
 
 // UUID text form <-> UuidMsg bytes.
 std::string UuidToString(uint64_t high, uint64_t low);
+void AppendUuidText(std::string& out, uint64_t high, uint64_t low);
+// The fields of a serialized UuidMsg; false when the bytes do not parse.
+bool ParseUuidBytes(std::string_view bytes, uint64_t* high, uint64_t* low);
 bool ParseUuid(const std::string& text, uint64_t* high, uint64_t* low);
 
 }  // namespace qor::tolvar

@@ -229,5 +229,28 @@ TEST(LogOutputBufferOwnTest, LinesFromManyThreadsWhileTheFlusherWritesStayWholeA
   EXPECT_EQ(count, kThreads * kLines);
 }
 
+// Lines that come in bursts (the flusher gathers them) and lines after a pause (it is woken for them) all reach the
+// file by themselves, in order: no line waits for a later one, a flush or the exit.
+TEST(LogOutputBufferOwnTest, BurstsAndLinesAfterAPauseAreWrittenWithoutAFlush) {
+  qor::test::TempRoot root;
+  std::string path = root.Path() + "/out";
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  ASSERT_GE(fd, 0);
+  LogOutputBuffer buffer(fd, milliseconds(0));
+  std::string expected;
+  for (int round = 0; round < 30; ++round) {
+    const int lines = round % 3 == 0 ? 1 : 200;
+    for (int i = 0; i < lines; ++i) {
+      std::string line = "round " + std::to_string(round) + " line " + std::to_string(i) + "\n";
+      buffer.Append({line}, false);
+      expected += line;
+    }
+    ASSERT_TRUE(qor::test::WaitFor([&] { return qor::test::ChildProcess::ReadFile(path) == expected; }))
+        << "round " << round;
+    if (round % 5 == 0) std::this_thread::sleep_for(milliseconds(1));  // a quiet moment: the flusher goes idle
+  }
+  close(fd);
+}
+
 }  // namespace
 }  // namespace VevUroro

@@ -5,8 +5,11 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <regex>
 #include <sstream>
+#include <thread>
 
 #include "core/Logger.h"
 #include "support/TempRoot.h"
@@ -56,6 +59,64 @@ TEST_F(LoggerTest, NumberedPlaceholdersTakeArgumentsByNumber) {
   { Logger(LOG_LEVEL_INFO, "%1 %2 %3 %4 %5 %6 %7 %8 %9", 1, -2, true, false, "s", std::string("t"), 'c', 8u, 9L); }
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_NE(lines[0].second.find("] 1 -2 true false s t c 8 9"), std::string::npos) << lines[0].second;
+}
+
+// A value that writes its own text is appended where its placeholder stands, as often as it is named; a text
+// formatted by the caller is taken as it is, placeholders and all.
+struct AppendingArg {
+  int* appends;
+  void AppendTo(std::string& out) const {
+    ++*appends;
+    out += "<own>";
+  }
+};
+
+TEST_F(LoggerTest, ValuesAppendTheirOwnTextAndPreformattedTextsStayAsTheyAre) {
+  int appends = 0;
+  { Logger(LOG_LEVEL_INFO, "%2 a=%1 b=%1 %3", AppendingArg{&appends}, "x", 7u); }
+  EXPECT_EQ(appends, 2);
+  { Logger(LOG_LEVEL_INFO, "unused %2", AppendingArg{&appends}, "y"); }
+  EXPECT_EQ(appends, 2);
+  { Logger(LOG_LEVEL_INFO, LogText{"taken as is: %1 100%"}).AddTag("plain"); }
+  { Logger(LOG_LEVEL_DEBUG, LogText{"not admitted"}); }
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_NE(lines[0].second.find("] x a=<own> b=<own> 7"), std::string::npos) << lines[0].second;
+  EXPECT_NE(lines[1].second.find("] unused y"), std::string::npos) << lines[1].second;
+  EXPECT_NE(lines[2].second.find(R"(tag="plain"] taken as is: %1 100%)"), std::string::npos) << lines[2].second;
+  EXPECT_EQ(console.str().find("not admitted"), std::string::npos);
+}
+
+// Emission reads its set-up without the lock: a thread that logged before a change follows it on its next line.
+TEST_F(LoggerTest, AThreadFollowsSinkChangesMadeAfterItsLastLine) {
+  std::vector<std::string> other;
+  auto log = [](const char* text) { std::thread([text] { Logger(LOG_LEVEL_INFO, "%1", text); }).join(); };
+  std::thread writer;
+  std::mutex step;
+  std::condition_variable stepped;
+  int stage = 0;
+  writer = std::thread([&] {
+    Logger(LOG_LEVEL_INFO, "before");
+    std::unique_lock<std::mutex> lock(step);
+    stage = 1;
+    stepped.notify_all();
+    stepped.wait(lock, [&] { return stage == 2; });
+    lock.unlock();
+    Logger(LOG_LEVEL_INFO, "after");
+  });
+  {
+    std::unique_lock<std::mutex> lock(step);
+    stepped.wait(lock, [&] { return stage == 1; });
+    logging::SetLineSink([&other](int, const std::string& line) { other.push_back(line); });
+    stage = 2;
+    stepped.notify_all();
+  }
+  writer.join();
+  log("third");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_NE(lines[0].second.find("] before"), std::string::npos);
+  ASSERT_EQ(other.size(), 2u);
+  EXPECT_NE(other[0].find("] after"), std::string::npos);
+  EXPECT_NE(other[1].find("] third"), std::string::npos);
 }
 
 TEST_F(LoggerTest, DisabledRecordIsNeitherFormattedNorEmitted) {

@@ -1,6 +1,9 @@
 // The frame decoder and the schema helpers, in-process.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <random>
+
 #include "platform/tolvar/FrameCodec.h"
 #include "platform/tolvar/TolvarSchema.h"
 #include "zantix/qor/tolvar/l2.pb.h"
@@ -96,6 +99,55 @@ TEST(TolvarSchemaTest, IdsAndUuidText) {
   fib.mutable_id()->set_low(low);
   ASSERT_TRUE(ObjectIdBytes(fib, &id));
   EXPECT_EQ(ObjectIdText(tv::LOG_SWITCH_FIB, id), "0123abcd-4567-89ef-0011-223344556677");
+}
+
+// Ids are read from their bytes without the parser when they have the usual layout; any bytes must read as the
+// parser reads them (last field wins, unknown fields skipped, a cut or malformed value refused).
+TEST(TolvarSchemaTest, UuidBytesReadAsTheParserReadsThem) {
+  const unsigned seed = ::testing::UnitTest::GetInstance()->random_seed();
+  std::mt19937_64 random(seed);
+  auto fixed = [](uint8_t tag, uint64_t value) {
+    std::string out(1, static_cast<char>(tag));
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+    return out;
+  };
+  std::vector<std::string> cases = {"",
+                                    fixed(0x09, 1),
+                                    fixed(0x11, ~0ULL),
+                                    fixed(0x09, 5) + fixed(0x11, 6),
+                                    fixed(0x11, 6) + fixed(0x09, 5),
+                                    fixed(0x09, 1) + fixed(0x09, 2),
+                                    fixed(0x09, 1).substr(0, 5),
+                                    fixed(0x09, 1) + "\x18\x07",
+                                    "\x18\x07" + fixed(0x11, 3),
+                                    std::string("\x0a\x00", 2),
+                                    "\xff"};
+  for (int i = 0; i < 2000; ++i) {
+    std::string bytes;
+    const int fields = static_cast<int>(random() % 4);
+    for (int f = 0; f < fields; ++f) bytes += fixed(random() % 2 ? 0x09 : 0x11, random());
+    if (random() % 3 == 0 && !bytes.empty()) bytes[random() % bytes.size()] = static_cast<char>(random());
+    if (random() % 4 == 0) bytes.resize(random() % (bytes.size() + 1));
+    cases.push_back(bytes);
+  }
+  for (const std::string& bytes : cases) {
+    SCOPED_TRACE("seed " + std::to_string(seed) + ", bytes of size " + std::to_string(bytes.size()));
+    tv::UuidMsg parsed;
+    const bool parses = parsed.ParseFromString(bytes);
+    uint64_t high = 1;
+    uint64_t low = 1;
+    ASSERT_EQ(ParseUuidBytes(bytes, &high, &low), parses);
+    if (!parses) continue;
+    EXPECT_EQ(high, parsed.high());
+    EXPECT_EQ(low, parsed.low());
+    std::string text = "id ";
+    AppendUuidText(text, high, low);
+    char expected[40];
+    std::snprintf(expected, sizeof(expected), "id %08x-%04x-%04x-%04x-%012llx", static_cast<unsigned>(high >> 32),
+                  static_cast<unsigned>((high >> 16) & 0xffff), static_cast<unsigned>(high & 0xffff),
+                  static_cast<unsigned>(low >> 48), static_cast<unsigned long long>(low & 0xffffffffffffULL));
+    EXPECT_EQ(text, expected);
+  }
 }
 
 // Element keys: the overlay elements by the L2 value key of their kind, every other element by its bytes.
