@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <random>
 
 #include "dataplane/kcp/KcpFormat.h"
 #include "dataplane/kcp/KcpReader.h"
 #include "dataplane/kcp/KcpWriter.h"
+#include "support/Differential.h"
 #include "tools/qor-dpsim/KcpSwitchModule.h"
 #include "tools/qor-dpsim/SwitchSecurityModule.h"
 
@@ -156,6 +158,76 @@ TEST(DpsimKcpModuleTest, PortListDropsThePortsItNoLongerNamesAndDisconnectsDropT
   Command(module, {"vif-connect", "sw", "vif-1", "1001", "dvs-1"});
   Apply(module, Properties(KCP_UPDATE_PORT_PROPERTY, KCP_OP_UPDATE, {{"vif-1", {{3, {1}}}}}));
   EXPECT_EQ(module.PortProperties().count("vif-1"), 1u);
+}
+
+// The property count `stats` reports is kept in step with every change; here it is checked against a walk of the
+// port table after each of a seeded random run of updates, deletes, full syncs, port lists and VIF disconnects.
+TEST(DpsimKcpModuleTest, PropertyCountFollowsEveryChangeOfThePortTable) {
+  KcpSwitchModule module;
+  for (int i = 0; i < 12; ++i) Command(module, {"vif-connect", "sw", "vif-" + std::to_string(i), "1001", "dvs-1"});
+  qor::test::RunDifferential(
+      qor::test::DifferentialSettings::FromEnvironment(2000), [&](std::mt19937_64& random, size_t) -> std::string {
+        auto pick = [&](int n) { return static_cast<int>(random() % static_cast<uint64_t>(n)); };
+        auto port = [&] { return "vif-" + std::to_string(pick(12)); };
+        auto records = [&] {
+          std::vector<PropertyRecord> out(1 + pick(3));
+          for (auto& record : out) {
+            record.id = port();
+            record.properties.resize(pick(4));
+            for (auto& p : record.properties) {
+              p.key = static_cast<uint16_t>(pick(6));
+              if (pick(4) != 0) p.value = {static_cast<uint8_t>(pick(256))};  // else empty: clears the key
+            }
+          }
+          return out;
+        };
+        std::string step;
+        switch (pick(8)) {
+          case 0:
+            step = "full sync";
+            Apply(module, Properties(KCP_UPDATE_PORT_PROPERTY, KCP_OP_FULL_SYNC, records()));
+            break;
+          case 1:
+          case 2:
+            step = "delete";
+            Apply(module, Properties(KCP_UPDATE_PORT_PROPERTY, KCP_OP_DELETE, records()));
+            break;
+          case 3:
+            step = "port list";
+            Apply(module, List(KCP_UPDATE_PORT_LIST, {port(), port(), port(), port(), port(), port()}));
+            break;
+          case 4:
+            step = "vif disconnect or connect";
+            if (pick(2)) {
+              std::vector<std::vector<uint8_t>> messages;
+              module.Command({"vif-disconnect", "sw", port()}, messages);  // refused when the VIF is not held
+            } else {
+              Command(module, {"vif-connect", "sw", port(), "1001", "dvs-1"});
+            }
+            break;
+          default: {
+            step = "update";
+            KcpMessage first = Properties(KCP_UPDATE_PORT_PROPERTY, KCP_OP_UPDATE, records());
+            if (pick(3) == 0) {  // a batch of two messages: the first with the "more" flag
+              step = "two-message batch";
+              first.updateFlags = kUpdateFlagMore;
+              Apply(module, first);
+              first = Properties(KCP_UPDATE_TKMNIC_PROPERTY, KCP_OP_UPDATE, records());
+            }
+            Apply(module, first);
+          }
+        }
+        size_t walked = 0;
+        for (const auto& [id, held] : module.PortProperties()) walked += held.size();
+        if (module.PortPropertyCount() == walked) return "";
+        return step + ": count " + std::to_string(module.PortPropertyCount()) + ", table holds " +
+               std::to_string(walked);
+      });
+  std::vector<std::vector<uint8_t>> none;
+  auto stats = module.Command({"stats", "sw"}, none);
+  ASSERT_TRUE(stats.has_value());
+  EXPECT_NE(stats->second.find(" properties " + std::to_string(module.PortPropertyCount()) + " "), std::string::npos)
+      << stats->second;
 }
 
 TEST(DpsimKcpModuleTest, RecorderKeepsEveryIntervalAPropertyWasAbsentOrDifferent) {

@@ -2,8 +2,8 @@
 
 #include <unistd.h>
 
-#include <boost/asio/read.hpp>
 #include <boost/asio/write.hpp>
+#include <cstring>
 #include <filesystem>
 #include <iostream>
 
@@ -27,55 +27,53 @@ Connection::Connection(stream::socket socket, uint64_t id, Channel& channel)
 
 void Connection::Start() {
   _channel.Module().OnConnect(*this);
-  ReadHeader();
+  ReadSome();
 }
 
-void Connection::ReadHeader() {
-  _incoming.assign(4, 0);
-  asio::async_read(_socket, asio::buffer(_incoming),
-                   [self = shared_from_this()](const boost::system::error_code& error, size_t read) {
-                     if (self->_closed) return;
-                     if (error) {
-                       if (read > 0)
-                         self->_channel.Capture().Record(Direction::kIn, self->_id, self->_incoming.data(), read);
-                       self->Close();
-                       return;
-                     }
-                     size_t length = (static_cast<size_t>(self->_incoming[2]) << 8) | self->_incoming[3];
-                     if (length < 4) {
-                       // No way to find the next message boundary: drop the connection, the agent reopens.
-                       self->_channel.Capture().Record(Direction::kIn, self->_id, self->_incoming.data(), 4);
-                       std::cerr << "qor-dpsim: " << self->_channel.Name() << ": message length " << length
-                                 << " below its header, closing connection " << self->_id << std::endl;
-                       self->Close();
-                       return;
-                     }
-                     self->_incoming.resize(length);
-                     self->ReadBody();
-                   });
+void Connection::ReadSome() {
+  // Whatever the socket holds is read at once and every whole message in it is handled before the next read: one
+  // read and one completion for many messages instead of two per message.
+  if (_buffer.size() - _filled < kReadChunk) _buffer.resize(_filled + kReadChunk);
+  _socket.async_read_some(asio::buffer(_buffer.data() + _filled, _buffer.size() - _filled),
+                          [self = shared_from_this()](const boost::system::error_code& error, size_t read) {
+                            if (self->_closed) return;
+                            if (error) {
+                              // A message cut short by the close: the bytes read of it are captured.
+                              if (self->_filled > 0)
+                                self->_channel.Capture().Record(Direction::kIn, self->_id, self->_buffer.data(),
+                                                                self->_filled);
+                              self->Close();
+                              return;
+                            }
+                            self->_filled += read;
+                            if (self->TakeMessages()) self->ReadSome();
+                          });
 }
 
-void Connection::ReadBody() {
-  if (_incoming.size() == 4) {
-    _channel.Capture().Record(Direction::kIn, _id, _incoming.data(), _incoming.size());
-    _channel.Module().OnMessage(*this, _incoming);
-    if (!_closed) ReadHeader();
-    return;
+bool Connection::TakeMessages() {
+  size_t start = 0;
+  while (!_closed && _filled - start >= 4) {
+    const uint8_t* header = _buffer.data() + start;
+    const size_t length = (static_cast<size_t>(header[2]) << 8) | header[3];
+    if (length < 4) {
+      // No way to find the next message boundary: drop the connection, the agent reopens.
+      _channel.Capture().Record(Direction::kIn, _id, header, 4);
+      std::cerr << "qor-dpsim: " << _channel.Name() << ": message length " << length
+                << " below its header, closing connection " << _id << std::endl;
+      Close();
+      return false;
+    }
+    if (_filled - start < length) break;
+    _channel.Capture().Record(Direction::kIn, _id, header, length);
+    _message.assign(header, header + length);
+    start += length;
+    _channel.Module().OnMessage(*this, _message);
   }
-  asio::async_read(_socket, asio::buffer(_incoming.data() + 4, _incoming.size() - 4),
-                   [self = shared_from_this()](const boost::system::error_code& error, size_t read) {
-                     if (self->_closed) return;
-                     if (error) {
-                       self->_channel.Capture().Record(Direction::kIn, self->_id, self->_incoming.data(), 4 + read);
-                       self->Close();
-                       return;
-                     }
-                     self->_channel.Capture().Record(Direction::kIn, self->_id, self->_incoming.data(),
-                                                     self->_incoming.size());
-                     std::vector<uint8_t> message = std::move(self->_incoming);
-                     self->_channel.Module().OnMessage(*self, message);
-                     if (!self->_closed) self->ReadHeader();
-                   });
+  if (_closed) return false;
+  // Keep the unfinished message at the front of the buffer.
+  std::memmove(_buffer.data(), _buffer.data() + start, _filled - start);
+  _filled -= start;
+  return true;
 }
 
 void Connection::Send(std::vector<uint8_t> message) {

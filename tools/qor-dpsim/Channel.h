@@ -4,6 +4,8 @@
 // Framing is the channel's own: every message starts with a 4-byte header whose bytes 2–3 are the big-endian total
 // length. A length below 4 cannot be framed: the bytes read are captured, the error reported on standard error and
 // the connection closed (the agent reopens it). Several connections may be open at once; each is independent.
+// A connection reads whatever the socket holds and takes every whole message from it in order, so messages may
+// arrive cut anywhere or many to one read.
 //
 // Threads: everything runs on the simulator's IO thread (the io_context passed in); other threads post to it.
 #pragma once
@@ -42,14 +44,21 @@ class Connection : public std::enable_shared_from_this<Connection> {
   Channel& OwnerChannel() { return _channel; }
 
  private:
-  void ReadHeader();
-  void ReadBody();
+  // Reads what the socket holds into the buffer, then takes the whole messages from it.
+  void ReadSome();
+  // Hands every whole message in the buffer to the module, in order, and keeps the rest; false when the connection
+  // closed (bad framing, or the module closed it).
+  bool TakeMessages();
   void WriteNext();
+
+  static constexpr size_t kReadChunk = 64 * 1024;
 
   boost::asio::local::stream_protocol::socket _socket;
   uint64_t _id;
   Channel& _channel;
-  std::vector<uint8_t> _incoming;
+  std::vector<uint8_t> _buffer;  // bytes read, the first _filled of them not yet taken as messages
+  size_t _filled = 0;
+  std::vector<uint8_t> _message;  // the message being handled (reused: no allocation per message)
   std::deque<std::vector<uint8_t>> _outgoing;
   bool _closed = false;
 };

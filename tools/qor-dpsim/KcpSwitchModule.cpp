@@ -209,24 +209,28 @@ void KcpSwitchModule::DropUnlistedPorts() {
       continue;
     }
     _touched.insert(it->first);
+    _portPropertyCount -= it->second.size();
     it = _portProperties.erase(it);
   }
 }
 
-void KcpSwitchModule::ApplyProperties(std::map<std::string, PropertyMap>& table, const std::string& id,
-                                      uint8_t operation, const std::vector<KcpProperty>& properties) {
+ptrdiff_t KcpSwitchModule::ApplyProperties(std::map<std::string, PropertyMap>& table, const std::string& id,
+                                           uint8_t operation, const std::vector<KcpProperty>& properties) {
   if (operation == KCP_OP_DELETE) {
-    if (properties.empty()) {
-      table.erase(id);
-      return;
-    }
     auto it = table.find(id);
-    if (it == table.end()) return;
+    if (it == table.end()) return 0;
+    const ptrdiff_t before = static_cast<ptrdiff_t>(it->second.size());
+    if (properties.empty()) {
+      table.erase(it);
+      return -before;
+    }
     for (const auto& p : properties) it->second.erase(p.key);
-    if (it->second.empty()) table.erase(it);
-    return;
+    const ptrdiff_t after = static_cast<ptrdiff_t>(it->second.size());
+    if (after == 0) table.erase(it);
+    return after - before;
   }
   auto& entity = table[id];
+  const ptrdiff_t before = static_cast<ptrdiff_t>(entity.size());
   for (const auto& p : properties) {
     if (p.value.empty()) {
       entity.erase(p.key);
@@ -234,6 +238,7 @@ void KcpSwitchModule::ApplyProperties(std::map<std::string, PropertyMap>& table,
       entity[p.key] = p.value;
     }
   }
+  return static_cast<ptrdiff_t>(entity.size()) - before;
 }
 
 void KcpSwitchModule::ApplyItem(const DataItem& item, std::set<uint16_t>& replaced) {
@@ -260,12 +265,14 @@ void KcpSwitchModule::ApplyItem(const DataItem& item, std::set<uint16_t>& replac
       auto& table = ports ? _portProperties : _tkmnicProperties;
       if (item.operation == KCP_OP_FULL_SYNC && firstInBatch(item.type)) {
         table.clear();
+        if (ports) _portPropertyCount = 0;
         _allTouched = _allTouched || ports;
       }
       for (const auto& record : item.propertyRecords) {
         if (ports && _departed.count(record.id)) continue;
-        ApplyProperties(table, record.id, item.operation, record.properties);
+        const ptrdiff_t added = ApplyProperties(table, record.id, item.operation, record.properties);
         if (!ports) continue;
+        _portPropertyCount += added;
         _touched.insert(record.id);
         if (!_journal) continue;
         for (const auto& p : record.properties) {
@@ -333,7 +340,9 @@ std::vector<std::vector<uint8_t>> KcpSwitchModule::DisconnectVif(const std::stri
   _vifs.erase(it);
   _departed.insert(vifId);
   // The port goes with its VIF, and its properties with it.
-  if (_portProperties.erase(vifId)) {
+  if (auto port = _portProperties.find(vifId); port != _portProperties.end()) {
+    _portPropertyCount -= port->second.size();
+    _portProperties.erase(port);
     _touched = {vifId};
     _allTouched = false;
     _batchNs = NowNs();
@@ -484,11 +493,9 @@ std::optional<std::pair<bool, std::string>> KcpSwitchModule::Command(const std::
 std::optional<std::pair<bool, std::string>> KcpSwitchModule::MeasurementCommand(const std::vector<std::string>& words) {
   const std::string& name = words[0];
   if (name == "stats") {
-    size_t properties = 0;
-    for (const auto& [id, held] : _portProperties) properties += held.size();
     std::ostringstream out;
-    out << "ports " << _portProperties.size() << " properties " << properties << " vifs " << _vifs.size() << " batches "
-        << _batchesApplied << " changed-ns " << _lastPortChangeNs << "\n";
+    out << "ports " << _portProperties.size() << " properties " << _portPropertyCount << " vifs " << _vifs.size()
+        << " batches " << _batchesApplied << " changed-ns " << _lastPortChangeNs << "\n";
     return std::pair(true, out.str());
   }
   if (name == "port") {

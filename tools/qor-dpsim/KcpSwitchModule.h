@@ -28,6 +28,7 @@
 // Threads: the simulator's IO thread only (see ChannelModule).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <fstream>
 #include <functional>
@@ -89,6 +90,8 @@ class KcpSwitchModule : public ChannelModule {
   const std::map<std::string, std::vector<std::string>>& PortContainers() const { return _portContainers; }
   const std::set<std::string>& PortList() const { return _portList; }
   uint64_t BatchesApplied() const { return _batchesApplied; }
+  // Properties held over all ports (what `stats` reports).
+  size_t PortPropertyCount() const { return _portPropertyCount; }
   // When a batch last touched the port's properties (ns since the epoch), 0 when never.
   int64_t PortChangedNs(const std::string& vifId) const;
   // The port properties held, as Port Property Update messages.
@@ -99,8 +102,9 @@ class KcpSwitchModule : public ChannelModule {
   void HandleSessionControl(const VevUroro::kcp::KcpMessage& message, const Reply& reply);
   void ApplyBatch(const std::vector<VevUroro::kcp::KcpMessage>& batch);
   void ApplyItem(const VevUroro::kcp::DataItem& item, std::set<uint16_t>& replaced);
-  static void ApplyProperties(std::map<std::string, PropertyMap>& table, const std::string& id, uint8_t operation,
-                              const std::vector<VevUroro::kcp::KcpProperty>& properties);
+  // Returns the change in the number of properties `table` holds.
+  static ptrdiff_t ApplyProperties(std::map<std::string, PropertyMap>& table, const std::string& id, uint8_t operation,
+                                   const std::vector<VevUroro::kcp::KcpProperty>& properties);
   // Drops the port properties of ports neither in the port list nor in the container list.
   void DropUnlistedPorts();
   std::pair<bool, std::string> ConnectCommand(const std::vector<std::string>& words,
@@ -117,6 +121,7 @@ class KcpSwitchModule : public ChannelModule {
   std::map<std::string, HeldVif> _vifs;
   std::set<std::string> _departed;  // VIFs that disconnected (and have not connected again)
   std::map<std::string, PropertyMap> _portProperties;
+  size_t _portPropertyCount = 0;  // properties held over all ports, kept in step so `stats` need not walk the table
   std::map<std::string, PropertyMap> _tkmnicProperties;
   std::map<std::string, PropertyMap> _vdsProperties;
   std::set<std::string> _portList;
