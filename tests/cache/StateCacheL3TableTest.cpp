@@ -460,7 +460,8 @@ TEST_F(L3TableTest, DeltasAndFullSyncsInterleavedEqualAFreshFullSync) {
         fresh->UpdateDesiredState(state, 1);
         auto [kept, keptSet] = records(*_table);
         auto [rebuilt, rebuiltSet] = records(*fresh);
-        if (keptSet != rebuiltSet) return step + ": kept" + text(keptSet) + " fresh" + text(rebuiltSet);
+        if (keptSet != rebuiltSet || kept.size() != rebuilt.size())
+          return step + ": kept" + text(keptSet) + " fresh" + text(rebuiltSet);
         if (fullSync) {
           for (const StateCacheRecord& r : kept) {
             if (r.fullSyncVersion != _table->FullSyncVersion()) return step + ": a record of an older version stays";
