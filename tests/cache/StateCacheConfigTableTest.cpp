@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <memory_resource>
+#include <set>
 #include <thread>
 
 #include "cache/StateCacheConfigTable.h"
@@ -353,6 +354,55 @@ TEST_F(ConfigTableTest, TheRecordsOfAnObjectKeepItsIdWhicheverGoesFirst) {
   std::string hoplift;
   ASSERT_TRUE(_table->QueryRuntimeState("vif-a", 0, &hoplift));
   EXPECT_EQ(hoplift, "hl");
+}
+
+// Ids are bytes: the empty id (a zero UUID serializes to nothing), ids holding NUL bytes and ids that are prefixes of
+// one another are separate objects, kept whole and in byte order, and each object's records go with it alone.
+TEST_F(ConfigTableTest, EmptyIdsAndIdsWithNulBytesAreObjectsOfTheirOwn) {
+  ASSERT_TRUE(_table->RegisterDesiredStateObserver(tv::LOG_SWITCH_PORT_CONFIG, &_observer));
+  const std::vector<std::string> ids = {"",
+                                        std::string("\0", 1),
+                                        std::string("\0\0", 2),
+                                        "a",
+                                        std::string("a\0", 2),
+                                        std::string("a\0b", 3),
+                                        std::string(70000, 'x')};
+  std::list<TolvarUpdateMsg> entries;
+  for (const std::string& id : ids) {
+    entries.push_back(Entry(tv::LOG_SWITCH_PORT_CONFIG, id, Property::LSP_ATTACHMENT, "attachment of " + id));
+    entries.push_back(Entry(tv::LOG_SWITCH_PORT_CONFIG, id, Property::LSP_ADMIN_STATE_UP, Admin(true)));
+  }
+  _table->UpdateDesiredState(entries, 1);
+  std::vector<StateCacheRecord> records;
+  ASSERT_EQ(_table->CopyDesired(&records, SIZE_MAX, 0), 2 * ids.size());
+  for (size_t i = 0; i < ids.size(); ++i) {
+    EXPECT_EQ(records[2 * i].objectId, ids[i]) << i;
+    EXPECT_EQ(records[2 * i + 1].objectId, ids[i]) << i;
+    std::string value;
+    ASSERT_TRUE(_table->QueryDesiredProperty(ids[i], Property::LSP_ATTACHMENT, &value)) << i;
+    EXPECT_EQ(value, "attachment of " + ids[i]);
+  }
+  // The empty id's object and a NUL id's attachment go; nothing of their neighbours goes with them.
+  _table->UpdateDesiredState(
+      {Entry(tv::LOG_SWITCH_PORT_CONFIG, "", 0, "", TolvarUpdateMsg::OP_CLEAR),
+       Entry(tv::LOG_SWITCH_PORT_CONFIG, ids[1], Property::LSP_ATTACHMENT, "", TolvarUpdateMsg::OP_CLEAR)},
+      0);
+  EXPECT_FALSE(_table->QueryDesiredObject("", nullptr));
+  std::vector<StateCacheRecord> left;
+  ASSERT_TRUE(_table->QueryDesiredObject(ids[1], &left));
+  ASSERT_EQ(left.size(), 1u);
+  EXPECT_EQ(left[0].propertyType, static_cast<uint32_t>(Property::LSP_ADMIN_STATE_UP));
+  EXPECT_EQ(_table->DesiredCount(), 2 * ids.size() - 3);
+  // A full sync of the long id alone: every other object goes whole, its removals naming it by its exact bytes.
+  _table->UpdateDesiredState({entries.back(), *std::prev(entries.end(), 2)}, 1);
+  EXPECT_EQ(_table->DesiredCount(), 2u);
+  const StateCacheChangeList changes = _observer.Calls().back().changes;
+  std::set<std::string> removed;
+  for (const StateCacheChange& change : changes) {
+    EXPECT_TRUE(change.IsRemoval());
+    removed.insert(change.entry.objectId);
+  }
+  EXPECT_EQ(removed, std::set<std::string>(ids.begin() + 1, ids.end() - 1));
 }
 
 TEST_F(ConfigTableTest, QueriesFromOtherThreadsDuringUpdates) {

@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
+#include <set>
 #include <thread>
+#include <tuple>
 
 #include "cache/StateCacheL3Table.h"
+#include "support/Differential.h"
 #include "support/LogCapture.h"
 #include "tests/cache/CacheTestUtil.h"
 #include "zantix/qor/tolvar/objecttype.pb.h"
@@ -372,6 +376,110 @@ TEST_F(L3TableTest, DumpAndSizeLines) {
   size_t bytes = _table->DesiredCacheSize();
   EXPECT_GT(bytes, 0u);
   EXPECT_EQ(log.Count("L3 desired cache size(bytes): " + std::to_string(bytes)), 1u);
+}
+
+// Deltas and full syncs interleaved at random on one table: after every step it holds what a fresh table holds after
+// a full sync of the same state, a full sync leaves only records it wrote (its version), and the changes told to an
+// observer, applied to what it knew, give the table's records.
+TEST_F(L3TableTest, DeltasAndFullSyncsInterleavedEqualAFreshFullSync) {
+  ASSERT_TRUE(_table->RegisterDesiredStateObserver(tv::LOG_ROUTER_CONFIG, &_observer));
+  ASSERT_TRUE(_table->RegisterDesiredStateObserver(tv::FIB, &_observer));
+  // (type, id, property) -> value for scalars; (type, id, property, value) for list elements.
+  using ScalarKey = std::tuple<uint32_t, std::string, uint32_t>;
+  using Element = std::tuple<uint32_t, std::string, uint32_t, std::string>;
+  std::map<ScalarKey, std::string> scalars;
+  std::set<Element> elements;
+  std::set<Element> told;  // what the observer's changes add up to
+  size_t calls = 0;
+  auto records = [](const StateCacheL3Table& table) {
+    std::vector<StateCacheRecord> out;
+    table.CopyDesired(&out, SIZE_MAX);
+    std::set<Element> set;
+    for (const StateCacheRecord& r : out) set.emplace(r.objectType, r.objectId, r.propertyType, r.value);
+    return std::make_pair(out, set);
+  };
+  auto idText = [](const std::string& id) {
+    tv::UuidMsg uuid;
+    uuid.ParseFromString(id);
+    return std::to_string(uuid.low());
+  };
+  auto text = [&idText](const std::set<Element>& set) {
+    std::string out;
+    for (const auto& [type, id, property, value] : set) {
+      out += " (" + std::to_string(type) + " " + idText(id) + " " + std::to_string(property) + " " +
+             std::to_string(std::hash<std::string>()(value) % 1000) + ")";
+    }
+    return out;
+  };
+  qor::test::RunDifferential(
+      qor::test::DifferentialSettings::FromEnvironment(300), [&](std::mt19937_64& rng, size_t) -> std::string {
+        auto pick = [&rng](uint64_t n) { return std::uniform_int_distribution<uint64_t>(0, n - 1)(rng); };
+        // A random entry of a small universe, so that records are often written, rewritten and removed.
+        auto randomEntry = [&](bool fullSync) {
+          const uint64_t object = 1 + pick(3);
+          const uint64_t value = 1 + pick(3);
+          switch (pick(3)) {
+            case 0:
+              return Entry(tv::LOG_ROUTER_CONFIG, Id(10 + object), 0, Router(10 + object, value),
+                           fullSync || pick(3) ? kSet : kClear);
+            case 1:
+              return Entry(tv::FIB, Id(object), Property::L3_FIB_ROUTER_ID, FibRouter(value),
+                           fullSync || pick(3) ? kSet : kClear);
+            default:
+              return Entry(tv::FIB, Id(object), Property::L3_FIB_NEXT_HOP, NextHop(static_cast<uint32_t>(value)),
+                           fullSync || pick(2) ? kInsert : kRemove);
+          }
+        };
+        const bool fullSync = pick(4) == 0;
+        std::list<TolvarUpdateMsg> entries;
+        if (fullSync) {
+          scalars.clear();
+          elements.clear();
+        }
+        for (uint64_t n = pick(fullSync ? 12 : 4); n > 0; --n) entries.push_back(randomEntry(fullSync));
+        std::string step = fullSync ? "full sync:" : "delta:";
+        for (const TolvarUpdateMsg& e : entries) {
+          const auto type = static_cast<uint32_t>(e.objectType);
+          const auto property = static_cast<uint32_t>(e.propertyType);
+          step += " " + std::to_string(type) + "/" + idText(e.objectId) + "/" + std::to_string(property) + " op " +
+                  std::to_string(e.operation);
+          if (e.operation == kSet) scalars[{type, e.objectId, property}] = e.value;
+          if (e.operation == kClear) scalars.erase({type, e.objectId, property});
+          if (e.operation == kInsert) elements.emplace(type, e.objectId, property, e.value);
+          if (e.operation == kRemove) elements.erase({type, e.objectId, property, e.value});
+        }
+        _table->UpdateDesiredState(entries, fullSync);
+
+        std::list<TolvarUpdateMsg> state;
+        for (const auto& [key, value] : scalars) {
+          state.push_back(Entry(std::get<0>(key), std::get<1>(key), std::get<2>(key), value, kSet));
+        }
+        for (const auto& [type, id, property, value] : elements)
+          state.push_back(Entry(type, id, property, value, kInsert));
+        qor::RefPtr<StateCacheL3Table> fresh(new StateCacheL3Table());
+        fresh->UpdateDesiredState(state, 1);
+        auto [kept, keptSet] = records(*_table);
+        auto [rebuilt, rebuiltSet] = records(*fresh);
+        if (keptSet != rebuiltSet || kept.size() != rebuilt.size())
+          return step + ": kept" + text(keptSet) + " fresh" + text(rebuiltSet);
+        if (fullSync) {
+          for (const StateCacheRecord& r : kept) {
+            if (r.fullSyncVersion != _table->FullSyncVersion()) return step + ": a record of an older version stays";
+          }
+        }
+        auto observed = _observer.Calls();
+        for (; calls < observed.size(); ++calls) {
+          for (const StateCacheChange& c : observed[calls].changes) {
+            const TolvarUpdateMsg& e = c.entry;
+            const auto type = static_cast<uint32_t>(e.objectType);
+            const auto property = static_cast<uint32_t>(e.propertyType);
+            if (c.hasOld) told.erase({type, e.objectId, property, c.oldValue});
+            if (!c.IsRemoval()) told.emplace(type, e.objectId, property, e.value);
+          }
+        }
+        if (told != keptSet) return step + ": told" + text(told) + " table" + text(keptSet);
+        return std::string();
+      });
 }
 
 TEST_F(L3TableTest, QueriesFromOtherThreadsDuringUpdates) {

@@ -808,6 +808,18 @@ TEST(L3AppTest, ASwitchPortDownForcesItsRouterPortDownAndAttachChangesAreChecked
   EXPECT_TRUE(log.Has({"LSP attach, LRP", "not found"}));
   rig.feed->Delete(tv::LOG_SWITCH_PORT_CONFIG, Uuid(201).SerializeAsString());
   EXPECT_TRUE(log.Has({"LSP attach, delete LRP not found, LSP"}));
+
+  // A switch port's changes are read until the last router port naming it goes, and the switch's until the last
+  // router port behind it goes.
+  StateCacheChange switchChange;
+  switchChange.entry.objectType = tv::LOG_SWITCH_CONFIG;
+  switchChange.entry.objectId = Uuid(100).SerializeAsString();
+  EXPECT_TRUE(rig.app->ReadsDesiredChange(switchChange));
+  rig.feed->Delete(tv::LOG_ROUTER_PORT_CONFIG, Uuid(11).SerializeAsString());
+  EXPECT_TRUE(rig.app->ReadsDesiredChange(portChange(200)));
+  rig.feed->Delete(tv::LOG_ROUTER_PORT_CONFIG, Uuid(12).SerializeAsString());
+  EXPECT_FALSE(rig.app->ReadsDesiredChange(portChange(200)));
+  EXPECT_FALSE(rig.app->ReadsDesiredChange(switchChange));
 }
 
 }  // namespace
