@@ -19,7 +19,8 @@ namespace pb = google::protobuf;
 namespace tv = zantix::qor::tolvar;
 using tv::Property;
 
-constexpr size_t kL3Indexes = 2;
+// A node's links: the ordered index's parent (with its colour), left and right, the write-order list's two.
+constexpr size_t kL3NodeLinks = 3 + 2;
 
 std::string IdText(uint32_t objectType, const std::string& id) {
   return qor::tolvar::ObjectIdText(objectType, id);
@@ -505,7 +506,7 @@ size_t StateCacheL3Table::DesiredCacheSize() const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   size_t bytes = 0;
   for (const Record& record : _store) {
-    bytes += sizeof(Record) + kL3Indexes * 3 * sizeof(void*) + record.objectId.capacity() + record.value.capacity();
+    bytes += sizeof(Record) + kL3NodeLinks * sizeof(void*) + record.objectId.capacity() + record.value.capacity();
   }
   Logger(LOG_LEVEL_INFO, "L3 desired cache size(bytes): %1", bytes);
   return bytes;

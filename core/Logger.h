@@ -114,12 +114,6 @@ void AppendText(std::string& out, const T& value) {
     out += text.str();
   }
 }
-template <typename T>
-std::string ToText(const T& value) {
-  std::string out;
-  AppendText(out, value);
-  return out;
-}
 
 // One argument of a record, formatted only where a placeholder names it.
 struct Arg {
