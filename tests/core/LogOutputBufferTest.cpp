@@ -171,11 +171,17 @@ TEST_F(LogOutputBufferTest, AForkedChildDoesNotWriteItsParentsBufferedLinesAgain
   EXPECT_EQ(Count(text, "the child's line\n"), 1u) << text;
 }
 
-TEST(LogOutputBufferOwnTest, LinesLongerThanTheBufferAndManySmallOnesKeepTheirOrder) {
+// A buffer of its own over a file in a temporary directory; each test closes `fd` when it is done.
+class LogOutputBufferOwnTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_GE(fd, 0); }
+
   qor::test::TempRoot root;
   std::string path = root.Path() + "/out";
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  ASSERT_GE(fd, 0);
+};
+
+TEST_F(LogOutputBufferOwnTest, LinesLongerThanTheBufferAndManySmallOnesKeepTheirOrder) {
   LogOutputBuffer buffer(fd, hours(1));
   std::string expected;
   std::string big(LogOutputBuffer::kCapacity + 10, 'x');
@@ -193,11 +199,7 @@ TEST(LogOutputBufferOwnTest, LinesLongerThanTheBufferAndManySmallOnesKeepTheirOr
   EXPECT_EQ(qor::test::ChildProcess::ReadFile(path), expected);
 }
 
-TEST(LogOutputBufferOwnTest, LinesFromManyThreadsWhileTheFlusherWritesStayWholeAndInOrder) {
-  qor::test::TempRoot root;
-  std::string path = root.Path() + "/out";
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  ASSERT_GE(fd, 0);
+TEST_F(LogOutputBufferOwnTest, LinesFromManyThreadsWhileTheFlusherWritesStayWholeAndInOrder) {
   constexpr int kThreads = 4, kLines = 3000;
   {
     // No delay: the flusher writes while the threads append, and the lines written at once (every 97th) must wait
@@ -231,11 +233,7 @@ TEST(LogOutputBufferOwnTest, LinesFromManyThreadsWhileTheFlusherWritesStayWholeA
 
 // Lines that come in bursts (the flusher gathers them) and lines after a pause (it is woken for them) all reach the
 // file by themselves, in order: no line waits for a later one, a flush or the exit.
-TEST(LogOutputBufferOwnTest, BurstsAndLinesAfterAPauseAreWrittenWithoutAFlush) {
-  qor::test::TempRoot root;
-  std::string path = root.Path() + "/out";
-  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  ASSERT_GE(fd, 0);
+TEST_F(LogOutputBufferOwnTest, BurstsAndLinesAfterAPauseAreWrittenWithoutAFlush) {
   LogOutputBuffer buffer(fd, milliseconds(0));
   std::string expected;
   for (int round = 0; round < 30; ++round) {
