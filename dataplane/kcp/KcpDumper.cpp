@@ -1,7 +1,8 @@
 #include "dataplane/kcp/KcpDumper.h"
 
-#include <cstdarg>
-#include <cstdio>
+#include <charconv>
+#include <string_view>
+#include <type_traits>
 
 #include "core/Logger.h"
 #include "dataplane/kcp/KcpFormat.h"
@@ -11,38 +12,82 @@ namespace VevUroro::kcp {
 
 namespace {
 
-__attribute__((format(printf, 1, 2))) std::string Format(const char* format, ...) {
-  char buffer[512];
-  va_list args;
-  va_start(args, format);
-  int n = std::vsnprintf(buffer, sizeof(buffer), format, args);
-  va_end(args);
-  if (n < 0) return std::string();
-  if (static_cast<size_t>(n) < sizeof(buffer)) return std::string(buffer, static_cast<size_t>(n));
-  std::string big(static_cast<size_t>(n) + 1, '\0');
-  va_start(args, format);
-  std::vsnprintf(big.data(), big.size(), format, args);
-  va_end(args);
-  big.resize(static_cast<size_t>(n));
-  return big;
+// Pieces of a line that are not plain text or a decimal number.
+struct Hex2 {
+  uint8_t byte;
+};
+struct Mac {
+  const MacAddress& mac;
+};
+struct Ipv4 {
+  const IpBytes& ip;
+};
+struct Ipv6 {
+  const IpBytes& ip;
+};
+
+// A string as "%s" writes it: up to its first NUL.
+std::string_view CText(const std::string& text) {
+  return std::string_view(text.c_str());
 }
 
-// Accumulates lines up to the limit; the first line that does not fit ends the rendering.
+// Writes lines straight into the rendering up to the limit; the first line that does not fit is taken back and
+// ends the rendering.
 class Rendering {
  public:
-  void Line(const std::string& line) {
+  Rendering() { _text.reserve(kDumpLimit); }
+
+  template <typename... Pieces>
+  void Line(const Pieces&... pieces) {
     if (_full) return;
-    if (_text.size() + line.size() > kDumpLimit) {
+    const size_t start = _text.size();
+    (Append(pieces), ...);
+    if (_text.size() > kDumpLimit) {
+      _text.resize(start);
       _full = true;
-      return;
     }
-    _text += line;
   }
   // No further line will be taken: callers stop formatting (a large batch would otherwise be rendered whole).
   bool Full() const { return _full; }
   std::string Take() { return std::move(_text); }
 
  private:
+  void Append(std::string_view text) { _text.append(text); }
+  void Append(const char* text) { _text.append(text); }
+  template <typename Number>
+  requires std::is_integral_v<Number>
+  void Append(Number number) {
+    char digits[24];
+    auto end = std::to_chars(digits, digits + sizeof(digits), number).ptr;
+    _text.append(digits, end);
+  }
+  void Append(Hex2 hex) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    const char pair[2] = {kDigits[hex.byte >> 4], kDigits[hex.byte & 15]};
+    _text.append(pair, 2);
+  }
+  void Append(const Mac& m) {
+    for (size_t i = 0; i < m.mac.size(); ++i) {
+      if (i > 0) _text.push_back(':');
+      Append(Hex2{m.mac[i]});
+    }
+  }
+  void Append(const Ipv4& v4) {
+    Append("\tIP: ");
+    for (size_t i = 0; i < 4; ++i) {
+      if (i > 0) _text.push_back('.');
+      Append(static_cast<unsigned>(v4.ip[i]));
+    }
+  }
+  void Append(const Ipv6& v6) {
+    Append("\tIP: ");
+    for (size_t i = 0; i < v6.ip.size(); i += 2) {
+      if (i > 0) _text.push_back(':');
+      Append(Hex2{v6.ip[i]});
+      Append(Hex2{v6.ip[i + 1]});
+    }
+  }
+
   std::string _text;
   bool _full = false;
 };
@@ -107,23 +152,9 @@ const char* SyncTypeName(uint16_t type) {
   }
 }
 
-std::string Mac(const char* prefix, const MacAddress& m, const char* suffix) {
-  return std::string(prefix) + Format("%02hhx:%02hhx:%02hhx:%02hhx:%02hhx:%02hhx", m[0], m[1], m[2], m[3], m[4], m[5]) +
-         suffix;
-}
-
-std::string Ipv4(const IpBytes& ip) {
-  return Format("\tIP: %u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
-}
-
-std::string Ipv6(const IpBytes& ip) {
-  return Format("\tIP: %02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x", ip[0], ip[1], ip[2],
-                ip[3], ip[4], ip[5], ip[6], ip[7], ip[8], ip[9], ip[10], ip[11], ip[12], ip[13], ip[14], ip[15]);
-}
-
 void PlainProperties(Rendering& r, const std::vector<KcpProperty>& properties) {
   for (const auto& p : properties) {
-    r.Line(Format("\t\tProperty: len = %u key = %u\n", static_cast<unsigned>(p.value.size() + kPropHeaderLen), p.key));
+    r.Line("\t\tProperty: len = ", static_cast<unsigned>(p.value.size() + kPropHeaderLen), " key = ", p.key, "\n");
   }
 }
 
@@ -135,28 +166,34 @@ void VifProperties(Rendering& r, const std::vector<KcpProperty>& properties) {
         const char* status = "Invalid";
         if (!p.value.empty() && p.value[0] == KCP_VIF_CONNECT) status = "CONNECT";
         if (!p.value.empty() && p.value[0] == KCP_VIF_DISCONNECT) status = "DISCONNECT";
-        r.Line(Format("\t\tStatus property: len = %u, status = %s\n", len, status));
+        r.Line("\t\tStatus property: len = ", len, ", status = ", status, "\n");
         break;
       }
       case KCP_VIF_PROP_MAC: {
         auto macs = DecodeMacProperty(p);
-        r.Line(Format("\t\tMAC property: len = %u, MAC number = %u\n", len, static_cast<unsigned>(macs.size())));
-        for (const auto& mac : macs) r.Line(Mac("\t\tMAC: ", mac, "\n"));
+        r.Line("\t\tMAC property: len = ", len, ", MAC number = ", static_cast<unsigned>(macs.size()), "\n");
+        for (const auto& mac : macs) r.Line("\t\tMAC: ", Mac{mac}, "\n");
         break;
       }
       case KCP_VIF_PROP_DISCOVERED_BINDINGS: {
         auto bindings = DecodeBindingsProperty(p);
-        r.Line(Format("\tDiscovered Bindings property: len = %u, total number = %u\n", len,
-                      static_cast<unsigned>(bindings.size())));
+        r.Line("\tDiscovered Bindings property: len = ", len,
+               ", total number = ", static_cast<unsigned>(bindings.size()), "\n");
         for (const auto& b : bindings) {
-          r.Line((b.IsIpv4() ? Ipv4(b.ip) : Ipv6(b.ip)) + Mac("\tMAC: ", b.mac, "") +
-                 Format("\tVLAN: %d\t, DISCOVERYMETHOD: %d\t,TIMESTAMP: %lu\n", b.vlanId, b.method,
-                        static_cast<unsigned long>(b.timestamp)));
+          const auto rest = [&](const auto& ip) {
+            r.Line(ip, "\tMAC: ", Mac{b.mac}, "\tVLAN: ", b.vlanId, "\t, DISCOVERYMETHOD: ", b.method,
+                   "\t,TIMESTAMP: ", b.timestamp, "\n");
+          };
+          if (b.IsIpv4()) {
+            rest(Ipv4{b.ip});
+          } else {
+            rest(Ipv6{b.ip});
+          }
         }
         break;
       }
       default:
-        r.Line(Format("\tVIF Update: unsupported property type %u, len %u", p.key, len));
+        r.Line("\tVIF Update: unsupported property type ", p.key, ", len ", len);
         break;
     }
   }
@@ -167,106 +204,111 @@ void RenderUpdateItem(Rendering& r, const DataItem& item) {
   unsigned num = static_cast<unsigned>(item.ids.size());
   switch (item.type) {
     case KCP_UPDATE_VIF:
-      r.Line(Format("\tVIF Update: len = %u\n", len));
+      r.Line("\tVIF Update: len = ", len, "\n");
       if (!item.wellFormed) return;
-      r.Line(Format("\tOperation: %s\n", OperationName(item.operation)));
+      r.Line("\tOperation: ", OperationName(item.operation), "\n");
       for (const auto& vif : item.vifs) {
         if (r.Full()) return;
-        r.Line(Format("\tVIF ID: %s\n", vif.vifId.c_str()));
-        r.Line(Format("\tType: %s\n", VifTypeName(vif.vifType)));
-        r.Line(Format("\tSmartNic flag: %u\n", vif.smartNic));
-        r.Line(Format("\tHoplift: %u\n", vif.hoplift));
-        r.Line(Format("\tPort ID: %s\n", vif.portId.c_str()));
-        r.Line(Format("\tSwitch ID: %s\n", vif.switchId.c_str()));
-        if (vif.vifType == KCP_VIF_CONTAINER) r.Line(Format("\tParent VIF ID: %s\n", vif.parentVifId.c_str()));
+        r.Line("\tVIF ID: ", CText(vif.vifId), "\n");
+        r.Line("\tType: ", VifTypeName(vif.vifType), "\n");
+        r.Line("\tSmartNic flag: ", vif.smartNic, "\n");
+        r.Line("\tHoplift: ", vif.hoplift, "\n");
+        r.Line("\tPort ID: ", CText(vif.portId), "\n");
+        r.Line("\tSwitch ID: ", CText(vif.switchId), "\n");
+        if (vif.vifType == KCP_VIF_CONTAINER) r.Line("\tParent VIF ID: ", CText(vif.parentVifId), "\n");
         VifProperties(r, vif.properties);
       }
       return;
     case KCP_UPDATE_PORT_PROPERTY:
     case KCP_UPDATE_TKMNIC_PROPERTY: {
       bool port = item.type == KCP_UPDATE_PORT_PROPERTY;
-      r.Line(Format(port ? "\tPort Property Update: len = %u\n" : "\tTkmnic Property Update: len = %u\n", len));
+      r.Line(port ? "\tPort Property Update: len = " : "\tTkmnic Property Update: len = ", len, "\n");
       if (!item.wellFormed) return;
-      r.Line(Format("\tOperation: %s\n", OperationName(item.operation)));
+      r.Line("\tOperation: ", OperationName(item.operation), "\n");
       for (const auto& rec : item.propertyRecords) {
         if (r.Full()) return;
-        r.Line(Format(port ? "\tVIF ID: %s\n" : "\tTkmnic name: %s\n", rec.id.c_str()));
+        r.Line(port ? "\tVIF ID: " : "\tTkmnic name: ", CText(rec.id), "\n");
         PlainProperties(r, rec.properties);
       }
       return;
     }
     case KCP_UPDATE_PORT_LIST:
-      r.Line(Format("\tPortList Update: num = %u len = %u\n", num, len));
+      r.Line("\tPortList Update: num = ", num, " len = ", len, "\n");
       for (const auto& id : item.ids) {
         if (r.Full()) return;
-        r.Line(Format("\t\tVIF ID: %s\n", id.c_str()));
+        r.Line("\t\tVIF ID: ", CText(id), "\n");
       }
       return;
     case KCP_UPDATE_TKMNIC_LIST:
-      r.Line(Format("\tTkmnicList Update: num = %u len = %u\n", num, len));
+      r.Line("\tTkmnicList Update: num = ", num, " len = ", len, "\n");
       for (const auto& id : item.ids) {
         if (r.Full()) return;
-        r.Line(Format("\t\tTkmnic name: %s\n", id.c_str()));
+        r.Line("\t\tTkmnic name: ", CText(id), "\n");
       }
       return;
     case KCP_UPDATE_VDS_PROPERTY:
-      r.Line(Format("\tVDS Property Update: len = %u\n", len));
+      r.Line("\tVDS Property Update: len = ", len, "\n");
       if (!item.vds) return;
-      r.Line(Format("\tVDS ID: %s Operation: %s\n", item.vds->vdsId.c_str(), OperationName(item.vds->operation)));
+      r.Line("\tVDS ID: ", CText(item.vds->vdsId), " Operation: ", OperationName(item.vds->operation), "\n");
       PlainProperties(r, item.vds->properties);
       return;
     case KCP_UPDATE_CONTAINER:
-      r.Line(Format("\tContainer Update: len = %u\n", len));
+      r.Line("\tContainer Update: len = ", len, "\n");
       for (const auto& c : item.containers) {
         if (r.Full()) return;
-        r.Line(Format("\tCIF ID: %s\n", c.cifId.c_str()));
-        r.Line(Format("\tPort ID: %s\n", c.portId.c_str()));
-        r.Line(Format("\tVM port ID: %s\n", c.vmPortId.c_str()));
-        r.Line(Format("\tVM VIF ID: %s\n", c.vmVifId.c_str()));
-        r.Line(Format("\tVLAN ID: %u\n", c.vlanId));
-        r.Line(Mac("\tMAC: ", c.mac, "\n"));
-        r.Line(Format("\tIP MAC number: %u\n", static_cast<unsigned>(c.entries.size())));
-        for (const auto& e : c.entries)
-          r.Line(e.IsIpv4() ? Ipv4(e.ip) + "\n" : Ipv6(e.ip) + Mac(" MAC: ", e.mac, "\n"));
+        r.Line("\tCIF ID: ", CText(c.cifId), "\n");
+        r.Line("\tPort ID: ", CText(c.portId), "\n");
+        r.Line("\tVM port ID: ", CText(c.vmPortId), "\n");
+        r.Line("\tVM VIF ID: ", CText(c.vmVifId), "\n");
+        r.Line("\tVLAN ID: ", c.vlanId, "\n");
+        r.Line("\tMAC: ", Mac{c.mac}, "\n");
+        r.Line("\tIP MAC number: ", static_cast<unsigned>(c.entries.size()), "\n");
+        for (const auto& e : c.entries) {
+          if (e.IsIpv4()) {
+            r.Line(Ipv4{e.ip}, "\n");
+          } else {
+            r.Line(Ipv6{e.ip}, " MAC: ", Mac{e.mac}, "\n");
+          }
+        }
       }
       return;
     case KCP_UPDATE_CONTAINER_LIST:
-      r.Line(Format("\tContainerList Update: num = %u len = %u\n", num, len));
+      r.Line("\tContainerList Update: num = ", num, " len = ", len, "\n");
       for (const auto& id : item.ids) {
         if (r.Full()) return;
-        r.Line(Format("\tContainer VIF ID: %s\n", id.c_str()));
+        r.Line("\tContainer VIF ID: ", CText(id), "\n");
       }
       return;
     case KCP_UPDATE_PORT_CONTAINER_LIST:
-      r.Line(Format("\tPort ContainerList Update: len = %u\n", len));
+      r.Line("\tPort ContainerList Update: len = ", len, "\n");
       if (!item.wellFormed) return;
-      r.Line(Format("\tVIF ID: %s\n", item.ownerId.c_str()));
+      r.Line("\tVIF ID: ", CText(item.ownerId), "\n");
       for (const auto& id : item.ids) {
         if (r.Full()) return;
-        r.Line(Format("\tContainer VIF ID: %s\n", id.c_str()));
+        r.Line("\tContainer VIF ID: ", CText(id), "\n");
       }
       return;
     case KCP_UPDATE_VDS_LIST:
-      r.Line(Format("\tVDS List Update: num = %u len = %u\n", num, len));
+      r.Line("\tVDS List Update: num = ", num, " len = ", len, "\n");
       for (const auto& id : item.ids) {
         if (r.Full()) return;
-        r.Line(Format("\tVDS ID: %s\n", id.c_str()));
+        r.Line("\tVDS ID: ", CText(id), "\n");
       }
       return;
     case KCP_UPDATE_UPLINK:
-      r.Line(Format("\tUplink Update: len = %u\n", len));
+      r.Line("\tUplink Update: len = ", len, "\n");
       if (!item.wellFormed) return;
-      r.Line(Format("\tOperation: %s\n", OperationName(item.operation)));
+      r.Line("\tOperation: ", OperationName(item.operation), "\n");
       for (const auto& u : item.uplinks) {
         if (r.Full()) return;
-        r.Line(Format("\tUplink Port ID: %s\n", u.portId.c_str()));
-        r.Line(Format("\tSwitch ID %s\n", u.switchId.c_str()));
-        r.Line(Format("\tClient Name %s\n", u.clientName.c_str()));
-        r.Line(Format("\tAlias: %s\n", u.alias.c_str()));
+        r.Line("\tUplink Port ID: ", CText(u.portId), "\n");
+        r.Line("\tSwitch ID ", CText(u.switchId), "\n");
+        r.Line("\tClient Name ", CText(u.clientName), "\n");
+        r.Line("\tAlias: ", CText(u.alias), "\n");
       }
       return;
     default:
-      r.Line(Format("\tUpdate: unsupported data type %u, len %u", item.type, len));
+      r.Line("\tUpdate: unsupported data type ", item.type, ", len ", len);
       return;
   }
 }
@@ -275,25 +317,25 @@ void RenderNotificationItem(Rendering& r, const DataItem& item) {
   unsigned len = item.length;
   switch (item.type) {
     case KCP_NOTIFY_DP_STATUS:
-      r.Line(Format("\tDP Status Notification: len = %u\n", len));
-      if (item.wellFormed) r.Line(Format("\tStatus: %s\n", item.status == KCP_DP_OUT_OF_SYNC ? "OutOfSync" : "Sync"));
+      r.Line("\tDP Status Notification: len = ", len, "\n");
+      if (item.wellFormed) r.Line("\tStatus: ", item.status == KCP_DP_OUT_OF_SYNC ? "OutOfSync" : "Sync", "\n");
       return;
     case KCP_NOTIFY_PORT_PROPERTY_OUT_OF_SYNC:
-      r.Line(Format("\tPort Property OutOfSync Notification: len = %u\n", len));
-      if (item.wellFormed) r.Line(Format("\tVIF ID: %s\n", item.ownerId.c_str()));
+      r.Line("\tPort Property OutOfSync Notification: len = ", len, "\n");
+      if (item.wellFormed) r.Line("\tVIF ID: ", CText(item.ownerId), "\n");
       return;
     case KCP_NOTIFY_TKMNIC_PROPERTY_OUT_OF_SYNC:
-      r.Line(Format("\tTkmnic Property OutOfSync Notification: len = %u\n", len));
-      if (item.wellFormed) r.Line(Format("\tTkmnic name: %s\n", item.ownerId.c_str()));
+      r.Line("\tTkmnic Property OutOfSync Notification: len = ", len, "\n");
+      if (item.wellFormed) r.Line("\tTkmnic name: ", CText(item.ownerId), "\n");
       return;
     case KCP_NOTIFY_PORT_CONTAINER_HOPLIFT_FULL_SYNC:
-      r.Line(Format("\tPort container Hoplift fullSync Notification: len = %u\n", len));
+      r.Line("\tPort container Hoplift fullSync Notification: len = ", len, "\n");
       if (!item.wellFormed) return;
-      r.Line(Format("\tVIF ID: %s\n", item.ownerId.c_str()));
-      r.Line(Format("\tSync type: %s(%u)\n", SyncTypeName(item.value16), item.value16));
+      r.Line("\tVIF ID: ", CText(item.ownerId), "\n");
+      r.Line("\tSync type: ", SyncTypeName(item.value16), "(", item.value16, ")\n");
       return;
     default:
-      r.Line(Format("\tNotification: unsupported data type %u, len %u", item.type, len));
+      r.Line("\tNotification: unsupported data type ", item.type, ", len ", len);
       return;
   }
 }
@@ -307,12 +349,12 @@ std::string RenderMessage(const uint8_t* data, size_t size) {
   if (!DecodeMessage(data, size, &msg)) return r.Take();
   switch (msg.type) {
     case KCP_MSG_INIT:
-      r.Line(Format("\tInit: len = %u\n", msg.length));
+      r.Line("\tInit: len = ", msg.length, "\n");
       for (const auto& item : msg.items) {
         if (item.type == KCP_INIT_MAX_MSG_LEN) {
-          if (item.wellFormed) r.Line(Format("\tMax message length: %u\n", item.value16));
+          if (item.wellFormed) r.Line("\tMax message length: ", item.value16, "\n");
         } else {
-          r.Line(Format("\tInit: unsupported data type %u, len %u", item.type, item.length));
+          r.Line("\tInit: unsupported data type ", item.type, ", len ", item.length);
         }
       }
       break;
@@ -331,27 +373,27 @@ std::string RenderMessage(const uint8_t* data, size_t size) {
     case KCP_MSG_QUERY:
       for (const auto& item : msg.items) {
         if (item.type == KCP_QUERY_DP_STATUS) {
-          r.Line(Format("\tDP Status Query: len = %u\n", item.length));
+          r.Line("\tDP Status Query: len = ", item.length, "\n");
         } else {
-          r.Line(Format("\tQuery: unsupported data type %u, len %u", item.type, item.length));
+          r.Line("\tQuery: unsupported data type ", item.type, ", len ", item.length);
         }
       }
       break;
     case KCP_MSG_SESSION_CONTROL:
       for (const auto& item : msg.items) {
         if (item.type == KCP_SESSION_CONTROL) {
-          r.Line(Format("\tVIF Session control: len = %u\n", item.length));
+          r.Line("\tVIF Session control: len = ", item.length, "\n");
           if (item.wellFormed) {
-            r.Line(Format("\tVIF Session control type: %s, sessionID: %u\n", SessionControlName(item.controlType),
-                          item.sessionId));
+            r.Line("\tVIF Session control type: ", SessionControlName(item.controlType),
+                   ", sessionID: ", item.sessionId, "\n");
           }
         } else {
-          r.Line(Format("\tVIF Session control: unsupported data type %u, len %u\n", item.type, item.length));
+          r.Line("\tVIF Session control: unsupported data type ", item.type, ", len ", item.length, "\n");
         }
       }
       break;
     default:
-      r.Line(Format("Unsupported message type %u, len %u", msg.type, msg.length));
+      r.Line("Unsupported message type ", msg.type, ", len ", msg.length);
       break;
   }
   return r.Take();
@@ -359,7 +401,7 @@ std::string RenderMessage(const uint8_t* data, size_t size) {
 
 void DumpMessage(int level, const uint8_t* data, size_t size) {
   if (!LogEnabled(level)) return;
-  Logger(level, "%1", RenderMessage(data, size));
+  Logger(level, LogText{RenderMessage(data, size)});
 }
 
 }  // namespace VevUroro::kcp
