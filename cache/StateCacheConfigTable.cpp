@@ -40,11 +40,15 @@ void AppendContent(std::string& out, uint32_t objectType, const std::string& val
   out += object->ShortDebugString();
 }
 
+bool LogsContent(uint32_t property) {
+  return LoggedWithContent(property) && LogEnabled(LOG_LEVEL_INFO);
+}
+
 // "ConfigCache: Add|Update|Delete <property> ...": put together as it is written, once per such change.
 void LogContentChange(const StateCacheChange& change) {
   const TolvarUpdateMsg& entry = change.entry;
   uint32_t property = static_cast<uint32_t>(entry.propertyType);
-  if (!LoggedWithContent(property) || !LogEnabled(LOG_LEVEL_INFO)) return;
+  if (!LogsContent(property)) return;
   uint32_t type = static_cast<uint32_t>(entry.objectType);
   LogText line;
   std::string& text = line.text;
@@ -87,12 +91,29 @@ void AppendObjectRemoval(const std::vector<StateCacheRecord>& records, const std
   }
 }
 
-// The id of `objectId` as the store already holds it for another record of the object, or a new one.
-SharedObjectId IdOf(const ConfigRecordStore& store, const std::string& objectId) {
-  const auto& byId = store.get<sc_index::ByIdProperty>();
-  auto it = byId.lower_bound(std::make_tuple(objectId));
-  if (it != byId.end() && it->ObjectId() == objectId) return it->objectId;
+// The id of `objectId` as the store already holds it for another record of the object, or a new one. `at` is where
+// a record of the object goes in the id index (its lower bound).
+template <typename Index>
+SharedObjectId IdOf(const Index& byId, typename Index::const_iterator at, std::string_view objectId) {
+  if (at != byId.end() && at->ObjectId() == objectId) return at->objectId;
+  if (at != byId.begin() && std::prev(at)->ObjectId() == objectId) return std::prev(at)->objectId;
   return SharedObjectId(objectId);
+}
+
+// The value and full-sync version are part of no index's key: written in place, without the position checks of
+// modify() (which read the neighbours' keys in every index).
+ConfigRecord& Unkeyed(const ConfigRecord& record) {
+  return const_cast<ConfigRecord&>(record);
+}
+
+// The records of one (type, property), in the order they were added.
+std::vector<const ConfigRecord*> RecordsOf(const ConfigRecordStore& store, uint32_t objectType, uint32_t propertyType) {
+  std::vector<const ConfigRecord*> records;
+  auto range = store.get<sc_index::ByType>().equal_range(objectType);
+  for (auto it = range.first; it != range.second; ++it) {
+    if (it->propertyType == propertyType) records.push_back(&*it);
+  }
+  return records;
 }
 
 size_t StoreBytes(const ConfigRecordStore& store) {
@@ -131,13 +152,16 @@ void StateCacheConfigTable::ApplyEntry(const ApplyContext& context, const Tolvar
   const uint32_t property = static_cast<uint32_t>(entry.propertyType);
   // Only observers read the changes: a full sync of a type nobody observes keeps no second copy of it.
   const bool observed = context.observers.count(type) > 0;
-  auto found = byId.find(std::make_tuple(entry.objectId, property, type));
+  const std::string_view objectId(entry.objectId);
+  const auto& exact = store.get<sc_index::ByExactKey>();
+  auto hit = exact.find(std::make_tuple(objectId, property, type));
+  auto found = hit == exact.end() ? byId.end() : store.project<sc_index::ByIdProperty>(hit);
   if (entry.operation == TolvarUpdateMsg::OP_CLEAR) {
     if (property == 0) {
       // The object's properties go with it; the object record itself may never have been stored (the decoder
       // sends configuration objects as properties only).
       std::vector<StateCacheRecord> removed;
-      auto range = byId.equal_range(std::make_tuple(entry.objectId));
+      auto range = byId.equal_range(std::make_tuple(std::string_view(entry.objectId)));
       for (auto it = range.first; it != range.second;) {
         if (it->objectType == type) {
           removed.push_back(*it);
@@ -172,6 +196,8 @@ void StateCacheConfigTable::ApplyEntry(const ApplyContext& context, const Tolvar
     Logger(LOG_LEVEL_ERROR, "ConfigCache: unsupported operation %1", entry.operation).AddTag("errorCode:LCP00007");
     return;
   }
+  // The change is put together only when an observer or the content line reads it.
+  const bool wanted = observed || LogsContent(property);
   StateCacheChange change;
   bool reportsRecord = false;  // the change carries the record's value rather than the entry's
   if (found == byId.end()) {
@@ -182,36 +208,44 @@ void StateCacheConfigTable::ApplyEntry(const ApplyContext& context, const Tolvar
       QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Add object %1 property %2", IdText(type, entry.objectId),
               PropertyTypeToString(property));
     }
-    store.insert(ConfigRecord{type, property, version, IdOf(store, entry.objectId), entry.value});
+    // Where the record goes in the id index; the object's other records (whose id it shares) are beside it.
+    auto place = byId.lower_bound(std::make_tuple(objectId, property, type));
+    byId.emplace_hint(place, ConfigRecord{type, property, version, IdOf(byId, place, objectId),
+                                          wanted || !movable ? entry.value : std::move(movable->value)});
+    if (!wanted) return;
   } else if (property == 0 && !runtime && found->value != entry.value) {
     // A whole object sent again with new content (a put of a whole-object type): the cache takes the content.
     QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: create existing object operation!");
-    change.oldValue = found->value;
-    change.hasOld = true;
-    byId.modify(found, [&](ConfigRecord& r) {
-      r.value = entry.value;
-      r.fullSyncVersion = version;
-    });
+    ConfigRecord& record = Unkeyed(*found);
+    if (wanted) {
+      change.oldValue = std::move(record.value);
+      change.hasOld = true;
+    }
+    record.value = entry.value;
+    record.fullSyncVersion = version;
+    if (!wanted) return;
   } else if (property == 0) {
     QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: create existing object operation!");
-    byId.modify(found, [version](ConfigRecord& r) { r.fullSyncVersion = version; });
-    if (!(runtime && context.fullSync)) return;
+    Unkeyed(*found).fullSyncVersion = version;
+    if (!(runtime && context.fullSync) || !wanted) return;
     reportsRecord = true;
     change.oldValue = found->value;
     change.hasOld = true;
   } else if (found->value != entry.value) {
     QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Update object %1 property %2", IdText(type, entry.objectId),
             PropertyTypeToString(property));
-    change.oldValue = found->value;
-    change.hasOld = true;
-    byId.modify(found, [&](ConfigRecord& r) {
-      r.value = entry.value;
-      r.fullSyncVersion = version;
-    });
+    ConfigRecord& record = Unkeyed(*found);
+    if (wanted) {
+      change.oldValue = std::move(record.value);
+      change.hasOld = true;
+    }
+    record.value = entry.value;
+    record.fullSyncVersion = version;
+    if (!wanted) return;
   } else {
-    byId.modify(found, [version](ConfigRecord& r) { r.fullSyncVersion = version; });
+    Unkeyed(*found).fullSyncVersion = version;
     // Unchanged: no change, except that a runtime full sync reports everything it wrote.
-    if (!(runtime && context.fullSync)) return;
+    if (!(runtime && context.fullSync) || !wanted) return;
     change.oldValue = found->value;
     change.hasOld = true;
   }
@@ -254,7 +288,7 @@ void StateCacheConfigTable::Sweep(ConfigRecordStore& store, uint32_t version, co
       first = last;
       continue;
     }
-    auto range = byId.equal_range(std::make_tuple(first->objectId));
+    auto range = byId.equal_range(std::make_tuple(std::string_view(first->objectId)));
     bool remains = std::any_of(range.first, range.second,
                                [&](const ConfigRecord& r) { return r.objectType == first->objectType; });
     if (remains) {
@@ -389,20 +423,24 @@ bool StateCacheConfigTable::QueryDesiredProperty(uint32_t objectType, uint32_t p
           "ConfigCache: query object property from desired StateCache by objectType %1, propertyType %2",
           ObjTypeToString(objectType), PropertyTypeToString(propertyType));
   std::lock_guard<std::recursive_mutex> lock(_mutex);
-  auto range = _desired.get<sc_index::ByTypeProperty>().equal_range(std::make_tuple(objectType, propertyType));
-  if (range.first == range.second) {
+  std::vector<const ConfigRecord*> found = RecordsOf(_desired, objectType, propertyType);
+  if (found.empty()) {
     QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: object does not exist: objectType %1 propertyType %2",
             ObjTypeToString(objectType), PropertyTypeToString(propertyType));
     return false;
   }
-  if (records) records->assign(range.first, range.second);
+  if (records) {
+    records->clear();
+    records->reserve(found.size());
+    for (const ConfigRecord* record : found) records->push_back(*record);
+  }
   return true;
 }
 
 bool StateCacheConfigTable::QueryDesiredObject(const std::string& objectId,
                                                std::vector<StateCacheRecord>* records) const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
-  auto range = _desired.get<sc_index::ByIdProperty>().equal_range(std::make_tuple(objectId));
+  auto range = _desired.get<sc_index::ByIdProperty>().equal_range(std::make_tuple(std::string_view(objectId)));
   uint32_t type = range.first == range.second ? 0 : range.first->objectType;
   QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: query object [%1] property from desired StateCache", IdText(type, objectId));
   if (range.first == range.second) {
@@ -415,7 +453,8 @@ bool StateCacheConfigTable::QueryDesiredObject(const std::string& objectId,
 
 bool StateCacheConfigTable::FindDesired(const std::string& objectId, uint32_t propertyType,
                                         StateCacheRecord* record) const {
-  auto range = _desired.get<sc_index::ByIdProperty>().equal_range(std::make_tuple(objectId, propertyType));
+  auto range =
+      _desired.get<sc_index::ByIdProperty>().equal_range(std::make_tuple(std::string_view(objectId), propertyType));
   if (range.first == range.second) return false;
   *record = *range.first;
   return true;
@@ -425,7 +464,7 @@ bool StateCacheConfigTable::QueryDesiredProperty(const std::string& objectId, ui
                                                  std::string* value) const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   auto& byId = _desired.get<sc_index::ByIdProperty>();
-  auto object = byId.equal_range(std::make_tuple(objectId));
+  auto object = byId.equal_range(std::make_tuple(std::string_view(objectId)));
   if (object.first == object.second) {
     QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: object does not exist: [%1]", IdText(0, objectId));
     return false;
@@ -444,7 +483,8 @@ bool StateCacheConfigTable::QueryDesiredProperty(const std::string& objectId, ui
 bool StateCacheConfigTable::QueryRuntimeState(const std::string& objectId, uint32_t propertyType,
                                               std::string* value) const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
-  auto range = _runtime.get<sc_index::ByIdProperty>().equal_range(std::make_tuple(objectId, propertyType));
+  auto range =
+      _runtime.get<sc_index::ByIdProperty>().equal_range(std::make_tuple(std::string_view(objectId), propertyType));
   if (range.first == range.second) {
     QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: state does not exist: %1, %2", IdText(0, objectId),
             PropertyTypeToString(propertyType));
@@ -464,11 +504,9 @@ bool StateCacheConfigTable::GetTransportZoneOfHostSwitch(const std::string& host
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   tv::UuidMsg wanted;
   if (!wanted.ParseFromString(hostSwitchId)) return false;
-  auto range = _desired.get<sc_index::ByTypeProperty>().equal_range(std::make_tuple(
-      static_cast<uint32_t>(tv::TRANSPORT_NODE_CONFIG), static_cast<uint32_t>(Property::TN_TRANSPORT_SWITCHES)));
-  for (auto it = range.first; it != range.second; ++it) {
+  for (const ConfigRecord* record : RecordsOf(_desired, tv::TRANSPORT_NODE_CONFIG, Property::TN_TRANSPORT_SWITCHES)) {
     tv::TransportNodeConfigMsg node;
-    if (!node.ParseFromString(it->value)) continue;
+    if (!node.ParseFromString(record->value)) continue;
     for (const tv::TransportSwitchMsg& sw : node.transport_switches().switches()) {
       if (sw.host_switch_id().high() != wanted.high() || sw.host_switch_id().low() != wanted.low()) continue;
       if (sw.transport_zone_ids().empty()) continue;
@@ -516,7 +554,7 @@ bool StateCacheConfigTable::FindVifByLsp(const std::string& lspId, std::string* 
 
 bool StateCacheConfigTable::GetDvsOfLogSwitch(const std::string& logSwitchId, std::string* dvsId) const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
-  auto object = _desired.get<sc_index::ByIdProperty>().equal_range(std::make_tuple(logSwitchId));
+  auto object = _desired.get<sc_index::ByIdProperty>().equal_range(std::make_tuple(std::string_view(logSwitchId)));
   if (object.first == object.second) {
     QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: object does not exist: objectId %1",
             IdText(tv::LOG_SWITCH_CONFIG, logSwitchId));
@@ -531,11 +569,9 @@ bool StateCacheConfigTable::GetDvsOfLogSwitch(const std::string& logSwitchId, st
     return false;
   }
   const tv::UuidMsg& zone = ls.transport_zone_id();
-  auto range = _desired.get<sc_index::ByTypeProperty>().equal_range(std::make_tuple(
-      static_cast<uint32_t>(tv::TRANSPORT_NODE_CONFIG), static_cast<uint32_t>(Property::TN_TRANSPORT_SWITCHES)));
-  for (auto it = range.first; it != range.second; ++it) {
+  for (const ConfigRecord* record : RecordsOf(_desired, tv::TRANSPORT_NODE_CONFIG, Property::TN_TRANSPORT_SWITCHES)) {
     tv::TransportNodeConfigMsg node;
-    if (!node.ParseFromString(it->value)) continue;
+    if (!node.ParseFromString(record->value)) continue;
     for (const tv::TransportSwitchMsg& sw : node.transport_switches().switches()) {
       for (const tv::UuidMsg& candidate : sw.transport_zone_ids()) {
         if (candidate.high() == zone.high() && candidate.low() == zone.low()) {
@@ -578,7 +614,7 @@ std::vector<StateCacheRecord> StateCacheConfigTable::RuntimeObjectRecords(uint32
                                                                           const std::string& objectId) const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   std::vector<StateCacheRecord> records;
-  auto range = _runtime.get<sc_index::ByIdProperty>().equal_range(std::make_tuple(objectId));
+  auto range = _runtime.get<sc_index::ByIdProperty>().equal_range(std::make_tuple(std::string_view(objectId)));
   for (auto it = range.first; it != range.second; ++it) {
     if (it->objectType == objectType) records.push_back(*it);
   }

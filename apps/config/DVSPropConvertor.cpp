@@ -135,10 +135,13 @@ void DVSPropConvertor::Stop() {
   }
 }
 
-DVSPropConvertor::Change DVSPropConvertor::Prepare(uint32_t objectType, const std::string& objectId, uint32_t property,
-                                                   int32_t operation, const std::string& value,
-                                                   const std::string* tableOldValue) {
-  Change change(objectType, objectId, property, operation, value, tableOldValue);
+DVSPropConvertor::Change DVSPropConvertor::Prepare(const StateCacheChange& source) {
+  Change change(source);
+  const uint32_t objectType = change.objectType;
+  const std::string& objectId = change.objectId;
+  const uint32_t property = change.property;
+  const int32_t operation = change.operation;
+  const std::string& value = change.Value();
   const bool remove = change.Delete();
   if (operation != TolvarUpdateMsg::OP_SET && !remove) return change;  // the handler reports it
   // What the view held before, only where the property's handler (or a whole-object removal) looks at it, and
@@ -223,7 +226,7 @@ void DVSPropConvertor::ConvertLspProperty(Change& change, LspState& lsp, const t
         lsp.qosShaped = false;
         return;
       }
-      if (!m.has_qos() || change.value.empty()) {
+      if (!m.has_qos() || change.Value().empty()) {
         Logger(LOG_LEVEL_ERROR, "QoS Config is required for this request").AddTag("errorCode:LCP00001");
         change.converted = false;
         return;
@@ -265,29 +268,30 @@ void DVSPropConvertor::ProcessConfigChanges(const StateCacheChangeList& changes)
     const LsState* ls = _state.Switch(c.entry.objectId);
     switchesBefore[c.entry.objectId] = ls ? std::optional(ls->extraConfigs) : std::nullopt;
   }
-  std::vector<Change> prepared;
-  prepared.reserve(changes.size());
-  for (const StateCacheChange& c : changes) {
-    const TolvarUpdateMsg& e = c.entry;
-    prepared.push_back(Prepare(static_cast<uint32_t>(e.objectType), e.objectId, static_cast<uint32_t>(e.propertyType),
-                               e.operation, e.value, c.hasOld ? &c.oldValue : nullptr));
-  }
   std::vector<std::string> lspIds;
   std::vector<std::string> switchIds;
-  std::unordered_set<std::string> collected;
-  auto collect = [&collected](std::vector<std::string>& list, const std::string& id) {
-    if (collected.insert(id).second) list.push_back(id);
-  };
-  for (const Change& change : prepared) {
-    Emit(change);
-    if (change.objectType == tv::LOG_SWITCH_PORT_CONFIG && change.property == P::LSP_ADMIN_STATE_UP) {
-      collect(lspIds, change.objectId);
-    } else if (change.objectType == tv::LOG_SWITCH_CONFIG &&
-               (change.property == P::LS_VNI || change.property == P::LS_VLAN ||
-                change.property == P::LS_ADMIN_STATE_UP || change.property == P::LS_VLAN_TRUNK)) {
-      collect(switchIds, change.objectId);
+  {
+    std::vector<Prepared> prepared;
+    prepared.reserve(changes.size());
+    for (const StateCacheChange& c : changes) prepared.emplace_back(Prepare(c));
+    std::unordered_set<std::string> collected;
+    auto collect = [&collected](std::vector<std::string>& list, const std::string& id) {
+      if (collected.insert(id).second) list.push_back(id);
+    };
+    auto next = prepared.begin();
+    for (const StateCacheChange& c : changes) {
+      // What the view held before is read by this change's handler only: it goes with the change.
+      const Change change = (next++)->Resume(c);
+      Emit(change);
+      if (change.objectType == tv::LOG_SWITCH_PORT_CONFIG && change.property == P::LSP_ADMIN_STATE_UP) {
+        collect(lspIds, change.objectId);
+      } else if (change.objectType == tv::LOG_SWITCH_CONFIG &&
+                 (change.property == P::LS_VNI || change.property == P::LS_VLAN ||
+                  change.property == P::LS_ADMIN_STATE_UP || change.property == P::LS_VLAN_TRUNK)) {
+        collect(switchIds, change.objectId);
+      }
     }
-  }
+  }  // the batch's prepared changes go before the post-batch step builds the messages of whole ports
   // A switch that appeared gives its ports its whole property set; one that is gone takes its properties back.
   std::vector<std::string> created;
   PortBatch gone;

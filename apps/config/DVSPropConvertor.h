@@ -112,16 +112,29 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
   const DesiredSwitchState& State() const { return _state; }
 
  private:
-  // One change of a batch with what its handler needs of the state before the batch changed it.
-  // A batch of every port of a host keeps all its changes until they are emitted, so a change stays small: it
-  // refers to the table change's id and value (valid while its batch is handled) instead of copying them.
+  // One change of a batch with what its handler needs of the state before the batch changed it. It refers to the
+  // table's change (valid while its batch is handled) instead of copying its id and values.
   struct Change {
-    Change(uint32_t type, const std::string& id, uint32_t propertyType, int32_t op, std::string_view body,
-           const std::string* tableOld)
-        : objectId(id), value(body), tableOldValue(tableOld), objectType(type), property(propertyType), operation(op) {}
+    explicit Change(const StateCacheChange& change)
+        : source(change),
+          objectId(change.entry.objectId),
+          objectType(static_cast<uint32_t>(change.entry.objectType)),
+          property(static_cast<uint32_t>(change.entry.propertyType)),
+          operation(change.entry.operation) {}
+    // A copy (a removal handled as another property's) has the before-state of its own.
+    Change(const Change& other)
+        : source(other.source),
+          objectId(other.objectId),
+          objectType(other.objectType),
+          property(other.property),
+          operation(other.operation),
+          converted(other.converted),
+          lsp(other.lsp),
+          lspGeneration(other.lspGeneration),
+          before(other.before ? std::make_unique<Before>(*other.before) : nullptr) {}
+    Change(Change&&) = default;
+    const StateCacheChange& source;
     const std::string& objectId;
-    std::string_view value;
-    const std::string* tableOldValue;  // the value the configuration table held before, when known
     uint32_t objectType;
     uint32_t property;
     int32_t operation;      // entry operation: 1 set, 2 clear, others unsupported
@@ -129,7 +142,8 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
     // The port's entry as the change found it (a port property), valid while no port entry is erased since.
     LspState* lsp = nullptr;
     uint64_t lspGeneration = 0;
-    // What the view held before the change, kept only where a handler needs it and the view held something.
+    // What the view held before the change, kept only where a handler needs it and the view held something;
+    // released once the change is emitted.
     struct Before {
       std::map<std::string, std::string> extraConfigs;
       std::string switchId;
@@ -138,16 +152,41 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
       std::optional<uint32_t> lsType;
       std::vector<HostSwitchState> hostSwitches;
     };
-    std::shared_ptr<Before> before;
+    std::unique_ptr<Before> before;
+    const std::string& Value() const { return source.entry.value; }
+    // The value the configuration table held before, when known.
+    const std::string* TableOldValue() const { return source.hasOld ? &source.oldValue : nullptr; }
     const Before& Old() const {
       static const Before kNothing;
       return before ? *before : kNothing;
     }
     Before& MutableOld() {
-      if (!before) before = std::make_shared<Before>();
+      if (!before) before = std::make_unique<Before>();
       return *before;
     }
     bool Delete() const { return operation == TolvarUpdateMsg::OP_CLEAR; }
+  };
+  // What the first pass found of a change, kept for the second: a batch of every port of a host keeps one per
+  // change until it is emitted, so only what the table's change does not hold (32 bytes).
+  struct Prepared {
+    explicit Prepared(Change&& change)
+        : lsp(change.lsp),
+          lspGeneration(change.lspGeneration),
+          before(std::move(change.before)),
+          converted(change.converted) {}
+    // The change again, for its handler.
+    Change Resume(const StateCacheChange& source) {
+      Change change(source);
+      change.converted = converted;
+      change.lsp = lsp;
+      change.lspGeneration = lspGeneration;
+      change.before = std::move(before);
+      return change;
+    }
+    LspState* lsp;
+    uint64_t lspGeneration;
+    std::unique_ptr<Change::Before> before;
+    bool converted;
   };
 
   // Port and tkmnic properties built together; sent as two updates.
@@ -166,8 +205,7 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
 
   void FillHandlerTable();
   // Pass 1: captures what the handler needs, applies the change to the view and converts port properties.
-  Change Prepare(uint32_t objectType, const std::string& objectId, uint32_t property, int32_t operation,
-                 const std::string& value, const std::string* tableOldValue = nullptr);
+  Change Prepare(const StateCacheChange& source);
   // `m`: the change's value as ApplyRaw parsed it (empty for a removal).
   void ConvertLspProperty(Change& change, LspState& lsp, const zantix::qor::tolvar::LogSwitchPortConfigMsg& m);
   // Pass 2: the entity handling or the property's handler, then the send.

@@ -396,7 +396,7 @@ void DVSPropConvertor::RefreshMirrorsNaming(const std::string& lspId, PortBatch&
 }
 
 void DVSPropConvertor::HandleMirrorSession(const Change& change, PortBatch& batch) {
-  if (!change.Delete() && change.value.empty()) {
+  if (!change.Delete() && change.Value().empty()) {
     const char* what = change.property == P::PMS_RSPAN_SRC_MIRROR_SESSION   ? "rspan src port mirroring"
                        : change.property == P::PMS_RSPAN_DST_MIRROR_SESSION ? "rspan dst port mirroring"
                        : change.property == P::PMS_L3SPAN_MIRROR_SESSION    ? "l3span port mirroring"

@@ -176,15 +176,15 @@ bool DVSPropConvertor::SendPortProperties(PortEntry& port) {
 std::string DVSPropConvertor::FindLspForPort(const PortEntry& port) const {
   auto byDvport = _state.portByDvport.find(port.portId);
   if (byDvport != _state.portByDvport.end()) {
-    const LspState* lsp = _state.Port(byDvport->second);
+    const LspState* lsp = _state.Port(*byDvport->second);
     if (lsp && lsp->attachment && !lsp->attachment->vifId.empty() && lsp->attachment->vifId != port.vifId) {
       Logger(LOG_LEVEL_WARN, "The VIF info %1 doesn't match. (DVPort %2) and (LSP %3)", port.vifId, port.portId,
-             UuidOf(byDvport->second));
+             UuidOf(*byDvport->second));
     }
-    return byDvport->second;
+    return *byDvport->second;
   }
   auto byVif = _state.portByVif.find(port.vifId);
-  if (byVif != _state.portByVif.end()) return byVif->second;
+  if (byVif != _state.portByVif.end()) return *byVif->second;
   return UuidBytes(port.portId);
 }
 
@@ -347,9 +347,9 @@ void DVSPropConvertor::HandleLspSwitchId(const Change& change, PortBatch& batch)
   Logger(LOG_LEVEL_INFO, "Handle LSP switch ID update message %1", portText);
   const LspState* lsp = PortOf(change);
   std::string tableOld;
-  if (change.tableOldValue) {
+  if (const std::string* tableOldValue = change.TableOldValue()) {
     tv::LogSwitchPortConfigMsg old;
-    if (old.ParseFromString(*change.tableOldValue) && old.has_switch_id()) {
+    if (old.ParseFromString(*tableOldValue) && old.has_switch_id()) {
       tableOld = old.switch_id().SerializeAsString();
     }
   }
@@ -421,9 +421,9 @@ void DVSPropConvertor::HandleLspAttachment(const Change& change, PortBatch& batc
 void DVSPropConvertor::HandleLspAddressBindings(const Change& change, PortBatch&) {
   Logger(LOG_LEVEL_INFO, "Get logical switch port address bindings update message");
   const LspState* lsp = PortOf(change);
-  if (!lsp || !lsp->addressBindings)
-    Logger(LOG_LEVEL_INFO, "LSP %1 address binding not set yet", UuidOf(change.objectId));
-  std::string parent = _cifs.OnAddressBindings(change.objectId, lsp ? lsp->addressBindings : std::nullopt);
+  std::optional<tv::AddressBindingsMsg> bindings = lsp ? lsp->AddressBindings() : std::nullopt;
+  if (!bindings) Logger(LOG_LEVEL_INFO, "LSP %1 address binding not set yet", UuidOf(change.objectId));
+  std::string parent = _cifs.OnAddressBindings(change.objectId, bindings);
   if (parent.empty()) return;
   if (PortEntry* parentPort = _ports.FindByVif(parent)) _cifs.SendContainers(parent, parentPort->portId);
 }

@@ -54,8 +54,8 @@ const LsState* DVSPropConvertor::SwitchStateOf(const PortEntry& port) const {
 
 std::vector<PortEntry*> DVSPropConvertor::ConnectedPortsOf(const std::string& switchId) {
   std::vector<PortEntry*> out;
-  for (const std::string& lspId : _state.PortsOf(switchId)) {
-    if (PortEntry* port = _ports.FindByLsp(lspId)) out.push_back(port);
+  for (const std::string* lspId : _state.PortsOf(switchId)) {
+    if (PortEntry* port = _ports.FindByLsp(*lspId)) out.push_back(port);
   }
   for (const std::string& portId : _spfPorts) {
     PortEntry* port = _ports.Find(portId);

@@ -86,25 +86,32 @@ void ApplySwitch(LsState& ls, uint32_t property, bool remove, const tv::LogSwitc
 
 }  // namespace
 
+std::optional<tv::AddressBindingsMsg> LspState::AddressBindings() const {
+  tv::LogSwitchPortConfigMsg m;
+  if (!addressBindingsValue || !m.ParseFromString(*addressBindingsValue)) return std::nullopt;
+  return std::move(*m.mutable_address_bindings());
+}
+
 void DesiredSwitchState::SetPortSwitch(const std::string& portId, LspState& port, const std::string& switchId) {
   if (port.switchId == switchId) return;
   if (!port.switchId.empty()) {
     auto it = switchPorts.find(port.switchId);
     if (it != switchPorts.end()) {
-      it->second.erase(portId);
+      auto member = it->second.find(portId);
+      if (member != it->second.end()) it->second.erase(member);
       if (it->second.empty()) switchPorts.erase(it);
     }
   }
   port.switchId = switchId;
   port.switchCache = nullptr;
-  if (!switchId.empty()) switchPorts[switchId].insert(portId);
+  if (!switchId.empty()) switchPorts[switchId].insert(&portId);
 }
 
 void DesiredSwitchState::SetAttachment(const std::string& portId, LspState& port,
                                        std::optional<LspAttachment> attachment) {
-  auto drop = [&portId](std::unordered_map<std::string, std::string>& index, const std::string& key) {
+  auto drop = [&portId](std::unordered_map<std::string, const std::string*>& index, const std::string& key) {
     auto it = index.find(key);
-    if (it != index.end() && it->second == portId) index.erase(it);
+    if (it != index.end() && *it->second == portId) index.erase(it);
   };
   if (port.attachment) {
     drop(portByDvport, port.attachment->dvportId);
@@ -112,8 +119,8 @@ void DesiredSwitchState::SetAttachment(const std::string& portId, LspState& port
   }
   port.attachment = std::move(attachment);
   if (port.attachment) {
-    if (!port.attachment->dvportId.empty()) portByDvport[port.attachment->dvportId] = portId;
-    if (!port.attachment->vifId.empty()) portByVif[port.attachment->vifId] = portId;
+    if (!port.attachment->dvportId.empty()) portByDvport[port.attachment->dvportId] = &portId;
+    if (!port.attachment->vifId.empty()) portByVif[port.attachment->vifId] = &portId;
   }
 }
 
@@ -146,8 +153,8 @@ bool DesiredSwitchState::ApplyRaw(uint32_t objectType, const std::string& id, ui
         if (!remove) return true;
         auto it = ports.find(id);
         if (it == ports.end()) return true;
-        SetPortSwitch(id, it->second, std::string());
-        SetAttachment(id, it->second, std::nullopt);
+        SetPortSwitch(it->first, it->second, std::string());
+        SetAttachment(it->first, it->second, std::nullopt);
         for (const std::string& session : it->second.mirrorSessions) {
           auto targets = mirrorTargets.find(session);
           if (targets == mirrorTargets.end()) continue;
@@ -167,20 +174,22 @@ bool DesiredSwitchState::ApplyRaw(uint32_t objectType, const std::string& id, ui
       if (!remove && property == P::LSP_ATTACHMENT && VlanTooLarge(m.attachment().context_vlan(), "context VLAN", id)) {
         return false;
       }
-      LspState& port = ports[id];
+      auto entry = ports.try_emplace(id).first;
+      const std::string& key = entry->first;
+      LspState& port = entry->second;
       if (applied) applied->port = &port;
       switch (property) {
         case P::LSP_SWITCH_ID:
-          SetPortSwitch(id, port, remove || !m.has_switch_id() ? std::string() : m.switch_id().SerializeAsString());
+          SetPortSwitch(key, port, remove || !m.has_switch_id() ? std::string() : m.switch_id().SerializeAsString());
           return true;
         case P::LSP_ATTACHMENT:
           if (remove || !m.has_attachment()) {
-            SetAttachment(id, port, std::nullopt);
+            SetAttachment(key, port, std::nullopt);
           } else {
             const tv::AttachmentMsg& a = m.attachment();
             SetAttachment(
-                id, port,
-                LspAttachment{a.type(), a.vif_id(), a.dvport_id(), a.vif_type(), a.parent_vif_id(), a.context_vlan()});
+                key, port,
+                LspAttachment{a.type(), a.vif_type(), a.context_vlan(), a.vif_id(), a.dvport_id(), a.parent_vif_id()});
           }
           return true;
         case P::LSP_ADMIN_STATE_UP:
@@ -193,8 +202,7 @@ bool DesiredSwitchState::ApplyRaw(uint32_t objectType, const std::string& id, ui
           port.extraConfigs = remove ? std::map<std::string, std::string>() : KeyValues(m.extra_configs());
           return true;
         case P::LSP_ADDRESS_BINDINGS:
-          port.addressBindings =
-              remove || !m.has_address_bindings() ? std::nullopt : std::optional(m.address_bindings());
+          port.addressBindingsValue = remove || !m.has_address_bindings() ? std::nullopt : std::optional(value);
           return true;
         case P::LSP_MIRROR_TARGETS: {
           for (const std::string& session : port.mirrorSessions) {
@@ -295,8 +303,8 @@ const LspState* DesiredSwitchState::Port(const std::string& id) const {
   return it == ports.end() ? nullptr : &it->second;
 }
 
-const std::set<std::string>& DesiredSwitchState::PortsOf(const std::string& id) const {
-  static const std::set<std::string> kNone;
+const PortIdSet& DesiredSwitchState::PortsOf(const std::string& id) const {
+  static const PortIdSet kNone;
   auto it = switchPorts.find(id);
   return it == switchPorts.end() ? kNone : it->second;
 }

@@ -55,35 +55,42 @@ struct LsState {
   std::set<uint32_t> otherProperties;  // properties that give no port property (name, transport zone, ...)
 };
 
+// A host holds one per port: the numbers side by side, so that no padding sits between the strings.
 struct LspAttachment {
   uint32_t type = 0;
+  uint32_t vifType = 0;
+  uint32_t contextVlan = 0;
   std::string vifId;
   std::string dvportId;
-  uint32_t vifType = 0;
   std::string parentVifId;
-  uint32_t contextVlan = 0;
 };
 
+// A host holds one per port, so the flags sit together and what only a few ports read stays in its bytes.
 struct LspState {
   std::string switchId;  // LSP_SWITCH_ID (a serialized UuidMsg); empty when absent
   std::optional<LspAttachment> attachment;
   std::optional<bool> adminUp;
   bool isHydTkm = false;
+  bool qosShaped = false;
   // Converted properties; absent when the port has no such property (or its value never validated).
   std::optional<zantix::qor::tolvar::IpDiscoveryConfigMsg> ipDiscoverySettings;  // the port's own settings
   std::optional<DVSPropertyList> ipDiscovery;                                    // keys 43, 42, 44, 46
   std::optional<std::string> securityTable;                                      // key 41
   std::optional<DVSPropertyList> qos;                                            // keys 62, 63, 61, 3
-  bool qosShaped = false;
-  std::optional<std::string> macManagement;  // key 141
+  std::optional<std::string> macManagement;                                      // key 141
   std::map<std::string, std::string> extraConfigs;
   std::optional<std::string> ignoreBindings;  // key 45
   std::vector<std::string> mirrorSessions;    // session object ids named by LSP_MIRROR_TARGETS
-  std::optional<zantix::qor::tolvar::AddressBindingsMsg> addressBindings;
+  // The LSP_ADDRESS_BINDINGS value as it arrived (a LogSwitchPortConfigMsg that holds them), when it holds them:
+  // only a container port's bindings are read, so the others are not kept parsed. See AddressBindings().
+  std::optional<std::string> addressBindingsValue;
   // The switch state `switchId` names, as last looked up (valid while DesiredSwitchState::switchErasures is the
   // generation it was taken at).
   mutable const LsState* switchCache = nullptr;
   mutable uint64_t switchCacheGeneration = 0;
+
+  // The port's address bindings, parsed from the value kept; none when the port has none.
+  std::optional<zantix::qor::tolvar::AddressBindingsMsg> AddressBindings() const;
 };
 
 struct HostSwitchState {
@@ -96,15 +103,31 @@ struct HostSwitchState {
   std::map<std::string, std::string> opaqueConfigs;
 };
 
+// Orders port ids held as pointers by their text.
+struct ByPortIdText {
+  using is_transparent = void;
+  bool operator()(const std::string* a, const std::string* b) const { return *a < *b; }
+  bool operator()(const std::string* a, const std::string& b) const { return *a < b; }
+  bool operator()(const std::string& a, const std::string* b) const { return a < *b; }
+};
+// Port ids in id order, each the key of its entry in `ports` (a host's worth of ids is not held twice).
+using PortIdSet = std::set<const std::string*, ByPortIdText>;
+
 class DesiredSwitchState {
  public:
+  DesiredSwitchState() = default;
+  // The indexes below point at the keys of `ports`: a copy would point at the original's.
+  DesiredSwitchState(const DesiredSwitchState&) = delete;
+  DesiredSwitchState& operator=(const DesiredSwitchState&) = delete;
+
   std::unordered_map<std::string, LsState> switches;
   std::unordered_map<std::string, LspState> ports;
   // Logical switch id -> the ports whose LSP_SWITCH_ID names it (whether or not the switch itself exists yet).
-  std::unordered_map<std::string, std::set<std::string>> switchPorts;
-  // The ports' attachments by DVPort ID and by VIF ID.
-  std::unordered_map<std::string, std::string> portByDvport;
-  std::unordered_map<std::string, std::string> portByVif;
+  std::unordered_map<std::string, PortIdSet> switchPorts;
+  // The ports' attachments by DVPort ID and by VIF ID: the id of the port, the key of its entry in `ports` (a port
+  // leaves these indexes before its entry goes).
+  std::unordered_map<std::string, const std::string*> portByDvport;
+  std::unordered_map<std::string, const std::string*> portByVif;
   // Transport nodes by id, each with its transport switches in the order the node lists them.
   std::map<std::string, std::vector<HostSwitchState>> transportNodes;
   // Mirror sessions by object id; each kind (property 150..154) present or not.
@@ -135,11 +158,12 @@ class DesiredSwitchState {
   const LsState* SwitchOfPort(const LspState& port) const;
   const LspState* Port(const std::string& id) const;
   // The ports on logical switch `id` (empty when none).
-  const std::set<std::string>& PortsOf(const std::string& id) const;
+  const PortIdSet& PortsOf(const std::string& id) const;
   // Every host switch of every transport node, in node then list order.
   std::vector<const HostSwitchState*> HostSwitches() const;
 
  private:
+  // `portId` is the port's key in `ports`: the indexes keep its address.
   void SetPortSwitch(const std::string& portId, LspState& port, const std::string& switchId);
   void SetAttachment(const std::string& portId, LspState& port, std::optional<LspAttachment> attachment);
 };
