@@ -307,7 +307,7 @@ void StateCacheConfigTable::UpdateDesired(const std::list<TolvarUpdateMsg>& upda
                                  return observer->ReadsDesiredChange(change);
                                });
   qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("StateCacheConfigTable.NotifyDesiredStateObservers");
-  for (auto& [observer, list] : lists) observer->OnConfigDesiredStateChanged(list, fullSync != 0, first);
+  for (auto& [observer, list] : lists) observer->OnConfigDesiredStateTaken(list, fullSync != 0, first);
 }
 
 void StateCacheConfigTable::UpdateRuntimeState(const std::list<TolvarUpdateMsg>& changesIn, bool fullSync) {
