@@ -258,6 +258,8 @@ void DVSPropConvertor::ConvertLspProperty(Change& change, LspState& lsp, const t
 
 void DVSPropConvertor::ProcessConfigChanges(const StateCacheChangeList& changes) {
   AgentLockGuard lock(AgentLock());
+  // The batch's messages go to the link together, not each with its own wake-up of the link's send loop.
+  KcpSendBatch sendBatch(*_builder);
   // Logical switches as they were before the batch: a switch exists while it has a property.
   std::map<std::string, std::optional<std::map<std::string, std::string>>> switchesBefore;
   for (const StateCacheChange& c : changes) {
