@@ -208,10 +208,12 @@ void StateCacheConfigTable::ApplyEntry(const ApplyContext& context, const Tolvar
       QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Add object %1 property %2", IdText(type, entry.objectId),
               PropertyTypeToString(property));
     }
-    // Where the record goes in the id index; the object's other records (whose id it shares) are beside it.
+    // Where the record goes in the id index; the object's other records (whose id it shares) are beside it. Not
+    // given as a hint: the store would pass it to every index, and the type index would then put the record
+    // beside that neighbour instead of after the records of its type added before it.
     auto place = byId.lower_bound(std::make_tuple(objectId, property, type));
-    byId.emplace_hint(place, ConfigRecord{type, property, version, IdOf(byId, place, objectId),
-                                          wanted || !movable ? entry.value : std::move(movable->value)});
+    store.insert(ConfigRecord{type, property, version, IdOf(byId, place, objectId),
+                              wanted || !movable ? entry.value : std::move(movable->value)});
     if (!wanted) return;
   } else if (property == 0 && !runtime && found->value != entry.value) {
     // A whole object sent again with new content (a put of a whole-object type): the cache takes the content.
@@ -341,7 +343,7 @@ void StateCacheConfigTable::UpdateDesired(const std::list<TolvarUpdateMsg>& upda
                                  return observer->ReadsDesiredChange(change);
                                });
   qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("StateCacheConfigTable.NotifyDesiredStateObservers");
-  for (auto& [observer, list] : lists) observer->OnConfigDesiredStateChanged(list, fullSync != 0, first);
+  for (auto& [observer, list] : lists) observer->OnConfigDesiredStateTaken(list, fullSync != 0, first);
 }
 
 void StateCacheConfigTable::UpdateRuntimeState(const std::list<TolvarUpdateMsg>& changesIn, bool fullSync) {

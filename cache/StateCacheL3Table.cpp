@@ -91,7 +91,7 @@ void StateCacheL3Table::ApplyScalar(const TolvarUpdateMsg& entry, StateCacheChan
     if (LogEnabled(LOG_LEVEL_DEBUG)) QOR_LOG(LOG_LEVEL_DEBUG, format, id(), propertyName());
   };
   auto& byKey = _store.get<ByKey>();
-  auto range = byKey.equal_range(std::make_tuple(type, entry.objectId, property));
+  auto range = byKey.equal_range(std::forward_as_tuple(type, entry.objectId, property));
   const auto count = std::distance(range.first, range.second);
   const bool set = entry.operation == TolvarUpdateMsg::OP_SET;
   if (count == 0) {
@@ -147,7 +147,7 @@ void StateCacheL3Table::ApplyElement(const TolvarUpdateMsg& entry, StateCacheCha
     if (LogEnabled(LOG_LEVEL_DEBUG)) QOR_LOG(LOG_LEVEL_DEBUG, format, id(), propertyName());
   };
   auto& byKey = _store.get<ByKey>();
-  auto range = byKey.equal_range(std::make_tuple(type, entry.objectId, property, entry.value));
+  auto range = byKey.equal_range(std::forward_as_tuple(type, entry.objectId, property, entry.value));
   const auto count = std::distance(range.first, range.second);
   const bool insert = entry.operation == TolvarUpdateMsg::OP_INSERT;
   auto valueText = [&]() { return ValueText(Record{type, entry.objectId, property, entry.value, 0, true}); };
@@ -296,7 +296,7 @@ bool StateCacheL3Table::UnregisterDesiredStateObserver(uint32_t objectType, SCL3
 bool StateCacheL3Table::Single(uint32_t objectType, const std::string& objectId, uint32_t propertyType,
                                const char* duplicate, pb::Message* out) const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
-  auto range = _store.get<ByKey>().equal_range(std::make_tuple(objectType, objectId, propertyType));
+  auto range = _store.get<ByKey>().equal_range(std::forward_as_tuple(objectType, objectId, propertyType));
   const auto count = std::distance(range.first, range.second);
   if (count == 0) return false;
   if (count > 1) {
@@ -312,7 +312,7 @@ bool StateCacheL3Table::Single(uint32_t objectType, const std::string& objectId,
 
 bool StateCacheL3Table::OnlyObject(uint32_t objectType, const char* duplicate, pb::Message* out) const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
-  auto range = _store.get<ByKey>().equal_range(std::make_tuple(objectType));
+  auto range = _store.get<ByKey>().equal_range(std::forward_as_tuple(objectType));
   const auto count = std::distance(range.first, range.second);
   if (count == 0) return false;
   if (count > 1) {
@@ -353,23 +353,23 @@ bool StateCacheL3Table::QueryLogRouterPort(const std::string& portId, tv::LogRou
 bool StateCacheL3Table::QueryFib(const std::string& fibId, tv::FibMsg* fib) const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   auto& byKey = _store.get<ByKey>();
-  if (byKey.count(std::make_tuple(static_cast<uint32_t>(tv::FIB), fibId)) == 0) return false;
+  if (byKey.count(std::forward_as_tuple(static_cast<uint32_t>(tv::FIB), fibId)) == 0) return false;
   tv::FibMsg found;
   // The router and the prefix are optional (a FIB is cached from its first record), but never ambiguous.
   auto router = byKey.equal_range(
-      std::make_tuple(static_cast<uint32_t>(tv::FIB), fibId, static_cast<uint32_t>(Property::L3_FIB_ROUTER_ID)));
+      std::forward_as_tuple(static_cast<uint32_t>(tv::FIB), fibId, static_cast<uint32_t>(Property::L3_FIB_ROUTER_ID)));
   if (router.first != router.second &&
       !Single(tv::FIB, fibId, Property::L3_FIB_ROUTER_ID, "Found multiple LR entries for fib %1", &found)) {
     return false;
   }
   auto prefix = byKey.equal_range(
-      std::make_tuple(static_cast<uint32_t>(tv::FIB), fibId, static_cast<uint32_t>(Property::L3_FIB_IP_PREFIX)));
+      std::forward_as_tuple(static_cast<uint32_t>(tv::FIB), fibId, static_cast<uint32_t>(Property::L3_FIB_IP_PREFIX)));
   if (prefix.first != prefix.second &&
       !Single(tv::FIB, fibId, Property::L3_FIB_IP_PREFIX, "Found multiple IP prefix entries for fib %1", &found)) {
     return false;
   }
   auto hops = byKey.equal_range(
-      std::make_tuple(static_cast<uint32_t>(tv::FIB), fibId, static_cast<uint32_t>(Property::L3_FIB_NEXT_HOP)));
+      std::forward_as_tuple(static_cast<uint32_t>(tv::FIB), fibId, static_cast<uint32_t>(Property::L3_FIB_NEXT_HOP)));
   for (auto it = hops.first; it != hops.second; ++it) {
     if (!found.add_next_hops()->ParseFromString(it->value)) {
       Logger(LOG_LEVEL_ERROR, "Unparsable FIB next hop of %1", IdText(tv::FIB, fibId));
@@ -385,15 +385,16 @@ bool StateCacheL3Table::QueryArpTable(const std::string& arpTableId, tv::ArpTabl
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   auto& byKey = _store.get<ByKey>();
   const uint32_t type = tv::ARP_TABLE_CONFIG;
-  if (byKey.count(std::make_tuple(type, arpTableId)) == 0) return false;
+  if (byKey.count(std::forward_as_tuple(type, arpTableId)) == 0) return false;
   tv::ArpTableConfigMsg found;
-  auto port =
-      byKey.equal_range(std::make_tuple(type, arpTableId, static_cast<uint32_t>(Property::L3_ARP_ROUTER_PORT_ID)));
+  auto port = byKey.equal_range(
+      std::forward_as_tuple(type, arpTableId, static_cast<uint32_t>(Property::L3_ARP_ROUTER_PORT_ID)));
   if (port.first != port.second && !Single(type, arpTableId, Property::L3_ARP_ROUTER_PORT_ID,
                                            "Found multiple LRP entries for arp table config %1", &found)) {
     return false;
   }
-  auto entries = byKey.equal_range(std::make_tuple(type, arpTableId, static_cast<uint32_t>(Property::L3_ARP_ENTRY)));
+  auto entries =
+      byKey.equal_range(std::forward_as_tuple(type, arpTableId, static_cast<uint32_t>(Property::L3_ARP_ENTRY)));
   for (auto it = entries.first; it != entries.second; ++it) {
     if (!found.add_entries()->ParseFromString(it->value)) {
       Logger(LOG_LEVEL_ERROR, "Unparsable ARP entry of %1", IdText(type, arpTableId));
@@ -449,7 +450,8 @@ bool StateCacheL3Table::QueryMulticastStaticRoutes(const std::string& routerId,
   const std::string routerText = IdText(tv::LOG_ROUTER_CONFIG, routerId);
   QOR_LOG(LOG_LEVEL_DEBUG, "Query Multicast Static Route by LR UUID %1", routerText);
   std::lock_guard<std::recursive_mutex> lock(_mutex);
-  auto range = _store.get<ByKey>().equal_range(std::make_tuple(static_cast<uint32_t>(tv::MULTICAST_STATIC_ROUTE)));
+  auto range =
+      _store.get<ByKey>().equal_range(std::forward_as_tuple(static_cast<uint32_t>(tv::MULTICAST_STATIC_ROUTE)));
   bool any = false;
   for (auto it = range.first; it != range.second; ++it) {
     if (it->propertyType != 0) continue;
@@ -469,7 +471,7 @@ bool StateCacheL3Table::QueryMulticastStaticRoutes(const std::string& routerId,
 
 bool StateCacheL3Table::QueryDesired(uint32_t objectType, std::vector<StateCacheRecord>* records) const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
-  auto range = _store.get<ByKey>().equal_range(std::make_tuple(objectType));
+  auto range = _store.get<ByKey>().equal_range(std::forward_as_tuple(objectType));
   if (range.first == range.second) return false;
   if (records) {
     for (auto it = range.first; it != range.second; ++it) {

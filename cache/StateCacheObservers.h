@@ -16,6 +16,11 @@ class SCConfigTableObserver {
   // `first` is set on the table's first update after start.
   virtual void OnConfigDesiredStateChanged(const StateCacheChangeList& /*changes*/, bool /*fullSync*/, bool /*first*/) {
   }
+  // What the table calls: the list is the observer's own (nobody reads it after), so an observer may release the
+  // parts of its changes it has read while it goes through a full sync's. By default, OnConfigDesiredStateChanged.
+  virtual void OnConfigDesiredStateTaken(StateCacheChangeList& changes, bool fullSync, bool first) {
+    OnConfigDesiredStateChanged(changes, fullSync, first);
+  }
   // Whether the observer reads a desired-state `change` of its types. Its list holds only the changes it reads, so
   // that a host's worth of changes is not copied for an observer that skips most of them; it is notified of the
   // same updates all the same. Called once per change on the notifying thread just before the update's

@@ -181,7 +181,11 @@ using ConfigRecordStore = boost::multi_index_container<
         boost::multi_index::ordered_non_unique<
             boost::multi_index::tag<sc_index::ByType>,
             boost::multi_index::member<ConfigRecord, uint32_t, &ConfigRecord::objectType>>,
-        boost::multi_index::hashed_unique<boost::multi_index::tag<sc_index::ByExactKey>, ConfigRecordKey>>>;
+        boost::multi_index::hashed_unique<boost::multi_index::tag<sc_index::ByExactKey>, ConfigRecordKey,
+                                          // The ids of one host differ in a few bytes: the standard library's string
+                                          // hash spreads them.
+                                          boost::multi_index::composite_key_hash<
+                                              std::hash<std::string_view>, std::hash<uint32_t>, std::hash<uint32_t>>>>>;
 
 // Approximate heap bytes of one record in a store with `indexes` ordered indexes.
 inline size_t RecordBytes(const StateCacheRecord& record, size_t indexes) {

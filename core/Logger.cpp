@@ -189,12 +189,21 @@ int SyslogPriority(int severity) {
   }
 }
 
+// The monotonic clock at the kernel tick's resolution: read per line to pace a once-a-second check, where a
+// precise read (per line, on a busy host) would cost more than the check needs.
+std::chrono::steady_clock::time_point CoarseNow() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return std::chrono::steady_clock::time_point(std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+      std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec)));
+}
+
 // glibc's fixed path of the system log socket; looked at again at most once a second.
 SyslogGate& SystemLog() {
   static SyslogGate* gate =
       new SyslogGate([] { return SyslogGate::SocketAt("/dev/log"); },
-                     [](int priority, const std::string& line) { syslog(priority, "%s", line.c_str()); },
-                     [] { return std::chrono::steady_clock::now(); }, std::chrono::seconds(1), 1 << 20);
+                     [](int priority, const std::string& line) { syslog(priority, "%s", line.c_str()); }, CoarseNow,
+                     std::chrono::seconds(1), 1 << 20);
   return *gate;
 }
 
@@ -322,12 +331,12 @@ std::string FormatNumbered(std::string_view format, const std::vector<std::strin
 }
 
 Logger::Logger(const LogSource& source, int severity)
-    : _comp(source.comp),
-      _severity(severity),
-      _active(source.level->load(std::memory_order_relaxed) >= severity),
-      _created(std::chrono::steady_clock::now()) {
+    : _comp(source.comp), _severity(severity), _active(source.level->load(std::memory_order_relaxed) >= severity) {
   if (!_active) return;
-  if (const auto& records = Snapshot().records) records->Increment();
+  const EmitSnapshot& snapshot = Snapshot();
+  if (snapshot.records) snapshot.records->Increment();
+  // The clock is read for the latency metric only: a line costs one precise read, its time stamp's.
+  if (snapshot.latency) _created = std::chrono::steady_clock::now();
 }
 
 Logger::Logger(int severity, const char* format) : Logger(kAgentLog, severity, format) {}
@@ -428,7 +437,8 @@ Logger::~Logger() {
       }
     }
 
-    if (const auto& latency = snapshot.latency) {
+    const auto& latency = snapshot.latency;
+    if (latency && _created != std::chrono::steady_clock::time_point()) {  // not turned on after the record began
       latency->Record(static_cast<uint64_t>(
           std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() - _created).count()));
     }

@@ -31,8 +31,16 @@ class MsgQueue {
 
   // Appends the item. A full queue makes a blocking producer wait for room; a non-blocking one logs
   // "Msg Queue is full!" with errorCode LCP00008 and fails. Fails silently when the queue is (or becomes) closed.
-  bool Put(const T& item) { return PutImpl(item); }
-  bool Put(T&& item) { return PutImpl(std::move(item)); }
+  bool Put(const T& item) { return PutImpl(item, true); }
+  bool Put(T&& item) { return PutImpl(std::move(item), true); }
+  // Put without waking a waiting consumer (one waiting for room still lets it know): for a producer that puts many
+  // items in a row and then calls Wake once.
+  bool PutQuietly(T&& item) { return PutImpl(std::move(item), false); }
+  // Wakes the consumers waiting for an item when the queue holds one.
+  void Wake() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    if (_waitingConsumers > 0 && !_items.empty()) _itemAvailable.notify_all();
+  }
 
   // Takes the oldest item into `item`. An empty queue makes a blocking consumer wait; a non-blocking one fails.
   // Fails when the queue is closed.
@@ -43,6 +51,30 @@ class MsgQueue {
       if (!_items.empty()) {
         item = std::move(_items.front());
         _items.pop_front();
+        if (_waitingProducers > 0) _roomAvailable.notify_all();
+        if (_items.empty()) _drained.notify_all();
+        return true;
+      }
+      if (!_blockWhenEmpty) return false;
+      ++_waitingConsumers;
+      _itemAvailable.wait(lock);
+      --_waitingConsumers;
+    }
+  }
+
+  // Moves up to `most` (and at least one) of the oldest items to the end of `out`, in order; waits for the first as Get
+  // does. Fails, taking nothing, when the queue is closed or a non-blocking queue is empty.
+  template <typename Container>
+  bool GetAll(Container& out, size_t most) {
+    std::unique_lock<std::mutex> lock(_mutex);
+    for (;;) {
+      if (!_open) return false;
+      if (!_items.empty()) {
+        size_t taken = 0;
+        do {
+          out.push_back(std::move(_items.front()));
+          _items.pop_front();
+        } while (++taken < most && !_items.empty());
         if (_waitingProducers > 0) _roomAvailable.notify_all();
         if (_items.empty()) _drained.notify_all();
         return true;
@@ -102,12 +134,13 @@ class MsgQueue {
 
  private:
   template <typename U>
-  bool PutImpl(U&& item) {
+  bool PutImpl(U&& item, bool wake) {
     {
       std::unique_lock<std::mutex> lock(_mutex);
       if (!_open) return false;
       while (_items.size() >= _capacity) {
         if (!_blockWhenFull) break;
+        if (_waitingConsumers > 0) _itemAvailable.notify_all();  // a quiet producer must not wait on its own items
         ++_waitingProducers;
         _roomAvailable.wait(lock);
         --_waitingProducers;
@@ -116,7 +149,7 @@ class MsgQueue {
       }
       if (_items.size() < _capacity) {
         _items.push_back(std::forward<U>(item));
-        if (_waitingConsumers > 0) _itemAvailable.notify_all();
+        if (wake && _waitingConsumers > 0) _itemAvailable.notify_all();
         return true;
       }
     }

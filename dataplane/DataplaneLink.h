@@ -44,6 +44,11 @@ class DataplaneLink : public RefCounter<DataplaneLink> {
   // Queues one message for the channel and takes ownership of `message` (a C-allocator buffer whose bytes 2–3 hold
   // its big-endian total length), also on failure. Any thread. Queued messages wait while the link is down.
   virtual bool Send(uint8_t* message) = 0;
+  // Send for a producer with many messages in a row: the link may leave its send loop asleep until Flush, so that
+  // they go out together. The order of messages on the channel is still the order of the calls, among all producers.
+  virtual bool SendLater(uint8_t* message) { return Send(message); }
+  // Hands over what SendLater queued: wakes the send loop.
+  virtual void Flush() {}
   // Frees the messages queued and not yet handed to the channel, and returns how many; a message the link has taken
   // from its queue but not begun to write is not sent either (not counted). For owners whose reconnect resends their
   // whole state: the rest of what was queued for the old connection would reach the new one first. Any thread, the

@@ -2,10 +2,12 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -19,6 +21,11 @@ namespace {
 
 constexpr const char* kFamilyName = "AF_TKMLINK";
 constexpr size_t kHeaderLen = 4;
+
+// The total length a message's header gives (bytes 2-3, big-endian).
+size_t MessageLength(const uint8_t* message) {
+  return (static_cast<size_t>(message[2]) << 8) | message[3];
+}
 
 std::string ErrorText(int error) {
   return std::strerror(error);
@@ -128,8 +135,20 @@ void DataplaneTkmlink::Shutdown() {
 }
 
 bool DataplaneTkmlink::Send(uint8_t* message) {
+  return Queue(message, true);
+}
+
+bool DataplaneTkmlink::SendLater(uint8_t* message) {
+  return Queue(message, false);
+}
+
+void DataplaneTkmlink::Flush() {
+  _queue.Wake();
+}
+
+bool DataplaneTkmlink::Queue(uint8_t* message, bool wake) {
   Outbound outbound{Buffer(message), _dropGeneration.load()};
-  if (outbound.buffer && _queue.Put(std::move(outbound))) return true;
+  if (outbound.buffer && (wake ? _queue.Put(std::move(outbound)) : _queue.PutQuietly(std::move(outbound)))) return true;
   // A failed Put leaves the buffer with us; it is freed here.
   Logger(LOG_LEVEL_ERROR, "TkmLink: failed to put a message into queue").AddTag("errorCode:LCP00008");
   return false;
@@ -287,7 +306,7 @@ bool DataplaneTkmlink::ReadExactly(int fd, uint8_t* out, size_t size, bool start
 bool DataplaneTkmlink::ReceiveOne(const std::shared_ptr<Socket>& socket) {
   uint8_t header[kHeaderLen];
   if (!ReadExactly(socket->Fd(), header, kHeaderLen, true)) return false;
-  size_t length = (static_cast<size_t>(header[2]) << 8) | header[3];
+  size_t length = MessageLength(header);
   if (length < kHeaderLen) {
     // Nothing tells where the next message starts: resynchronise on a fresh connection.
     Logger(LOG_LEVEL_ERROR, "tkmlink %1: recv error: %2:%3", _channelName, length,
@@ -310,44 +329,75 @@ bool DataplaneTkmlink::ReceiveOne(const std::shared_ptr<Socket>& socket) {
 }
 
 void DataplaneTkmlink::SendLoop() {
+  std::deque<Outbound> taken;
   while (_sendLoopRunning) {
     if (!WaitForConnection(_timing.downRecheck)) continue;
-    Outbound outbound;
-    if (!_queue.Get(outbound)) return;  // queue closed: the link is shutting down
-    const Buffer& message = outbound.buffer;
-    size_t length = (static_cast<size_t>(message.get()[2]) << 8) | message.get()[3];
-    Logger(LOG_LEVEL_DEBUG, "TkmLink: %1: get a message from controller: %2, length: %3", _channelName,
-           static_cast<const void*>(message.get()), length);
-    if (length < kHeaderLen) {
-      Logger(LOG_LEVEL_ERROR, "TkmLink: %1: message length %2 below its header, dropped", _channelName, length);
-      continue;
+    if (taken.empty()) {
+      if (!_queue.GetAll(taken, kGatherMessages)) return;  // queue closed: the link is shutting down
+      std::erase_if(taken, [this](const Outbound& outbound) {
+        const size_t length = MessageLength(outbound.buffer.get());
+        QOR_LOG(LOG_LEVEL_DEBUG, "TkmLink: %1: get a message from controller: %2, length: %3", _channelName,
+                static_cast<const void*>(outbound.buffer.get()), length);
+        if (length >= kHeaderLen) return false;
+        Logger(LOG_LEVEL_ERROR, "TkmLink: %1: message length %2 below its header, dropped", _channelName, length);
+        return true;
+      });
     }
-    // The link may have gone down while the loop waited for a message: keep it until the link is back.
+    // The link may have gone down while the loop waited for messages: keep them until the link is back.
     std::shared_ptr<Socket> socket;
     while (_sendLoopRunning && !(socket = WaitForConnection(_timing.downRecheck))) {
     }
     if (!socket) return;
-    if (outbound.generation != _dropGeneration.load()) {
-      Logger(LOG_LEVEL_DEBUG, "TkmLink: %1: message taken before the queue was dropped, not sent", _channelName);
+    WriteTaken(socket, taken);
+  }
+}
+
+void DataplaneTkmlink::WriteTaken(const std::shared_ptr<Socket>& socket, std::deque<Outbound>& taken) {
+  size_t offset = 0;  // bytes of the first message already written
+  while (!taken.empty()) {
+    const uint64_t generation = _dropGeneration.load();
+    if (offset == 0 && taken.front().generation != generation) {
+      QOR_LOG(LOG_LEVEL_DEBUG, "TkmLink: %1: message taken before the queue was dropped, not sent", _channelName);
+      taken.pop_front();
       continue;
     }
-    size_t offset = 0;
-    size_t left = length;
-    while (left > 0) {
-      ssize_t sent = ::send(socket->Fd(), message.get() + offset, left, MSG_NOSIGNAL);
-      if (sent < 0 && errno == EINTR) {
-        Logger(LOG_LEVEL_DEBUG, "TkmLink: %1: hit signal, continue", _channelName);
-        continue;
+    // A message begun is finished alone; otherwise the messages queued since the last drop go together.
+    iovec parts[kGatherMessages];
+    uint8_t* first = taken.front().buffer.get();
+    parts[0] = iovec{first + offset, MessageLength(first) - offset};
+    size_t count = 1;
+    if (offset == 0) {
+      for (; count < taken.size() && count < kGatherMessages && taken[count].generation == generation; ++count) {
+        uint8_t* message = taken[count].buffer.get();
+        parts[count] = iovec{message, MessageLength(message)};
       }
-      if (sent <= 0) {
-        Logger(LOG_LEVEL_ERROR, "TkmLink: %1: link down", _channelName).AddTag("errorCode:LCP00127");
-        CloseIfCurrent(socket);
-        break;
+    }
+    msghdr header{};
+    header.msg_iov = parts;
+    header.msg_iovlen = count;
+    ssize_t sent = ::sendmsg(socket->Fd(), &header, MSG_NOSIGNAL);
+    if (sent < 0 && errno == EINTR) {
+      Logger(LOG_LEVEL_DEBUG, "TkmLink: %1: hit signal, continue", _channelName);
+      continue;
+    }
+    if (sent <= 0) {
+      Logger(LOG_LEVEL_ERROR, "TkmLink: %1: link down", _channelName).AddTag("errorCode:LCP00127");
+      CloseIfCurrent(socket);
+      taken.pop_front();
+      return;
+    }
+    // The bytes written, message by message.
+    for (size_t written = static_cast<size_t>(sent); written > 0;) {
+      const size_t length = MessageLength(taken.front().buffer.get());
+      const size_t part = std::min(written, length - offset);
+      offset += part;
+      written -= part;
+      QOR_LOG(LOG_LEVEL_DEBUG, "TkmLink: %1: sending %2 bytes to kernel, left %3, offset %4", _channelName, part,
+              length - offset, offset);
+      if (offset == length) {
+        taken.pop_front();
+        offset = 0;
       }
-      offset += static_cast<size_t>(sent);
-      left -= static_cast<size_t>(sent);
-      Logger(LOG_LEVEL_DEBUG, "TkmLink: %1: sending %2 bytes to kernel, left %3, offset %4", _channelName, sent, left,
-             offset);
     }
   }
 }

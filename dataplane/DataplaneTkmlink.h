@@ -5,7 +5,8 @@
 //
 // Threads: one receive loop and one send loop run as long-running items on the worker pool for the life of the link
 // (until Shutdown, which the pool's own stop calls too, so a stopped pool never waits for a link's loops); the
-// reopen timer fires on IO context A; Send is called by any producer. The link mutex guards the
+// reopen timer fires on IO context A; Send is called by any producer. The send loop takes what the queue holds (up
+// to kGatherMessages at a time) and writes it with one gathering write, in queue order. The link mutex guards the
 // socket, the connected flag and the timer; the outbound queue has its own lock.
 //
 // Framing faults from the datapath never wedge the link: a header whose length is below 4, a connection that closes
@@ -19,6 +20,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <memory>
 #include <string>
 
@@ -39,6 +41,9 @@ class DataplaneTkmlink : public DataplaneLink {
     std::chrono::milliseconds stalledMessage{5000};     // a partial message that makes no progress this long is dropped
   };
 
+  // The most messages one write gathers.
+  static constexpr size_t kGatherMessages = 64;
+
   struct FreeBuffer {
     void operator()(uint8_t* buffer) const { std::free(buffer); }
   };
@@ -57,6 +62,8 @@ class DataplaneTkmlink : public DataplaneLink {
   void Stop() override;
   void ScheduleReopen() override;
   bool Send(uint8_t* message) override;
+  bool SendLater(uint8_t* message) override;
+  void Flush() override;
   size_t DropQueued() override;
 
   // Ends both loops (within one poll timeout), closes the channel and drops the timer; queued messages are freed
@@ -84,6 +91,8 @@ class DataplaneTkmlink : public DataplaneLink {
   void ReopenCheck();
   void ReceiveLoop();
   void SendLoop();
+  // Send and SendLater: `wake` wakes the send loop.
+  bool Queue(uint8_t* message, bool wake);
   bool ReceiveOne(const std::shared_ptr<Socket>& socket);
   // Reads exactly `size` bytes; on failure logs the receive error and returns false.
   bool ReadExactly(int fd, uint8_t* out, size_t size, bool startOfMessage);
@@ -100,6 +109,10 @@ class DataplaneTkmlink : public DataplaneLink {
     Buffer buffer;
     uint64_t generation = 0;
   };
+  // Writes the messages `taken` holds, in order, gathering up to kGatherMessages of them per write, and removes each
+  // once written whole. A failed write closes the link and drops the message it was writing (the rest wait for the
+  // next connection); messages queued before a DropQueued are dropped unwritten.
+  void WriteTaken(const std::shared_ptr<Socket>& socket, std::deque<Outbound>& taken);
   MsgQueue<Outbound> _queue{MsgQueue<Outbound>::kUnbounded, true, true};
   std::atomic<uint64_t> _dropGeneration{0};
   std::shared_ptr<AsyncTimer<DataplaneTkmlink>> _reopenTimer;

@@ -182,6 +182,14 @@ void ConfigApp::UpdateDesiredState(const std::list<TolvarUpdateMsg>& entries, ui
 }
 
 void ConfigApp::OnConfigDesiredStateChanged(const StateCacheChangeList& changes, bool, bool first) {
+  OnDesiredChanges(changes, nullptr, first);
+}
+
+void ConfigApp::OnConfigDesiredStateTaken(StateCacheChangeList& changes, bool, bool first) {
+  OnDesiredChanges(changes, &changes, first);
+}
+
+void ConfigApp::OnDesiredChanges(const StateCacheChangeList& changes, StateCacheChangeList* taken, bool first) {
   qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan("ConfigApp.ProcessConfigDesiredStateUpdate",
                                                           changes.empty() ? "" : changes.front().entry.spanContext);
   AgentLockGuard lock(AgentLock());
@@ -204,7 +212,11 @@ void ConfigApp::OnConfigDesiredStateChanged(const StateCacheChangeList& changes,
     }
   }
   // The converter converts the batch and runs the post-batch block/unblock step for it.
-  _converter->ProcessConfigChanges(changes);
+  if (taken) {
+    _converter->TakeConfigChanges(*taken);
+  } else {
+    _converter->ProcessConfigChanges(changes);
+  }
   if (first) {
     _fullSyncAfterDbSync = false;
     if (!_dpLinkUp) return;

@@ -97,8 +97,10 @@ class ConfigApp : public SCConfigTableObserver, public qor::RefCounted<ConfigApp
 
   // The dispatcher's entries (component CONFIGAPP).
   void UpdateDesiredState(const std::list<TolvarUpdateMsg>& entries, uint8_t fullSync) override;
-  // The configuration table's changes.
+  // The configuration table's changes; the table's own call hands over the list, whose values the converter
+  // releases as it converts them.
   void OnConfigDesiredStateChanged(const StateCacheChangeList& changes, bool fullSync, bool first) override;
+  void OnConfigDesiredStateTaken(StateCacheChangeList& changes, bool fullSync, bool first) override;
 
   // Datapath link observers.
   void OnKcpMessage(const uint8_t* message, int length);
@@ -127,6 +129,9 @@ class ConfigApp : public SCConfigTableObserver, public qor::RefCounted<ConfigApp
   static constexpr uint32_t kObservedTypes[] = {1, 2, 5, 22, 6};
   // The session ID: process-wide, incremented before each Session Open.
   static inline std::atomic<uint32_t> s_sessionId{0};
+
+  // Both calls of the configuration table; `taken`: the same list, handed over.
+  void OnDesiredChanges(const StateCacheChangeList& changes, StateCacheChangeList* taken, bool first);
 
   // Session and full sync.
   void StartFullSyncWithDP();

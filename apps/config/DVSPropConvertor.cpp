@@ -260,7 +260,17 @@ void DVSPropConvertor::ConvertLspProperty(Change& change, LspState& lsp, const t
 }
 
 void DVSPropConvertor::ProcessConfigChanges(const StateCacheChangeList& changes) {
+  Process(changes, nullptr);
+}
+
+void DVSPropConvertor::TakeConfigChanges(StateCacheChangeList& changes) {
+  Process(changes, &changes);
+}
+
+void DVSPropConvertor::Process(const StateCacheChangeList& changes, StateCacheChangeList* releasable) {
   AgentLockGuard lock(AgentLock());
+  // The batch's messages go to the link together, not each with its own wake-up of the link's send loop.
+  KcpSendBatch sendBatch(*_builder);
   // Logical switches as they were before the batch: a switch exists while it has a property.
   std::map<std::string, std::optional<std::map<std::string, std::string>>> switchesBefore;
   for (const StateCacheChange& c : changes) {
@@ -271,17 +281,38 @@ void DVSPropConvertor::ProcessConfigChanges(const StateCacheChangeList& changes)
   std::vector<std::string> lspIds;
   std::vector<std::string> switchIds;
   {
+    const uint64_t erasuresAtStart = _state.portErasures;
     std::vector<Prepared> prepared;
     prepared.reserve(changes.size());
-    for (const StateCacheChange& c : changes) prepared.emplace_back(Prepare(c));
+    std::vector<std::pair<size_t, std::unique_ptr<Change::Before>>> befores;  // by change index, in order
+    auto release = releasable ? releasable->begin() : StateCacheChangeList::iterator();
+    for (const StateCacheChange& c : changes) {
+      Change change = Prepare(c);
+      if (change.before) befores.emplace_back(prepared.size(), std::move(change.before));
+      prepared.push_back({change.lsp, static_cast<uint32_t>(change.lsp ? change.lspGeneration - erasuresAtStart : 0),
+                          change.converted});
+      if (releasable) {
+        // Only the mirror session handler reads a value after the first pass.
+        if (release->entry.objectType != tv::PORT_MIRROR_SESSION) std::string().swap(release->entry.value);
+        ++release;
+      }
+    }
     std::unordered_set<std::string> collected;
     auto collect = [&collected](std::vector<std::string>& list, const std::string& id) {
       if (collected.insert(id).second) list.push_back(id);
     };
     auto next = prepared.begin();
+    auto before = befores.begin();
     for (const StateCacheChange& c : changes) {
+      Change change(c);
+      change.lsp = next->lsp;
+      change.lspGeneration = erasuresAtStart + next->lspErasures;
+      change.converted = next->converted;
       // What the view held before is read by this change's handler only: it goes with the change.
-      const Change change = (next++)->Resume(c);
+      if (before != befores.end() && before->first == static_cast<size_t>(next - prepared.begin())) {
+        change.before = std::move((before++)->second);
+      }
+      ++next;
       Emit(change);
       if (change.objectType == tv::LOG_SWITCH_PORT_CONFIG && change.property == P::LSP_ADMIN_STATE_UP) {
         collect(lspIds, change.objectId);

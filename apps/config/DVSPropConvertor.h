@@ -64,6 +64,7 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
   void Stop() override;
 
   void ProcessConfigChanges(const StateCacheChangeList& changes) override;
+  void TakeConfigChanges(StateCacheChangeList& changes) override;
   void ProcessConfigPropertyUpdate(uint32_t objectType, const std::string& objectId, const std::string& value,
                                    int32_t operation, uint32_t propertyType) override;
   void ProcessConfigEntityUpdate(uint32_t objectType, const std::string& objectId, int32_t operation) override;
@@ -167,27 +168,16 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
     bool Delete() const { return operation == TolvarUpdateMsg::OP_CLEAR; }
   };
   // What the first pass found of a change, kept for the second: a batch of every port of a host keeps one per
-  // change until it is emitted, so only what the table's change does not hold (32 bytes).
+  // change until it is emitted, so only what the table's change does not hold, in 16 bytes (the few before-states
+  // are kept apart).
   struct Prepared {
-    explicit Prepared(Change&& change)
-        : lsp(change.lsp),
-          lspGeneration(change.lspGeneration),
-          before(std::move(change.before)),
-          converted(change.converted) {}
-    // The change again, for its handler.
-    Change Resume(const StateCacheChange& source) {
-      Change change(source);
-      change.converted = converted;
-      change.lsp = lsp;
-      change.lspGeneration = lspGeneration;
-      change.before = std::move(before);
-      return change;
-    }
     LspState* lsp;
-    uint64_t lspGeneration;
-    std::unique_ptr<Change::Before> before;
+    uint32_t lspErasures;  // the view's port erasures when `lsp` was found, counted from the batch's start
     bool converted;
   };
+  // Both passes over `changes`; with `releasable` (the same list, nobody's after), each change's value is released
+  // once converted where no handler reads it.
+  void Process(const StateCacheChangeList& changes, StateCacheChangeList* releasable);
 
   // Port and tkmnic properties built together; sent as two updates.
   struct PortBatch {

@@ -65,7 +65,8 @@ struct LspAttachment {
   std::string parentVifId;
 };
 
-// A host holds one per port, so the flags sit together and what only a few ports read stays in its bytes.
+// A host holds one per port: the flags sit together, and the address bindings, which only container ports read,
+// stay unparsed.
 struct LspState {
   std::string switchId;  // LSP_SWITCH_ID (a serialized UuidMsg); empty when absent
   std::optional<LspAttachment> attachment;

@@ -62,6 +62,9 @@ class IDVSPropConvertor : public qor::IRefCountable {
   // Configuration table changes (one notification), then the post-batch step for the ports whose admin state and
   // the switches whose VNI, VLAN, trunk or admin state the batch changed.
   virtual void ProcessConfigChanges(const StateCacheChangeList& changes) = 0;
+  // The same for a list nobody reads after: the value of each change is released once converted, where no
+  // handler reads it later (a host's worth of values is not held until the whole batch is emitted).
+  virtual void TakeConfigChanges(StateCacheChangeList& changes) = 0;
   // One property change (`operation` is the entry operation: 1 set, 2 clear) or whole-object change, handled as a
   // batch of one (its post-batch step included).
   virtual void ProcessConfigPropertyUpdate(uint32_t objectType, const std::string& objectId, const std::string& value,

@@ -6,8 +6,8 @@
 // last of a batch carries the "more" flag, so that the datapath applies the batch as one. Nothing is retried: a
 // failed or partial batch is repaired by the next resync or full sync.
 //
-// Held by qor::RefPtr. Stateless between calls apart from the link; callable from any thread (the link serialises
-// its writes).
+// Held by qor::RefPtr. Stateless between calls apart from the link and an open batch; callable from any thread (the
+// link serialises its writes).
 #pragma once
 
 #include <cstdint>
@@ -48,6 +48,26 @@ class IKCPMsgConvertor : public qor::IRefCountable {
   // The single exit to the datapath: takes ownership of `message` (a C-allocator buffer holding one whole
   // message), also on failure.
   virtual bool SendMessage(uint8_t* message) = 0;
+  // Messages the calling thread sends from BeginBatch until EndBatch may be handed to the link without waking its
+  // send loop for each one, so that they go out in few writes; order and results are those of single sends.
+  // BeginBatch returns whether this call began a batch (false inside one already open); only such a call is ended.
+  virtual bool BeginBatch() { return false; }
+  virtual void EndBatch() {}
+};
+
+// A batch of the builder for the life of this object (see BeginBatch).
+class KcpSendBatch {
+ public:
+  explicit KcpSendBatch(IKCPMsgConvertor& builder) : _builder(builder), _began(builder.BeginBatch()) {}
+  ~KcpSendBatch() {
+    if (_began) _builder.EndBatch();
+  }
+  KcpSendBatch(const KcpSendBatch&) = delete;
+  KcpSendBatch& operator=(const KcpSendBatch&) = delete;
+
+ private:
+  IKCPMsgConvertor& _builder;
+  bool _began;
 };
 
 }  // namespace VevUroro

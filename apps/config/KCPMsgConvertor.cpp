@@ -312,7 +312,26 @@ bool KCPMsgConvertor::SendMessage(uint8_t* message) {
     std::free(message);
     return false;
   }
-  return _link->Send(message);
+  if (_batchThread.load() != std::this_thread::get_id()) return _link->Send(message);
+  const bool queued = _link->SendLater(message);
+  if (++_batchMessages == kMessagesPerWake) {
+    _link->Flush();
+    _batchMessages = 0;
+  }
+  return queued;
+}
+
+bool KCPMsgConvertor::BeginBatch() {
+  std::thread::id none;
+  if (!_batchThread.compare_exchange_strong(none, std::this_thread::get_id())) return false;
+  _batchMessages = 0;
+  return true;
+}
+
+void KCPMsgConvertor::EndBatch() {
+  if (_batchMessages > 0 && _link) _link->Flush();
+  _batchMessages = 0;
+  _batchThread.store(std::thread::id());
 }
 
 }  // namespace VevUroro

@@ -14,13 +14,16 @@
 // still travels.
 //
 // Messages go out through SendMessage, which tests and benchmarks may override; by default it logs, dumps the
-// message at info level (when the agent's level admits it) and hands it to the link, which owns it from then on.
+// message at info level (when the agent's level admits it) and hands it to the link, which owns it from then on;
+// inside the calling thread's batch the link is woken per kMessagesPerWake messages instead of per message.
 // Allocation failure of a message buffer writes "VEVURORO_ALLOC_FAIL : VevUroro error: no memory!" to the system
 // log and ends the process with status 1. Stateless; any thread.
 #pragma once
 
+#include <atomic>
 #include <boost/intrusive_ptr.hpp>
 #include <cstddef>
+#include <thread>
 
 #include "apps/config/IKCPMsgConvertor.h"
 #include "dataplane/DataplaneLink.h"
@@ -67,12 +70,20 @@ class KCPMsgConvertor : public qor::RefCounted<KCPMsgConvertor, IKCPMsgConvertor
   bool SendContainerUpdate(const std::vector<kcp::ContainerRecord>& containers) override;
   bool SendEmptyList(uint16_t updateType) override;
   bool SendMessage(uint8_t* message) override;
+  bool BeginBatch() override;
+  void EndBatch() override;
+
+  // Inside a batch, the link's send loop is woken once per this many messages (and at its end).
+  static constexpr size_t kMessagesPerWake = 64;
 
  private:
   // Sends `ids` as list messages of `updateType`, `perMessage` entries of `width` bytes each.
   bool SendList(uint16_t updateType, const std::vector<std::string>& ids, size_t width, size_t perMessage);
 
   boost::intrusive_ptr<DataplaneLink> _link;
+  // The thread whose batch is open (none when no batch is), and how many messages it queued since the last wake.
+  std::atomic<std::thread::id> _batchThread{};
+  size_t _batchMessages = 0;
 };
 
 }  // namespace VevUroro

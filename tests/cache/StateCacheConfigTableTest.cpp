@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "cache/StateCacheConfigTable.h"
+#include "support/Differential.h"
 #include "support/LogCapture.h"
 #include "support/Wait.h"
 #include "tests/cache/CacheTestUtil.h"
@@ -403,6 +404,77 @@ TEST_F(ConfigTableTest, EmptyIdsAndIdsWithNulBytesAreObjectsOfTheirOwn) {
     removed.insert(change.entry.objectId);
   }
   EXPECT_EQ(removed, std::set<std::string>(ids.begin() + 1, ids.end() - 1));
+}
+
+// Random sets and clears of a few properties of ports and switches, each round checked against a plain model: the
+// (type, property) query lists a type's records in the order they were added (an update keeps its place, a record
+// cleared and set again goes last), and every exact look-up finds the model's value or nothing.
+TEST_F(ConfigTableTest, TypePropertyQueriesKeepTheOrderOfAdditionAndExactLookUpsFollowEveryStep) {
+  struct Kind {
+    uint32_t type;
+    uint32_t property;
+  };
+  const Kind kinds[] = {{tv::LOG_SWITCH_PORT_CONFIG, Property::LSP_ATTACHMENT},
+                        {tv::LOG_SWITCH_PORT_CONFIG, Property::LSP_ADMIN_STATE_UP},
+                        {tv::LOG_SWITCH_CONFIG, Property::LS_TRANSPORT_ZONE_ID}};
+  // Per kind, (id, value) in the order of addition.
+  std::vector<std::vector<std::pair<std::string, std::string>>> model(std::size(kinds));
+  auto settings = qor::test::DifferentialSettings::FromEnvironment(400);
+  qor::test::RunDifferential(settings, [&](std::mt19937_64& rng, size_t round) -> std::string {
+    const size_t kind = rng() % std::size(kinds);
+    auto& records = model[kind];
+    const std::string id = Id(rng() % 12);  // a port and a switch may share an id: they are separate records
+    const bool clear = rng() % 4 == 0;
+    const std::string value = "v" + std::to_string(round);
+    auto at = std::find_if(records.begin(), records.end(), [&](const auto& r) { return r.first == id; });
+    if (clear) {
+      _table->UpdateDesiredState(
+          {Entry(kinds[kind].type, id, kinds[kind].property, std::string(), TolvarUpdateMsg::OP_CLEAR)}, 0);
+      if (at != records.end()) records.erase(at);
+    } else {
+      _table->UpdateDesiredState({Entry(kinds[kind].type, id, kinds[kind].property, value)}, 0);
+      if (at != records.end()) {
+        at->second = value;
+      } else {
+        records.emplace_back(id, value);
+      }
+    }
+    for (size_t k = 0; k < std::size(kinds); ++k) {
+      std::vector<StateCacheRecord> found;
+      bool any = _table->QueryDesiredProperty(kinds[k].type, kinds[k].property, &found);
+      if (any != !model[k].empty()) return "kind " + std::to_string(k) + ": query found " + (any ? "some" : "none");
+      if (!any) found.clear();
+      if (found.size() != model[k].size()) return "kind " + std::to_string(k) + ": wrong count";
+      for (size_t i = 0; i < found.size(); ++i) {
+        if (found[i].objectId != model[k][i].first || found[i].value != model[k][i].second ||
+            found[i].objectType != kinds[k].type || found[i].propertyType != kinds[k].property) {
+          return "kind " + std::to_string(k) + ": record " + std::to_string(i) + " is " + found[i].value + " of type " +
+                 std::to_string(found[i].objectType) + " property " + std::to_string(found[i].propertyType) +
+                 ", wanted " + model[k][i].second;
+        }
+      }
+    }
+    for (uint64_t low = 0; low < 12; ++low) {
+      for (size_t k = 0; k < std::size(kinds); ++k) {
+        auto it = std::find_if(model[k].begin(), model[k].end(), [&](const auto& r) { return r.first == Id(low); });
+        std::vector<StateCacheRecord> object;
+        std::string value;
+        bool found = false;
+        if (_table->QueryDesiredObject(Id(low), &object)) {
+          for (const StateCacheRecord& record : object) {
+            if (record.objectType == kinds[k].type && record.propertyType == kinds[k].property) {
+              found = true;
+              value = record.value;
+            }
+          }
+        }
+        if (found != (it != model[k].end()) || (found && value != it->second)) {
+          return "object " + std::to_string(low) + " kind " + std::to_string(k) + ": look-up differs";
+        }
+      }
+    }
+    return std::string();
+  });
 }
 
 TEST_F(ConfigTableTest, QueriesFromOtherThreadsDuringUpdates) {

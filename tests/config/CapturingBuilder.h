@@ -21,13 +21,11 @@ class RecordingLink : public DataplaneLink {
   bool Start() override { return true; }
   void Stop() override {}
   void ScheduleReopen() override {}
-  bool Send(uint8_t* message) override {
-    size_t length = (static_cast<size_t>(message[2]) << 8) | message[3];
+  bool Send(uint8_t* message) override { return Record(message, 's'); }
+  bool SendLater(uint8_t* message) override { return Record(message, 'l'); }
+  void Flush() override {
     std::lock_guard<std::mutex> lock(_mutex);
-    bool accept = refuseFrom < 0 || static_cast<int>(_messages.size()) < refuseFrom;
-    if (accept) _messages.emplace_back(message, message + length);
-    std::free(message);
-    return accept;
+    _calls.push_back('f');
   }
 
   std::vector<std::vector<uint8_t>> Messages() {
@@ -38,12 +36,28 @@ class RecordingLink : public DataplaneLink {
     std::lock_guard<std::mutex> lock(_mutex);
     return std::exchange(_messages, {});
   }
+  // The calls made, in order: 's' Send, 'l' SendLater, 'f' Flush.
+  std::string Calls() {
+    std::lock_guard<std::mutex> lock(_mutex);
+    return _calls;
+  }
 
   int refuseFrom = -1;  // index of the first message refused; -1 never
 
  private:
+  bool Record(uint8_t* message, char call) {
+    size_t length = (static_cast<size_t>(message[2]) << 8) | message[3];
+    std::lock_guard<std::mutex> lock(_mutex);
+    _calls.push_back(call);
+    bool accept = refuseFrom < 0 || static_cast<int>(_messages.size()) < refuseFrom;
+    if (accept) _messages.emplace_back(message, message + length);
+    std::free(message);
+    return accept;
+  }
+
   std::mutex _mutex;
   std::vector<std::vector<uint8_t>> _messages;
+  std::string _calls;
 };
 
 // The real builder over a recording link.

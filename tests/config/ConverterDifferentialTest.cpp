@@ -199,6 +199,8 @@ TEST_F(DifferentialTest, IncrementalChangesEndWhereAFreshBuildStarts) {
         Make(ConfigTree());
         dp = test::DatapathModel();
         World world(rng());
+        // Either side may hand the table's lists over to the converter (which then releases their values).
+        feed->takesLists = world.Coin();
         tv::TransportNodeConfigMsg node;
         *node.mutable_id() = Uuid(900);
         node.mutable_transport_switches()->add_switches()->set_switch_id("dvs-1");
@@ -262,6 +264,7 @@ TEST_F(DifferentialTest, IncrementalChangesEndWhereAFreshBuildStarts) {
         // A fresh converter given the final state, then the same connections.
         auto objects = feed->Objects();
         Make(ConfigTree());
+        feed->takesLists = world.Coin();
         dp = test::DatapathModel();
         feed->Begin();
         for (const auto& [key, body] : objects) {

@@ -116,6 +116,13 @@ class DesiredStateFeed : public SCConfigTableObserver {
     ++notifications;
     _converter.ProcessConfigChanges(changes);
   }
+  // With `takesLists`, the table's lists are handed over to the converter, as the configuration application does.
+  void OnConfigDesiredStateTaken(StateCacheChangeList& changes, bool fullSync, bool first) override {
+    if (!takesLists) return OnConfigDesiredStateChanged(changes, fullSync, first);
+    ++notifications;
+    _converter.TakeConfigChanges(changes);
+  }
+  bool takesLists = false;
 
   // Objects written in one transaction: Put/Delete between Begin and Commit; alone, each is its own transaction.
   void Begin() { _open = true; }

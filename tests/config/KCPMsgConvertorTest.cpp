@@ -3,6 +3,8 @@
 // truncation, the operation byte, the refusal of oversized pieces and the dump at info level.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "support/LogCapture.h"
 #include "tests/config/CapturingBuilder.h"
 
@@ -379,6 +381,37 @@ TEST_F(BuilderTest, RefusedSendStopsTheBatch) {
   builder->Link().refuseFrom = 1;
   EXPECT_FALSE(builder->SendPortListFullSync(Ids(1, "c"), Ids(500, "p"), Ids(3, "t")));
   EXPECT_EQ(builder->Messages().size(), 1u);
+}
+
+// Inside a batch the link is woken per 64 messages and at the batch's end, not per message; messages keep their
+// order and each send its result; a batch opened inside another does not end it, and another thread's sends are
+// not held by it.
+TEST_F(BuilderTest, ABatchWakesTheLinkPerSixtyFourMessagesAndAtItsEndInOrder) {
+  test::RecordingLink& link = builder->Link();
+  ASSERT_TRUE(builder->SendEmptyList(1000));
+  {
+    KcpSendBatch batch(*builder);
+    for (uint16_t type = 0; type < 100; ++type) ASSERT_TRUE(builder->SendEmptyList(type));
+    {
+      KcpSendBatch inner(*builder);
+      ASSERT_TRUE(builder->SendEmptyList(100));
+    }
+    std::thread other([&] { EXPECT_TRUE(builder->SendEmptyList(2000)); });
+    other.join();
+    for (uint16_t type = 101; type < 130; ++type) ASSERT_TRUE(builder->SendEmptyList(type));
+    link.refuseFrom = 132;
+    EXPECT_FALSE(builder->SendEmptyList(130));
+  }
+  EXPECT_FALSE(builder->SendEmptyList(3000));
+  EXPECT_EQ(link.Calls(), "s" + std::string(64, 'l') + "f" + std::string(37, 'l') + "s" + std::string(27, 'l') + "f" +
+                              std::string(3, 'l') + "fs");
+  std::vector<uint16_t> types;
+  for (const auto& message : link.Messages()) types.push_back(Be16(message, 5));
+  std::vector<uint16_t> expected{1000};
+  for (uint16_t type = 0; type <= 100; ++type) expected.push_back(type);
+  expected.push_back(2000);
+  for (uint16_t type = 101; type < 130; ++type) expected.push_back(type);
+  EXPECT_EQ(types, expected);  // 130 and 3000 refused
 }
 
 TEST_F(BuilderTest, MessagesAreDumpedAtInfoLevelOnly) {

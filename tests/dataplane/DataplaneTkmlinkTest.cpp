@@ -132,6 +132,56 @@ TEST_F(DataplaneTkmlinkTest, MessagesLargerThanTheSocketBufferArriveWhole) {
   close(peer);
 }
 
+// Messages sent one by one, held for a later wake-up, and from a second producer reach the channel whole and in
+// the order of the calls, through a socket buffer far smaller than what is gathered into one write.
+TEST_F(DataplaneTkmlinkTest, HeldAndSingleMessagesArriveWholeInTheOrderOfTheCalls) {
+  ChannelListener channel(DataplaneTkmlink::ChannelPath("order_tkmlink"));
+  LinkEvents& events = NewEvents();
+  auto link = MakeLink("order_tkmlink", events, 4096);
+  ASSERT_TRUE(link->Start());
+  int peer = channel.Accept();
+  ASSERT_GE(peer, 0);
+
+  // Message n: type 7, a length from 6 to 3,000 bytes, its number in bytes 4-5, filled with its number's low byte.
+  constexpr size_t kMessages = 3000;
+  auto length = [](size_t n) { return 6 + (n * 977) % 2995; };
+  auto message = [&](size_t n) {
+    uint8_t* bytes = Message(7, length(n), static_cast<uint8_t>(n));
+    kcp::WriteU16(bytes + 4, static_cast<uint16_t>(n));
+    return bytes;
+  };
+  size_t total = 0;
+  for (size_t n = 0; n < kMessages; ++n) total += length(n);
+  std::thread reader([&] {
+    auto bytes = qor::test::ReadBytes(peer, total);
+    ASSERT_EQ(bytes.size(), total);
+    size_t at = 0;
+    for (size_t n = 0; n < kMessages; ++n) {
+      ASSERT_EQ(kcp::ReadU16(bytes.data() + at + 2), length(n)) << "message " << n;
+      ASSERT_EQ(kcp::ReadU16(bytes.data() + at + 4), n);
+      for (size_t i = 6; i < length(n); ++i) ASSERT_EQ(bytes[at + i], static_cast<uint8_t>(n)) << "message " << n;
+      at += length(n);
+    }
+  });
+  // Runs of held messages of growing size (beyond what one write gathers), each after a single one; every
+  // tenth single message comes from another thread.
+  size_t n = 0;
+  for (size_t run = 0; n < kMessages; ++run) {
+    if (run % 10 == 0) {
+      std::thread other([&] { EXPECT_TRUE(link->Send(message(n))); });
+      other.join();
+    } else {
+      ASSERT_TRUE(link->Send(message(n)));
+    }
+    ++n;
+    for (size_t held = 0; held < run % 200 && n < kMessages; ++held, ++n) ASSERT_TRUE(link->SendLater(message(n)));
+    link->Flush();
+  }
+  reader.join();
+  EXPECT_FALSE(Logged("errorCode=\"LCP00127\""));
+  close(peer);
+}
+
 TEST_F(DataplaneTkmlinkTest, TwoLinksOnOneChannelAreIndependentSockets) {
   ChannelListener channel(DataplaneTkmlink::ChannelPath("shared_tkmlink"));
   LinkEvents& eventsA = NewEvents();

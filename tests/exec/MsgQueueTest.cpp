@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -27,6 +28,46 @@ TEST(MsgQueueTest, HandsItemsOutInOrder) {
     EXPECT_EQ(value, i);
   }
   EXPECT_EQ(queue.Size(), 0u);
+}
+
+// A producer with many items puts them quietly and wakes the consumer once; the consumer takes them in order, at
+// most as many at a time as it asks for, and a quiet producer held up by a full queue still lets it drain.
+TEST(MsgQueueTest, QuietPutsReachAConsumerInOrderOnceWokenOrWhenTheQueueFills) {
+  MsgQueue<int> queue(MsgQueue<int>::kUnbounded, true, true);
+  std::deque<int> taken;
+  std::thread consumer([&] {
+    while (taken.size() < 10) {
+      const size_t before = taken.size();
+      if (!queue.GetAll(taken, 4)) return;
+      EXPECT_LE(taken.size() - before, 4u);
+    }
+  });
+  ASSERT_TRUE(WaitFor([&] { return queue.WaitingConsumers() == 1; }));
+  for (int i = 0; i < 10; ++i) ASSERT_TRUE(queue.PutQuietly(int(i)));
+  queue.Wake();
+  consumer.join();
+  EXPECT_EQ(taken, (std::deque<int>{0, 1, 2, 3, 4, 5, 6, 7, 8, 9}));
+
+  MsgQueue<int> bounded(2, true, true);
+  std::vector<int> drained;
+  std::thread reader([&] {
+    std::vector<int> some;
+    while (drained.size() < 50 && bounded.GetAll(some, 3)) {
+      drained.insert(drained.end(), some.begin(), some.end());
+      some.clear();
+    }
+  });
+  for (int i = 0; i < 50; ++i) ASSERT_TRUE(bounded.PutQuietly(int(i)));
+  bounded.Wake();
+  reader.join();
+  ASSERT_EQ(drained.size(), 50u);
+  for (int i = 0; i < 50; ++i) EXPECT_EQ(drained[static_cast<size_t>(i)], i);
+
+  bounded.Close();
+  EXPECT_FALSE(bounded.PutQuietly(1));
+  std::vector<int> none;
+  EXPECT_FALSE(bounded.GetAll(none, 3));
+  EXPECT_TRUE(none.empty());
 }
 
 TEST(MsgQueueTest, ConsumerWaitsUntilAProducerPuts) {
