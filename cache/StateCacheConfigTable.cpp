@@ -109,10 +109,8 @@ ConfigRecord& Unkeyed(const ConfigRecord& record) {
 // The records of one (type, property), in the order they were added.
 std::vector<const ConfigRecord*> RecordsOf(const ConfigRecordStore& store, uint32_t objectType, uint32_t propertyType) {
   std::vector<const ConfigRecord*> records;
-  auto range = store.get<sc_index::ByType>().equal_range(objectType);
-  for (auto it = range.first; it != range.second; ++it) {
-    if (it->propertyType == propertyType) records.push_back(&*it);
-  }
+  auto range = store.get<sc_index::ByTypeProperty>().equal_range(std::make_tuple(objectType, propertyType));
+  for (auto it = range.first; it != range.second; ++it) records.push_back(&*it);
   return records;
 }
 
@@ -152,10 +150,13 @@ void StateCacheConfigTable::ApplyEntry(const ApplyContext& context, const Tolvar
   const uint32_t property = static_cast<uint32_t>(entry.propertyType);
   // Only observers read the changes: a full sync of a type nobody observes keeps no second copy of it.
   const bool observed = context.observers.count(type) > 0;
+  // One descent finds the record, or where it goes with the object's other records (whose id it shares) beside it.
   const std::string_view objectId(entry.objectId);
-  const auto& exact = store.get<sc_index::ByExactKey>();
-  auto hit = exact.find(std::make_tuple(objectId, property, type));
-  auto found = hit == exact.end() ? byId.end() : store.project<sc_index::ByIdProperty>(hit);
+  auto place = byId.lower_bound(std::make_tuple(objectId, property, type));
+  auto found = place != byId.end() && place->propertyType == property && place->objectType == type &&
+                       place->ObjectId() == objectId
+                   ? place
+                   : byId.end();
   if (entry.operation == TolvarUpdateMsg::OP_CLEAR) {
     if (property == 0) {
       // The object's properties go with it; the object record itself may never have been stored (the decoder
@@ -208,10 +209,8 @@ void StateCacheConfigTable::ApplyEntry(const ApplyContext& context, const Tolvar
       QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Add object %1 property %2", IdText(type, entry.objectId),
               PropertyTypeToString(property));
     }
-    // Where the record goes in the id index; the object's other records (whose id it shares) are beside it. Not
-    // given as a hint: the store would pass it to every index, and the type index would then put the record
-    // beside that neighbour instead of after the records of its type added before it.
-    auto place = byId.lower_bound(std::make_tuple(objectId, property, type));
+    // Not inserted with `place` as hint: the store would pass it to every index, and the type indexes would then
+    // put the record beside that neighbour instead of after the records of its type added before it.
     store.insert(ConfigRecord{type, property, version, IdOf(byId, place, objectId),
                               wanted || !movable ? entry.value : std::move(movable->value)});
     if (!wanted) return;

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <boost/multi_index/composite_key.hpp>
-#include <boost/multi_index/hashed_index.hpp>
 #include <boost/multi_index/mem_fun.hpp>
 #include <boost/multi_index/member.hpp>
 #include <boost/multi_index/ordered_index.hpp>
@@ -104,7 +103,7 @@ std::vector<std::pair<Observer*, StateCacheChangeList>> SplitByObserver(
 namespace sc_index {
 struct ByIdProperty {};
 struct ByType {};
-struct ByExactKey {};
+struct ByTypeProperty {};
 }  // namespace sc_index
 
 // An object id shared by the records of one object (its properties): one block holding a reference count and the
@@ -165,27 +164,27 @@ struct ConfigRecord {
 
 // Unique by (object id, property type, object type): the object type is part of the key because two types may
 // share an id (VIF_STATE and HOPLIFT_STATUS are both keyed by the VIF id). Lookups by object id alone, or by
-// (object id, property type), use the key's prefix. ByExactKey finds one record by the whole key without walking a
-// tree (a full sync and every change look each of their records up); a hashed index costs what an ordered one does
-// (two links and a bucket per record against three links). A full sync's sweep of stale records scans the store
-// instead of keeping a version index. ByType keeps the records of a type in the order they were added, which the
-// operator CLI's cut dumps show and the (type, property) queries keep.
-using ConfigRecordKey = boost::multi_index::composite_key<
-    ConfigRecord, boost::multi_index::const_mem_fun<ConfigRecord, std::string_view, &ConfigRecord::ObjectId>,
-    boost::multi_index::member<ConfigRecord, uint32_t, &ConfigRecord::propertyType>,
-    boost::multi_index::member<ConfigRecord, uint32_t, &ConfigRecord::objectType>>;
+// (object id, property type), use the key's prefix. Every index costs three pointers per record: a full sync's
+// sweep of stale records scans the store instead of keeping a version index. (ByType keeps the records of a type
+// in the order they were added, which the operator CLI's cut dumps show.)
 using ConfigRecordStore = boost::multi_index_container<
     ConfigRecord,
     boost::multi_index::indexed_by<
-        boost::multi_index::ordered_unique<boost::multi_index::tag<sc_index::ByIdProperty>, ConfigRecordKey>,
+        boost::multi_index::ordered_unique<
+            boost::multi_index::tag<sc_index::ByIdProperty>,
+            boost::multi_index::composite_key<
+                ConfigRecord,
+                boost::multi_index::const_mem_fun<ConfigRecord, std::string_view, &ConfigRecord::ObjectId>,
+                boost::multi_index::member<ConfigRecord, uint32_t, &ConfigRecord::propertyType>,
+                boost::multi_index::member<ConfigRecord, uint32_t, &ConfigRecord::objectType>>>,
         boost::multi_index::ordered_non_unique<
             boost::multi_index::tag<sc_index::ByType>,
             boost::multi_index::member<ConfigRecord, uint32_t, &ConfigRecord::objectType>>,
-        boost::multi_index::hashed_unique<boost::multi_index::tag<sc_index::ByExactKey>, ConfigRecordKey,
-                                          // The ids of one host differ in a few bytes: the standard library's string
-                                          // hash spreads them.
-                                          boost::multi_index::composite_key_hash<
-                                              std::hash<std::string_view>, std::hash<uint32_t>, std::hash<uint32_t>>>>>;
+        boost::multi_index::ordered_non_unique<
+            boost::multi_index::tag<sc_index::ByTypeProperty>,
+            boost::multi_index::composite_key<
+                ConfigRecord, boost::multi_index::member<ConfigRecord, uint32_t, &ConfigRecord::objectType>,
+                boost::multi_index::member<ConfigRecord, uint32_t, &ConfigRecord::propertyType>>>>>;
 
 // Approximate heap bytes of one record in a store with `indexes` ordered indexes.
 inline size_t RecordBytes(const StateCacheRecord& record, size_t indexes) {
