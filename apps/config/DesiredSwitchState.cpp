@@ -109,9 +109,34 @@ void DesiredSwitchState::SetPortSwitch(const std::string& portId, LspState& port
 
 void DesiredSwitchState::SetAttachment(const std::string& portId, LspState& port,
                                        std::optional<LspAttachment> attachment) {
-  auto drop = [&portId](std::unordered_map<std::string, const std::string*>& index, const std::string& key) {
-    auto it = index.find(key);
-    if (it != index.end() && *it->second == portId) index.erase(it);
+  auto drop = [&portId](AttachmentIndex& index, const std::string& key) {
+    auto it = index.holders.find(key);
+    if (it == index.holders.end()) return;
+    auto earlier = index.earlierHolders.equal_range(key);
+    if (*it->second != portId) {
+      // Not the port that set the id last: it only leaves the earlier holders.
+      for (auto e = earlier.first; e != earlier.second; ++e) {
+        if (*e->second != portId) continue;
+        index.earlierHolders.erase(e);
+        break;
+      }
+      return;
+    }
+    if (earlier.first == earlier.second) {
+      index.holders.erase(it);
+      return;
+    }
+    // Another port still holds the id: the one that set it last before this one names it again.
+    auto latest = std::prev(earlier.second);
+    it->second = latest->second;
+    index.earlierHolders.erase(latest);
+  };
+  auto set = [&portId](AttachmentIndex& index, const std::string& key) {
+    if (key.empty()) return;
+    auto [it, added] = index.holders.try_emplace(key, &portId);
+    if (added || *it->second == portId) return;
+    index.earlierHolders.emplace(key, it->second);
+    it->second = &portId;
   };
   if (port.attachment) {
     drop(portByDvport, port.attachment->dvportId);
@@ -119,8 +144,8 @@ void DesiredSwitchState::SetAttachment(const std::string& portId, LspState& port
   }
   port.attachment = std::move(attachment);
   if (port.attachment) {
-    if (!port.attachment->dvportId.empty()) portByDvport[port.attachment->dvportId] = &portId;
-    if (!port.attachment->vifId.empty()) portByVif[port.attachment->vifId] = &portId;
+    set(portByDvport, port.attachment->dvportId);
+    set(portByVif, port.attachment->vifId);
   }
 }
 

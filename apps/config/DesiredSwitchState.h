@@ -127,8 +127,18 @@ class DesiredSwitchState {
   std::unordered_map<std::string, PortIdSet> switchPorts;
   // The ports' attachments by DVPort ID and by VIF ID: the id of the port, the key of its entry in `ports` (a port
   // leaves these indexes before its entry goes).
-  std::unordered_map<std::string, const std::string*> portByDvport;
-  std::unordered_map<std::string, const std::string*> portByVif;
+  struct AttachmentIndex {
+    // Each id names the port that set it last of those that hold it.
+    std::unordered_map<std::string, const std::string*> holders;
+    // The other ports that hold an id (rare: two ports attached to one VIF or DVPort for a while), in the order
+    // they set it: one of them names the id again when its holder lets it go.
+    std::multimap<std::string, const std::string*> earlierHolders;
+
+    auto find(const std::string& id) const { return holders.find(id); }
+    auto end() const { return holders.end(); }
+  };
+  AttachmentIndex portByDvport;
+  AttachmentIndex portByVif;
   // Transport nodes by id, each with its transport switches in the order the node lists them.
   std::map<std::string, std::vector<HostSwitchState>> transportNodes;
   // Mirror sessions by object id; each kind (property 150..154) present or not.

@@ -423,7 +423,7 @@ TEST_F(ConverterTest, DeletedObjectsLeaveNothingInTheView) {
   EXPECT_TRUE(converter->State().ports.empty());
   EXPECT_EQ(converter->State().Switch(Id(1)), nullptr);
   EXPECT_TRUE(converter->State().mirrorSessions.empty());
-  EXPECT_TRUE(converter->State().portByVif.empty());
+  EXPECT_TRUE(converter->State().portByVif.holders.empty());
 }
 
 TEST_F(ConverterTest, ExtraConfigKeys) {

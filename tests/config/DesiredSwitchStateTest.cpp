@@ -67,15 +67,32 @@ IndexText CheckedIndexes(const DesiredSwitchState& state, const std::string& ste
       text.switchPorts[sw].insert(*id);
     }
   }
-  auto check = [&](const std::unordered_map<std::string, const std::string*>& index, bool dvport,
+  auto check = [&](const DesiredSwitchState::AttachmentIndex& index, bool dvport,
                    std::map<std::string, std::string>& out) {
-    for (const auto& [key, id] : index) {
+    auto holds = [&](const std::string& key, const std::string* id) {
       EXPECT_TRUE(keys.count(id)) << step << ": attachment index entry is no live port key";
-      if (!keys.count(id)) continue;
+      if (!keys.count(id)) return;
       const LspState& port = state.ports.at(*id);
       ASSERT_TRUE(port.attachment) << step;
       EXPECT_EQ(dvport ? port.attachment->dvportId : port.attachment->vifId, key) << step;
+    };
+    for (const auto& [key, id] : index.holders) {
+      holds(key, id);
       out[key] = *id;
+    }
+    std::set<std::pair<std::string, const std::string*>> earlier;
+    for (const auto& [key, id] : index.earlierHolders) {
+      holds(key, id);
+      EXPECT_TRUE(index.holders.count(key)) << step << ": an earlier holder of an id nobody names";
+      EXPECT_NE(index.holders.count(key) ? index.holders.at(key) : nullptr, id) << step;
+      EXPECT_TRUE(earlier.emplace(key, id).second) << step << ": a port held twice as an earlier holder";
+    }
+    // Every id a port holds is named.
+    for (const auto& [id, port] : state.ports) {
+      if (!port.attachment) continue;
+      const std::string& key = dvport ? port.attachment->dvportId : port.attachment->vifId;
+      if (key.empty()) continue;
+      EXPECT_TRUE(index.holders.count(key)) << step << ": id " << key << " of a port not named";
     }
   };
   check(state.portByDvport, true, text.byDvport);
@@ -134,9 +151,9 @@ TEST(DesiredSwitchStateTest, PortIndexesPointAtLivePortsThroughRandomChangesAndM
     CheckedIndexes(state, label);
     if (HasFatalFailure()) return;
   }
-  // A fresh view of the final records: the same switch lists. An attachment index entry names the port that set
-  // the ID last and goes when that port lets it go, even while another port still holds the ID; so where one port
-  // alone holds an ID, the kept view names it or nothing.
+  // A fresh view of the final records: the same switch lists. An attachment index entry names one of the ports
+  // that hold the ID (the one that set it last, which the fresh view's order does not show); where one port alone
+  // holds an ID, both views name it.
   DesiredSwitchState fresh;
   for (const auto& [key, value] : records) {
     ASSERT_TRUE(fresh.ApplyRaw(tv::LOG_SWITCH_PORT_CONFIG, key.first, key.second, false, value));
@@ -152,12 +169,12 @@ TEST(DesiredSwitchStateTest, PortIndexesPointAtLivePortsThroughRandomChangesAndM
     ++dvportHolders[port.attachment->dvportId];
   }
   for (const auto& [vif, holders] : vifHolders) {
-    if (holders == 1 && kept.byVif.count(vif)) {
+    if (holders == 1) {
       EXPECT_EQ(kept.byVif[vif], rebuilt.byVif[vif]) << vif;
     }
   }
   for (const auto& [dvport, holders] : dvportHolders) {
-    if (holders == 1 && kept.byDvport.count(dvport)) {
+    if (holders == 1) {
       EXPECT_EQ(kept.byDvport[dvport], rebuilt.byDvport[dvport]) << dvport;
     }
   }
@@ -182,6 +199,42 @@ TEST(DesiredSwitchStateTest, AddressBindingsAreReadBackFromTheValueKept) {
   ASSERT_TRUE(state.ApplyRaw(tv::LOG_SWITCH_PORT_CONFIG, id, P::LSP_ADDRESS_BINDINGS, false, m.SerializeAsString()));
   ASSERT_TRUE(state.ApplyRaw(tv::LOG_SWITCH_PORT_CONFIG, id, P::LSP_ADDRESS_BINDINGS, true, std::string()));
   EXPECT_FALSE(state.ports.at(id).AddressBindings());
+}
+
+TEST(DesiredSwitchStateTest, AnIdStaysNamedWhileAnyPortHoldsIt) {
+  DesiredSwitchState state;
+  const std::string a = Uuid(1, 1);
+  const std::string b = Uuid(1, 2);
+  const std::string c = Uuid(1, 3);
+  auto attach = [&state](const std::string& port, const std::string& vif, const std::string& dvport) {
+    ASSERT_TRUE(
+        state.ApplyRaw(tv::LOG_SWITCH_PORT_CONFIG, port, P::LSP_ATTACHMENT, false, AttachmentValue(vif, dvport)));
+  };
+  auto named = [&state](const DesiredSwitchState::AttachmentIndex& index, const std::string& id) {
+    auto it = index.holders.find(id);
+    return it == index.holders.end() ? std::string("none") : *it->second;
+  };
+  // Three ports on one VIF and DVPort, as while a VIF moves between ports within a batch.
+  attach(a, "vif-1", "dv-1");
+  attach(b, "vif-1", "dv-1");
+  attach(c, "vif-1", "dv-1");
+  EXPECT_EQ(named(state.portByVif, "vif-1"), c);
+  // The one named lets go: the one that set the id before it is named.
+  ASSERT_TRUE(state.ApplyRaw(tv::LOG_SWITCH_PORT_CONFIG, c, P::LSP_ATTACHMENT, true, std::string()));
+  EXPECT_EQ(named(state.portByVif, "vif-1"), b);
+  EXPECT_EQ(named(state.portByDvport, "dv-1"), b);
+  // One not named goes (the whole port): the named one stays; when that one moves on, the last holder is named.
+  ASSERT_TRUE(state.ApplyRaw(tv::LOG_SWITCH_PORT_CONFIG, a, 0, true, std::string()));
+  EXPECT_EQ(named(state.portByVif, "vif-1"), b);
+  attach(a, "vif-1", "dv-1");
+  attach(b, "vif-2", "dv-2");
+  EXPECT_EQ(named(state.portByVif, "vif-1"), a);
+  EXPECT_EQ(named(state.portByVif, "vif-2"), b);
+  EXPECT_EQ(named(state.portByDvport, "dv-1"), a);
+  EXPECT_TRUE(state.portByVif.earlierHolders.empty());
+  EXPECT_TRUE(state.portByDvport.earlierHolders.empty());
+  ASSERT_TRUE(state.ApplyRaw(tv::LOG_SWITCH_PORT_CONFIG, a, P::LSP_ATTACHMENT, true, std::string()));
+  EXPECT_EQ(named(state.portByVif, "vif-1"), "none");
 }
 
 }  // namespace
