@@ -182,6 +182,54 @@ TEST_F(DataplaneTkmlinkTest, HeldAndSingleMessagesArriveWholeInTheOrderOfTheCall
   close(peer);
 }
 
+// The peer goes away while the link is in the middle of gathered writes: the next connection starts at a message
+// boundary and gets whole messages only, in order, none twice (the one cut short is not resent), then what is sent
+// after.
+TEST_F(DataplaneTkmlinkTest, ALinkFlapInTheMiddleOfGatheredWritesLeavesWholeMessagesInOrder) {
+  ChannelListener channel(DataplaneTkmlink::ChannelPath("flap_tkmlink"));
+  LinkEvents& events = NewEvents();
+  auto link = MakeLink("flap_tkmlink", events, 4096);
+  ASSERT_TRUE(link->Start());
+  int peer = channel.Accept();
+  ASSERT_GE(peer, 0);
+  ASSERT_TRUE(WaitFor([&] { return events.Count(LinkStatus::UP) == 1; }));
+  constexpr size_t kMessages = 400;
+  constexpr size_t kLength = 1000;
+  for (size_t n = 0; n < kMessages; ++n) {
+    uint8_t* bytes = Message(7, kLength, static_cast<uint8_t>(n));
+    kcp::WriteU16(bytes + 4, static_cast<uint16_t>(n));
+    ASSERT_TRUE(link->SendLater(bytes));
+  }
+  link->Flush();
+  // Part of the way in, and not at a message boundary.
+  ASSERT_EQ(qor::test::ReadBytes(peer, 20 * kLength + 123).size(), 20 * kLength + 123);
+  close(peer);
+  ASSERT_TRUE(WaitFor([&] { return events.Count(LinkStatus::DOWN) == 1; }));
+  int fresh = channel.Accept();
+  ASSERT_GE(fresh, 0);
+  ASSERT_TRUE(WaitFor([&] { return events.Count(LinkStatus::UP) == 2; }));
+  ASSERT_TRUE(link->Send(Message(9, 16, 0x77)));
+  int previous = 20;  // message 20 was cut short on the first connection
+  for (;;) {
+    auto header = qor::test::ReadBytes(fresh, 4);
+    ASSERT_EQ(header.size(), 4u);
+    const size_t length = kcp::ReadU16(header.data() + 2);
+    auto body = qor::test::ReadBytes(fresh, length - 4);
+    ASSERT_EQ(body.size(), length - 4);
+    if (header[1] == 9) {
+      EXPECT_EQ(length, 16u);
+      break;
+    }
+    ASSERT_EQ(header[1], 7);
+    ASSERT_EQ(length, kLength);
+    const int n = kcp::ReadU16(body.data());
+    EXPECT_GT(n, previous) << "a message on the new connection is older than one before it";
+    for (size_t i = 2; i < body.size(); ++i) ASSERT_EQ(body[i], static_cast<uint8_t>(n)) << "message " << n;
+    previous = n;
+  }
+  close(fresh);
+}
+
 TEST_F(DataplaneTkmlinkTest, TwoLinksOnOneChannelAreIndependentSockets) {
   ChannelListener channel(DataplaneTkmlink::ChannelPath("shared_tkmlink"));
   LinkEvents& eventsA = NewEvents();
