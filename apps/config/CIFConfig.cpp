@@ -21,17 +21,17 @@ void CIFConfig::Detach(const std::string& lspId) {
   _cifs.erase(it);
 }
 
-std::string CIFConfig::OnAttachment(const std::string& lspId, const std::optional<LspAttachment>& attachment) {
+std::string CIFConfig::OnAttachment(const std::string& lspId, const std::optional<LspAttachment>& attachment,
+                                    std::optional<zantix::qor::tolvar::AddressBindingsMsg> bindings) {
   auto old = _cifs.find(lspId);
   std::string oldParent = old == _cifs.end() ? std::string() : old->second.parentVifId;
-  std::optional<zantix::qor::tolvar::AddressBindingsMsg> bindings;
-  if (old != _cifs.end()) bindings = old->second.bindings;
   if (!attachment || attachment->parentVifId.empty() || attachment->vifId.empty()) {
     Detach(lspId);
     return oldParent;
   }
   Detach(lspId);
-  Cif cif{lspId, attachment->vifId, attachment->parentVifId, static_cast<uint16_t>(attachment->contextVlan), bindings};
+  Cif cif{lspId, attachment->vifId, attachment->parentVifId, static_cast<uint16_t>(attachment->contextVlan),
+          std::move(bindings)};
   _byVif[cif.vifId] = lspId;
   _byParent[cif.parentVifId].insert(lspId);
   Logger(LOG_LEVEL_DEBUG, "CIFConfig: CIF %1 of VIF %2 vlan %3 (LSP %4)", cif.vifId, cif.parentVifId, cif.vlan,

@@ -41,8 +41,10 @@ class CIFConfig {
 
   explicit CIFConfig(qor::RefPtr<IKCPMsgConvertor> builder);
 
-  // The LSP's attachment changed (nullopt: removed). Returns the parent VIF whose CIF list changed, or "".
-  std::string OnAttachment(const std::string& lspId, const std::optional<LspAttachment>& attachment);
+  // The LSP's attachment changed (nullopt: removed); `bindings`: the LSP's address bindings as they stand (they
+  // may have come before the LSP became a CIF). Returns the parent VIF whose CIF list changed, or "".
+  std::string OnAttachment(const std::string& lspId, const std::optional<LspAttachment>& attachment,
+                           std::optional<zantix::qor::tolvar::AddressBindingsMsg> bindings);
   // The LSP's address bindings changed; returns the parent VIF of the CIF, or "" when the LSP is no CIF.
   std::string OnAddressBindings(const std::string& lspId,
                                 const std::optional<zantix::qor::tolvar::AddressBindingsMsg>& bindings);

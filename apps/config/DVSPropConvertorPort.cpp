@@ -382,7 +382,10 @@ void DVSPropConvertor::HandleLspAttachment(const Change& change, PortBatch& batc
   Logger(LOG_LEVEL_INFO, "Get logical switch port attachment update message");
   const LspState* lsp = PortOf(change);
   const std::optional<LspAttachment> attachment = lsp ? lsp->attachment : std::nullopt;
-  std::string parent = _cifs.OnAttachment(change.objectId, attachment);
+  // Only a container port's bindings are read (and parsed).
+  std::string parent =
+      _cifs.OnAttachment(change.objectId, attachment,
+                         attachment && !attachment->parentVifId.empty() ? lsp->AddressBindings() : std::nullopt);
   if (change.Old().attachment && !change.Old().attachment->parentVifId.empty() &&
       change.Old().attachment->parentVifId != parent) {
     if (PortEntry* oldParent = _ports.FindByVif(change.Old().attachment->parentVifId)) {

@@ -303,6 +303,38 @@ TEST_F(ChildPortTest, ContainerInterfacesOfAParentVif) {
   EXPECT_TRUE(dp.module.PortContainers().count("vm-vif") == 0) << "an empty container list";
 }
 
+TEST_F(ChildPortTest, BindingsSetBeforeThePortBecameAContainerReachItsContainerUpdate) {
+  auto parent = Ls(1);
+  parent.set_vni(100);
+  parent.set_admin_state_up(true);
+  feed->Put(parent);
+  feed->Put(Child(2, 1, 10));
+  auto vm = Lsp(11, 1, "vm-vif", "110");
+  vm.set_admin_state_up(true);
+  feed->Put(vm);
+  // The bindings come first; the attachment that makes the port a container interface later, bindings unchanged.
+  tv::LogSwitchPortConfigMsg cif;
+  *cif.mutable_id() = test::Uuid(21);
+  *cif.mutable_switch_id() = test::Uuid(2);
+  auto* binding = cif.mutable_address_bindings()->add_bindings();
+  binding->mutable_ip()->set_ipv4(0x0a010203);
+  binding->mutable_mac()->set_mac(0x02aabbccddeeull);
+  feed->Put(cif);
+  cif.mutable_attachment()->set_type(2);
+  cif.mutable_attachment()->set_vif_id("cif-1");
+  cif.mutable_attachment()->set_parent_vif_id("vm-vif");
+  cif.mutable_attachment()->set_context_vlan(10);
+  feed->Put(cif);
+  EXPECT_EQ(logs.Count("Get logical switch port address bindings update message"), 1u) << "bindings unchanged";
+
+  Connect("vm-vif", "110");
+  Flush();
+  auto container = dp.module.Containers().at("cif-1");
+  EXPECT_EQ(container.mac, (kcp::MacAddress{0x02, 0xaa, 0xbb, 0xcc, 0xdd, 0xee}));
+  ASSERT_EQ(container.entries.size(), 1u);
+  EXPECT_EQ(container.entries[0].ip[3], 3);
+}
+
 TEST_F(ChildPortTest, ContextVlanBeyondSixteenBitsIsRefusedNotCut) {
   auto vm = Lsp(11, 1, "vm-vif", "110");
   vm.set_admin_state_up(true);
