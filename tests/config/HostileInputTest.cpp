@@ -6,6 +6,7 @@
 
 #include "apps/config/KCPMsgConvertor.h"
 #include "cache/StateCache.h"
+#include "core/AgentLock.h"
 #include "core/WorkGroup.h"
 #include "intake/MsgDispatcher.h"
 #include "intake/TolvarClient.h"
@@ -157,6 +158,13 @@ TEST_F(HostileInputTest, HugeTrunkHundredsOfMirrorSessionsLongIdsAndControlBytes
   odd->set_value(std::string("a\n    101 (port blocked) = blocked\n\x01\"", 37));
   requests.push_back(Put(tv::LOG_SWITCH_PORT_CONFIG, lsp));
   Write(requests);
+  // The VIF connects once the port is converted (a batch is converted under the agent lock): connected before, the
+  // port would be sent its session table again by each later handler of its batch.
+  ASSERT_TRUE(qor::test::WaitFor([&] {
+    AgentLockGuard lock(AgentLock());
+    const DesiredSwitchState& state = converter->State();
+    return state.ports.size() == 1 && state.ports.begin()->second.attachment.has_value();
+  }));
   Connect(vif, "100");
 
   const std::string cut(47, 'v');  // every VIF ID field holds 47 characters and its NUL
