@@ -1,5 +1,6 @@
 #include "dataplane/kcp/KcpDumper.h"
 
+#include <algorithm>
 #include <charconv>
 #include <string_view>
 #include <type_traits>
@@ -29,6 +30,12 @@ struct Ipv6 {
 // A string as "%s" writes it: up to its first NUL.
 std::string_view CText(const std::string& text) {
   return std::string_view(text.c_str());
+}
+
+// A fixed-width NUL-padded field as the reader takes it and "%s" writes it.
+std::string_view FixedText(const uint8_t* p, size_t width) {
+  const auto* begin = reinterpret_cast<const char*>(p);
+  return std::string_view(begin, std::find(begin, begin + width, '\0') - begin);
 }
 
 // Writes lines straight into the rendering up to the limit; the first line that does not fit is taken back and
@@ -340,9 +347,67 @@ void RenderNotificationItem(Rendering& r, const DataItem& item) {
   }
 }
 
+// The lines of a port or tkmnic property update item, read from its payload `p` (`avail` bytes) with the reader's
+// bounds and in its order.
+void RenderPropertyItem(Rendering& r, bool port, unsigned len, const uint8_t* p, size_t avail) {
+  r.Line(port ? "\tPort Property Update: len = " : "\tTkmnic Property Update: len = ", len, "\n");
+  const size_t idLen = port ? kVifIdLen : kTkmnicNameLen;
+  const size_t fixedLen = idLen + 2;
+  if (avail < fixedLen + 1) return;
+  r.Line("\tOperation: ", OperationName(p[0]), "\n");
+  const uint8_t* rec = p + 1;
+  const uint8_t* end = p + avail;
+  while (rec < end && !r.Full()) {
+    if (end - rec < static_cast<ptrdiff_t>(fixedLen)) return;
+    const uint16_t recLen = ReadU16(rec + idLen);
+    if (recLen < fixedLen || recLen > end - rec) return;
+    r.Line(port ? "\tVIF ID: " : "\tTkmnic name: ", FixedText(rec, idLen), "\n");
+    if (recLen - fixedLen >= kPropHeaderLen) {
+      const uint8_t* prop = rec + fixedLen;
+      const uint8_t* recEnd = rec + recLen;
+      while (recEnd - prop >= static_cast<ptrdiff_t>(kPropHeaderLen) && !r.Full()) {
+        const uint16_t key = ReadU16(prop);
+        const uint16_t propLen = ReadU16(prop + 2);
+        if (propLen < kPropHeaderLen || propLen > recEnd - prop) break;
+        r.Line("\t\tProperty: len = ", static_cast<unsigned>(propLen), " key = ", key, "\n");
+        prop += propLen;
+      }
+    }
+    rec += recLen;
+  }
+}
+
 }  // namespace
 
+std::optional<std::string> RenderPropertyUpdate(const uint8_t* data, size_t size) {
+  if (data == nullptr || size < kMsgHeaderLen || ReadU16(data) != KCP_MSG_UPDATE) return std::nullopt;
+  Rendering r;
+  r.Line("KCP Message\n");
+  // The same bounds as the reader's: the length field, never past the bytes given; the first item within.
+  const size_t end = std::min<size_t>(ReadU16(data + 2), size);
+  if (end < kUpdateHeaderLen + 1 || end - kUpdateHeaderLen < kTlvHeaderLen ||
+      ReadU16(data + kUpdateHeaderLen + 2) > end - kUpdateHeaderLen) {
+    return r.Take();
+  }
+  size_t offset = kUpdateHeaderLen;
+  while (end - offset >= kTlvHeaderLen && !r.Full()) {
+    const uint16_t type = ReadU16(data + offset);
+    const uint16_t length = ReadU16(data + offset + 2);
+    if (length < kTlvHeaderLen || length > end - offset) break;
+    if (type != KCP_UPDATE_PORT_PROPERTY && type != KCP_UPDATE_TKMNIC_PROPERTY) return std::nullopt;
+    RenderPropertyItem(r, type == KCP_UPDATE_PORT_PROPERTY, length, data + offset + kTlvHeaderLen,
+                       length - kTlvHeaderLen);
+    offset += length;
+  }
+  return r.Take();
+}
+
 std::string RenderMessage(const uint8_t* data, size_t size) {
+  if (auto text = RenderPropertyUpdate(data, size)) return std::move(*text);
+  return RenderDecodedMessage(data, size);
+}
+
+std::string RenderDecodedMessage(const uint8_t* data, size_t size) {
   Rendering r;
   r.Line("KCP Message\n");
   KcpMessage msg;

@@ -10,6 +10,7 @@ std::string CheckMessageBytes(const uint8_t* data, size_t size) {
   std::string text = RenderMessage(data, size);
   if (text.size() > kDumpLimit) return "rendering of " + std::to_string(text.size()) + " characters";
   if (text.rfind("KCP Message\n", 0) != 0) return "rendering does not start with its heading";
+  if (text != RenderDecodedMessage(data, size)) return "rendering differs from the one through the decoded message";
 
   KcpMessage msg;
   if (!DecodeMessage(data, size, &msg)) {

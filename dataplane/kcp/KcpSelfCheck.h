@@ -1,6 +1,6 @@
 // Checks what the codec promises for arbitrary bytes from the datapath: the dumper's rendering stays within its
-// limit and starts with its heading, and whatever the reader makes of the bytes, the writer encodes into a message
-// that reads back to the same items.
+// limit, starts with its heading and equals the rendering through the decoded message, and whatever the reader makes of
+// the bytes, the writer encodes into a message that reads back to the same items.
 //
 // One body for the fuzz target and for the regression test that replays its corpus in every normal test run, so
 // that both check the same properties. Stateless; safe from any thread.
