@@ -28,11 +28,6 @@ constexpr std::chrono::milliseconds kConsoleMaxDelay{0};
 constexpr std::chrono::microseconds kBurstGap{100};
 constexpr std::chrono::microseconds kBurstGather{100};
 
-// After each write the flusher stays awake for kLinger before it waits to be signalled: the lines that come
-// meanwhile are written together at its end, without a signal each. Lines that come a little further apart than a
-// write takes (a full sync's dumps) would otherwise each signal the flusher and be written alone.
-constexpr std::chrono::milliseconds kLinger{1};
-
 // The signals whose default action ends the process, that can be caught and that nobody here owns: crashes, and
 // the few a user sends by hand. SIGTERM and SIGINT belong to the agent's clean shutdown (which ends in exit() and so
 // writes the buffer); they, SIGHUP and SIGALRM keep their default action where nobody handles them.
@@ -189,15 +184,9 @@ void LogOutputBuffer::FlusherLoop() {
   std::unique_lock<std::mutex> lock(_mutex);
   std::chrono::steady_clock::time_point lastWrite{};
   while (!_stopping) {
-    if (_size == 0 && lastWrite != std::chrono::steady_clock::time_point()) {
-      const auto lingerEnd = lastWrite + kLinger;
-      while (!_stopping && std::chrono::steady_clock::now() < lingerEnd) _wake.wait_until(lock, lingerEnd);
-    }
-    if (_size == 0) {
-      _flusherIdle = true;
-      _wake.wait(lock, [this] { return _size > 0 || _stopping; });
-      _flusherIdle = false;
-    }
+    _flusherIdle = true;
+    _wake.wait(lock, [this] { return _size > 0 || _stopping; });
+    _flusherIdle = false;
     // The deadline is read again after every wake-up: an error line may have written the buffer meanwhile (the
     // lines now buffered came later) or the delay may have changed.
     while (_size > 0 && !_stopping) {

@@ -4,9 +4,7 @@
 // costs. Lines are instead copied into a fixed buffer and written:
 //   - by a flusher thread, woken by the first line that finds the buffer empty, after `maxDelay` (none for the
 //     console: lines that come while it wakes up or writes are written together next; in a burst of lines, one
-//     that comes within 0.1 ms of its last write, it gathers them for 0.1 ms). After each write it stays awake for
-//     1 ms and writes the lines that came meanwhile at its end, so a steady stream of lines costs one wake-up and
-//     one write per millisecond rather than a signal and a write per line. It swaps in the second buffer and
+//     that comes within 0.1 ms of its last write, it gathers them for 0.1 ms). It swaps in the second buffer and
 //     writes the full one without holding the lock, so lines keep being appended during its write;
 //   - at once when the buffer would overflow, when the caller asks for it (error and fatal lines), or on Flush();
 //   - at normal process exit (an exit handler; lines made after it are written through);
