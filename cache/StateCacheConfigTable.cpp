@@ -214,9 +214,15 @@ void StateCacheConfigTable::ApplyEntry(const ApplyContext& context, const Tolvar
     store.insert(ConfigRecord{type, property, version, IdOf(byId, place, objectId),
                               wanted || !movable ? entry.value : std::move(movable->value)});
     if (!wanted) return;
-  } else if (property == 0 && !runtime && found->value != entry.value) {
-    // A whole object sent again with new content (a put of a whole-object type): the cache takes the content.
-    QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: create existing object operation!");
+  } else if ((property != 0 || !runtime) && found->value != entry.value) {
+    // A property with a new value, or a whole object sent again with new content (a put of a whole-object type):
+    // the cache takes it.
+    if (property == 0) {
+      QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: create existing object operation!");
+    } else {
+      QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Update object %1 property %2", IdText(type, entry.objectId),
+              PropertyTypeToString(property));
+    }
     ConfigRecord& record = Unkeyed(*found);
     if (wanted) {
       change.oldValue = std::move(record.value);
@@ -232,17 +238,6 @@ void StateCacheConfigTable::ApplyEntry(const ApplyContext& context, const Tolvar
     reportsRecord = true;
     change.oldValue = found->value;
     change.hasOld = true;
-  } else if (found->value != entry.value) {
-    QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Update object %1 property %2", IdText(type, entry.objectId),
-            PropertyTypeToString(property));
-    ConfigRecord& record = Unkeyed(*found);
-    if (wanted) {
-      change.oldValue = std::move(record.value);
-      change.hasOld = true;
-    }
-    record.value = entry.value;
-    record.fullSyncVersion = version;
-    if (!wanted) return;
   } else {
     Unkeyed(*found).fullSyncVersion = version;
     // Unchanged: no change, except that a runtime full sync reports everything it wrote.

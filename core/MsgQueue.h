@@ -45,21 +45,11 @@ class MsgQueue {
   // Takes the oldest item into `item`. An empty queue makes a blocking consumer wait; a non-blocking one fails.
   // Fails when the queue is closed.
   bool Get(T& item) {
-    std::unique_lock<std::mutex> lock(_mutex);
-    for (;;) {
-      if (!_open) return false;
-      if (!_items.empty()) {
-        item = std::move(_items.front());
-        _items.pop_front();
-        if (_waitingProducers > 0) _roomAvailable.notify_all();
-        if (_items.empty()) _drained.notify_all();
-        return true;
-      }
-      if (!_blockWhenEmpty) return false;
-      ++_waitingConsumers;
-      _itemAvailable.wait(lock);
-      --_waitingConsumers;
-    }
+    struct Into {
+      T& item;
+      void push_back(T&& taken) { item = std::move(taken); }
+    } into{item};
+    return GetAll(into, 1);
   }
 
   // Moves up to `most` (and at least one) of the oldest items to the end of `out`, in order; waits for the first as Get
