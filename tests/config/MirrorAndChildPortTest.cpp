@@ -219,6 +219,17 @@ class ChildPortTest : public test::ConverterFixture {
     ls.mutable_attachment()->set_vlan(vlan);
     return ls;
   }
+  // Switch 1 (VNI 100) with child switch 2 on VLAN 10, and the VM's port 11 ("vm-vif", DVPort "110") on switch 1.
+  void PutParentChildAndVmPort() {
+    auto parent = Ls(1);
+    parent.set_vni(100);
+    parent.set_admin_state_up(true);
+    feed->Put(parent);
+    feed->Put(Child(2, 1, 10));
+    auto vm = Lsp(11, 1, "vm-vif", "110");
+    vm.set_admin_state_up(true);
+    feed->Put(vm);
+  }
   LogCapture logs{LOG_LEVEL_DEBUG};
 };
 
@@ -244,14 +255,7 @@ TEST_F(ChildPortTest, AttachmentVlanMustBeInRangeAndUniquePerParent) {
 }
 
 TEST_F(ChildPortTest, ContainerInterfacesOfAParentVif) {
-  auto parent = Ls(1);
-  parent.set_vni(100);
-  parent.set_admin_state_up(true);
-  feed->Put(parent);
-  feed->Put(Child(2, 1, 10));
-  auto vm = Lsp(11, 1, "vm-vif", "110");
-  vm.set_admin_state_up(true);
-  feed->Put(vm);
+  PutParentChildAndVmPort();
   tv::LogSwitchPortConfigMsg cif;
   *cif.mutable_id() = test::Uuid(21);
   *cif.mutable_switch_id() = test::Uuid(2);
@@ -304,14 +308,7 @@ TEST_F(ChildPortTest, ContainerInterfacesOfAParentVif) {
 }
 
 TEST_F(ChildPortTest, BindingsSetBeforeThePortBecameAContainerReachItsContainerUpdate) {
-  auto parent = Ls(1);
-  parent.set_vni(100);
-  parent.set_admin_state_up(true);
-  feed->Put(parent);
-  feed->Put(Child(2, 1, 10));
-  auto vm = Lsp(11, 1, "vm-vif", "110");
-  vm.set_admin_state_up(true);
-  feed->Put(vm);
+  PutParentChildAndVmPort();
   // The bindings come first; the attachment that makes the port a container interface later, bindings unchanged.
   tv::LogSwitchPortConfigMsg cif;
   *cif.mutable_id() = test::Uuid(21);
