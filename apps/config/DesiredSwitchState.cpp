@@ -107,45 +107,47 @@ void DesiredSwitchState::SetPortSwitch(const std::string& portId, LspState& port
   if (!switchId.empty()) switchPorts[switchId].insert(&portId);
 }
 
+void DesiredSwitchState::AttachmentIndex::Release(const std::string& id, const std::string& portId) {
+  auto it = holders.find(id);
+  if (it == holders.end()) return;
+  auto earlier = earlierHolders.equal_range(id);
+  if (*it->second != portId) {
+    // Not the port that set the id last: it only leaves the earlier holders.
+    for (auto e = earlier.first; e != earlier.second; ++e) {
+      if (*e->second != portId) continue;
+      earlierHolders.erase(e);
+      break;
+    }
+    return;
+  }
+  if (earlier.first == earlier.second) {
+    holders.erase(it);
+    return;
+  }
+  // Another port still holds the id: the one that set it last before this one names it again.
+  auto latest = std::prev(earlier.second);
+  it->second = latest->second;
+  earlierHolders.erase(latest);
+}
+
+void DesiredSwitchState::AttachmentIndex::Hold(const std::string& id, const std::string& portId) {
+  if (id.empty()) return;
+  auto [it, added] = holders.try_emplace(id, &portId);
+  if (added || *it->second == portId) return;
+  earlierHolders.emplace(id, it->second);
+  it->second = &portId;
+}
+
 void DesiredSwitchState::SetAttachment(const std::string& portId, LspState& port,
                                        std::optional<LspAttachment> attachment) {
-  auto drop = [&portId](AttachmentIndex& index, const std::string& key) {
-    auto it = index.holders.find(key);
-    if (it == index.holders.end()) return;
-    auto earlier = index.earlierHolders.equal_range(key);
-    if (*it->second != portId) {
-      // Not the port that set the id last: it only leaves the earlier holders.
-      for (auto e = earlier.first; e != earlier.second; ++e) {
-        if (*e->second != portId) continue;
-        index.earlierHolders.erase(e);
-        break;
-      }
-      return;
-    }
-    if (earlier.first == earlier.second) {
-      index.holders.erase(it);
-      return;
-    }
-    // Another port still holds the id: the one that set it last before this one names it again.
-    auto latest = std::prev(earlier.second);
-    it->second = latest->second;
-    index.earlierHolders.erase(latest);
-  };
-  auto set = [&portId](AttachmentIndex& index, const std::string& key) {
-    if (key.empty()) return;
-    auto [it, added] = index.holders.try_emplace(key, &portId);
-    if (added || *it->second == portId) return;
-    index.earlierHolders.emplace(key, it->second);
-    it->second = &portId;
-  };
   if (port.attachment) {
-    drop(portByDvport, port.attachment->dvportId);
-    drop(portByVif, port.attachment->vifId);
+    portByDvport.Release(port.attachment->dvportId, portId);
+    portByVif.Release(port.attachment->vifId, portId);
   }
   port.attachment = std::move(attachment);
   if (port.attachment) {
-    set(portByDvport, port.attachment->dvportId);
-    set(portByVif, port.attachment->vifId);
+    portByDvport.Hold(port.attachment->dvportId, portId);
+    portByVif.Hold(port.attachment->vifId, portId);
   }
 }
 

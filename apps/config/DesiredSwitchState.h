@@ -134,6 +134,9 @@ class DesiredSwitchState {
     // they set it: one of them names the id again when its holder lets it go.
     std::multimap<std::string, const std::string*> earlierHolders;
 
+    // `portId` (the port's key in `ports`) holds `id` (none when empty) / lets it go.
+    void Hold(const std::string& id, const std::string& portId);
+    void Release(const std::string& id, const std::string& portId);
     auto find(const std::string& id) const { return holders.find(id); }
     auto end() const { return holders.end(); }
   };
