@@ -246,8 +246,24 @@ void ConfigApp::ApplyDPUpdate(const KcpMessage& message) {
       continue;
     }
     if (item.type == KCP_UPDATE_VIF) {
-      UpdateVifInfo(item);
-      UpdateLocalState(item);
+      const bool nameless =
+          std::any_of(item.vifs.begin(), item.vifs.end(), [](const VifRecord& record) { return record.vifId.empty(); });
+      if (!nameless) {
+        UpdateVifInfo(item);
+        UpdateLocalState(item);
+        continue;
+      }
+      // A runtime object without an id is refused by the database, and the whole write with it: the record goes
+      // here, the other VIFs' records are applied.
+      DataItem named = item;
+      std::erase_if(named.vifs, [](const VifRecord& record) {
+        if (!record.vifId.empty()) return false;
+        Logger(LOG_LEVEL_ERROR, "ConfigApp: dropped a datapath VIF record without VIF ID (port %1)", record.portId)
+            .AddTag("errorCode:LCP00001");
+        return true;
+      });
+      UpdateVifInfo(named);
+      UpdateLocalState(named);
     } else if (item.type == KCP_UPDATE_UPLINK) {
       for (const UplinkRecord& uplink : item.uplinks) {
         _pendingUplinks.push_back(UplinkInfo{uplink, item.operation == KCP_OP_DELETE});

@@ -298,6 +298,55 @@ TEST_F(ConfigAppTest, MalformedDatapathMessagesAreDroppedWithALogLine) {
   EXPECT_NE(Runtime("vif-1", 0), "");
 }
 
+// A record without a VIF ID would be a runtime object without an id: the database refuses it, and with it the
+// whole write it came in (the other VIFs' state) — in a full sync, every VIF's.
+TEST_F(ConfigAppTest, AVifRecordWithoutVifIdIsDroppedAndTheOthersAreApplied) {
+  DesiredPort();
+  VifRecord nameless = Vif("", "1009");
+  nameless.properties.push_back(MakeStatusProperty(KCP_VIF_CONNECT));
+  nameless.properties.push_back(MakeMacProperty({{0x00, 0x50, 0x56, 0xaa, 0xbb, 0x09}}));
+  VifRecord hoplifted = Vif("", "1008");
+  hoplifted.hoplift = 1;
+  auto report = [](uint8_t operation, std::vector<VifRecord> records) {
+    KcpMessage message;
+    message.type = KCP_MSG_UPDATE;
+    DataItem item;
+    item.type = KCP_UPDATE_VIF;
+    item.operation = operation;
+    item.vifs = std::move(records);
+    message.items.push_back(std::move(item));
+    return *EncodeMessage(message);
+  };
+  auto nameless_records = [&] {
+    size_t count = 0;
+    for (uint32_t type : {24u, 225u}) {
+      for (const StateCacheRecord& record : table->RuntimeRecords(type)) count += record.objectId.empty() ? 1 : 0;
+    }
+    return count;
+  };
+  // In the datapath's full sync report.
+  dp.module.ConnectVif(Vif("vif-1", "1001"));
+  Link().Up();
+  Pump(1);
+  VifRecord first = Vif("vif-1", "1001");
+  first.properties.push_back(MakeStatusProperty(KCP_VIF_CONNECT));
+  Link().Deliver(report(KCP_OP_FULL_SYNC, {first, nameless}));
+  Pump();
+  ASSERT_TRUE(app->IpDiscoveryFullSyncDone());
+  EXPECT_NE(Runtime("vif-1", 0), "");
+  EXPECT_EQ(nameless_records(), 0u);
+  EXPECT_TRUE(log.Has({"ConfigApp: dropped a datapath VIF record without VIF ID (port 1009)", "LCP00001"}));
+  // And afterwards, beside another VIF's connection and as a disconnection for live migration.
+  VifRecord second = Vif("vif-2", "1002");
+  second.properties.push_back(MakeStatusProperty(KCP_VIF_CONNECT));
+  Link().Deliver(report(KCP_OP_UPDATE, {nameless, second}));
+  EXPECT_NE(Runtime("vif-2", 0), "");
+  Link().Deliver(report(KCP_OP_DELETE, {hoplifted}));
+  EXPECT_EQ(nameless_records(), 0u);
+  EXPECT_EQ(app->HopliftStatusCount(), 0u);
+  EXPECT_EQ(app->Converter()->ConnectedPortCount(), 2u);
+}
+
 TEST_F(ConfigAppTest, VifUpdatesBeforeTheOpenAckAreIgnored) {
   DesiredPort();
   auto early = dp.module.ConnectVif(Vif("vif-9", "1009"));
