@@ -489,6 +489,13 @@ void ConfigApp::OnHopliftStatusTimer() {
     }
     Logger(LOG_LEVEL_INFO, "ConfigApp: delete hoplift status message with VIF %1", it->first);
     entries.push_back(RuntimeEntry(tv::HOPLIFT_STATUS, it->first, 0, TolvarUpdateMsg::OP_CLEAR, std::string()));
+    // Its creation may still be held back with a datapath full sync that has not ended: written after this delete,
+    // it would stay for good.
+    auto held = [&vifId = it->first](const TolvarUpdateMsg& entry) {
+      return entry.objectType == tv::HOPLIFT_STATUS && entry.objectId == vifId;
+    };
+    std::erase_if(_fullSyncUpdateList, held);
+    std::erase_if(_deferredDeltaList, held);
     it = _hopliftStatusList.erase(it);
   }
   if (!entries.empty()) WriteRuntime(entries, false);

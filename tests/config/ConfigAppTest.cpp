@@ -525,6 +525,30 @@ TEST_F(ConfigAppTest, HopliftStatusRecordOutlivesADatapathResync) {
   EXPECT_EQ(Runtime("vif-1", 0), "");
 }
 
+// A VIF leaves for live migration while the datapath's full sync is still running, and that full sync ends only
+// after the record's time is up: the record, held back with the full sync's runtime state, must not come back with
+// it and then stay for good.
+TEST_F(ConfigAppTest, HopliftStatusRecordDueDuringALongFullSyncIsNotWrittenByIt) {
+  DesiredPort();
+  dp.module.ConnectVif(Vif("vif-1", "1001"));
+  Link().Up();
+  Pump(2);  // the ACK and the datapath's VIF report; its Full Sync End is late
+  Inject(dp.module.ConnectVif(Vif("vif-2", "1002")));
+  Inject(dp.module.DisconnectVif("vif-2", true));
+  ASSERT_EQ(app->HopliftStatusCount(), 1u);
+  const int64_t disconnected = nowMs;
+  auto& timer = *timersA.timers.at(0);
+  for (int fired = 1; fired <= 7 && app->HopliftStatusCount() > 0; ++fired) {
+    nowMs = disconnected + 10000 * fired;
+    timer.Fire();
+  }
+  ASSERT_EQ(app->HopliftStatusCount(), 0u);
+  Pump();  // the Full Sync End
+  ASSERT_TRUE(app->IpDiscoveryFullSyncDone());
+  EXPECT_TRUE(table->RuntimeObjectRecords(tv::HOPLIFT_STATUS, "vif-2").empty()) << "a record nothing deletes any more";
+  EXPECT_NE(Runtime("vif-1", 0), "");
+}
+
 TEST_F(ConfigAppTest, DpStatusQueryEverySixtySecondsAndOutOfSyncOpensANewSession) {
   ASSERT_EQ(timersB.timers.size(), 1u);
   auto& timer = *timersB.timers[0];
