@@ -35,6 +35,10 @@ std::optional<std::string> VifUpdateFragments::SeriesVif(const KcpMessage& messa
   return item.vifs.front().vifId;
 }
 
+bool VifUpdateFragments::Propertyless(const KcpMessage& message) {
+  return message.items.front().vifs.front().properties.empty();
+}
+
 VifUpdateFragments::Result VifUpdateFragments::Reject(std::string reason, std::optional<std::string> vif,
                                                       std::string* why, bool seriesEnds) {
   Clear();
@@ -49,8 +53,9 @@ VifUpdateFragments::Result VifUpdateFragments::Add(const KcpMessage& message, Kc
   const bool more = message.MoreFollows();
   const std::optional<std::string> vif = SeriesVif(message);
   // Foreign to the series in progress or rejected: a message naming another VIF, or a last message that names none
-  // (a report of several VIFs). A message with "more" naming none is a broken piece of the series.
-  const bool foreign = vif ? _seriesVif && *vif != *_seriesVif : !more;
+  // (a report of several VIFs) or that names the series' VIF without a property (a disconnection: whole on its own,
+  // never a piece of the value). A message with "more" naming none is a broken piece of the series.
+  const bool foreign = vif ? (_seriesVif && *vif != *_seriesVif) || (!more && Propertyless(message)) : !more;
   if (_rejecting) {
     if (!foreign) {
       // The rest of a rejected series goes with it.
@@ -62,7 +67,7 @@ VifUpdateFragments::Result VifUpdateFragments::Add(const KcpMessage& message, Kc
     Clear();
   } else if (_count > 0 && foreign) {
     Clear();
-    *why = "a message of another VIF interrupted the series; its fragments";
+    *why = "a report outside the series interrupted the series; its fragments";
   }
   if (!more && _count == 0) {
     *out = message;

@@ -10,8 +10,9 @@
 //
 // A series belongs to one VIF. A fragment that breaks these rules rejects the whole series: what was collected is
 // dropped and so are the series' later fragments (same VIF) up to and including its last message, so that no partial
-// update is ever applied. A message foreign to the series (one naming another VIF, or a last message naming none,
-// such as a report of several VIFs) ends it: a series in progress is dropped, a rejected one stops swallowing, and
+// update is ever applied. A message foreign to the series (one naming another VIF, a last message naming none, such
+// as a report of several VIFs, or a last message of the series' VIF without a property, such as its disconnection)
+// ends it: a series in progress is dropped, a rejected one stops swallowing, and
 // the message is taken on its own — so a broken series never swallows another report. The owner calls Clear at
 // every new datapath session.
 //
@@ -58,6 +59,8 @@ class VifUpdateFragments {
   static const kcp::VifRecord* Fragment(const kcp::KcpMessage& message, std::string* why);
   // The VIF ID of a message holding one VIF Update with one VIF record, the only shape a series' message has.
   static std::optional<std::string> SeriesVif(const kcp::KcpMessage& message);
+  // Whether the one VIF record of a message of that shape carries no property.
+  static bool Propertyless(const kcp::KcpMessage& message);
   Result Reject(std::string reason, std::optional<std::string> vif, std::string* why, bool seriesEnds);
 
   kcp::KcpMessage _first;       // the first fragment, its record cut to the first property without value

@@ -448,7 +448,35 @@ TEST_F(ConfigAppTest, ARejectedSeriesNeverSwallowsTheNextSessionsOrAnotherVifsRe
   Link().Deliver(good[0]);
   Inject(dp.module.ConnectVif(Vif("vif-3", "1003")));
   EXPECT_NE(Runtime("vif-3", 0), "");
-  EXPECT_TRUE(log.Has({"ConfigApp: dropped a fragmented VIF update: a message of another VIF interrupted"}));
+  EXPECT_TRUE(log.Has({"ConfigApp: dropped a fragmented VIF update: a report outside the series interrupted"}));
+}
+
+// A report of the series' own VIF that carries no property cannot be a piece of the series' value: it is whole on
+// its own (a disconnection), so it ends the series, in progress or rejected, and is applied.
+TEST_F(ConfigAppTest, TheSeriesVifsDisconnectionEndsItsSeriesAndIsApplied) {
+  DesiredPort();
+  dp.module.ConnectVif(Vif("vif-1", "1001"));
+  dp.module.ConnectVif(Vif("vif-2", "1002"));
+  Connect();
+  ASSERT_NE(Runtime("vif-1", 0), "");
+  auto series = dp.module.VifBindings("vif-1", {V4(0x0a000001, 2), V4(0x0a000002, 2)}, 2);
+  ASSERT_EQ(series.size(), 2u);
+  Link().Deliver(series[0]);
+  Inject(dp.module.DisconnectVif("vif-1"));
+  EXPECT_EQ(Runtime("vif-1", 0), "") << "the disconnection was taken for the series' last fragment";
+  EXPECT_EQ(app->Converter()->ConnectedPortCount(), 1u);
+  EXPECT_TRUE(log.Has({"ConfigApp: dropped a fragmented VIF update: a report outside the series interrupted"}));
+  // A rejected series (its first fragment broken) does not swallow it either.
+  series = dp.module.VifBindings("vif-2", {V4(0x0a000003, 2), V4(0x0a000004, 2)}, 2);
+  KcpMessage broken;
+  ASSERT_TRUE(DecodeMessage(series[0].data(), series[0].size(), &broken));
+  broken.items[0].vifs[0].properties.clear();
+  Link().Deliver(*EncodeMessage(broken));
+  Inject(dp.module.DisconnectVif("vif-2", true));
+  EXPECT_TRUE(table->RuntimeObjectRecords(tv::VIF_STATE, "vif-2").empty())
+      << "swallowed as the rest of the rejected series";
+  EXPECT_EQ(app->HopliftStatusCount(), 1u);
+  EXPECT_EQ(app->Converter()->ConnectedPortCount(), 0u);
 }
 
 TEST_F(ConfigAppTest, HopliftStatusRecordGoesSixtyToSeventySecondsLaterOrOnReconnect) {
