@@ -319,6 +319,12 @@ void ConfigApp::UpdateLocalState(const DataItem& item) {
         hopliftDeleted.push_back(record.vifId);
       }
       entries.push_back(RuntimeEntry(tv::VIF_STATE, record.vifId, 0, TolvarUpdateMsg::OP_CLEAR, std::string()));
+      // What its connection left for IP discovery during a datapath full sync goes with it: handed on at the full
+      // sync's end, after this delete, its bindings would bring the runtime object back.
+      std::erase_if(_pendingIpDiscovery,
+                    [&record](const IpDiscoveryInput& input) { return input.vifId == record.vifId; });
+      std::erase_if(_pendingVifConnections,
+                    [&record](const TolvarUpdateMsg& connection) { return connection.objectId == record.vifId; });
       _converter->HandleVifDisconnection(record.portId);
       Logger(LOG_LEVEL_INFO, "ConfigApp: delete VIF %1", record.vifId);
       continue;

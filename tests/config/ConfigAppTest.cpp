@@ -347,6 +347,35 @@ TEST_F(ConfigAppTest, AVifRecordWithoutVifIdIsDroppedAndTheOthersAreApplied) {
   EXPECT_EQ(app->Converter()->ConnectedPortCount(), 2u);
 }
 
+// A VIF that connects with discovered bindings and leaves again while the datapath's full sync runs: its bindings,
+// handed to IP discovery only at the end of that full sync, must not bring its runtime object back.
+TEST_F(ConfigAppTest, AVifGoneBeforeTheFullSyncEndsKeepsNoRuntimeState) {
+  DesiredPort();
+  dp.module.ConnectVif(Vif("vif-1", "1001"));
+  Link().Up();
+  Pump(2);  // the ACK and the datapath's VIF report; its Full Sync End is still on its way
+  VifRecord passing = Vif("vif-2", "1002");
+  passing.properties.push_back(MakeBindingsProperty({V4(0x0a000002, 1)}));
+  Inject(dp.module.ConnectVif(passing));
+  Inject(dp.module.DisconnectVif("vif-2"));
+  Pump();
+  ASSERT_TRUE(app->IpDiscoveryFullSyncDone());
+  EXPECT_NE(Runtime("vif-1", 0), "");
+  EXPECT_TRUE(table->RuntimeObjectRecords(tv::VIF_STATE, "vif-2").empty())
+      << "a runtime object for a VIF the datapath no longer holds";
+  // It comes back, with other bindings, and leaves again, the same way: still nothing kept.
+  ASSERT_TRUE(app->SimulateOutOfSync());
+  Pump(2);
+  Inject(dp.module.ConnectVif(passing));
+  Inject(dp.module.DisconnectVif("vif-2"));
+  Inject(dp.module.ConnectVif(Vif("vif-2", "1002")));
+  Pump();
+  tv::VifStateMsg object;
+  ASSERT_TRUE(object.ParseFromString(Runtime("vif-2", 0)));
+  EXPECT_EQ(Runtime("vif-2", tv::Property::VIF_IP_DISCOVEREDBINDING), "")
+      << "the bindings of the VIF's earlier connection";
+}
+
 TEST_F(ConfigAppTest, VifUpdatesBeforeTheOpenAckAreIgnored) {
   DesiredPort();
   auto early = dp.module.ConnectVif(Vif("vif-9", "1009"));
