@@ -28,10 +28,11 @@ constexpr size_t kMaxMessageLen = 0xffff;
 constexpr uint32_t kAddressFamilyIpv4 = 4;
 
 // A binding whose address disagrees with its address family (an IPv4 address with family 6, or the reverse) is
-// not usable: its record's IPv4 flag, taken from the family, would misdescribe its address bytes.
+// not usable: its record's IPv4 flag, taken from the family, would misdescribe its address bytes. Nor is one whose
+// IP message holds no address at all: it would reach the module as "::".
 bool Usable(const tv::DaVifAddressBindingMsg& binding) {
-  return binding.has_ip() && binding.has_mac() && binding.has_address_family() &&
-         (binding.address_family() == kAddressFamilyIpv4) == binding.ip().has_ipv4();
+  return binding.has_ip() && (binding.ip().has_ipv4() || binding.ip().has_ipv6()) && binding.has_mac() &&
+         binding.has_address_family() && (binding.address_family() == kAddressFamilyIpv4) == binding.ip().has_ipv4();
 }
 
 void PutU16(std::vector<uint8_t>& out, size_t at, size_t value) {

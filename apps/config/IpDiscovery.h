@@ -12,9 +12,9 @@
 // (type 1, agent to datapath): TLV 1 the port ID + NUL, TLV 2 the switch ID + NUL, TLV 3 the usable bindings, 23
 // bytes each (IPv4 flag, 16 address bytes, 6 MAC bytes); every TLV length counts its 4-byte header. Binding
 // solicitation (type 2, datapath to agent): the VIF ID as text from byte 4 to the first NUL, the last byte read as
-// a NUL. A binding is usable when its IP, MAC and address family are all present and the address agrees with the
-// family (the IPv4 flag is 1 when the family is 4). Limits: a list that would not fit
-// the 16-bit lengths is cut to the bindings that fit (logged); a solicitation without a VIF ID is dropped (logged).
+// a NUL. A binding is usable when its IP address (IPv4 or IPv6), MAC and address family are all present and the
+// address agrees with the family (the IPv4 flag is 1 when the family is 4). Limits: a list that would not fit the
+// 16-bit lengths is cut to the bindings that fit (logged); a solicitation without a VIF ID is dropped (logged).
 //
 // Owned by the configuration application, which drives it; `ready` and `ports` call back into that application.
 // Threads: UpdateDesiredState on the dispatcher thread, ProcessIpDiscList and ProcessVifUpdate on the datapath

@@ -171,6 +171,29 @@ TEST_F(IpDiscoveryComponentTest, TheIpv4FlagFollowsTheAddressFamilyAndAMismatche
   EXPECT_EQ(log.Count("IpDiscovery: Skipped davif binding item"), 2u);
 }
 
+// An IP address message that holds neither an IPv4 nor an IPv6 address has no address: the binding would reach the
+// module as the address "::".
+TEST_F(IpDiscoveryComponentTest, ABindingWhoseIpHoldsNoAddressIsSkipped) {
+  Swsec().Up();
+  tv::DaVifMsg vif;
+  vif.set_id("vif-a");
+  auto* empty = vif.add_bindings();
+  empty->mutable_ip();
+  empty->mutable_mac()->set_mac(0x005056aabb0a);
+  empty->set_address_family(6);
+  *vif.add_bindings() = Binding(0x0a00000b, 0x005056aabb0b);
+  discovery->UpdateDesiredState({DaVifEntry(vif)}, false);
+  auto sent = Swsec().Take();
+  ASSERT_EQ(sent.size(), 1u);
+  const auto& m = sent[0];
+  ASSERT_EQ(m.size(), 18u + 4 + 5 + 23);
+  EXPECT_EQ(U16(m, 25), 4 + 23);
+  EXPECT_EQ(m[27], 1);
+  EXPECT_EQ(m[31], 11);
+  EXPECT_EQ(log.Count("IpDiscovery: Skipped davif binding item"), 1u);
+  EXPECT_TRUE(log.Has({"IpDiscovery: quillon discovered bindings: 1/2"}));
+}
+
 TEST_F(IpDiscoveryComponentTest, NothingIsSentWhileTheLinkIsDownOrTheVifIsNotConnected) {
   tv::DaVifMsg vif;
   vif.set_id("vif-a");
