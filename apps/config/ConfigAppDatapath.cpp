@@ -265,8 +265,16 @@ void ConfigApp::ApplyDPUpdate(const KcpMessage& message) {
       UpdateVifInfo(named);
       UpdateLocalState(named);
     } else if (item.type == KCP_UPDATE_UPLINK) {
+      std::vector<UplinkInfo> uplinks;
       for (const UplinkRecord& uplink : item.uplinks) {
-        _pendingUplinks.push_back(UplinkInfo{uplink, item.operation == KCP_OP_DELETE});
+        uplinks.push_back(UplinkInfo{uplink, item.operation == KCP_OP_DELETE});
+      }
+      if (_dpFullSyncDone) {
+        // Once the full sync has ended nothing hands the waiting list on (the next one starts by emptying it): an
+        // uplink the datapath reports later goes to the converter at once.
+        _converter->UplinkFullSync(uplinks);
+      } else {
+        _pendingUplinks.insert(_pendingUplinks.end(), uplinks.begin(), uplinks.end());
       }
     } else {
       Logger(LOG_LEVEL_DEBUG, "ConfigApp: ignore datapath update data type %1", item.type);

@@ -376,6 +376,31 @@ TEST_F(ConfigAppTest, AVifGoneBeforeTheFullSyncEndsKeepsNoRuntimeState) {
       << "the bindings of the VIF's earlier connection";
 }
 
+// Uplinks reported during the datapath's full sync reach the converter at its end; one reported afterwards must
+// reach it too, not wait for a next full sync whose start empties the waiting list.
+TEST_F(ConfigAppTest, AnUplinkReportedAfterTheFullSyncReachesTheConverter) {
+  auto uplinkUpdate = [](uint8_t operation, const std::string& name) {
+    KcpMessage message;
+    message.type = KCP_MSG_UPDATE;
+    DataItem item;
+    item.type = KCP_UPDATE_UPLINK;
+    item.operation = operation;
+    item.uplinks.push_back(UplinkRecord{"uplink-port-" + name, "dvs-1", "nic" + name, "vmnic" + name});
+    message.items.push_back(std::move(item));
+    return *EncodeMessage(message);
+  };
+  Link().Up();
+  Pump(1);
+  Link().Deliver(uplinkUpdate(KCP_OP_UPDATE, "1"));
+  EXPECT_FALSE(log.Has({"Add uplink nic1"}));
+  Pump();
+  EXPECT_TRUE(log.Has({"Add uplink nic1 (alias vmnic1 port uplink-port-1 switch dvs-1)"}));
+  Link().Deliver(uplinkUpdate(KCP_OP_UPDATE, "2"));
+  EXPECT_TRUE(log.Has({"Add uplink nic2 (alias vmnic2 port uplink-port-2 switch dvs-1)"}));
+  Link().Deliver(uplinkUpdate(KCP_OP_DELETE, "1"));
+  EXPECT_TRUE(log.Has({"Delete uplink nic1 (alias vmnic1 port uplink-port-1 switch dvs-1)"}));
+}
+
 TEST_F(ConfigAppTest, VifUpdatesBeforeTheOpenAckAreIgnored) {
   DesiredPort();
   auto early = dp.module.ConnectVif(Vif("vif-9", "1009"));
