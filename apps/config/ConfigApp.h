@@ -15,8 +15,10 @@
 // during the datapath's full sync are held back (fullSyncUpdateList, pendingIpDiscovery, pendingVifConnections);
 // at Session Full Sync End IP discovery gets them, and its ready callback writes the VIFs' runtime state into the
 // configuration table as one full sync, then the deltas that came meanwhile. From then on VIF updates are written
-// as they come. A VIF deleted for live migration gets a HOPLIFT_STATUS record, deleted 60 to 70 seconds later or
-// when the VIF reconnects; a runtime full sync written meanwhile keeps it.
+// as they come, and uplinks go to the converter as they come. A VIF deleted for live migration gets a HOPLIFT_STATUS
+// record, deleted 60 to 70 seconds later or when the VIF reconnects; a runtime full sync written meanwhile keeps it.
+// A VIF record without a VIF ID is dropped (logged): the database refuses an object without an id, and with it the
+// whole write it comes in.
 //
 // Timers: the DP status query every 60 s (IO context B) and the Hoplift status check every 10 s while records wait
 // (IO context A); tests replace both through Collaborators, with their own wall clock.
