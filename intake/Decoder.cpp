@@ -363,8 +363,9 @@ bool CanonicalVarint(const pb::FieldDescriptor* field, uint64_t value, int bytes
 }
 
 // Splits a serialized object into its top-level fields, indexed by field number, when it is laid out exactly as
-// the serializer writes it: known singular fields, each at most once and in ascending number, with the wire type of
-// its declared type, scalars in canonical form, no two members of one oneof. Such bytes hold each field's
+// the serializer writes it: known fields in ascending number, each singular one at most once, with the wire type of
+// its declared type, scalars in canonical form, no two members of one oneof; a list that is no property (so in no
+// entry) is passed over as one run of elements. Such bytes hold each field's
 // serialization as it is, so a property's value can be taken from them without building it again. False (use the
 // reflective path) for anything else; the body has been parsed already, so false never means bad input here.
 bool SplitFields(const std::string& body, const Layout& layout, std::vector<FieldBytes>* fields) {
@@ -379,10 +380,19 @@ bool SplitFields(const std::string& body, const Layout& layout, std::vector<Fiel
     if (static_cast<size_t>(begin) == body.size()) return true;
     const uint32_t tag = input.ReadTag();
     const uint32_t number = wire::WireFormatLite::GetTagFieldNumber(tag);
-    if (number <= last || number >= layout.byNumber.size()) return false;
-    last = number;
+    if (number < last || number >= layout.byNumber.size()) return false;
     const pb::FieldDescriptor* field = layout.byNumber[number];
-    if (!field || field->is_repeated()) return false;
+    if (!field) return false;
+    if (field->is_repeated()) {
+      // A list that is no property (a port's profile ids) is in no entry: its elements, one run of them, are
+      // passed over.
+      if (qor::tolvar::PropertyOf(field) != 0) return false;
+      last = number;
+      if (!wire::WireFormatLite::SkipField(&input, tag)) return false;
+      continue;
+    }
+    if (number == last) return false;
+    last = number;
     const auto wireType = wire::WireFormatLite::GetTagWireType(tag);
     if (wireType !=
         wire::WireFormatLite::WireTypeForFieldType(static_cast<wire::WireFormatLite::FieldType>(field->type()))) {
