@@ -1,7 +1,10 @@
 #include "intake/Decoder.h"
 
+#include <google/protobuf/arena.h>
 #include <google/protobuf/descriptor.h>
+#include <google/protobuf/io/coded_stream.h>
 #include <google/protobuf/message.h>
+#include <google/protobuf/wire_format_lite.h>
 
 #include <algorithm>
 #include <map>
@@ -129,9 +132,10 @@ struct Change {
   uint32_t type = 0;
   const TypeInfo* info = nullptr;
   const tv::MonitorUpdateMsg* update = nullptr;
-  std::unique_ptr<pb::Message> op;
-  std::unique_ptr<pb::Message> newObject;  // empty message when the update has no new body
-  std::unique_ptr<pb::Message> oldObject;  // empty message when the update has no old body
+  // On the decode's arena: one update's messages are made and freed together, not piece by piece.
+  pb::Message* op = nullptr;
+  pb::Message* newObject = nullptr;  // empty message when the update has no new body
+  pb::Message* oldObject = nullptr;  // empty message when the update has no old body
   bool hasNew = false;
   bool hasOld = false;
   uint32_t operation = tv::INVALID;
@@ -153,13 +157,19 @@ struct Change {
   }
 };
 
-bool Parse(const tv::MonitorUpdateMsg& update, const TypeInfo& info, Change* change) {
+pb::Message* NewOn(const pb::Descriptor* descriptor, pb::Arena* arena) {
+  if (!descriptor) return nullptr;
+  const pb::Message* prototype = pb::MessageFactory::generated_factory()->GetPrototype(descriptor);
+  return prototype ? prototype->New(arena) : nullptr;
+}
+
+bool Parse(const tv::MonitorUpdateMsg& update, const TypeInfo& info, Change* change, pb::Arena* arena) {
   change->type = static_cast<uint32_t>(update.object_type());
   change->info = &info;
   change->update = &update;
-  change->op = qor::tolvar::NewOp(change->type);
-  change->newObject = qor::tolvar::NewObject(change->type);
-  change->oldObject = qor::tolvar::NewObject(change->type);
+  change->op = NewOn(qor::tolvar::OpDescriptor(change->type), arena);
+  change->newObject = NewOn(qor::tolvar::ObjectDescriptor(change->type), arena);
+  change->oldObject = NewOn(qor::tolvar::ObjectDescriptor(change->type), arena);
   if (!change->op || !change->newObject) return false;
   const std::string name = ObjTypeToString(change->type);
   if (!change->op->ParseFromString(update.op_message())) {
@@ -251,8 +261,7 @@ void DecodeWhole(const Change& change, std::list<TolvarUpdateMsg>& out) {
 
 // The property fields of an object message in emission order. The real-time port properties are left out: the
 // feature switch that would carry them to the datapath is off in this system.
-std::vector<const pb::FieldDescriptor*> PropertyFields(uint32_t type, const pb::Descriptor* descriptor,
-                                                       const std::set<uint32_t>* only) {
+std::vector<const pb::FieldDescriptor*> PropertyFields(uint32_t type, const pb::Descriptor* descriptor) {
   std::vector<const pb::FieldDescriptor*> fields;
   if (type == tv::LOG_SWITCH_PORT_CONFIG) {
     static const uint32_t order[] = {50, 51, 52, 53, 54, 55, 56, 57, 58, 59, 62, 60, 61, 63};
@@ -263,14 +272,168 @@ std::vector<const pb::FieldDescriptor*> PropertyFields(uint32_t type, const pb::
   }
   for (int i = 0; i < descriptor->field_count(); ++i) {
     const pb::FieldDescriptor* field = descriptor->field(i);
-    uint32_t property = qor::tolvar::PropertyOf(field);
-    if (property == 0 || (only && !only->count(property))) continue;
-    fields.push_back(field);
+    if (qor::tolvar::PropertyOf(field) != 0) fields.push_back(field);
   }
   std::stable_sort(fields.begin(), fields.end(), [](const pb::FieldDescriptor* a, const pb::FieldDescriptor* b) {
     return qor::tolvar::PropertyOf(a) < qor::tolvar::PropertyOf(b);
   });
   return fields;
+}
+
+// What the per-property decode of a type needs from its schema, read once: the schema's options are costly to
+// read per update.
+struct Layout {
+  struct Property {
+    const pb::FieldDescriptor* field;
+    uint32_t number;  // PropertyType
+  };
+  std::vector<Property> properties;              // emission order
+  std::vector<const pb::FieldDescriptor*> keys;  // value keys, by field number
+  // Fields by field number (nullptr for numbers the message does not have); empty when the numbers are too large
+  // for a table, which leaves the wire split to the reflective path.
+  std::vector<const pb::FieldDescriptor*> byNumber;
+  bool splittable = false;
+};
+
+Layout MakeLayout(uint32_t type) {
+  Layout layout;
+  const pb::Descriptor* descriptor = qor::tolvar::ObjectDescriptor(type);
+  if (!descriptor) return layout;
+  for (const pb::FieldDescriptor* field : PropertyFields(type, descriptor)) {
+    layout.properties.push_back({field, qor::tolvar::PropertyOf(field)});
+  }
+  layout.keys = qor::tolvar::ValueKeyFields(descriptor);
+  std::sort(layout.keys.begin(), layout.keys.end(),
+            [](const pb::FieldDescriptor* a, const pb::FieldDescriptor* b) { return a->number() < b->number(); });
+  int largest = 0;
+  for (int i = 0; i < descriptor->field_count(); ++i) largest = std::max(largest, descriptor->field(i)->number());
+  layout.splittable = largest <= 256;
+  for (const pb::FieldDescriptor* key : layout.keys) {
+    // A key that is a property or a list would be both moved out and emitted: leave such a type to the reflection.
+    if (qor::tolvar::PropertyOf(key) != 0 || key->is_repeated()) layout.splittable = false;
+  }
+  if (layout.splittable) {
+    layout.byNumber.assign(static_cast<size_t>(largest) + 1, nullptr);
+    for (int i = 0; i < descriptor->field_count(); ++i) {
+      layout.byNumber[static_cast<size_t>(descriptor->field(i)->number())] = descriptor->field(i);
+    }
+  }
+  return layout;
+}
+
+const Layout& LayoutOf(uint32_t type) {
+  static const std::map<uint32_t, Layout> layouts = [] {
+    std::map<uint32_t, Layout> all;
+    for (const auto& [objectType, info] : Table()) {
+      if (info.form == Form::kProperty || info.form == Form::kGroupRelation)
+        all.emplace(objectType, MakeLayout(objectType));
+    }
+    return all;
+  }();
+  static const Layout none;
+  auto it = layouts.find(type);
+  return it == layouts.end() ? none : it->second;
+}
+
+// The byte range of one top-level field in a serialized object (tag included).
+struct FieldBytes {
+  uint32_t begin = 0;
+  uint32_t end = 0;
+  bool present = false;
+};
+
+// A varint scalar as the serializer writes it: shortest form, a value its type can hold, and not the default of a
+// field without presence (which is never written).
+bool CanonicalVarint(const pb::FieldDescriptor* field, uint64_t value, int bytes) {
+  if (bytes != static_cast<int>(pb::io::CodedOutputStream::VarintSize64(value))) return false;
+  if (!field->has_presence() && value == 0) return false;
+  switch (field->type()) {
+    case pb::FieldDescriptor::TYPE_BOOL:
+      return value <= 1;
+    case pb::FieldDescriptor::TYPE_UINT32:
+    case pb::FieldDescriptor::TYPE_SINT32:
+      return value <= 0xffffffffull;
+    case pb::FieldDescriptor::TYPE_INT32:
+    case pb::FieldDescriptor::TYPE_ENUM:
+      // Negative values are written sign-extended to ten bytes.
+      return value <= 0x7fffffffull || value >= 0xffffffff80000000ull;
+    default:
+      return true;
+  }
+}
+
+// Splits a serialized object into its top-level fields, indexed by field number, when it is laid out exactly as
+// the serializer writes it: known fields in ascending number, each singular one at most once, with the wire type of
+// its declared type, scalars in canonical form, no two members of one oneof; a list that is no property (so in no
+// entry) is passed over as one run of elements. Such bytes hold each field's
+// serialization as it is, so a property's value can be taken from them without building it again. False (use the
+// reflective path) for anything else; the body has been parsed already, so false never means bad input here.
+bool SplitFields(const std::string& body, const Layout& layout, std::vector<FieldBytes>* fields) {
+  namespace wire = pb::internal;
+  if (!layout.splittable || body.size() > static_cast<size_t>(INT32_MAX)) return false;
+  fields->assign(layout.byNumber.size(), FieldBytes{});
+  pb::io::CodedInputStream input(reinterpret_cast<const uint8_t*>(body.data()), static_cast<int>(body.size()));
+  uint32_t last = 0;
+  std::vector<const pb::OneofDescriptor*> oneofs;
+  for (;;) {
+    const int begin = input.CurrentPosition();
+    if (static_cast<size_t>(begin) == body.size()) return true;
+    const uint32_t tag = input.ReadTag();
+    const uint32_t number = wire::WireFormatLite::GetTagFieldNumber(tag);
+    if (number < last || number >= layout.byNumber.size()) return false;
+    const pb::FieldDescriptor* field = layout.byNumber[number];
+    if (!field) return false;
+    if (field->is_repeated()) {
+      // A list that is no property (a port's profile ids) is in no entry: its elements, one run of them, are
+      // passed over.
+      if (qor::tolvar::PropertyOf(field) != 0) return false;
+      last = number;
+      if (!wire::WireFormatLite::SkipField(&input, tag)) return false;
+      continue;
+    }
+    if (number == last) return false;
+    last = number;
+    const auto wireType = wire::WireFormatLite::GetTagWireType(tag);
+    if (wireType !=
+        wire::WireFormatLite::WireTypeForFieldType(static_cast<wire::WireFormatLite::FieldType>(field->type()))) {
+      return false;
+    }
+    if (const pb::OneofDescriptor* oneof = field->real_containing_oneof()) {
+      if (std::find(oneofs.begin(), oneofs.end(), oneof) != oneofs.end()) return false;
+      oneofs.push_back(oneof);
+    }
+    switch (wireType) {
+      case wire::WireFormatLite::WIRETYPE_VARINT: {
+        const int at = input.CurrentPosition();
+        uint64_t value;
+        if (!input.ReadVarint64(&value) || !CanonicalVarint(field, value, input.CurrentPosition() - at)) return false;
+        break;
+      }
+      case wire::WireFormatLite::WIRETYPE_FIXED32: {
+        uint32_t value;
+        if (!input.ReadLittleEndian32(&value) || (!field->has_presence() && value == 0)) return false;
+        break;
+      }
+      case wire::WireFormatLite::WIRETYPE_FIXED64: {
+        uint64_t value;
+        if (!input.ReadLittleEndian64(&value) || (!field->has_presence() && value == 0)) return false;
+        break;
+      }
+      case wire::WireFormatLite::WIRETYPE_LENGTH_DELIMITED: {
+        const int at = input.CurrentPosition();
+        uint32_t length;
+        if (!input.ReadVarint32(&length) ||
+            input.CurrentPosition() - at != static_cast<int>(pb::io::CodedOutputStream::VarintSize32(length)) ||
+            (!field->has_presence() && length == 0) || !input.Skip(static_cast<int>(length))) {
+          return false;
+        }
+        break;
+      }
+      default:
+        return false;
+    }
+    (*fields)[number] = FieldBytes{static_cast<uint32_t>(begin), static_cast<uint32_t>(input.CurrentPosition()), true};
+  }
 }
 
 bool HasProperty(const pb::Message& object, const pb::FieldDescriptor* field) {
@@ -293,30 +456,63 @@ void DecodeProperties(const Change& change, std::list<TolvarUpdateMsg>& out, con
     Logger(LOG_LEVEL_WARN, "Decoder: Received PROFILE msg without profile_type!");
     return;
   }
-  // Each property is moved into an otherwise empty object, serialized and moved back: no deep copies.
-  std::unique_ptr<pb::Message> scratch(change.newObject->New());
-  scratch->CopyFrom(*change.newObject);
-  std::unique_ptr<pb::Message> single(scratch->New());
-  const pb::Reflection* reflection = scratch->GetReflection();
-  // Value keys travel with every property of the object, a clear included, so that receivers can key it.
-  std::vector<const pb::FieldDescriptor*> keys = qor::tolvar::ValueKeyFields(scratch->GetDescriptor());
-  for (const pb::FieldDescriptor* key : keys) reflection->SwapFields(scratch.get(), single.get(), {key});
+  const Layout& layout = LayoutOf(change.type);
+  auto wanted = [only](const Layout::Property& property) { return !only || only->count(property.number) > 0; };
   std::string summary;
-  for (const pb::FieldDescriptor* field : PropertyFields(change.type, scratch->GetDescriptor(), only)) {
-    uint32_t property = qor::tolvar::PropertyOf(field);
-    bool has = HasProperty(*scratch, field);
-    std::string value;
-    if (has) {
-      reflection->SwapFields(scratch.get(), single.get(), {field});
-      value = single->SerializeAsString();
-      reflection->SwapFields(scratch.get(), single.get(), {field});
-    } else if (!keys.empty()) {
-      value = single->SerializeAsString();
-    }
+  auto emit = [&](uint32_t property, bool has, std::string value) {
     out.push_back(change.Entry(property, std::move(value), has ? TolvarUpdateMsg::OP_SET : TolvarUpdateMsg::OP_CLEAR));
     if (LogEnabled(LOG_LEVEL_DEBUG)) summary += PropertyTypeToString(property) + (has ? " SET, " : " CLEAR, ");
     if (property == tv::Property::LSP_TENANT_CONTEXT && change.type == tv::LOG_SWITCH_PORT_CONFIG) {
       QOR_LOG(LOG_LEVEL_DEBUG, "Decoder: Feature switch EqorDpVswitchRT is disabled");
+    }
+  };
+  // A property's value is the serialization of an object holding the value keys and that property alone. When the
+  // body is laid out as the serializer writes it, that is the keys' and the property's bytes taken from the body in
+  // field order; otherwise the object is taken apart by reflection.
+  std::vector<FieldBytes> fields;
+  const std::string& body = change.update->new_object_body();
+  if (SplitFields(change.hasNew ? body : std::string(), layout, &fields)) {
+    auto append = [&](std::string& value, const pb::FieldDescriptor* field) {
+      const FieldBytes& bytes = fields[static_cast<size_t>(field->number())];
+      if (bytes.present) value.append(body, bytes.begin, bytes.end - bytes.begin);
+    };
+    for (const Layout::Property& property : layout.properties) {
+      if (!wanted(property)) continue;
+      const bool has = fields[static_cast<size_t>(property.field->number())].present;
+      std::string value;
+      if (has || !layout.keys.empty()) {
+        bool placed = !has;
+        for (const pb::FieldDescriptor* key : layout.keys) {
+          if (!placed && key->number() > property.field->number()) {
+            append(value, property.field);
+            placed = true;
+          }
+          append(value, key);
+        }
+        if (!placed) append(value, property.field);
+      }
+      emit(property.number, has, std::move(value));
+    }
+  } else {
+    // Each property is moved into an otherwise empty object, serialized and moved back: no deep copies.
+    std::unique_ptr<pb::Message> scratch(change.newObject->New());
+    scratch->CopyFrom(*change.newObject);
+    std::unique_ptr<pb::Message> single(scratch->New());
+    const pb::Reflection* reflection = scratch->GetReflection();
+    // Value keys travel with every property of the object, a clear included, so that receivers can key it.
+    for (const pb::FieldDescriptor* key : layout.keys) reflection->SwapFields(scratch.get(), single.get(), {key});
+    for (const Layout::Property& property : layout.properties) {
+      if (!wanted(property)) continue;
+      bool has = HasProperty(*scratch, property.field);
+      std::string value;
+      if (has) {
+        reflection->SwapFields(scratch.get(), single.get(), {property.field});
+        value = single->SerializeAsString();
+        reflection->SwapFields(scratch.get(), single.get(), {property.field});
+      } else if (!layout.keys.empty()) {
+        value = single->SerializeAsString();
+      }
+      emit(property.number, has, std::move(value));
     }
   }
   if (!summary.empty()) QOR_LOG(LOG_LEVEL_DEBUG, "Decoder: %1", summary);
@@ -521,8 +717,14 @@ std::vector<Decoder::Group> Decoder::Decode(const tv::MonitorUpdateMsg& update) 
   auto it = Table().find(static_cast<uint32_t>(update.object_type()));
   if (it == Table().end()) return groups;
   const TypeInfo& info = it->second;
+  // Most updates fit the first block, so decoding one allocates nothing for its messages.
+  alignas(16) char block[8192];
+  pb::ArenaOptions options;
+  options.initial_block = block;
+  options.initial_block_size = sizeof(block);
+  pb::Arena arena(options);
   Change change;
-  if (!Parse(update, info, &change)) return groups;
+  if (!Parse(update, info, &change, &arena)) return groups;
 
   qor::wft::Span span;
   if (info.spanName) {

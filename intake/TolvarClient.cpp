@@ -369,6 +369,7 @@ void TolvarClient::OnUpdate(const tv::MonitorUpdateMsg& update) {
   // acknowledgement is the SmartNIC code's.
   if (update.object_type() == tv::HOST_SWITCH_SMARTNIC_BACKING && _settings.persona != 1) return;
   if (update.object_type() == tv::CFG_AGENT_FAILOVER_ACK) return;
+  if (update.object_type() == tv::ENTITY_GROUP_RELATION) _pendingRelations = true;
   Decoder::DecodeInto(update, _pending);
 }
 
@@ -480,7 +481,9 @@ void TolvarClient::OnBarrier() {
     for (int id = CONFIGCACHE; id <= BFD; ++id) _pending[static_cast<ComponentType>(id)];
   }
   MergeRepeated(_pending);
-  UpdateContainerMapping(_pending);
+  // Only relations change the mapping: a transaction without any is not walked for them.
+  if (_pendingRelations) UpdateContainerMapping(_pending);
+  _pendingRelations = false;
   unsigned long id = g_transactionId.load();
   // make_pair, not a braced pair: with one the pair's copy constructor is chosen and the entries are copied.
   Transaction transaction{std::move(_pending), std::make_pair(fullSync, id)};
@@ -503,6 +506,7 @@ void TolvarClient::OnChannelStatus(bool up) {
     // A transaction cut by the loss is incomplete; the full sync after the reconnect replaces it.
     _pending.clear();
     _pendingContexts.clear();
+    _pendingRelations = false;
   }
   Logger(LOG_LEVEL_WARN, "TolvarClient: tolvar channel status turns to %1", up ? "UP" : "DOWN");
 }

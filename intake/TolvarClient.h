@@ -214,6 +214,7 @@ class TolvarClient : public qor::RefCounted<TolvarClient, ITolvarClient> {
   // Callback thread only.
   TransactionEntries _pending;
   std::vector<qor::wft::SpanContext> _pendingContexts;
+  bool _pendingRelations = false;  // the pending transaction holds an entity-group relation
 
   mutable std::recursive_mutex _mutex;  // monitors, container mapping, life cycle
   std::vector<zantix::qor::tolvar::MonitorStatementMsg> _statements;

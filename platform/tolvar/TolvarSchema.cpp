@@ -8,6 +8,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <unordered_map>
 
 #include "zantix/qor/tolvar/common.pb.h"
 #include "zantix/qor/tolvar/config.pb.h"
@@ -31,7 +32,28 @@ struct TypeTables {
   std::map<uint32_t, const pb::Descriptor*> objects;
   std::map<uint32_t, const pb::Descriptor*> ops;
   std::map<const pb::Descriptor*, uint32_t> typeOf;
+  // The schema's field options of the object and op messages, read once: reading an option is a look-up in the
+  // options' extension set, and the decoder, tolvard and the caches ask for them per object.
+  struct Fields {
+    std::vector<std::pair<uint32_t, const pb::FieldDescriptor*>> properties;  // (property, field), field order
+    std::vector<const pb::FieldDescriptor*> lists;
+  };
+  std::unordered_map<const pb::FieldDescriptor*, uint32_t> propertyOf;
+  std::unordered_map<const pb::Descriptor*, Fields> fields;
 };
+
+void AddFields(TypeTables& t, const pb::Descriptor* descriptor) {
+  if (t.fields.count(descriptor)) return;
+  TypeTables::Fields& fields = t.fields[descriptor];
+  for (int i = 0; i < descriptor->field_count(); ++i) {
+    const pb::FieldDescriptor* field = descriptor->field(i);
+    uint32_t property = field->options().GetExtension(tv::property);
+    t.propertyOf[field] = property;
+    if (property == 0) continue;
+    fields.properties.emplace_back(property, field);
+    if (field->is_repeated()) fields.lists.push_back(field);
+  }
+}
 
 const TypeTables& Tables() {
   static const TypeTables tables = [] {
@@ -58,6 +80,8 @@ const TypeTables& Tables() {
       t.objects[number] = object;
       t.ops[number] = op;
       t.typeOf[object] = number;
+      AddFields(t, object);
+      AddFields(t, op);
     }
     return t;
   }();
@@ -141,11 +165,21 @@ std::vector<uint32_t> AllObjectTypes() {
 }
 
 uint32_t PropertyOf(const pb::FieldDescriptor* field) {
-  return field ? field->options().GetExtension(tv::property) : 0;
+  if (!field) return 0;
+  const auto& known = Tables().propertyOf;
+  auto it = known.find(field);
+  return it != known.end() ? it->second : field->options().GetExtension(tv::property);
 }
 
 const pb::FieldDescriptor* PropertyField(const pb::Descriptor* descriptor, uint32_t propertyType) {
   if (!descriptor || propertyType == 0) return nullptr;
+  auto known = Tables().fields.find(descriptor);
+  if (known != Tables().fields.end()) {
+    for (const auto& [property, field] : known->second.properties) {
+      if (property == propertyType) return field;
+    }
+    return nullptr;
+  }
   for (int i = 0; i < descriptor->field_count(); ++i) {
     if (PropertyOf(descriptor->field(i)) == propertyType) return descriptor->field(i);
   }
@@ -164,6 +198,8 @@ std::vector<const pb::FieldDescriptor*> ValueKeyFields(const pb::Descriptor* des
 std::vector<const pb::FieldDescriptor*> ListProperties(const pb::Descriptor* descriptor) {
   std::vector<const pb::FieldDescriptor*> out;
   if (!descriptor) return out;
+  auto known = Tables().fields.find(descriptor);
+  if (known != Tables().fields.end()) return known->second.lists;
   for (int i = 0; i < descriptor->field_count(); ++i) {
     const pb::FieldDescriptor* field = descriptor->field(i);
     if (field->is_repeated() && PropertyOf(field) != 0) out.push_back(field);

@@ -97,6 +97,17 @@ TEST_F(TolvarctlTest, ErrorsNameTheOffendingObject) {
   // Nothing was half-applied by the failed load.
   CtlRun get = Ctl({"get", "VIF_STATE", "vif-1"});
   EXPECT_EQ(get.status, 1);
+
+  // A request tolvard refuses is named by the object of the file it came from.
+  std::string refused = Write("refused.json", R"({"objects": [
+      {"object": {"@type": "type.googleapis.com/zantix.qor.tolvar.VifStateMsg", "id": "vif-2"}},
+      {"object": {"@type": "type.googleapis.com/zantix.qor.tolvar.LogSwitchFibMsg", "id": {"low": "5"},
+                  "vm_ips": [{"ip": {"ipv4": 7}}, {"ip": {"ipv4": 7}, "mac": {"mac": "9"}}]}}]})");
+  run = Ctl({"load", refused});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("refused.json: object 1 (LOG_SWITCH_FIB "), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("): request 1: "), std::string::npos) << run.err;
+  EXPECT_EQ(Ctl({"get", "VIF_STATE", "vif-2"}).status, 1);
 }
 
 TEST_F(TolvarctlTest, PutPatchGetDeleteFlushEcho) {

@@ -418,26 +418,32 @@ int CmdLoad(const Options& options, const std::vector<std::string>& args) {
   std::string error;
   if (!FromJson(text.str(), &scenario, &error)) return Fail(args[0] + ": " + error);
   std::vector<tv::ModifyRequestMsg> requests;
-  std::vector<std::string> names;
+  requests.reserve(static_cast<size_t>(scenario.objects_size()));
+  std::unique_ptr<pb::Message> object;
+  uint32_t objectType = 0;
   for (int i = 0; i < scenario.objects_size(); ++i) {
     const tv::ScenarioObjectMsg& entry = scenario.objects(i);
-    std::string typeUrl = entry.object().type_url();
+    const std::string& typeUrl = entry.object().type_url();
     std::string name = typeUrl.rfind(kTypePrefix, 0) == 0 ? typeUrl.substr(strlen(kTypePrefix)) : typeUrl;
     const pb::Descriptor* descriptor = pb::DescriptorPool::generated_pool()->FindMessageTypeByName(name);
     uint32_t type = descriptor ? qor::tolvar::ObjectTypeOf(descriptor) : 0;
     std::string where = args[0] + ": object " + std::to_string(i);
     if (type == 0) return Fail(where + " (" + (name.empty() ? "no @type" : name) + ") is not a database object");
-    std::unique_ptr<pb::Message> object = qor::tolvar::NewObject(type);
+    // One message per run of objects of one type, parsed into again: a file holds thousands of each.
+    if (!object || objectType != type) {
+      object = qor::tolvar::NewObject(type);
+      objectType = type;
+    }
     if (!entry.object().UnpackTo(object.get())) return Fail(where + " (" + name + ") does not unpack");
     std::string id;
     if (!qor::tolvar::ObjectIdBytes(*object, &id) || id.empty()) {
       return Fail(where + " (" + qor::tolvar::ObjectTypeName(type) + ") has no id");
     }
-    names.push_back(where + " (" + qor::tolvar::ObjectTypeName(type) + " " + qor::tolvar::ObjectIdText(type, id) + ")");
     tv::ModifyRequestMsg request;
     tv::PutMsg* put = request.mutable_modify()->mutable_put();
     put->mutable_object()->set_object_type(static_cast<tv::ObjectType>(type));
-    put->mutable_object()->set_object_body(object->SerializeAsString());
+    // The packed bytes are the object's serialization already (and tolvard stores its own canonical form).
+    put->mutable_object()->set_object_body(entry.object().value());
     put->set_vdb(entry.has_vdb() ? entry.vdb() : options.vdb);
     requests.push_back(std::move(request));
   }
@@ -445,7 +451,16 @@ int CmdLoad(const Options& options, const std::vector<std::string>& args) {
     // tolvard names the failing request by index: name the object of the file as well.
     if (message.rfind("request ", 0) == 0) {
       size_t index = std::strtoul(message.c_str() + 8, nullptr, 10);
-      if (index < names.size()) return names[index] + ": " + message;
+      if (index < requests.size()) {
+        const tv::TypedObjectMsg& typed = requests[index].modify().put().object();
+        uint32_t type = static_cast<uint32_t>(typed.object_type());
+        std::unique_ptr<pb::Message> failed = qor::tolvar::NewObject(type);
+        std::string id;
+        if (failed) failed->ParseFromString(typed.object_body());
+        if (failed) qor::tolvar::ObjectIdBytes(*failed, &id);
+        return args[0] + ": object " + std::to_string(index) + " (" + qor::tolvar::ObjectTypeName(type) + " " +
+               qor::tolvar::ObjectIdText(type, id) + "): " + message;
+      }
     }
     return message;
   });

@@ -433,12 +433,11 @@ void TolvardSession::Publish(const std::shared_ptr<const CommittedTransaction>& 
 }
 
 void TolvardSession::Transact(uint64_t requestId, const tv::TransactMsg& transact) {
-  std::vector<tv::ModifyRequestMsg> requests(transact.requests().begin(), transact.requests().end());
   // An update carries the body before and after in one frame, with room to spare for the rest of the frame.
   TransactionApplier applier(_server.Store(), _vdb, (std::max<size_t>(_server.Options().maxFrame, 2048) - 1024) / 2);
   std::vector<ObjectChange> changes;
   std::string error;
-  if (!applier.Apply(requests, &changes, &error)) {
+  if (!applier.Apply(transact.requests(), &changes, &error)) {
     _server.CommitGroup();  // answered after this session's staged transactions, in order
     Reply(requestId, kCodeInvalidArgument, error);
     return;

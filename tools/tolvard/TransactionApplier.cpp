@@ -80,17 +80,17 @@ bool TransactionApplier::Settle(std::vector<ObjectChange>* changes, std::string*
   return true;
 }
 
-bool TransactionApplier::Apply(const std::vector<tv::ModifyRequestMsg>& requests, std::vector<ObjectChange>* changes,
-                               std::string* error) {
+bool TransactionApplier::Apply(const pb::RepeatedPtrField<tv::ModifyRequestMsg>& requests,
+                               std::vector<ObjectChange>* changes, std::string* error) {
   auto fail = [&](std::string message) {
     *error = std::move(message);
     changes->clear();
     _working.reset();
     return false;
   };
-  for (size_t i = 0; i < requests.size(); ++i) {
+  for (int i = 0; i < requests.size(); ++i) {
     const tv::ModifyMsg& modify = requests[i].modify();
-    _request = i;
+    _request = static_cast<size_t>(i);
     // Every request but a patch sees the objects as they are: a run of patches ends first.
     if (modify.modify_case() != tv::ModifyMsg::kPatch && !Settle(changes, error)) return fail(*error);
     std::string cause;

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <google/protobuf/message.h>
+#include <google/protobuf/repeated_ptr_field.h>
 
 #include <map>
 #include <memory>
@@ -33,8 +34,8 @@ class TransactionApplier {
   TransactionApplier(const ObjectStore& store, uint32_t sessionVdb, size_t maxBody)
       : _store(store), _sessionVdb(sessionVdb), _maxBody(maxBody) {}
 
-  bool Apply(const std::vector<zantix::qor::tolvar::ModifyRequestMsg>& requests, std::vector<ObjectChange>* changes,
-             std::string* error);
+  bool Apply(const google::protobuf::RepeatedPtrField<zantix::qor::tolvar::ModifyRequestMsg>& requests,
+             std::vector<ObjectChange>* changes, std::string* error);
 
  private:
   // The object patched by the current run of patches: parsed once, with the positions of its list elements by key

@@ -35,16 +35,43 @@ size_t InsertOpsBytes(uint32_t type, uint32_t property, int count) {
   return bytes;
 }
 
+// The list properties of each object type, read from the schema once.
+const std::vector<const pb::FieldDescriptor*>* ListsOf(uint32_t type) {
+  static const std::map<uint32_t, std::vector<const pb::FieldDescriptor*>> lists = [] {
+    std::map<uint32_t, std::vector<const pb::FieldDescriptor*>> all;
+    for (uint32_t objectType : AllObjectTypes()) all.emplace(objectType, ListProperties(ObjectDescriptor(objectType)));
+    return all;
+  }();
+  auto it = lists.find(type);
+  return it == lists.end() ? nullptr : &it->second;
+}
+
 }  // namespace
 
 ChangeDiff::ChangeDiff(const ObjectChange& change) : _change(change) {
   uint32_t type = change.key.type;
+  const std::vector<const pb::FieldDescriptor*>* listsOfType = ListsOf(type);
+  if (!listsOfType) return;
+  if (listsOfType->empty()) {
+    // Without lists there are no element operations, and the bodies (deterministic bytes) differ exactly when the
+    // object's content does: nothing to parse.
+    if (!change.oldBody) {
+      _op = tv::SET;
+    } else if (!change.newBody) {
+      _op = tv::CLEAR;
+    } else {
+      _op = *change.oldBody == *change.newBody ? tv::UPDATE : tv::SET;
+    }
+    _allOps = OpMessage(nullptr);
+    if (change.oldBody && change.newBody) _snapshotOpsBytes += kOperationBytes;
+    return;
+  }
   std::unique_ptr<pb::Message> oldObject = NewObject(type);
   std::unique_ptr<pb::Message> newObject = NewObject(type);
   if (!oldObject) return;
   if (change.oldBody) oldObject->ParseFromString(*change.oldBody);
   if (change.newBody) newObject->ParseFromString(*change.newBody);
-  std::vector<const pb::FieldDescriptor*> lists = ListProperties(oldObject->GetDescriptor());
+  const std::vector<const pb::FieldDescriptor*>& lists = *listsOfType;
 
   if (!change.oldBody) {
     _op = tv::SET;
@@ -107,6 +134,12 @@ size_t ChangeDiff::LargestUpdateBytes() const {
 }
 
 std::string ChangeDiff::OpMessage(const std::set<uint32_t>* followed) const {
+  if (_elementOps.empty()) {
+    // Field 1 of every op message is the operation; a non-zero enum is its tag and one byte.
+    static_assert(tv::Operation_MAX < 128);
+    if (!OpDescriptor(_change.key.type) || _op == tv::INVALID) return std::string();
+    return std::string{'\x08', static_cast<char>(_op)};
+  }
   std::unique_ptr<pb::Message> op = NewOp(_change.key.type);
   if (!op) return std::string();
   const pb::Reflection* reflection = op->GetReflection();
