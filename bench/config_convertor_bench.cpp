@@ -10,6 +10,8 @@
 //                             decoded change, the converter converts it, one message goes over the socket.
 //   BM_SinglePropertyFloor    the same message's properties encoded and carried.
 //   BM_DesiredStateIntake/N   N ports' desired state (decoded entries) through the table into the converter.
+//   BM_LoadIntoConnectedPorts/N  the same into a converter that holds the N ports' VIFs as connected: every port's
+//                             properties go out (the main job's load).
 //   BM_ConverterBytesPerPort  heap bytes the converter holds per connected port (its view of the port's desired
 //                             state, the port list entry), from the allocator's in-use counter.
 #include <benchmark/benchmark.h>
@@ -180,7 +182,8 @@ class Feed : public SCConfigTableObserver {
 
 // A table, a converter fed by it and a socket to a reader thread.
 struct Rig {
-  explicit Rig(int ports, boost::intrusive_ptr<DataplaneLink> link = nullptr) : ports(ports) {
+  // `load`: the table takes the ports' desired state now (else the test feeds it later).
+  explicit Rig(int ports, boost::intrusive_ptr<DataplaneLink> link = nullptr, bool load = true) : ports(ports) {
     SetLogLevel(LOG_LEVEL_ERROR);
     if (!link) {
       socketpair(AF_UNIX, SOCK_STREAM, 0, fds);
@@ -201,7 +204,7 @@ struct Rig {
     for (uint32_t type : {tv::LOG_SWITCH_CONFIG, tv::LOG_SWITCH_PORT_CONFIG}) {
       table->RegisterDesiredStateObserver(type, feed.get());
     }
-    table->UpdateDesiredState(DesiredState(ports), 1);
+    if (load) table->UpdateDesiredState(DesiredState(ports), 1);
   }
   ~Rig() {
     for (uint32_t type : {tv::LOG_SWITCH_CONFIG, tv::LOG_SWITCH_PORT_CONFIG}) {
@@ -357,6 +360,26 @@ void BM_DesiredStateIntake(benchmark::State& state) {
       benchmark::Counter(static_cast<double>(state.iterations()) * ports, benchmark::Counter::kIsRate);
 }
 BENCHMARK(BM_DesiredStateIntake)->Arg(30000)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The main job's load: N VIFs are connected before their ports' desired state arrives, so that each port's
+// attachment sends its whole property set and the port's other properties follow in the same batch.
+void BM_LoadIntoConnectedPorts(benchmark::State& state) {
+  const int ports = static_cast<int>(state.range(0));
+  auto entries = DesiredState(ports);
+  for (auto _ : state) {
+    state.PauseTiming();
+    auto rig = std::make_unique<Rig>(ports, nullptr, false);
+    rig->ConnectAll();
+    state.ResumeTiming();
+    rig->table->UpdateDesiredState(entries, 1);
+    state.PauseTiming();
+    rig.reset();
+    state.ResumeTiming();
+  }
+  state.counters["ports/s"] =
+      benchmark::Counter(static_cast<double>(state.iterations()) * ports, benchmark::Counter::kIsRate);
+}
+BENCHMARK(BM_LoadIntoConnectedPorts)->Arg(3000)->Arg(30000)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 void BM_ConverterBytesPerPort(benchmark::State& state) {
   const int ports = static_cast<int>(state.range(0));

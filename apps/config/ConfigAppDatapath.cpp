@@ -296,6 +296,8 @@ void ConfigApp::UpdateVifInfo(const DataItem& item) {
       vifs.push_back(VifInfo{record.vifId, record.portId, record.switchId, record.parentVifId, record.vifType});
     }
   }
+  // The ports' property sets go out together, not one wake-up of the link per port.
+  KcpSendBatch sendBatch(_converter->Builder());
   for (const VifInfo& info : vifs) _converter->ProcessVifInfoUpdate(info, item.operation, _dpFullSyncDone);
 }
 

@@ -116,6 +116,7 @@ bool DVSPropConvertor::SendSwitchList() {
 
 void DVSPropConvertor::SendFullSync(bool linkUp) {
   AgentLockGuard lock(AgentLock());
+  KcpSendBatch sendBatch(*_builder);
   if (!linkUp) {
     Logger(LOG_LEVEL_INFO, "DVSPropConvertor: datapath link is down");
     _linkUp = false;
@@ -477,6 +478,7 @@ void DVSPropConvertor::RebuildUplinkSessions() {
 
 void DVSPropConvertor::UplinkFullSync(const std::vector<UplinkInfo>& uplinks) {
   AgentLockGuard lock(AgentLock());
+  KcpSendBatch sendBatch(*_builder);
   for (const UplinkInfo& info : uplinks) {
     const kcp::UplinkRecord& u = info.uplink;
     if (info.remove) {

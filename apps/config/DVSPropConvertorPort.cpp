@@ -125,7 +125,7 @@ bool DVSPropConvertor::BuildPortProperties(PortEntry& port, PortBatch& batch) {
   if (!lsp) return false;
   DVSEntityUpdate& update = batch.For(port);
   const std::string& vif = port.vifId;
-  update.entities[vif];
+  update.entities[vif].reserve(DVSEntityUpdate::kTypicalProperties);
   if (lsp->ipDiscovery) update.Add(vif, *lsp->ipDiscovery);
   if (lsp->securityTable) {
     update.Add(vif, PORT_PROP_SECURITY_CONFIGURED, BoolText(true));
@@ -676,7 +676,10 @@ void DVSPropConvertor::OnResyncTimer() {
   AgentLockGuard lock(AgentLock());
   Logger(LOG_LEVEL_TRACE, "OnResyncProperty timer triggered");
   if (!_started) return;
-  if (_linkUp) ResyncPorts();
+  if (_linkUp) {
+    KcpSendBatch sendBatch(*_builder);
+    ResyncPorts();
+  }
   _resyncTimer->Start(kResyncIntervalUs);
 }
 
@@ -691,6 +694,7 @@ void DVSPropConvertor::AddHopliftPortSync(const std::string& vifId, uint16_t syn
 
 void DVSPropConvertor::OnHopliftSyncTimer() {
   AgentLockGuard lock(AgentLock());
+  KcpSendBatch sendBatch(*_builder);
   auto& entries = _hoplift.Entries();
   for (auto it = entries.begin(); it != entries.end();) {
     const std::string& vif = it->first;
@@ -750,6 +754,7 @@ void DVSPropConvertor::Reset() {
 
 void DVSPropConvertor::EndOfFullSync() {
   AgentLockGuard lock(AgentLock());
+  KcpSendBatch sendBatch(*_builder);
   _portListAwaitsVifReport = false;
   SendPortListFullSync();
 }

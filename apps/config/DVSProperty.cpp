@@ -6,7 +6,6 @@ namespace VevUroro {
 
 void DVSEntityUpdate::Add(const std::string& entity, uint16_t key, std::string value) {
   DVSPropertyList& properties = entities[entity];
-  if (properties.empty()) properties.reserve(kTypicalProperties);
   // The security-configured marker goes immediately before each block it announces (the security table, the IP
   // discovery keys), so it is repeated rather than moved.
   if (key == PORT_PROP_SECURITY_CONFIGURED && (properties.empty() || properties.back().key != key)) {

@@ -79,7 +79,8 @@ struct DVSProperty {
 using DVSPropertyList = std::vector<DVSProperty>;
 
 struct DVSEntityUpdate {
-  // Room reserved for an entity's properties when its first one is added (a port's whole set is about this many).
+  // Room reserved for a port's whole property set as it is built (about this many); an update of a few keys takes
+  // only what it needs.
   static constexpr size_t kTypicalProperties = 24;
 
   uint32_t kind = DVS_ENTITY_PORT;
