@@ -72,12 +72,15 @@ class StateCacheConfigTable : public qor::RefCounted<StateCacheConfigTable, Comp
   uint32_t FullSyncVersion() const;
   uint32_t RuntimeFullSyncVersion() const;
   bool Initialised() const;
+  // Starts both stores' counts of additions at `count` (before any update): lets a test reach the count's wrap.
+  void StartAdditionsAt(uint32_t count);
 
  private:
   using Registry = std::multimap<uint32_t, SCConfigTableObserver*>;
 
   struct ApplyContext {
     ConfigRecordStore& store;
+    uint32_t& additions;  // the store's count of additions
     bool fullSync;
     uint32_t version;
     bool runtime;  // the runtime reporting rules
@@ -108,6 +111,8 @@ class StateCacheConfigTable : public qor::RefCounted<StateCacheConfigTable, Comp
   std::recursive_mutex _runtimeNotify;
   ConfigRecordStore _desired;
   ConfigRecordStore _runtime;
+  uint32_t _desiredAdditions = 0;
+  uint32_t _runtimeAdditions = 0;
   uint32_t _fullSyncVersion = 0;
   uint32_t _runtimeVersion = 0;
   bool _initialised = false;

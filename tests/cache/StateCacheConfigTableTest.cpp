@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <memory_resource>
 #include <set>
 #include <thread>
@@ -475,6 +476,117 @@ TEST_F(ConfigTableTest, TypePropertyQueriesKeepTheOrderOfAdditionAndExactLookUps
     }
     return std::string();
   });
+}
+
+// The store counts its additions in 32 bits: started just below the wrap, random sets and clears of a type's two
+// properties (ports and switches sharing ids) cross it several times over; after every step the (type, property)
+// queries list the records in the order they were added, a cut copy of the type keeps the records added first
+// (listed by object and property), and the runtime store's records of a type come back whole and ordered.
+TEST_F(ConfigTableTest, TheOrderOfAdditionSurvivesTheAdditionCountWrapping) {
+  _table->StartAdditionsAt(UINT32_MAX - 5);
+  struct Kind {
+    uint32_t type;
+    uint32_t property;
+  };
+  const Kind kinds[] = {{tv::LOG_SWITCH_PORT_CONFIG, Property::LSP_ATTACHMENT},
+                        {tv::LOG_SWITCH_PORT_CONFIG, Property::LSP_ADMIN_STATE_UP},
+                        {tv::LOG_SWITCH_CONFIG, Property::LS_TRANSPORT_ZONE_ID}};
+  // (kind, id, value) in the order of addition, across kinds; the runtime model by id.
+  std::vector<std::tuple<size_t, std::string, std::string>> model;
+  std::map<std::string, std::string> runtime;
+  auto settings = qor::test::DifferentialSettings::FromEnvironment(300);
+  qor::test::RunDifferential(settings, [&](std::mt19937_64& rng, size_t round) -> std::string {
+    const size_t kind = rng() % std::size(kinds);
+    const std::string id = Id(rng() % 8);
+    // Values of every length around the inline limit, NUL bytes included.
+    std::string value(rng() % 20, '\0');
+    for (char& c : value) c = static_cast<char>(rng() % 3);
+    value += std::to_string(round);
+    auto at = std::find_if(model.begin(), model.end(),
+                           [&](const auto& r) { return std::get<0>(r) == kind && std::get<1>(r) == id; });
+    if (rng() % 3 == 0) {
+      _table->UpdateDesiredState(
+          {Entry(kinds[kind].type, id, kinds[kind].property, std::string(), TolvarUpdateMsg::OP_CLEAR)}, 0);
+      if (at != model.end()) model.erase(at);
+    } else {
+      _table->UpdateDesiredState({Entry(kinds[kind].type, id, kinds[kind].property, value)}, 0);
+      if (at != model.end()) {
+        std::get<2>(*at) = value;
+      } else {
+        model.emplace_back(kind, id, value);
+      }
+    }
+    if (rng() % 2 == 0) {
+      runtime.emplace(id, value);  // a runtime object put again keeps the value it has
+      _table->UpdateRuntimeState({Entry(tv::VIF_STATE, id, 0, value)}, false);
+    } else {
+      runtime.erase(id);
+      _table->UpdateRuntimeState({Entry(tv::VIF_STATE, id, 0, std::string(), TolvarUpdateMsg::OP_CLEAR)}, false);
+    }
+    for (size_t k = 0; k < std::size(kinds); ++k) {
+      std::vector<StateCacheRecord> found;
+      if (!_table->QueryDesiredProperty(kinds[k].type, kinds[k].property, &found)) found.clear();
+      std::vector<std::pair<std::string, std::string>> wanted;
+      for (const auto& [kk, i, v] : model) {
+        if (kk == k) wanted.emplace_back(i, v);
+      }
+      if (found.size() != wanted.size()) return "kind " + std::to_string(k) + ": wrong count";
+      for (size_t i = 0; i < found.size(); ++i) {
+        if (found[i].objectId != wanted[i].first || found[i].value != wanted[i].second) {
+          return "kind " + std::to_string(k) + ": record " + std::to_string(i) + " out of order or wrong";
+        }
+      }
+    }
+    // The ports' cut: the first three ports' records added, listed by (object, property).
+    std::vector<std::tuple<std::string, uint32_t, std::string>> firstPorts;
+    size_t ports = 0;
+    for (const auto& [k, i, v] : model) {
+      if (kinds[k].type != tv::LOG_SWITCH_PORT_CONFIG) continue;
+      ++ports;
+      if (firstPorts.size() < 3) firstPorts.emplace_back(i, kinds[k].property, v);
+    }
+    std::sort(firstPorts.begin(), firstPorts.end());
+    std::vector<StateCacheRecord> cut;
+    if (_table->CopyDesired(&cut, 3, tv::LOG_SWITCH_PORT_CONFIG) != ports) return "cut: wrong total";
+    if (cut.size() != firstPorts.size()) return "cut: wrong size";
+    for (size_t i = 0; i < cut.size(); ++i) {
+      if (std::tie(cut[i].objectId, cut[i].propertyType, cut[i].value) != firstPorts[i]) return "cut: wrong records";
+    }
+    std::vector<StateCacheRecord> states = _table->RuntimeRecords(tv::VIF_STATE);
+    if (states.size() != runtime.size()) return "runtime: wrong count";
+    auto state = states.begin();
+    for (const auto& [i, v] : runtime) {
+      if (state->objectId != i || state->value != v) return "runtime: wrong record";
+      ++state;
+    }
+    return std::string();
+  });
+}
+
+// A record's value is kept inline up to seven bytes and in a block of its own beyond: every length across the
+// limit, NUL and 0xff bytes, copies, moves, and assignments of a value's own bytes keep the value whole.
+TEST(CompactValueTest, ValuesOfEveryLengthAroundTheInlineLimitStayWhole) {
+  for (size_t length = 0; length <= 40; ++length) {
+    std::string bytes;
+    for (size_t i = 0; i < length; ++i) bytes += static_cast<char>(i % 3 == 0 ? 0 : i % 3 == 1 ? 0xff : 'a' + i);
+    CompactValue value(bytes);
+    EXPECT_EQ(value.View(), bytes) << length;
+    EXPECT_EQ(value.Bytes(), length <= 7 ? 0u : 4 + length) << length;
+    EXPECT_EQ(value.empty(), length == 0);
+    CompactValue copy(value);
+    CompactValue moved(std::move(copy));
+    EXPECT_EQ(std::string(moved), bytes) << length;
+    EXPECT_TRUE(copy.empty());
+    moved.Assign(moved.View().substr(length / 2));  // from its own bytes
+    EXPECT_EQ(moved.View(), std::string_view(bytes).substr(length / 2)) << length;
+    moved = value;
+    EXPECT_TRUE(moved == bytes);
+    CompactValue& self = moved;
+    moved = self;
+    EXPECT_EQ(moved.View(), bytes) << length;
+    moved = CompactValue(std::string(length + 9, 'z'));
+    EXPECT_EQ(moved.View(), std::string(length + 9, 'z'));
+  }
 }
 
 TEST_F(ConfigTableTest, QueriesFromOtherThreadsDuringUpdates) {
