@@ -100,6 +100,20 @@ SharedObjectId IdOf(const Index& byId, typename Index::const_iterator at, std::s
   return SharedObjectId(objectId);
 }
 
+// The id index's lower bound of `key`. A full sync's entries come in the index's order (the database hands its
+// objects over sorted by id, each object's properties together): the bound is then the record after the one last
+// written, which one compare with it and one with the record before it confirm without a descent from the root.
+template <typename Index, typename Key>
+typename Index::iterator LowerBound(Index& byId, typename Index::iterator cursor, const Key& key) {
+  const auto& less = byId.key_comp();
+  const auto& keyOf = byId.key_extractor();
+  if ((cursor == byId.begin() || less(keyOf(*std::prev(cursor)), key)) &&
+      (cursor == byId.end() || !less(keyOf(*cursor), key))) {
+    return cursor;
+  }
+  return byId.lower_bound(key);
+}
+
 // The value and full-sync version are part of no index's key: written in place, without the position checks of
 // modify() (which read the neighbours' keys in every index).
 ConfigRecord& Unkeyed(const ConfigRecord& record) {
@@ -149,6 +163,7 @@ size_t StoreBytes(const ConfigRecordStore& store) {
 
 void StateCacheConfigTable::Apply(const ApplyContext& context, const std::list<TolvarUpdateMsg>& entries,
                                   std::list<TolvarUpdateMsg>* taken) {
+  context.cursor = context.store.get<sc_index::ByIdProperty>().end();
   if (!taken) {
     for (const TolvarUpdateMsg& entry : entries) ApplyEntry(context, entry, nullptr);
     return;
@@ -177,11 +192,12 @@ void StateCacheConfigTable::ApplyEntry(const ApplyContext& context, const Tolvar
   const bool observed = context.observers.count(type) > 0;
   // One descent finds the record, or where it goes with the object's other records (whose id it shares) beside it.
   const std::string_view objectId(entry.objectId);
-  auto place = byId.lower_bound(std::make_tuple(objectId, property, type));
+  auto place = LowerBound(byId, context.cursor, std::make_tuple(objectId, property, type));
   auto found = place != byId.end() && place->propertyType == property && place->objectType == type &&
                        place->ObjectId() == objectId
                    ? place
                    : byId.end();
+  if (found != byId.end()) context.cursor = std::next(found);
   if (entry.operation == TolvarUpdateMsg::OP_CLEAR) {
     if (property == 0) {
       // The object's properties go with it; the object record itself may never have been stored (the decoder
@@ -196,6 +212,7 @@ void StateCacheConfigTable::ApplyEntry(const ApplyContext& context, const Tolvar
           ++it;
         }
       }
+      context.cursor = byId.end();
       if (removed.empty()) return;
       QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 type %2", IdText(type, entry.objectId),
               ObjTypeToString(type));
@@ -212,7 +229,7 @@ void StateCacheConfigTable::ApplyEntry(const ApplyContext& context, const Tolvar
       QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 property %2", IdText(type, entry.objectId),
               PropertyTypeToString(property));
       StateCacheChange removal = Removal(*found, entry.spanContext);
-      byId.erase(found);
+      context.cursor = byId.erase(found);
       LogContentChange(removal);
       if (observed) changes.push_back(std::move(removal));
     }
@@ -234,9 +251,11 @@ void StateCacheConfigTable::ApplyEntry(const ApplyContext& context, const Tolvar
       QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Add object %1 property %2", IdText(type, entry.objectId),
               PropertyTypeToString(property));
     }
-    // Inserted without a hint: the id index descends again.
-    store.insert(ConfigRecord{type, property, version, NextAddition(store, context.additions),
-                              IdOf(byId, place, objectId), CompactValue(entry.value)});
+    // `place` is a hint for every index; the type index's key includes the addition, so the hint cannot move the
+    // record there (an unfit hint costs that index a descent).
+    auto added = byId.insert(place, ConfigRecord{type, property, version, NextAddition(store, context.additions),
+                                                 IdOf(byId, place, objectId), CompactValue(entry.value)});
+    context.cursor = std::next(added);
     if (!wanted) return;
   } else if ((property != 0 || !runtime) && found->value != entry.value) {
     // A property with a new value, or a whole object sent again with new content (a put of a whole-object type):

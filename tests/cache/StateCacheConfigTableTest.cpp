@@ -563,6 +563,92 @@ TEST_F(ConfigTableTest, TheOrderOfAdditionSurvivesTheAdditionCountWrapping) {
   });
 }
 
+// Batches of entries, sorted by id (as a full sync's come) or shuffled, with sets, property clears and object
+// clears mixed in and full syncs among the deltas, each checked against a plain model: every record's value, the
+// store's (object, property) order, and the order of addition of each (type, property). A batch in key order takes
+// the table's short way to each record's place; the model does not care which way was taken.
+TEST_F(ConfigTableTest, SortedAndShuffledBatchesLeaveTheRecordsAPlainModelHolds) {
+  const uint32_t types[] = {tv::LOG_SWITCH_PORT_CONFIG, tv::LOG_SWITCH_CONFIG};
+  const uint32_t properties[] = {Property::LSP_ATTACHMENT, Property::LSP_ADMIN_STATE_UP, Property::LSP_EXTRA_CONFIGS};
+  using Key = std::tuple<std::string, uint32_t, uint32_t>;  // id, property, type: the store's own order
+  std::map<Key, std::string> model;
+  std::vector<Key> added;  // keys in the order of addition
+  auto settings = qor::test::DifferentialSettings::FromEnvironment(300);
+  qor::test::RunDifferential(settings, [&](std::mt19937_64& rng, size_t round) -> std::string {
+    const bool fullSync = rng() % 6 == 0;
+    std::vector<TolvarUpdateMsg> batch;
+    std::set<Key> written;
+    const size_t size = 1 + rng() % 30;
+    for (size_t i = 0; i < size; ++i) {
+      const uint32_t type = types[rng() % 2];
+      const std::string id = Id(rng() % 40);
+      const uint32_t property = properties[rng() % 3];
+      const int kind = fullSync ? 0 : static_cast<int>(rng() % 8);
+      if (kind == 6) {
+        batch.push_back(Entry(type, id, property, std::string(), TolvarUpdateMsg::OP_CLEAR));
+      } else if (kind == 7) {
+        batch.push_back(Entry(type, id, 0, std::string(), TolvarUpdateMsg::OP_CLEAR));
+      } else {
+        if (fullSync && !written.insert({id, property, type}).second) continue;  // one write per record
+        batch.push_back(Entry(type, id, property, "r" + std::to_string(round) + "." + std::to_string(i)));
+      }
+    }
+    if (fullSync || rng() % 2 == 0) {
+      std::stable_sort(batch.begin(), batch.end(), [](const TolvarUpdateMsg& a, const TolvarUpdateMsg& b) {
+        return std::tie(a.objectId, a.propertyType, a.objectType) < std::tie(b.objectId, b.propertyType, b.objectType);
+      });
+    }
+    for (const TolvarUpdateMsg& entry : batch) {
+      Key key{entry.objectId, static_cast<uint32_t>(entry.propertyType), static_cast<uint32_t>(entry.objectType)};
+      auto drop = [&](auto keep) {
+        std::erase_if(model, [&](const auto& item) { return !keep(item.first); });
+        std::erase_if(added, [&](const Key& k) { return !model.count(k); });
+      };
+      if (entry.operation == TolvarUpdateMsg::OP_CLEAR && entry.propertyType == 0) {
+        drop([&](const Key& k) { return std::get<0>(k) != entry.objectId || std::get<2>(k) != std::get<2>(key); });
+      } else if (entry.operation == TolvarUpdateMsg::OP_CLEAR) {
+        drop([&](const Key& k) { return k != key; });
+      } else {
+        if (!model.count(key)) added.push_back(key);
+        model[key] = entry.value;
+      }
+    }
+    if (fullSync) {
+      std::erase_if(model, [&](const auto& item) { return !written.count(item.first); });
+      std::erase_if(added, [&](const Key& k) { return !model.count(k); });
+    }
+    _table->UpdateDesiredState(std::list<TolvarUpdateMsg>(batch.begin(), batch.end()), fullSync ? 1 : 0);
+
+    std::vector<StateCacheRecord> records;
+    if (_table->CopyDesired(&records, SIZE_MAX, 0) != model.size() || records.size() != model.size()) {
+      return "holds " + std::to_string(records.size()) + " records, the model " + std::to_string(model.size());
+    }
+    auto wanted = model.begin();
+    for (const StateCacheRecord& record : records) {
+      if (Key{record.objectId, record.propertyType, record.objectType} != wanted->first ||
+          record.value != wanted->second) {
+        return "record of property " + std::to_string(record.propertyType) + " differs from the model";
+      }
+      ++wanted;
+    }
+    for (uint32_t type : types) {
+      for (uint32_t property : properties) {
+        std::vector<StateCacheRecord> found;
+        if (!_table->QueryDesiredProperty(type, property, &found)) found.clear();
+        std::vector<std::string> ids;
+        for (const Key& k : added) {
+          if (std::get<1>(k) == property && std::get<2>(k) == type) ids.push_back(std::get<0>(k));
+        }
+        if (found.size() != ids.size()) return "(type, property) query: wrong count";
+        for (size_t i = 0; i < ids.size(); ++i) {
+          if (found[i].objectId != ids[i]) return "(type, property) query: not in the order of addition";
+        }
+      }
+    }
+    return std::string();
+  });
+}
+
 // A record's value is kept inline up to seven bytes and in a block of its own beyond: every length across the
 // limit, NUL and 0xff bytes, copies, moves, and assignments of a value's own bytes keep the value whole.
 TEST(CompactValueTest, ValuesOfEveryLengthAroundTheInlineLimitStayWhole) {
