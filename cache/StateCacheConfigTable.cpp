@@ -103,15 +103,19 @@ SharedObjectId IdOf(const Index& byId, typename Index::const_iterator at, std::s
 // The id index's lower bound of `key`. A full sync's entries come in the index's order (the database hands its
 // objects over sorted by id, each object's properties together): the bound is then the record after the one last
 // written, which one compare with it and one with the record before it confirm without a descent from the root.
+// `inOrder` says whether the last entry went to its cursor; after one that did not, the next is not checked, and
+// the order resumes once a descent ends at the cursor.
 template <typename Index, typename Key>
-typename Index::iterator LowerBound(Index& byId, typename Index::iterator cursor, const Key& key) {
+typename Index::iterator LowerBound(Index& byId, typename Index::iterator cursor, const Key& key, bool& inOrder) {
   const auto& less = byId.key_comp();
   const auto& keyOf = byId.key_extractor();
-  if ((cursor == byId.begin() || less(keyOf(*std::prev(cursor)), key)) &&
+  if (inOrder && (cursor == byId.begin() || less(keyOf(*std::prev(cursor)), key)) &&
       (cursor == byId.end() || !less(keyOf(*cursor), key))) {
     return cursor;
   }
-  return byId.lower_bound(key);
+  auto place = byId.lower_bound(key);
+  inOrder = place == cursor;
+  return place;
 }
 
 // The value and full-sync version are part of no index's key: written in place, without the position checks of
@@ -164,6 +168,7 @@ size_t StoreBytes(const ConfigRecordStore& store) {
 void StateCacheConfigTable::Apply(const ApplyContext& context, const std::list<TolvarUpdateMsg>& entries,
                                   std::list<TolvarUpdateMsg>* taken) {
   context.cursor = context.store.get<sc_index::ByIdProperty>().end();
+  context.inOrder = true;
   if (!taken) {
     for (const TolvarUpdateMsg& entry : entries) ApplyEntry(context, entry, nullptr);
     return;
@@ -192,7 +197,7 @@ void StateCacheConfigTable::ApplyEntry(const ApplyContext& context, const Tolvar
   const bool observed = context.observers.count(type) > 0;
   // One descent finds the record, or where it goes with the object's other records (whose id it shares) beside it.
   const std::string_view objectId(entry.objectId);
-  auto place = LowerBound(byId, context.cursor, std::make_tuple(objectId, property, type));
+  auto place = LowerBound(byId, context.cursor, std::make_tuple(objectId, property, type), context.inOrder);
   auto found = place != byId.end() && place->propertyType == property && place->objectType == type &&
                        place->ObjectId() == objectId
                    ? place

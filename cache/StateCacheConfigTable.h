@@ -89,6 +89,9 @@ class StateCacheConfigTable : public qor::RefCounted<StateCacheConfigTable, Comp
     // The record after the one last written (or the end): where the next entry goes when entries arrive in the id
     // index's order, as a full sync's do. Set by Apply, kept valid across erasures.
     mutable ConfigRecordStore::index<sc_index::ByIdProperty>::type::iterator cursor{};
+    // Whether the last entry went where the cursor was: only then is the next one checked against it (a shuffled
+    // batch pays no compares for it).
+    mutable bool inOrder = true;
   };
   // Applies `entries` to the store; appends the effective changes of the types the observers are registered for.
   // With `taken` (the same list, handed over) each entry's contents move into its change and the entry is freed.

@@ -13,6 +13,7 @@
 #include <boost/multi_index/ordered_index.hpp>
 #include <boost/multi_index_container.hpp>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <list>
 #include <map>
@@ -166,6 +167,14 @@ class CompactValue {
   ~CompactValue() { Free(); }
 
   void Assign(std::string_view value) {
+    // A new value of about the old one's length (a property changed in place) reuses its block: no allocation.
+    if (!IsInline() && value.size() > kInlineBytes && value.size() <= AsBlock()->size &&
+        AsBlock()->size - value.size() < kReuseSlack) {
+      auto* block = reinterpret_cast<Block*>(_word);
+      std::memmove(reinterpret_cast<char*>(block + 1), value.data(), value.size());  // may overlap its own bytes
+      block->size = static_cast<uint32_t>(value.size());
+      return;
+    }
     CompactValue fresh(value);  // `value` may view this value's own bytes
     std::swap(_word, fresh._word);
   }
@@ -187,6 +196,7 @@ class CompactValue {
     uint32_t size;
   };
   static constexpr size_t kInlineBytes = sizeof(uintptr_t) - 1;
+  static constexpr size_t kReuseSlack = 16;
   static constexpr uintptr_t kEmpty = 1;  // inline, length 0
   static_assert(alignof(Block) > 1 && __STDCPP_DEFAULT_NEW_ALIGNMENT__ > 1, "a block's address has its low bit clear");
 
