@@ -17,7 +17,7 @@ namespace {
 namespace tv = zantix::qor::tolvar;
 using tv::Property;
 
-constexpr size_t kConfigIndexes = 3;
+constexpr size_t kConfigIndexes = 2;
 constexpr size_t kSyncChangeBlock = 256 * 1024;
 
 std::string IdText(uint32_t objectType, const std::string& id) {
@@ -100,10 +100,38 @@ SharedObjectId IdOf(const Index& byId, typename Index::const_iterator at, std::s
   return SharedObjectId(objectId);
 }
 
+// The id index's lower bound of `key`. A full sync's entries come in the index's order (the database hands its
+// objects over sorted by id, each object's properties together): the bound is then the record after the one last
+// written, which one compare with it and one with the record before it confirm without a descent from the root.
+// `inOrder` says whether the last entry went to its cursor; after one that did not, the next is not checked, and
+// the order resumes once a descent ends at the cursor.
+template <typename Index, typename Key>
+typename Index::iterator LowerBound(Index& byId, typename Index::iterator cursor, const Key& key, bool& inOrder) {
+  const auto& less = byId.key_comp();
+  const auto& keyOf = byId.key_extractor();
+  if (inOrder && (cursor == byId.begin() || less(keyOf(*std::prev(cursor)), key)) &&
+      (cursor == byId.end() || !less(keyOf(*cursor), key))) {
+    return cursor;
+  }
+  auto place = byId.lower_bound(key);
+  inOrder = place == cursor;
+  return place;
+}
+
 // The value and full-sync version are part of no index's key: written in place, without the position checks of
 // modify() (which read the neighbours' keys in every index).
 ConfigRecord& Unkeyed(const ConfigRecord& record) {
   return const_cast<ConfigRecord&>(record);
+}
+
+// The records of one type, in the order they were added.
+std::vector<const ConfigRecord*> RecordsOf(const ConfigRecordStore& store, uint32_t objectType) {
+  std::vector<const ConfigRecord*> records;
+  auto range = store.get<sc_index::ByTypeProperty>().equal_range(std::make_tuple(objectType));
+  for (auto it = range.first; it != range.second; ++it) records.push_back(&*it);
+  std::sort(records.begin(), records.end(),
+            [](const ConfigRecord* a, const ConfigRecord* b) { return a->addition < b->addition; });
+  return records;
 }
 
 // The records of one (type, property), in the order they were added.
@@ -112,6 +140,21 @@ std::vector<const ConfigRecord*> RecordsOf(const ConfigRecordStore& store, uint3
   auto range = store.get<sc_index::ByTypeProperty>().equal_range(std::make_tuple(objectType, propertyType));
   for (auto it = range.first; it != range.second; ++it) records.push_back(&*it);
   return records;
+}
+
+// The next addition's number. Before the count would wrap, the records are numbered again from 0 in the order of
+// their additions: every index keeps its order, as no record's place changes relative to another's.
+uint32_t NextAddition(ConfigRecordStore& store, uint32_t& additions) {
+  if (additions == UINT32_MAX) {
+    std::vector<const ConfigRecord*> records;
+    records.reserve(store.size());
+    for (const ConfigRecord& record : store) records.push_back(&record);
+    std::sort(records.begin(), records.end(),
+              [](const ConfigRecord* a, const ConfigRecord* b) { return a->addition < b->addition; });
+    additions = 0;
+    for (const ConfigRecord* record : records) const_cast<ConfigRecord*>(record)->addition = additions++;
+  }
+  return additions++;
 }
 
 size_t StoreBytes(const ConfigRecordStore& store) {
@@ -124,6 +167,8 @@ size_t StoreBytes(const ConfigRecordStore& store) {
 
 void StateCacheConfigTable::Apply(const ApplyContext& context, const std::list<TolvarUpdateMsg>& entries,
                                   std::list<TolvarUpdateMsg>* taken) {
+  context.cursor = context.store.get<sc_index::ByIdProperty>().end();
+  context.inOrder = true;
   if (!taken) {
     for (const TolvarUpdateMsg& entry : entries) ApplyEntry(context, entry, nullptr);
     return;
@@ -152,11 +197,12 @@ void StateCacheConfigTable::ApplyEntry(const ApplyContext& context, const Tolvar
   const bool observed = context.observers.count(type) > 0;
   // One descent finds the record, or where it goes with the object's other records (whose id it shares) beside it.
   const std::string_view objectId(entry.objectId);
-  auto place = byId.lower_bound(std::make_tuple(objectId, property, type));
+  auto place = LowerBound(byId, context.cursor, std::make_tuple(objectId, property, type), context.inOrder);
   auto found = place != byId.end() && place->propertyType == property && place->objectType == type &&
                        place->ObjectId() == objectId
                    ? place
                    : byId.end();
+  if (found != byId.end()) context.cursor = std::next(found);
   if (entry.operation == TolvarUpdateMsg::OP_CLEAR) {
     if (property == 0) {
       // The object's properties go with it; the object record itself may never have been stored (the decoder
@@ -171,6 +217,7 @@ void StateCacheConfigTable::ApplyEntry(const ApplyContext& context, const Tolvar
           ++it;
         }
       }
+      context.cursor = byId.end();
       if (removed.empty()) return;
       QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 type %2", IdText(type, entry.objectId),
               ObjTypeToString(type));
@@ -187,7 +234,7 @@ void StateCacheConfigTable::ApplyEntry(const ApplyContext& context, const Tolvar
       QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Remove object %1 property %2", IdText(type, entry.objectId),
               PropertyTypeToString(property));
       StateCacheChange removal = Removal(*found, entry.spanContext);
-      byId.erase(found);
+      context.cursor = byId.erase(found);
       LogContentChange(removal);
       if (observed) changes.push_back(std::move(removal));
     }
@@ -209,10 +256,11 @@ void StateCacheConfigTable::ApplyEntry(const ApplyContext& context, const Tolvar
       QOR_LOG(LOG_LEVEL_DEBUG, "ConfigCache: Add object %1 property %2", IdText(type, entry.objectId),
               PropertyTypeToString(property));
     }
-    // Not inserted with `place` as hint: the store would pass it to every index, and the type indexes would then
-    // put the record beside that neighbour instead of after the records of its type added before it.
-    store.insert(ConfigRecord{type, property, version, IdOf(byId, place, objectId),
-                              wanted || !movable ? entry.value : std::move(movable->value)});
+    // `place` is a hint for every index; the type index's key includes the addition, so the hint cannot move the
+    // record there (an unfit hint costs that index a descent).
+    auto added = byId.insert(place, ConfigRecord{type, property, version, NextAddition(store, context.additions),
+                                                 IdOf(byId, place, objectId), CompactValue(entry.value)});
+    context.cursor = std::next(added);
     if (!wanted) return;
   } else if ((property != 0 || !runtime) && found->value != entry.value) {
     // A property with a new value, or a whole object sent again with new content (a put of a whole-object type):
@@ -225,10 +273,10 @@ void StateCacheConfigTable::ApplyEntry(const ApplyContext& context, const Tolvar
     }
     ConfigRecord& record = Unkeyed(*found);
     if (wanted) {
-      change.oldValue = std::move(record.value);
+      change.oldValue = record.value;
       change.hasOld = true;
     }
-    record.value = entry.value;
+    record.value.Assign(entry.value);
     record.fullSyncVersion = version;
     if (!wanted) return;
   } else if (property == 0) {
@@ -325,7 +373,8 @@ void StateCacheConfigTable::UpdateDesired(const std::list<TolvarUpdateMsg>& upda
       }
     }
     if (fullSync) ++_fullSyncVersion;
-    Apply({_desired, fullSync != 0, _fullSyncVersion, false, _desiredObservers, changes}, updates, taken);
+    Apply({_desired, _desiredAdditions, fullSync != 0, _fullSyncVersion, false, _desiredObservers, changes}, updates,
+          taken);
     if (fullSync) Sweep(_desired, _fullSyncVersion, _desiredObservers, changes);
     first = !_initialised;
     _initialised = true;
@@ -350,7 +399,8 @@ void StateCacheConfigTable::UpdateRuntimeState(const std::list<TolvarUpdateMsg>&
     if (changesIn.empty()) span.SetTag("MsgList", "Empty");
     span.SetTag("isFullSync", fullSync ? "True" : "False");
     if (fullSync) ++_runtimeVersion;
-    Apply({_runtime, fullSync, _runtimeVersion, true, _runtimeObservers, changes}, changesIn, nullptr);
+    Apply({_runtime, _runtimeAdditions, fullSync, _runtimeVersion, true, _runtimeObservers, changes}, changesIn,
+          nullptr);
     if (fullSync) Sweep(_runtime, _runtimeVersion, _runtimeObservers, changes);
     lists = SplitByObserver(_runtimeObservers, std::move(changes), fullSync);
   }
@@ -598,8 +648,9 @@ size_t StateCacheConfigTable::RuntimeCacheSize() const {
 
 std::vector<StateCacheRecord> StateCacheConfigTable::RuntimeRecords(uint32_t objectType) const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
-  auto range = _runtime.get<sc_index::ByType>().equal_range(objectType);
-  std::vector<StateCacheRecord> records(range.first, range.second);
+  std::vector<StateCacheRecord> records;
+  auto range = _runtime.get<sc_index::ByTypeProperty>().equal_range(std::make_tuple(objectType));
+  for (auto it = range.first; it != range.second; ++it) records.push_back(*it);
   std::sort(records.begin(), records.end(), [](const StateCacheRecord& a, const StateCacheRecord& b) {
     return std::tie(a.objectId, a.propertyType) < std::tie(b.objectId, b.propertyType);
   });
@@ -635,17 +686,15 @@ size_t StateCacheConfigTable::Copy(const ConfigRecordStore& store, std::vector<S
     for (auto it = byId.begin(); it != byId.end() && limit > 0; ++it, --limit) out->push_back(*it);
     return byId.size();
   }
-  auto range = store.get<sc_index::ByType>().equal_range(objectType);
+  // The cut keeps the records added first.
+  std::vector<const ConfigRecord*> records = RecordsOf(store, objectType);
   size_t first = out->size();
-  size_t total = 0;
-  for (auto it = range.first; it != range.second; ++it, ++total) {
-    if (total < limit) out->push_back(*it);
-  }
+  for (size_t i = 0; i < records.size() && i < limit; ++i) out->push_back(*records[i]);
   std::sort(out->begin() + static_cast<std::ptrdiff_t>(first), out->end(),
             [](const StateCacheRecord& a, const StateCacheRecord& b) {
               return std::tie(a.objectId, a.propertyType) < std::tie(b.objectId, b.propertyType);
             });
-  return total;
+  return records.size();
 }
 
 size_t StateCacheConfigTable::CopyDesired(std::vector<StateCacheRecord>* out, size_t limit, uint32_t objectType) const {
@@ -666,6 +715,12 @@ uint32_t StateCacheConfigTable::FullSyncVersion() const {
 uint32_t StateCacheConfigTable::RuntimeFullSyncVersion() const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   return _runtimeVersion;
+}
+
+void StateCacheConfigTable::StartAdditionsAt(uint32_t count) {
+  std::lock_guard<std::recursive_mutex> lock(_mutex);
+  _desiredAdditions = count;
+  _runtimeAdditions = count;
 }
 
 bool StateCacheConfigTable::Initialised() const {

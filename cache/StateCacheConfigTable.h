@@ -72,17 +72,26 @@ class StateCacheConfigTable : public qor::RefCounted<StateCacheConfigTable, Comp
   uint32_t FullSyncVersion() const;
   uint32_t RuntimeFullSyncVersion() const;
   bool Initialised() const;
+  // Starts both stores' counts of additions at `count` (before any update): lets a test reach the count's wrap.
+  void StartAdditionsAt(uint32_t count);
 
  private:
   using Registry = std::multimap<uint32_t, SCConfigTableObserver*>;
 
   struct ApplyContext {
     ConfigRecordStore& store;
+    uint32_t& additions;  // the store's count of additions
     bool fullSync;
     uint32_t version;
     bool runtime;  // the runtime reporting rules
     const Registry& observers;
     StateCacheChangeList& changes;
+    // The record after the one last written (or the end): where the next entry goes when entries arrive in the id
+    // index's order, as a full sync's do. Set by Apply, kept valid across erasures.
+    mutable ConfigRecordStore::index<sc_index::ByIdProperty>::type::iterator cursor{};
+    // Whether the last entry went where the cursor was: only then is the next one checked against it (a shuffled
+    // batch pays no compares for it).
+    mutable bool inOrder = true;
   };
   // Applies `entries` to the store; appends the effective changes of the types the observers are registered for.
   // With `taken` (the same list, handed over) each entry's contents move into its change and the entry is freed.
@@ -108,6 +117,8 @@ class StateCacheConfigTable : public qor::RefCounted<StateCacheConfigTable, Comp
   std::recursive_mutex _runtimeNotify;
   ConfigRecordStore _desired;
   ConfigRecordStore _runtime;
+  uint32_t _desiredAdditions = 0;
+  uint32_t _runtimeAdditions = 0;
   uint32_t _fullSyncVersion = 0;
   uint32_t _runtimeVersion = 0;
   bool _initialised = false;

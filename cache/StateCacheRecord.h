@@ -6,12 +6,14 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <boost/multi_index/composite_key.hpp>
 #include <boost/multi_index/mem_fun.hpp>
 #include <boost/multi_index/member.hpp>
 #include <boost/multi_index/ordered_index.hpp>
 #include <boost/multi_index_container.hpp>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <list>
 #include <map>
@@ -102,7 +104,6 @@ std::vector<std::pair<Observer*, StateCacheChangeList>> SplitByObserver(
 
 namespace sc_index {
 struct ByIdProperty {};
-struct ByType {};
 struct ByTypeProperty {};
 }  // namespace sc_index
 
@@ -146,15 +147,95 @@ class SharedObjectId {
   Block* _block = nullptr;
 };
 
-// A record as the configuration table stores it: the object's shared id, and the three numbers side by side, so
-// that a node of the store's three indexes is 128 bytes, an allocator size class (with a string of its own for the
-// id it would be 160, plus a block for the id's bytes). Read out as a StateCacheRecord, by copy.
+// A record's value in one word: up to seven bytes inline (the low bit of the first byte set, the length in the
+// rest of it), longer values in one heap block holding their length and bytes (a std::string would take 32 bytes in
+// the node, plus a block of its own for any value over 15 bytes).
+class CompactValue {
+ public:
+  CompactValue() noexcept { SetInline(std::string_view()); }
+  explicit CompactValue(std::string_view value) { Set(value); }
+  CompactValue(const CompactValue& other) : CompactValue(other.View()) {}
+  CompactValue(CompactValue&& other) noexcept : _word(std::exchange(other._word, kEmpty)) {}
+  CompactValue& operator=(const CompactValue& other) {
+    if (this != &other) Assign(other.View());
+    return *this;
+  }
+  CompactValue& operator=(CompactValue&& other) noexcept {
+    std::swap(_word, other._word);
+    return *this;
+  }
+  ~CompactValue() { Free(); }
+
+  void Assign(std::string_view value) {
+    // A new value of about the old one's length (a property changed in place) reuses its block: no allocation.
+    if (!IsInline() && value.size() > kInlineBytes && value.size() <= AsBlock()->size &&
+        AsBlock()->size - value.size() < kReuseSlack) {
+      auto* block = reinterpret_cast<Block*>(_word);
+      std::memmove(reinterpret_cast<char*>(block + 1), value.data(), value.size());  // may overlap its own bytes
+      block->size = static_cast<uint32_t>(value.size());
+      return;
+    }
+    CompactValue fresh(value);  // `value` may view this value's own bytes
+    std::swap(_word, fresh._word);
+  }
+  std::string_view View() const {
+    if (IsInline()) {
+      return std::string_view(reinterpret_cast<const char*>(&_word) + 1, static_cast<unsigned char>(_word) >> 1);
+    }
+    const Block* block = AsBlock();
+    return std::string_view(reinterpret_cast<const char*>(block + 1), block->size);
+  }
+  bool empty() const { return View().empty(); }
+  operator std::string() const { return std::string(View()); }
+  bool operator==(std::string_view other) const { return View() == other; }
+  // Heap bytes held (none for an inline value).
+  size_t Bytes() const { return IsInline() ? 0 : sizeof(Block) + AsBlock()->size; }
+
+ private:
+  struct Block {
+    uint32_t size;
+  };
+  static constexpr size_t kInlineBytes = sizeof(uintptr_t) - 1;
+  static constexpr size_t kReuseSlack = 16;
+  static constexpr uintptr_t kEmpty = 1;  // inline, length 0
+  static_assert(alignof(Block) > 1 && __STDCPP_DEFAULT_NEW_ALIGNMENT__ > 1, "a block's address has its low bit clear");
+
+  bool IsInline() const { return (_word & 1) != 0; }
+  const Block* AsBlock() const { return reinterpret_cast<const Block*>(_word); }
+  void SetInline(std::string_view value) {
+    _word = 0;
+    auto* bytes = reinterpret_cast<unsigned char*>(&_word);
+    bytes[0] = static_cast<unsigned char>(value.size() << 1 | 1);
+    value.copy(reinterpret_cast<char*>(bytes + 1), value.size());
+  }
+  void Set(std::string_view value) {
+    static_assert(std::endian::native == std::endian::little, "the inline tag is the word's lowest byte");
+    if (value.size() <= kInlineBytes) {
+      SetInline(value);
+      return;
+    }
+    auto* block = static_cast<Block*>(::operator new(sizeof(Block) + value.size()));
+    block->size = static_cast<uint32_t>(value.size());
+    value.copy(reinterpret_cast<char*>(block + 1), value.size());
+    _word = reinterpret_cast<uintptr_t>(block);
+  }
+  void Free() {
+    if (!IsInline()) ::operator delete(reinterpret_cast<Block*>(_word));
+  }
+
+  uintptr_t _word = kEmpty;
+};
+
+// A record as the configuration table stores it: the numbers side by side, the object's shared id and the compact
+// value, so that a node of the store's two indexes is 80 bytes, an allocator size class. `addition` is the store's
+// count of additions when the record was added: it orders the records of a type by their addition.
 struct ConfigRecord {
   uint32_t objectType = 0;
   uint32_t propertyType = 0;
   uint32_t fullSyncVersion = 0;
+  uint32_t addition = 0;
   SharedObjectId objectId;
-  std::string value;
+  CompactValue value;
 
   std::string_view ObjectId() const { return objectId.View(); }
   operator StateCacheRecord() const {
@@ -165,8 +246,11 @@ struct ConfigRecord {
 // Unique by (object id, property type, object type): the object type is part of the key because two types may
 // share an id (VIF_STATE and HOPLIFT_STATUS are both keyed by the VIF id). Lookups by object id alone, or by
 // (object id, property type), use the key's prefix. Every index costs three pointers per record: a full sync's
-// sweep of stale records scans the store instead of keeping a version index. (ByType keeps the records of a type
-// in the order they were added, which the operator CLI's cut dumps show.)
+// sweep of stale records scans the store instead of keeping a version index, and the records of one type are found
+// through the prefix of the (type, property, addition) index rather than by an index of their own. That index is
+// unique: a record's place in it does not depend on where an insertion was hinted, so the id index's hints are
+// safe to pass (ByTypeProperty keeps the records of a type and property in the order they were added, which
+// queries and the operator CLI's cut dumps show).
 using ConfigRecordStore = boost::multi_index_container<
     ConfigRecord,
     boost::multi_index::indexed_by<
@@ -177,21 +261,19 @@ using ConfigRecordStore = boost::multi_index_container<
                 boost::multi_index::const_mem_fun<ConfigRecord, std::string_view, &ConfigRecord::ObjectId>,
                 boost::multi_index::member<ConfigRecord, uint32_t, &ConfigRecord::propertyType>,
                 boost::multi_index::member<ConfigRecord, uint32_t, &ConfigRecord::objectType>>>,
-        boost::multi_index::ordered_non_unique<
-            boost::multi_index::tag<sc_index::ByType>,
-            boost::multi_index::member<ConfigRecord, uint32_t, &ConfigRecord::objectType>>,
-        boost::multi_index::ordered_non_unique<
+        boost::multi_index::ordered_unique<
             boost::multi_index::tag<sc_index::ByTypeProperty>,
             boost::multi_index::composite_key<
                 ConfigRecord, boost::multi_index::member<ConfigRecord, uint32_t, &ConfigRecord::objectType>,
-                boost::multi_index::member<ConfigRecord, uint32_t, &ConfigRecord::propertyType>>>>>;
+                boost::multi_index::member<ConfigRecord, uint32_t, &ConfigRecord::propertyType>,
+                boost::multi_index::member<ConfigRecord, uint32_t, &ConfigRecord::addition>>>>>;
 
 // Approximate heap bytes of one record in a store with `indexes` ordered indexes.
 inline size_t RecordBytes(const StateCacheRecord& record, size_t indexes) {
   return sizeof(StateCacheRecord) + indexes * 3 * sizeof(void*) + record.objectId.capacity() + record.value.capacity();
 }
 inline size_t RecordBytes(const ConfigRecord& record, size_t indexes) {
-  return sizeof(ConfigRecord) + indexes * 3 * sizeof(void*) + record.objectId.Bytes() + record.value.capacity();
+  return sizeof(ConfigRecord) + indexes * 3 * sizeof(void*) + record.objectId.Bytes() + record.value.Bytes();
 }
 
 }  // namespace VevUroro

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <map>
 #include <memory_resource>
 #include <set>
 #include <thread>
@@ -475,6 +476,203 @@ TEST_F(ConfigTableTest, TypePropertyQueriesKeepTheOrderOfAdditionAndExactLookUps
     }
     return std::string();
   });
+}
+
+// The store counts its additions in 32 bits: started just below the wrap, random sets and clears of a type's two
+// properties (ports and switches sharing ids) cross it several times over; after every step the (type, property)
+// queries list the records in the order they were added, a cut copy of the type keeps the records added first
+// (listed by object and property), and the runtime store's records of a type come back whole and ordered.
+TEST_F(ConfigTableTest, TheOrderOfAdditionSurvivesTheAdditionCountWrapping) {
+  _table->StartAdditionsAt(UINT32_MAX - 5);
+  struct Kind {
+    uint32_t type;
+    uint32_t property;
+  };
+  const Kind kinds[] = {{tv::LOG_SWITCH_PORT_CONFIG, Property::LSP_ATTACHMENT},
+                        {tv::LOG_SWITCH_PORT_CONFIG, Property::LSP_ADMIN_STATE_UP},
+                        {tv::LOG_SWITCH_CONFIG, Property::LS_TRANSPORT_ZONE_ID}};
+  // (kind, id, value) in the order of addition, across kinds; the runtime model by id.
+  std::vector<std::tuple<size_t, std::string, std::string>> model;
+  std::map<std::string, std::string> runtime;
+  auto settings = qor::test::DifferentialSettings::FromEnvironment(300);
+  qor::test::RunDifferential(settings, [&](std::mt19937_64& rng, size_t round) -> std::string {
+    const size_t kind = rng() % std::size(kinds);
+    const std::string id = Id(rng() % 8);
+    // Values of every length around the inline limit, NUL bytes included.
+    std::string value(rng() % 20, '\0');
+    for (char& c : value) c = static_cast<char>(rng() % 3);
+    value += std::to_string(round);
+    auto at = std::find_if(model.begin(), model.end(),
+                           [&](const auto& r) { return std::get<0>(r) == kind && std::get<1>(r) == id; });
+    if (rng() % 3 == 0) {
+      _table->UpdateDesiredState(
+          {Entry(kinds[kind].type, id, kinds[kind].property, std::string(), TolvarUpdateMsg::OP_CLEAR)}, 0);
+      if (at != model.end()) model.erase(at);
+    } else {
+      _table->UpdateDesiredState({Entry(kinds[kind].type, id, kinds[kind].property, value)}, 0);
+      if (at != model.end()) {
+        std::get<2>(*at) = value;
+      } else {
+        model.emplace_back(kind, id, value);
+      }
+    }
+    if (rng() % 2 == 0) {
+      runtime.emplace(id, value);  // a runtime object put again keeps the value it has
+      _table->UpdateRuntimeState({Entry(tv::VIF_STATE, id, 0, value)}, false);
+    } else {
+      runtime.erase(id);
+      _table->UpdateRuntimeState({Entry(tv::VIF_STATE, id, 0, std::string(), TolvarUpdateMsg::OP_CLEAR)}, false);
+    }
+    for (size_t k = 0; k < std::size(kinds); ++k) {
+      std::vector<StateCacheRecord> found;
+      if (!_table->QueryDesiredProperty(kinds[k].type, kinds[k].property, &found)) found.clear();
+      std::vector<std::pair<std::string, std::string>> wanted;
+      for (const auto& [kk, i, v] : model) {
+        if (kk == k) wanted.emplace_back(i, v);
+      }
+      if (found.size() != wanted.size()) return "kind " + std::to_string(k) + ": wrong count";
+      for (size_t i = 0; i < found.size(); ++i) {
+        if (found[i].objectId != wanted[i].first || found[i].value != wanted[i].second) {
+          return "kind " + std::to_string(k) + ": record " + std::to_string(i) + " out of order or wrong";
+        }
+      }
+    }
+    // The ports' cut: the first three ports' records added, listed by (object, property).
+    std::vector<std::tuple<std::string, uint32_t, std::string>> firstPorts;
+    size_t ports = 0;
+    for (const auto& [k, i, v] : model) {
+      if (kinds[k].type != tv::LOG_SWITCH_PORT_CONFIG) continue;
+      ++ports;
+      if (firstPorts.size() < 3) firstPorts.emplace_back(i, kinds[k].property, v);
+    }
+    std::sort(firstPorts.begin(), firstPorts.end());
+    std::vector<StateCacheRecord> cut;
+    if (_table->CopyDesired(&cut, 3, tv::LOG_SWITCH_PORT_CONFIG) != ports) return "cut: wrong total";
+    if (cut.size() != firstPorts.size()) return "cut: wrong size";
+    for (size_t i = 0; i < cut.size(); ++i) {
+      if (std::tie(cut[i].objectId, cut[i].propertyType, cut[i].value) != firstPorts[i]) return "cut: wrong records";
+    }
+    std::vector<StateCacheRecord> states = _table->RuntimeRecords(tv::VIF_STATE);
+    if (states.size() != runtime.size()) return "runtime: wrong count";
+    auto state = states.begin();
+    for (const auto& [i, v] : runtime) {
+      if (state->objectId != i || state->value != v) return "runtime: wrong record";
+      ++state;
+    }
+    return std::string();
+  });
+}
+
+// Batches of entries, sorted by id (as a full sync's come) or shuffled, with sets, property clears and object
+// clears mixed in and full syncs among the deltas, each checked against a plain model: every record's value, the
+// store's (object, property) order, and the order of addition of each (type, property). A batch in key order takes
+// the table's short way to each record's place; the model does not care which way was taken.
+TEST_F(ConfigTableTest, SortedAndShuffledBatchesLeaveTheRecordsAPlainModelHolds) {
+  const uint32_t types[] = {tv::LOG_SWITCH_PORT_CONFIG, tv::LOG_SWITCH_CONFIG};
+  const uint32_t properties[] = {Property::LSP_ATTACHMENT, Property::LSP_ADMIN_STATE_UP, Property::LSP_EXTRA_CONFIGS};
+  using Key = std::tuple<std::string, uint32_t, uint32_t>;  // id, property, type: the store's own order
+  std::map<Key, std::string> model;
+  std::vector<Key> added;  // keys in the order of addition
+  auto settings = qor::test::DifferentialSettings::FromEnvironment(300);
+  qor::test::RunDifferential(settings, [&](std::mt19937_64& rng, size_t round) -> std::string {
+    const bool fullSync = rng() % 6 == 0;
+    std::vector<TolvarUpdateMsg> batch;
+    std::set<Key> written;
+    const size_t size = 1 + rng() % 30;
+    for (size_t i = 0; i < size; ++i) {
+      const uint32_t type = types[rng() % 2];
+      const std::string id = Id(rng() % 40);
+      const uint32_t property = properties[rng() % 3];
+      const int kind = fullSync ? 0 : static_cast<int>(rng() % 8);
+      if (kind == 6) {
+        batch.push_back(Entry(type, id, property, std::string(), TolvarUpdateMsg::OP_CLEAR));
+      } else if (kind == 7) {
+        batch.push_back(Entry(type, id, 0, std::string(), TolvarUpdateMsg::OP_CLEAR));
+      } else {
+        if (fullSync && !written.insert({id, property, type}).second) continue;  // one write per record
+        batch.push_back(Entry(type, id, property, "r" + std::to_string(round) + "." + std::to_string(i)));
+      }
+    }
+    if (fullSync || rng() % 2 == 0) {
+      std::stable_sort(batch.begin(), batch.end(), [](const TolvarUpdateMsg& a, const TolvarUpdateMsg& b) {
+        return std::tie(a.objectId, a.propertyType, a.objectType) < std::tie(b.objectId, b.propertyType, b.objectType);
+      });
+    }
+    for (const TolvarUpdateMsg& entry : batch) {
+      Key key{entry.objectId, static_cast<uint32_t>(entry.propertyType), static_cast<uint32_t>(entry.objectType)};
+      auto drop = [&](auto keep) {
+        std::erase_if(model, [&](const auto& item) { return !keep(item.first); });
+        std::erase_if(added, [&](const Key& k) { return !model.count(k); });
+      };
+      if (entry.operation == TolvarUpdateMsg::OP_CLEAR && entry.propertyType == 0) {
+        drop([&](const Key& k) { return std::get<0>(k) != entry.objectId || std::get<2>(k) != std::get<2>(key); });
+      } else if (entry.operation == TolvarUpdateMsg::OP_CLEAR) {
+        drop([&](const Key& k) { return k != key; });
+      } else {
+        if (!model.count(key)) added.push_back(key);
+        model[key] = entry.value;
+      }
+    }
+    if (fullSync) {
+      std::erase_if(model, [&](const auto& item) { return !written.count(item.first); });
+      std::erase_if(added, [&](const Key& k) { return !model.count(k); });
+    }
+    _table->UpdateDesiredState(std::list<TolvarUpdateMsg>(batch.begin(), batch.end()), fullSync ? 1 : 0);
+
+    std::vector<StateCacheRecord> records;
+    if (_table->CopyDesired(&records, SIZE_MAX, 0) != model.size() || records.size() != model.size()) {
+      return "holds " + std::to_string(records.size()) + " records, the model " + std::to_string(model.size());
+    }
+    auto wanted = model.begin();
+    for (const StateCacheRecord& record : records) {
+      if (Key{record.objectId, record.propertyType, record.objectType} != wanted->first ||
+          record.value != wanted->second) {
+        return "record of property " + std::to_string(record.propertyType) + " differs from the model";
+      }
+      ++wanted;
+    }
+    for (uint32_t type : types) {
+      for (uint32_t property : properties) {
+        std::vector<StateCacheRecord> found;
+        if (!_table->QueryDesiredProperty(type, property, &found)) found.clear();
+        std::vector<std::string> ids;
+        for (const Key& k : added) {
+          if (std::get<1>(k) == property && std::get<2>(k) == type) ids.push_back(std::get<0>(k));
+        }
+        if (found.size() != ids.size()) return "(type, property) query: wrong count";
+        for (size_t i = 0; i < ids.size(); ++i) {
+          if (found[i].objectId != ids[i]) return "(type, property) query: not in the order of addition";
+        }
+      }
+    }
+    return std::string();
+  });
+}
+
+// A record's value is kept inline up to seven bytes and in a block of its own beyond: every length across the
+// limit, NUL and 0xff bytes, copies, moves, and assignments of a value's own bytes keep the value whole.
+TEST(CompactValueTest, ValuesOfEveryLengthAroundTheInlineLimitStayWhole) {
+  for (size_t length = 0; length <= 40; ++length) {
+    std::string bytes;
+    for (size_t i = 0; i < length; ++i) bytes += static_cast<char>(i % 3 == 0 ? 0 : i % 3 == 1 ? 0xff : 'a' + i);
+    CompactValue value(bytes);
+    EXPECT_EQ(value.View(), bytes) << length;
+    EXPECT_EQ(value.Bytes(), length <= 7 ? 0u : 4 + length) << length;
+    EXPECT_EQ(value.empty(), length == 0);
+    CompactValue copy(value);
+    CompactValue moved(std::move(copy));
+    EXPECT_EQ(std::string(moved), bytes) << length;
+    EXPECT_TRUE(copy.empty());
+    moved.Assign(moved.View().substr(length / 2));  // from its own bytes
+    EXPECT_EQ(moved.View(), std::string_view(bytes).substr(length / 2)) << length;
+    moved = value;
+    EXPECT_TRUE(moved == bytes);
+    CompactValue& self = moved;
+    moved = self;
+    EXPECT_EQ(moved.View(), bytes) << length;
+    moved = CompactValue(std::string(length + 9, 'z'));
+    EXPECT_EQ(moved.View(), std::string(length + 9, 'z'));
+  }
 }
 
 TEST_F(ConfigTableTest, QueriesFromOtherThreadsDuringUpdates) {
