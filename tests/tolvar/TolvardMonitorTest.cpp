@@ -71,6 +71,47 @@ TEST_F(TolvardTest, EachTransactionEndsWithOneBarrierAndCarriesOldBodies) {
   EXPECT_EQ(recorder.BarrierCount(), 3);
 }
 
+// Monitors receive a put's object in the serializer's own layout, whatever the layout of the bytes put: the agent's
+// decoder takes a property's value from those bytes as they are, nested messages included. Put here: the top-level
+// fields out of order, the id's two halves in the other order, and a nested field without presence written with
+// its default value.
+TEST_F(TolvardTest, APutReachesMonitorsInTheSerializersLayout) {
+  tv::LogSwitchConfigMsg object;
+  *object.mutable_id() = Uuid(5);
+  object.set_vni(5001);
+  object.mutable_transport_zone_id()->set_high(7);  // low left 0: written explicitly below
+  const std::string canonical = DeterministicBytes(object);
+
+  auto fixed64 = [](uint32_t number, uint64_t value) {
+    std::string out(1, static_cast<char>(number << 3 | 1));
+    for (int i = 0; i < 8; ++i) out.push_back(static_cast<char>(value >> (8 * i)));
+    return out;
+  };
+  auto delimited = [](uint32_t number, const std::string& payload) {
+    return std::string(1, static_cast<char>(number << 3 | 2)) + static_cast<char>(payload.size()) + payload;
+  };
+  const std::string id = fixed64(2, object.id().low()) + fixed64(1, object.id().high());
+  const std::string zone = fixed64(2, 0) + fixed64(1, 7);
+  const std::string vni = std::string{'\x10'} + static_cast<char>(0x89) + static_cast<char>(0x27);  // 5001
+  const std::string body = delimited(7, zone) + vni + delimited(1, id);
+  tv::LogSwitchConfigMsg reparsed;
+  ASSERT_TRUE(reparsed.ParseFromString(body));
+  ASSERT_EQ(DeterministicBytes(reparsed), canonical) << "the put's bytes hold another object";
+  ASSERT_NE(body, canonical);
+
+  Recorder recorder;
+  auto client = Monitor(recorder, {tv::LOG_SWITCH_CONFIG});
+  tv::ModifyRequestMsg request;
+  tv::PutMsg* put = request.mutable_modify()->mutable_put();
+  put->mutable_object()->set_object_type(tv::LOG_SWITCH_CONFIG);
+  put->mutable_object()->set_object_body(body);
+  ASSERT_TRUE(client->Modify({request}).ok());
+  ASSERT_TRUE(recorder.WaitBarriers(2));
+  auto updates = recorder.Between(1);
+  ASSERT_EQ(updates.size(), 1u);
+  EXPECT_EQ(updates[0].new_object_body(), canonical);
+}
+
 TEST_F(TolvardTest, RequestListIsAtomic) {
   Recorder recorder;
   auto client = Monitor(recorder, {kLsp, kVifState});
