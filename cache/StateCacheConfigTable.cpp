@@ -124,13 +124,17 @@ ConfigRecord& Unkeyed(const ConfigRecord& record) {
   return const_cast<ConfigRecord&>(record);
 }
 
+void SortByAddition(std::vector<const ConfigRecord*>& records) {
+  std::sort(records.begin(), records.end(),
+            [](const ConfigRecord* a, const ConfigRecord* b) { return a->addition < b->addition; });
+}
+
 // The records of one type, in the order they were added.
 std::vector<const ConfigRecord*> RecordsOf(const ConfigRecordStore& store, uint32_t objectType) {
   std::vector<const ConfigRecord*> records;
   auto range = store.get<sc_index::ByTypeProperty>().equal_range(std::make_tuple(objectType));
   for (auto it = range.first; it != range.second; ++it) records.push_back(&*it);
-  std::sort(records.begin(), records.end(),
-            [](const ConfigRecord* a, const ConfigRecord* b) { return a->addition < b->addition; });
+  SortByAddition(records);
   return records;
 }
 
@@ -149,8 +153,7 @@ uint32_t NextAddition(ConfigRecordStore& store, uint32_t& additions) {
     std::vector<const ConfigRecord*> records;
     records.reserve(store.size());
     for (const ConfigRecord& record : store) records.push_back(&record);
-    std::sort(records.begin(), records.end(),
-              [](const ConfigRecord* a, const ConfigRecord* b) { return a->addition < b->addition; });
+    SortByAddition(records);
     additions = 0;
     for (const ConfigRecord* record : records) const_cast<ConfigRecord*>(record)->addition = additions++;
   }

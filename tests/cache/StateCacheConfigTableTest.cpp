@@ -407,17 +407,20 @@ TEST_F(ConfigTableTest, EmptyIdsAndIdsWithNulBytesAreObjectsOfTheirOwn) {
   EXPECT_EQ(removed, std::set<std::string>(ids.begin() + 1, ids.end() - 1));
 }
 
+// The (type, property) pairs the order-of-addition tests set and clear: two properties of ports, one of switches.
+struct OrderKind {
+  uint32_t type;
+  uint32_t property;
+};
+const OrderKind kOrderKinds[] = {{tv::LOG_SWITCH_PORT_CONFIG, Property::LSP_ATTACHMENT},
+                                 {tv::LOG_SWITCH_PORT_CONFIG, Property::LSP_ADMIN_STATE_UP},
+                                 {tv::LOG_SWITCH_CONFIG, Property::LS_TRANSPORT_ZONE_ID}};
+
 // Random sets and clears of a few properties of ports and switches, each round checked against a plain model: the
 // (type, property) query lists a type's records in the order they were added (an update keeps its place, a record
 // cleared and set again goes last), and every exact look-up finds the model's value or nothing.
 TEST_F(ConfigTableTest, TypePropertyQueriesKeepTheOrderOfAdditionAndExactLookUpsFollowEveryStep) {
-  struct Kind {
-    uint32_t type;
-    uint32_t property;
-  };
-  const Kind kinds[] = {{tv::LOG_SWITCH_PORT_CONFIG, Property::LSP_ATTACHMENT},
-                        {tv::LOG_SWITCH_PORT_CONFIG, Property::LSP_ADMIN_STATE_UP},
-                        {tv::LOG_SWITCH_CONFIG, Property::LS_TRANSPORT_ZONE_ID}};
+  const auto& kinds = kOrderKinds;
   // Per kind, (id, value) in the order of addition.
   std::vector<std::vector<std::pair<std::string, std::string>>> model(std::size(kinds));
   auto settings = qor::test::DifferentialSettings::FromEnvironment(400);
@@ -484,13 +487,7 @@ TEST_F(ConfigTableTest, TypePropertyQueriesKeepTheOrderOfAdditionAndExactLookUps
 // (listed by object and property), and the runtime store's records of a type come back whole and ordered.
 TEST_F(ConfigTableTest, TheOrderOfAdditionSurvivesTheAdditionCountWrapping) {
   _table->StartAdditionsAt(UINT32_MAX - 5);
-  struct Kind {
-    uint32_t type;
-    uint32_t property;
-  };
-  const Kind kinds[] = {{tv::LOG_SWITCH_PORT_CONFIG, Property::LSP_ATTACHMENT},
-                        {tv::LOG_SWITCH_PORT_CONFIG, Property::LSP_ADMIN_STATE_UP},
-                        {tv::LOG_SWITCH_CONFIG, Property::LS_TRANSPORT_ZONE_ID}};
+  const auto& kinds = kOrderKinds;
   // (kind, id, value) in the order of addition, across kinds; the runtime model by id.
   std::vector<std::tuple<size_t, std::string, std::string>> model;
   std::map<std::string, std::string> runtime;

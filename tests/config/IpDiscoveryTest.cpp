@@ -19,6 +19,14 @@ uint16_t U16(const std::vector<uint8_t>& bytes, size_t at) {
   return static_cast<uint16_t>((bytes.at(at) << 8) | bytes.at(at + 1));
 }
 
+// A guest-bindings message of the test's VIF and switch holding one IPv4 binding whose address ends in `lastByte`.
+void ExpectOneIpv4Binding(const std::vector<uint8_t>& m, uint8_t lastByte) {
+  ASSERT_EQ(m.size(), 18u + 4 + 5 + 23);
+  EXPECT_EQ(U16(m, 25), 4 + 23);
+  EXPECT_EQ(m[27], 1);
+  EXPECT_EQ(m[31], lastByte);
+}
+
 tv::DaVifAddressBindingMsg Binding(uint32_t ipv4, uint64_t mac, bool withMac = true) {
   tv::DaVifAddressBindingMsg binding;
   binding.mutable_ip()->set_ipv4(ipv4);
@@ -163,11 +171,8 @@ TEST_F(IpDiscoveryComponentTest, TheIpv4FlagFollowsTheAddressFamilyAndAMismatche
   auto sent = Swsec().Take();
   ASSERT_EQ(sent.size(), 1u);
   const auto& m = sent[0];
-  ASSERT_EQ(m.size(), 18u + 4 + 5 + 23);
-  EXPECT_EQ(U16(m, 25), 4 + 23);
-  EXPECT_EQ(m[27], 1);
+  ASSERT_NO_FATAL_FAILURE(ExpectOneIpv4Binding(m, 9));
   EXPECT_EQ(m[28], 10);
-  EXPECT_EQ(m[31], 9);
   EXPECT_EQ(log.Count("IpDiscovery: Skipped davif binding item"), 2u);
 }
 
@@ -185,11 +190,7 @@ TEST_F(IpDiscoveryComponentTest, ABindingWhoseIpHoldsNoAddressIsSkipped) {
   discovery->UpdateDesiredState({DaVifEntry(vif)}, false);
   auto sent = Swsec().Take();
   ASSERT_EQ(sent.size(), 1u);
-  const auto& m = sent[0];
-  ASSERT_EQ(m.size(), 18u + 4 + 5 + 23);
-  EXPECT_EQ(U16(m, 25), 4 + 23);
-  EXPECT_EQ(m[27], 1);
-  EXPECT_EQ(m[31], 11);
+  ASSERT_NO_FATAL_FAILURE(ExpectOneIpv4Binding(sent[0], 11));
   EXPECT_EQ(log.Count("IpDiscovery: Skipped davif binding item"), 1u);
   EXPECT_TRUE(log.Has({"IpDiscovery: quillon discovered bindings: 1/2"}));
 }
