@@ -19,11 +19,14 @@ namespace pb = google::protobuf;
 namespace tv = zantix::qor::tolvar;
 using tv::Property;
 
-// A node's links: the ordered index's parent (with its colour), left and right, the write-order list's two.
-constexpr size_t kL3NodeLinks = 3 + 2;
+// A node's links: the ordered index's parent (with its colour), left and right.
+constexpr size_t kL3NodeLinks = 3;
 
 std::string IdText(uint32_t objectType, const std::string& id) {
   return qor::tolvar::ObjectIdText(objectType, id);
+}
+std::string IdText(uint32_t objectType, std::string_view id) {
+  return IdText(objectType, std::string(id));
 }
 
 bool SameUuid(const tv::UuidMsg& uuid, const std::string& idBytes) {
@@ -57,27 +60,28 @@ bool StateCacheL3Table::Caches(uint32_t objectType) {
 StateCacheChange StateCacheL3Table::Removal(const Record& record) {
   StateCacheChange change;
   change.entry.objectType = static_cast<int32_t>(record.objectType);
-  change.entry.objectId = record.objectId;
+  change.entry.objectId = record.ObjectId();
   change.entry.propertyType = static_cast<int32_t>(record.propertyType);
-  change.entry.value = record.value;
+  change.entry.value = record.Value();
   change.entry.operation = record.list ? TolvarUpdateMsg::OP_REMOVE : TolvarUpdateMsg::OP_CLEAR;
-  change.oldValue = record.value;
+  change.oldValue = change.entry.value;
   change.hasOld = true;
   return change;
 }
 
 // Readable value: a list element as its element message, anything else as its object message.
-std::string StateCacheL3Table::ValueText(const Record& record) {
-  const pb::Descriptor* descriptor = qor::tolvar::ObjectDescriptor(record.objectType);
-  if (descriptor && record.list && record.propertyType != 0) {
-    const pb::FieldDescriptor* field = qor::tolvar::PropertyField(descriptor, record.propertyType);
+std::string StateCacheL3Table::ValueText(uint32_t objectType, uint32_t propertyType, bool list,
+                                         std::string_view value) {
+  const pb::Descriptor* descriptor = qor::tolvar::ObjectDescriptor(objectType);
+  if (descriptor && list && propertyType != 0) {
+    const pb::FieldDescriptor* field = qor::tolvar::PropertyField(descriptor, propertyType);
     descriptor = field ? field->message_type() : nullptr;
   }
   const pb::Message* prototype =
       descriptor ? pb::MessageFactory::generated_factory()->GetPrototype(descriptor) : nullptr;
   if (!prototype) return "<unknown>";
   std::unique_ptr<pb::Message> message(prototype->New());
-  if (!message->ParseFromString(record.value)) return "<unparsable>";
+  if (!message->ParseFromArray(value.data(), static_cast<int>(value.size()))) return "<unparsable>";
   return message->ShortDebugString();
 }
 
@@ -100,7 +104,8 @@ void StateCacheL3Table::ApplyScalar(const TolvarUpdateMsg& entry, StateCacheChan
       return;
     }
     debug("Object %1 property %2, value add");
-    _store.insert(Record{type, entry.objectId, property, entry.value, _fullSyncVersion, false});
+    _store.insert(
+        Record{type, property, _fullSyncVersion, false, SharedObjectId(entry.objectId), CompactValue(entry.value)});
     StateCacheChange change;
     change.entry = entry;
     changes.push_back(std::move(change));
@@ -119,21 +124,21 @@ void StateCacheL3Table::ApplyScalar(const TolvarUpdateMsg& entry, StateCacheChan
     byKey.erase(found);
     return;
   }
-  if (found->value == entry.value && !found->list) {
+  if (found->Value() == entry.value && !found->list) {
     debug("Object %1 property %2, value not change");
-    Touch(found);
+    found->fullSyncVersion = _fullSyncVersion;
     return;
   }
   debug("Object %1 property %2, value update");
   StateCacheChange change;
   change.entry = entry;
-  change.oldValue = found->value;
+  change.oldValue = found->Value();
   change.hasOld = true;
-  byKey.modify(found, [&entry](Record& r) {
-    r.value = entry.value;
+  byKey.modify(found, [this, &entry](Record& r) {
+    r.value.Assign(entry.value);
     r.list = false;
+    r.fullSyncVersion = _fullSyncVersion;
   });
-  Touch(found);
   changes.push_back(std::move(change));
 }
 
@@ -150,7 +155,7 @@ void StateCacheL3Table::ApplyElement(const TolvarUpdateMsg& entry, StateCacheCha
   auto range = byKey.equal_range(std::forward_as_tuple(type, entry.objectId, property, entry.value));
   const auto count = std::distance(range.first, range.second);
   const bool insert = entry.operation == TolvarUpdateMsg::OP_INSERT;
-  auto valueText = [&]() { return ValueText(Record{type, entry.objectId, property, entry.value, 0, true}); };
+  auto valueText = [&]() { return ValueText(type, property, true, entry.value); };
   if (count > 1) {
     Logger(LOG_LEVEL_ERROR, "Object %1 property %2 value %3, multi-existing entries found", id(), propertyName(),
            valueText())
@@ -164,11 +169,12 @@ void StateCacheL3Table::ApplyElement(const TolvarUpdateMsg& entry, StateCacheCha
         QOR_LOG(LOG_LEVEL_DEBUG, "Object %1 property %2 value %3, append existing entry", id(), propertyName(),
                 valueText());
       }
-      Touch(range.first);
+      range.first->fullSyncVersion = _fullSyncVersion;
       return;
     }
     debug("Object %1 property %2, value append");
-    _store.insert(Record{type, entry.objectId, property, entry.value, _fullSyncVersion, true});
+    _store.insert(
+        Record{type, property, _fullSyncVersion, true, SharedObjectId(entry.objectId), CompactValue(entry.value)});
     StateCacheChange change;
     change.entry = entry;
     changes.push_back(std::move(change));
@@ -216,28 +222,20 @@ void StateCacheL3Table::Apply(const TolvarUpdateMsg& entry, bool fullSync, State
   }
 }
 
-void StateCacheL3Table::Touch(Store::index<ByKey>::type::iterator record) {
-  record->fullSyncVersion = _fullSyncVersion;
-  auto& byAge = _store.get<ByAge>();
-  byAge.relocate(byAge.end(), _store.project<ByAge>(record));
-}
-
+// Walks the store in key order, so that the removals come per object, its records in property order, as a delete of
+// the object reports them. A full sync's cost follows the records it carries and the ones it removes either way; a
+// walk keeps no second structure in step on every write.
 void StateCacheL3Table::Sweep(StateCacheChangeList& changes) {
-  auto& byAge = _store.get<ByAge>();
-  auto end = byAge.begin();
-  while (end != byAge.end() && end->fullSyncVersion < _fullSyncVersion) ++end;
-  std::vector<Record> stale(byAge.begin(), end);
-  byAge.erase(byAge.begin(), end);
-  // In key order: per object, its records in property order, as a delete of the object reports them.
-  std::sort(stale.begin(), stale.end(), [](const Record& a, const Record& b) {
-    return std::tie(a.objectType, a.objectId, a.propertyType, a.value) <
-           std::tie(b.objectType, b.objectId, b.propertyType, b.value);
-  });
-  for (const Record& record : stale) {
-    QOR_LOG(LOG_LEVEL_DEBUG,
-            record.list ? "Object %1 property %2, value remove" : "Object %1 property %2, value delete",
-            IdText(record.objectType, record.objectId), PropertyTypeToString(record.propertyType));
-    changes.push_back(Removal(record));
+  auto& byKey = _store.get<ByKey>();
+  for (auto it = byKey.begin(); it != byKey.end();) {
+    if (it->fullSyncVersion == _fullSyncVersion) {
+      ++it;
+      continue;
+    }
+    QOR_LOG(LOG_LEVEL_DEBUG, it->list ? "Object %1 property %2, value remove" : "Object %1 property %2, value delete",
+            IdText(it->objectType, it->ObjectId()), PropertyTypeToString(it->propertyType));
+    changes.push_back(Removal(*it));
+    it = byKey.erase(it);
   }
 }
 
@@ -303,7 +301,8 @@ bool StateCacheL3Table::Single(uint32_t objectType, const std::string& objectId,
     Logger(LOG_LEVEL_ERROR, duplicate, IdText(objectType, objectId)).AddTag("errorCode:LCP00919");
     return false;
   }
-  if (!out->MergeFromString(range.first->value)) {
+  const std::string_view value = range.first->Value();
+  if (!out->MergeFromString(std::string(value))) {
     Logger(LOG_LEVEL_ERROR, "Unparsable %1 record of %2", ObjTypeToString(objectType), IdText(objectType, objectId));
     return false;
   }
@@ -319,7 +318,8 @@ bool StateCacheL3Table::OnlyObject(uint32_t objectType, const char* duplicate, p
     Logger(LOG_LEVEL_ERROR, duplicate).AddTag("errorCode:LCP00919");
     return false;
   }
-  if (!out->ParseFromString(range.first->value)) {
+  const std::string_view value = range.first->Value();
+  if (!out->ParseFromArray(value.data(), static_cast<int>(value.size()))) {
     Logger(LOG_LEVEL_ERROR, "Unparsable %1 record", ObjTypeToString(objectType));
     return false;
   }
@@ -371,7 +371,7 @@ bool StateCacheL3Table::QueryFib(const std::string& fibId, tv::FibMsg* fib) cons
   auto hops = byKey.equal_range(
       std::forward_as_tuple(static_cast<uint32_t>(tv::FIB), fibId, static_cast<uint32_t>(Property::L3_FIB_NEXT_HOP)));
   for (auto it = hops.first; it != hops.second; ++it) {
-    if (!found.add_next_hops()->ParseFromString(it->value)) {
+    if (!found.add_next_hops()->ParseFromArray(it->Value().data(), static_cast<int>(it->Value().size()))) {
       Logger(LOG_LEVEL_ERROR, "Unparsable FIB next hop of %1", IdText(tv::FIB, fibId));
       return false;
     }
@@ -396,7 +396,7 @@ bool StateCacheL3Table::QueryArpTable(const std::string& arpTableId, tv::ArpTabl
   auto entries =
       byKey.equal_range(std::forward_as_tuple(type, arpTableId, static_cast<uint32_t>(Property::L3_ARP_ENTRY)));
   for (auto it = entries.first; it != entries.second; ++it) {
-    if (!found.add_entries()->ParseFromString(it->value)) {
+    if (!found.add_entries()->ParseFromArray(it->Value().data(), static_cast<int>(it->Value().size()))) {
       Logger(LOG_LEVEL_ERROR, "Unparsable ARP entry of %1", IdText(type, arpTableId));
       return false;
     }
@@ -456,9 +456,9 @@ bool StateCacheL3Table::QueryMulticastStaticRoutes(const std::string& routerId,
   for (auto it = range.first; it != range.second; ++it) {
     if (it->propertyType != 0) continue;
     tv::MulticastStaticRouteMsg route;
-    if (!route.ParseFromString(it->value)) {
+    if (!route.ParseFromArray(it->Value().data(), static_cast<int>(it->Value().size()))) {
       Logger(LOG_LEVEL_ERROR, "Unparsable %1 record of %2", ObjTypeToString(tv::MULTICAST_STATIC_ROUTE),
-             IdText(tv::MULTICAST_STATIC_ROUTE, it->objectId));
+             IdText(tv::MULTICAST_STATIC_ROUTE, it->ObjectId()));
       continue;
     }
     if (!route.has_router_id() || !SameUuid(route.router_id(), routerId)) continue;
@@ -475,8 +475,8 @@ bool StateCacheL3Table::QueryDesired(uint32_t objectType, std::vector<StateCache
   if (range.first == range.second) return false;
   if (records) {
     for (auto it = range.first; it != range.second; ++it) {
-      records->push_back(
-          StateCacheRecord{it->objectType, it->objectId, it->propertyType, it->value, it->fullSyncVersion});
+      records->push_back(StateCacheRecord{it->objectType, std::string(it->ObjectId()), it->propertyType,
+                                          std::string(it->Value()), it->fullSyncVersion});
     }
   }
   return true;
@@ -487,7 +487,8 @@ size_t StateCacheL3Table::CopyDesired(std::vector<StateCacheRecord>* out, size_t
   const auto& byKey = _store.get<ByKey>();
   out->reserve(out->size() + std::min(limit, byKey.size()));
   for (auto it = byKey.begin(); it != byKey.end() && limit > 0; ++it, --limit) {
-    out->push_back(StateCacheRecord{it->objectType, it->objectId, it->propertyType, it->value, it->fullSyncVersion});
+    out->push_back(StateCacheRecord{it->objectType, std::string(it->ObjectId()), it->propertyType,
+                                    std::string(it->Value()), it->fullSyncVersion});
   }
   return byKey.size();
 }
@@ -498,8 +499,9 @@ size_t StateCacheL3Table::DumpDesiredState() const {
   for (const Record& record : _store.get<ByKey>()) {
     Logger(LOG_LEVEL_INFO,
            "ObjectType is : %1, ObjectId is : %2, PropertyType is %3,FullsyncVersion is %4, PropertyValue is %5",
-           ObjTypeToString(record.objectType), IdText(record.objectType, record.objectId),
-           PropertyTypeToString(record.propertyType), record.fullSyncVersion, ValueText(record));
+           ObjTypeToString(record.objectType), IdText(record.objectType, record.ObjectId()),
+           PropertyTypeToString(record.propertyType), record.fullSyncVersion,
+           ValueText(record.objectType, record.propertyType, record.list, record.Value()));
   }
   return _store.size();
 }
@@ -507,8 +509,12 @@ size_t StateCacheL3Table::DumpDesiredState() const {
 size_t StateCacheL3Table::DesiredCacheSize() const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
   size_t bytes = 0;
-  for (const Record& record : _store) {
-    bytes += sizeof(Record) + kL3NodeLinks * sizeof(void*) + record.objectId.capacity() + record.value.capacity();
+  const char* lastId = nullptr;
+  for (const Record& record : _store.get<ByKey>()) {
+    bytes += sizeof(Record) + kL3NodeLinks * sizeof(void*) + record.value.Bytes();
+    // The records of an object lie together in key order and share its id: its block is counted once.
+    if (record.ObjectId().data() != lastId) bytes += record.objectId.Bytes();
+    lastId = record.ObjectId().data();
   }
   Logger(LOG_LEVEL_INFO, "L3 desired cache size(bytes): %1", bytes);
   return bytes;
