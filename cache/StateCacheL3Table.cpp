@@ -5,6 +5,8 @@
 
 #include <algorithm>
 #include <memory>
+#include <memory_resource>
+#include <optional>
 
 #include "core/Logger.h"
 #include "intake/TypeNames.h"
@@ -21,6 +23,8 @@ using tv::Property;
 
 // A node's links: the ordered index's parent (with its colour), left and right.
 constexpr size_t kL3NodeLinks = 3;
+// First block of a full sync's change nodes (the resource grows its blocks geometrically from there).
+constexpr size_t kSyncChangeBlock = 64 * 1024;
 
 std::string IdText(uint32_t objectType, const std::string& id) {
   return qor::tolvar::ObjectIdText(objectType, id);
@@ -95,8 +99,13 @@ void StateCacheL3Table::ApplyScalar(const TolvarUpdateMsg& entry, StateCacheChan
     if (LogEnabled(LOG_LEVEL_DEBUG)) QOR_LOG(LOG_LEVEL_DEBUG, format, id(), propertyName());
   };
   auto& byKey = _store.get<ByKey>();
-  auto range = byKey.equal_range(std::forward_as_tuple(type, entry.objectId, property));
-  const auto count = std::distance(range.first, range.second);
+  // One look-up: the first record of (type, id, property) and its successor tell none, one or several.
+  const auto first = LowerBound(std::make_tuple(type, std::string_view(entry.objectId), property));
+  auto same = [&](KeyIterator it) {
+    return it != byKey.end() && it->objectType == type && it->propertyType == property &&
+           it->ObjectId() == entry.objectId;
+  };
+  const int count = !same(first) ? 0 : same(std::next(first)) ? 2 : 1;
   const bool set = entry.operation == TolvarUpdateMsg::OP_SET;
   if (count == 0) {
     if (!set) {
@@ -104,8 +113,10 @@ void StateCacheL3Table::ApplyScalar(const TolvarUpdateMsg& entry, StateCacheChan
       return;
     }
     debug("Object %1 property %2, value add");
-    _store.insert(
-        Record{type, property, _fullSyncVersion, false, SharedObjectId(entry.objectId), CompactValue(entry.value)});
+    // The look-up's place is the insertion's: no second descent.
+    auto added = byKey.insert(
+        first, Record{type, property, _fullSyncVersion, false, IdAt(first, entry.objectId), CompactValue(entry.value)});
+    SetCursor(std::next(added));
     StateCacheChange change;
     change.entry = entry;
     changes.push_back(std::move(change));
@@ -116,17 +127,18 @@ void StateCacheL3Table::ApplyScalar(const TolvarUpdateMsg& entry, StateCacheChan
         .AddTag("errorCode:LCP00919");
     return;
   }
-  auto found = range.first;
+  auto found = first;
   if (!set) {
     debug("Object %1 property %2, value delete");
     changes.push_back(Removal(*found));
     changes.back().entry.spanContext = entry.spanContext;
-    byKey.erase(found);
+    SetCursor(byKey.erase(found));
     return;
   }
   if (found->Value() == entry.value && !found->list) {
     debug("Object %1 property %2, value not change");
     found->fullSyncVersion = _fullSyncVersion;
+    SetCursor(std::next(found));
     return;
   }
   debug("Object %1 property %2, value update");
@@ -134,11 +146,16 @@ void StateCacheL3Table::ApplyScalar(const TolvarUpdateMsg& entry, StateCacheChan
   change.entry = entry;
   change.oldValue = found->Value();
   change.hasOld = true;
-  byKey.modify(found, [this, &entry](Record& r) {
-    r.value.Assign(entry.value);
-    r.list = false;
-    r.fullSyncVersion = _fullSyncVersion;
-  });
+  // A non-unique index always keeps a modified record (only the order among equal keys could move it).
+  if (byKey.modify(found, [this, &entry](Record& r) {
+        r.value.Assign(entry.value);
+        r.list = false;
+        r.fullSyncVersion = _fullSyncVersion;
+      })) {
+    SetCursor(std::next(found));
+  } else {
+    _cursorSet = false;
+  }
   changes.push_back(std::move(change));
 }
 
@@ -152,8 +169,13 @@ void StateCacheL3Table::ApplyElement(const TolvarUpdateMsg& entry, StateCacheCha
     if (LogEnabled(LOG_LEVEL_DEBUG)) QOR_LOG(LOG_LEVEL_DEBUG, format, id(), propertyName());
   };
   auto& byKey = _store.get<ByKey>();
-  auto range = byKey.equal_range(std::forward_as_tuple(type, entry.objectId, property, entry.value));
-  const auto count = std::distance(range.first, range.second);
+  const auto first =
+      LowerBound(std::make_tuple(type, std::string_view(entry.objectId), property, std::string_view(entry.value)));
+  auto same = [&](KeyIterator it) {
+    return it != byKey.end() && it->objectType == type && it->propertyType == property &&
+           it->ObjectId() == entry.objectId && it->Value() == entry.value;
+  };
+  const int count = !same(first) ? 0 : same(std::next(first)) ? 2 : 1;
   const bool insert = entry.operation == TolvarUpdateMsg::OP_INSERT;
   auto valueText = [&]() { return ValueText(type, property, true, entry.value); };
   if (count > 1) {
@@ -169,12 +191,14 @@ void StateCacheL3Table::ApplyElement(const TolvarUpdateMsg& entry, StateCacheCha
         QOR_LOG(LOG_LEVEL_DEBUG, "Object %1 property %2 value %3, append existing entry", id(), propertyName(),
                 valueText());
       }
-      range.first->fullSyncVersion = _fullSyncVersion;
+      first->fullSyncVersion = _fullSyncVersion;
+      SetCursor(std::next(first));
       return;
     }
     debug("Object %1 property %2, value append");
-    _store.insert(
-        Record{type, property, _fullSyncVersion, true, SharedObjectId(entry.objectId), CompactValue(entry.value)});
+    auto added = byKey.insert(
+        first, Record{type, property, _fullSyncVersion, true, IdAt(first, entry.objectId), CompactValue(entry.value)});
+    SetCursor(std::next(added));
     StateCacheChange change;
     change.entry = entry;
     changes.push_back(std::move(change));
@@ -186,9 +210,16 @@ void StateCacheL3Table::ApplyElement(const TolvarUpdateMsg& entry, StateCacheCha
     return;
   }
   debug("Object %1 property %2, value remove");
-  changes.push_back(Removal(*range.first));
+  changes.push_back(Removal(*first));
   changes.back().entry.spanContext = entry.spanContext;
-  byKey.erase(range.first);
+  SetCursor(byKey.erase(first));
+}
+
+SharedObjectId StateCacheL3Table::IdAt(KeyIterator at, const std::string& objectId) const {
+  const auto& byKey = _store.get<ByKey>();
+  if (at != byKey.end() && at->ObjectId() == objectId) return at->objectId;
+  if (at != byKey.begin() && std::prev(at)->ObjectId() == objectId) return std::prev(at)->objectId;
+  return SharedObjectId(objectId);
 }
 
 void StateCacheL3Table::Apply(const TolvarUpdateMsg& entry, bool fullSync, StateCacheChangeList& changes) {
@@ -241,10 +272,15 @@ void StateCacheL3Table::Sweep(StateCacheChangeList& changes) {
 
 void StateCacheL3Table::UpdateDesiredState(const std::list<TolvarUpdateMsg>& updates, uint8_t fullSync) {
   std::lock_guard<std::recursive_mutex> notifyLock(_notifyMutex);
-  StateCacheChangeList changes;
+  // A full sync's changes are a host's worth of nodes freed together after the notification: taken from blocks of
+  // their own, they cost no search of the heap's free lists and leave no holes among the records kept.
+  std::optional<std::pmr::monotonic_buffer_resource> syncChanges;
+  if (fullSync) syncChanges.emplace(kSyncChangeBlock);
+  StateCacheChangeList changes(syncChanges ? &*syncChanges : std::pmr::get_default_resource());
   std::vector<std::pair<SCL3TableObserver*, StateCacheChangeList>> lists;
   {
     std::lock_guard<std::recursive_mutex> lock(_mutex);
+    _cursorSet = false;
     qor::wft::Span span = qor::wft::WorkflowUtil::StartSpan(
         "L3Cache UpdateDesiredState", updates.empty() ? std::string() : updates.front().spanContext);
     if (fullSync) ++_fullSyncVersion;

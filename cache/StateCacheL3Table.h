@@ -107,6 +107,29 @@ class StateCacheL3Table : public qor::RefCounted<StateCacheL3Table, Component> {
   void ApplyScalar(const TolvarUpdateMsg& entry, StateCacheChangeList& changes);
   void ApplyElement(const TolvarUpdateMsg& entry, StateCacheChangeList& changes);
   void Sweep(StateCacheChangeList& changes);
+  using KeyIterator = Store::index<ByKey>::type::iterator;
+  // The first record not below `key` (a prefix of the store's key). A full sync's entries come object by object,
+  // each object's properties together: the place of an entry is most often right after the record last written,
+  // which two compares with records just touched confirm, instead of a descent from the root.
+  template <typename Key>
+  KeyIterator LowerBound(const Key& key) {
+    auto& byKey = _store.get<ByKey>();
+    if (_cursorSet) {
+      const auto& less = byKey.key_comp();
+      const auto& extract = byKey.key_extractor();
+      if ((_cursor == byKey.begin() || less(extract(*std::prev(_cursor)), key)) &&
+          (_cursor == byKey.end() || !less(extract(*_cursor), key))) {
+        return _cursor;
+      }
+    }
+    return byKey.lower_bound(key);
+  }
+  void SetCursor(KeyIterator next) {
+    _cursor = next;
+    _cursorSet = true;
+  }
+  // The id of a record to be inserted at `at`: the neighbour's, when it is of the same object.
+  SharedObjectId IdAt(KeyIterator at, const std::string& objectId) const;
   static StateCacheChange Removal(const Record& record);
   static std::string ValueText(uint32_t objectType, uint32_t propertyType, bool list, std::string_view value);
   // The one record of (type, id, property): false when there is none or (logged with `duplicate`, LCP00919)
@@ -135,6 +158,9 @@ class StateCacheL3Table : public qor::RefCounted<StateCacheL3Table, Component> {
   mutable std::recursive_mutex _mutex;
   std::recursive_mutex _notifyMutex;
   Store _store;
+  // The record after the one last written by the current update (valid while `_cursorSet`).
+  KeyIterator _cursor;
+  bool _cursorSet = false;
   uint32_t _fullSyncVersion = 0;
   Registry _observers;
 };
