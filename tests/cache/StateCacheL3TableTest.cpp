@@ -2,6 +2,7 @@
 // typed queries, notification order, registration rules, the dump format and queries during updates.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <set>
@@ -478,6 +479,224 @@ TEST_F(L3TableTest, DeltasAndFullSyncsInterleavedEqualAFreshFullSync) {
           }
         }
         if (told != keptSet) return step + ": told" + text(told) + " table" + text(keptSet);
+        return std::string();
+      });
+}
+
+// Batches of up to 40 entries over a few objects of three types (sharing ids across types), in key order, object by
+// object, in reverse or shuffled, with values around the inline limit of a record's value: after every update the
+// store holds, in its order, what a plain model holds and what a fresh full sync of the model gives, and the
+// observer was told exactly the changes the model computes (operation, value, old value), a full sync's removals in
+// key order. Covers the look-up from the last written record, the insertion at the look-up's place, ids shared by
+// the records of an object and the sweep.
+TEST_F(L3TableTest, BatchesInAnyOrderLeaveWhatAModelHoldsAndTellItsChanges) {
+  const std::vector<uint32_t> types = {tv::LOG_ROUTER_CONFIG, tv::FIB, tv::ARP_TABLE_CONFIG};
+  for (uint32_t type : types) ASSERT_TRUE(_table->RegisterDesiredStateObserver(type, &_observer));
+  // (type, property, list?) of the properties used; scalars and lists never share a property.
+  struct Kind {
+    uint32_t type;
+    uint32_t property;
+    bool list;
+  };
+  const std::vector<Kind> kinds = {{tv::LOG_ROUTER_CONFIG, 0, false},
+                                   {tv::FIB, Property::L3_FIB_ROUTER_ID, false},
+                                   {tv::FIB, Property::L3_FIB_IP_PREFIX, false},
+                                   {tv::FIB, Property::L3_FIB_NEXT_HOP, true},
+                                   {tv::ARP_TABLE_CONFIG, Property::L3_ARP_ROUTER_PORT_ID, false},
+                                   {tv::ARP_TABLE_CONFIG, Property::L3_ARP_ENTRY, true}};
+  using Key = std::tuple<uint32_t, std::string, uint32_t, std::string>;  // (type, id, property, value)
+  struct Model {
+    std::map<Key, bool> records;  // -> list element?
+    std::map<Key, bool> written;  // within a full sync: written by it
+  };
+  Model model;
+  size_t calls = 0;
+  auto scalarOf = [&model](uint32_t type, const std::string& id, uint32_t property) {
+    auto it = model.records.lower_bound(Key{type, id, property, std::string()});
+    if (it == model.records.end() || std::get<0>(it->first) != type || std::get<1>(it->first) != id ||
+        std::get<2>(it->first) != property) {
+      return model.records.end();
+    }
+    return it;
+  };
+  auto show = [](const Key& key) {
+    tv::UuidMsg uuid;
+    uuid.ParseFromString(std::get<1>(key));
+    std::string value;
+    for (unsigned char c : std::get<3>(key)) value += std::to_string(c) + ".";
+    return "(" + std::to_string(std::get<0>(key)) + " " + std::to_string(uuid.low()) + " " +
+           std::to_string(std::get<2>(key)) + " " + value + ")";
+  };
+  qor::test::RunDifferential(
+      qor::test::DifferentialSettings::FromEnvironment(400), [&](std::mt19937_64& rng, size_t) -> std::string {
+        auto pick = [&rng](uint64_t n) { return std::uniform_int_distribution<uint64_t>(0, n - 1)(rng); };
+        auto value = [&]() {
+          static const size_t lengths[] = {0, 1, 6, 7, 8, 9, 15, 16, 23};
+          std::string v(lengths[pick(std::size(lengths))], '\0');
+          for (char& c : v) c = "\x00\x01\x7f\x80\xff"[pick(5)];
+          return v;
+        };
+        const bool fullSync = pick(4) == 0;
+        std::vector<TolvarUpdateMsg> entries;
+        for (uint64_t n = 1 + pick(fullSync ? 40 : 12); n > 0; --n) {
+          const Kind& kind = kinds[pick(kinds.size())];
+          const bool add = fullSync || pick(3) != 0;
+          std::string v = value();
+          const std::string id = Id(1 + pick(5));
+          if (!add && pick(2)) {
+            // A removal of what is there, so that removals often hit.
+            auto it = model.records.lower_bound(Key{kind.type, id, kind.property, std::string()});
+            if (it != model.records.end() && std::get<0>(it->first) == kind.type && std::get<1>(it->first) == id &&
+                std::get<2>(it->first) == kind.property) {
+              v = std::get<3>(it->first);
+            }
+          }
+          const int32_t op = kind.list ? (add ? kInsert : kRemove) : (add ? kSet : kClear);
+          entries.push_back(Entry(kind.type, id, kind.property, kind.list || add ? v : std::string(), op));
+        }
+        auto keyOf = [](const TolvarUpdateMsg& e) {
+          return Key{static_cast<uint32_t>(e.objectType), e.objectId, static_cast<uint32_t>(e.propertyType), e.value};
+        };
+        const uint64_t order = pick(4);
+        if (order == 0 || order == 1) {
+          std::stable_sort(entries.begin(), entries.end(),
+                           [&](const auto& a, const auto& b) { return keyOf(a) < keyOf(b); });
+          if (order == 1) std::reverse(entries.begin(), entries.end());
+        } else if (order == 2) {
+          std::shuffle(entries.begin(), entries.end(), rng);
+          // Object by object (objects in random order), each object's entries in key order.
+          std::map<std::pair<uint32_t, std::string>, size_t> rank;
+          for (const auto& e : entries) rank.emplace(std::make_pair(e.objectType, e.objectId), rank.size());
+          std::stable_sort(entries.begin(), entries.end(), [&](const auto& a, const auto& b) {
+            const size_t ra = rank[{a.objectType, a.objectId}], rb = rank[{b.objectType, b.objectId}];
+            return ra != rb ? ra < rb : keyOf(a) < keyOf(b);
+          });
+        }  // else: as generated
+
+        // The model's changes, entry by entry, then a full sync's sweep in key order.
+        std::vector<StateCacheChange> expected;
+        auto tell = [&expected](const Key& key, int32_t op, const std::string* old) {
+          StateCacheChange c;
+          c.entry = Entry(std::get<0>(key), std::get<1>(key), std::get<2>(key), std::get<3>(key), op);
+          if (old) {
+            c.oldValue = *old;
+            c.hasOld = true;
+          }
+          expected.push_back(std::move(c));
+        };
+        model.written.clear();
+        std::string step = fullSync ? "full sync, order " : "delta, order ";
+        step += std::to_string(order) + ":";
+        for (const TolvarUpdateMsg& e : entries) {
+          const Key key = keyOf(e);
+          step += " " + show(key) + " op " + std::to_string(e.operation);
+          if (e.operation == kInsert || e.operation == kRemove) {
+            const bool present = model.records.count(key) != 0;
+            if (e.operation == kInsert) {
+              if (!present) {
+                model.records.emplace(key, true);
+                tell(key, kInsert, nullptr);
+              }
+              model.written[key] = true;
+            } else if (present) {
+              model.records.erase(key);
+              tell(key, kRemove, &std::get<3>(key));
+            }
+            continue;
+          }
+          auto it = scalarOf(std::get<0>(key), std::get<1>(key), std::get<2>(key));
+          if (e.operation == kClear) {
+            if (it != model.records.end()) {
+              Key old = it->first;
+              model.records.erase(it);
+              tell(old, kClear, &std::get<3>(old));
+            }
+            continue;
+          }
+          if (it == model.records.end()) {
+            tell(key, kSet, nullptr);
+          } else if (std::get<3>(it->first) != e.value) {
+            const std::string old = std::get<3>(it->first);
+            model.written.erase(it->first);
+            model.records.erase(it);
+            tell(key, kSet, &old);
+          }
+          model.records[key] = false;
+          model.written[key] = true;
+        }
+        if (fullSync) {
+          for (auto it = model.records.begin(); it != model.records.end();) {
+            if (model.written.count(it->first)) {
+              ++it;
+              continue;
+            }
+            tell(it->first, it->second ? kRemove : kClear, &std::get<3>(it->first));
+            it = model.records.erase(it);
+          }
+        }
+        _table->UpdateDesiredState(std::list<TolvarUpdateMsg>(entries.begin(), entries.end()), fullSync);
+
+        // The store, in its order, against the model and against a fresh full sync of the model.
+        std::vector<StateCacheRecord> kept;
+        _table->CopyDesired(&kept, SIZE_MAX);
+        std::list<TolvarUpdateMsg> state;
+        for (const auto& [key, list] : model.records) {
+          state.push_back(
+              Entry(std::get<0>(key), std::get<1>(key), std::get<2>(key), std::get<3>(key), list ? kInsert : kSet));
+        }
+        qor::RefPtr<StateCacheL3Table> fresh(new StateCacheL3Table());
+        fresh->UpdateDesiredState(state, 1);
+        std::vector<StateCacheRecord> rebuilt;
+        fresh->CopyDesired(&rebuilt, SIZE_MAX);
+        if (kept.size() != model.records.size() || rebuilt.size() != model.records.size() ||
+            _table->DesiredCount() != model.records.size()) {
+          return step + ": " + std::to_string(kept.size()) + " records kept, " + std::to_string(rebuilt.size()) +
+                 " rebuilt, " + std::to_string(model.records.size()) + " in the model";
+        }
+        size_t i = 0;
+        for (const auto& [key, list] : model.records) {
+          for (const StateCacheRecord* r : {&kept[i], &rebuilt[i]}) {
+            if (Key{r->objectType, r->objectId, r->propertyType, r->value} != key) {
+              return step + ": record " + std::to_string(i) + " is " +
+                     show(Key{r->objectType, r->objectId, r->propertyType, r->value}) + ", the model has " + show(key);
+            }
+          }
+          if (fullSync && kept[i].fullSyncVersion != _table->FullSyncVersion()) {
+            return step + ": " + show(key) + " keeps an older version after a full sync";
+          }
+          ++i;
+        }
+        for (uint32_t type : types) {
+          std::vector<StateCacheRecord> ofType;
+          const bool any = _table->QueryDesired(type, &ofType);
+          size_t inModel = 0;
+          for (const auto& [key, list] : model.records) inModel += std::get<0>(key) == type;
+          if (any != (inModel != 0) || ofType.size() != inModel) {
+            return step + ": type " + std::to_string(type) + " has " + std::to_string(ofType.size()) + " records";
+          }
+        }
+
+        // What the observer was told.
+        auto observed = _observer.Calls();
+        if (!fullSync && expected.empty()) {
+          if (observed.size() != calls) return step + ": told of a delta that changed nothing";
+          return std::string();
+        }
+        if (observed.size() != calls + 1) return step + ": " + std::to_string(observed.size() - calls) + " calls";
+        const auto& told = observed[calls++].changes;
+        if (told.size() != expected.size()) {
+          return step + ": told " + std::to_string(told.size()) + " changes, expected " +
+                 std::to_string(expected.size());
+        }
+        auto e = expected.begin();
+        for (const StateCacheChange& c : told) {
+          if (keyOf(c.entry) != keyOf(e->entry) || c.entry.operation != e->entry.operation || c.hasOld != e->hasOld ||
+              c.oldValue != e->oldValue) {
+            return step + ": told " + show(keyOf(c.entry)) + " op " + std::to_string(c.entry.operation) +
+                   ", expected " + show(keyOf(e->entry)) + " op " + std::to_string(e->entry.operation);
+          }
+          ++e;
+        }
         return std::string();
       });
 }
