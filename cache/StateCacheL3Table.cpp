@@ -21,8 +21,9 @@ namespace pb = google::protobuf;
 namespace tv = zantix::qor::tolvar;
 using tv::Property;
 
-// A node's links: the ordered index's parent (with its colour), left and right.
-constexpr size_t kL3NodeLinks = 3;
+// A node's links: the ordered index's parent (with its colour), left and right, and the hashed index's two (its
+// bucket array is counted apart).
+constexpr size_t kL3NodeLinks = 3 + 2;
 // First block of a full sync's change nodes (the resource grows its blocks geometrically from there).
 constexpr size_t kSyncChangeBlock = 64 * 1024;
 
@@ -544,7 +545,7 @@ size_t StateCacheL3Table::DumpDesiredState() const {
 
 size_t StateCacheL3Table::DesiredCacheSize() const {
   std::lock_guard<std::recursive_mutex> lock(_mutex);
-  size_t bytes = 0;
+  size_t bytes = _store.get<ByObject>().bucket_count() * sizeof(void*);
   const char* lastId = nullptr;
   for (const Record& record : _store.get<ByKey>()) {
     bytes += sizeof(Record) + kL3NodeLinks * sizeof(void*) + record.value.Bytes();

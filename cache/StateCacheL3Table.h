@@ -18,6 +18,7 @@
 #pragma once
 
 #include <boost/multi_index/composite_key.hpp>
+#include <boost/multi_index/hashed_index.hpp>
 #include <boost/multi_index/mem_fun.hpp>
 #include <boost/multi_index/member.hpp>
 #include <boost/multi_index/ordered_index.hpp>
@@ -93,14 +94,24 @@ class StateCacheL3Table : public qor::RefCounted<StateCacheL3Table, Component> {
     std::string_view Value() const { return value.View(); }
   };
   struct ByKey {};
+  // The records of an object by hash of (type, id): a full sync's first entry of an object finds the object's
+  // records without a descent through the whole store, whose lower levels are out of the cache in a large store.
+  struct ByObject {};
   using Store = boost::multi_index_container<
-      Record, boost::multi_index::indexed_by<boost::multi_index::ordered_non_unique<
-                  boost::multi_index::tag<ByKey>,
-                  boost::multi_index::composite_key<
-                      Record, boost::multi_index::member<Record, uint32_t, &Record::objectType>,
-                      boost::multi_index::const_mem_fun<Record, std::string_view, &Record::ObjectId>,
-                      boost::multi_index::member<Record, uint32_t, &Record::propertyType>,
-                      boost::multi_index::const_mem_fun<Record, std::string_view, &Record::Value>>>>>;
+      Record, boost::multi_index::indexed_by<
+                  boost::multi_index::ordered_non_unique<
+                      boost::multi_index::tag<ByKey>,
+                      boost::multi_index::composite_key<
+                          Record, boost::multi_index::member<Record, uint32_t, &Record::objectType>,
+                          boost::multi_index::const_mem_fun<Record, std::string_view, &Record::ObjectId>,
+                          boost::multi_index::member<Record, uint32_t, &Record::propertyType>,
+                          boost::multi_index::const_mem_fun<Record, std::string_view, &Record::Value>>>,
+                  boost::multi_index::hashed_non_unique<
+                      boost::multi_index::tag<ByObject>,
+                      boost::multi_index::composite_key<
+                          Record, boost::multi_index::member<Record, uint32_t, &Record::objectType>,
+                          boost::multi_index::const_mem_fun<Record, std::string_view, &Record::ObjectId>>,
+                      boost::multi_index::composite_key_hash<std::hash<uint32_t>, std::hash<std::string_view>>>>>;
   using Registry = std::multimap<uint32_t, SCL3TableObserver*>;
 
   void Apply(const TolvarUpdateMsg& entry, bool fullSync, StateCacheChangeList& changes);
@@ -114,16 +125,31 @@ class StateCacheL3Table : public qor::RefCounted<StateCacheL3Table, Component> {
   template <typename Key>
   KeyIterator LowerBound(const Key& key) {
     auto& byKey = _store.get<ByKey>();
-    if (_cursorSet) {
-      const auto& less = byKey.key_comp();
-      const auto& extract = byKey.key_extractor();
-      if ((_cursor == byKey.begin() || less(extract(*std::prev(_cursor)), key)) &&
-          (_cursor == byKey.end() || !less(extract(*_cursor), key))) {
-        return _cursor;
+    const auto& less = byKey.key_comp();
+    const auto& extract = byKey.key_extractor();
+    auto isLowerBound = [&](KeyIterator at) {
+      return (at == byKey.begin() || less(extract(*std::prev(at)), key)) &&
+             (at == byKey.end() || !less(extract(*at), key));
+    };
+    if (_cursorSet && isLowerBound(_cursor)) return _cursor;
+    // Otherwise from a record of the same object, a few steps at most.
+    auto& byObject = _store.get<ByObject>();
+    auto member = byObject.find(std::make_tuple(std::get<0>(key), std::get<1>(key)));
+    if (member != byObject.end()) {
+      KeyIterator at = _store.project<ByKey>(member);
+      for (int step = 0; step < kObjectSteps; ++step) {
+        if (at != byKey.end() && less(extract(*at), key)) {
+          ++at;
+        } else if (at != byKey.begin() && !less(extract(*std::prev(at)), key)) {
+          --at;
+        } else {
+          return at;
+        }
       }
     }
     return byKey.lower_bound(key);
   }
+  static constexpr int kObjectSteps = 8;
   void SetCursor(KeyIterator next) {
     _cursor = next;
     _cursorSet = true;
