@@ -259,7 +259,9 @@ class DVSPropConvertor : public qor::RefCounted<DVSPropConvertor, IDVSPropConver
   void UpdateChildPorts(PortEntry& parent, bool isDisconnect);
   bool AcceptPortId(const VifInfo& info);
   std::string FindLspForPort(const PortEntry& port) const;
-  void BindAndSend(PortEntry& port, const std::string& lspId);
+  // `lsp`, when given, is the view's current entry of `lspId` (the caller just found it): the port's cache starts
+  // with it instead of looking it up again.
+  void BindAndSend(PortEntry& port, const std::string& lspId, const LspState* lsp = nullptr);
   // Sends the whole property set of a bound port (a child segment port's for a CIF on a child switch).
   bool SendPortProperties(PortEntry& port);
   // The switch properties of a port that moved to another switch (or to none).

@@ -273,8 +273,12 @@ void DVSPropConvertor::HandleVifConnection(const VifInfo& info) {
   BindAndSend(*port, lspId);
 }
 
-void DVSPropConvertor::BindAndSend(PortEntry& port, const std::string& lspId) {
+void DVSPropConvertor::BindAndSend(PortEntry& port, const std::string& lspId, const LspState* lsp) {
   _ports.Bind(port, lspId);
+  if (lsp) {
+    port.lspCache = lsp;
+    port.lspCacheGeneration = _state.portErasures;
+  }
   SendPortProperties(port);
   UpdateChildPorts(port, false);
 }
@@ -381,6 +385,7 @@ void DVSPropConvertor::HandleLspSwitchId(const Change& change, PortBatch& batch)
 void DVSPropConvertor::HandleLspAttachment(const Change& change, PortBatch& batch) {
   Logger(LOG_LEVEL_INFO, "Get logical switch port attachment update message");
   const LspState* lsp = PortOf(change);
+  const uint64_t lspErasures = _state.portErasures;
   const std::optional<LspAttachment> attachment = lsp ? lsp->attachment : std::nullopt;
   // Only a container port's bindings are read (and parsed).
   std::string parent =
@@ -413,7 +418,10 @@ void DVSPropConvertor::HandleLspAttachment(const Change& change, PortBatch& batc
       Logger(LOG_LEVEL_WARN, "The VIF info %1 doesn't match. (LSPID %2 DVPort %3) and (DVPort %4)", port->vifId,
              UuidOf(change.objectId), attachment->dvportId, port->portId);
     }
-    if (port && port->lspId != change.objectId) BindAndSend(*port, change.objectId);
+    if (port && port->lspId != change.objectId) {
+      // Nothing above erases view entries; the count says so should that change.
+      BindAndSend(*port, change.objectId, lspErasures == _state.portErasures ? lsp : nullptr);
+    }
   }
   if (!parent.empty()) {
     if (PortEntry* parentPort = _ports.FindByVif(parent)) UpdateChildPorts(*parentPort, false);

@@ -194,16 +194,16 @@ bool DesiredSwitchState::ApplyRaw(uint32_t objectType, const std::string& id, ui
       }
       // A deleted port is reported as its removal followed by one removal per property: those find nothing, and
       // must not bring the port back as an empty entry.
-      if (remove && !ports.count(id)) return true;
+      if (remove && !Port(id)) return true;
       tv::LogSwitchPortConfigMsg parsed;
       tv::LogSwitchPortConfigMsg& m = applied ? applied->value : parsed;
       if (!remove && !m.ParseFromString(value)) return false;
       if (!remove && property == P::LSP_ATTACHMENT && VlanTooLarge(m.attachment().context_vlan(), "context VLAN", id)) {
         return false;
       }
-      auto entry = ports.try_emplace(id).first;
-      const std::string& key = entry->first;
-      LspState& port = entry->second;
+      LspState* remembered = RememberedPort(id);
+      LspState& port = remembered ? *remembered : *RememberPort(ports.try_emplace(id).first);
+      const std::string& key = *_lastPortId;
       if (applied) applied->port = &port;
       switch (property) {
         case P::LSP_SWITCH_ID:
@@ -326,8 +326,22 @@ const LsState* DesiredSwitchState::SwitchOfPort(const LspState& port) const {
 }
 
 const LspState* DesiredSwitchState::Port(const std::string& id) const {
-  auto it = ports.find(id);
-  return it == ports.end() ? nullptr : &it->second;
+  if (const LspState* remembered = RememberedPort(id)) return remembered;
+  // Found through the map itself (not its const view) so that the entry can be remembered for ApplyRaw's writes.
+  auto& all = const_cast<DesiredSwitchState*>(this)->ports;
+  auto it = all.find(id);
+  return it == all.end() ? nullptr : RememberPort(it);
+}
+
+LspState* DesiredSwitchState::RememberedPort(const std::string& id) const {
+  return _lastPort && _lastPortErasures == portErasures && *_lastPortId == id ? _lastPort : nullptr;
+}
+
+LspState* DesiredSwitchState::RememberPort(std::unordered_map<std::string, LspState>::iterator entry) const {
+  _lastPortId = &entry->first;
+  _lastPort = &entry->second;
+  _lastPortErasures = portErasures;
+  return _lastPort;
 }
 
 const PortIdSet& DesiredSwitchState::PortsOf(const std::string& id) const {

@@ -150,7 +150,8 @@ class DesiredSwitchState {
   std::map<std::string, std::set<std::string>> mirrorTargets;
   // Bridge clusters with a non-empty bridge node list.
   std::set<std::string> bridgeClusters;
-  // Counts of erased switch and port entries: pointers to entries taken at an older count may dangle.
+  // Counts of erased switch and port entries: pointers to entries taken at an older count may dangle. Every erasure
+  // from `ports` counts here (the port look-up below remembers its last entry by it).
   uint64_t switchErasures = 0;
   uint64_t portErasures = 0;
 
@@ -177,9 +178,18 @@ class DesiredSwitchState {
   std::vector<const HostSwitchState*> HostSwitches() const;
 
  private:
+  // A batch brings each port's properties one after another: the entry of `ports` last found is remembered (valid
+  // at its erasure count), so that they do not look the same port up again and again.
+  LspState* RememberedPort(const std::string& id) const;
+  LspState* RememberPort(std::unordered_map<std::string, LspState>::iterator entry) const;
+
   // `portId` is the port's key in `ports`: the indexes keep its address.
   void SetPortSwitch(const std::string& portId, LspState& port, const std::string& switchId);
   void SetAttachment(const std::string& portId, LspState& port, std::optional<LspAttachment> attachment);
+
+  mutable const std::string* _lastPortId = nullptr;  // the key, in `ports`, of the entry last found
+  mutable LspState* _lastPort = nullptr;
+  mutable uint64_t _lastPortErasures = 0;
 };
 
 }  // namespace VevUroro

@@ -5,20 +5,23 @@ namespace VevUroro {
 PortEntry* PortList::Add(PortEntry entry) {
   auto [it, added] = _ports.emplace(entry.portId, std::move(entry));
   if (!added) return nullptr;
+  _lastByLsp = nullptr;
   PortEntry& port = it->second;
-  if (!port.vifId.empty()) _byVif[port.vifId] = port.portId;
-  if (!port.lspId.empty()) _byLsp[port.lspId] = port.portId;
+  if (!port.vifId.empty()) _byVif[port.vifId] = &port;
+  if (!port.lspId.empty()) _byLsp[port.lspId] = &port;
   return &port;
 }
 
 bool PortList::Remove(const std::string& portId, PortEntry* removed) {
   auto it = _ports.find(portId);
   if (it == _ports.end()) return false;
-  auto vif = _byVif.find(it->second.vifId);
-  if (vif != _byVif.end() && vif->second == portId) _byVif.erase(vif);
-  auto lsp = _byLsp.find(it->second.lspId);
-  if (lsp != _byLsp.end() && lsp->second == portId) _byLsp.erase(lsp);
-  if (removed) *removed = std::move(it->second);
+  _lastByLsp = nullptr;
+  PortEntry* port = &it->second;
+  auto vif = _byVif.find(port->vifId);
+  if (vif != _byVif.end() && vif->second == port) _byVif.erase(vif);
+  auto lsp = _byLsp.find(port->lspId);
+  if (lsp != _byLsp.end() && lsp->second == port) _byLsp.erase(lsp);
+  if (removed) *removed = std::move(*port);
   _ports.erase(it);
   return true;
 }
@@ -30,21 +33,25 @@ PortEntry* PortList::Find(const std::string& portId) {
 
 PortEntry* PortList::FindByVif(const std::string& vifId) {
   auto it = _byVif.find(vifId);
-  return it == _byVif.end() ? nullptr : Find(it->second);
+  return it == _byVif.end() ? nullptr : it->second;
 }
 
 PortEntry* PortList::FindByLsp(const std::string& lspId) {
+  if (_lastByLsp && _lastByLsp->lspId == lspId) return _lastByLsp;
   auto it = _byLsp.find(lspId);
-  return it == _byLsp.end() ? nullptr : Find(it->second);
+  if (it == _byLsp.end()) return nullptr;
+  _lastByLsp = it->second;
+  return _lastByLsp;
 }
 
 void PortList::Bind(PortEntry& port, const std::string& lspId) {
   if (port.lspId == lspId) return;
+  _lastByLsp = nullptr;
   auto old = _byLsp.find(port.lspId);
-  if (old != _byLsp.end() && old->second == port.portId) _byLsp.erase(old);
+  if (old != _byLsp.end() && old->second == &port) _byLsp.erase(old);
   port.lspId = lspId;
   port.lspCache = nullptr;
-  if (!lspId.empty()) _byLsp[lspId] = port.portId;
+  if (!lspId.empty()) _byLsp[lspId] = &port;
 }
 
 void PortList::ForEach(const std::function<void(PortEntry&)>& visit) {
@@ -55,6 +62,7 @@ void PortList::Clear() {
   _ports.clear();
   _byVif.clear();
   _byLsp.clear();
+  _lastByLsp = nullptr;
 }
 
 }  // namespace VevUroro

@@ -46,9 +46,13 @@ class PortList {
   void Clear();
 
  private:
+  // The indexes point at the entries of `_ports` (a map's entries keep their address until erased).
   std::unordered_map<std::string, PortEntry> _ports;
-  std::unordered_map<std::string, std::string> _byVif;
-  std::unordered_map<std::string, std::string> _byLsp;
+  std::unordered_map<std::string, PortEntry*> _byVif;
+  std::unordered_map<std::string, PortEntry*> _byLsp;
+  // The port FindByLsp found last: a batch asks for one LSP's port once per property. Forgotten by every change
+  // of the list or of a binding.
+  PortEntry* _lastByLsp = nullptr;
 };
 
 }  // namespace VevUroro

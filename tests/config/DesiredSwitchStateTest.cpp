@@ -149,6 +149,12 @@ TEST(DesiredSwitchStateTest, PortIndexesPointAtLivePortsThroughRandomChangesAndM
         break;
     }
     CheckedIndexes(state, label);
+    // The port look-up remembers the entry it found last: it must name the live entry, or none once it is gone,
+    // whichever port was looked up or changed before.
+    for (const std::string& asked : {id, Uuid(1, random() % kPorts), id}) {
+      auto it = state.ports.find(asked);
+      EXPECT_EQ(state.Port(asked), it == state.ports.end() ? nullptr : &it->second) << label;
+    }
     if (HasFatalFailure()) return;
   }
   // A fresh view of the final records: the same switch lists. An attachment index entry names one of the ports

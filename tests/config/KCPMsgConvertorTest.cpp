@@ -383,35 +383,37 @@ TEST_F(BuilderTest, RefusedSendStopsTheBatch) {
   EXPECT_EQ(builder->Messages().size(), 1u);
 }
 
-// Inside a batch the link is woken per 64 messages and at the batch's end, not per message; messages keep their
-// order and each send its result; a batch opened inside another does not end it, and another thread's sends are
-// not held by it.
-TEST_F(BuilderTest, ABatchWakesTheLinkPerSixtyFourMessagesAndAtItsEndInOrder) {
+// Inside a batch the link is woken per kMessagesPerWake messages and at the batch's end, not per message; messages
+// keep their order and each send its result; a batch opened inside another does not end it, and another thread's
+// sends are not held by it.
+TEST_F(BuilderTest, ABatchWakesTheLinkPerWakeCountOfMessagesAndAtItsEndInOrder) {
+  constexpr uint16_t kWake = KCPMsgConvertor::kMessagesPerWake;
+  static_assert(kWake > 100 && kWake + 100 < 1000, "the message types below stay apart from 1000, 2000 and 3000");
   test::RecordingLink& link = builder->Link();
   ASSERT_TRUE(builder->SendEmptyList(1000));
   {
     KcpSendBatch batch(*builder);
-    for (uint16_t type = 0; type < 100; ++type) ASSERT_TRUE(builder->SendEmptyList(type));
+    for (uint16_t type = 0; type < kWake + 36; ++type) ASSERT_TRUE(builder->SendEmptyList(type));
     {
       KcpSendBatch inner(*builder);
-      ASSERT_TRUE(builder->SendEmptyList(100));
+      ASSERT_TRUE(builder->SendEmptyList(kWake + 36));
     }
     std::thread other([&] { EXPECT_TRUE(builder->SendEmptyList(2000)); });
     other.join();
-    for (uint16_t type = 101; type < 130; ++type) ASSERT_TRUE(builder->SendEmptyList(type));
-    link.refuseFrom = 132;
-    EXPECT_FALSE(builder->SendEmptyList(130));
+    for (uint16_t type = kWake + 37; type < 2 * kWake + 2; ++type) ASSERT_TRUE(builder->SendEmptyList(type));
+    link.refuseFrom = 2 * kWake + 4;
+    EXPECT_FALSE(builder->SendEmptyList(2 * kWake + 2));
   }
   EXPECT_FALSE(builder->SendEmptyList(3000));
-  EXPECT_EQ(link.Calls(), "s" + std::string(64, 'l') + "f" + std::string(37, 'l') + "s" + std::string(27, 'l') + "f" +
-                              std::string(3, 'l') + "fs");
+  EXPECT_EQ(link.Calls(), "s" + std::string(kWake, 'l') + "f" + std::string(37, 'l') + "s" +
+                              std::string(kWake - 37, 'l') + "f" + std::string(3, 'l') + "fs");
   std::vector<uint16_t> types;
   for (const auto& message : link.Messages()) types.push_back(Be16(message, 5));
   std::vector<uint16_t> expected{1000};
-  for (uint16_t type = 0; type <= 100; ++type) expected.push_back(type);
+  for (uint16_t type = 0; type <= kWake + 36; ++type) expected.push_back(type);
   expected.push_back(2000);
-  for (uint16_t type = 101; type < 130; ++type) expected.push_back(type);
-  EXPECT_EQ(types, expected);  // 130 and 3000 refused
+  for (uint16_t type = kWake + 37; type < 2 * kWake + 2; ++type) expected.push_back(type);
+  EXPECT_EQ(types, expected);  // 2 * kWake + 2 and 3000 refused
 }
 
 TEST_F(BuilderTest, MessagesAreDumpedAtInfoLevelOnly) {
