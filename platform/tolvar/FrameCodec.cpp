@@ -1,5 +1,7 @@
 #include "platform/tolvar/FrameCodec.h"
 
+#include <google/protobuf/message_lite.h>
+
 namespace qor::tolvar {
 
 std::string EncodeFrame(std::string_view payload) {
@@ -11,6 +13,18 @@ std::string EncodeFrame(std::string_view payload) {
   out.push_back(static_cast<char>(size >> 8));
   out.push_back(static_cast<char>(size));
   out.append(payload);
+  return out;
+}
+
+std::string EncodeFrame(const google::protobuf::MessageLite& message) {
+  const size_t size = message.ByteSizeLong();
+  std::string out(kFrameHeaderSize + size, '\0');
+  out[0] = static_cast<char>(size >> 24);
+  out[1] = static_cast<char>(size >> 16);
+  out[2] = static_cast<char>(size >> 8);
+  out[3] = static_cast<char>(size);
+  // The sizes were just computed: serialize with them instead of computing them again.
+  message.SerializeWithCachedSizesToArray(reinterpret_cast<uint8_t*>(out.data() + kFrameHeaderSize));
   return out;
 }
 

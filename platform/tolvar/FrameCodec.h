@@ -10,6 +10,10 @@
 #include <string>
 #include <string_view>
 
+namespace google::protobuf {
+class MessageLite;
+}
+
 namespace qor::tolvar {
 
 inline constexpr size_t kFrameHeaderSize = 4;
@@ -17,6 +21,8 @@ inline constexpr size_t kDefaultMaxFrame = 64u * 1024 * 1024;
 
 // Header and payload in one string, ready to write.
 std::string EncodeFrame(std::string_view payload);
+// The same for a message, serialized straight behind the header (no copy of the payload).
+std::string EncodeFrame(const google::protobuf::MessageLite& message);
 
 class FrameDecoder {
  public:

@@ -233,11 +233,17 @@ void TolvarDbClient::Stop() {
 }
 
 uint64_t TolvarDbClient::Register(tv::ClientFrameMsg frame, Completion done, bool sessionSetup) {
-  std::lock_guard lock(_mutex);
-  uint64_t id = _nextRequestId++;
+  uint64_t id;
+  {
+    std::lock_guard lock(_mutex);
+    id = _nextRequestId++;
+  }
+  // Encoded without the lock: a large transaction takes a while, and the IO thread needs the lock meanwhile.
   frame.set_request_id(id);
+  auto bytes = std::make_shared<const std::string>(EncodeFrame(frame));
+  std::lock_guard lock(_mutex);
   Pending& entry = _pending[id];
-  entry.frame = std::move(frame);
+  entry.bytes = std::move(bytes);
   entry.done = std::move(done);
   entry.sessionSetup = sessionSetup;
   return id;
@@ -264,15 +270,15 @@ void TolvarDbClient::SendPending(uint64_t id) {
     return;
   }
   if (!_connected || !_socketOpen) return;  // the connect set-up sends it
-  tv::ClientFrameMsg copy;
+  std::shared_ptr<const std::string> bytes;
   {
     std::lock_guard lock(_mutex);
     auto it = _pending.find(id);
     if (it == _pending.end() || it->second.sentGeneration == _generation) return;
     it->second.sentGeneration = _generation;
-    copy = it->second.frame;
+    bytes = it->second.bytes;
   }
-  SendFrame(copy);
+  SendFrame(std::move(bytes));
 }
 
 rpc::Status TolvarDbClient::Call(tv::ClientFrameMsg frame, bool sessionSetup, tv::ServerFrameMsg* reply) {
@@ -290,6 +296,16 @@ rpc::Status TolvarDbClient::Call(tv::ClientFrameMsg frame, bool sessionSetup, tv
 rpc::Status TolvarDbClient::Modify(const Requests& requests) {
   tv::ClientFrameMsg frame;
   for (const auto& request : requests) *frame.mutable_transact()->add_requests() = request;
+  tv::ServerFrameMsg reply;
+  return Call(std::move(frame), false, &reply);
+}
+
+rpc::Status TolvarDbClient::Modify(Requests&& requests) {
+  tv::ClientFrameMsg frame;
+  auto* list = frame.mutable_transact()->mutable_requests();
+  list->Reserve(static_cast<int>(requests.size()));
+  for (auto& request : requests) list->Add(std::move(request));
+  requests.clear();
   tv::ServerFrameMsg reply;
   return Call(std::move(frame), false, &reply);
 }
@@ -586,9 +602,9 @@ void TolvarDbClient::HandleFrame(const std::string& payload) {
   }
 }
 
-void TolvarDbClient::SendFrame(const tv::ClientFrameMsg& frame) {
+void TolvarDbClient::SendFrame(std::shared_ptr<const std::string> bytes) {
   if (!_socketOpen) return;
-  _output.push_back(EncodeFrame(frame.SerializeAsString()));
+  _output.push_back(std::move(bytes));
   Write();
 }
 
@@ -596,7 +612,7 @@ void TolvarDbClient::Write() {
   if (_writing || _output.empty() || !_socketOpen) return;
   _writing = true;
   uint64_t generation = _generation;
-  boost::asio::async_write(_socket, boost::asio::buffer(_output.front()),
+  boost::asio::async_write(_socket, boost::asio::buffer(*_output.front()),
                            [this, generation](boost::system::error_code ec, size_t) {
                              if (_stopped || generation != _generation) return;
                              _writing = false;

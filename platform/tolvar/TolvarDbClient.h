@@ -103,6 +103,8 @@ class TolvarDbClient : public TolvarDbClientInterface {
   bool ConfigureMonitors(const Statements& add, const Statements& remove, uint32_t monitorId, uint32_t vdb) override;
   void StartAsync() override;
   rpc::Status Modify(const Requests& requests) override;
+  // The same, taking the requests instead of copying them (a file of thousands of objects loaded at once).
+  rpc::Status Modify(Requests&& requests);
   void GetAsync(const std::vector<zantix::qor::tolvar::ObjectRequestMsg>& requests, GetCallback done,
                 uint32_t vdb) override;
   rpc::Status Echo(const std::string& payload, std::string* reply) override;
@@ -127,7 +129,8 @@ class TolvarDbClient : public TolvarDbClientInterface {
   using MonitorKey = std::pair<uint32_t, uint32_t>;
   using Completion = std::function<void(const zantix::qor::tolvar::ServerFrameMsg& reply)>;
   struct Pending {
-    zantix::qor::tolvar::ClientFrameMsg frame;
+    // The request's frame, encoded once: sent (and sent again after a reconnect) as it is.
+    std::shared_ptr<const std::string> bytes;
     Completion done;
     // Session set-up requests are not resent: the set-up after a reconnect repeats them.
     bool sessionSetup = false;
@@ -155,7 +158,7 @@ class TolvarDbClient : public TolvarDbClientInterface {
   void OnDisconnected(const std::string& reason);
   void Read();
   void HandleFrame(const std::string& payload);
-  void SendFrame(const zantix::qor::tolvar::ClientFrameMsg& frame);
+  void SendFrame(std::shared_ptr<const std::string> bytes);
   // Sends pending request `id` unless it went out on this connection already.
   void SendPending(uint64_t id);
   void Write();
@@ -177,7 +180,7 @@ class TolvarDbClient : public TolvarDbClientInterface {
   boost::asio::steady_timer _retryTimer;
   FrameDecoder _decoder;
   std::array<char, 65536> _readBuffer;
-  std::deque<std::string> _output;
+  std::deque<std::shared_ptr<const std::string>> _output;
   bool _writing = false;
   bool _socketOpen = false;
   bool _everConnected = false;

@@ -3,7 +3,11 @@
 // nothing behind.
 #include <sqlite3.h>
 
+#include <filesystem>
 #include <future>
+#include <map>
+#include <random>
+#include <set>
 #include <thread>
 
 #include "tests/tolvar/TolvardFixture.h"
@@ -161,6 +165,85 @@ TEST_F(ObjectStoreTest, AGroupThatCannotBeWrittenIsUndoneInMemory) {
   ASSERT_NE(reopened.Find(ObjectKey{1, kLsp, "c"}), nullptr);
   EXPECT_EQ(*reopened.Find(ObjectKey{1, kLsp, "c"}), "c2");
   EXPECT_EQ(reopened.Objects().size(), 2u);
+}
+
+// Groups of transactions over a few keys, each key created, replaced and removed many times within a group (the
+// file is written in key order, not in the order the changes were staged): the file, read back, always holds what
+// memory holds.
+TEST_F(ObjectStoreTest, TheFileHoldsTheLastChangeOfEveryKeyOfAGroup) {
+  std::string error;
+  ObjectStore store;
+  ASSERT_TRUE(store.Open(path, &error)) << error;
+  std::mt19937 random(20261207);
+  std::map<std::string, std::string> model;
+  int changes = 0;
+  for (int group = 0; group < 60; ++group) {
+    const int transactions = 1 + static_cast<int>(random() % 6);
+    for (int t = 0; t < transactions; ++t) {
+      std::vector<ObjectChange> transaction;
+      std::set<std::string> touched;  // a transaction changes each object once
+      const int size = 1 + static_cast<int>(random() % 40);
+      for (int c = 0; c < size; ++c) {
+        // Ids whose byte order differs from the order they are staged in, of varying lengths.
+        const std::string id = std::string(1 + random() % 3, static_cast<char>('a' + random() % 7));
+        if (!touched.insert(id).second) continue;
+        auto current = model.find(id);
+        std::optional<std::string> before;
+        if (current != model.end()) before = current->second;
+        std::optional<std::string> after;
+        if (!before || random() % 3 != 0) after = id + "/" + std::to_string(group) + "." + std::to_string(++changes);
+        transaction.push_back(Change(id, before, after));
+        if (after) {
+          model[id] = *after;
+        } else {
+          model.erase(id);
+        }
+      }
+      store.Stage(transaction);
+    }
+    ASSERT_TRUE(store.CommitStaged(&error)) << error;
+    if (group % 10 != 9) continue;
+    ObjectStore reread;
+    ASSERT_TRUE(reread.Open(path, &error)) << error;
+    std::map<std::string, std::string> file;
+    for (const auto& [key, body] : reread.Objects()) file[key.id] = *body;
+    ASSERT_EQ(file, model) << "after group " << group;
+  }
+  EXPECT_GT(changes, 1000);
+}
+
+// A commit does not copy the log into the database file itself: the owner does, when due. Until then the log holds
+// every acknowledged change (a crash before the copy loses nothing), and afterwards the database file alone does.
+TEST_F(ObjectStoreTest, TheLogIsCopiedIntoTheFileOnlyWhenTheOwnerAsks) {
+  std::string error;
+  ObjectStore store;
+  ASSERT_TRUE(store.Open(path, &error)) << error;
+  std::vector<ObjectChange> changes;
+  const std::string body(600, 'x');
+  for (int i = 0; i < 12000; ++i) changes.push_back(Change("port-" + std::to_string(i), std::nullopt, body));
+  ASSERT_TRUE(store.Commit(changes, &error)) << error;
+  EXPECT_TRUE(store.CheckpointDue());
+
+  auto countIn = [&](const std::vector<std::string>& files) {
+    // What a process that died now would leave behind: these files, opened by a new store.
+    const std::string copy = root.Path() + "/copy" + std::to_string(files.size()) + ".db";
+    for (const std::string& suffix : {std::string(), std::string("-wal")}) std::filesystem::remove(copy + suffix);
+    for (const std::string& suffix : files) std::filesystem::copy_file(path + suffix, copy + suffix);
+    ObjectStore reopened;
+    std::string why;
+    EXPECT_TRUE(reopened.Open(copy, &why)) << why;
+    return reopened.Objects().size();
+  };
+  EXPECT_EQ(countIn({"", "-wal"}), 12000u);  // the log has them
+  EXPECT_EQ(countIn({""}), 0u);              // the database file not yet
+
+  ASSERT_TRUE(store.Checkpoint(&error)) << error;
+  EXPECT_FALSE(store.CheckpointDue());
+  EXPECT_EQ(countIn({""}), 12000u);
+
+  // The log starts over: a small commit afterwards is not due again.
+  ASSERT_TRUE(store.Commit({Change("port-0", body, "changed")}, &error)) << error;
+  EXPECT_FALSE(store.CheckpointDue());
 }
 
 }  // namespace

@@ -1,11 +1,30 @@
 #include "tools/tolvard/ObjectStore.h"
 
+#include <algorithm>
+
 namespace qor::tolvar {
 
 ObjectStore::~ObjectStore() {
   sqlite3_finalize(_put);
   sqlite3_finalize(_delete);
   if (_db) sqlite3_close(_db);
+}
+
+int ObjectStore::WalHook(void* store, sqlite3* /*db*/, const char* /*name*/, int pages) {
+  static_cast<ObjectStore*>(store)->_walPages = pages;
+  return SQLITE_OK;
+}
+
+bool ObjectStore::Checkpoint(std::string* error) {
+  int logPages = 0;
+  int copied = 0;
+  if (sqlite3_wal_checkpoint_v2(_db, nullptr, SQLITE_CHECKPOINT_PASSIVE, &logPages, &copied) != SQLITE_OK) {
+    *error = std::string("checkpoint: ") + sqlite3_errmsg(_db);
+    return false;
+  }
+  // The next commit starts the log over once every page of it is in the database file.
+  _walPages = logPages - copied;
+  return true;
 }
 
 bool ObjectStore::Exec(const char* sql, std::string* error) {
@@ -31,6 +50,8 @@ bool ObjectStore::Open(const std::string& path, std::string* error) {
             error)) {
     return false;
   }
+  // Replaces SQLite's own checkpoint after every commit that leaves the log long (see Checkpoint).
+  sqlite3_wal_hook(_db, &ObjectStore::WalHook, this);
   if (sqlite3_prepare_v2(_db, "INSERT OR REPLACE INTO objects (vdb, type, id, body) VALUES (?, ?, ?, ?)", -1, &_put,
                          nullptr) != SQLITE_OK ||
       sqlite3_prepare_v2(_db, "DELETE FROM objects WHERE vdb = ? AND type = ? AND id = ?", -1, &_delete, nullptr) !=
@@ -118,7 +139,15 @@ bool ObjectStore::Commit(const std::vector<ObjectChange>& changes, std::string* 
 
 bool ObjectStore::Write(std::string* error) {
   if (!Exec("BEGIN IMMEDIATE", error)) return false;
-  for (const Staged& change : _staged) {
+  // Written in key order: a large group (a file loaded at once) then fills the table's pages one after another
+  // instead of touching them all over again, which made SQLite spill and re-read its cache many times over. The
+  // sort is stable, so a key staged twice still gets its last body.
+  std::vector<const Staged*> ordered;
+  ordered.reserve(_staged.size());
+  for (const Staged& change : _staged) ordered.push_back(&change);
+  std::stable_sort(ordered.begin(), ordered.end(), [](const Staged* a, const Staged* b) { return a->key < b->key; });
+  for (const Staged* staged : ordered) {
+    const Staged& change = *staged;
     sqlite3_stmt* stmt = change.after ? _put : _delete;
     sqlite3_reset(stmt);
     sqlite3_bind_int64(stmt, 1, change.key.vdb);

@@ -64,9 +64,18 @@ class ObjectStore {
   // Stage and CommitStaged of one transaction.
   bool Commit(const std::vector<ObjectChange>& changes, std::string* error);
 
+  // Copying the write-ahead log into the database file is left to the owner, to be done after a commit's answers
+  // and updates are on their way rather than inside the commit (a large transaction's copy and sync would hold
+  // them back). Due once the log holds kCheckpointPages pages; the log keeps growing until Checkpoint runs (and
+  // closing the store copies what is left). A failed copy loses nothing: the log still holds every commit.
+  static constexpr int kCheckpointPages = 1000;
+  bool CheckpointDue() const { return _walPages >= kCheckpointPages; }
+  bool Checkpoint(std::string* error);
+
  private:
   bool Exec(const char* sql, std::string* error);
   bool Write(std::string* error);
+  static int WalHook(void* store, sqlite3* db, const char* name, int pages);
 
   // A staged change: what the key held before it (to undo) and what it holds now (to write).
   struct Staged {
@@ -80,6 +89,7 @@ class ObjectStore {
   sqlite3_stmt* _delete = nullptr;
   Map _objects;
   std::vector<Staged> _staged;
+  int _walPages = 0;  // pages in the write-ahead log after the last commit
 };
 
 }  // namespace qor::tolvar

@@ -11,13 +11,19 @@ namespace qor::tolvar {
 using boost::asio::ip::tcp;
 
 TolvarServer::TolvarServer(boost::asio::io_context& io, ObjectStore& store, TolvarServerOptions options)
-    : _store(store), _options(std::move(options)), _acceptor(io), _acceptRetry(io), _stallTimer(io) {}
+    : _store(store),
+      _options(std::move(options)),
+      _acceptor(io),
+      _acceptRetry(io),
+      _stallTimer(io),
+      _checkpointTimer(io) {}
 
 TolvarServer::~TolvarServer() {
   boost::system::error_code ignored;
   _acceptor.close(ignored);
   _acceptRetry.cancel();
   _stallTimer.cancel();
+  _checkpointTimer.cancel();
 }
 
 bool TolvarServer::Listen(std::string* error) {
@@ -148,6 +154,19 @@ void TolvarServer::CommitGroup() {
     }
     staged.done(committed, error);
   }
+  if (committed) ScheduleCheckpoint();
+}
+
+void TolvarServer::ScheduleCheckpoint() {
+  if (_checkpointArmed || !_store.CheckpointDue()) return;
+  _checkpointArmed = true;
+  _checkpointTimer.expires_after(_options.checkpointDelay);
+  _checkpointTimer.async_wait([this](boost::system::error_code ec) {
+    if (ec) return;
+    _checkpointArmed = false;
+    std::string error;
+    if (!_store.Checkpoint(&error)) Log(error + " (the log keeps the commits; tried again after the next one)");
+  });
 }
 
 void TolvarServer::Log(const std::string& line) const {

@@ -43,6 +43,9 @@ struct TolvarServerOptions {
   size_t maxConnections = 512;
   size_t maxInput = 256u * 1024 * 1024;
   std::chrono::milliseconds stallTimeout{10000};
+  // How long after the commit that made the write-ahead log long it is copied into the database file: the commit's
+  // answers and monitor updates go out first.
+  std::chrono::milliseconds checkpointDelay{100};
   bool verbose = false;
 };
 
@@ -79,6 +82,8 @@ class TolvarServer {
   // Logs `line` unless a line of the same kind went out less than a second ago; suppressed lines are counted.
   void LogLimited(const std::string& kind, const std::string& line);
   void CheckStalls();
+  // Arms the checkpoint timer when the log is due and the timer is not armed yet.
+  void ScheduleCheckpoint();
 
   struct Limited {
     std::chrono::steady_clock::time_point last;
@@ -91,6 +96,8 @@ class TolvarServer {
   boost::asio::steady_timer _acceptRetry;
   std::chrono::milliseconds _acceptBackoff{0};
   boost::asio::steady_timer _stallTimer;
+  boost::asio::steady_timer _checkpointTimer;
+  bool _checkpointArmed = false;
   uint16_t _boundPort = 0;
   std::set<std::shared_ptr<TolvardSession>> _sessions;
   size_t _inputBytes = 0;

@@ -51,7 +51,7 @@ class MonitorBatches : public FrameSource {
     }
     batch->set_monitor_id(_monitor.first);
     batch->set_vdb(_monitor.second);
-    *frame = EncodeFrame(message.SerializeAsString());
+    *frame = EncodeFrame(message);
     return true;
   }
 
@@ -241,7 +241,7 @@ void TolvardSession::CheckStalled(std::chrono::steady_clock::time_point now) {
 }
 
 void TolvardSession::Send(const tv::ServerFrameMsg& frame) {
-  Queue(Output{EncodeFrame(frame.SerializeAsString()), nullptr});
+  Queue(Output{EncodeFrame(frame), nullptr});
 }
 
 void TolvardSession::Queue(Output output) {
