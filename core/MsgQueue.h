@@ -7,8 +7,13 @@
 // Ownership: a successful Put takes the item; a failed Put leaves it with the caller (an rvalue is not moved from),
 // who releases it. Close clears the open flag and wakes every waiter: from then on Put and Get fail (items still in
 // the queue stay there and are destroyed with it).
+//
+// A blocking consumer that finds the queue empty after taking items since it last waited calls the process's idle
+// hook (SetQueueIdleHook; none by default) before it waits, with no lock held: the end of a burst of work, where the
+// process may tidy up (the agent lets its allocator return the pages the burst freed).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -18,6 +23,17 @@
 #include "core/Logger.h"
 
 namespace VevUroro {
+
+using QueueIdleHook = void (*)();
+
+namespace msgqueue_detail {
+inline std::atomic<QueueIdleHook> idleHook{nullptr};
+}  // namespace msgqueue_detail
+
+// Sets (or with nullptr clears) the hook every queue's consumer calls as it goes idle after a burst.
+inline void SetQueueIdleHook(QueueIdleHook hook) {
+  msgqueue_detail::idleHook.store(hook, std::memory_order_release);
+}
 
 template <typename T>
 class MsgQueue {
@@ -65,11 +81,21 @@ class MsgQueue {
           out.push_back(std::move(_items.front()));
           _items.pop_front();
         } while (++taken < most && !_items.empty());
+        _takenSinceIdle = true;
         if (_waitingProducers > 0) _roomAvailable.notify_all();
         if (_items.empty()) _drained.notify_all();
         return true;
       }
       if (!_blockWhenEmpty) return false;
+      if (_takenSinceIdle) {
+        _takenSinceIdle = false;
+        if (QueueIdleHook hook = msgqueue_detail::idleHook.load(std::memory_order_acquire)) {
+          lock.unlock();
+          hook();
+          lock.lock();
+          continue;  // an item may have come meanwhile
+        }
+      }
       ++_waitingConsumers;
       _itemAvailable.wait(lock);
       --_waitingConsumers;
@@ -155,6 +181,7 @@ class MsgQueue {
   uint32_t _waitingProducers = 0;
   uint32_t _waitingConsumers = 0;
   bool _open = true;
+  bool _takenSinceIdle = false;  // a consumer took items since one last waited
   const bool _notifyOnRoom = true;
   mutable std::mutex _mutex;
   std::condition_variable _itemAvailable;

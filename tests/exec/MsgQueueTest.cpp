@@ -122,6 +122,56 @@ TEST(MsgQueueTest, NonBlockingEmptyQueueReturnsAtOnce) {
   EXPECT_EQ(value, 7);
 }
 
+// The idle hook runs once per burst, as the consumer is about to wait after taking items, and without the queue's
+// lock: here it puts an item into the very queue (it would deadlock under the lock), which the consumer then takes
+// instead of waiting. A consumer that has taken nothing since it last waited, and a non-blocking queue, never call it.
+std::atomic<int> g_idleCalls{0};
+MsgQueue<int>* g_idleQueue = nullptr;
+void PutOnceWhenIdle() {
+  if (g_idleCalls.fetch_add(1) == 0) g_idleQueue->Put(99);
+}
+
+TEST(MsgQueueTest, AConsumerGoingIdleAfterABurstCallsTheHookOnceWithoutTheLock) {
+  MsgQueue<int> queue(MsgQueue<int>::kUnbounded, true, true);
+  g_idleQueue = &queue;
+  g_idleCalls = 0;
+  SetQueueIdleHook(PutOnceWhenIdle);
+  for (int i = 1; i <= 3; ++i) ASSERT_TRUE(queue.Put(i));
+  std::vector<int> taken;
+  std::thread consumer([&] {
+    int value = 0;
+    while (queue.Get(value)) taken.push_back(value);
+  });
+  // After the burst: one call, whose item is taken at once; then another (that item was taken too), then a wait.
+  ASSERT_TRUE(WaitFor([&] { return queue.WaitingConsumers() == 1 && g_idleCalls.load() == 2; }));
+  ASSERT_TRUE(queue.Put(4));
+  ASSERT_TRUE(WaitFor([&] { return queue.WaitingConsumers() == 1 && g_idleCalls.load() == 3; }));
+  queue.Close();
+  consumer.join();
+  EXPECT_EQ(taken, (std::vector<int>{1, 2, 3, 99, 4}));
+  EXPECT_EQ(g_idleCalls.load(), 3);
+
+  // A consumer that waits before it took anything does not call it.
+  MsgQueue<int> empty(MsgQueue<int>::kUnbounded, true, true);
+  std::thread waiter([&] {
+    int value = 0;
+    while (empty.Get(value)) {
+    }
+  });
+  ASSERT_TRUE(WaitFor([&] { return empty.WaitingConsumers() == 1; }));
+  empty.Close();
+  waiter.join();
+  EXPECT_EQ(g_idleCalls.load(), 3);
+
+  MsgQueue<int> nonBlocking(MsgQueue<int>::kUnbounded, true, false);
+  ASSERT_TRUE(nonBlocking.Put(1));
+  int value = 0;
+  EXPECT_TRUE(nonBlocking.Get(value));
+  EXPECT_FALSE(nonBlocking.Get(value));
+  EXPECT_EQ(g_idleCalls.load(), 3);
+  SetQueueIdleHook(nullptr);
+}
+
 TEST(MsgQueueTest, ClosedQueueFailsSilently) {
   qor::test::LogCapture log;
   MsgQueue<int> queue(1, false, true);
