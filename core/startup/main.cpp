@@ -23,7 +23,7 @@
 // below), so the idle agent keeps none of them (without that, the idle agent kept what the last second freed).
 // MALLOC_CONF in the environment adds to this.
 extern "C" {
-const char* malloc_conf = "narenas:1,dirty_decay_ms:1000,muzzy_decay_ms:0";
+const char* malloc_conf = "narenas:1,dirty_decay_ms:100,muzzy_decay_ms:0";
 }
 
 namespace {
