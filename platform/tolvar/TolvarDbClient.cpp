@@ -241,11 +241,19 @@ uint64_t TolvarDbClient::Register(tv::ClientFrameMsg frame, Completion done, boo
   // Encoded without the lock: a large transaction takes a while, and the IO thread needs the lock meanwhile.
   frame.set_request_id(id);
   auto bytes = std::make_shared<const std::string>(EncodeFrame(frame));
-  std::lock_guard lock(_mutex);
-  Pending& entry = _pending[id];
-  entry.bytes = std::move(bytes);
-  entry.done = std::move(done);
-  entry.sessionSetup = sessionSetup;
+  {
+    std::lock_guard lock(_mutex);
+    // Stop sets the flag before it takes the unanswered requests under the lock: a request entered after that is
+    // nobody's to answer but its own.
+    if (!_stopped) {
+      Pending& entry = _pending[id];
+      entry.bytes = std::move(bytes);
+      entry.done = std::move(done);
+      entry.sessionSetup = sessionSetup;
+      return id;
+    }
+  }
+  if (done) done(ErrorReply(static_cast<uint32_t>(rpc::StatusCode::CANCELLED), "client stopped"));
   return id;
 }
 

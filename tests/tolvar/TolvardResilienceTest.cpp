@@ -48,6 +48,18 @@ TEST_F(TolvardTest, CommittedTransactionsSurviveKillAndRestart) {
   EXPECT_FALSE(ports.count(50));
 }
 
+TEST_F(TolvardTest, ARequestMadeAsTheClientStopsIsCancelledNotLeftWaiting) {
+  auto writer = NewClient();
+  writer->StartAsync();
+  ASSERT_TRUE(writer->Modify({Put(kLsp, Port(1))}).ok());
+  // A call that enters while Stop runs (its request encoded while Stop takes the unanswered ones) ends up after
+  // Stop's hand-over: it must be cancelled like those, not wait out its bound with nobody to answer it.
+  writer->SetCallTimeout(std::chrono::seconds(5));
+  writer->Stop();
+  qor::rpc::Status status = writer->Modify({Put(kLsp, Port(2))});
+  EXPECT_EQ(status.code(), static_cast<int32_t>(qor::rpc::StatusCode::CANCELLED)) << status.message();
+}
+
 TEST_F(TolvardTest, ClientReconnectsAndReceivesTheWholeStateAgain) {
   Recorder recorder;
   auto client = Monitor(recorder, {kLsp});
