@@ -91,15 +91,6 @@ void AppendObjectRemoval(const std::vector<StateCacheRecord>& records, const std
   }
 }
 
-// The id of `objectId` as the store already holds it for another record of the object, or a new one. `at` is where
-// a record of the object goes in the id index (its lower bound).
-template <typename Index>
-SharedObjectId IdOf(const Index& byId, typename Index::const_iterator at, std::string_view objectId) {
-  if (at != byId.end() && at->ObjectId() == objectId) return at->objectId;
-  if (at != byId.begin() && std::prev(at)->ObjectId() == objectId) return std::prev(at)->objectId;
-  return SharedObjectId(objectId);
-}
-
 // The id index's lower bound of `key`. A full sync's entries come in the index's order (the database hands its
 // objects over sorted by id, each object's properties together): the bound is then the record after the one last
 // written, which one compare with it and one with the record before it confirm without a descent from the root.
@@ -107,12 +98,7 @@ SharedObjectId IdOf(const Index& byId, typename Index::const_iterator at, std::s
 // the order resumes once a descent ends at the cursor.
 template <typename Index, typename Key>
 typename Index::iterator LowerBound(Index& byId, typename Index::iterator cursor, const Key& key, bool& inOrder) {
-  const auto& less = byId.key_comp();
-  const auto& keyOf = byId.key_extractor();
-  if (inOrder && (cursor == byId.begin() || less(keyOf(*std::prev(cursor)), key)) &&
-      (cursor == byId.end() || !less(keyOf(*cursor), key))) {
-    return cursor;
-  }
+  if (inOrder && IsLowerBound(byId, cursor, key)) return cursor;
   auto place = byId.lower_bound(key);
   inOrder = place == cursor;
   return place;

@@ -115,8 +115,8 @@ void StateCacheL3Table::ApplyScalar(const TolvarUpdateMsg& entry, StateCacheChan
     }
     debug("Object %1 property %2, value add");
     // The look-up's place is the insertion's: no second descent.
-    auto added = byKey.insert(
-        first, Record{type, property, _fullSyncVersion, false, IdAt(first, entry.objectId), CompactValue(entry.value)});
+    auto added = byKey.insert(first, Record{type, property, _fullSyncVersion, false, IdOf(byKey, first, entry.objectId),
+                                            CompactValue(entry.value)});
     SetCursor(std::next(added));
     StateCacheChange change;
     change.entry = entry;
@@ -197,8 +197,8 @@ void StateCacheL3Table::ApplyElement(const TolvarUpdateMsg& entry, StateCacheCha
       return;
     }
     debug("Object %1 property %2, value append");
-    auto added = byKey.insert(
-        first, Record{type, property, _fullSyncVersion, true, IdAt(first, entry.objectId), CompactValue(entry.value)});
+    auto added = byKey.insert(first, Record{type, property, _fullSyncVersion, true, IdOf(byKey, first, entry.objectId),
+                                            CompactValue(entry.value)});
     SetCursor(std::next(added));
     StateCacheChange change;
     change.entry = entry;
@@ -214,13 +214,6 @@ void StateCacheL3Table::ApplyElement(const TolvarUpdateMsg& entry, StateCacheCha
   changes.push_back(Removal(*first));
   changes.back().entry.spanContext = entry.spanContext;
   SetCursor(byKey.erase(first));
-}
-
-SharedObjectId StateCacheL3Table::IdAt(KeyIterator at, const std::string& objectId) const {
-  const auto& byKey = _store.get<ByKey>();
-  if (at != byKey.end() && at->ObjectId() == objectId) return at->objectId;
-  if (at != byKey.begin() && std::prev(at)->ObjectId() == objectId) return std::prev(at)->objectId;
-  return SharedObjectId(objectId);
 }
 
 void StateCacheL3Table::Apply(const TolvarUpdateMsg& entry, bool fullSync, StateCacheChangeList& changes) {

@@ -127,11 +127,7 @@ class StateCacheL3Table : public qor::RefCounted<StateCacheL3Table, Component> {
     auto& byKey = _store.get<ByKey>();
     const auto& less = byKey.key_comp();
     const auto& extract = byKey.key_extractor();
-    auto isLowerBound = [&](KeyIterator at) {
-      return (at == byKey.begin() || less(extract(*std::prev(at)), key)) &&
-             (at == byKey.end() || !less(extract(*at), key));
-    };
-    if (_cursorSet && isLowerBound(_cursor)) return _cursor;
+    if (_cursorSet && IsLowerBound(byKey, _cursor, key)) return _cursor;
     // Otherwise from a record of the same object, a few steps at most.
     auto& byObject = _store.get<ByObject>();
     auto member = byObject.find(std::make_tuple(std::get<0>(key), std::get<1>(key)));
@@ -154,8 +150,6 @@ class StateCacheL3Table : public qor::RefCounted<StateCacheL3Table, Component> {
     _cursor = next;
     _cursorSet = true;
   }
-  // The id of a record to be inserted at `at`: the neighbour's, when it is of the same object.
-  SharedObjectId IdAt(KeyIterator at, const std::string& objectId) const;
   static StateCacheChange Removal(const Record& record);
   static std::string ValueText(uint32_t objectType, uint32_t propertyType, bool list, std::string_view value);
   // The one record of (type, id, property): false when there is none or (logged with `duplicate`, LCP00919)

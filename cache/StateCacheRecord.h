@@ -147,6 +147,25 @@ class SharedObjectId {
   Block* _block = nullptr;
 };
 
+// The id of `objectId` as an ordered index keyed by object id already holds it for another record of the object,
+// or a new one. `at` is where a record of the object goes in that index (its lower bound): a neighbour of it.
+template <typename Index>
+SharedObjectId IdOf(const Index& index, typename Index::const_iterator at, std::string_view objectId) {
+  if (at != index.end() && at->ObjectId() == objectId) return at->objectId;
+  if (at != index.begin() && std::prev(at)->ObjectId() == objectId) return std::prev(at)->objectId;
+  return SharedObjectId(objectId);
+}
+
+// Whether `at` is the lower bound of `key` (a prefix of the index's key) in an ordered index: two compares with its
+// neighbours. A batch in the index's order goes right after the record last written, which this confirms without a
+// descent from the root.
+template <typename Index, typename Key>
+bool IsLowerBound(const Index& index, typename Index::const_iterator at, const Key& key) {
+  const auto& less = index.key_comp();
+  const auto& keyOf = index.key_extractor();
+  return (at == index.begin() || less(keyOf(*std::prev(at)), key)) && (at == index.end() || !less(keyOf(*at), key));
+}
+
 // A record's value in one word: up to seven bytes inline (the low bit of the first byte set, the length in the
 // rest of it), longer values in one heap block holding their length and bytes (a std::string would take 32 bytes in
 // the node, plus a block of its own for any value over 15 bytes).
